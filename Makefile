@@ -1,0 +1,51 @@
+# User-facing entry points. Each target installs what is missing first.
+#   make test      build everything and run the whole test suite
+#   make demo      build the command-line tool and run it on the sample database
+#   make sanitize  address + undefined-behaviour sanitizer build of the tests
+#   make tsan      thread sanitizer build of the concurrency tests
+#   make layout32  compile the native-record layout checks for a 32-bit target
+#   make bench     build and run the benchmarks
+
+BUILD        ?= build
+ASAN_BUILD   ?= build-asan
+TSAN_BUILD   ?= build-tsan
+JOBS         ?= $(shell nproc)
+CMAKE_FLAGS  ?=
+CTEST_FLAGS  ?= --output-on-failure
+
+.PHONY: deps configure build test sanitize tsan layout32 bench clean
+
+deps:
+	@./scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DVANTREL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest -j $(JOBS) $(CTEST_FLAGS)
+
+sanitize: deps
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest -j $(JOBS) $(CTEST_FLAGS)
+
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) -L concurrency $(CTEST_FLAGS)
+
+layout32: deps
+	@g++ -m32 -std=c++20 -Wall -Wextra -Wpedantic -Werror -I. -c api/layout_check.cpp -o /dev/null
+	@echo "32-bit layout check passed"
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+clean:
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

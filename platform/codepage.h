@@ -1,0 +1,39 @@
+// The system's single-byte code page (Windows-1252) and the text
+// conversions the library makes at the database boundary. Library strings
+// are UTF-8; database text is single-byte.
+#ifndef VANTREL_PLATFORM_CODEPAGE_H_
+#define VANTREL_PLATFORM_CODEPAGE_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vantrel::platform {
+
+// UTF-8 to Windows-1252; characters the code page lacks become '?'.
+// Throws ArgumentException for invalid UTF-8.
+std::string ToAnsi(std::string_view utf8);
+
+// Windows-1252 bytes to UTF-8 (every byte maps; the five unassigned bytes
+// map to their C1 control characters, as Windows does).
+std::string FromAnsi(std::string_view bytes);
+
+// 7-bit ASCII bytes to text: bytes above 0x7F become '?'.
+std::string FromAscii(std::string_view bytes);
+
+// Number of characters (code points) of a UTF-8 text. Throws
+// ArgumentException for invalid UTF-8.
+std::size_t CharacterCount(std::string_view utf8);
+
+// The first count characters of a UTF-8 text (the whole text when shorter).
+// Throws ArgumentException for invalid UTF-8.
+std::string_view CutToCharacters(std::string_view utf8, std::size_t count);
+
+// Removes white space (Unicode White_Space characters) at both ends / at
+// the end only.
+std::string_view Trim(std::string_view utf8);
+std::string_view TrimEnd(std::string_view utf8);
+
+}  // namespace vantrel::platform
+
+#endif  // VANTREL_PLATFORM_CODEPAGE_H_

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, and only those that are
+# missing, so running it again is cheap. Needs root (or sudo) only when
+# something is actually missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libffi-dev libpcre2-dev
+  g++-multilib
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
