@@ -59,13 +59,21 @@ class DateTime {
   // ISO-8601 text with seven fraction digits: "2024-03-31T01:59:59.1234567",
   // followed by "Z" for UTC. Local and unspecified times carry no suffix.
   std::string ToIsoString() const;
+  // ToIsoString, and for a local time the suffix "[local]", so that Parse
+  // gives back both the ticks and the kind: "2024-03-31T01:59:59.1234567[local]".
+  std::string ToRoundTripString() const;
   // The general date/time form of the invariant culture, "M/d/yyyy H:mm:ss"
   // (for example "3/7/2024 9:05:01"), used in log lines.
   std::string ToGeneralString() const;
 
   // Parses ISO-8601 forms ("yyyy-MM-dd", "yyyy-MM-ddTHH:mm[:ss[.fffffff]]",
-  // with "T" or a blank, optional "Z" for UTC) and the invariant culture
-  // forms "M/d/yyyy" and "M/d/yyyy H:mm[:ss]". Throws FormatException.
+  // with "T" or a blank) and the invariant culture forms "M/d/yyyy" and
+  // "M/d/yyyy H:mm[:ss[.fffffff]]"; blanks around the text are ignored.
+  // After an ISO time, "Z" gives kind UTC and an offset ("+hh:mm", "+hhmm",
+  // "+hh", or with "-") gives the same instant converted to UTC, kind UTC;
+  // the suffix "[local]" (see ToRoundTripString) gives kind local; no suffix
+  // gives kind unspecified. Throws FormatException for any other text, for
+  // an invalid date and for a result outside the range.
   static DateTime Parse(std::string_view text);
 
   friend constexpr bool operator==(const DateTime& a, const DateTime& b) {
@@ -76,6 +84,10 @@ class DateTime {
   }
 
  private:
+  struct Unchecked {};
+  // For ticks already known to be in range; usable in constant initialisation.
+  constexpr DateTime(int64_t ticks, DateTimeKind kind, Unchecked) : ticks_(ticks), kind_(kind) {}
+
   int64_t ticks_ = 0;
   DateTimeKind kind_ = DateTimeKind::Unspecified;
 };

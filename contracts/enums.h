@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "contracts/date_time.h"
+
 namespace vantrel::contracts {
 
 enum class TagTypeEnum : int32_t {
@@ -72,9 +74,11 @@ std::string ToString(ReferenceSourceTypeEnum value);
 std::string ToString(HistoryRequestTypeEnum value);
 std::string ToString(OutsidersRequestTypeEnum value);
 std::string ToString(TypeCode value);
+std::string ToString(DateTimeKind value);
 
-// Parses an enumerator name (exact spelling) or a decimal number. Returns
-// nothing for other text.
+// Parses an enumerator name (exact spelling) or a decimal int32 number
+// ("-5" too; a number without a name is accepted, as bit flags need).
+// Returns nothing for other text. Instantiated for every enum above.
 template <typename Enum>
 std::optional<Enum> ParseEnum(std::string_view text);
 

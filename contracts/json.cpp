@@ -1,1 +1,545 @@
-// placeholder
+#include "contracts/json.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <variant>
+
+#include <fmt/format.h>
+
+namespace vantrel::contracts {
+namespace {
+
+std::string EscapeSegment(std::string_view segment) {
+  std::string escaped;
+  escaped.reserve(segment.size());
+  for (const char c : segment) {
+    if (c == '~') {
+      escaped += "~0";
+    } else if (c == '/') {
+      escaped += "~1";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string DescribeError(const std::string& path, const std::string& reason) {
+  return fmt::format("{}: {}", path.empty() ? "(root)" : path, reason);
+}
+
+}  // namespace
+
+JsonFormatError::JsonFormatError(std::string path, std::string reason)
+    : ArgumentException(DescribeError(path, reason)),
+      path_(std::move(path)),
+      reason_(std::move(reason)) {}
+
+JsonFormatError JsonFormatError::WithParent(std::string_view segment) const {
+  return JsonFormatError("/" + EscapeSegment(segment) + path_, reason_);
+}
+
+Json ParseJsonText(std::string_view text) {
+  try {
+    return Json::parse(text);
+  } catch (const Json::parse_error& error) {
+    throw JsonFormatError("", fmt::format("invalid JSON: {}", error.what()));
+  }
+}
+
+namespace json_internal {
+
+void Fail(std::string reason) { throw JsonFormatError("", std::move(reason)); }
+
+int32_t ParseIntKey(const std::string& text) {
+  int32_t key = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, key);
+  // Canonical text only ("5", not "05" or "+5"), so that a key names one number once.
+  if (error != std::errc() || stop != end || std::to_string(key) != text) {
+    Fail("expected a key of decimal int32 text");
+  }
+  return key;
+}
+
+namespace {
+
+template <typename T>
+Json Write(const T& value) {
+  return Codec<T>::Write(value);
+}
+
+template <typename T>
+void Put(Json& object, const char* key, const T& value) {
+  object[key] = Codec<T>::Write(value);
+}
+
+// Reads the members of one record object. Missing members keep the value
+// they have; Finish() rejects members that were not asked for.
+class ObjectReader {
+ public:
+  explicit ObjectReader(const Json& json) : json_(json) {
+    if (!json.is_object()) Fail("expected an object");
+  }
+
+  template <typename T>
+  void Member(const char* key, T& out) {
+    known_.emplace_back(key);
+    const auto it = json_.find(key);
+    if (it != json_.end()) out = WithSegment(key, [&] { return Codec<T>::Read(*it); });
+  }
+
+  void Finish() const {
+    for (auto it = json_.begin(); it != json_.end(); ++it) {
+      if (std::find(known_.begin(), known_.end(), it.key()) == known_.end()) {
+        throw JsonFormatError("", "unknown member").WithParent(it.key());
+      }
+    }
+  }
+
+ private:
+  const Json& json_;
+  std::vector<std::string_view> known_;
+};
+
+// ---- numbers and text
+
+template <typename Integer>
+Integer ReadInteger(const Json& json, std::string_view typeName) {
+  if (!json.is_number_integer()) Fail("expected an integer");
+  const bool inRange =
+      json.is_number_unsigned()
+          ? json.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<Integer>::max())
+          : json.get<int64_t>() >= std::numeric_limits<Integer>::min() &&
+                json.get<int64_t>() <= std::numeric_limits<Integer>::max();
+  if (!inRange) Fail(fmt::format("{} is out of range for {}", json.dump(), typeName));
+  return json.is_number_unsigned() ? static_cast<Integer>(json.get<uint64_t>())
+                                   : static_cast<Integer>(json.get<int64_t>());
+}
+
+constexpr std::string_view kNaN = "NaN";
+constexpr std::string_view kInfinity = "Infinity";
+constexpr std::string_view kNegativeInfinity = "-Infinity";
+
+// JSON has no NaN or infinities; they travel as text.
+Json WriteReal(double value) {
+  if (std::isnan(value)) return std::string(kNaN);
+  if (std::isinf(value)) return std::string(value > 0 ? kInfinity : kNegativeInfinity);
+  return value;
+}
+
+double ReadReal(const Json& json) {
+  if (json.is_number()) return json.get<double>();
+  if (json.is_string()) {
+    const auto& text = json.get_ref<const std::string&>();
+    if (text == kNaN) return std::numeric_limits<double>::quiet_NaN();
+    if (text == kInfinity) return std::numeric_limits<double>::infinity();
+    if (text == kNegativeInfinity) return -std::numeric_limits<double>::infinity();
+  }
+  Fail("expected a number");
+}
+
+// A float as the double of its shortest decimal text when that reads back
+// as the same float ("1.1", not "1.100000023841858"), else exactly.
+Json WriteSingle(float value) {
+  if (!std::isfinite(value)) return WriteReal(value);
+  const double shortest = std::strtod(fmt::format("{}", value).c_str(), nullptr);
+  return static_cast<float>(shortest) == value ? shortest : static_cast<double>(value);
+}
+
+float ReadSingle(const Json& json) {
+  const double value = ReadReal(json);
+  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+    Fail(fmt::format("{} is out of range for float", json.dump()));
+  }
+  return static_cast<float>(value);
+}
+
+const std::string& ReadText(const Json& json) {
+  if (!json.is_string()) Fail("expected a text");
+  return json.get_ref<const std::string&>();
+}
+
+// ---- enumerations
+
+constexpr std::string_view EnumTypeName(TagTypeEnum) { return "TagTypeEnum"; }
+constexpr std::string_view EnumTypeName(FieldReferenceTypeEnum) { return "FieldReferenceTypeEnum"; }
+constexpr std::string_view EnumTypeName(ReferenceSourceTypeEnum) {
+  return "ReferenceSourceTypeEnum";
+}
+constexpr std::string_view EnumTypeName(HistoryRequestTypeEnum) { return "HistoryRequestTypeEnum"; }
+constexpr std::string_view EnumTypeName(OutsidersRequestTypeEnum) {
+  return "OutsidersRequestTypeEnum";
+}
+constexpr std::string_view EnumTypeName(TypeCode) { return "TypeCode"; }
+
+template <typename Enum>
+Json WriteEnum(Enum value) {
+  const auto number = static_cast<std::underlying_type_t<Enum>>(value);
+  std::string name = ToString(value);
+  if (name == std::to_string(number)) return number;
+  return name;
+}
+
+template <typename Enum>
+Enum ReadEnum(const Json& json) {
+  if (json.is_number_integer()) {
+    return static_cast<Enum>(ReadInteger<std::underlying_type_t<Enum>>(json, "int32"));
+  }
+  if (!json.is_string()) Fail(fmt::format("expected a name of {} or a number", EnumTypeName(Enum{})));
+  const auto& text = json.get_ref<const std::string&>();
+  const auto value = ParseEnum<Enum>(text);
+  if (!value) Fail(fmt::format("\"{}\" is not a name of {}", text, EnumTypeName(Enum{})));
+  return *value;
+}
+
+// ---- leaves: one WriteLeaf and one ReadLeaf per type
+
+Json WriteLeaf(bool value) { return value; }
+void ReadLeaf(const Json& json, bool& value) {
+  if (!json.is_boolean()) Fail("expected true or false");
+  value = json.get<bool>();
+}
+
+Json WriteLeaf(int16_t value) { return value; }
+void ReadLeaf(const Json& json, int16_t& value) { value = ReadInteger<int16_t>(json, "int16"); }
+
+Json WriteLeaf(int32_t value) { return value; }
+void ReadLeaf(const Json& json, int32_t& value) { value = ReadInteger<int32_t>(json, "int32"); }
+
+Json WriteLeaf(int64_t value) { return value; }
+void ReadLeaf(const Json& json, int64_t& value) { value = ReadInteger<int64_t>(json, "int64"); }
+
+Json WriteLeaf(float value) { return WriteSingle(value); }
+void ReadLeaf(const Json& json, float& value) { value = ReadSingle(json); }
+
+Json WriteLeaf(double value) { return WriteReal(value); }
+void ReadLeaf(const Json& json, double& value) { value = ReadReal(json); }
+
+Json WriteLeaf(const std::string& value) { return value; }
+void ReadLeaf(const Json& json, std::string& value) { value = ReadText(json); }
+
+Json WriteLeaf(const DateTime& value) { return value.ToRoundTripString(); }
+void ReadLeaf(const Json& json, DateTime& value) {
+  if (!json.is_string()) Fail("expected a date and time text");
+  try {
+    value = DateTime::Parse(json.get_ref<const std::string&>());
+  } catch (const platform::FormatException& error) {
+    Fail(error.what());
+  }
+}
+
+template <typename Enum>
+  requires std::is_enum_v<Enum>
+Json WriteLeaf(Enum value) {
+  return WriteEnum(value);
+}
+template <typename Enum>
+  requires std::is_enum_v<Enum>
+void ReadLeaf(const Json& json, Enum& value) {
+  value = ReadEnum<Enum>(json);
+}
+
+Json WriteLeaf(const TagIdentifier& value) {
+  Json json = Json::object();
+  Put(json, "name", value.Name);
+  Put(json, "number", value.RecordID());
+  return json;
+}
+void ReadLeaf(const Json& json, TagIdentifier& value) {
+  ObjectReader reader(json);
+  int32_t number = value.RecordID();
+  reader.Member("name", value.Name);
+  reader.Member("number", number);
+  reader.Finish();
+  value.SetRecordID(number);
+}
+
+// The member names that tag a Value with its kind, in the order of the
+// variant's alternatives.
+constexpr std::array<std::string_view, std::variant_size_v<Value>> kValueKinds = {
+    "", "bool", "int16", "int32", "int64", "float", "double", "time", "text", "ids"};
+static_assert(std::is_same_v<std::variant_alternative_t<9, Value>, TagIdentifiers>);
+
+Json WriteLeaf(const Value& value) {
+  if (!HasValue(value)) return nullptr;
+  return std::visit(
+      [&](const auto& held) -> Json {
+        using Held = std::decay_t<decltype(held)>;
+        if constexpr (std::is_same_v<Held, std::monostate>) {
+          return nullptr;
+        } else {
+          Json json = Json::object();
+          json[std::string(kValueKinds[value.index()])] = Write(held);
+          return json;
+        }
+      },
+      value);
+}
+
+// The alternative of Value with index Index, read from json.
+template <size_t Index>
+Value ReadAlternative(const Json& json) {
+  using Held = std::variant_alternative_t<Index, Value>;
+  return Value(std::in_place_index<Index>, Codec<Held>::Read(json));
+}
+
+template <size_t... Indices>
+Value ReadValueOfKind(size_t kind, const Json& json, std::index_sequence<Indices...>) {
+  using Reader = Value (*)(const Json&);
+  // Index 0 (no value) has no kind name and is never looked up.
+  constexpr Reader kReaders[] = {nullptr, &ReadAlternative<Indices + 1>...};
+  return kReaders[kind](json);
+}
+
+void ReadLeaf(const Json& json, Value& value) {
+  if (json.is_null()) {
+    value = std::monostate{};
+    return;
+  }
+  if (!json.is_object() || json.size() != 1) {
+    Fail("expected null or an object with one member naming the kind of the value");
+  }
+  const std::string& kindName = json.begin().key();
+  const auto kind = std::find(kValueKinds.begin() + 1, kValueKinds.end(), kindName);
+  if (kind == kValueKinds.end()) {
+    Fail(fmt::format("unknown kind of value \"{}\" (expected one of bool, int16, int32, int64, "
+                     "float, double, time, text, ids)",
+                     kindName));
+  }
+  const auto index = static_cast<size_t>(kind - kValueKinds.begin());
+  value = WithSegment(kindName, [&] {
+    return ReadValueOfKind(index, json.begin().value(),
+                           std::make_index_sequence<std::variant_size_v<Value> - 1>());
+  });
+}
+
+Json WriteLeaf(const TagValue& value) {
+  Json json = Json::object();
+  Put(json, "value", value.Value);
+  Put(json, "timestamp", value.Timestamp);
+  Put(json, "status", value.Status);
+  Put(json, "level", value.Level);
+  return json;
+}
+void ReadLeaf(const Json& json, TagValue& value) {
+  ObjectReader reader(json);
+  reader.Member("value", value.Value);
+  reader.Member("timestamp", value.Timestamp);
+  reader.Member("status", value.Status);
+  reader.Member("level", value.Level);
+  reader.Finish();
+}
+
+void WriteFieldMembers(Json& json, const Field& value) {
+  Put(json, "name", value.Name);
+  Put(json, "id", value.Id);
+  Put(json, "number", value.Number);
+}
+void ReadFieldMembers(ObjectReader& reader, Field& value) {
+  reader.Member("name", value.Name);
+  reader.Member("id", value.Id);
+  reader.Member("number", value.Number);
+}
+
+Json WriteLeaf(const Field& value) {
+  Json json = Json::object();
+  WriteFieldMembers(json, value);
+  return json;
+}
+void ReadLeaf(const Json& json, Field& value) {
+  ObjectReader reader(json);
+  ReadFieldMembers(reader, value);
+  reader.Finish();
+}
+
+Json WriteLeaf(const FieldDefinition& value) {
+  Json json = Json::object();
+  WriteFieldMembers(json, value);
+  Put(json, "dataType", value.DataType);
+  Put(json, "fieldReferenceType", value.FieldReferenceType);
+  Put(json, "selectorRecordId", value.SelectorRecordId);
+  Put(json, "length", value.Length);
+  Put(json, "repeatArea", value.RepeatArea);
+  Put(json, "qualityField", value.QualityField);
+  Put(json, "timestampField", value.TimestampField);
+  Put(json, "historyPointer", value.HistoryPointer);
+  Put(json, "formattedStrings", value.FormattedStrings);
+  Put(json, "readOnlyUsable", value.ReadOnlyUsable);
+  Put(json, "readOnlyUnusable", value.ReadOnlyUnusable);
+  return json;
+}
+void ReadLeaf(const Json& json, FieldDefinition& value) {
+  ObjectReader reader(json);
+  ReadFieldMembers(reader, value);
+  reader.Member("dataType", value.DataType);
+  reader.Member("fieldReferenceType", value.FieldReferenceType);
+  reader.Member("selectorRecordId", value.SelectorRecordId);
+  reader.Member("length", value.Length);
+  reader.Member("repeatArea", value.RepeatArea);
+  reader.Member("qualityField", value.QualityField);
+  reader.Member("timestampField", value.TimestampField);
+  reader.Member("historyPointer", value.HistoryPointer);
+  reader.Member("formattedStrings", value.FormattedStrings);
+  reader.Member("readOnlyUsable", value.ReadOnlyUsable);
+  reader.Member("readOnlyUnusable", value.ReadOnlyUnusable);
+  reader.Finish();
+}
+
+Json WriteLeaf(const FieldAccessRights& value) {
+  Json json = Json::object();
+  Put(json, "readOnly", value.ReadOnly);
+  Put(json, "userReadOnly", value.UserReadOnly);
+  return json;
+}
+void ReadLeaf(const Json& json, FieldAccessRights& value) {
+  ObjectReader reader(json);
+  reader.Member("readOnly", value.ReadOnly);
+  reader.Member("userReadOnly", value.UserReadOnly);
+  reader.Finish();
+}
+
+Json WriteLeaf(const TagHistoryInfo& value) {
+  Json json = Json::object();
+  Put(json, "hasHistory", value.HasHistory);
+  Put(json, "isArchived", value.IsArchived);
+  return json;
+}
+void ReadLeaf(const Json& json, TagHistoryInfo& value) {
+  ObjectReader reader(json);
+  reader.Member("hasHistory", value.HasHistory);
+  reader.Member("isArchived", value.IsArchived);
+  reader.Finish();
+}
+
+Json WriteLeaf(const ReferenceInfo& value) {
+  Json json = Json::object();
+  Put(json, "source", value.Source);
+  Put(json, "info", value.Info);
+  Put(json, "definitionRecord", value.DefinitionRecord);
+  return json;
+}
+void ReadLeaf(const Json& json, ReferenceInfo& value) {
+  ObjectReader reader(json);
+  reader.Member("source", value.Source);
+  reader.Member("info", value.Info);
+  reader.Member("definitionRecord", value.DefinitionRecord);
+  reader.Finish();
+}
+
+Json WriteLeaf(const HistoryQuery& value) {
+  Json json = Json::object();
+  Put(json, "startTime", value.StartTime);
+  Put(json, "endTime", value.EndTime);
+  Put(json, "maxCount", value.MaxCount);
+  Put(json, "requestType", value.RequestType);
+  Put(json, "ousidersType", value.OusidersType);
+  Put(json, "returnStep", value.ReturnStep);
+  return json;
+}
+void ReadLeaf(const Json& json, HistoryQuery& value) {
+  ObjectReader reader(json);
+  reader.Member("startTime", value.StartTime);
+  reader.Member("endTime", value.EndTime);
+  reader.Member("maxCount", value.MaxCount);
+  reader.Member("requestType", value.RequestType);
+  reader.Member("ousidersType", value.OusidersType);
+  reader.Member("returnStep", value.ReturnStep);
+  reader.Finish();
+}
+
+Json WriteLeaf(const HistoryRequestById& value) {
+  Json json = Json::object();
+  Put(json, "tagId", value.TagId);
+  Put(json, "fieldId", value.FieldId);
+  Put(json, "query", value.Query);
+  return json;
+}
+void ReadLeaf(const Json& json, HistoryRequestById& value) {
+  ObjectReader reader(json);
+  reader.Member("tagId", value.TagId);
+  reader.Member("fieldId", value.FieldId);
+  reader.Member("query", value.Query);
+  reader.Finish();
+}
+
+Json WriteLeaf(const Version& value) {
+  Json json = Json::object();
+  Put(json, "major", value.Major);
+  Put(json, "minor", value.Minor);
+  Put(json, "build", value.Build);
+  Put(json, "revision", value.Revision);
+  return json;
+}
+void ReadLeaf(const Json& json, Version& value) {
+  ObjectReader reader(json);
+  reader.Member("major", value.Major);
+  reader.Member("minor", value.Minor);
+  reader.Member("build", value.Build);
+  reader.Member("revision", value.Revision);
+  reader.Finish();
+}
+
+Json WriteLeaf(const ServiceException& value) {
+  Json json = Json::object();
+  Put(json, "errorType", value.ErrorType());
+  Put(json, "message", value.Message());
+  return json;
+}
+void ReadLeaf(const Json& json, ServiceException& value) {
+  ObjectReader reader(json);
+  std::string errorType = value.ErrorType();
+  std::string message = value.Message();
+  reader.Member("errorType", errorType);
+  reader.Member("message", message);
+  reader.Finish();
+  value = ServiceException(std::move(errorType), std::move(message));
+}
+
+}  // namespace
+
+template <typename T>
+  requires kIsLeaf<T>
+Json Codec<T>::Write(const T& value) {
+  return WriteLeaf(value);
+}
+
+template <typename T>
+  requires kIsLeaf<T>
+T Codec<T>::Read(const Json& json) {
+  T value{};
+  ReadLeaf(json, value);
+  return value;
+}
+
+template struct Codec<bool>;
+template struct Codec<int16_t>;
+template struct Codec<int32_t>;
+template struct Codec<int64_t>;
+template struct Codec<float>;
+template struct Codec<double>;
+template struct Codec<std::string>;
+template struct Codec<DateTime>;
+template struct Codec<TagTypeEnum>;
+template struct Codec<FieldReferenceTypeEnum>;
+template struct Codec<ReferenceSourceTypeEnum>;
+template struct Codec<HistoryRequestTypeEnum>;
+template struct Codec<OutsidersRequestTypeEnum>;
+template struct Codec<TypeCode>;
+template struct Codec<TagIdentifier>;
+template struct Codec<Value>;
+template struct Codec<TagValue>;
+template struct Codec<Field>;
+template struct Codec<FieldDefinition>;
+template struct Codec<FieldAccessRights>;
+template struct Codec<TagHistoryInfo>;
+template struct Codec<ReferenceInfo>;
+template struct Codec<HistoryQuery>;
+template struct Codec<HistoryRequestById>;
+template struct Codec<Version>;
+template struct Codec<ServiceException>;
+
+}  // namespace json_internal
+}  // namespace vantrel::contracts

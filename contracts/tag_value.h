@@ -52,7 +52,7 @@ class TagValue {
   static constexpr int32_t kNoLevel = -1;
 
   TagValue() = default;
-  TagValue(Value value, DateTime timestamp, int32_t status, int32_t level)
+  TagValue(contracts::Value value, DateTime timestamp, int32_t status, int32_t level)
       : Value(std::move(value)), Timestamp(timestamp), Status(status), Level(level) {}
 
   contracts::Value Value;
