@@ -1,0 +1,77 @@
+// The native layout of one batch of current-value items, shared by reads and
+// writes: which items go to the database (items the type query rejected are
+// left out), in which order (record pointers and 16-bit counts move to the
+// end), which type code each is asked with, where its record starts in the
+// value buffer, and the character buffers of text items. Owns the value
+// buffer and the character buffers; everything is freed with the layout.
+#ifndef VANTREL_DATA_BATCH_LAYOUT_H_
+#define VANTREL_DATA_BATCH_LAYOUT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "api/records.h"
+
+namespace vantrel::access {
+
+// The type code and record size a field is read and written with.
+struct SizeAndType {
+  int16_t type = 0;
+  int32_t size = 0;
+};
+
+// A text item's character buffer (caller-owned memory of the layout).
+using TextBuffer = std::span<char>;
+
+class BatchLayout {
+ public:
+  using Chooser = std::function<SizeAndType(const IDANDFT& item)>;
+
+  // One item as the database is asked for it.
+  struct Entry {
+    IDANDFT item{};
+    SizeAndType format;
+    std::size_t offset = 0;  // of its record in the value buffer
+    TextBuffer text;         // type -24 only
+  };
+
+  // items and their GETDATATYPES answers (types, errors); choose gives each
+  // item's type code and size (it may raise).
+  BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+              std::span<const ERRBLOCK> errors, const Chooser& choose);
+  BatchLayout(const BatchLayout&) = delete;
+  BatchLayout& operator=(const BatchLayout&) = delete;
+
+  // Nothing to send: every item was left out.
+  bool Empty() const { return buffer_.empty(); }
+
+  // In the order of the native call.
+  const std::vector<Entry>& Entries() const { return entries_; }
+  const std::vector<IDANDFT>& CallItems() const { return callItems_; }
+  const std::vector<int16_t>& CallTypes() const { return callTypes_; }
+  int16_t CallCount() const { return static_cast<int16_t>(entries_.size()); }
+
+  std::byte* Buffer() { return buffer_.data(); }
+  const std::byte* Buffer() const { return buffer_.data(); }
+  std::size_t BufferSize() const { return buffer_.size(); }
+
+  // The capacity of a text item's character buffer: the reported length
+  // plus 4, or 604 when the database reported no positive length.
+  static std::size_t TextCapacity(int16_t reportedType);
+  // Bytes taken by n 16-bit items placed after p record pointers.
+  static std::size_t PaddedInt16Bytes(std::size_t n, std::size_t p);
+
+ private:
+  std::vector<Entry> entries_;
+  std::vector<IDANDFT> callItems_;
+  std::vector<int16_t> callTypes_;
+  std::vector<std::byte> buffer_;
+  std::vector<std::vector<char>> texts_;
+};
+
+}  // namespace vantrel::access
+
+#endif  // VANTREL_DATA_BATCH_LAYOUT_H_

@@ -1,0 +1,269 @@
+#include "data/data_access.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "api/dorvik.h"
+#include "platform/codepage.h"
+#include "platform/exceptions.h"
+#include "platform/fault.h"
+#include "platform/time_zone.h"
+#include "session/log.h"
+
+namespace vantrel::access {
+namespace {
+
+namespace api = dorvik::api;
+using contracts::FieldIds;
+using contracts::TagsById;
+using contracts::TagValue;
+using contracts::TagValues;
+using contracts::TagValuesByIds;
+using contracts::TagValuesById;
+using contracts::TagValuesByName;
+using contracts::TagValuesByNames;
+
+// The value that stands for a field whose occurrences are unknown.
+TagValue OccurrenceErrorValue() {
+  constexpr int32_t kStatus = 2;
+  constexpr int32_t kLevel = -6;
+  return TagValue(contracts::Value(), platform::Now(), kStatus, kLevel);
+}
+
+// Cuts a request into batches of at most kBatchSize items: a field adds
+// `count` items to the pending batch, and a batch that would overflow is
+// flushed first. A field that alone needs more than kBatchSize items gets a
+// batch of its own sized to it.
+class Batcher {
+ public:
+  explicit Batcher(int32_t batchSize) : batchSize_(batchSize) {}
+
+  // True when the pending batch must be flushed (with Limit()) before the
+  // field of `count` items is added.
+  bool MustFlushBefore(int32_t count) const { return pending_ + count > Limit(); }
+  int32_t Limit() const { return std::max(pending_, batchSize_); }
+  int32_t Pending() const { return pending_; }
+  void Add(int32_t count) { pending_ += count; }
+  void Restart(int32_t count) { pending_ = count; }
+
+ private:
+  int32_t batchSize_;
+  int32_t pending_ = 0;
+};
+
+}  // namespace
+
+DataAccess::DataAccess() : Session() {}
+DataAccess::DataAccess(bool enableVntCallback) : Session(enableVntCallback) {}
+
+// --- Reads ------------------------------------------------------------------
+
+TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
+  return platform::RunServiceOperation([&] { return ReadByIds(tagList); });
+}
+
+TagValuesByIds DataAccess::ReadByIds(const TagsById& tagList) {
+  TagValuesByIds result;
+  MaxOccurByTagId maxOccurByTagId;
+  TagsById batch;
+  Batcher batcher(kBatchSize);
+  for (const auto& [recordId, fieldIds] : tagList) {
+    batch[recordId].clear();
+    const auto& occurrences = maxOccurByTagId[recordId] = GetMaximumOcurrences(recordId, fieldIds);
+    for (const auto& [fieldId, info] : occurrences) {
+      if (batcher.MustFlushBefore(info.Occurrences)) {
+        GetTagValues(batcher.Limit(), result, batch, maxOccurByTagId);
+        batch.clear();
+        batcher.Restart(info.Occurrences);
+      } else {
+        batcher.Add(info.Occurrences);
+      }
+      batch[recordId].push_back(fieldId);
+    }
+  }
+  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch, maxOccurByTagId);
+  return result;
+}
+
+TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
+  return platform::RunServiceOperation([&] {
+    TagsById byIds;
+    for (const auto& [recordName, fieldNames] : tagList) {
+      const int32_t recordId = GetRecordID(recordName);
+      if (recordId <= 0) continue;
+      FieldIds fieldIds;
+      for (const auto& fieldName : fieldNames) {
+        if (const int32_t fieldId = GetAttributeID(fieldName); fieldId > 0) fieldIds.push_back(fieldId);
+      }
+      byIds[recordId] = std::move(fieldIds);
+    }
+    TagValuesByNames result;
+    if (byIds.empty()) return result;
+    TagValuesByIds read = ReadByIds(byIds);
+    for (auto record = read.begin(); record != read.end(); ++record) {
+      TagValuesByName& byName = result[GetRecordName(record->first)];
+      for (auto field = record.value().begin(); field != record.value().end(); ++field) {
+        byName[GetAttributeName(record->first, field->first)] = std::move(field.value());
+      }
+    }
+    return result;
+  });
+}
+
+BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items) {
+  std::vector<int16_t> types(items.size());
+  std::vector<ERRBLOCK> errors(std::max<std::size_t>(items.size(), 1));
+  GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), errors.data());
+  return BatchLayout(items, types, std::span(errors.data(), items.size()),
+                     [this](const IDANDFT& item) { return GetDorvikSizeAndType(item); });
+}
+
+void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view operation, const BatchLayout& layout,
+                                   int16_t done, std::span<const ERRBLOCK> errors) {
+  LogDorvikError(errors[0], operation);
+  const IDANDFT& failed = layout.CallItems().at(static_cast<std::size_t>(done));
+  throw platform::ApplicationException(fmt::format(
+      fmt::runtime(pattern), GetRecordName(failed.ID), GetAttributeName(failed.ID, failed.FT),
+      platform::Trim(GenerateVntErrorMessage(errors[0])),
+      platform::Trim(GenerateVntErrorMessage(errors[static_cast<std::size_t>(done)]))));
+}
+
+void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, TagsById& tagIdList,
+                              MaxOccurByTagId& maxOccurByTagId) {
+  std::vector<IDANDFT> items;
+  items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
+  // Expanded occurrence tag -> the field tag the caller gave.
+  std::unordered_map<int32_t, int32_t> occurrenceMap;
+  for (const auto& [recordId, fieldIds] : tagIdList) {
+    const auto& occurrences = maxOccurByTagId.at(recordId);
+    for (const int32_t fieldId : fieldIds) {
+      const MaxOcurrenceInfo& info = occurrences.at(fieldId);
+      if (info.ErrorType != MaxOccurrenceError::NoError) {
+        tagValuesByIds[recordId][fieldId].push_back(OccurrenceErrorValue());
+      } else if (info.IsRepeatArea) {
+        for (int32_t k = 1; k <= info.Occurrences; ++k) {
+          items.push_back(IDANDFT{recordId, fieldId + k});
+          occurrenceMap.try_emplace(fieldId + k, fieldId);
+        }
+      } else {
+        items.push_back(IDANDFT{recordId, fieldId});
+      }
+    }
+  }
+
+  BatchLayout layout = LayOut(items);
+  if (layout.Empty()) return;
+  std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
+  int16_t done = 0;
+  MRDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), &done,
+           errors.data());
+
+  const auto read = std::clamp<int16_t>(done, 0, layout.CallCount());
+  for (int16_t k = 0; k < read; ++k) {
+    const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
+    const auto caller = occurrenceMap.find(entry.item.FT);
+    const int32_t key = caller != occurrenceMap.end() ? caller->second : entry.item.FT;
+    tagValuesByIds[entry.item.ID][key].push_back(
+        ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
+  }
+  if (done < layout.CallCount()) {
+    RaiseBatchFailure("Failed to get value for {0}, {1} with error {2}, {3}", "GetTagValues", layout, read, errors);
+  }
+}
+
+// --- Writes -----------------------------------------------------------------
+
+void DataAccess::SetTagValues(const TagValuesByIds& tagValuesByIds) {
+  platform::RunServiceOperation([&] { WriteByIds(tagValuesByIds); });
+}
+
+void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
+  MaxOccurByTagId maxOccurByTagId;
+  ValueBatch batch;
+  Batcher batcher(kBatchSize);
+  for (const auto& [recordId, fields] : tagValuesByIds) {
+    batch[recordId].clear();
+    FieldIds fieldIds;
+    fieldIds.reserve(fields.size());
+    for (const auto& entry : fields) fieldIds.push_back(entry.first);
+    auto& occurrences = maxOccurByTagId[recordId] = GetMaximumOcurrences(recordId, fieldIds);
+    for (const auto& [fieldId, values] : fields) {
+      MaxOcurrenceInfo& info = occurrences.at(fieldId);
+      if (info.IsRepeatArea && static_cast<int32_t>(values.size()) < info.Occurrences) {
+        info.Occurrences = static_cast<int32_t>(values.size());  // write only the occurrences given
+      }
+      const int32_t count = info.IsRepeatArea ? info.Occurrences : 1;
+      if (batcher.MustFlushBefore(count)) {
+        SetTagValues(batcher.Limit(), batch, maxOccurByTagId);
+        batch.clear();
+        batcher.Restart(count);
+      } else {
+        batcher.Add(count);
+      }
+      batch[recordId][fieldId] = &values;
+    }
+  }
+  if (!batch.empty()) SetTagValues(batcher.Pending(), batch, maxOccurByTagId);
+}
+
+void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
+  platform::RunServiceOperation([&] {
+    // Values gathered by record id, so that two names of one field add up.
+    TagValuesByIds byIds;
+    for (const auto& [recordName, fields] : tagValueList) {
+      const int32_t recordId = GetRecordID(recordName);
+      TagValuesById byFieldId;
+      for (const auto& [fieldName, values] : fields) {
+        const int32_t fieldId = GetAttributeID(fieldName);
+        if (recordId > 0 && fieldId > 0) {
+          auto& gathered = byFieldId[fieldId];
+          gathered.insert(gathered.end(), values.begin(), values.end());
+          continue;
+        }
+        std::string message = "Failed because";
+        if (recordId <= 0) message = fmt::format("{0} record name {1} is invalid", message, recordName);
+        if (fieldId <= 0) message = fmt::format("{0} and field name {1} is invalid", message, fieldName);
+        ProcessLog::Instance().WriteLine(message, false);
+      }
+      if (!byFieldId.empty()) byIds[recordId] = std::move(byFieldId);
+    }
+    if (!byIds.empty()) WriteByIds(byIds);
+  });
+}
+
+void DataAccess::SetTagValues(int32_t maxcount, const ValueBatch& tagValuesByIds, MaxOccurByTagId& maxOccurByTagId) {
+  std::vector<IDANDFT> items;
+  items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
+  for (const auto& [recordId, fields] : tagValuesByIds) {
+    const auto& occurrences = maxOccurByTagId.at(recordId);
+    for (const auto& entry : fields) {
+      const int32_t fieldId = entry.first;
+      const MaxOcurrenceInfo& info = occurrences.at(fieldId);
+      if (info.IsRepeatArea) {
+        for (int32_t k = 1; k <= info.Occurrences; ++k) items.push_back(IDANDFT{recordId, fieldId + k});
+      } else {
+        items.push_back(IDANDFT{recordId, fieldId});
+      }
+    }
+  }
+
+  BatchLayout layout = LayOut(items);
+  if (layout.Empty()) return;
+  for (const auto& entry : layout.Entries()) {
+    SetDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.item, entry.format.type, tagValuesByIds,
+                              entry.text);
+  }
+  std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
+  int16_t done = 0;
+  MWDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), &done,
+           errors.data());
+  if (done < layout.CallCount()) {
+    RaiseBatchFailure("Failed to set value for {0}, {1} with error {2}, {3}", "SetTagValues", layout,
+                      std::max<int16_t>(done, 0), errors);
+  }
+}
+
+}  // namespace vantrel::access

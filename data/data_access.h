@@ -1,0 +1,93 @@
+// DataAccess: the service class for current values and history of tags
+// (contract IAccessService). Current values travel to and from the database
+// in batches of at most 500 items, each one type query and one read or write
+// call over a packed buffer of native value records; repeat-area fields
+// expand to one item per occurrence. Every public operation reports any
+// failure as a service fault. A DataAccess object is used by the thread that
+// constructed it (the database user context is that thread's).
+#ifndef VANTREL_DATA_DATA_ACCESS_H_
+#define VANTREL_DATA_DATA_ACCESS_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "contracts/collections.h"
+#include "contracts/services.h"
+#include "data/batch_layout.h"
+#include "platform/operation_context.h"
+#include "session/session.h"
+
+namespace vantrel::access {
+
+// Occurrence information of each record of a request: record id -> field
+// tag -> MaxOcurrenceInfo.
+using MaxOccurByTagId = contracts::OrderedMap<int32_t, MaxOcurrenceInfoByFieldId>;
+
+class DataAccess : public Session, public contracts::IAccessService {
+ public:
+  static constexpr int32_t kBatchSize = 500;
+
+  DataAccess();
+  explicit DataAccess(bool enableVntCallback);
+
+  // Every operation runs as the caller.
+  static constexpr std::array<platform::OperationDeclaration, 3> kOperations{{
+      {"GetTagValues", platform::ImpersonationOption::Required},
+      {"SetTagValues", platform::ImpersonationOption::Required},
+      {"GetHistoryValuesByIds", platform::ImpersonationOption::Required},
+  }};
+
+  contracts::TagValuesByIds GetTagValues(const contracts::TagsById& tagList) override;
+  contracts::TagValuesByNames GetTagValues(const contracts::Tags& tagList) override;
+  void SetTagValues(const contracts::TagValuesByIds& tagValuesByIds) override;
+  void SetTagValues(const contracts::TagValuesByNames& tagValueList) override;
+  contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override;
+
+ private:
+  // The values of one write batch, by record and field, pointing into the
+  // caller's request.
+  using ValueBatch = contracts::OrderedMap<int32_t, contracts::OrderedMap<int32_t, const contracts::TagValues*>>;
+
+  // Value buffers.
+  void GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size);
+  SizeAndType GetDorvikSizeAndType(const IDANDFT& item);
+  contracts::TagValue ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text = {});
+  int32_t UpdateDataBufferWithTagValue(std::byte* data, int16_t type, const contracts::TagValue& tagValue,
+                                       TextBuffer text = {});
+  int32_t SetDataBufferWithTagValue(std::byte* data, const IDANDFT& idandft, int16_t type,
+                                    const ValueBatch& tagValuesByIds, TextBuffer text = {});
+
+  // Batch workers.
+  void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, contracts::TagsById& tagIdList,
+                    MaxOccurByTagId& maxOccurByTagId);
+  void SetTagValues(int32_t maxcount, const ValueBatch& tagValuesByIds, MaxOccurByTagId& maxOccurByTagId);
+
+  // The type query of a batch's items, laid out for the native call.
+  BatchLayout LayOut(std::span<const IDANDFT> items);
+  // The failure of a batch call that stopped at item done.
+  [[noreturn]] void RaiseBatchFailure(std::string_view pattern, std::string_view operation,
+                                      const BatchLayout& layout, int16_t done, std::span<const ERRBLOCK> errors);
+
+  contracts::TagValuesByIds ReadByIds(const contracts::TagsById& tagList);
+  void WriteByIds(const contracts::TagValuesByIds& tagValuesByIds);
+
+  // History.
+  void ReadHistory(contracts::TagValuesByIds& result, const contracts::HistoryRequestById& request);
+  static void GetHistorySizeAndTypeByType(int16_t oType, int16_t& nType, int32_t& size);
+  contracts::TagValue ConvertHistoryBufferToTagValue(int16_t type, const std::byte* data, int16_t level,
+                                                     const XUSTS& timestamp, TextBuffer text = {});
+  static int32_t AdjustHistoryMaxCountByRequestType(int32_t requestedCount,
+                                                    contracts::OutsidersRequestTypeEnum outsidersRequestType);
+  void PatchHistoryOutsiders(contracts::TagValuesByIds& tagValuesByIds, const contracts::HistoryRequestById& request,
+                             int32_t requestedCount, bool reverse);
+  // The values of a follow-up forward read of request's field.
+  contracts::TagValues ReadFollowUp(const contracts::HistoryRequestById& request, const contracts::DateTime& start,
+                                    const contracts::DateTime& end, contracts::OutsidersRequestTypeEnum kind,
+                                    int32_t maxCount);
+};
+
+}  // namespace vantrel::access
+
+#endif  // VANTREL_DATA_DATA_ACCESS_H_

@@ -1,0 +1,233 @@
+// Native value records <-> TagValue: which type code and record size a
+// field travels with, and how one record is decoded and encoded.
+#include <cstring>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "data/data_access.h"
+#include "data/value_conversion.h"
+#include "platform/codepage.h"
+#include "platform/exceptions.h"
+#include "platform/fault.h"
+
+namespace vantrel::access {
+namespace {
+
+namespace api = dorvik::api;
+using contracts::DateTime;
+using contracts::FieldReferenceTypeEnum;
+using contracts::TagIdentifier;
+using contracts::TagIdentifiers;
+using contracts::TagValue;
+using contracts::TypeCode;
+
+constexpr int32_t kRecordIdSize = 4;
+constexpr int32_t kRecordAndFieldSize = sizeof(IDANDFT);
+constexpr int32_t kInt16Size = 2;
+constexpr int32_t kTimeSize = sizeof(XUSTS);
+
+template <typename T>
+T ReadAt(const std::byte* data, std::size_t offset) {
+  T value;
+  std::memcpy(&value, data + offset, sizeof(T));
+  return value;
+}
+
+template <typename T>
+void WriteAt(std::byte* data, std::size_t offset, const T& value) {
+  std::memcpy(data + offset, &value, sizeof(T));
+}
+
+// A value record with quality: where its members lie.
+template <typename Record>
+struct QualityLayout {
+  static constexpr std::size_t kValue = offsetof(Record, VALUE);
+  static constexpr std::size_t kStatus = offsetof(Record, STATUS);
+  static constexpr std::size_t kLevel = offsetof(Record, LEVEL);
+  static constexpr std::size_t kTime = offsetof(Record, TIME);
+};
+
+template <typename Record, typename T>
+TagValue DecodeWithQuality(const std::byte* data) {
+  using L = QualityLayout<Record>;
+  return TagValue(ReadAt<T>(data, L::kValue), Session::XustsToDateTime(ReadAt<XUSTS>(data, L::kTime)),
+                  ReadAt<int16_t>(data, L::kStatus), ReadAt<int16_t>(data, L::kLevel));
+}
+
+template <typename Record, typename T>
+int32_t EncodeWithQuality(std::byte* data, T value, const TagValue& tagValue) {
+  using L = QualityLayout<Record>;
+  WriteAt(data, L::kValue, value);
+  WriteAt(data, L::kStatus, static_cast<int16_t>(tagValue.Status));
+  WriteAt(data, L::kLevel, static_cast<int16_t>(tagValue.Level));
+  WriteAt(data, L::kTime, Session::DateTimeToXusts(tagValue.Timestamp));
+  return sizeof(Record);
+}
+
+TagValue WithoutQuality(contracts::Value value, DateTime timestamp = DateTime::MinValue) {
+  return TagValue(std::move(value), timestamp, TagValue::kNoStatus, TagValue::kNoLevel);
+}
+
+}  // namespace
+
+void DataAccess::GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size) {
+  const auto definition = GetFieldDefinitionByFieldId(GetDefinitionID(tagId), fieldId);
+  if (definition == nullptr) {
+    throw platform::FaultException(contracts::ServiceException(platform::Exception(
+        fmt::format("Invalid field id 0x{0:X} for tag id {1}", static_cast<uint32_t>(fieldId), tagId))));
+  }
+  switch (definition->DataType) {
+    case TypeCode::Int16:
+      if (definition->FieldReferenceType == FieldReferenceTypeEnum::DataType6) {
+        nType = api::kTypeInt16, size = kInt16Size;
+      } else {
+        nType = api::kTypeInt16Quality, size = sizeof(SVANDQU);
+      }
+      break;
+    case TypeCode::Int32:
+      if (definition->FieldReferenceType == FieldReferenceTypeEnum::Record) {
+        if (definition->Length == kRecordIdSize) {
+          nType = api::kTypeRecordId, size = kRecordIdSize;
+        } else {
+          nType = api::kTypeRecordAndField, size = kRecordAndFieldSize;
+        }
+      } else {
+        nType = api::kTypeInt32Quality, size = sizeof(LVANDQU);
+      }
+      break;
+    case TypeCode::Single: nType = api::kTypeFloatQuality, size = sizeof(RVANDQU); break;
+    case TypeCode::Double: nType = api::kTypeDoubleQuality, size = sizeof(DVANDQU); break;
+    case TypeCode::DateTime: nType = api::kTypeTime, size = kTimeSize; break;
+    default: nType = api::kTypeTextQuality, size = sizeof(TVANDQU); break;
+  }
+}
+
+SizeAndType DataAccess::GetDorvikSizeAndType(const IDANDFT& item) {
+  SizeAndType format;
+  GetDorvikSizeAndType(item.ID, item.FT, format.type, format.size);
+  return format;
+}
+
+TagValue DataAccess::ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text) {
+  switch (type) {
+    case api::kTypeRecordId:
+      return WithoutQuality(GetRecordName(ReadAt<int32_t>(data, 0)));
+    case api::kTypeRecordAndField: {
+      const auto address = ReadAt<IDANDFT>(data, 0);
+      return WithoutQuality(TagIdentifiers{TagIdentifier(GetRecordName(address.ID), address.ID),
+                                           TagIdentifier(GetAttributeName(address.ID, address.FT), address.FT)});
+    }
+    case api::kTypeInt16:
+      return WithoutQuality(ReadAt<int16_t>(data, 0));
+    case api::kTypeTime: {
+      const DateTime time = XustsToDateTime(ReadAt<XUSTS>(data, 0));
+      return WithoutQuality(time, time);
+    }
+    case api::kTypeInt16Quality: return DecodeWithQuality<SVANDQU, int16_t>(data);
+    case api::kTypeInt32Quality: return DecodeWithQuality<LVANDQU, int32_t>(data);
+    case api::kTypeFloatQuality: return DecodeWithQuality<RVANDQU, float>(data);
+    case api::kTypeDoubleQuality: return DecodeWithQuality<DVANDQU, double>(data);
+    case api::kTypeTextQuality: {
+      using L = QualityLayout<TVANDQU>;
+      std::string value;
+      if (!text.empty()) {
+        // The terminator goes at the returned count, never past the buffer.
+        const int16_t count = ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH));
+        const std::size_t end = std::min<std::size_t>(count < 0 ? 0 : static_cast<std::size_t>(count), text.size() - 1);
+        text[end] = '\0';
+        value = std::string(platform::Trim(platform::FromAnsi(text.data())));
+      }
+      return TagValue(std::move(value), XustsToDateTime(ReadAt<XUSTS>(data, L::kTime)),
+                      ReadAt<int16_t>(data, L::kStatus), ReadAt<int16_t>(data, L::kLevel));
+    }
+    default:
+      return TagValue();
+  }
+}
+
+int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, const TagValue& tagValue,
+                                                 TextBuffer text) {
+  const contracts::Value& value = tagValue.Value;
+  switch (type) {
+    case api::kTypeInt16:
+      WriteAt(data, 0, ToInt16(value));
+      return kInt16Size;
+    case api::kTypeRecordId: {
+      const auto* name = std::get_if<std::string>(&value);
+      WriteAt(data, 0, name != nullptr ? GetRecordID(*name) : ToInt32(value));
+      return kRecordIdSize;
+    }
+    case api::kTypeRecordAndField: {
+      IDANDFT address{-1, -1};
+      if (const auto* name = std::get_if<std::string>(&value)) {
+        std::string spaced = *name;
+        std::replace(spaced.begin(), spaced.end(), '\t', ' ');
+        const auto blank = spaced.rfind(' ');
+        if (blank == std::string::npos || blank < 1) {
+          throw platform::Exception("Expected space delimiter between record and field name.");
+        }
+        address.ID = GetRecordID(std::string(platform::Trim(std::string_view(spaced).substr(0, blank))));
+        address.FT = GetAttributeID(std::string(platform::Trim(std::string_view(spaced).substr(blank))));
+      } else if (const auto* identifiers = std::get_if<TagIdentifiers>(&value)) {
+        if (identifiers->size() < 2) {
+          throw platform::ArgumentException(
+              "A record-and-field pointer needs two identifiers: the record's and the field's.");
+        }
+        address.ID = (*identifiers)[0].RecordID();
+        address.FT = (*identifiers)[1].RecordID();
+      }
+      WriteAt(data, 0, address);
+      return kRecordAndFieldSize;
+    }
+    case api::kTypeInt16Quality: return EncodeWithQuality<SVANDQU>(data, ToInt16(value), tagValue);
+    case api::kTypeInt32Quality: return EncodeWithQuality<LVANDQU>(data, ToInt32(value), tagValue);
+    case api::kTypeFloatQuality: return EncodeWithQuality<RVANDQU>(data, ToSingle(value), tagValue);
+    case api::kTypeDoubleQuality: return EncodeWithQuality<DVANDQU>(data, ToDouble(value), tagValue);
+    case api::kTypeTime:
+      WriteAt(data, 0, DateTimeToXusts(ToDateTime(value)));
+      return kTimeSize;
+    case api::kTypeTextQuality: {
+      using L = QualityLayout<TVANDQU>;
+      const std::string textValue = ToText(value);
+      const std::size_t characters = platform::CharacterCount(textValue);
+      // The text and its terminator must fit: a cut text would store a value
+      // the caller did not give.
+      if (characters >= text.size()) {
+        throw platform::ArgumentException(fmt::format(
+            "The text of {0} characters does not fit the field, which holds at most {1}.", characters,
+            text.empty() ? 0 : text.size() - 1));
+      }
+      ConvertStringToCharArray(textValue, text, static_cast<int32_t>(characters));
+      WriteAt(data, L::kStatus, static_cast<int16_t>(tagValue.Status));
+      WriteAt(data, L::kLevel, static_cast<int16_t>(tagValue.Level));
+      WriteAt(data, offsetof(TVANDQU, LENGTH), static_cast<int16_t>(characters));
+      WriteAt(data, L::kTime, DateTimeToXusts(tagValue.Timestamp));
+      return sizeof(TVANDQU);
+    }
+    default:
+      return 0;
+  }
+}
+
+int32_t DataAccess::SetDataBufferWithTagValue(std::byte* data, const IDANDFT& idandft, int16_t type,
+                                              const ValueBatch& tagValuesByIds, TextBuffer text) {
+  const int32_t occurrence = api::OccurrenceOf(idandft.FT);
+  const std::size_t index = occurrence > 0 ? static_cast<std::size_t>(occurrence - 1) : 0;
+  const auto& fields = tagValuesByIds.at(idandft.ID);
+  auto found = fields.find(idandft.FT);
+  if (found == fields.end()) found = fields.find(api::BaseTag(idandft.FT));
+  if (found == fields.end()) {
+    throw platform::Exception(fmt::format("No value is given to set tag field tag id, {0}, 0x{1:X}.", idandft.ID,
+                                          static_cast<uint32_t>(idandft.FT)));
+  }
+  const contracts::TagValues& values = *found->second;
+  if (values.empty()) {
+    throw platform::ArgumentException(fmt::format("The value list for record {0}, field 0x{1:X} is empty.",
+                                                  idandft.ID, static_cast<uint32_t>(idandft.FT)));
+  }
+  const TagValue& chosen = index > 0 && values.size() > index ? values[index] : values[0];
+  return UpdateDataBufferWithTagValue(data, type, chosen, text);
+}
+
+}  // namespace vantrel::access

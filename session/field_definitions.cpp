@@ -1,0 +1,316 @@
+// The process-wide field definition cache and the repeat-area questions
+// answered on top of it.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "api/dorvik.h"
+#include "platform/codepage.h"
+#include "platform/exceptions.h"
+#include "session/session.h"
+
+namespace vantrel::access {
+namespace {
+
+namespace api = dorvik::api;
+using contracts::FieldDefinition;
+using contracts::FieldDefinitions;
+using contracts::FieldReferenceTypeEnum;
+using contracts::TypeCode;
+
+constexpr std::string_view kLoadOperation = "GetFieldDefinitions";
+constexpr std::size_t kNameSlotSize = api::kFieldNameBufferSize;
+constexpr int16_t kNameReadType = static_cast<int16_t>(kNameSlotSize);
+
+// Definition data types (column 2) and length-word bits.
+constexpr int16_t kDataTypePointer = 0;
+constexpr int16_t kDataTypeInteger = 1;
+constexpr int16_t kDataTypeTime = 2;
+constexpr int16_t kDataTypeReal = 3;
+constexpr int16_t kDataTypeCharacter = 4;
+constexpr int16_t kDataTypeCharacter5 = 5;
+constexpr int16_t kDataTypeCount = 6;
+constexpr int16_t kLengthFlagged = 0x400;
+constexpr int16_t kLengthSigned = 0x40;
+constexpr int16_t kLengthBitsMask = 0x3F;
+constexpr int16_t kRealSingleLength = 4;
+
+// The nine columns of a definition's field list, in the order they are read.
+enum Column { kDescription, kDataType, kRepeatArea, kLengthWord, kQuality, kTimestamp, kHistory, kSelector, kProtection, kColumnCount };
+constexpr std::array<int32_t, kColumnCount> kColumnTags{
+    api::kFieldDescription, api::kFieldDataType, api::kFieldRepeatArea,     api::kFieldLengthWord,
+    api::kFieldQuality,     api::kFieldTimestamp, api::kFieldHistoryPointer, api::kFieldSelectorRecord,
+    api::kFieldWriteProtection};
+constexpr std::array<int16_t, kColumnCount> kColumnTypes{
+    api::kTypeRecordId, api::kTypeInt16, api::kTypeInt16, api::kTypeInt16, api::kTypeInt16,
+    api::kTypeInt16,    api::kTypeInt16, api::kTypeRecordId, api::kTypeInt16};
+
+// The native arrays of one load, n entries each; they live for the load only.
+struct DefinitionColumns {
+  explicit DefinitionColumns(std::size_t n)
+      : description(n), selector(n), small(kColumnCount, std::vector<int16_t>(n)), numbers(n), items(n),
+        types(n), errors(std::max<std::size_t>(n, 1)), names(n * kNameSlotSize, '\0') {}
+
+  int16_t Small(Column column, std::size_t i) const { return small[column][i]; }
+
+  std::vector<int32_t> description;               // column 1
+  std::vector<int32_t> selector;                  // column 8
+  std::vector<std::vector<int16_t>> small;        // the int16 columns, by Column
+  std::vector<int16_t> numbers;                   // field numbers
+  std::vector<IDANDFT> items;
+  std::vector<int16_t> types;
+  std::vector<ERRBLOCK> errors;                   // one per item; [0] is the call's summary
+  std::vector<char> names;                        // n names of 256 bytes
+};
+
+// Write protection code -> (read-only while usable, read-only while unusable).
+void ApplyWriteProtection(int16_t code, FieldDefinition& definition) {
+  switch (code) {
+    case 0: definition.ReadOnlyUsable = true; definition.ReadOnlyUnusable = true; break;
+    case 1: definition.ReadOnlyUsable = true; definition.ReadOnlyUnusable = false; break;
+    case 2: definition.ReadOnlyUsable = false; definition.ReadOnlyUnusable = true; break;
+    case 3: definition.ReadOnlyUsable = false; definition.ReadOnlyUnusable = false; break;
+    default: break;  // unknown codes leave the record's defaults
+  }
+}
+
+// The name in a 256-byte slot: up to the first zero byte, trimmed.
+std::string SlotName(const std::vector<char>& names, std::size_t i) {
+  const char* slot = names.data() + i * kNameSlotSize;
+  const std::size_t length = ::strnlen(slot, kNameSlotSize);
+  const std::string text = platform::FromAscii(std::string_view(slot, length));
+  return std::string(platform::Trim(text));
+}
+
+}  // namespace
+
+int16_t Session::TranslateToTypeCodeAndFieldReferenceType(int16_t dataType, int16_t fieldLength, int32_t selectorId,
+                                                          FieldReferenceTypeEnum& fieldReference) {
+  auto code = TypeCode::String;
+  fieldReference = FieldReferenceTypeEnum::None;
+  switch (dataType) {
+    case kDataTypePointer:
+      code = TypeCode::Int32;
+      fieldReference = FieldReferenceTypeEnum::Record;
+      break;
+    case kDataTypeInteger:
+      if ((fieldLength & kLengthFlagged) != 0) {
+        code = TypeCode::Int32;
+        fieldReference = FieldReferenceTypeEnum::Flagged;
+      } else {
+        const int bits = fieldLength & kLengthBitsMask;
+        const bool isSigned = (fieldLength & kLengthSigned) != 0;
+        code = (!isSigned && bits <= 16) || (isSigned && bits <= 15) ? TypeCode::Int16 : TypeCode::Int32;
+        fieldReference = selectorId > 0 ? FieldReferenceTypeEnum::Selector : FieldReferenceTypeEnum::None;
+      }
+      break;
+    case kDataTypeTime: code = TypeCode::DateTime; break;
+    case kDataTypeReal: code = fieldLength == kRealSingleLength ? TypeCode::Single : TypeCode::Double; break;
+    case kDataTypeCharacter: code = TypeCode::String; break;
+    case kDataTypeCharacter5:
+      code = TypeCode::String;
+      fieldReference = FieldReferenceTypeEnum::DataType5;
+      break;
+    case kDataTypeCount:
+      code = TypeCode::Int16;
+      fieldReference = FieldReferenceTypeEnum::DataType6;
+      break;
+    default: break;
+  }
+  return static_cast<int16_t>(code);
+}
+
+FieldDefinitionsPtr Session::GetFieldDefinitions(int32_t definitionId) {
+  auto& statics = Statics();
+  std::lock_guard lock(statics.s_StaticMembersLock);
+  if (auto cached = statics.s_fieldDefintionByDefId.find(definitionId);
+      cached != statics.s_fieldDefintionByDefId.end()) {
+    return cached->second;
+  }
+  if (definitionId <= 0) return std::make_shared<const FieldDefinitions>();
+
+  FieldDefinitionsPtr definitions = LoadFieldDefinitions(definitionId);
+  auto& byFieldId = statics.s_fieldDefByFieldIdByDefId[definitionId];
+  byFieldId.clear();
+  for (const auto& definition : *definitions) {
+    byFieldId[definition.Number] = FieldDefinitionPtr(definitions, &definition);
+  }
+  statics.s_fieldDefintionByDefId[definitionId] = definitions;
+  return definitions;
+}
+
+FieldDefinitionsPtr Session::LoadFieldDefinitions(int32_t definitionId) {
+  // Logs an error block under the loading operation's name and raises its text.
+  auto fail = [&](const ERRBLOCK& error) -> FieldDefinitionsPtr {
+    LogDorvikError(error, kLoadOperation);
+    throw platform::ApplicationException(GenerateVntErrorMessage(error));
+  };
+
+  ERRBLOCK error{};
+  const std::array<int32_t, 2> headerTags{api::kFieldCount, api::kFieldDefinitionFlags};
+  const std::array<int16_t, 2> headerTypes{api::kTypeInt16, api::kTypeInt16};
+  std::array<int16_t, 2> header{};
+  int16_t done = 0;
+  RDBVALS(definitionId, 2, headerTags.data(), headerTypes.data(), header.data(), &done, &error);
+  if (error.ERRCODE != api::kSuccess) return fail(error);
+  const int16_t n = header[0];
+  if (n < 0) {
+    throw platform::ApplicationException(
+        fmt::format("Definition record {0} reports {1} fields.", definitionId, n));
+  }
+  const auto count = static_cast<std::size_t>(n);
+  DefinitionColumns columns(count);
+
+  // Columns: one occurrence read of the nine fields for all n fields.
+  std::array<void*, kColumnCount> buffers{};
+  for (int c = 0; c < kColumnCount; ++c) buffers[c] = columns.small[c].data();
+  buffers[kDescription] = columns.description.data();
+  buffers[kSelector] = columns.selector.data();
+  int16_t occurrencesRead = 0;
+  int16_t fieldsDone = 0;
+  MRDBOCCS(definitionId, kColumnCount, kColumnTags.data(), kColumnTypes.data(), 1, n, buffers.data(),
+           &occurrencesRead, &fieldsDone, &error);
+  if (error.ERRCODE != api::kSuccess) return fail(error);
+
+  // Field numbers from each field's description record.
+  for (std::size_t i = 0; i < count; ++i) columns.items[i] = IDANDFT{columns.description[i], api::kFieldNumber};
+  std::fill(columns.types.begin(), columns.types.end(), api::kTypeInt16);
+  done = 0;
+  MRDBVALS(n, columns.items.data(), columns.types.data(), columns.numbers.data(), &done, columns.errors.data());
+  const ERRBLOCK& numbersError = columns.errors[0];
+  if (numbersError.ERRCODE != api::kSuccess && done != n) {
+    throw platform::ApplicationException(
+        fmt::format("Failed to read all field information, expected {0}, got {1}", n, done));
+  }
+  if (numbersError.ERRCODE != api::kSuccess || done != n) return fail(numbersError);
+
+  // Names, 256 bytes each.
+  for (auto& item : columns.items) item.FT = api::kFieldName;
+  std::fill(columns.types.begin(), columns.types.end(), kNameReadType);
+  MRDBVALS(n, columns.items.data(), columns.types.data(), columns.names.data(), &done, columns.errors.data());
+  if (columns.errors[0].ERRCODE != api::kSuccess) return fail(columns.errors[0]);
+
+  auto definitions = std::make_shared<FieldDefinitions>();
+  definitions->reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+      FieldDefinition definition;
+      definition.Id = columns.description[i];
+      definition.Name = SlotName(columns.names, i);
+      definition.RepeatArea = columns.Small(kRepeatArea, i);
+      FieldReferenceTypeEnum reference{};
+      definition.DataType = static_cast<TypeCode>(TranslateToTypeCodeAndFieldReferenceType(
+          columns.Small(kDataType, i), columns.Small(kLengthWord, i), columns.selector[i], reference));
+      definition.FieldReferenceType = reference;
+      definition.SelectorRecordId = reference == FieldReferenceTypeEnum::Selector ? columns.selector[i] : 0;
+      definition.Length = columns.Small(kLengthWord, i);
+      definition.QualityField = columns.Small(kQuality, i);
+      definition.TimestampField = columns.Small(kTimestamp, i);
+      definition.HistoryPointer = columns.Small(kHistory, i);
+      definition.Number = api::FieldTag(columns.numbers[i]);
+      definition.FormattedStrings = GetSelectors(columns.selector[i]);
+      ApplyWriteProtection(columns.Small(kProtection, i), definition);
+      definitions->push_back(std::move(definition));
+    } catch (...) {
+      LogError({fmt::format("Failed to get field definition of fieldId:{0}", i)});
+      throw;
+    }
+  }
+  return definitions;
+}
+
+FieldDefinitionPtr Session::GetFieldDefinitionByFieldId(int32_t definitionId, int32_t fieldId) {
+  auto& statics = Statics();
+  std::lock_guard lock(statics.s_StaticMembersLock);
+  auto byDefinition = statics.s_fieldDefByFieldIdByDefId.find(definitionId);
+  if (byDefinition == statics.s_fieldDefByFieldIdByDefId.end()) {
+    GetFieldDefinitions(definitionId);
+    byDefinition = statics.s_fieldDefByFieldIdByDefId.find(definitionId);
+    if (byDefinition == statics.s_fieldDefByFieldIdByDefId.end()) return nullptr;
+  }
+  const auto found = byDefinition->second.find(api::BaseTag(fieldId));
+  return found == byDefinition->second.end() ? nullptr : found->second;
+}
+
+int32_t Session::GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId) {
+  if (definitionId <= 0) return 0;
+  int32_t index = 0;
+  for (const auto& definition : *GetFieldDefinitions(definitionId)) {
+    if (definition.Number == fieldId) index = definition.RepeatArea;
+  }
+  return index;
+}
+
+std::string Session::GetAttributeName(int32_t recid, int32_t fldid) {
+  const bool repeated = GetRepeatAreaIndex(DEFINID(recid), fldid) > 0;
+  std::array<char, api::kFieldNameBufferSize> buffer{};
+  int16_t length = 0;
+  GETFTDB_LNAME(recid, repeated ? fldid + 1 : fldid, buffer.data(), &length);
+  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
+  std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
+  if (repeated && !text.empty()) {
+    // "N NAME" names occurrence N; the field's own name follows the blank.
+    if (const auto blank = text.find(' '); blank != std::string::npos) text.erase(0, blank);
+  }
+  return std::string(platform::Trim(text));
+}
+
+bool Session::IsRepeatAreaCount(int32_t tagId, int32_t fieldId) {
+  const auto definition = GetFieldDefinitionByFieldId(DefinitionOf(tagId), fieldId);
+  return definition != nullptr && definition->FieldReferenceType == FieldReferenceTypeEnum::DataType6;
+}
+
+MaxOcurrenceInfoByFieldId Session::GetMaximumOcurrences(int32_t tagId, const contracts::FieldIds& fieldIds) {
+  MaxOcurrenceInfoByFieldId result;
+  const int32_t definitionId = DefinitionOf(tagId);
+  const FieldDefinitionsPtr definitions = definitionId > 0 ? GetFieldDefinitions(definitionId) : nullptr;
+  for (const int32_t fieldId : fieldIds) {
+    MaxOcurrenceInfo& info = result[fieldId];
+    info = MaxOcurrenceInfo{false, 1, MaxOccurrenceError::NoError};
+    const auto definition = definitionId > 0 ? GetFieldDefinitionByFieldId(definitionId, fieldId) : nullptr;
+    if (definition == nullptr) {
+      info.ErrorType = MaxOccurrenceError::FieldNotDefined;
+      continue;
+    }
+    if (definition->RepeatArea <= 0 || api::OccurrenceOf(fieldId) != 0) continue;
+    const auto countPosition = static_cast<std::size_t>(definition->RepeatArea - 1);
+    if (countPosition >= definitions->size()) {
+      info.ErrorType = MaxOccurrenceError::CountReadFailed;  // the definition names no such count field
+      continue;
+    }
+    ERRBLOCK error{};
+    int16_t count = 0;
+    DB2SHRT(tagId, (*definitions)[countPosition].Number, &count, &error);
+    if (error.ERRCODE == api::kSuccess && count >= 0) {
+      info.IsRepeatArea = true;
+      info.Occurrences = count;
+    } else {
+      info.ErrorType = MaxOccurrenceError::CountReadFailed;
+      LogDorvikError(error);
+    }
+  }
+  if (result.empty()) {
+    throw platform::ApplicationException(fmt::format(
+        "Failed to find the maximum occurences for fields of record ID '{0}' because field list is empty.", tagId));
+  }
+  return result;
+}
+
+int32_t Session::GetMaximumOcurrences(const std::string& tagName, const std::string& fieldName) {
+  const int32_t tagId = GetRecordID(tagName);
+  const int32_t fieldId = GetAttributeID(fieldName);
+  return GetMaximumOcurrences(tagId, contracts::FieldIds{fieldId}).at(fieldId).Occurrences;
+}
+
+void Session::RefreshAll() {
+  auto& statics = Statics();
+  std::lock_guard lock(statics.s_StaticMembersLock);
+  statics.s_fieldDefintionByDefId.clear();
+  statics.s_mapRecordByDefId.clear();
+  statics.s_fieldDefByFieldIdByDefId.clear();
+}
+
+}  // namespace vantrel::access

@@ -1,0 +1,146 @@
+// Session operations that translate between names and identifiers, hand
+// text to the client library in fixed single-byte buffers, and convert
+// timestamps.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "api/dorvik.h"
+#include "platform/codepage.h"
+#include "platform/exceptions.h"
+#include "platform/time_zone.h"
+#include "session/session.h"
+
+namespace vantrel::access {
+namespace {
+
+using contracts::DateTime;
+using contracts::DateTimeKind;
+namespace api = dorvik::api;
+
+using NameBuffer = std::array<char, api::kNameBufferSize>;
+using FieldNameBuffer = std::array<char, api::kFieldNameBufferSize>;
+constexpr int32_t kMaxNameCharacters = static_cast<int32_t>(api::kNameBufferSize) - 1;
+constexpr std::size_t kEnvironmentNameBufferSize = 256;
+
+// Intervals of 100 ns from 1601-01-01 to 1970-01-01.
+constexpr int64_t kFileTimeToUnixEpoch = 116444736000000000;
+constexpr int64_t kTicksPerMicrosecond = 10;
+
+// Text that the client library returned in buffer, length bytes of it
+// (bounded by the buffer), as ASCII and trimmed.
+std::string ReturnedText(std::span<const char> buffer, int16_t length) {
+  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
+  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
+  return std::string(platform::Trim(text));
+}
+
+// A name in a 257-byte buffer, cut to 256 characters.
+NameBuffer NameToBuffer(const std::string& name) {
+  NameBuffer buffer{};
+  Session::ConvertStringToCharArray(name, buffer, kMaxNameCharacters);
+  return buffer;
+}
+
+int16_t TextLength(const NameBuffer& buffer) {
+  return static_cast<int16_t>(::strnlen(buffer.data(), buffer.size()));
+}
+
+}  // namespace
+
+void Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
+  if (dest.empty()) return;
+  const auto limit = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), dest.size() - 1);
+  const std::string bytes = platform::ToAnsi(platform::CutToCharacters(source, limit));
+  const std::size_t count = std::min(::strnlen(bytes.data(), bytes.size()), limit);
+  std::memcpy(dest.data(), bytes.data(), count);
+  dest[count] = '\0';
+}
+
+void Session::SetUserInfo(const std::string& domain, const std::string& user) {
+  const NameBuffer domainBuffer = NameToBuffer(domain);
+  const NameBuffer userBuffer = NameToBuffer(user);
+  SetTlsData(domainBuffer.data(), userBuffer.data());
+}
+
+int32_t Session::GetRecordID(const std::string& tagName) {
+  const NameBuffer buffer = NameToBuffer(tagName);
+  return NAME2RECID(buffer.data(), TextLength(buffer));
+}
+
+bool Session::IsRecordExist(const std::string& name) { return GetRecordID(name) > 0; }
+
+int32_t Session::GetAttributeID(const std::string& fieldName) {
+  int32_t fieldTag = -1;
+  const NameBuffer buffer = NameToBuffer(fieldName);
+  ERRBLOCK error{};
+  DECODFT(buffer.data(), TextLength(buffer), &fieldTag, &error);
+  return fieldTag;
+}
+
+std::string Session::GetRecordName(int32_t recid) {
+  NameBuffer buffer{};
+  int16_t length = 0;
+  const int32_t id = recid;
+  GETNAMDB_LNAME(&id, buffer.data(), &length);
+  return ReturnedText(buffer, length);
+}
+
+std::string Session::GetAttributeNameWithOccurenceNumber(int32_t recid, int32_t fldid) {
+  FieldNameBuffer buffer{};
+  int16_t length = 0;
+  GETFTDB_LNAME(recid, fldid, buffer.data(), &length);
+  return ReturnedText(buffer, length);
+}
+
+int32_t Session::DefinitionOf(int32_t recid) {
+  return RECTYPEOK(recid, api::kKindDefinition) != 0 ? recid : DEFINID(recid);
+}
+
+int32_t Session::GetDefinitionRecordID(const std::string& tagName) {
+  return DefinitionOf(GetRecordID(tagName));
+}
+
+int32_t Session::GetDefinitionID(int32_t recid) { return DEFINID(recid); }
+
+DateTime Session::XustsToDateTime(const XUSTS& fromTime) {
+  const int64_t ticks = DateTime::kUnixEpochTicks + int64_t{fromTime.SECONDS} * DateTime::kTicksPerSecond +
+                        int64_t{fromTime.MICROSECS / 1000} * DateTime::kTicksPerMillisecond;
+  return DateTime(ticks, DateTimeKind::Utc);
+}
+
+XUSTS Session::DateTimeToXusts(const DateTime& fromTime) {
+  const DateTime utc =
+      fromTime.Kind() == DateTimeKind::Utc ? fromTime : platform::ToUniversalTime(fromTime);
+  const int64_t fileTime = utc.Ticks() - DateTime::kFileTimeEpochTicks;
+  if (fileTime < 0) {
+    throw platform::ArgumentOutOfRangeException(
+        fmt::format("The time {} lies before 1601-01-01 UTC and has no native form.", utc.ToIsoString()));
+  }
+  const int64_t sinceEpoch = fileTime - kFileTimeToUnixEpoch;
+  const int64_t seconds = sinceEpoch / DateTime::kTicksPerSecond;
+  // A second count beyond 32 bits would wrap to a different time.
+  if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) {
+    throw platform::ArgumentOutOfRangeException(
+        fmt::format("The time {} lies outside the native time range.", utc.ToIsoString()));
+  }
+  XUSTS result{};
+  result.SECONDS = static_cast<int32_t>(seconds);
+  result.MICROSECS =
+      static_cast<int32_t>((sinceEpoch - seconds * DateTime::kTicksPerSecond) / kTicksPerMicrosecond);
+  return result;
+}
+
+std::string Session::GetDorvikEnvironmentVariable(const std::string& variable) {
+  if (variable.empty()) return {};
+  std::array<char, kEnvironmentNameBufferSize> name{};
+  ConvertStringToCharArray(variable, name, static_cast<int32_t>(name.size()) - 1);
+  const char* value = c21_getenv(name.data());
+  if (value == nullptr) return {};
+  return platform::FromAnsi(value);
+}
+
+}  // namespace vantrel::access

@@ -1,0 +1,183 @@
+#include "session/session.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "api/dorvik.h"
+#include "platform/codepage.h"
+#include "platform/exceptions.h"
+#include "platform/host.h"
+#include "platform/identity.h"
+#include "platform/operation_context.h"
+#include "platform/time_zone.h"
+#include "session/native_shutdown_entry.h"
+
+namespace vantrel::access {
+
+static_assert(std::is_same_v<VntShutdownDelegate, VantrelShutdownCallback>,
+              "the session's callback type is the client library's");
+
+namespace {
+
+constexpr std::string_view kShutdownReason = "Vantrel is shutdown.";
+constexpr std::string_view kLogFolderPattern = "Korvane/DiagnosticLogs/Vantrel/AccessServiceHost";
+constexpr std::string_view kLogFileName = "VntAccessService.log";
+
+// Registrations cannot be withdrawn from the client library, so their entry
+// points live until the process ends. Held here, reachable, never freed.
+std::vector<std::shared_ptr<NativeShutdownEntry>>& RegisteredEntries() {
+  static auto* entries = new std::vector<std::shared_ptr<NativeShutdownEntry>>();
+  return *entries;
+}
+std::mutex& RegisteredEntriesLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The function's own name out of a compiler's signature text:
+// "R ns::Class::Name(args)::<lambda()>" gives "Name".
+std::string_view SimpleFunctionName(std::string_view signature) {
+  std::string_view name = signature.substr(0, signature.find('('));
+  if (auto colons = name.rfind("::"); colons != std::string_view::npos) name.remove_prefix(colons + 2);
+  if (auto blank = name.rfind(' '); blank != std::string_view::npos) name.remove_prefix(blank + 1);
+  return name;
+}
+
+}  // namespace
+
+// What the native entry point reaches: the subscriber list and, while it
+// lives, the session that registered.
+struct Session::CallbackState {
+  ShutdownEvents events;
+  std::mutex ownerLock;  // held while a notification uses owner
+  Session* owner = nullptr;
+
+  void Notify(uint32_t code) {
+    std::lock_guard lock(ownerLock);
+    if (owner != nullptr) {
+      owner->VntShutdownHandler(code);
+    } else if (events.Count() > 0) {
+      events.Raise(nullptr, EventReason(std::string(kShutdownReason), static_cast<int32_t>(code)));
+    }
+  }
+};
+
+Session::StaticMembers::StaticMembers() : LogTrace("VntLogSwitch", "Vnt Access trace switch") {
+  s_fieldDefintionByDefId.reserve(512);
+  s_fieldDefByFieldIdByDefId.reserve(512);
+  s_mapRecordByDefId.reserve(64);
+}
+
+Session::StaticMembers& Session::Statics() {
+  static StaticMembers statics;
+  return statics;
+}
+
+Session::Session() : Session(false) {}
+
+Session::Session(bool enableVntCallback)
+    : callbackState_(std::make_shared<CallbackState>()), VntShutdownEvents(callbackState_->events) {
+  callbackState_->owner = this;
+  Init();
+  if (enableVntCallback) RegisterVntShutdownCallback();
+}
+
+Session::~Session() {
+  Dispose();
+  std::lock_guard lock(callbackState_->ownerLock);
+  callbackState_->owner = nullptr;
+}
+
+void Session::Dispose() {
+  // Nothing to release: the link is the host's, and the callback must stay
+  // registered for as long as the client library may call it.
+  disposed_ = true;
+}
+
+void Session::Init() {
+  resource = ResourceTable::Open(kResourceTableName);
+  std::string account;
+  const auto* context = platform::OperationContext::Current();
+  if (context != nullptr && context->SecurityContext && context->SecurityContext->WindowsIdentity) {
+    account = *context->SecurityContext->WindowsIdentity;
+  } else {
+    account = platform::CurrentThreadAccount();
+  }
+  const auto name = platform::AccountName::Parse(account);
+  SetUserInfo(name.Domain, name.User);
+}
+
+void Session::RegisterVntShutdownCallback() {
+  auto state = callbackState_;
+  auto entry = std::make_shared<NativeShutdownEntry>([state](uint32_t code) { state->Notify(code); });
+  {
+    std::lock_guard lock(RegisteredEntriesLock());
+    RegisteredEntries().push_back(entry);
+  }
+  m_delegateHandle = entry;
+  m_myDelegate = entry->Entry();
+  const auto threadId = static_cast<uint32_t>(::syscall(SYS_gettid));
+  VantrelRegisterShutdownCallback(0, m_myDelegate, threadId);
+}
+
+void Session::VntShutdownHandler(uint32_t param) {
+  if (VntShutdownEvents.Count() == 0) return;
+  VntShutdownEvents.Raise(this, EventReason(std::string(kShutdownReason), static_cast<int32_t>(param)));
+}
+
+// --- Logging and error text -------------------------------------------------
+
+void Session::AttachLogFileOnce() {
+  auto& statics = Statics();
+  if (statics.traceOn.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(statics.traceAttachLock);
+  if (statics.traceOn.load(std::memory_order_relaxed)) return;
+  const auto folder = platform::CommonApplicationDataFolder() / std::filesystem::path(kLogFolderPattern);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    throw platform::IOException(
+        fmt::format("Cannot create the log folder {}: {}", folder.string(), error.message()));
+  }
+  ProcessLog::Instance().AddSink(std::make_shared<FileLogSink>(folder / kLogFileName));
+  statics.traceOn.store(true, std::memory_order_release);
+}
+
+void Session::LogError(const std::vector<std::string>& messages) {
+  if (LogTrace().Level() == TraceLevel::Off || messages.empty()) return;
+  AttachLogFileOnce();
+  std::string line = fmt::format("{0}@{1} - ", platform::CurrentThreadAccount(),
+                                 platform::Now().ToGeneralString());
+  line += messages.front();
+  for (std::size_t i = 1; i < messages.size(); ++i) line = fmt::format("{0}, {1}", line, messages[i]);
+  ProcessLog::Instance().WriteLine(line, true);
+}
+
+void Session::LogDorvikError(const ERRBLOCK& errBlock, std::source_location caller) {
+  LogDorvikError(errBlock, SimpleFunctionName(caller.function_name()));
+}
+
+void Session::LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName) {
+  if (!LogTrace().IsEnabled(TraceLevel::Error)) return;
+  LogError({std::string(operationName), GenerateVntErrorMessage(errBlock)});
+}
+
+std::string Session::GenerateVntErrorMessage(const ERRBLOCK& errBlock) {
+  std::array<char, dorvik::api::kMessageBufferSize> text{};
+  int16_t length = 0;
+  ERRMESS(&errBlock, text.data(), &length);
+  const auto count = std::clamp<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), 0, text.size());
+  return platform::FromAscii(std::string_view(text.data(), count));
+}
+
+std::optional<std::string> Session::GetResourceString(std::string_view res) const {
+  if (resource == nullptr) return std::nullopt;
+  return resource->GetString(res);
+}
+
+}  // namespace vantrel::access

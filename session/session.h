@@ -1,0 +1,167 @@
+// Session: the base of the service classes DataAccess and Management. A
+// session hands the database client library the caller's user context for
+// the constructing thread, optionally registers a shutdown callback, logs,
+// and translates names, identifiers and timestamps between the caller's
+// side and the database's. It also owns the process-wide field definition
+// cache. A session is used by the thread that constructed it; the
+// process-wide state is guarded by s_StaticMembersLock.
+#ifndef VANTREL_SESSION_SESSION_H_
+#define VANTREL_SESSION_SESSION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "api/records.h"
+#include "contracts/collections.h"
+#include "contracts/date_time.h"
+#include "contracts/records.h"
+#include "session/log.h"
+#include "session/max_ocurrence_info.h"
+#include "session/resources.h"
+#include "session/shutdown_events.h"
+
+namespace vantrel::access {
+
+class NativeShutdownEntry;
+
+// Field definitions as the cache hands them out: shared and immutable; a
+// list stays valid for its holders after RefreshAll.
+using FieldDefinitionsPtr = std::shared_ptr<const contracts::FieldDefinitions>;
+using FieldDefinitionPtr = std::shared_ptr<const contracts::FieldDefinition>;
+
+// Native-callable shutdown callback (the client library's callback type).
+using VntShutdownDelegate = void (*)(uint32_t);
+
+class Session {
+  struct CallbackState;
+  // Declared first: VntShutdownEvents refers into it.
+  std::shared_ptr<CallbackState> callbackState_;
+
+ public:
+  Session();
+  explicit Session(bool enableVntCallback);
+  virtual ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Releases nothing: the link belongs to the host and a registered
+  // callback stays registered (and keeps reaching the subscribers) until
+  // the process ends. Runs once; the destructor runs it if not yet done.
+  void Dispose();
+
+  // Subscribers called when the database shuts down. The list outlives the
+  // session: a shutdown after the session was destroyed still reaches them,
+  // with a null sender.
+  ShutdownEvents& VntShutdownEvents;
+
+  // --- Text, user context, names and identifiers ---------------------------
+
+  // Cuts source to length characters, converts it to the single-byte code
+  // page and copies it into dest with a terminating zero byte (dest must
+  // hold length + 1 bytes; a shorter dest cuts further, never overflows).
+  static void ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
+  // Sets the calling thread's database user context.
+  static void SetUserInfo(const std::string& domain, const std::string& user);
+
+  int32_t GetRecordID(const std::string& tagName);
+  int32_t GetAttributeID(const std::string& fieldName);
+  std::string GetRecordName(int32_t recid);
+  std::string GetAttributeNameWithOccurenceNumber(int32_t recid, int32_t fldid);
+  int32_t GetDefinitionRecordID(const std::string& tagName);
+  int32_t GetDefinitionID(int32_t recid);
+
+  // XUSTS <-> timestamps. Reading keeps whole milliseconds (kind UTC);
+  // writing converts local and unspecified times to UTC first and throws
+  // ArgumentOutOfRangeException for instants the XUSTS cannot hold (before
+  // 1601, or seconds outside the 32-bit range).
+  static contracts::DateTime XustsToDateTime(const XUSTS& fromTime);
+  static XUSTS DateTimeToXusts(const contracts::DateTime& fromTime);
+
+  // A database environment variable (empty when unset).
+  std::string GetDorvikEnvironmentVariable(const std::string& variable);
+
+  // --- Field definitions -------------------------------------------------------
+
+  // The field definitions of a definition record, loaded once and cached
+  // process-wide (an empty list, not cached, for an id of 0 or less).
+  FieldDefinitionsPtr GetFieldDefinitions(int32_t definitionId);
+  // A field's name as record recid presents it, without an occurrence prefix.
+  std::string GetAttributeName(int32_t recid, int32_t fldid);
+  // Occurrences of a field of a record (1 when unknown).
+  int32_t GetMaximumOcurrences(const std::string& tagName, const std::string& fieldName);
+  // Empties the process-wide caches; the next request reloads.
+  static void RefreshAll();
+  // The selectors that record recid uses for the selector named in a field's
+  // definition.
+  contracts::Selectors GetRecordSpecificSelectors(int32_t recid, int32_t selectorId);
+
+ protected:
+  void Init();
+  void RegisterVntShutdownCallback();
+  void VntShutdownHandler(uint32_t param);
+
+  bool IsRecordExist(const std::string& name);
+
+  // Logging and error text.
+  void LogError(const std::vector<std::string>& messages);
+  // Logs the calling operation's name and the error block's text. The name
+  // is the calling function's own, or the one given.
+  void LogDorvikError(const ERRBLOCK& errBlock,
+                      std::source_location caller = std::source_location::current());
+  void LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName);
+  std::string GenerateVntErrorMessage(const ERRBLOCK& errBlock);
+  std::optional<std::string> GetResourceString(std::string_view res) const;
+
+  // Field definition cache and repeat areas.
+  FieldDefinitionPtr GetFieldDefinitionByFieldId(int32_t definitionId, int32_t fieldId);
+  static int16_t TranslateToTypeCodeAndFieldReferenceType(int16_t dataType, int16_t fieldLength,
+                                                          int32_t selectorId,
+                                                          contracts::FieldReferenceTypeEnum& fieldReference);
+  int32_t GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId);
+  bool IsRepeatAreaCount(int32_t tagId, int32_t fieldId);
+  MaxOcurrenceInfoByFieldId GetMaximumOcurrences(int32_t tagId, const contracts::FieldIds& fieldIds);
+
+  // Selectors.
+  contracts::Selectors GetSelectors(int32_t selectorId);
+
+  // The definition of a record: itself when it is a definition record.
+  int32_t DefinitionOf(int32_t recid);
+
+  // Process-wide state shared by all sessions, created on first use.
+  struct StaticMembers {
+    StaticMembers();
+    TraceSwitch LogTrace;
+    std::recursive_mutex s_StaticMembersLock;
+    std::unordered_map<int32_t, FieldDefinitionsPtr> s_fieldDefintionByDefId;
+    std::unordered_map<int32_t, std::unordered_map<int32_t, FieldDefinitionPtr>> s_fieldDefByFieldIdByDefId;
+    std::unordered_map<int32_t, std::string> s_mapRecordByDefId;
+    std::atomic<bool> traceOn{false};
+    std::mutex traceAttachLock;  // guards attaching the file sink once
+  };
+  static StaticMembers& Statics();
+  static TraceSwitch& LogTrace() { return Statics().LogTrace; }
+
+  const ResourceTable* resource = nullptr;
+
+ private:
+  FieldDefinitionsPtr LoadFieldDefinitions(int32_t definitionId);
+  void AttachLogFileOnce();
+
+  std::shared_ptr<NativeShutdownEntry> m_delegateHandle;
+  VntShutdownDelegate m_myDelegate = nullptr;
+  bool disposed_ = false;
+};
+
+}  // namespace vantrel::access
+
+#endif  // VANTREL_SESSION_SESSION_H_
