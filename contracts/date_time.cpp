@@ -25,7 +25,7 @@ constexpr std::string_view kLocalSuffix = "[local]";
 
 // Days before the first of each month, and the total, for common and leap years.
 constexpr std::array<int, 13> kDaysToMonth365 = {0,   31,  59,  90,  120, 151, 181,
-                                                  212, 243, 273, 304, 334, 365};
+                                                 212, 243, 273, 304, 334, 365};
 constexpr std::array<int, 13> kDaysToMonth366 = {0,   31,  60,  91,  121, 152, 182,
                                                  213, 244, 274, 305, 335, 366};
 
@@ -77,8 +77,8 @@ std::optional<int64_t> TryMakeTicks(int year, int month, int day, const TimeOfDa
   if (year < 1 || year > kMaxYear || month < 1 || month > 12) return std::nullopt;
   const auto& toMonth = DaysToMonth(year);
   if (day < 1 || day > toMonth[month] - toMonth[month - 1]) return std::nullopt;
-  if (time.hour < 0 || time.hour > 23 || time.minute < 0 || time.minute > 59 ||
-      time.second < 0 || time.second > 59 || time.fractionTicks < 0 ||
+  if (time.hour < 0 || time.hour > 23 || time.minute < 0 || time.minute > 59 || time.second < 0 ||
+      time.second > 59 || time.fractionTicks < 0 ||
       time.fractionTicks >= DateTime::kTicksPerSecond) {
     return std::nullopt;
   }
@@ -90,9 +90,8 @@ std::optional<int64_t> TryMakeTicks(int year, int month, int day, const TimeOfDa
 
 void CheckTicks(int64_t ticks) {
   if (ticks < 0 || ticks > DateTime::kMaxTicks) {
-    throw ArgumentOutOfRangeException(
-        fmt::format("Ticks {} lie outside the range of a DateTime (0 to {}).", ticks,
-                    DateTime::kMaxTicks));
+    throw ArgumentOutOfRangeException(fmt::format(
+        "Ticks {} lie outside the range of a DateTime (0 to {}).", ticks, DateTime::kMaxTicks));
   }
 }
 
@@ -264,13 +263,13 @@ DateTime::DateTime(int64_t ticks, DateTimeKind kind) : ticks_(ticks), kind_(kind
   CheckTicks(ticks);
 }
 
-DateTime::DateTime(int year, int month, int day, int hour, int minute, int second,
-                   int millisecond, DateTimeKind kind)
+DateTime::DateTime(int year, int month, int day, int hour, int minute, int second, int millisecond,
+                   DateTimeKind kind)
     : kind_(kind) {
   const bool millisecondValid = millisecond >= 0 && millisecond < 1000;
-  const auto ticks =
-      TryMakeTicks(year, month, day,
-                   {hour, minute, second, millisecondValid ? millisecond * kTicksPerMillisecond : -1});
+  const auto ticks = TryMakeTicks(
+      year, month, day,
+      {hour, minute, second, millisecondValid ? millisecond * kTicksPerMillisecond : -1});
   if (!ticks) {
     throw ArgumentOutOfRangeException(
         fmt::format("{}-{}-{} {}:{}:{}.{} is not a valid date and time.", year, month, day, hour,
@@ -325,8 +324,8 @@ std::string DateTime::ToRoundTripString() const {
 
 std::string DateTime::ToGeneralString() const {
   const CivilDate date = CivilFromDays(ticks_ / kTicksPerDay);
-  return fmt::format("{}/{}/{:04} {}:{:02}:{:02}", date.month, date.day, date.year, Hour(), Minute(),
-                     Second());
+  return fmt::format("{}/{}/{:04} {}:{:02}:{:02}", date.month, date.day, date.year, Hour(),
+                     Minute(), Second());
 }
 
 DateTime DateTime::Parse(std::string_view text) {

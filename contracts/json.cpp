@@ -188,7 +188,8 @@ Enum ReadEnum(const Json& json) {
   if (json.is_number_integer()) {
     return static_cast<Enum>(ReadInteger<std::underlying_type_t<Enum>>(json, "int32"));
   }
-  if (!json.is_string()) Fail(fmt::format("expected a name of {} or a number", EnumTypeName(Enum{})));
+  if (!json.is_string())
+    Fail(fmt::format("expected a name of {} or a number", EnumTypeName(Enum{})));
   const auto& text = json.get_ref<const std::string&>();
   const auto value = ParseEnum<Enum>(text);
   if (!value) Fail(fmt::format("\"{}\" is not a name of {}", text, EnumTypeName(Enum{})));
@@ -232,15 +233,10 @@ void ReadLeaf(const Json& json, DateTime& value) {
 }
 
 template <typename Enum>
-  requires std::is_enum_v<Enum>
-Json WriteLeaf(Enum value) {
-  return WriteEnum(value);
-}
+requires std::is_enum_v<Enum> Json WriteLeaf(Enum value) { return WriteEnum(value); }
 template <typename Enum>
-  requires std::is_enum_v<Enum>
-void ReadLeaf(const Json& json, Enum& value) {
-  value = ReadEnum<Enum>(json);
-}
+requires std::is_enum_v<Enum>
+void ReadLeaf(const Json& json, Enum& value) { value = ReadEnum<Enum>(json); }
 
 Json WriteLeaf(const TagIdentifier& value) {
   Json json = Json::object();
@@ -305,9 +301,10 @@ void ReadLeaf(const Json& json, Value& value) {
   const std::string& kindName = json.begin().key();
   const auto kind = std::find(kValueKinds.begin() + 1, kValueKinds.end(), kindName);
   if (kind == kValueKinds.end()) {
-    Fail(fmt::format("unknown kind of value \"{}\" (expected one of bool, int16, int32, int64, "
-                     "float, double, time, text, ids)",
-                     kindName));
+    Fail(
+        fmt::format("unknown kind of value \"{}\" (expected one of bool, int16, int32, int64, "
+                    "float, double, time, text, ids)",
+                    kindName));
   }
   const auto index = static_cast<size_t>(kind - kValueKinds.begin());
   value = WithSegment(kindName, [&] {
@@ -501,14 +498,10 @@ void ReadLeaf(const Json& json, ServiceException& value) {
 }  // namespace
 
 template <typename T>
-  requires kIsLeaf<T>
-Json Codec<T>::Write(const T& value) {
-  return WriteLeaf(value);
-}
+requires kIsLeaf<T> Json Codec<T>::Write(const T& value) { return WriteLeaf(value); }
 
 template <typename T>
-  requires kIsLeaf<T>
-T Codec<T>::Read(const Json& json) {
+requires kIsLeaf<T> T Codec<T>::Read(const Json& json) {
   T value{};
   ReadLeaf(json, value);
   return value;

@@ -114,10 +114,10 @@ inline constexpr bool kIsContractRecord =
 
 // The types whose codec json.cpp defines (and explicitly instantiates).
 template <typename T>
-inline constexpr bool kIsLeaf = kIsContractRecord<T> || std::is_same_v<T, bool> ||
-                                std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t> ||
-                                std::is_same_v<T, int64_t> || std::is_same_v<T, float> ||
-                                std::is_same_v<T, double> || std::is_same_v<T, std::string>;
+inline constexpr bool kIsLeaf =
+    kIsContractRecord<T> || std::is_same_v<T, bool> || std::is_same_v<T, int16_t> ||
+    std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t> || std::is_same_v<T, float> ||
+    std::is_same_v<T, double> || std::is_same_v<T, std::string>;
 
 // Write and Read of one type; defined for the leaves and for lists and
 // maps of codable types, undefined (so not Codable) for anything else.
@@ -125,10 +125,12 @@ template <typename T>
 struct Codec;
 
 template <typename T>
-concept Codable = requires { sizeof(Codec<T>); };
+concept Codable = requires {
+  sizeof(Codec<T>);
+};
 
 template <typename T>
-  requires kIsLeaf<T>
+requires kIsLeaf<T>
 struct Codec<T> {
   static Json Write(const T& value);
   static T Read(const Json& json);
@@ -169,7 +171,7 @@ struct Codec<std::vector<T, Allocator>> {
 };
 
 template <typename Key, Codable Mapped, typename... Rest>
-  requires std::is_same_v<Key, int32_t> || std::is_same_v<Key, std::string>
+requires std::is_same_v<Key, int32_t> || std::is_same_v<Key, std::string>
 struct Codec<tsl::ordered_map<Key, Mapped, Rest...>> {
   using Map = tsl::ordered_map<Key, Mapped, Rest...>;
 

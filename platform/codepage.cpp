@@ -1,1 +1,186 @@
-// placeholder
+#include "platform/codepage.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "platform/exceptions.h"
+
+namespace vantrel::platform {
+namespace {
+
+constexpr char kSubstitute = '?';
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+// Windows-1252 bytes 0x80-0x9F; every other byte is the code point of the
+// same number. The five bytes the code page leaves unassigned (0x81, 0x8D,
+// 0x8F, 0x90, 0x9D) are the C1 controls of their number, as Windows maps them.
+constexpr uint8_t kFirstSpecialByte = 0x80;
+constexpr std::array<char16_t, 32> kSpecialBytes = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88-8F
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
+};
+
+char32_t AnsiToCodePoint(uint8_t byte) {
+  if (byte >= kFirstSpecialByte && byte < kFirstSpecialByte + kSpecialBytes.size()) {
+    return kSpecialBytes[byte - kFirstSpecialByte];
+  }
+  return byte;
+}
+
+char CodePointToAnsi(char32_t codePoint) {
+  const bool special =
+      codePoint >= kFirstSpecialByte && codePoint < kFirstSpecialByte + kSpecialBytes.size();
+  if (codePoint <= 0xFF && !special) return static_cast<char>(codePoint);
+  for (size_t i = 0; i < kSpecialBytes.size(); ++i) {
+    if (kSpecialBytes[i] == codePoint) return static_cast<char>(kFirstSpecialByte + i);
+  }
+  return kSubstitute;
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+  if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    out += static_cast<char>(0xC0 | (codePoint >> 6));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (codePoint >> 12));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+// The code point that starts at pos, advancing pos past it; nothing (and
+// pos unchanged) for an invalid sequence: a stray continuation byte, a
+// truncated sequence, an overlong form, a surrogate or a value above U+10FFFF.
+std::optional<char32_t> NextCodePoint(std::string_view text, size_t& pos) {
+  const auto lead = static_cast<uint8_t>(text[pos]);
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  }
+  // Sequence length, payload bits of the lead byte and the smallest code
+  // point that needs this length (anything below is an overlong form).
+  struct Lead {
+    uint8_t mask;
+    uint8_t pattern;
+    size_t length;
+    char32_t smallest;
+  };
+  constexpr std::array<Lead, 3> kLeads = {{
+      {0xE0, 0xC0, 2, 0x80},
+      {0xF0, 0xE0, 3, 0x800},
+      {0xF8, 0xF0, 4, 0x10000},
+  }};
+  const auto kind = std::find_if(kLeads.begin(), kLeads.end(),
+                                 [&](const Lead& l) { return (lead & l.mask) == l.pattern; });
+  if (kind == kLeads.end()) return std::nullopt;
+  const size_t length = kind->length;
+  const char32_t smallest = kind->smallest;
+  char32_t codePoint = lead & static_cast<uint8_t>(~kind->mask);
+  if (text.size() - pos < length) return std::nullopt;
+  for (size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<uint8_t>(text[pos + i]);
+    if ((next & 0xC0) != 0x80) return std::nullopt;
+    codePoint = (codePoint << 6) | (next & 0x3F);
+  }
+  const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+  if (codePoint < smallest || surrogate || codePoint > kMaxCodePoint) return std::nullopt;
+  pos += length;
+  return codePoint;
+}
+
+char32_t NextValidCodePoint(std::string_view text, size_t& pos) {
+  if (const auto codePoint = NextCodePoint(text, pos)) return *codePoint;
+  throw ArgumentException(fmt::format("The text is not valid UTF-8 (at byte {}).", pos));
+}
+
+// Unicode White_Space, the set that .NET's Trim removes.
+bool IsWhiteSpace(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Length of the leading white space of text. Invalid UTF-8 is no white space.
+size_t LeadingWhiteSpace(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t next = pos;
+    const auto codePoint = NextCodePoint(text, next);
+    if (!codePoint || !IsWhiteSpace(*codePoint)) break;
+    pos = next;
+  }
+  return pos;
+}
+
+// End of the last character of text that is not white space.
+size_t EndOfContent(std::string_view text) {
+  size_t end = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const auto codePoint = NextCodePoint(text, pos);
+    if (!codePoint) {
+      ++pos;  // an invalid byte is content
+      end = pos;
+    } else if (!IsWhiteSpace(*codePoint)) {
+      end = pos;
+    }
+  }
+  return end;
+}
+
+}  // namespace
+
+std::string ToAnsi(std::string_view utf8) {
+  std::string ansi;
+  ansi.reserve(utf8.size());
+  for (size_t pos = 0; pos < utf8.size();) ansi += CodePointToAnsi(NextValidCodePoint(utf8, pos));
+  return ansi;
+}
+
+std::string FromAnsi(std::string_view bytes) {
+  std::string utf8;
+  utf8.reserve(bytes.size());
+  for (const char byte : bytes) AppendUtf8(utf8, AnsiToCodePoint(static_cast<uint8_t>(byte)));
+  return utf8;
+}
+
+std::string FromAscii(std::string_view bytes) {
+  std::string text(bytes);
+  for (char& c : text) {
+    if (static_cast<uint8_t>(c) > 0x7F) c = kSubstitute;
+  }
+  return text;
+}
+
+std::size_t CharacterCount(std::string_view utf8) {
+  size_t count = 0;
+  for (size_t pos = 0; pos < utf8.size(); ++count) NextValidCodePoint(utf8, pos);
+  return count;
+}
+
+std::string_view CutToCharacters(std::string_view utf8, std::size_t count) {
+  size_t cut = utf8.size();
+  size_t characters = 0;
+  // The whole text is checked, so that the result never depends on where
+  // an invalid sequence lies.
+  for (size_t pos = 0; pos < utf8.size(); ++characters) {
+    if (characters == count) cut = pos;
+    NextValidCodePoint(utf8, pos);
+  }
+  return utf8.substr(0, cut);
+}
+
+std::string_view Trim(std::string_view utf8) {
+  return TrimEnd(utf8.substr(LeadingWhiteSpace(utf8)));
+}
+
+std::string_view TrimEnd(std::string_view utf8) { return utf8.substr(0, EndOfContent(utf8)); }
+
+}  // namespace vantrel::platform

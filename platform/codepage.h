@@ -1,6 +1,7 @@
 // The system's single-byte code page (Windows-1252) and the text
 // conversions the library makes at the database boundary. Library strings
-// are UTF-8; database text is single-byte.
+// are UTF-8; database text is single-byte. Stateless functions; safe from
+// any thread.
 #ifndef VANTREL_PLATFORM_CODEPAGE_H_
 #define VANTREL_PLATFORM_CODEPAGE_H_
 
@@ -29,8 +30,9 @@ std::size_t CharacterCount(std::string_view utf8);
 // Throws ArgumentException for invalid UTF-8.
 std::string_view CutToCharacters(std::string_view utf8, std::size_t count);
 
-// Removes white space (Unicode White_Space characters) at both ends / at
-// the end only.
+// Removes white space (Unicode White_Space characters, U+0085 and U+00A0
+// among them) at both ends / at the end only. Invalid UTF-8 is kept as
+// content, never an error.
 std::string_view Trim(std::string_view utf8);
 std::string_view TrimEnd(std::string_view utf8);
 

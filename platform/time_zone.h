@@ -1,6 +1,9 @@
 // The local time zone (the process's TZ, else the system zone) and the
 // current time. Conversions use the zone's rules for the instant in
 // question, so they are right on both sides of a daylight-saving change.
+// Thread-safe. The zone is loaded on first use; a process that changes TZ
+// afterwards calls tzset(). A result beyond either end of DateTime's range
+// is clamped to that end (MinValue and MaxValue stay "no bound").
 #ifndef VANTREL_PLATFORM_TIME_ZONE_H_
 #define VANTREL_PLATFORM_TIME_ZONE_H_
 

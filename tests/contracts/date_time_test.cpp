@@ -147,8 +147,10 @@ TEST(DateTimeText, ParseConvertsAnOffsetToUtc) {
 }
 
 TEST(DateTimeText, RoundTripStringKeepsTicksAndKind) {
-  for (const DateTimeKind kind : {DateTimeKind::Unspecified, DateTimeKind::Utc, DateTimeKind::Local}) {
-    for (const DateTime& time : {DateTime::MinValue, DateTime::MaxValue, DateTime(638'000'000'123'456'789)}) {
+  for (const DateTimeKind kind :
+       {DateTimeKind::Unspecified, DateTimeKind::Utc, DateTimeKind::Local}) {
+    for (const DateTime& time :
+         {DateTime::MinValue, DateTime::MaxValue, DateTime(638'000'000'123'456'789)}) {
       const DateTime parsed = DateTime::Parse(time.WithKind(kind).ToRoundTripString());
       EXPECT_EQ(parsed.Ticks(), time.Ticks());
       EXPECT_EQ(parsed.Kind(), kind);
@@ -157,12 +159,27 @@ TEST(DateTimeText, RoundTripStringKeepsTicksAndKind) {
 }
 
 TEST(DateTimeText, ParseRejectsOtherText) {
-  for (const char* text :
-       {"", "   ", "yesterday", "2024-3-7", "2024-02-30", "2024-03-07T25:00", "2024-03-07T10:60",
-        "2024-03-07T10:00:00.12345678", "2024-03-07T10:00:00.", "2024-03-07Zjunk",
-        "2024-03-07T10:00Z[local]", "2024-03-07T10:00+01:", "2024-03-07T10:00+15:00",
-        "13/1/2024", "1/32/2024", "1/1/24", "3/7/2024T09:05", "0000-01-01",
-        "0001-01-01T00:00:00+01:00", "9999-12-31T23:00:00-02:00", "2024-03-07T10:00 junk"}) {
+  for (const char* text : {"",
+                           "   ",
+                           "yesterday",
+                           "2024-3-7",
+                           "2024-02-30",
+                           "2024-03-07T25:00",
+                           "2024-03-07T10:60",
+                           "2024-03-07T10:00:00.12345678",
+                           "2024-03-07T10:00:00.",
+                           "2024-03-07Zjunk",
+                           "2024-03-07T10:00Z[local]",
+                           "2024-03-07T10:00+01:",
+                           "2024-03-07T10:00+15:00",
+                           "13/1/2024",
+                           "1/32/2024",
+                           "1/1/24",
+                           "3/7/2024T09:05",
+                           "0000-01-01",
+                           "0001-01-01T00:00:00+01:00",
+                           "9999-12-31T23:00:00-02:00",
+                           "2024-03-07T10:00 junk"}) {
     EXPECT_THROW(DateTime::Parse(text), FormatException) << text;
   }
   try {

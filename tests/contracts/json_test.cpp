@@ -46,13 +46,15 @@ TEST(JsonRoundTrip, NestedTagValuesByIdsWithEveryValueKind) {
 }
 
 TEST(JsonFormat, TagValueAndValueKindsHaveTheirDocumentedForm) {
-  EXPECT_EQ(ToJson(TagValue(int16_t{3}, DateTime(2024, 3, 7, 9, 5, 1, 0, DateTimeKind::Utc), 0, 1))
-                .dump(),
-            R"({"value":{"int16":3},"timestamp":"2024-03-07T09:05:01.0000000Z","status":0,"level":1})");
+  EXPECT_EQ(
+      ToJson(TagValue(int16_t{3}, DateTime(2024, 3, 7, 9, 5, 1, 0, DateTimeKind::Utc), 0, 1))
+          .dump(),
+      R"({"value":{"int16":3},"timestamp":"2024-03-07T09:05:01.0000000Z","status":0,"level":1})");
   EXPECT_EQ(ToJson(Value{}).dump(), "null");
   EXPECT_EQ(ToJson(Value{1.1f}).dump(), R"({"float":1.1})");
   EXPECT_EQ(ToJson(Value{std::string("abc")}).dump(), R"({"text":"abc"})");
-  EXPECT_EQ(ToJson(Value{TagIdentifiers{{"T1", 5}}}).dump(), R"({"ids":[{"name":"T1","number":5}]})");
+  EXPECT_EQ(ToJson(Value{TagIdentifiers{{"T1", 5}}}).dump(),
+            R"({"ids":[{"name":"T1","number":5}]})");
   EXPECT_EQ(ToJson(Value{DateTime(2024, 1, 2, 3, 4, 5, 0, DateTimeKind::Local)}).dump(),
             R"({"time":"2024-01-02T03:04:05.0000000[local]"})");
 }
@@ -158,8 +160,9 @@ TEST(JsonErrors, NameThePathAndWhatIsWrong) {
   EXPECT_EQ(ErrorOf<TagValuesByIds>(R"({"5":{"1":[{"value":{"int8":1}}]}})"),
             "/5/1/0/value: unknown kind of value \"int8\" (expected one of bool, int16, int32, "
             "int64, float, double, time, text, ids)");
-  EXPECT_EQ(ErrorOf<TagValuesByIds>(R"({"5":{"1":[{"value":{"int16":1,"int32":1}}]}})"),
-            "/5/1/0/value: expected null or an object with one member naming the kind of the value");
+  EXPECT_EQ(
+      ErrorOf<TagValuesByIds>(R"({"5":{"1":[{"value":{"int16":1,"int32":1}}]}})"),
+      "/5/1/0/value: expected null or an object with one member naming the kind of the value");
   EXPECT_EQ(ErrorOf<TagValuesByIds>(R"({"5":{"1":[{"timestamp":"yesterday"}]}})"),
             "/5/1/0/timestamp: String 'yesterday' was not recognized as a valid DateTime.");
   EXPECT_EQ(ErrorOf<TagValuesByIds>(R"({"5":{"1":[{"value":{"int32":1.5}}]}})"),
