@@ -13,8 +13,9 @@ namespace vantrel::platform {
 // first dot.
 std::string MachineName();
 
-// "MACHINE\user" for the process's own user, or the account the calling
-// thread impersonates.
+// "MACHINE\user" for the process's own (effective) user, or the account the
+// calling thread impersonates. A user without a password entry is written
+// as its number.
 std::string CurrentThreadAccount();
 
 // Makes the current thread run as account ("DOMAIN\user") until the scope

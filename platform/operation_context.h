@@ -53,8 +53,12 @@ const OperationDeclaration* FindOperation(std::span<const OperationDeclaration> 
                                           std::string_view name);
 
 // Host side: runs body for operation name of a service class with the
-// impersonation that its declaration asks for. Required impersonation with
-// no caller account in the current context throws InvalidOperationException.
+// impersonation that its declaration asks for: Required and Allowed run body
+// as the caller's account (ImpersonationScope) when the current context names
+// one; NotAllowed runs it as the thread is. Required impersonation with no
+// caller account (no context, no security context, or no or an empty Windows
+// identity) and an undeclared name throw InvalidOperationException before
+// body runs.
 template <typename Body>
 auto ServeOperation(std::span<const OperationDeclaration> declarations, std::string_view name,
                     Body&& body) -> decltype(body());

@@ -2,9 +2,12 @@
 // text file (the regedit export format) named by the environment variable
 // VANTREL_REGISTRY. Keys under [HKEY_LOCAL_MACHINE\...] hold string values
 // ("name"="text", with \\ and \" escapes; @ is the default value). Key and
-// value names match case-insensitively, as on Windows. A missing file, key
-// or value reads as missing; a malformed file throws IOException naming the
-// file and line. Thread-safe: each Open reads the file anew.
+// value names match case-insensitively (ASCII letters), as on Windows. A
+// missing file, key or value reads as missing; so does a value that is no
+// string (dword:, hex:). Keys of other hives are checked but not visible; a
+// key that only its subkeys name exists, without values. A malformed file
+// throws IOException "<file>:<line>: <what is wrong>". Thread-safe: each
+// Open reads the file anew.
 #ifndef VANTREL_PLATFORM_REGISTRY_H_
 #define VANTREL_PLATFORM_REGISTRY_H_
 

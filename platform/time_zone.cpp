@@ -2,10 +2,9 @@
 
 #include <time.h>
 
-#include <array>
+#include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <optional>
 
 namespace vantrel::platform {
 namespace {
