@@ -1,0 +1,72 @@
+// Field access: resolving a record id and field tag to a field of the
+// record's definition, reading a field occurrence as a Scalar (the
+// database's own fields are computed from the catalog), and storing a
+// Scalar into a field with the field kind's checks, repeat-area resizing and
+// history.
+//
+// Same thread-safety as Database: reads under the shared lock, stores under
+// the exclusive lock.
+#ifndef VANTREL_ENGINE_ACCESS_H_
+#define VANTREL_ENGINE_ACCESS_H_
+
+#include <cstdint>
+
+#include "engine/database.h"
+#include "engine/values.h"
+
+namespace dorvik {
+
+// A resolved record field.
+struct FieldAccess {
+  const Record* record = nullptr;
+  const FieldDef* field = nullptr;
+  int32_t position = -1;   // in the definition; -1 for the name field of a user record
+  int32_t occurrence = 0;  // as addressed; 0 for the fixed area or the base field
+  int32_t Tag() const { return dorvik::api::FieldTag(field->number, occurrence); }
+};
+
+// Resolves (id, tag). Returns kOk, kErrRecordNotFound (detail: id),
+// kErrFieldNotFound or kErrOccurrence (detail: tag). An occurrence on a
+// fixed field, or above a repeat area's current count, is out of range;
+// occurrence 0 of a repeated field is the base field.
+int16_t Resolve(const Database& database, int32_t id, int32_t tag, FieldAccess& out, int32_t& detail);
+
+// Current number of occurrences of a repeated field; 1 for a fixed field.
+int32_t OccurrenceCount(const Database& database, const FieldAccess& access);
+
+// The field's GETDATATYPES code (for selector texts the selector's width).
+int16_t OwnType(const Database& database, const FieldAccess& access);
+
+// Reads occurrence (>= 1; 0 reads the fixed field, or the first occurrence
+// of a repeated one). kErrOccurrence when there is no such occurrence.
+int16_t ReadValue(const Database& database, const FieldAccess& access, int32_t occurrence, Scalar& value,
+                  Quality& quality);
+
+// kWrite is a client's write: a value without quality (or into a field
+// without quality) gets status 0, level 0 and the time now, and a history
+// field appends to its history. kLoad sets a value as a database file or
+// builder gives it: the time as given, no history.
+enum class StoreMode { kWrite, kLoad };
+
+// Stores value into the addressed field occurrence of record. quality is
+// null when the value carries none. Converts to the field's kind (errors:
+// kErrConversion, kErrOutOfRange, kErrTextTooLong, kErrReferenceNotFound)
+// and resizes the repeat area when a count field is written. Nothing
+// changes on an error.
+int16_t StoreValue(Database& database, Record& record, const FieldAccess& access, const Scalar& value,
+                   const Quality* quality, Micros now, StoreMode mode = StoreMode::kWrite);
+
+// Adds one sample to the history of the addressed field, after the samples
+// of the same time. Converts like StoreValue.
+int16_t AddHistorySample(Database& database, const FieldAccess& access, const Scalar& value, Micros time,
+                         int16_t level);
+
+// Whether the write-protection code allows a write in the record's state.
+bool WriteAllowed(int16_t writeProtection, bool usable);
+
+// Value of a history sample at index as a Scalar of the field's kind.
+Scalar HistoryValue(const FieldDef& field, const HistorySeries& series, std::size_t index);
+
+}  // namespace dorvik
+
+#endif  // VANTREL_ENGINE_ACCESS_H_

@@ -1,0 +1,349 @@
+// Value reads and writes, data types, field definitions, permissions and
+// history flags.
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "api/dorvik.h"
+#include "engine/access.h"
+#include "engine/engine.h"
+
+using dorvik::ApiFunction;
+using dorvik::CallScope;
+using dorvik::Database;
+using dorvik::FieldAccess;
+using dorvik::ReadAccess;
+using dorvik::SetError;
+
+namespace {
+
+// Where a batch reports its outcome: one block per item (the item's error,
+// plus a summary in the first block when a later item fails) or one block
+// for the whole call.
+class BatchErrors {
+ public:
+  BatchErrors(ApiFunction function, ERRBLOCK* blocks, int32_t count, bool perItem)
+      : function_(function), blocks_(blocks), perItem_(perItem) {
+    if (blocks_ == nullptr) return;
+    const int32_t toClear = perItem_ ? count : 1;
+    for (int32_t i = 0; i < toClear; ++i) SetError(blocks_ + i, function_, dorvik::kOk);
+  }
+
+  void Fail(int32_t index, int16_t code, int32_t detail) {
+    if (blocks_ == nullptr) return;
+    if (!perItem_) return SetError(blocks_, function_, code, detail, index);
+    SetError(blocks_ + index, function_, code, detail, index);
+    if (index > 0) SetError(blocks_, function_, dorvik::kErrBatchStopped, code, index);
+  }
+
+ private:
+  ApiFunction function_;
+  ERRBLOCK* blocks_;
+  bool perItem_;
+};
+
+// Reads the items of a batch into out. itemAt(i) gives item i. Returns the
+// number of items read; stops at the first failure.
+template <typename ItemAt>
+int32_t ReadItems(const CallScope& call, const Database& database, int32_t count, ItemAt itemAt,
+                  const int16_t* types, std::byte* out, BatchErrors& errors) {
+  char scratch[dorvik::kScratchSize];
+  for (int32_t i = 0; i < count; ++i) {
+    if (call.FailsAt(i)) return errors.Fail(i, call.FaultCode(), 0), i;
+    const IDANDFT item = itemAt(i);
+    const int16_t type = types[i];
+    const int32_t size = dorvik::ValueSize(type);
+    if (size == 0) return errors.Fail(i, dorvik::kErrTypeUnsupported, type), i;
+    FieldAccess access;
+    int32_t detail = 0;
+    int16_t code = dorvik::Resolve(database, item.ID, item.FT, access, detail);
+    dorvik::Scalar value;
+    dorvik::Quality quality;
+    if (code == dorvik::kOk) code = dorvik::ReadValue(database, access, access.occurrence, value, quality);
+    if (code == dorvik::kOk) code = dorvik::Encode(database, value, quality, type, out, scratch);
+    if (code != dorvik::kOk) return errors.Fail(i, code, detail), i;
+    out += size;
+  }
+  return count;
+}
+
+// RDBVALS and DB2SHRT: n fields of one record, one error block.
+void ReadRecordFields(const CallScope& call, int32_t id, int16_t n, const int32_t* fieldTags,
+                      const int16_t* types, void* buffer, int16_t* done, ERRBLOCK* error) {
+  BatchErrors errors(call.function(), error, 1, false);
+  if (done != nullptr) *done = 0;
+  if (n < 0 || (n > 0 && (fieldTags == nullptr || types == nullptr || buffer == nullptr))) {
+    return errors.Fail(0, dorvik::kErrBadArgument, n < 0 ? 2 : 3);
+  }
+  ReadAccess access;
+  if (access.database == nullptr) return errors.Fail(0, dorvik::kErrNotLoaded, 0);
+  const int32_t read = ReadItems(
+      call, *access.database, n, [&](int32_t i) { return IDANDFT{id, fieldTags[i]}; }, types,
+      static_cast<std::byte*>(buffer), errors);
+  if (done != nullptr) *done = static_cast<int16_t>(read);
+}
+
+// The checks of a write in their order: the item exists, it is not one of
+// the database's own fields, the caller may write the record, and the
+// write protection allows it in the record's state.
+int16_t CheckWrite(Database& database, const IDANDFT& item, FieldAccess& access, int32_t& detail) {
+  int16_t code = dorvik::Resolve(database, item.ID, item.FT, access, detail);
+  if (code != dorvik::kOk) return code;
+  if (access.field->IsSystem()) return dorvik::kErrDatabaseField;
+  if (dorvik::RightsLevel(database, *access.record) < 2) {
+    detail = item.ID;
+    return dorvik::kErrNoWriteRight;
+  }
+  if (!dorvik::WriteAllowed(access.field->writeProtection, access.record->usable)) {
+    return dorvik::kErrWriteProtected;
+  }
+  return dorvik::kOk;
+}
+
+void QueueActivation(const FieldAccess& access) {
+  const dorvik::TaskActivation& activation = *access.field->activates;
+  dorvik::Engine::Instance().QueueActivation(
+      activation.taskId, dorvik::PendingActivation{access.record->id, access.Tag(), activation.priority,
+                                                   activation.code, activation.tail});
+}
+
+int16_t WriteItem(Database& database, const IDANDFT& item, int16_t type, const std::byte* in,
+                  dorvik::Micros now, int32_t& detail) {
+  FieldAccess access;
+  int16_t code = CheckWrite(database, item, access, detail);
+  if (code != dorvik::kOk) return code;
+  dorvik::Scalar value;
+  dorvik::Quality quality;
+  if ((code = dorvik::Decode(type, in, value, quality)) != dorvik::kOk) return code;
+  dorvik::Record& record = *database.FindRecord(item.ID);
+  const dorvik::Quality* carried = dorvik::CarriesQuality(type) ? &quality : nullptr;
+  if ((code = dorvik::StoreValue(database, record, access, value, carried, now)) != dorvik::kOk) return code;
+  if (access.field->activates.has_value()) QueueActivation(access);
+  return dorvik::kOk;
+}
+
+// Common head of the per-field metadata calls: resolves (id, base tag).
+int16_t ResolveField(const ReadAccess& access, int32_t id, int32_t fieldTag, FieldAccess& field,
+                     int32_t& detail) {
+  if (access.database == nullptr) return dorvik::kErrNotLoaded;
+  return dorvik::Resolve(*access.database, id, dorvik::api::BaseTag(fieldTag), field, detail);
+}
+
+void FillDefinition(const Database& database, const FieldAccess& access, int32_t fieldTag, FIELDDEFN& out) {
+  const dorvik::FieldDef& field = *access.field;
+  std::memset(&out, 0, sizeof out);
+  if (const dorvik::GlobalField* global = database.FindField(field.number)) {
+    std::memcpy(out.NAME, global->name.data(), std::min(global->name.size(), sizeof out.NAME - 1));
+  }
+  out.FIELDTAG = fieldTag;
+  out.DBTYPE = field.dataType;
+  out.LENGTHWORD = field.lengthWord;
+  out.REPEATAREA = field.repeatArea;
+  out.HISTORY = field.historyPointer;
+  out.WRITEPROT = field.writeProtection;
+  out.DATATYPE = dorvik::OwnType(database, access);
+  out.CHGUNUSABLE = dorvik::WriteAllowed(field.writeProtection, false) ? 1 : 0;
+  out.CHGUSABLE = dorvik::WriteAllowed(field.writeProtection, true) ? 1 : 0;
+  out.OPERCHANGE = field.operatorChange ? 1 : 0;
+  out.SELECTOR = field.selectorId != 0 ? 1 : 0;
+  out.SELECTORID = field.selectorId;
+  out.QUALITYFLD = field.qualityField;
+  out.TIMEFLD = field.timestampField;
+  out.OPERSTRICT = field.operatorStrict ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void DORVIK_CALL GETDATATYPES(int32_t n, const IDANDFT* items, int16_t* types, ERRBLOCK* errors) {
+  CallScope call(ApiFunction::kGETDATATYPES, [&] { return fmt::format("n={}", n); });
+  if (n <= 0 || items == nullptr || types == nullptr || errors == nullptr) return;
+  ReadAccess access;
+  for (int32_t i = 0; i < n; ++i) {
+    types[i] = 0;
+    if (call.FailsAt(i)) {
+      SetError(errors + i, call.function(), call.FaultCode(), 0, i);
+      continue;
+    }
+    if (access.database == nullptr) {
+      SetError(errors + i, call.function(), dorvik::kErrNotLoaded, 0, i);
+      continue;
+    }
+    FieldAccess field;
+    int32_t detail = 0;
+    const int16_t code = dorvik::Resolve(*access.database, items[i].ID, items[i].FT, field, detail);
+    if (code == dorvik::kOk) types[i] = dorvik::OwnType(*access.database, field);
+    SetError(errors + i, call.function(), code, code == dorvik::kOk ? 0 : detail, i);
+  }
+}
+
+void DORVIK_CALL RDBVALS(int32_t id, int16_t n, const int32_t* fieldTags, const int16_t* types, void* buffer,
+                         int16_t* done, ERRBLOCK* error) {
+  CallScope call(ApiFunction::kRDBVALS, [&] { return fmt::format("id={} n={}", id, n); });
+  ReadRecordFields(call, id, n, fieldTags, types, buffer, done, error);
+}
+
+void DORVIK_CALL MRDBVALS(int16_t n, const IDANDFT* items, const int16_t* types, void* buffer, int16_t* done,
+                          ERRBLOCK* errors) {
+  CallScope call(ApiFunction::kMRDBVALS, [&] { return fmt::format("n={}", n); });
+  if (done != nullptr) *done = 0;
+  if (n <= 0) return;
+  BatchErrors batch(call.function(), errors, n, true);
+  if (items == nullptr || types == nullptr || buffer == nullptr) return batch.Fail(0, dorvik::kErrBadArgument, 2);
+  ReadAccess access;
+  if (access.database == nullptr) return batch.Fail(0, dorvik::kErrNotLoaded, 0);
+  const int32_t read = ReadItems(
+      call, *access.database, n, [items](int32_t i) { return items[i]; }, types, static_cast<std::byte*>(buffer),
+      batch);
+  if (done != nullptr) *done = static_cast<int16_t>(read);
+}
+
+void DORVIK_CALL MWDBVALS(int16_t n, const IDANDFT* items, const int16_t* types, const void* buffer,
+                          int16_t* done, ERRBLOCK* errors) {
+  CallScope call(ApiFunction::kMWDBVALS, [&] { return fmt::format("n={}", n); });
+  if (done != nullptr) *done = 0;
+  if (n <= 0) return;
+  BatchErrors batch(call.function(), errors, n, true);
+  if (items == nullptr || types == nullptr || buffer == nullptr) return batch.Fail(0, dorvik::kErrBadArgument, 2);
+  dorvik::WriteAccess access;
+  if (access.database == nullptr) return batch.Fail(0, dorvik::kErrNotLoaded, 0);
+  const auto* in = static_cast<const std::byte*>(buffer);
+  const dorvik::Micros now = dorvik::Now();
+  int16_t written = 0;
+  for (; written < n; ++written) {
+    const int16_t type = types[written];
+    const int32_t size = dorvik::ValueSize(type);
+    int32_t detail = type;
+    int16_t code = dorvik::kErrTypeUnsupported;
+    if (call.FailsAt(written)) {
+      code = call.FaultCode();
+      detail = 0;
+    } else if (size > 0) {
+      code = WriteItem(*access.database, items[written], type, in, now, detail);
+    }
+    if (code != dorvik::kOk) {
+      batch.Fail(written, code, detail);
+      break;
+    }
+    in += size;
+  }
+  if (done != nullptr) *done = written;
+}
+
+void DORVIK_CALL MRDBOCCS(int32_t id, int16_t n, const int32_t* fieldTags, const int16_t* types, int16_t first,
+                          int16_t last, void* const* buffers, int16_t* occurrences, int16_t* fieldsDone,
+                          ERRBLOCK* error) {
+  CallScope call(ApiFunction::kMRDBOCCS,
+                 [&] { return fmt::format("id={} n={} first={} last={}", id, n, first, last); });
+  const ApiFunction function = call.function();
+  if (occurrences != nullptr) *occurrences = 0;
+  if (fieldsDone != nullptr) *fieldsDone = 0;
+  if (n < 0 || (n > 0 && (fieldTags == nullptr || types == nullptr || buffers == nullptr))) {
+    return SetError(error, function, dorvik::kErrBadArgument, n < 0 ? 2 : 3);
+  }
+  const bool nothing = first == 1 && last == 0;
+  if (!nothing && (first < 1 || last < first)) return SetError(error, function, dorvik::kErrBadArgument, 6);
+  ReadAccess access;
+  if (access.database == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
+  char scratch[dorvik::kScratchSize];
+  for (int16_t i = 0; i < n; ++i) {
+    if (call.FailsAt(i)) return SetError(error, function, call.FaultCode(), 0, i);
+    FieldAccess field;
+    int32_t detail = 0;
+    int16_t code = dorvik::Resolve(*access.database, id, dorvik::api::BaseTag(fieldTags[i]), field, detail);
+    if (code == dorvik::kOk && !field.field->IsRepeated()) code = dorvik::kErrOccurrence;
+    if (code == dorvik::kOk && !nothing && last > dorvik::OccurrenceCount(*access.database, field)) {
+      code = dorvik::kErrOccurrence;
+    }
+    const int32_t stride = dorvik::SlotStride(types[i]);
+    if (code == dorvik::kOk && stride == 0) code = dorvik::kErrTypeUnsupported, detail = types[i];
+    if (code == dorvik::kOk && buffers[i] == nullptr && !nothing) code = dorvik::kErrBadArgument, detail = 7;
+    auto* out = static_cast<std::byte*>(buffers[i]);
+    for (int32_t k = first; code == dorvik::kOk && !nothing && k <= last; ++k, out += stride) {
+      dorvik::Scalar value;
+      dorvik::Quality quality;
+      code = dorvik::ReadValue(*access.database, field, k, value, quality);
+      if (code == dorvik::kOk) code = dorvik::Encode(*access.database, value, quality, types[i], out, scratch);
+    }
+    if (code != dorvik::kOk) return SetError(error, function, code, detail, i);
+    if (fieldsDone != nullptr) *fieldsDone = static_cast<int16_t>(i + 1);
+  }
+  if (occurrences != nullptr) *occurrences = nothing ? 0 : static_cast<int16_t>(last - first + 1);
+  SetError(error, function, dorvik::kOk);
+}
+
+void DORVIK_CALL DB2SHRT(int32_t id, int32_t fieldTag, int16_t* value, ERRBLOCK* error) {
+  CallScope call(ApiFunction::kDB2SHRT, [&] { return fmt::format("id={} ft=0x{:X}", id, fieldTag); });
+  const int16_t type = dorvik::api::kTypeInt16;
+  int16_t done = 0;
+  int16_t read = 0;
+  ReadRecordFields(call, id, 1, &fieldTag, &type, &read, &done, error);
+  if (done == 1 && value != nullptr) *value = read;
+}
+
+void DORVIK_CALL FIELDDEFNINFO(int32_t id, int32_t fieldTag, int32_t reserved, FIELDDEFN* definition,
+                               int16_t* dataType, ERRBLOCK* error) {
+  CallScope call(ApiFunction::kFIELDDEFNINFO, [&] { return fmt::format("id={} ft=0x{:X}", id, fieldTag); });
+  const ApiFunction function = call.function();
+  if (call.FailsAt(0)) return SetError(error, function, call.FaultCode());
+  if (reserved != 0) return SetError(error, function, dorvik::kErrBadArgument, 3);
+  if (definition == nullptr) return SetError(error, function, dorvik::kErrBadArgument, 4);
+  ReadAccess access;
+  FieldAccess field;
+  int32_t detail = 0;
+  const int16_t code = ResolveField(access, id, fieldTag, field, detail);
+  if (code != dorvik::kOk) return SetError(error, function, code, detail);
+  FillDefinition(*access.database, field, fieldTag, *definition);
+  if (dataType != nullptr) *dataType = field.field->dataType;
+  SetError(error, function, dorvik::kOk);
+}
+
+void DORVIK_CALL GETFLDPERMIS(int32_t id, int32_t fieldTag, int32_t accessKind, int32_t* allowed, int32_t* level,
+                              ERRBLOCK* error) {
+  CallScope call(ApiFunction::kGETFLDPERMIS,
+                 [&] { return fmt::format("id={} ft=0x{:X} kind={}", id, fieldTag, accessKind); });
+  const ApiFunction function = call.function();
+  if (call.FailsAt(0)) return SetError(error, function, call.FaultCode());
+  if (allowed == nullptr) return SetError(error, function, dorvik::kErrBadArgument, 4);
+  ReadAccess access;
+  FieldAccess field;
+  int32_t detail = 0;
+  const int16_t code = ResolveField(access, id, fieldTag, field, detail);
+  if (code != dorvik::kOk) return SetError(error, function, code, detail);
+  const int16_t rights = dorvik::RightsLevel(*access.database, *field.record);
+  if (accessKind == 2) {
+    *allowed = rights >= 2 && !field.field->IsSystem() ? 1 : 0;
+  } else {
+    *allowed = rights >= 1 ? 1 : 0;
+  }
+  if (level != nullptr) *level = rights;
+  SetError(error, function, dorvik::kOk);
+}
+
+void DORVIK_CALL FieldHistoryInfo(int32_t n, const IDANDFT* items, int32_t* done, int32_t* flags,
+                                  ERRBLOCK* error) {
+  CallScope call(ApiFunction::kFieldHistoryInfo, [&] { return fmt::format("n={}", n); });
+  const ApiFunction function = call.function();
+  if (done != nullptr) *done = 0;
+  if (n < 0 || (n > 0 && (items == nullptr || flags == nullptr))) {
+    return SetError(error, function, dorvik::kErrBadArgument, n < 0 ? 1 : 2);
+  }
+  ReadAccess access;
+  if (access.database == nullptr && n > 0) return SetError(error, function, dorvik::kErrNotLoaded);
+  for (int32_t i = 0; i < n; ++i) {
+    FieldAccess field;
+    int32_t detail = 0;
+    int16_t code = call.FailsAt(i) ? call.FaultCode()
+                                   : dorvik::Resolve(*access.database, items[i].ID, items[i].FT, field, detail);
+    if (code != dorvik::kOk) {
+      if (done != nullptr) *done = i;
+      return SetError(error, function, code, detail, i);
+    }
+    flags[i] = (field.field->historyPointer != 0 ? 1 : 0) | (field.field->archived ? 2 : 0);
+  }
+  if (done != nullptr) *done = n;
+  SetError(error, function, dorvik::kOk);
+}
+
+}  // extern "C"

@@ -1,0 +1,282 @@
+// Control interface of the embedded database engine, for tests, benchmarks
+// and tools: build a database in code (DatabaseBuilder) or open a database
+// file, save and reset it, log the API calls, inject faults, shut the
+// database down and restart it, activate external tasks and change
+// permissions and environment variables.
+//
+// Every function here is thread-safe; they take the engine's locks like the
+// API functions do. Failures throw DatabaseError with a reason. Texts are
+// single-byte (the database's code page), as the API exchanges them.
+#ifndef VANTREL_ENGINE_CONTROL_H_
+#define VANTREL_ENGINE_CONTROL_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "api/dorvik.h"
+
+#define DORVIK_CONTROL_EXPORT __attribute__((visibility("default")))
+
+namespace dorvik {
+
+class Database;
+
+// Error of building, opening, saving or changing a database.
+class DORVIK_CONTROL_EXPORT DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A point in time: microseconds since 1970-01-01 00:00:00 UTC.
+struct Timestamp {
+  int64_t micros = 0;
+  static constexpr Timestamp FromSeconds(int64_t seconds, int64_t micros = 0) {
+    return Timestamp{seconds * 1'000'000 + micros};
+  }
+  // ISO 8601 ("2024-03-07T09:05:01.5Z") or "M/d/yyyy H:mm:ss", UTC.
+  DORVIK_CONTROL_EXPORT static Timestamp Parse(std::string_view text);
+  friend bool operator==(Timestamp, Timestamp) = default;
+};
+
+// A record pointer by name (or by id when the name is empty).
+struct RecordLink {
+  std::string name;
+  int32_t id = 0;
+};
+
+// A record-and-field pointer: record, field name, occurrence.
+struct FieldLink {
+  RecordLink record;
+  std::string field;
+  int32_t occurrence = 0;
+};
+
+// A value as the builder takes it; it converts to the field's kind when the
+// database is built (texts parse into numbers and times, a text names the
+// record of a pointer field).
+class DORVIK_CONTROL_EXPORT Value {
+ public:
+  using Variant = std::variant<std::monostate, int64_t, double, std::string, Timestamp, RecordLink, FieldLink>;
+  Value() = default;
+  Value(int value) : value_(int64_t{value}) {}
+  Value(int64_t value) : value_(value) {}
+  Value(double value) : value_(value) {}
+  Value(const char* value) : value_(std::string(value)) {}
+  Value(std::string value) : value_(std::move(value)) {}
+  Value(Timestamp value) : value_(value) {}
+  Value(RecordLink value) : value_(std::move(value)) {}
+  Value(FieldLink value) : value_(std::move(value)) {}
+  const Variant& Get() const { return value_; }
+  bool IsNone() const { return std::holds_alternative<std::monostate>(value_); }
+
+ private:
+  Variant value_;
+};
+
+// A value with quality. A field without quality keeps only the value and
+// the time (its time of last write).
+struct Sample {
+  Sample() = default;
+  Sample(Value v, int16_t s = 0, int16_t l = 0, Timestamp t = {})
+      : value(std::move(v)), status(s), level(l), time(t) {}
+  Value value;
+  int16_t status = 0;
+  int16_t level = 0;
+  Timestamp time;
+};
+
+// One stored history value.
+struct HistoryPoint {
+  Timestamp time;
+  Value value;
+  int16_t level = 0;
+};
+
+// One field of a definition. Start with a kind, then refine:
+//   FieldSpec::Real("VALUE").WithQuality().WithHistory()
+//   FieldSpec::Real("TREND").InRepeatArea("TREND_COUNT")
+class DORVIK_CONTROL_EXPORT FieldSpec {
+ public:
+  // Kinds (database data types 0 to 6).
+  static FieldSpec Integer(std::string name, int bits = 15, bool isSigned = true);
+  static FieldSpec Real(std::string name, int bytes = 8);
+  static FieldSpec Text(std::string name, int16_t length);
+  static FieldSpec Text5(std::string name, int16_t length);  // data type 5
+  static FieldSpec Time(std::string name);
+  static FieldSpec RecordPointer(std::string name);
+  static FieldSpec FieldPointer(std::string name);
+  static FieldSpec Count(std::string name);  // counts the occurrences of a repeat area
+  static FieldSpec Raw(std::string name, int16_t dataType, int16_t lengthWord);
+
+  FieldSpec& WithQuality(int16_t qualityField = 1);
+  FieldSpec& WithTimestampField(int16_t timestampField);
+  FieldSpec& WithHistory(bool archived = false, int16_t historyPointer = 1);
+  FieldSpec& Flagged();  // integer length word bit 0x400
+  FieldSpec& InRepeatArea(std::string countField);
+  FieldSpec& WithSelector(std::string selectorRecord);
+  FieldSpec& WithWriteProtection(int16_t code);  // 0 never, 1 unusable, 2 usable, 3 always
+  FieldSpec& WithOperator(bool change, bool strict = false);
+  FieldSpec& ActivatesTask(std::string taskRecord, int16_t priority = 0, int16_t code = 0, int8_t tail = 0);
+
+  struct Activation {
+    std::string task;
+    int16_t priority = 0;
+    int16_t code = 0;
+    int8_t tail = 0;
+  };
+  std::string name;
+  int16_t dataType = 1;
+  int16_t lengthWord = 0x4F;
+  std::string repeatCountField;  // empty: fixed area
+  int16_t qualityField = 0;
+  int16_t timestampField = 0;
+  int16_t historyPointer = 0;
+  bool archived = false;
+  std::string selector;
+  int16_t writeProtection = 3;
+  bool operatorChange = true;
+  bool operatorStrict = false;
+  std::optional<Activation> activates;
+};
+
+struct DefinitionOptions {
+  int32_t id = 0;               // 0: the next free id
+  std::vector<int32_t> kinds;   // record kinds of its records: -3, -5, -19
+  int16_t flags = 0;            // the flags word 0x100E0000
+};
+
+struct RecordOptions {
+  int32_t id = 0;  // 0: the next free id
+  bool usable = true;
+};
+
+struct DatabaseSpec;
+
+// Builds a database in code. Names refer to each other freely (a record may
+// name a definition or point at a record added later); everything is
+// resolved and checked by Install or Build. Field names are global: the same
+// name in two definitions is the same field.
+class DORVIK_CONTROL_EXPORT DatabaseBuilder {
+ public:
+  DatabaseBuilder();
+  ~DatabaseBuilder();
+  DatabaseBuilder(DatabaseBuilder&&) noexcept;
+  DatabaseBuilder& operator=(DatabaseBuilder&&) noexcept;
+
+  DatabaseBuilder& SystemAccount(std::string account);
+  DatabaseBuilder& Environment(std::string name, std::string value, bool folder = false);
+  // Folder that relative folder variables resolve against (a database opened
+  // from a file uses the file's folder).
+  DatabaseBuilder& Folder(std::string folder);
+  // Declares a global field with a fixed number and description record id
+  // (0: chosen); fields named only in definitions are numbered in order.
+  DatabaseBuilder& Field(std::string name, int32_t number = 0, int32_t descriptionId = 0);
+  DatabaseBuilder& Selector(std::string name, int16_t width, std::vector<std::string> texts, int16_t first = 0,
+                            int32_t id = 0);
+  DatabaseBuilder& Definition(std::string name, std::vector<FieldSpec> fields, DefinitionOptions options = {});
+  DatabaseBuilder& Record(std::string name, std::string definition, RecordOptions options = {});
+  // Value of a field of a record; field is "NAME" or "N NAME" (occurrence N,
+  // growing the repeat area when needed).
+  DatabaseBuilder& Set(std::string record, std::string field, Value value);
+  DatabaseBuilder& Set(std::string record, std::string field, Sample sample);
+  // All occurrences of a repeated field; sets the count to at least their number.
+  DatabaseBuilder& SetOccurrences(std::string record, std::string field, std::vector<Sample> samples);
+  DatabaseBuilder& History(std::string record, std::string field, std::vector<HistoryPoint> points);
+  // Rights of account ("DOMAIN\user" or "*") on a record, or on a definition
+  // and all its records: 1 read, 2 write, 3 all.
+  DatabaseBuilder& Grant(std::string account, std::string target, int16_t level = 2);
+
+  const DatabaseSpec& Spec() const { return *spec_; }
+  DatabaseSpec& Spec() { return *spec_; }
+
+ private:
+  std::unique_ptr<DatabaseSpec> spec_;
+};
+
+// --- The current database ----------------------------------------------------
+
+// Builds and installs the database (replacing the current one, not file-backed).
+DORVIK_CONTROL_EXPORT void Install(const DatabaseBuilder& builder);
+// Loads a database file and installs it; the last ENDDORV saves changes to it.
+DORVIK_CONTROL_EXPORT void Open(const std::string& path);
+// Saves the current database to path (atomically); it becomes its file.
+DORVIK_CONTROL_EXPORT void Save(const std::string& path);
+// Writes a builder's database to a file without installing it.
+DORVIK_CONTROL_EXPORT void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path);
+// Unloads the database and clears every engine state: attachments, the
+// calling thread's user context, shutdown, callbacks, tasks, call log,
+// faults.
+DORVIK_CONTROL_EXPORT void Reset();
+// Whether a database is loaded, and whether it changed since loaded or saved.
+DORVIK_CONTROL_EXPORT bool IsLoaded();
+DORVIK_CONTROL_EXPORT bool IsDirty();
+// Error of the last save at detach ("" after a good one).
+DORVIK_CONTROL_EXPORT std::string LastSaveError();
+// Number of INIDORV attachments.
+DORVIK_CONTROL_EXPORT int32_t Attachments();
+
+// --- Call log ------------------------------------------------------------------
+
+struct LoggedCall {
+  std::string function;   // "MRDBVALS"
+  std::string arguments;  // key arguments, e.g. "n=3"
+};
+
+DORVIK_CONTROL_EXPORT void EnableCallLog(bool enabled = true);
+DORVIK_CONTROL_EXPORT void ClearCallLog();
+DORVIK_CONTROL_EXPORT std::vector<LoggedCall> CallLog();
+DORVIK_CONTROL_EXPORT int32_t CallCount(std::string_view function);
+
+// --- Fault injection ---------------------------------------------------------------
+
+// The next `calls` calls of function ("MWDBVALS") fail with code; at item
+// `item` of a batch (items before it succeed), or at once when item is -1.
+// Each call of the function uses up one of the calls, whether or not it
+// reached the item.
+DORVIK_CONTROL_EXPORT void InjectFault(std::string_view function, int16_t code, int32_t item = -1,
+                                       int32_t calls = 1);
+DORVIK_CONTROL_EXPORT void ClearFaults();
+
+// --- Shutdown and tasks ---------------------------------------------------------------
+
+// Marks the database as shutting down, wakes EXTSKWAI and runs every
+// registered shutdown callback once, in order, on an engine thread; returns
+// after they ran.
+DORVIK_CONTROL_EXPORT void Shutdown(uint32_t code);
+// Leaves the shutdown state (registrations are kept).
+DORVIK_CONTROL_EXPORT void Restart();
+DORVIK_CONTROL_EXPORT bool IsShuttingDown();
+// Queues an activation of a task record (by name) as a write would.
+DORVIK_CONTROL_EXPORT void ActivateTask(std::string_view task, std::string_view record, int32_t fieldTag,
+                                        int16_t priority = 0, int16_t code = 0, int8_t tail = 0);
+// Number of activations waiting for a task.
+DORVIK_CONTROL_EXPORT int32_t PendingActivations(std::string_view task);
+
+// --- Permissions and environment ----------------------------------------------------------
+
+// Grants (or changes) the rights of account on a record or definition;
+// threads see it after REFRESHUSERCONTEXT or SetTlsData.
+DORVIK_CONTROL_EXPORT void SetPermission(std::string_view account, std::string_view target, int16_t level = 2);
+DORVIK_CONTROL_EXPORT void RevokePermission(std::string_view account, std::string_view target);
+DORVIK_CONTROL_EXPORT void SetSystemAccount(std::string_view account);
+// Sets (or, with nullopt, removes) a database environment variable.
+DORVIK_CONTROL_EXPORT void SetEnvironment(std::string_view name, std::optional<std::string> value,
+                                          bool folder = false);
+
+// --- Reads for tests ------------------------------------------------------------------------
+
+// Current value of a field ("NAME" or "N NAME") of a record as text, in the
+// text form of a -24 read; nullopt when the record or field is unknown.
+DORVIK_CONTROL_EXPORT std::optional<std::string> CurrentText(std::string_view record, std::string_view field);
+// Number of history values of a field of a record.
+DORVIK_CONTROL_EXPORT int32_t HistoryCount(std::string_view record, std::string_view field);
+
+}  // namespace dorvik
+
+#endif  // VANTREL_ENGINE_CONTROL_H_

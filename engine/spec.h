@@ -1,0 +1,100 @@
+// The description of a database before it is built: what DatabaseBuilder
+// collects and what a database file holds. BuildDatabase resolves every name
+// and checks everything; `where` says, in its errors, where an entry came
+// from (a JSON path, or the builder call).
+#ifndef VANTREL_ENGINE_SPEC_H_
+#define VANTREL_ENGINE_SPEC_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/control.h"
+#include "engine/database.h"
+
+namespace dorvik {
+
+struct EnvironmentSpec {
+  std::string name, value;
+  bool folder = false;
+  std::string where;
+};
+
+struct GlobalFieldSpec {
+  std::string name;
+  int32_t number = 0;
+  int32_t descriptionId = 0;
+  std::string where;
+};
+
+struct SelectorSpec {
+  int32_t id = 0;
+  std::string name;
+  int16_t first = 0;
+  int16_t width = 0;
+  std::vector<std::string> texts;
+  std::string where;
+};
+
+struct DefinitionSpec {
+  int32_t id = 0;
+  std::string name;
+  int16_t flags = 0;
+  std::vector<int32_t> kinds;
+  std::vector<FieldSpec> fields;
+  std::string where;
+  std::vector<std::string> fieldWhere;  // per field; may be shorter than fields
+};
+
+// Values of one field of a record: one sample, or all occurrences.
+struct ValueSpec {
+  std::string field;  // "NAME" or "N NAME"
+  bool allOccurrences = false;
+  std::vector<Sample> samples;
+  std::string where;
+};
+
+struct RecordSpec {
+  int32_t id = 0;
+  std::string name;
+  std::string definition;
+  bool usable = true;
+  std::vector<ValueSpec> values;
+  std::string where;
+};
+
+struct HistorySpec {
+  std::string record;
+  std::string field;
+  std::vector<HistoryPoint> points;
+  std::string where;
+};
+
+struct GrantSpec {
+  std::string account;
+  std::string target;
+  int16_t level = 2;
+  std::string where;
+};
+
+struct DatabaseSpec {
+  std::string systemAccount;
+  std::string folder;
+  std::vector<EnvironmentSpec> environment;
+  std::vector<GlobalFieldSpec> fields;
+  std::vector<SelectorSpec> selectors;
+  std::vector<DefinitionSpec> definitions;
+  std::vector<RecordSpec> records;
+  std::vector<HistorySpec> history;
+  std::vector<GrantSpec> grants;
+  std::unordered_map<std::string, std::size_t> recordIndex;  // folded name -> records index
+};
+
+// Builds a database; errors are DatabaseError "origin: where: what".
+std::unique_ptr<Database> BuildDatabase(const DatabaseSpec& spec, std::string_view origin);
+
+}  // namespace dorvik
+
+#endif  // VANTREL_ENGINE_SPEC_H_
