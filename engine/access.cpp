@@ -127,7 +127,7 @@ int16_t ToPointer(const Database& database, const Scalar& value, int32_t& id, in
     if (const Record* target = text.empty() ? nullptr : database.FindRecordByName(text)) {
       number = target->id;
     } else if (!text.empty() && ToInteger(value, number) != kOk) {
-      return kErrConversion;
+      return kErrReferenceNotFound;  // neither a record name nor an id
     }
   } else if (value.kind == Scalar::Kind::kInteger) {
     number = value.number;

@@ -128,9 +128,9 @@ class Reader {
 
   int64_t Integer(const Json& node, const std::string& path, int64_t min, int64_t max) const {
     if (!node.is_number_integer()) Fail(path, "expected an integer");
-    if (node.is_number_unsigned() && node.get<uint64_t>() > static_cast<uint64_t>(max)) Fail(path, "out of range");
-    const auto value = node.get<int64_t>();
-    if (value < min || value > max) Fail(path, fmt::format("out of range {} to {}", min, max));
+    const bool tooLarge = node.is_number_unsigned() && node.get<uint64_t>() > static_cast<uint64_t>(max);
+    const auto value = tooLarge ? max : node.get<int64_t>();
+    if (tooLarge || value < min || value > max) Fail(path, fmt::format("out of range {} to {}", min, max));
     return value;
   }
 
