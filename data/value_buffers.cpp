@@ -39,6 +39,13 @@ void WriteAt(std::byte* data, std::size_t offset, const T& value) {
   std::memcpy(data + offset, &value, sizeof(T));
 }
 
+// The native form of a value's time. The minimum timestamp marks a value
+// without a time and travels as the native zero time; converting it would
+// fail, as it lies before the native range.
+XUSTS NativeTime(const DateTime& time) {
+  return time == DateTime::MinValue ? XUSTS{0, 0} : Session::DateTimeToXusts(time);
+}
+
 // A value record with quality: where its members lie.
 template <typename Record>
 struct QualityLayout {
@@ -61,7 +68,7 @@ int32_t EncodeWithQuality(std::byte* data, T value, const TagValue& tagValue) {
   WriteAt(data, L::kValue, value);
   WriteAt(data, L::kStatus, static_cast<int16_t>(tagValue.Status));
   WriteAt(data, L::kLevel, static_cast<int16_t>(tagValue.Level));
-  WriteAt(data, L::kTime, Session::DateTimeToXusts(tagValue.Timestamp));
+  WriteAt(data, L::kTime, NativeTime(tagValue.Timestamp));
   return sizeof(Record);
 }
 
@@ -185,7 +192,7 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
     case api::kTypeFloatQuality: return EncodeWithQuality<RVANDQU>(data, ToSingle(value), tagValue);
     case api::kTypeDoubleQuality: return EncodeWithQuality<DVANDQU>(data, ToDouble(value), tagValue);
     case api::kTypeTime:
-      WriteAt(data, 0, DateTimeToXusts(ToDateTime(value)));
+      WriteAt(data, 0, NativeTime(ToDateTime(value)));
       return kTimeSize;
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
@@ -202,7 +209,7 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
       WriteAt(data, L::kStatus, static_cast<int16_t>(tagValue.Status));
       WriteAt(data, L::kLevel, static_cast<int16_t>(tagValue.Level));
       WriteAt(data, offsetof(TVANDQU, LENGTH), static_cast<int16_t>(characters));
-      WriteAt(data, L::kTime, DateTimeToXusts(tagValue.Timestamp));
+      WriteAt(data, L::kTime, NativeTime(tagValue.Timestamp));
       return sizeof(TVANDQU);
     }
     default:
