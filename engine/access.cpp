@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/errors.h"
@@ -319,6 +320,62 @@ int16_t AddHistorySample(Database& database, const FieldAccess& access, const Sc
   converted.level = level;
   AppendHistory(database, *access.record, access, converted, time);
   return kOk;
+}
+
+namespace {
+
+template <typename T>
+void PutAt(std::byte* out, std::size_t offset, T value) {
+  std::memcpy(out + offset, &value, sizeof value);
+}
+
+// Writes member by member: building the packed record on the stack and
+// copying it would stall on the unaligned TIME member.
+template <typename Native, typename Value>
+bool PutQualified(std::byte* out, Value value, const Slot& slot) {
+  XUSTS time{};
+  if (!ToXusts(slot.time, time)) return false;
+  std::memset(out, 0, sizeof(Native));
+  PutAt(out, offsetof(Native, VALUE), value);
+  PutAt(out, offsetof(Native, STATUS), slot.status);
+  PutAt(out, offsetof(Native, LEVEL), slot.level);
+  PutAt(out, offsetof(Native, TIME), time);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeDirect(const FieldAccess& access, int16_t type, std::byte* out) {
+  const FieldDef& field = *access.field;
+  if (access.position < 0 || field.IsRepeated() || field.IsSystem()) return false;
+  const Slot& slot = access.record->slots[static_cast<std::size_t>(access.position)];
+  switch (field.dataType) {
+    case kTypeReal:
+      if (type == -21) return PutQualified<DVANDQU>(out, slot.real, slot);
+      if (type == -6) return PutAt(out, 0, slot.real), true;
+      return false;
+    case kTypeInteger:
+      if ((type == -3 || type == -18) && slot.number >= INT16_MIN && slot.number <= INT16_MAX) {
+        if (type == -3) return PutAt(out, 0, static_cast<int16_t>(slot.number)), true;
+        return PutQualified<SVANDQU>(out, static_cast<int16_t>(slot.number), slot);
+      }
+      if ((type == -4 || type == -19) && slot.number >= INT32_MIN && slot.number <= INT32_MAX) {
+        if (type == -4) return PutAt(out, 0, static_cast<int32_t>(slot.number)), true;
+        return PutQualified<LVANDQU>(out, static_cast<int32_t>(slot.number), slot);
+      }
+      return false;
+    case kTypeCharacter:
+    case kTypeCharacter5:
+      if (type > 0) {
+        const std::size_t count = std::min(slot.text.size(), static_cast<std::size_t>(type));
+        std::memcpy(out, slot.text.data(), count);
+        std::memset(out + count, ' ', static_cast<std::size_t>(type) - count);
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
 }
 
 bool WriteAllowed(int16_t writeProtection, bool usable) {

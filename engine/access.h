@@ -61,6 +61,12 @@ int16_t StoreValue(Database& database, Record& record, const FieldAccess& access
 int16_t AddHistorySample(Database& database, const FieldAccess& access, const Scalar& value, Micros time,
                          int16_t level);
 
+// Writes a fixed-area value of a user field straight into a record of the
+// type the field itself has (a real as -21/-6, an integer as -3/-4/-18/-19,
+// a text as -24/n). Returns false, writing nothing, for any other case, which
+// then takes the general conversion path.
+bool EncodeDirect(const FieldAccess& access, int16_t type, std::byte* out);
+
 // Whether the write-protection code allows a write in the record's state.
 bool WriteAllowed(int16_t writeProtection, bool usable);
 

@@ -57,6 +57,10 @@ int32_t ReadItems(const CallScope& call, const Database& database, int32_t count
     FieldAccess access;
     int32_t detail = 0;
     int16_t code = dorvik::Resolve(database, item.ID, item.FT, access, detail);
+    if (code == dorvik::kOk && dorvik::EncodeDirect(access, type, out)) {
+      out += size;
+      continue;
+    }
     dorvik::Scalar value;
     dorvik::Quality quality;
     if (code == dorvik::kOk) code = dorvik::ReadValue(database, access, access.occurrence, value, quality);

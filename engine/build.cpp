@@ -206,10 +206,12 @@ class Builder {
     At(spec.where, [&]() -> Record& { return database_->AddRecord(IdFor(spec.id), spec.name, definition->id, spec.usable); });
   }
 
-  Scalar ToScalar(const Value& value, std::string_view where) {
+  // where() names the value's place; it is built only for an error.
+  template <typename Where>
+  Scalar ToScalar(const Value& value, const Where& where) {
     struct Visitor {
       Builder& builder;
-      std::string_view where;
+      const Where& where;
       Scalar operator()(std::monostate) const { return Scalar::Integer(0); }
       Scalar operator()(int64_t v) const { return Scalar::Integer(v); }
       Scalar operator()(double v) const { return Scalar::Real(v); }
@@ -217,27 +219,30 @@ class Builder {
       Scalar operator()(Timestamp v) const { return Scalar::Time(v.micros); }
       Scalar operator()(const RecordLink& v) const { return Scalar::Reference(builder.LinkedId(v, where)); }
       Scalar operator()(const FieldLink& v) const {
-        const int32_t number = builder.FieldNamed(v.field, where).number;
-        return Scalar::Reference(builder.LinkedId(v.record, where), dorvik::api::FieldTag(number, v.occurrence));
+        const GlobalField* field = builder.database_->FindFieldByName(v.field);
+        if (field == nullptr) builder.Fail(where(), fmt::format("no field is named \"{}\"", v.field));
+        return Scalar::Reference(builder.LinkedId(v.record, where), dorvik::api::FieldTag(field->number, v.occurrence));
       }
     };
     return std::visit(Visitor{*this, where}, value.Get());
   }
 
-  int32_t LinkedId(const RecordLink& link, std::string_view where) {
+  template <typename Where>
+  int32_t LinkedId(const RecordLink& link, const Where& where) {
     if (link.name.empty()) return link.id;
     const Record* record = database_->FindRecordByName(link.name);
-    if (record == nullptr) Fail(where, fmt::format("no record is named \"{}\"", link.name));
+    if (record == nullptr) Fail(where(), fmt::format("no record is named \"{}\"", link.name));
     return record->id;
   }
 
-  void Store(Record& record, FieldAccess& access, int32_t occurrence, const Sample& sample, std::string_view where) {
+  template <typename Where>
+  void Store(Record& record, FieldAccess& access, int32_t occurrence, const Sample& sample, const Where& where) {
     access.occurrence = occurrence;
     if (sample.value.IsNone() && sample.status == 0 && sample.level == 0 && sample.time.micros == 0) return;
     const Quality quality{sample.status, sample.level, sample.time.micros};
     const int16_t code = StoreValue(*database_, record, access, ToScalar(sample.value, where), &quality, 0,
                                     StoreMode::kLoad);
-    if (code != kOk) Fail(where, fmt::format("the value is not valid for the field: {}", ShortMessage(code)));
+    if (code != kOk) Fail(where(), fmt::format("the value is not valid for the field: {}", ShortMessage(code)));
   }
 
   void Grow(Record& record, const FieldDef& field, int32_t count) {
@@ -247,40 +252,46 @@ class Builder {
     }
   }
 
-  void SetValue(Record& record, const ValueSpec& value) {
+  // Position of the field a value names in the record's definition, or -1.
+  int32_t PositionOf(const Record& record, std::string_view fieldName) const {
+    const GlobalField* global = database_->FindFieldByName(fieldName);
+    return global != nullptr ? record.definition->Find(global->number) : -1;
+  }
+
+  void SetValue(const RecordSpec& owner, Record& record, const ValueSpec& value) {
+    auto where = [&] { return fmt::format("{}/values/{}", owner.where, value.field); };
     std::string_view fieldName;
     int32_t occurrence = 0;
-    if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(value.where, "the field is not \"NAME\" or \"N NAME\"");
-    const GlobalField* global = database_->FindFieldByName(fieldName);
-    const int32_t position = global != nullptr ? record.definition->Find(global->number) : -1;
-    if (position < 0) Fail(value.where, fmt::format("the record's definition has no field \"{}\"", fieldName));
+    if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(where(), "the field is not \"NAME\" or \"N NAME\"");
+    const int32_t position = PositionOf(record, fieldName);
+    if (position < 0) Fail(where(), fmt::format("the record's definition has no field \"{}\"", fieldName));
     FieldAccess access{&record, &record.definition->fields[static_cast<std::size_t>(position)], position, 0};
     const FieldDef& field = *access.field;
     if (field.IsRepeated() && value.allOccurrences) {
       Grow(record, field, static_cast<int32_t>(value.samples.size()));
       for (std::size_t k = 0; k < value.samples.size(); ++k) {
-        Store(record, access, static_cast<int32_t>(k + 1), value.samples[k], value.where);
+        Store(record, access, static_cast<int32_t>(k + 1), value.samples[k], where);
       }
     } else if (field.IsRepeated() != (occurrence > 0) || value.allOccurrences || value.samples.size() != 1) {
-      Fail(value.where, field.IsRepeated() ? "a repeated field takes a list or \"N NAME\""
-                                           : "a field of the fixed area takes one value");
+      Fail(where(), field.IsRepeated() ? "a repeated field takes a list or \"N NAME\""
+                                       : "a field of the fixed area takes one value");
     } else {
       if (occurrence > 0) Grow(record, field, occurrence);
-      Store(record, access, occurrence, value.samples.front(), value.where);
+      Store(record, access, occurrence, value.samples.front(), where);
     }
   }
 
   void SetValues(const RecordSpec& spec) {
+    if (spec.values.empty()) return;
     Record& record = *database_->FindRecord(database_->FindRecordByName(spec.name)->id);
     // Counts first: a count written after its area's list would cut it.
     auto isCount = [&](const ValueSpec& value) {
-      const GlobalField* global = database_->FindFieldByName(value.field);
-      const int32_t position = global != nullptr ? record.definition->Find(global->number) : -1;
+      const int32_t position = PositionOf(record, value.field);
       return position >= 0 && record.definition->fields[static_cast<std::size_t>(position)].dataType == kTypeCount;
     };
     for (bool counts : {true, false}) {
       for (const ValueSpec& value : spec.values) {
-        if (isCount(value) == counts) SetValue(record, value);
+        if (isCount(value) == counts) SetValue(spec, record, value);
       }
     }
   }
@@ -314,9 +325,10 @@ class Builder {
     if (access.field->historyPointer == 0) Fail(spec.where, "the field keeps no history");
     for (std::size_t i = 0; i < spec.points.size(); ++i) {
       const HistoryPoint& point = spec.points[i];
-      const int16_t code = AddHistorySample(*database_, access, ToScalar(point.value, spec.where),
-                                            point.time.micros, point.level);
-      if (code != kOk) Fail(fmt::format("{}/{}", spec.where, i), fmt::format("the value is not valid: {}", ShortMessage(code)));
+      auto where = [&] { return fmt::format("{}/{}", spec.where, i); };
+      const int16_t code =
+          AddHistorySample(*database_, access, ToScalar(point.value, where), point.time.micros, point.level);
+      if (code != kOk) Fail(where(), fmt::format("the value is not valid: {}", ShortMessage(code)));
     }
   }
 
@@ -448,15 +460,13 @@ DatabaseBuilder& DatabaseBuilder::Set(std::string record, std::string field, Val
 
 DatabaseBuilder& DatabaseBuilder::Set(std::string record, std::string field, Sample sample) {
   RecordSpec& spec = FindRecordSpec(*spec_, record);
-  std::string where = fmt::format("record \"{}\" field \"{}\"", record, field);
-  spec.values.push_back(ValueSpec{std::move(field), false, {std::move(sample)}, std::move(where)});
+  spec.values.push_back(ValueSpec{std::move(field), false, {std::move(sample)}});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::SetOccurrences(std::string record, std::string field, std::vector<Sample> samples) {
   RecordSpec& spec = FindRecordSpec(*spec_, record);
-  std::string where = fmt::format("record \"{}\" field \"{}\"", record, field);
-  spec.values.push_back(ValueSpec{std::move(field), true, std::move(samples), std::move(where)});
+  spec.values.push_back(ValueSpec{std::move(field), true, std::move(samples)});
   return *this;
 }
 

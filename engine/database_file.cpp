@@ -8,7 +8,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -87,46 +86,71 @@ bool FromUtf8(std::string_view text, std::string& out) {
 
 // --- Reading ------------------------------------------------------------------------
 
+// A JSON path built on the stack and turned into text only for an error.
+class Path {
+ public:
+  Path() = default;
+  Path(const Path& parent, std::string_view key) : parent_(&parent), key_(key) {}
+  Path(const Path& parent, std::size_t index) : parent_(&parent), index_(index), isIndex_(true) {}
+
+  std::string Text() const {
+    if (parent_ == nullptr) return "";
+    return parent_->Text() + "/" + (isIndex_ ? std::to_string(index_) : std::string(key_));
+  }
+
+ private:
+  const Path* parent_ = nullptr;
+  std::string_view key_;
+  std::size_t index_ = 0;
+  bool isIndex_ = false;
+};
+
 class Reader {
  public:
   explicit Reader(std::string_view origin) : origin_(origin) {}
+  const std::string& Origin() const { return origin_; }
 
-  [[noreturn]] void Fail(const std::string& path, std::string_view what) const {
-    throw DatabaseError(fmt::format("{}: {}: {}", origin_, path.empty() ? "/" : path, what));
+  [[noreturn]] void Fail(const Path& path, std::string_view what) const {
+    const std::string text = path.Text();
+    throw DatabaseError(fmt::format("{}: {}: {}", origin_, text.empty() ? "/" : text, what));
   }
 
-  void ExpectObject(const Json& node, const std::string& path, std::initializer_list<std::string_view> keys) const {
+  void ExpectObject(const Json& node, const Path& path, std::initializer_list<std::string_view> keys) const {
     if (!node.is_object()) Fail(path, "expected an object");
     for (const auto& [key, value] : node.items()) {
-      if (std::find(keys.begin(), keys.end(), key) == keys.end()) Fail(path + "/" + key, "unknown key");
+      if (std::find(keys.begin(), keys.end(), key) == keys.end()) Fail(Path(path, key), "unknown key");
     }
   }
 
-  const Json& ArrayAt(const Json& node, std::string_view key, const std::string& path) const {
+  const Json& ArrayAt(const Json& node, std::string_view key, const Path& path) const {
     static const Json kEmpty = Json::array();
     auto it = node.find(key);
     if (it == node.end()) return kEmpty;
-    if (!it->is_array()) Fail(path + "/" + std::string(key), "expected an array");
+    if (!it->is_array()) Fail(Path(path, key), "expected an array");
     return *it;
   }
 
-  std::string Text(const Json& node, const std::string& path) const {
+  std::string Text(const Json& node, const Path& path) const {
     if (!node.is_string()) Fail(path, "expected a text");
+    return Text(node.get_ref<const std::string&>(), path);
+  }
+
+  std::string Text(const std::string& utf8, const Path& path) const {
     std::string out;
-    if (!FromUtf8(node.get_ref<const std::string&>(), out)) Fail(path, "the text has a character the code page lacks");
+    if (!FromUtf8(utf8, out)) Fail(path, "the text has a character the code page lacks");
     return out;
   }
 
-  std::string TextAt(const Json& node, std::string_view key, const std::string& path, bool required) const {
+  std::string TextAt(const Json& node, std::string_view key, const Path& path, bool required) const {
     auto it = node.find(key);
     if (it == node.end()) {
-      if (required) Fail(path + "/" + std::string(key), "missing");
+      if (required) Fail(Path(path, key), "missing");
       return {};
     }
-    return Text(*it, path + "/" + std::string(key));
+    return Text(*it, Path(path, key));
   }
 
-  int64_t Integer(const Json& node, const std::string& path, int64_t min, int64_t max) const {
+  int64_t Integer(const Json& node, const Path& path, int64_t min, int64_t max) const {
     if (!node.is_number_integer()) Fail(path, "expected an integer");
     const bool tooLarge = node.is_number_unsigned() && node.get<uint64_t>() > static_cast<uint64_t>(max);
     const auto value = tooLarge ? max : node.get<int64_t>();
@@ -135,21 +159,21 @@ class Reader {
   }
 
   template <typename T>
-  T IntegerAt(const Json& node, std::string_view key, const std::string& path, T fallback,
+  T IntegerAt(const Json& node, std::string_view key, const Path& path, T fallback,
               int64_t min = std::numeric_limits<T>::min(), int64_t max = std::numeric_limits<T>::max()) const {
     auto it = node.find(key);
     if (it == node.end()) return fallback;
-    return static_cast<T>(Integer(*it, path + "/" + std::string(key), min, max));
+    return static_cast<T>(Integer(*it, Path(path, key), min, max));
   }
 
-  bool BoolAt(const Json& node, std::string_view key, const std::string& path, bool fallback) const {
+  bool BoolAt(const Json& node, std::string_view key, const Path& path, bool fallback) const {
     auto it = node.find(key);
     if (it == node.end()) return fallback;
-    if (!it->is_boolean()) Fail(path + "/" + std::string(key), "expected true or false");
+    if (!it->is_boolean()) Fail(Path(path, key), "expected true or false");
     return it->get<bool>();
   }
 
-  Timestamp Time(const Json& node, const std::string& path) const {
+  Timestamp Time(const Json& node, const Path& path) const {
     Micros time = 0;
     if (!node.is_string() || !ParseTime(node.get_ref<const std::string&>(), time)) {
       Fail(path, "expected a time like \"2024-03-07T09:05:01Z\"");
@@ -158,7 +182,7 @@ class Reader {
   }
 
   // A plain value: null, bool, number, text, or a pointer object.
-  Value PlainValue(const Json& node, const std::string& path) const {
+  Value PlainValue(const Json& node, const Path& path) const {
     switch (node.type()) {
       case Json::value_t::null: return Value();
       case Json::value_t::boolean: return Value(node.get<bool>() ? 1 : 0);
@@ -172,15 +196,15 @@ class Reader {
     }
   }
 
-  Value Link(const Json& node, const std::string& path) const {
+  Value Link(const Json& node, const Path& path) const {
     ExpectObject(node, path, {"record", "field", "occurrence"});
     auto record = node.find("record");
-    if (record == node.end()) Fail(path + "/record", "missing");
+    if (record == node.end()) Fail(Path(path, "record"), "missing");
     RecordLink link;
     if (record->is_string()) {
-      link.name = Text(*record, path + "/record");
+      link.name = Text(*record, Path(path, "record"));
     } else {
-      link.id = static_cast<int32_t>(Integer(*record, path + "/record", 0, kMaxRecordId));
+      link.id = static_cast<int32_t>(Integer(*record, Path(path, "record"), 0, kMaxRecordId));
     }
     if (node.find("field") == node.end()) return Value(std::move(link));
     FieldLink field{std::move(link), TextAt(node, "field", path, true),
@@ -188,14 +212,14 @@ class Reader {
     return Value(std::move(field));
   }
 
-  Sample ReadSample(const Json& node, const std::string& path) const {
+  Sample ReadSample(const Json& node, const Path& path) const {
     if (!node.is_object() || node.contains("record")) return Sample(PlainValue(node, path));
     ExpectObject(node, path, {"value", "status", "level", "time"});
     Sample sample;
-    if (auto it = node.find("value"); it != node.end()) sample.value = PlainValue(*it, path + "/value");
+    if (auto it = node.find("value"); it != node.end()) sample.value = PlainValue(*it, Path(path, "value"));
     sample.status = IntegerAt<int16_t>(node, "status", path, 0);
     sample.level = IntegerAt<int16_t>(node, "level", path, 0);
-    if (auto it = node.find("time"); it != node.end()) sample.time = Time(*it, path + "/time");
+    if (auto it = node.find("time"); it != node.end()) sample.time = Time(*it, Path(path, "time"));
     return sample;
   }
 
@@ -203,7 +227,9 @@ class Reader {
   std::string origin_;
 };
 
-int16_t TypeCode(const Reader& reader, const Json& node, const std::string& path) {
+const Path kRoot;
+
+int16_t TypeCode(const Reader& reader, const Json& node, const Path& path) {
   if (node.is_string()) {
     for (std::size_t i = 0; i < std::size(kTypeNames); ++i) {
       if (node.get_ref<const std::string&>() == kTypeNames[i]) return static_cast<int16_t>(i);
@@ -213,12 +239,12 @@ int16_t TypeCode(const Reader& reader, const Json& node, const std::string& path
   return static_cast<int16_t>(reader.Integer(node, path, 0, 6));
 }
 
-FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const std::string& path) {
+FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path) {
   reader.ExpectObject(node, path, {"name", "type", "length", "repeatArea", "quality", "timestamp", "history", "archived",
                                    "selector", "writeProtection", "operatorChange", "operatorStrict", "activates"});
   auto type = node.find("type");
-  if (type == node.end()) reader.Fail(path + "/type", "missing");
-  FieldSpec field = FieldSpec::Raw(reader.TextAt(node, "name", path, true), TypeCode(reader, *type, path + "/type"), 0);
+  if (type == node.end()) reader.Fail(Path(path, "type"), "missing");
+  FieldSpec field = FieldSpec::Raw(reader.TextAt(node, "name", path, true), TypeCode(reader, *type, Path(path, "type")), 0);
   field.lengthWord = reader.IntegerAt<int16_t>(node, "length", path, 0);
   field.repeatCountField = reader.TextAt(node, "repeatArea", path, false);
   field.qualityField = reader.IntegerAt<int16_t>(node, "quality", path, 0);
@@ -230,7 +256,7 @@ FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const std::strin
   field.operatorChange = reader.BoolAt(node, "operatorChange", path, true);
   field.operatorStrict = reader.BoolAt(node, "operatorStrict", path, false);
   if (auto it = node.find("activates"); it != node.end()) {
-    const std::string at = path + "/activates";
+    const Path at(path, "activates");
     reader.ExpectObject(*it, at, {"task", "priority", "code", "tail"});
     field.activates = FieldSpec::Activation{reader.TextAt(*it, "task", at, true), reader.IntegerAt<int16_t>(*it, "priority", at, 0),
                                             reader.IntegerAt<int16_t>(*it, "code", at, 0), reader.IntegerAt<int8_t>(*it, "tail", at, 0)};
@@ -238,122 +264,159 @@ FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const std::strin
   return field;
 }
 
-void ReadDefinitions(const Reader& reader, const Json& root, DatabaseSpec& spec) {
-  const Json& list = reader.ArrayAt(root, "definitions", "");
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const std::string path = fmt::format("/definitions/{}", i);
-    const Json& node = list[i];
-    reader.ExpectObject(node, path, {"id", "name", "flags", "kinds", "fields"});
-    DefinitionSpec definition;
-    definition.where = path;
-    definition.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
-    definition.name = reader.TextAt(node, "name", path, true);
-    definition.flags = reader.IntegerAt<int16_t>(node, "flags", path, 0);
-    const Json& kinds = reader.ArrayAt(node, "kinds", path);
-    for (std::size_t k = 0; k < kinds.size(); ++k) {
-      definition.kinds.push_back(static_cast<int32_t>(reader.Integer(kinds[k], fmt::format("{}/kinds/{}", path, k), -19, -3)));
-    }
-    const Json& fields = reader.ArrayAt(node, "fields", path);
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-      const std::string fieldPath = fmt::format("{}/fields/{}", path, k);
-      definition.fields.push_back(ReadFieldSpec(reader, fields[k], fieldPath));
-      definition.fieldWhere.push_back(fieldPath);
-    }
-    spec.definitions.push_back(std::move(definition));
+void ReadDefinition(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+  reader.ExpectObject(node, path, {"id", "name", "flags", "kinds", "fields"});
+  DefinitionSpec definition;
+  definition.where = path.Text();
+  definition.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
+  definition.name = reader.TextAt(node, "name", path, true);
+  definition.flags = reader.IntegerAt<int16_t>(node, "flags", path, 0);
+  const Path kindsPath(path, "kinds");
+  const Json& kinds = reader.ArrayAt(node, "kinds", path);
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    definition.kinds.push_back(static_cast<int32_t>(reader.Integer(kinds[k], Path(kindsPath, k), -19, -3)));
   }
+  const Path fieldsPath(path, "fields");
+  const Json& fields = reader.ArrayAt(node, "fields", path);
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    const Path fieldPath(fieldsPath, k);
+    definition.fields.push_back(ReadFieldSpec(reader, fields[k], fieldPath));
+    definition.fieldWhere.push_back(fieldPath.Text());
+  }
+  spec.definitions.push_back(std::move(definition));
 }
 
-void ReadRecords(const Reader& reader, const Json& root, DatabaseSpec& spec) {
-  const Json& list = reader.ArrayAt(root, "records", "");
-  spec.records.reserve(list.size());
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const std::string path = fmt::format("/records/{}", i);
-    const Json& node = list[i];
-    reader.ExpectObject(node, path, {"id", "name", "definition", "usable", "values"});
-    RecordSpec record;
-    record.where = path;
-    record.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
-    record.name = reader.TextAt(node, "name", path, true);
-    record.definition = reader.TextAt(node, "definition", path, true);
-    record.usable = reader.BoolAt(node, "usable", path, true);
-    if (auto values = node.find("values"); values != node.end()) {
-      if (!values->is_object()) reader.Fail(path + "/values", "expected an object");
-      for (const auto& [key, value] : values->items()) {
-        const std::string valuePath = path + "/values/" + key;
-        ValueSpec entry{reader.Text(Json(key), valuePath), value.is_array(), {}, valuePath};
-        if (value.is_array()) {
-          for (std::size_t k = 0; k < value.size(); ++k) {
-            entry.samples.push_back(reader.ReadSample(value[k], fmt::format("{}/{}", valuePath, k)));
-          }
-        } else {
-          entry.samples.push_back(reader.ReadSample(value, valuePath));
-        }
-        record.values.push_back(std::move(entry));
+void ReadRecord(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+  reader.ExpectObject(node, path, {"id", "name", "definition", "usable", "values"});
+  RecordSpec record;
+  record.where = path.Text();
+  record.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
+  record.name = reader.TextAt(node, "name", path, true);
+  record.definition = reader.TextAt(node, "definition", path, true);
+  record.usable = reader.BoolAt(node, "usable", path, true);
+  if (auto values = node.find("values"); values != node.end()) {
+    const Path valuesPath(path, "values");
+    if (!values->is_object()) reader.Fail(valuesPath, "expected an object");
+    record.values.reserve(values->size());
+    for (const auto& [key, value] : values->items()) {
+      const Path valuePath(valuesPath, key);
+      ValueSpec entry{reader.Text(key, valuePath), value.is_array(), {}};
+      if (value.is_array()) {
+        entry.samples.reserve(value.size());
+        for (std::size_t k = 0; k < value.size(); ++k) entry.samples.push_back(reader.ReadSample(value[k], Path(valuePath, k)));
+      } else {
+        entry.samples.push_back(reader.ReadSample(value, valuePath));
       }
+      record.values.push_back(std::move(entry));
     }
-    spec.records.push_back(std::move(record));
   }
+  spec.records.push_back(std::move(record));
 }
 
-void ReadHistory(const Reader& reader, const Json& root, DatabaseSpec& spec) {
-  const Json& list = reader.ArrayAt(root, "history", "");
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const std::string path = fmt::format("/history/{}", i);
-    const Json& node = list[i];
-    reader.ExpectObject(node, path, {"record", "field", "samples"});
-    HistorySpec history{reader.TextAt(node, "record", path, true), reader.TextAt(node, "field", path, true), {},
-                        path + "/samples"};
-    const Json& samples = reader.ArrayAt(node, "samples", path);
-    history.points.reserve(samples.size());
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-      const std::string at = fmt::format("{}/samples/{}", path, k);
-      const Json& sample = samples[k];
-      if (!sample.is_array() || sample.size() < 2 || sample.size() > 3) reader.Fail(at, "expected [time, value] or [time, value, level]");
-      HistoryPoint point{reader.Time(sample[0], at + "/0"), reader.PlainValue(sample[1], at + "/1"), 0};
-      if (sample.size() == 3) point.level = static_cast<int16_t>(reader.Integer(sample[2], at + "/2", INT16_MIN, INT16_MAX));
-      history.points.push_back(std::move(point));
-    }
-    spec.history.push_back(std::move(history));
+void ReadHistoryEntry(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+  reader.ExpectObject(node, path, {"record", "field", "samples"});
+  const Path samplesPath(path, "samples");
+  HistorySpec history{reader.TextAt(node, "record", path, true), reader.TextAt(node, "field", path, true), {},
+                      samplesPath.Text()};
+  const Json& samples = reader.ArrayAt(node, "samples", path);
+  history.points.reserve(samples.size());
+  for (std::size_t k = 0; k < samples.size(); ++k) {
+    const Path at(samplesPath, k);
+    const Json& sample = samples[k];
+    if (!sample.is_array() || sample.size() < 2 || sample.size() > 3) reader.Fail(at, "expected [time, value] or [time, value, level]");
+    HistoryPoint point{reader.Time(sample[0], Path(at, 0)), reader.PlainValue(sample[1], Path(at, 1)), 0};
+    if (sample.size() == 3) point.level = static_cast<int16_t>(reader.Integer(sample[2], Path(at, 2), INT16_MIN, INT16_MAX));
+    history.points.push_back(std::move(point));
   }
+  spec.history.push_back(std::move(history));
 }
 
 void ReadSettings(const Reader& reader, const Json& root, DatabaseSpec& spec) {
-  spec.systemAccount = reader.TextAt(root, "systemAccount", "", false);
-  const Json& environment = reader.ArrayAt(root, "environment", "");
+  spec.systemAccount = reader.TextAt(root, "systemAccount", kRoot, false);
+  const Path environmentPath(kRoot, "environment");
+  const Json& environment = reader.ArrayAt(root, "environment", kRoot);
   for (std::size_t i = 0; i < environment.size(); ++i) {
-    const std::string path = fmt::format("/environment/{}", i);
+    const Path path(environmentPath, i);
     reader.ExpectObject(environment[i], path, {"name", "value", "folder"});
     spec.environment.push_back(EnvironmentSpec{reader.TextAt(environment[i], "name", path, true),
                                                reader.TextAt(environment[i], "value", path, true),
-                                               reader.BoolAt(environment[i], "folder", path, false), path});
+                                               reader.BoolAt(environment[i], "folder", path, false), path.Text()});
   }
-  const Json& fields = reader.ArrayAt(root, "fields", "");
+  const Path fieldsPath(kRoot, "fields");
+  const Json& fields = reader.ArrayAt(root, "fields", kRoot);
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    const std::string path = fmt::format("/fields/{}", i);
+    const Path path(fieldsPath, i);
     reader.ExpectObject(fields[i], path, {"name", "number", "id"});
     spec.fields.push_back(GlobalFieldSpec{reader.TextAt(fields[i], "name", path, true),
                                           reader.IntegerAt<int32_t>(fields[i], "number", path, 0, 0, kMaxUserFieldNumber),
-                                          reader.IntegerAt<int32_t>(fields[i], "id", path, 0, 0, kMaxRecordId), path});
+                                          reader.IntegerAt<int32_t>(fields[i], "id", path, 0, 0, kMaxRecordId), path.Text()});
   }
-  const Json& selectors = reader.ArrayAt(root, "selectors", "");
+  const Path selectorsPath(kRoot, "selectors");
+  const Json& selectors = reader.ArrayAt(root, "selectors", kRoot);
   for (std::size_t i = 0; i < selectors.size(); ++i) {
-    const std::string path = fmt::format("/selectors/{}", i);
+    const Path path(selectorsPath, i);
     const Json& node = selectors[i];
     reader.ExpectObject(node, path, {"id", "name", "first", "width", "texts"});
     SelectorSpec selector{reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId), reader.TextAt(node, "name", path, true),
                           reader.IntegerAt<int16_t>(node, "first", path, 0), reader.IntegerAt<int16_t>(node, "width", path, 0),
-                          {}, path};
+                          {}, path.Text()};
+    const Path textsPath(path, "texts");
     const Json& texts = reader.ArrayAt(node, "texts", path);
-    for (std::size_t k = 0; k < texts.size(); ++k) selector.texts.push_back(reader.Text(texts[k], fmt::format("{}/texts/{}", path, k)));
+    for (std::size_t k = 0; k < texts.size(); ++k) selector.texts.push_back(reader.Text(texts[k], Path(textsPath, k)));
     spec.selectors.push_back(std::move(selector));
   }
-  const Json& grants = reader.ArrayAt(root, "grants", "");
+  const Path grantsPath(kRoot, "grants");
+  const Json& grants = reader.ArrayAt(root, "grants", kRoot);
   for (std::size_t i = 0; i < grants.size(); ++i) {
-    const std::string path = fmt::format("/grants/{}", i);
+    const Path path(grantsPath, i);
     reader.ExpectObject(grants[i], path, {"account", "target", "level"});
     spec.grants.push_back(GrantSpec{reader.TextAt(grants[i], "account", path, true), reader.TextAt(grants[i], "target", path, true),
-                                    reader.IntegerAt<int16_t>(grants[i], "level", path, 2, 1, 3), path});
+                                    reader.IntegerAt<int16_t>(grants[i], "level", path, 2, 1, 3), path.Text()});
   }
+  const Path definitionsPath(kRoot, "definitions");
+  const Json& definitions = reader.ArrayAt(root, "definitions", kRoot);
+  for (std::size_t i = 0; i < definitions.size(); ++i) ReadDefinition(reader, definitions[i], Path(definitionsPath, i), spec);
+}
+
+// Parses the text into spec. Records and history entries, the bulk of a
+// file, go into the spec as soon as each is parsed and are dropped from the
+// JSON tree, so the tree never holds more than one of them.
+void ParseInto(std::string_view text, const Reader& reader, DatabaseSpec& spec) {
+  std::string section;
+  std::size_t index = 0;
+  const Path recordsPath(kRoot, "records"), historyPath(kRoot, "history");
+  auto streamed = [&](int depth, Json::parse_event_t event, Json& parsed) {
+    if (depth == 1 && event == Json::parse_event_t::key) {
+      section = parsed.get<std::string>();
+      index = 0;
+    } else if (depth == 2 && event == Json::parse_event_t::object_end && section == "records") {
+      ReadRecord(reader, parsed, Path(recordsPath, index++), spec);
+      return false;
+    } else if (depth == 2 && event == Json::parse_event_t::object_end && section == "history") {
+      ReadHistoryEntry(reader, parsed, Path(historyPath, index++), spec);
+      return false;
+    } else if (depth == 2 && (event == Json::parse_event_t::value || event == Json::parse_event_t::array_end) &&
+               (section == "records" || section == "history")) {
+      reader.Fail(Path(section == "records" ? recordsPath : historyPath, index), "expected an object");
+    }
+    return true;
+  };
+  Json root;
+  try {
+    root = Json::parse(text.begin(), text.end(), streamed);
+  } catch (const Json::parse_error& error) {
+    throw DatabaseError(fmt::format("{}: not valid JSON: {}", reader.Origin(), error.what()));
+  }
+  reader.ExpectObject(root, kRoot, {"format", "version", "systemAccount", "environment", "fields", "selectors",
+                                    "definitions", "records", "history", "grants"});
+  if (reader.TextAt(root, "format", kRoot, true) != kFormatName) reader.Fail(Path(kRoot, "format"), "expected \"dorvik-database\"");
+  if (reader.IntegerAt<int32_t>(root, "version", kRoot, 0) != kFormatVersion) {
+    reader.Fail(Path(kRoot, "version"), "only version 1 is known");
+  }
+  for (std::string_view streamedKey : {"records", "history"}) {
+    if (auto it = root.find(streamedKey); it != root.end() && !it->is_array()) reader.Fail(Path(kRoot, streamedKey), "expected an array");
+  }
+  ReadSettings(reader, root, spec);
 }
 
 // --- Writing ------------------------------------------------------------------------------
@@ -535,31 +598,20 @@ void WriteAll(int fd, const std::string& text, const std::string& path) {
 }  // namespace
 
 std::unique_ptr<Database> ParseDatabase(std::string_view text, std::string_view origin) {
-  Json root;
-  try {
-    root = Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& error) {
-    throw DatabaseError(fmt::format("{}: not valid JSON: {}", origin, error.what()));
-  }
-  const Reader reader(origin);
-  reader.ExpectObject(root, "", {"format", "version", "systemAccount", "environment", "fields", "selectors",
-                                 "definitions", "records", "history", "grants"});
-  if (reader.TextAt(root, "format", "", true) != kFormatName) reader.Fail("/format", "expected \"dorvik-database\"");
-  if (reader.IntegerAt<int32_t>(root, "version", "", 0) != kFormatVersion) reader.Fail("/version", "only version 1 is known");
   DatabaseSpec spec;
-  ReadSettings(reader, root, spec);
-  ReadDefinitions(reader, root, spec);
-  ReadRecords(reader, root, spec);
-  ReadHistory(reader, root, spec);
+  ParseInto(text, Reader(origin), spec);
   return BuildDatabase(spec, origin);
 }
 
 std::unique_ptr<Database> LoadDatabaseFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
   if (!file) throw DatabaseError(fmt::format("{}: cannot open the database file", path));
-  std::ostringstream content;
-  content << file.rdbuf();
-  std::unique_ptr<Database> database = ParseDatabase(content.str(), path);
+  std::string content(static_cast<std::size_t>(file.tellg()), '\0');
+  file.seekg(0);
+  if (!file.read(content.data(), static_cast<std::streamsize>(content.size()))) {
+    throw DatabaseError(fmt::format("{}: cannot read the database file", path));
+  }
+  std::unique_ptr<Database> database = ParseDatabase(content, path);
   const std::filesystem::path absolute = std::filesystem::absolute(path);
   database->path = absolute.string();
   database->folder = absolute.parent_path().string();

@@ -48,12 +48,12 @@ struct DefinitionSpec {
   std::vector<std::string> fieldWhere;  // per field; may be shorter than fields
 };
 
-// Values of one field of a record: one sample, or all occurrences.
+// Values of one field of a record: one sample, or all occurrences. Errors
+// name it as "<record's where>/values/<field>".
 struct ValueSpec {
   std::string field;  // "NAME" or "N NAME"
   bool allOccurrences = false;
   std::vector<Sample> samples;
-  std::string where;
 };
 
 struct RecordSpec {
