@@ -46,6 +46,8 @@ class DataAccess : public Session, public contracts::IAccessService {
   contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override;
 
  private:
+  friend class DataAccessTestPeer;
+
   // The values of one write batch, by record and field, pointing into the
   // caller's request.
   using ValueBatch = contracts::OrderedMap<int32_t, contracts::OrderedMap<int32_t, const contracts::TagValues*>>;
