@@ -112,12 +112,22 @@ int16_t RightsLevel(const Database& database, const Record& record) {
   return level;
 }
 
+namespace {
+
+// Variables that always name folders, whether or not the file marks them.
+bool IsFolderVariable(const EnvironmentEntry& entry) {
+  return entry.folder || EqualsIgnoreCase(entry.name, "COMPRESS_SOURCE") ||
+         EqualsIgnoreCase(entry.name, "DORVIK_GROUP_FOLDER_NAME");
+}
+
+}  // namespace
+
 std::optional<std::string> LookupEnvironment(const Database* database, std::string_view name) {
   if (database != nullptr) {
     for (const EnvironmentEntry& entry : database->environment) {
       if (!EqualsIgnoreCase(entry.name, name)) continue;
       std::filesystem::path value(entry.value);
-      if (entry.folder && !entry.value.empty() && value.is_relative() && !database->folder.empty()) {
+      if (IsFolderVariable(entry) && !entry.value.empty() && value.is_relative() && !database->folder.empty()) {
         return (std::filesystem::path(database->folder) / value).lexically_normal().string();
       }
       return entry.value;

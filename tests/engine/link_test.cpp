@@ -122,8 +122,12 @@ TEST_F(LinkTest, EnvironmentComesFromTheDatabaseThenTheProcess) {
   EXPECT_EQ(c21_getenv("DORVIK_NOT_SET_ANYWHERE"), nullptr);
   EXPECT_EQ(GetVntEnvironmentVariable("DORVIK_NOT_SET_ANYWHERE", value, sizeof value), 0);
   EXPECT_EQ(GetVntEnvironmentVariable(nullptr, value, sizeof value), 0);
-  SetEnvironment("DORVIK_GROUP_FOLDER_NAME", "/abs/group", true);
+  SetEnvironment("DORVIK_GROUP_FOLDER_NAME", "/abs/group");
   EXPECT_STREQ(c21_getenv("dorvik_group_folder_name"), "/abs/group");
+  SetEnvironment("DORVIK_GROUP_FOLDER_NAME", "group");
+  EXPECT_STREQ(c21_getenv("DORVIK_GROUP_FOLDER_NAME"), "/data/plant/group") << "a folder even when not marked";
+  SetEnvironment("RELATIVE_TEXT", "group");
+  EXPECT_STREQ(c21_getenv("RELATIVE_TEXT"), "group");
   SetEnvironment("DORVIK_GROUP_NAME", std::nullopt);
   EXPECT_EQ(GetVntEnvironmentVariable("DORVIK_GROUP_NAME", value, sizeof value), 0);
 }
