@@ -12,6 +12,8 @@ TSAN_BUILD   ?= build-tsan
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
+# The test programs labelled "concurrency"; only these are built for TSan.
+CONCURRENCY_TESTS := engine_concurrency_tests session_concurrency_tests
 
 .PHONY: deps configure build test sanitize tsan layout32 bench clean
 
@@ -37,7 +39,7 @@ sanitize: deps
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(CONCURRENCY_TESTS)
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) -L concurrency $(CTEST_FLAGS)
 
 layout32: deps
