@@ -352,15 +352,14 @@ bool EncodeDirect(const FieldAccess& access, int16_t type, std::byte* out) {
   switch (field.dataType) {
     case kTypeReal:
       if (type == -21) return PutQualified<DVANDQU>(out, slot.real, slot);
-      if (type == -6) return PutAt(out, 0, slot.real), true;
-      return false;
+      if (type != -6) return false;
+      PutAt(out, 0, slot.real);
+      return true;
     case kTypeInteger:
-      if ((type == -3 || type == -18) && slot.number >= INT16_MIN && slot.number <= INT16_MAX) {
-        if (type == -3) return PutAt(out, 0, static_cast<int16_t>(slot.number)), true;
+      if (type == -18 && slot.number >= INT16_MIN && slot.number <= INT16_MAX) {
         return PutQualified<SVANDQU>(out, static_cast<int16_t>(slot.number), slot);
       }
-      if ((type == -4 || type == -19) && slot.number >= INT32_MIN && slot.number <= INT32_MAX) {
-        if (type == -4) return PutAt(out, 0, static_cast<int32_t>(slot.number)), true;
+      if (type == -19 && slot.number >= INT32_MIN && slot.number <= INT32_MAX) {
         return PutQualified<LVANDQU>(out, static_cast<int32_t>(slot.number), slot);
       }
       return false;

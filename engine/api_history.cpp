@@ -44,16 +44,19 @@ int32_t HistoryStride(int16_t type) {
   }
 }
 
-// Validates the arguments; kOk or the error, with detail.
+// Validates the arguments; kOk or the error, with detail (the 1-based
+// position of a bad argument of RHIS21DATA, or the unsupported type).
 int16_t CheckArgs(const HistoryArgs& args, int32_t& detail) {
   detail = 0;
-  if (args.start == nullptr || args.end == nullptr) return detail = 7, dorvik::kErrBadArgument;
-  if (args.fieldCount != 1) return detail = 8, dorvik::kErrBadArgument;
-  if (args.types == nullptr) return detail = 10, dorvik::kErrBadArgument;
-  if (HistoryStride(args.types[0]) == 0) return detail = args.types[0], dorvik::kErrTypeUnsupported;
-  if (args.count > 0 && (args.levels == nullptr || args.times == nullptr || args.buffers == nullptr ||
-                         args.buffers[0] == nullptr)) {
-    return detail = 12, dorvik::kErrBadArgument;
+  if (args.start == nullptr || args.end == nullptr) detail = 6;
+  else if (args.fieldCount != 1) detail = 8;
+  else if (args.types == nullptr) detail = 10;
+  else if (args.count > 0 && (args.levels == nullptr || args.times == nullptr || args.buffers == nullptr ||
+                              args.buffers[0] == nullptr)) detail = 12;
+  if (detail != 0) return dorvik::kErrBadArgument;
+  if (HistoryStride(args.types[0]) == 0) {
+    detail = args.types[0];
+    return dorvik::kErrTypeUnsupported;
   }
   return dorvik::kOk;
 }

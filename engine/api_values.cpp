@@ -44,28 +44,36 @@ class BatchErrors {
 
 // Reads the items of a batch into out. itemAt(i) gives item i. Returns the
 // number of items read; stops at the first failure.
+// Reads item i of a batch (of type `type`, item from itemAt) into out.
+int16_t ReadItem(const CallScope& call, const Database& database, int32_t i, const IDANDFT& item, int16_t type,
+                 std::byte* out, char* scratch, int32_t& detail) {
+  detail = 0;
+  if (call.FailsAt(i)) return call.FaultCode();
+  FieldAccess access;
+  int16_t code = dorvik::Resolve(database, item.ID, item.FT, access, detail);
+  if (code != dorvik::kOk || dorvik::EncodeDirect(access, type, out)) return code;
+  dorvik::Scalar value;
+  dorvik::Quality quality;
+  code = dorvik::ReadValue(database, access, access.occurrence, value, quality);
+  return code != dorvik::kOk ? code : dorvik::Encode(database, value, quality, type, out, scratch);
+}
+
+// Reads the items of a batch into out. itemAt(i) gives item i. Returns the
+// number of items read; stops at the first failure.
 template <typename ItemAt>
 int32_t ReadItems(const CallScope& call, const Database& database, int32_t count, ItemAt itemAt,
                   const int16_t* types, std::byte* out, BatchErrors& errors) {
   char scratch[dorvik::kScratchSize];
   for (int32_t i = 0; i < count; ++i) {
-    if (call.FailsAt(i)) return errors.Fail(i, call.FaultCode(), 0), i;
-    const IDANDFT item = itemAt(i);
     const int16_t type = types[i];
     const int32_t size = dorvik::ValueSize(type);
-    if (size == 0) return errors.Fail(i, dorvik::kErrTypeUnsupported, type), i;
-    FieldAccess access;
-    int32_t detail = 0;
-    int16_t code = dorvik::Resolve(database, item.ID, item.FT, access, detail);
-    if (code == dorvik::kOk && dorvik::EncodeDirect(access, type, out)) {
-      out += size;
-      continue;
+    int32_t detail = type;
+    const int16_t code = size == 0 ? dorvik::kErrTypeUnsupported
+                                   : ReadItem(call, database, i, itemAt(i), type, out, scratch, detail);
+    if (code != dorvik::kOk) {
+      errors.Fail(i, code, detail);
+      return i;
     }
-    dorvik::Scalar value;
-    dorvik::Quality quality;
-    if (code == dorvik::kOk) code = dorvik::ReadValue(database, access, access.occurrence, value, quality);
-    if (code == dorvik::kOk) code = dorvik::Encode(database, value, quality, type, out, scratch);
-    if (code != dorvik::kOk) return errors.Fail(i, code, detail), i;
     out += size;
   }
   return count;
@@ -100,6 +108,35 @@ int16_t CheckWrite(Database& database, const IDANDFT& item, FieldAccess& access,
   }
   if (!dorvik::WriteAllowed(access.field->writeProtection, access.record->usable)) {
     return dorvik::kErrWriteProtected;
+  }
+  return dorvik::kOk;
+}
+
+// MRDBOCCS for one field: occurrences first..last into out (none when last
+// is 0).
+int16_t ReadOccurrences(const Database& database, int32_t id, int32_t fieldTag, int16_t type, int32_t first,
+                        int32_t last, void* out, char* scratch, int32_t& detail) {
+  FieldAccess field;
+  int16_t code = dorvik::Resolve(database, id, dorvik::api::BaseTag(fieldTag), field, detail);
+  if (code != dorvik::kOk) return code;
+  if (!field.field->IsRepeated() || last > dorvik::OccurrenceCount(database, field)) return dorvik::kErrOccurrence;
+  const int32_t stride = dorvik::SlotStride(type);
+  if (stride == 0) {
+    detail = type;
+    return dorvik::kErrTypeUnsupported;
+  }
+  if (last == 0) return dorvik::kOk;
+  if (out == nullptr) {
+    detail = 7;
+    return dorvik::kErrBadArgument;
+  }
+  auto* slot = static_cast<std::byte*>(out);
+  for (int32_t k = first; k <= last; ++k, slot += stride) {
+    dorvik::Scalar value;
+    dorvik::Quality quality;
+    code = dorvik::ReadValue(database, field, k, value, quality);
+    if (code == dorvik::kOk) code = dorvik::Encode(database, value, quality, type, slot, scratch);
+    if (code != dorvik::kOk) return code;
   }
   return dorvik::kOk;
 }
@@ -252,24 +289,10 @@ void DORVIK_CALL MRDBOCCS(int32_t id, int16_t n, const int32_t* fieldTags, const
   if (access.database == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
   char scratch[dorvik::kScratchSize];
   for (int16_t i = 0; i < n; ++i) {
-    if (call.FailsAt(i)) return SetError(error, function, call.FaultCode(), 0, i);
-    FieldAccess field;
     int32_t detail = 0;
-    int16_t code = dorvik::Resolve(*access.database, id, dorvik::api::BaseTag(fieldTags[i]), field, detail);
-    if (code == dorvik::kOk && !field.field->IsRepeated()) code = dorvik::kErrOccurrence;
-    if (code == dorvik::kOk && !nothing && last > dorvik::OccurrenceCount(*access.database, field)) {
-      code = dorvik::kErrOccurrence;
-    }
-    const int32_t stride = dorvik::SlotStride(types[i]);
-    if (code == dorvik::kOk && stride == 0) code = dorvik::kErrTypeUnsupported, detail = types[i];
-    if (code == dorvik::kOk && buffers[i] == nullptr && !nothing) code = dorvik::kErrBadArgument, detail = 7;
-    auto* out = static_cast<std::byte*>(buffers[i]);
-    for (int32_t k = first; code == dorvik::kOk && !nothing && k <= last; ++k, out += stride) {
-      dorvik::Scalar value;
-      dorvik::Quality quality;
-      code = dorvik::ReadValue(*access.database, field, k, value, quality);
-      if (code == dorvik::kOk) code = dorvik::Encode(*access.database, value, quality, types[i], out, scratch);
-    }
+    const int16_t code = call.FailsAt(i) ? call.FaultCode()
+                                         : ReadOccurrences(*access.database, id, fieldTags[i], types[i], first,
+                                                           nothing ? 0 : last, buffers[i], scratch, detail);
     if (code != dorvik::kOk) return SetError(error, function, code, detail, i);
     if (fieldsDone != nullptr) *fieldsDone = static_cast<int16_t>(i + 1);
   }

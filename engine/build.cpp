@@ -176,7 +176,7 @@ class Builder {
       }
       return static_cast<int16_t>(i + 1);
     }
-    return Fail(where, fmt::format("the definition has no count field \"{}\"", field.repeatCountField)), 0;
+    Fail(where, fmt::format("the definition has no count field \"{}\"", field.repeatCountField));
   }
 
   void AddDefinition(const DefinitionSpec& spec) {

@@ -10,6 +10,7 @@
 #ifndef VANTREL_ENGINE_CONTROL_H_
 #define VANTREL_ENGINE_CONTROL_H_
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -64,8 +65,8 @@ class DORVIK_CONTROL_EXPORT Value {
  public:
   using Variant = std::variant<std::monostate, int64_t, double, std::string, Timestamp, RecordLink, FieldLink>;
   Value() = default;
-  Value(int value) : value_(int64_t{value}) {}
-  Value(int64_t value) : value_(value) {}
+  template <std::integral T>
+  Value(T value) : value_(static_cast<int64_t>(value)) {}
   Value(double value) : value_(value) {}
   Value(const char* value) : value_(std::string(value)) {}
   Value(std::string value) : value_(std::move(value)) {}

@@ -35,6 +35,12 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
+// A fixed-width text without its blank (or zero) padding.
+std::string_view TrimPadding(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+  return text;
+}
+
 bool ParseDouble(std::string_view text, double& out) {
   text = TrimBlanks(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -416,7 +422,7 @@ int16_t Encode(const Database& database, const Scalar& value, const Quality& qua
 
 int16_t Decode(int16_t type, const std::byte* in, Scalar& value, Quality& quality) {
   if (type > 0) {
-    value = Scalar::Text(TrimBlanks(std::string_view(reinterpret_cast<const char*>(in), static_cast<std::size_t>(type))));
+    value = Scalar::Text(TrimPadding(std::string_view(reinterpret_cast<const char*>(in), static_cast<std::size_t>(type))));
     return kOk;
   }
   switch (type) {

@@ -148,6 +148,21 @@ TEST_F(ControlTest, RealsRoundHalfToEvenAndRejectWhatDoesNotFit) {
   EXPECT_EQ(*CurrentText("TAG1", "1 TREND"), "0.1");
 }
 
+TEST_F(ControlTest, FixedWidthWritesDropOnlyTheTrailingPadding) {
+  SetTlsData("DOM", "writer");
+  IDANDFT item{Id("TAG1"), Tag("UNITS")};
+  const int16_t type = 8;
+  int16_t done = 0;
+  ERRBLOCK error{};
+  MWDBVALS(1, &item, &type, "  ab    ", &done, &error);
+  ASSERT_EQ(error.ERRCODE, 0);
+  EXPECT_EQ(*CurrentText("TAG1", "UNITS"), "  ab");
+  const int16_t wide = 10;
+  MWDBVALS(1, &item, &wide, "abcdefghij", &done, &error);
+  EXPECT_EQ(error.ERRCODE, -9) << "a text longer than the field is refused, not cut";
+  EXPECT_EQ(*CurrentText("TAG1", "UNITS"), "  ab");
+}
+
 TEST_F(ControlTest, DataTypeFaultsHitOnlyTheChosenItem) {
   InjectFault("GETDATATYPES", -50, 1);
   const IDANDFT items[] = {{Id("TAG1"), Tag("VALUE")}, {Id("TAG1"), Tag("VALUE")}, {Id("TAG1"), Tag("VALUE")}};
