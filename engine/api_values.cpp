@@ -42,9 +42,7 @@ class BatchErrors {
   bool perItem_;
 };
 
-// Reads the items of a batch into out. itemAt(i) gives item i. Returns the
-// number of items read; stops at the first failure.
-// Reads item i of a batch (of type `type`, item from itemAt) into out.
+// Reads item i of a batch as type into out.
 int16_t ReadItem(const CallScope& call, const Database& database, int32_t i, const IDANDFT& item, int16_t type,
                  std::byte* out, char* scratch, int32_t& detail) {
   detail = 0;
