@@ -8,16 +8,12 @@
 #include <string>
 #include <vector>
 
-#include <tsl/ordered_map.h>
-
+#include "contracts/ordered_map.h"
 #include "contracts/records.h"
 #include "contracts/selectors.h"
 #include "contracts/tag_value.h"
 
 namespace vantrel::contracts {
-
-template <typename Key, typename Mapped>
-using OrderedMap = tsl::ordered_map<Key, Mapped>;
 
 using TagNames = std::vector<std::string>;
 using FieldNames = std::vector<std::string>;

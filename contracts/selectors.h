@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include <tsl/ordered_map.h>
+#include "contracts/ordered_map.h"
 
 namespace vantrel::contracts {
 
-using Selectors = tsl::ordered_map<int32_t, std::string>;
-using SelectorsByIds = tsl::ordered_map<int32_t, Selectors>;
+using Selectors = OrderedMap<int32_t, std::string>;
+using SelectorsByIds = OrderedMap<int32_t, Selectors>;
 
 }  // namespace vantrel::contracts
 

@@ -1,6 +1,7 @@
 #include "data/data_access.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -67,24 +68,21 @@ TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
 
 TagValuesByIds DataAccess::ReadByIds(const TagsById& tagList) {
   TagValuesByIds result;
-  MaxOccurByTagId maxOccurByTagId;
-  TagsById batch;
+  FieldBatch batch;
   Batcher batcher(kBatchSize);
   for (const auto& [recordId, fieldIds] : tagList) {
-    batch[recordId].clear();
-    const auto& occurrences = maxOccurByTagId[recordId] = GetMaximumOcurrences(recordId, fieldIds);
-    for (const auto& [fieldId, info] : occurrences) {
+    for (const auto& [fieldId, info] : GetMaximumOcurrences(recordId, fieldIds)) {
       if (batcher.MustFlushBefore(info.Occurrences)) {
-        GetTagValues(batcher.Limit(), result, batch, maxOccurByTagId);
+        GetTagValues(batcher.Limit(), result, batch);
         batch.clear();
         batcher.Restart(info.Occurrences);
       } else {
         batcher.Add(info.Occurrences);
       }
-      batch[recordId].push_back(fieldId);
+      batch.push_back(BatchField{recordId, fieldId, info, nullptr});
     }
   }
-  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch, maxOccurByTagId);
+  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch);
   return result;
 }
 
@@ -117,8 +115,16 @@ BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items) {
   std::vector<int16_t> types(items.size());
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(items.size(), 1));
   GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), errors.data());
-  return BatchLayout(items, types, std::span(errors.data(), items.size()),
-                     [this](const IDANDFT& item) { return GetDorvikSizeAndType(item); });
+  // Consecutive items mostly belong to one record: its definition is asked once.
+  std::optional<int32_t> lastRecord;
+  int32_t lastDefinition = 0;
+  return BatchLayout(items, types, std::span(errors.data(), items.size()), [&](const IDANDFT& item) {
+    if (lastRecord != item.ID) {
+      lastRecord = item.ID;
+      lastDefinition = GetDefinitionID(item.ID);
+    }
+    return FormatOf(lastDefinition, item.ID, item.FT);
+  });
 }
 
 void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view operation, const BatchLayout& layout,
@@ -131,26 +137,22 @@ void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view op
       platform::Trim(GenerateVntErrorMessage(errors[static_cast<std::size_t>(done)]))));
 }
 
-void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, TagsById& tagIdList,
-                              MaxOccurByTagId& maxOccurByTagId) {
+void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch) {
   std::vector<IDANDFT> items;
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
   // Expanded occurrence tag -> the field tag the caller gave.
   std::unordered_map<int32_t, int32_t> occurrenceMap;
-  for (const auto& [recordId, fieldIds] : tagIdList) {
-    const auto& occurrences = maxOccurByTagId.at(recordId);
-    for (const int32_t fieldId : fieldIds) {
-      const MaxOcurrenceInfo& info = occurrences.at(fieldId);
-      if (info.ErrorType != MaxOccurrenceError::NoError) {
-        tagValuesByIds[recordId][fieldId].push_back(OccurrenceErrorValue());
-      } else if (info.IsRepeatArea) {
-        for (int32_t k = 1; k <= info.Occurrences; ++k) {
-          items.push_back(IDANDFT{recordId, fieldId + k});
-          occurrenceMap.try_emplace(fieldId + k, fieldId);
-        }
-      } else {
-        items.push_back(IDANDFT{recordId, fieldId});
+  for (const BatchField& field : batch) {
+    const MaxOcurrenceInfo& info = field.occurrences;
+    if (info.ErrorType != MaxOccurrenceError::NoError) {
+      tagValuesByIds[field.recordId][field.fieldId].push_back(OccurrenceErrorValue());
+    } else if (info.IsRepeatArea) {
+      for (int32_t k = 1; k <= info.Occurrences; ++k) {
+        items.push_back(IDANDFT{field.recordId, field.fieldId + k});
+        occurrenceMap.try_emplace(field.fieldId + k, field.fieldId);
       }
+    } else {
+      items.push_back(IDANDFT{field.recordId, field.fieldId});
     }
   }
 
@@ -181,32 +183,30 @@ void DataAccess::SetTagValues(const TagValuesByIds& tagValuesByIds) {
 }
 
 void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
-  MaxOccurByTagId maxOccurByTagId;
-  ValueBatch batch;
+  FieldBatch batch;
   Batcher batcher(kBatchSize);
+  FieldIds fieldIds;
   for (const auto& [recordId, fields] : tagValuesByIds) {
-    batch[recordId].clear();
-    FieldIds fieldIds;
-    fieldIds.reserve(fields.size());
+    fieldIds.clear();
     for (const auto& entry : fields) fieldIds.push_back(entry.first);
-    auto& occurrences = maxOccurByTagId[recordId] = GetMaximumOcurrences(recordId, fieldIds);
+    const MaxOcurrenceInfoByFieldId occurrences = GetMaximumOcurrences(recordId, fieldIds);
     for (const auto& [fieldId, values] : fields) {
-      MaxOcurrenceInfo& info = occurrences.at(fieldId);
+      MaxOcurrenceInfo info = occurrences.at(fieldId);
       if (info.IsRepeatArea && static_cast<int32_t>(values.size()) < info.Occurrences) {
         info.Occurrences = static_cast<int32_t>(values.size());  // write only the occurrences given
       }
       const int32_t count = info.IsRepeatArea ? info.Occurrences : 1;
       if (batcher.MustFlushBefore(count)) {
-        SetTagValues(batcher.Limit(), batch, maxOccurByTagId);
+        SetTagValues(batcher.Limit(), batch);
         batch.clear();
         batcher.Restart(count);
       } else {
         batcher.Add(count);
       }
-      batch[recordId][fieldId] = &values;
+      batch.push_back(BatchField{recordId, fieldId, info, &values});
     }
   }
-  if (!batch.empty()) SetTagValues(batcher.Pending(), batch, maxOccurByTagId);
+  if (!batch.empty()) SetTagValues(batcher.Pending(), batch);
 }
 
 void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
@@ -234,27 +234,25 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
   });
 }
 
-void DataAccess::SetTagValues(int32_t maxcount, const ValueBatch& tagValuesByIds, MaxOccurByTagId& maxOccurByTagId) {
+void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch) {
   std::vector<IDANDFT> items;
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
-  for (const auto& [recordId, fields] : tagValuesByIds) {
-    const auto& occurrences = maxOccurByTagId.at(recordId);
-    for (const auto& entry : fields) {
-      const int32_t fieldId = entry.first;
-      const MaxOcurrenceInfo& info = occurrences.at(fieldId);
-      if (info.IsRepeatArea) {
-        for (int32_t k = 1; k <= info.Occurrences; ++k) items.push_back(IDANDFT{recordId, fieldId + k});
-      } else {
-        items.push_back(IDANDFT{recordId, fieldId});
+  for (const BatchField& field : batch) {
+    if (field.occurrences.IsRepeatArea) {
+      for (int32_t k = 1; k <= field.occurrences.Occurrences; ++k) {
+        items.push_back(IDANDFT{field.recordId, field.fieldId + k});
       }
+    } else {
+      items.push_back(IDANDFT{field.recordId, field.fieldId});
     }
   }
 
   BatchLayout layout = LayOut(items);
   if (layout.Empty()) return;
+  ValueBatch values;
+  for (const BatchField& field : batch) values[field.recordId][field.fieldId] = field.values;
   for (const auto& entry : layout.Entries()) {
-    SetDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.item, entry.format.type, tagValuesByIds,
-                              entry.text);
+    SetDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.item, entry.format.type, values, entry.text);
   }
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
   int16_t done = 0;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "contracts/collections.h"
 #include "contracts/services.h"
@@ -20,10 +21,6 @@
 #include "session/session.h"
 
 namespace vantrel::access {
-
-// Occurrence information of each record of a request: record id -> field
-// tag -> MaxOcurrenceInfo.
-using MaxOccurByTagId = contracts::OrderedMap<int32_t, MaxOcurrenceInfoByFieldId>;
 
 class DataAccess : public Session, public contracts::IAccessService {
  public:
@@ -52,9 +49,21 @@ class DataAccess : public Session, public contracts::IAccessService {
   // caller's request.
   using ValueBatch = contracts::OrderedMap<int32_t, contracts::OrderedMap<int32_t, const contracts::TagValues*>>;
 
+  // One field of a batch, in request order: a record's field, how many
+  // values it has now and, for writes, the caller's values.
+  struct BatchField {
+    int32_t recordId = 0;
+    int32_t fieldId = 0;
+    MaxOcurrenceInfo occurrences;
+    const contracts::TagValues* values = nullptr;
+  };
+  using FieldBatch = std::vector<BatchField>;
+
   // Value buffers.
   void GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size);
   SizeAndType GetDorvikSizeAndType(const IDANDFT& item);
+  // The format of a field of a record whose definition is known.
+  SizeAndType FormatOf(int32_t definitionId, int32_t tagId, int32_t fieldId);
   contracts::TagValue ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text = {});
   int32_t UpdateDataBufferWithTagValue(std::byte* data, int16_t type, const contracts::TagValue& tagValue,
                                        TextBuffer text = {});
@@ -62,9 +71,8 @@ class DataAccess : public Session, public contracts::IAccessService {
                                     const ValueBatch& tagValuesByIds, TextBuffer text = {});
 
   // Batch workers.
-  void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, contracts::TagsById& tagIdList,
-                    MaxOccurByTagId& maxOccurByTagId);
-  void SetTagValues(int32_t maxcount, const ValueBatch& tagValuesByIds, MaxOccurByTagId& maxOccurByTagId);
+  void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, const FieldBatch& batch);
+  void SetTagValues(int32_t maxcount, const FieldBatch& batch);
 
   // The type query of a batch's items, laid out for the native call.
   BatchLayout LayOut(std::span<const IDANDFT> items);

@@ -79,41 +79,36 @@ TagValue WithoutQuality(contracts::Value value, DateTime timestamp = DateTime::M
 }  // namespace
 
 void DataAccess::GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size) {
-  const auto definition = GetFieldDefinitionByFieldId(GetDefinitionID(tagId), fieldId);
+  const SizeAndType format = FormatOf(GetDefinitionID(tagId), tagId, fieldId);
+  nType = format.type;
+  size = format.size;
+}
+
+SizeAndType DataAccess::GetDorvikSizeAndType(const IDANDFT& item) {
+  return FormatOf(GetDefinitionID(item.ID), item.ID, item.FT);
+}
+
+SizeAndType DataAccess::FormatOf(int32_t definitionId, int32_t tagId, int32_t fieldId) {
+  const auto definition = GetFieldDefinitionByFieldId(definitionId, fieldId);
   if (definition == nullptr) {
     throw platform::FaultException(contracts::ServiceException(platform::Exception(
         fmt::format("Invalid field id 0x{0:X} for tag id {1}", static_cast<uint32_t>(fieldId), tagId))));
   }
   switch (definition->DataType) {
     case TypeCode::Int16:
-      if (definition->FieldReferenceType == FieldReferenceTypeEnum::DataType6) {
-        nType = api::kTypeInt16, size = kInt16Size;
-      } else {
-        nType = api::kTypeInt16Quality, size = sizeof(SVANDQU);
-      }
-      break;
+      if (definition->FieldReferenceType == FieldReferenceTypeEnum::DataType6) return {api::kTypeInt16, kInt16Size};
+      return {api::kTypeInt16Quality, sizeof(SVANDQU)};
     case TypeCode::Int32:
       if (definition->FieldReferenceType == FieldReferenceTypeEnum::Record) {
-        if (definition->Length == kRecordIdSize) {
-          nType = api::kTypeRecordId, size = kRecordIdSize;
-        } else {
-          nType = api::kTypeRecordAndField, size = kRecordAndFieldSize;
-        }
-      } else {
-        nType = api::kTypeInt32Quality, size = sizeof(LVANDQU);
+        if (definition->Length == kRecordIdSize) return {api::kTypeRecordId, kRecordIdSize};
+        return {api::kTypeRecordAndField, kRecordAndFieldSize};
       }
-      break;
-    case TypeCode::Single: nType = api::kTypeFloatQuality, size = sizeof(RVANDQU); break;
-    case TypeCode::Double: nType = api::kTypeDoubleQuality, size = sizeof(DVANDQU); break;
-    case TypeCode::DateTime: nType = api::kTypeTime, size = kTimeSize; break;
-    default: nType = api::kTypeTextQuality, size = sizeof(TVANDQU); break;
+      return {api::kTypeInt32Quality, sizeof(LVANDQU)};
+    case TypeCode::Single: return {api::kTypeFloatQuality, sizeof(RVANDQU)};
+    case TypeCode::Double: return {api::kTypeDoubleQuality, sizeof(DVANDQU)};
+    case TypeCode::DateTime: return {api::kTypeTime, kTimeSize};
+    default: return {api::kTypeTextQuality, sizeof(TVANDQU)};
   }
-}
-
-SizeAndType DataAccess::GetDorvikSizeAndType(const IDANDFT& item) {
-  SizeAndType format;
-  GetDorvikSizeAndType(item.ID, item.FT, format.type, format.size);
-  return format;
 }
 
 TagValue DataAccess::ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text) {

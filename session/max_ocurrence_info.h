@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include <tsl/ordered_map.h>
+#include "contracts/ordered_map.h"
 
 namespace vantrel::access {
 
@@ -25,7 +25,7 @@ class MaxOcurrenceInfo {
 };
 
 // By field tag, in the order the fields were asked for.
-using MaxOcurrenceInfoByFieldId = tsl::ordered_map<int32_t, MaxOcurrenceInfo>;
+using MaxOcurrenceInfoByFieldId = contracts::OrderedMap<int32_t, MaxOcurrenceInfo>;
 
 }  // namespace vantrel::access
 
