@@ -2,9 +2,22 @@
 
 #include <ffi.h>
 
+#include <mutex>
+
 #include "platform/exceptions.h"
 
 namespace vantrel::access {
+namespace {
+
+// libffi's closure allocator sets itself up lazily on first use without
+// synchronising that with other threads' first uses; calls into it are
+// serialised here so that sessions may be constructed on several threads.
+std::mutex& ClosureAllocatorLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
 
 // Owns the libffi closure and the call interface it refers to.
 struct NativeShutdownEntry::Closure {
@@ -12,7 +25,9 @@ struct NativeShutdownEntry::Closure {
   Closure(const Closure&) = delete;
   Closure& operator=(const Closure&) = delete;
   ~Closure() {
-    if (closure != nullptr) ffi_closure_free(closure);
+    if (closure == nullptr) return;
+    std::lock_guard lock(ClosureAllocatorLock());
+    ffi_closure_free(closure);
   }
 
   ffi_closure* closure = nullptr;
@@ -38,7 +53,10 @@ void Trampoline(ffi_cif*, void*, void** arguments, void* userData) {
 NativeShutdownEntry::NativeShutdownEntry(std::function<void(uint32_t)> target)
     : target_(std::move(target)), closure_(std::make_unique<Closure>()) {
   void* code = nullptr;
-  closure_->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &code));
+  {
+    std::lock_guard lock(ClosureAllocatorLock());
+    closure_->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &code));
+  }
   const bool ready =
       closure_->closure != nullptr &&
       ffi_prep_cif(&closure_->cif, FFI_DEFAULT_ABI, 1, &ffi_type_void, closure_->argumentTypes) == FFI_OK &&

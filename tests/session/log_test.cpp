@@ -1,1 +1,249 @@
-// Tests arrive with their unit.
+// The process log attaches its file sink once per process: every test here
+// logs under one common application-data folder made for this process.
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/dorvik.h"
+#include "contracts/date_time.h"
+#include "engine/control.h"
+#include "platform/exceptions.h"
+#include "platform/identity.h"
+#include "platform/operation_context.h"
+#include "platform/time_zone.h"
+#include "session/log.h"
+#include "session/session.h"
+#include "tests/support/test_plant.h"
+
+namespace vantrel::access {
+namespace {
+
+namespace fs = std::filesystem;
+using contracts::DateTime;
+
+class LogSession : public Session {
+ public:
+  using Session::LogDorvikError;
+  using Session::LogError;
+  static TraceSwitch& Trace() { return LogTrace(); }
+
+  // Operations that report a database error the usual way, directly and
+  // from a lambda inside them.
+  void GetTagValues(const ERRBLOCK& error) { LogDorvikError(error); }
+  void GetSelectors(const ERRBLOCK& error) {
+    [&] { LogDorvikError(error); }();
+  }
+};
+
+fs::path MakeTempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "vnt_log_test_XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+// The common application-data folder of this process, made on first use
+// and removed when the process ends.
+const fs::path& ProgramData() {
+  struct TempFolder {
+    fs::path path = MakeTempFolder();
+    ~TempFolder() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  };
+  static const TempFolder folder;
+  return folder.path;
+}
+
+fs::path LogFile(const fs::path& programData = ProgramData()) {
+  return programData / "Korvane" / "DiagnosticLogs" / "Vantrel" / "AccessServiceHost" / "VntAccessService.log";
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The lines that action appended to the log file.
+std::vector<std::string> NewLines(const std::function<void()>& action) {
+  const std::size_t before = ReadFile(LogFile()).size();
+  action();
+  const std::string added = ReadFile(LogFile()).substr(before);
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < added.size();) {
+    const std::size_t end = added.find('\n', start);
+    EXPECT_NE(end, std::string::npos) << "every line ends with a line end";
+    lines.push_back(added.substr(start, end - start));
+    start = end == std::string::npos ? added.size() : end + 1;
+  }
+  return lines;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The error block of a failed name lookup, as the database reports it.
+ERRBLOCK FailedLookup() {
+  ERRBLOCK error{};
+  int32_t fieldTag = -1;
+  DECODFT("NO_SUCH_FIELD", 13, &fieldTag, &error);
+  return error;
+}
+
+std::string ErrorText(const ERRBLOCK& error) {
+  char text[78] = {};
+  int16_t length = 0;
+  ERRMESS(&error, text, &length);
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dorvik::Reset();
+    vantrel::testing::InstallPlant();
+  }
+  static void TearDownTestSuite() { dorvik::Reset(); }
+  void SetUp() override {
+    ::setenv("PROGRAMDATA", ProgramData().c_str(), 1);
+    LogSession::Trace().SetLevel(TraceLevel::Error);
+  }
+  void TearDown() override { LogSession::Trace().SetLevel(TraceLevel::Off); }
+
+  // Runs action with the common application-data folder moved to a fresh
+  // folder and checks that it logged nothing: no folder there and no new
+  // line in the process's log file.
+  static void ExpectNothingLogged(const std::function<void()>& action) {
+    const fs::path elsewhere = MakeTempFolder();
+    ::setenv("PROGRAMDATA", elsewhere.c_str(), 1);
+    const std::string before = ReadFile(LogFile());
+    const std::size_t sinks = ProcessLog::Instance().SinkCount();
+    action();
+    ::setenv("PROGRAMDATA", ProgramData().c_str(), 1);
+    EXPECT_FALSE(fs::exists(elsewhere / "Korvane"));
+    EXPECT_EQ(ReadFile(LogFile()), before);
+    EXPECT_EQ(ProcessLog::Instance().SinkCount(), sinks);
+    fs::remove_all(elsewhere);
+  }
+
+  LogSession session_;
+};
+
+using LogDeathTest = LogTest;
+
+TEST_F(LogDeathTest, AFolderThatCannotBeCreatedRaisesAndIsTriedAgain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no sink attached yet
+  EXPECT_EXIT(
+      {
+        const fs::path blocker = ProgramData() / "not_a_folder";
+        std::ofstream(blocker) << "a file";
+        ::setenv("PROGRAMDATA", blocker.c_str(), 1);
+        try {
+          session_.LogError({"lost"});
+          std::exit(2);
+        } catch (const platform::IOException&) {
+        }
+        ::setenv("PROGRAMDATA", ProgramData().c_str(), 1);
+        session_.LogError({"kept"});
+        std::exit(ReadFile(LogFile()).find(" - kept\n") != std::string::npos ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(LogTest, LevelOffAndEmptyMessageListsWriteNothing) {
+  LogSession::Trace().SetLevel(TraceLevel::Off);
+  ExpectNothingLogged([&] {
+    session_.LogError({"off"});
+    session_.LogDorvikError(FailedLookup(), "GetSelectors");
+    session_.GetTagValues(FailedLookup());
+  });
+  LogSession::Trace().SetLevel(TraceLevel::Verbose);
+  ExpectNothingLogged([&] { session_.LogError({}); });
+}
+
+TEST_F(LogTest, LineIsAccountTimeAndMessages) {
+  const DateTime before = platform::Now().AddTicks(-DateTime::kTicksPerSecond);
+  const auto lines = NewLines([&] { session_.LogError({"only"}); });
+  const DateTime after = platform::Now();
+  ASSERT_EQ(lines.size(), 1u);
+  std::smatch parts;
+  const std::regex form(R"(^(.+)@(\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2}) - (.*)$)");
+  ASSERT_TRUE(std::regex_match(lines[0], parts, form)) << lines[0];
+  EXPECT_EQ(parts[1], platform::CurrentThreadAccount());
+  const DateTime logged = DateTime::Parse(parts[2].str());
+  EXPECT_GE(logged, before);
+  EXPECT_LE(logged, after);
+  EXPECT_EQ(parts[3], "only");
+
+  const auto three = NewLines([&] { session_.LogError({"a {0}", "b", "c"}); });
+  ASSERT_EQ(three.size(), 1u);
+  EXPECT_TRUE(three[0].ends_with(" - a {0}, b, c")) << three[0];
+}
+
+TEST_F(LogTest, AccountIsTheOneTheThreadRunsAs) {
+  platform::OperationContextScope call(platform::OperationContext{platform::ServiceSecurityContext{"CTX\\dave"}});
+  auto lines = NewLines([&] { session_.LogError({"as the thread"}); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with(platform::CurrentThreadAccount() + "@")) << lines[0];
+
+  platform::ImpersonationScope impersonation("IMP\\erin");
+  lines = NewLines([&] { session_.LogError({"impersonating"}); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("IMP\\erin@")) << lines[0];
+}
+
+TEST_F(LogTest, DorvikErrorsNameTheOperationAndTheErrorText) {
+  const ERRBLOCK error = FailedLookup();
+  ASSERT_NE(error.ERRCODE, 0);
+  auto lines = NewLines([&] { session_.GetTagValues(error); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].ends_with(" - GetTagValues, " + ErrorText(error))) << lines[0];
+
+  lines = NewLines([&] { session_.GetSelectors(error); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].ends_with(" - GetSelectors, " + ErrorText(error))) << lines[0];
+
+  lines = NewLines([&] { session_.LogDorvikError(ERRBLOCK{}, "FindReferences"); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].ends_with(" - FindReferences, " + ErrorText(ERRBLOCK{}))) << lines[0];
+}
+
+TEST_F(LogTest, SessionsShareOneSinkAndEachLineIsWrittenOnce) {
+  LogSession other;
+  session_.LogError({"from the first session"});
+  other.LogError({"from the second session", "Gr\xC3\xBC\xC3\x9F" "e"});
+  EXPECT_EQ(ProcessLog::Instance().SinkCount(), 1u);
+  const std::string log = ReadFile(LogFile());
+  EXPECT_EQ(Occurrences(log, " - from the first session\n"), 1u);
+  EXPECT_EQ(Occurrences(log, " - from the second session, Gr\xC3\xBC\xC3\x9F" "e\n"), 1u) << "UTF-8 text";
+}
+
+TEST(TraceSwitchTest, LevelComesFromTheSettingOfItsName) {
+  EXPECT_EQ(LogSession::Trace().DisplayName(), "VntLogSwitch");
+  EXPECT_EQ(LogSession::Trace().Description(), "Vnt Access trace switch");
+  const std::vector<std::pair<const char*, TraceLevel>> settings{
+      {"0", TraceLevel::Off},          {"1", TraceLevel::Error},  {" 4 ", TraceLevel::Verbose},
+      {"warning", TraceLevel::Warning}, {"Info", TraceLevel::Info}, {"5", TraceLevel::Off},
+      {"loud", TraceLevel::Off}};
+  for (const auto& [setting, level] : settings) {
+    ::setenv("VntLogTestSwitch", setting, 1);
+    EXPECT_EQ(TraceSwitch("VntLogTestSwitch", "test").Level(), level) << setting;
+  }
+  ::unsetenv("VntLogTestSwitch");
+  EXPECT_EQ(TraceSwitch("VntLogTestSwitch", "test").Level(), TraceLevel::Off);
+}
+
+}  // namespace
+}  // namespace vantrel::access
