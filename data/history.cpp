@@ -256,8 +256,9 @@ void DataAccess::PatchHistoryOutsiders(TagValuesByIds& tagValuesByIds, const His
   if (reverse) {
     if (rule.reverseAfter != O::None) {
       const DateTime t = values.empty() ? query.StartTime : values.front().Timestamp;
-      // No stored value can lie just after the minimum timestamp.
-      if (t != DateTime::MinValue) {
+      // An open start (the minimum or the maximum timestamp) has no stored
+      // value just after it, and a window past the maximum cannot be formed.
+      if (!IsOpenBound(t)) {
         TagValues found = ReadFollowUp(request, t.AddMilliseconds(1), t.AddMilliseconds(2), rule.reverseAfter,
                                        rule.followUpCount);
         if (!found.empty()) {
