@@ -44,7 +44,7 @@ BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t
   for (std::size_t i = 0; i < items.size(); ++i) {
     const SizeAndType format = choose(items[i]);
     if (errors[i].ERRCODE != api::kSuccess || format.size <= 0) continue;
-    Entry entry{items[i], format, 0, {}};
+    Entry entry{items[i], format, 0, {}, i};
     if (format.type == api::kTypeRecordId) {
       recordIds.push_back(entry);
     } else if (format.type == api::kTypeInt16) {

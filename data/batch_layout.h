@@ -36,6 +36,7 @@ class BatchLayout {
     SizeAndType format;
     std::size_t offset = 0;  // of its record in the value buffer
     TextBuffer text;         // type -24 only
+    std::size_t index = 0;   // of the item in the items the layout was made from
   };
 
   // items and their GETDATATYPES answers (types, errors); choose gives each

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
@@ -140,8 +139,11 @@ void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view op
 void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch) {
   std::vector<IDANDFT> items;
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
-  // Expanded occurrence tag -> the field tag the caller gave.
-  std::unordered_map<int32_t, int32_t> occurrenceMap;
+  // Per item, the field tag the caller gave: an expanded occurrence files
+  // its value under its whole field, and only that item does (the same tag
+  // asked for by itself, or in another record, keeps its own key).
+  std::vector<int32_t> callerTags;
+  callerTags.reserve(items.capacity());
   for (const BatchField& field : batch) {
     const MaxOcurrenceInfo& info = field.occurrences;
     if (info.ErrorType != MaxOccurrenceError::NoError) {
@@ -149,10 +151,11 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
     } else if (info.IsRepeatArea) {
       for (int32_t k = 1; k <= info.Occurrences; ++k) {
         items.push_back(IDANDFT{field.recordId, field.fieldId + k});
-        occurrenceMap.try_emplace(field.fieldId + k, field.fieldId);
+        callerTags.push_back(field.fieldId);
       }
     } else {
       items.push_back(IDANDFT{field.recordId, field.fieldId});
+      callerTags.push_back(field.fieldId);
     }
   }
 
@@ -166,9 +169,7 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
   const auto read = std::clamp<int16_t>(done, 0, layout.CallCount());
   for (int16_t k = 0; k < read; ++k) {
     const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
-    const auto caller = occurrenceMap.find(entry.item.FT);
-    const int32_t key = caller != occurrenceMap.end() ? caller->second : entry.item.FT;
-    tagValuesByIds[entry.item.ID][key].push_back(
+    tagValuesByIds[entry.item.ID][callerTags[entry.index]].push_back(
         ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
   }
   if (done < layout.CallCount()) {

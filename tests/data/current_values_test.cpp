@@ -155,6 +155,15 @@ TEST_F(CurrentValuesTest, RepeatAreasExpandIntoOneListPerField) {
   EXPECT_FALSE(none.at(Id("REP0")).contains(Field("REP")));
   EXPECT_TRUE(none.at(Id("REP0")).contains(Field("O0")));
 
+  // An occurrence asked for by itself keeps its own key, also beside its
+  // whole field or the same field of another record in the batch.
+  const int32_t rep = Field("REP");
+  const TagValuesByIds mixed = data.GetTagValues(TagsById{{Id("REP3"), {rep, rep + 2}}, {Id("REP700"), {rep + 2}}});
+  EXPECT_THAT(Reals(mixed.at(Id("REP3")).at(rep)), ElementsAre(0.0, 1.0, 2.0));
+  EXPECT_THAT(Reals(mixed.at(Id("REP3")).at(rep + 2)), ElementsAre(1.0));
+  EXPECT_THAT(Reals(mixed.at(Id("REP700")).at(rep + 2)), ElementsAre(1.0));
+  EXPECT_EQ(mixed.at(Id("REP700")).size(), 1u);
+
   contracts::FieldIds fields;
   for (int i = 0; i < 10; ++i) fields.push_back(Field("O" + std::to_string(i)));
   fields.push_back(Field("REP"));
