@@ -62,7 +62,8 @@ dorvik::DatabaseBuilder Builder() {
       .Grant("*", "VN_WideDef", 2)
       .Grant("*", "VN_RepDef", 2)
       .Set(kTag1, "COUNTER", Sample(77, 1, 2, dorvik::Timestamp::FromSeconds(1'700'000'010)))
-      .Set(kTag3, "UNITS", "  bar  ");
+      .Set(kTag3, "UNITS", "  bar  ")
+      .Record("TW1", vantrel::testing::kAnalogDef);
   for (int count : {0, 3, 4, 5, 700}) {
     const std::string name = "REP" + std::to_string(count);
     builder.Record(name, "VN_RepDef").SetOccurrences(name, "REP", Occurrences(count, 0.0));
@@ -278,40 +279,40 @@ TEST_F(CurrentValuesTest, WritesOf600FieldsGoInBatchesOf500And100) {
 }
 
 TEST_F(CurrentValuesTest, WritesKeepQualityTimesPointersAndTexts) {
-  const int32_t tag3 = Id(kTag3);
+  const int32_t record = Id("TW1");
   const DateTime local(2024, 5, 6, 7, 8, 9, 123, DateTimeKind::Local);
   data.SetTagValues(TagValuesByIds{
-      {tag3,
+      {record,
        {{Field("VALUE"), {TagValue(42.5, local, 5, 3)}},
         {Field("SMALL"), {TagValue(-12, UnixTime(1'600'000'000), 7, 1)}},
         {Field("COUNTER"), {TagValue(std::string(" 1234 "), DateTime::MinValue, 0, 0)}},
         {Field("LINK"), {TagValue(std::string("TI100"), {}, 0, 0)}},
         {Field("SOURCE"), {TagValue(std::string("TI101 VALUE"), {}, 0, 0)}},
         {Field("UNITS"), {TagValue(std::string("kPa"), {}, 0, 0)}}}}});
-  const TagValue value = ReadOne(kTag3, "VALUE")[0];
+  const TagValue value = ReadOne("TW1", "VALUE")[0];
   EXPECT_EQ(value, TagValue(42.5, platform::ToUniversalTime(local), 5, 3));
   EXPECT_EQ(value.Timestamp.Kind(), DateTimeKind::Utc);
-  EXPECT_EQ(ReadOne(kTag3, "SMALL")[0], TagValue(int16_t{-12}, UnixTime(1'600'000'000), 7, 1));
-  EXPECT_EQ(ReadOne(kTag3, "COUNTER")[0], TagValue(1234, DateTime::UnixEpoch(), 0, 0));  // no time: native zero
-  EXPECT_EQ(ReadOne(kTag3, "LINK")[0].Value, Value(std::string("TI100")));
-  EXPECT_EQ(ReadOne(kTag3, "SOURCE")[0].Value,
+  EXPECT_EQ(ReadOne("TW1", "SMALL")[0], TagValue(int16_t{-12}, UnixTime(1'600'000'000), 7, 1));
+  EXPECT_EQ(ReadOne("TW1", "COUNTER")[0], TagValue(1234, DateTime::UnixEpoch(), 0, 0));  // no time: native zero
+  EXPECT_EQ(ReadOne("TW1", "LINK")[0].Value, Value(std::string("TI100")));
+  EXPECT_EQ(ReadOne("TW1", "SOURCE")[0].Value,
             Value(TagIdentifiers{TagIdentifier(kTag2, Id(kTag2)), TagIdentifier("VALUE", Field("VALUE"))}));
-  EXPECT_EQ(dorvik::CurrentText(kTag3, "UNITS"), "kPa");
+  EXPECT_EQ(dorvik::CurrentText("TW1", "UNITS"), "kPa");
 
-  data.SetTagValues(TagValuesByIds{{tag3, {{Field("LINK"), {TagValue(Id(kTag2), {}, 0, 0)}}}}});
-  EXPECT_EQ(ReadOne(kTag3, "LINK")[0].Value, Value(std::string(kTag2)));
+  data.SetTagValues(TagValuesByIds{{record, {{Field("LINK"), {TagValue(Id(kTag2), {}, 0, 0)}}}}});
+  EXPECT_EQ(ReadOne("TW1", "LINK")[0].Value, Value(std::string(kTag2)));
 
   // Texts the field cannot hold whole are refused, by the library or the database.
   const auto tooLong = FaultOf([&] {
-    data.SetTagValues(TagValuesByIds{{tag3, {{Field("UNITS"), {TagValue(std::string(16, 'x'), {}, 0, 0)}}}}});
+    data.SetTagValues(TagValuesByIds{{record, {{Field("UNITS"), {TagValue(std::string(16, 'x'), {}, 0, 0)}}}}});
   });
   EXPECT_THAT(tooLong.Reason().value_or(""), HasSubstr("16 characters"));
   const auto refused = FaultOf([&] {
-    data.SetTagValues(TagValuesByIds{{tag3, {{Field("UNITS"), {TagValue(std::string(13, 'x'), {}, 0, 0)}}}}});
+    data.SetTagValues(TagValuesByIds{{record, {{Field("UNITS"), {TagValue(std::string(13, 'x'), {}, 0, 0)}}}}});
   });
-  EXPECT_THAT(refused.Reason().value_or(""), StartsWith("Failed to set value for TI102, UNITS with error "));
-  EXPECT_EQ(dorvik::CurrentText(kTag3, "UNITS"), "kPa");
-  EXPECT_THROW(data.SetTagValues(TagValuesByIds{{tag3, {{Field("HI_LIMIT"), {}}}}}), platform::FaultException);
+  EXPECT_THAT(refused.Reason().value_or(""), StartsWith("Failed to set value for TW1, UNITS with error "));
+  EXPECT_EQ(dorvik::CurrentText("TW1", "UNITS"), "kPa");
+  EXPECT_THROW(data.SetTagValues(TagValuesByIds{{record, {{Field("HI_LIMIT"), {}}}}}), platform::FaultException);
 }
 
 TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin) {
