@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -10,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "api/dorvik.h"
 #include "engine/control.h"
 #include "platform/identity.h"
 #include "platform/operation_context.h"
@@ -21,12 +21,6 @@ namespace vantrel::access {
 namespace {
 
 using vantrel::testing::Calls;
-
-class ResourceSession : public Session {
- public:
-  using Session::GenerateVntErrorMessage;
-  using Session::GetResourceString;
-};
 
 // What the subscribers of a shutdown saw. Shared with the subscribers, which
 // outlive the sessions they were added to.
@@ -79,50 +73,28 @@ class SessionTest : public ::testing::Test {
   std::shared_ptr<Received> received_;
 };
 
-TEST_F(SessionTest, UserContextIsTheCallersAccountFromTheOperationContext) {
-  {
-    platform::OperationContextScope call(
-        platform::OperationContext{platform::ServiceSecurityContext{"CORP\\alice"}});
+TEST_F(SessionTest, UserContextIsTheCallersAccountElseTheThreads) {
+  using platform::OperationContext;
+  using platform::ServiceSecurityContext;
+  const auto contextual = [](std::optional<OperationContext> context) {
+    std::optional<platform::OperationContextScope> call;
+    if (context) call.emplace(*context);
     Session session;
-    EXPECT_EQ(LastTlsAccount(), "CORP\\alice");
-  }
-  {
-    platform::OperationContextScope call(
-        platform::OperationContext{platform::ServiceSecurityContext{"CORP\\bob\\extra"}});
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), "CORP\\bob");
-  }
-  {
-    // Each part is cut to 256 characters.
-    platform::OperationContextScope call(platform::OperationContext{
-        platform::ServiceSecurityContext{std::string(300, 'D') + "\\" + std::string(300, 'u')}});
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), std::string(256, 'D') + "\\" + std::string(256, 'u'));
-  }
-}
+    return LastTlsAccount();
+  };
+  EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{"CORP\\alice"}}), "CORP\\alice");
+  EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{"CORP\\bob\\extra"}}), "CORP\\bob");
+  // Each part is cut to 256 characters.
+  EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{std::string(300, 'D') + "\\" + std::string(300, 'u')}}),
+            std::string(256, 'D') + "\\" + std::string(256, 'u'));
 
-TEST_F(SessionTest, UserContextFallsBackToTheThreadsAccount) {
   const std::string own = platform::CurrentThreadAccount();
-  {
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), own);
-  }
-  {
-    platform::OperationContextScope call(platform::OperationContext{});
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), own);
-  }
-  {
-    platform::OperationContextScope call(platform::OperationContext{platform::ServiceSecurityContext{}});
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), own);
-  }
-  {
-    platform::ImpersonationScope impersonation("IMP\\carol");
-    Session session;
-    EXPECT_EQ(LastTlsAccount(), "IMP\\carol");
-  }
-  EXPECT_EQ(Calls("SetTlsData"), 4);
+  EXPECT_EQ(contextual(std::nullopt), own);
+  EXPECT_EQ(contextual(OperationContext{}), own);
+  EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{}}), own);
+  platform::ImpersonationScope impersonation("IMP\\carol");
+  EXPECT_EQ(contextual(std::nullopt), "IMP\\carol");
+  EXPECT_EQ(Calls("SetTlsData"), 7);
 }
 
 TEST_F(SessionTest, OnlySessionsWithTheCallbackFlagRegister) {
@@ -187,32 +159,6 @@ TEST_F(SessionTest, AThrowingSubscriberStaysInsideTheNotification) {
   RaiseShutdown(2);
   ASSERT_EQ(received_->calls.size(), 2u);
   EXPECT_EQ(received_->calls[1].code, 2);
-}
-
-TEST_F(SessionTest, StringTableAndErrorText) {
-  ResourceSession session;
-  EXPECT_EQ(session.GetResourceString("CantImprSysAcctError"),
-            "Failed to impersonate Vnt system account to initialize Vnt");
-  EXPECT_EQ(session.GetResourceString("FieldInfo"), "Field(s):");
-  EXPECT_EQ(session.GetResourceString("VntNotUpError"),
-            "Failed to intialize Vantrel. It may not be up and running yet");
-  EXPECT_EQ(session.GetResourceString("LineInfo"), "Line(s):");
-  EXPECT_EQ(session.GetResourceString("MakeTagError"), "Make tag {0} {1} with error {2}.");
-  EXPECT_EQ(session.GetResourceString("SharedCalc"), "Shared Calc");
-  EXPECT_EQ(session.GetResourceString("UnknownReferenceSourceError"), "Unknown reference source: {0}");
-  EXPECT_EQ(session.GetResourceString("NoSuchEntry"), std::nullopt);
-
-  // The text is ERRMESS's, byte for byte, also for a block without an error.
-  ERRBLOCK error{};
-  int32_t fieldTag = -1;
-  DECODFT("NO_SUCH_FIELD", 13, &fieldTag, &error);
-  ASSERT_NE(error.ERRCODE, 0);
-  for (const ERRBLOCK& block : {error, ERRBLOCK{}}) {
-    char text[78] = {};
-    int16_t length = 0;
-    ERRMESS(&block, text, &length);
-    EXPECT_EQ(session.GenerateVntErrorMessage(block), std::string(text, static_cast<std::size_t>(length)));
-  }
 }
 
 }  // namespace
