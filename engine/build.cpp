@@ -1,4 +1,4 @@
-// DatabaseBuilder and BuildDatabase: from a DatabaseSpec to a checked
+// DatabaseBuilder and BuildDatabase: from a DatabasePlan to a checked
 // Database.
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 
 #include "engine/access.h"
 #include "engine/errors.h"
-#include "engine/spec.h"
+#include "engine/database_plan.h"
 #include "engine/values.h"
 
 namespace dorvik {
@@ -32,22 +32,22 @@ bool SplitFieldText(std::string_view text, std::string_view& name, int32_t& occu
 
 class Builder {
  public:
-  Builder(const DatabaseSpec& spec, std::string_view origin)
-      : spec_(spec), origin_(origin), database_(std::make_unique<Database>()) {}
+  Builder(const DatabasePlan& plan, std::string_view origin)
+      : plan_(plan), origin_(origin), database_(std::make_unique<Database>()) {}
 
   std::unique_ptr<Database> Build() {
-    database_->systemAccount = spec_.systemAccount;
-    database_->folder = spec_.folder;
+    database_->systemAccount = plan_.systemAccount;
+    database_->folder = plan_.folder;
     ReserveIds();
     AddEnvironment();
     AddFields();
-    for (const SelectorSpec& selector : spec_.selectors) AddSelector(selector);
-    for (const DefinitionSpec& definition : spec_.definitions) AddDefinition(definition);
-    for (const RecordSpec& record : spec_.records) AddRecord(record);
-    for (const RecordSpec& record : spec_.records) SetValues(record);
-    for (const DefinitionSpec& definition : spec_.definitions) ResolveActivations(definition);
-    for (const HistorySpec& history : spec_.history) AddHistory(history);
-    for (const GrantSpec& grant : spec_.grants) AddGrant(grant);
+    for (const SelectorPlan& selector : plan_.selectors) AddSelector(selector);
+    for (const DefinitionPlan& definition : plan_.definitions) AddDefinition(definition);
+    for (const RecordPlan& record : plan_.records) AddRecord(record);
+    for (const RecordPlan& record : plan_.records) SetValues(record);
+    for (const DefinitionPlan& definition : plan_.definitions) ResolveActivations(definition);
+    for (const HistoryPlan& history : plan_.history) AddHistory(history);
+    for (const GrantPlan& grant : plan_.grants) AddGrant(grant);
     database_->dirty = false;
     return std::move(database_);
   }
@@ -76,10 +76,10 @@ class Builder {
   }
 
   void ReserveIds() {
-    for (const GlobalFieldSpec& field : spec_.fields) Reserve(field.descriptionId, field.where);
-    for (const SelectorSpec& selector : spec_.selectors) Reserve(selector.id, selector.where);
-    for (const DefinitionSpec& definition : spec_.definitions) Reserve(definition.id, definition.where);
-    for (const RecordSpec& record : spec_.records) Reserve(record.id, record.where);
+    for (const GlobalFieldPlan& field : plan_.fields) Reserve(field.descriptionId, field.where);
+    for (const SelectorPlan& selector : plan_.selectors) Reserve(selector.id, selector.where);
+    for (const DefinitionPlan& definition : plan_.definitions) Reserve(definition.id, definition.where);
+    for (const RecordPlan& record : plan_.records) Reserve(record.id, record.where);
   }
 
   int32_t IdFor(int32_t given) {
@@ -90,7 +90,7 @@ class Builder {
   }
 
   void AddEnvironment() {
-    for (const EnvironmentSpec& entry : spec_.environment) {
+    for (const EnvironmentPlan& entry : plan_.environment) {
       if (entry.name.empty()) Fail(entry.where, "an environment variable needs a name");
       for (const EnvironmentEntry& existing : database_->environment) {
         if (EqualsIgnoreCase(existing.name, entry.name)) Fail(entry.where, fmt::format("{} is given twice", entry.name));
@@ -102,7 +102,7 @@ class Builder {
   void AddFields() {
     // Fixed numbers first, so that chosen numbers never take them.
     for (bool fixed : {true, false}) {
-      for (const GlobalFieldSpec& field : spec_.fields) {
+      for (const GlobalFieldPlan& field : plan_.fields) {
         if ((field.number != 0) != fixed) continue;
         if ((field.number & dorvik::api::kSystemFieldBit) != 0) Fail(field.where, "database fields are built in");
         At(field.where, [&] { return database_->AddField(field.name, field.number, IdFor(field.descriptionId)); });
@@ -115,7 +115,7 @@ class Builder {
     return At(where, [&]() -> const GlobalField& { return database_->AddField(name, 0, IdFor(0)); });
   }
 
-  void AddSelector(const SelectorSpec& selector) {
+  void AddSelector(const SelectorPlan& selector) {
     if (selector.width <= 0 || selector.width > kMaxTextLength) Fail(selector.where, "a selector needs a text width");
     for (const std::string& text : selector.texts) {
       if (text.size() > static_cast<std::size_t>(selector.width)) {
@@ -138,7 +138,7 @@ class Builder {
     if (field.writeProtection < 0 || field.writeProtection > 3) Fail(where, "write protection must be 0 to 3");
   }
 
-  FieldDef MakeField(const DefinitionSpec& definition, std::size_t index) {
+  FieldDef MakeField(const DefinitionPlan& definition, std::size_t index) {
     const FieldSpec& field = definition.fields[index];
     const std::string where = index < definition.fieldWhere.size()
                                   ? definition.fieldWhere[index]
@@ -167,7 +167,7 @@ class Builder {
     return def;
   }
 
-  int16_t RepeatArea(const DefinitionSpec& definition, const FieldSpec& field, std::string_view where) {
+  int16_t RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where) {
     for (std::size_t i = 0; i < definition.fields.size(); ++i) {
       const FieldSpec& count = definition.fields[i];
       if (!EqualsIgnoreCase(count.name, field.repeatCountField)) continue;
@@ -179,31 +179,31 @@ class Builder {
     Fail(where, fmt::format("the definition has no count field \"{}\"", field.repeatCountField));
   }
 
-  void AddDefinition(const DefinitionSpec& spec) {
+  void AddDefinition(const DefinitionPlan& plan) {
     Definition definition;
-    definition.flags = spec.flags;
-    for (int32_t kind : spec.kinds) {
+    definition.flags = plan.flags;
+    for (int32_t kind : plan.kinds) {
       if (kind != dorvik::api::kKind3 && kind != dorvik::api::kKind5 && kind != dorvik::api::kKindExternalTask) {
-        Fail(spec.where, fmt::format("record kind {} is not one of -3, -5, -19", kind));
+        Fail(plan.where, fmt::format("record kind {} is not one of -3, -5, -19", kind));
       }
       definition.kinds.push_back(kind);
     }
     std::unordered_set<int32_t> numbers;
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-      definition.fields.push_back(MakeField(spec, i));
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+      definition.fields.push_back(MakeField(plan, i));
       if (!numbers.insert(definition.fields.back().number).second) {
-        Fail(spec.where, fmt::format("the field \"{}\" is listed twice", spec.fields[i].name));
+        Fail(plan.where, fmt::format("the field \"{}\" is listed twice", plan.fields[i].name));
       }
     }
-    At(spec.where, [&]() -> Definition& { return database_->AddDefinition(IdFor(spec.id), spec.name, std::move(definition)); });
+    At(plan.where, [&]() -> Definition& { return database_->AddDefinition(IdFor(plan.id), plan.name, std::move(definition)); });
   }
 
-  void AddRecord(const RecordSpec& spec) {
-    const Record* definition = database_->FindRecordByName(spec.definition);
+  void AddRecord(const RecordPlan& plan) {
+    const Record* definition = database_->FindRecordByName(plan.definition);
     if (definition == nullptr || database_->FindDefinition(definition->id) == nullptr) {
-      Fail(spec.where, fmt::format("\"{}\" is not a definition record", spec.definition));
+      Fail(plan.where, fmt::format("\"{}\" is not a definition record", plan.definition));
     }
-    At(spec.where, [&]() -> Record& { return database_->AddRecord(IdFor(spec.id), spec.name, definition->id, spec.usable); });
+    At(plan.where, [&]() -> Record& { return database_->AddRecord(IdFor(plan.id), plan.name, definition->id, plan.usable); });
   }
 
   // where() names the value's place; it is built only for an error.
@@ -258,7 +258,7 @@ class Builder {
     return global != nullptr ? record.definition->Find(global->number) : -1;
   }
 
-  void SetValue(const RecordSpec& owner, Record& record, const ValueSpec& value) {
+  void SetValue(const RecordPlan& owner, Record& record, const ValuePlan& value) {
     auto where = [&] { return fmt::format("{}/values/{}", owner.where, value.field); };
     std::string_view fieldName;
     int32_t occurrence = 0;
@@ -281,66 +281,66 @@ class Builder {
     }
   }
 
-  void SetValues(const RecordSpec& spec) {
-    if (spec.values.empty()) return;
-    Record& record = *database_->FindRecord(database_->FindRecordByName(spec.name)->id);
+  void SetValues(const RecordPlan& plan) {
+    if (plan.values.empty()) return;
+    Record& record = *database_->FindRecord(database_->FindRecordByName(plan.name)->id);
     // Counts first: a count written after its area's list would cut it.
-    auto isCount = [&](const ValueSpec& value) {
+    auto isCount = [&](const ValuePlan& value) {
       const int32_t position = PositionOf(record, value.field);
       return position >= 0 && record.definition->fields[static_cast<std::size_t>(position)].dataType == kTypeCount;
     };
     for (bool counts : {true, false}) {
-      for (const ValueSpec& value : spec.values) {
-        if (isCount(value) == counts) SetValue(spec, record, value);
+      for (const ValuePlan& value : plan.values) {
+        if (isCount(value) == counts) SetValue(plan, record, value);
       }
     }
   }
 
-  void ResolveActivations(const DefinitionSpec& spec) {
-    const Record* definitionRecord = database_->FindRecordByName(spec.name);
+  void ResolveActivations(const DefinitionPlan& plan) {
+    const Record* definitionRecord = database_->FindRecordByName(plan.name);
     Definition& definition = database_->MutableDefinition(definitionRecord->id);
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-      if (!spec.fields[i].activates.has_value()) continue;
-      const FieldSpec::Activation& activation = *spec.fields[i].activates;
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+      if (!plan.fields[i].activates.has_value()) continue;
+      const FieldSpec::Activation& activation = *plan.fields[i].activates;
       const Record* task = database_->FindRecordByName(activation.task);
       if (task == nullptr || !task->definition->HasKind(dorvik::api::kKindExternalTask)) {
-        Fail(spec.where, fmt::format("\"{}\" is not an external task record", activation.task));
+        Fail(plan.where, fmt::format("\"{}\" is not an external task record", activation.task));
       }
       definition.fields[i].activates = TaskActivation{task->id, activation.priority, activation.code, activation.tail};
     }
   }
 
-  void AddHistory(const HistorySpec& spec) {
-    const Record* record = database_->FindRecordByName(spec.record);
-    if (record == nullptr) Fail(spec.where, fmt::format("no record is named \"{}\"", spec.record));
+  void AddHistory(const HistoryPlan& plan) {
+    const Record* record = database_->FindRecordByName(plan.record);
+    if (record == nullptr) Fail(plan.where, fmt::format("no record is named \"{}\"", plan.record));
     std::string_view fieldName;
     int32_t occurrence = 0;
-    const GlobalField* global = SplitFieldText(spec.field, fieldName, occurrence) ? database_->FindFieldByName(fieldName) : nullptr;
+    const GlobalField* global = SplitFieldText(plan.field, fieldName, occurrence) ? database_->FindFieldByName(fieldName) : nullptr;
     FieldAccess access;
     int32_t detail = 0;
     if (global == nullptr ||
         Resolve(*database_, record->id, dorvik::api::FieldTag(global->number, occurrence), access, detail) != kOk) {
-      Fail(spec.where, fmt::format("the record has no field \"{}\"", spec.field));
+      Fail(plan.where, fmt::format("the record has no field \"{}\"", plan.field));
     }
-    if (access.field->historyPointer == 0) Fail(spec.where, "the field keeps no history");
-    for (std::size_t i = 0; i < spec.points.size(); ++i) {
-      const HistoryPoint& point = spec.points[i];
-      auto where = [&] { return fmt::format("{}/{}", spec.where, i); };
+    if (access.field->historyPointer == 0) Fail(plan.where, "the field keeps no history");
+    for (std::size_t i = 0; i < plan.points.size(); ++i) {
+      const HistoryPoint& point = plan.points[i];
+      auto where = [&] { return fmt::format("{}/{}", plan.where, i); };
       const int16_t code =
           AddHistorySample(*database_, access, ToScalar(point.value, where), point.time.micros, point.level);
       if (code != kOk) Fail(where(), fmt::format("the value is not valid: {}", ShortMessage(code)));
     }
   }
 
-  void AddGrant(const GrantSpec& spec) {
-    const Record* target = database_->FindRecordByName(spec.target);
-    if (target == nullptr) Fail(spec.where, fmt::format("no record is named \"{}\"", spec.target));
-    if (spec.account.empty()) Fail(spec.where, "a grant needs an account");
-    if (spec.level < 1 || spec.level > 3) Fail(spec.where, "a level is 1 to 3");
-    database_->grants.push_back(Grant{spec.account, target->id, spec.level});
+  void AddGrant(const GrantPlan& plan) {
+    const Record* target = database_->FindRecordByName(plan.target);
+    if (target == nullptr) Fail(plan.where, fmt::format("no record is named \"{}\"", plan.target));
+    if (plan.account.empty()) Fail(plan.where, "a grant needs an account");
+    if (plan.level < 1 || plan.level > 3) Fail(plan.where, "a level is 1 to 3");
+    database_->grants.push_back(Grant{plan.account, target->id, plan.level});
   }
 
-  const DatabaseSpec& spec_;
+  const DatabasePlan& plan_;
   std::string origin_;
   std::unique_ptr<Database> database_;
   std::unordered_set<int32_t> reserved_;
@@ -349,18 +349,18 @@ class Builder {
 
 }  // namespace
 
-std::unique_ptr<Database> BuildDatabase(const DatabaseSpec& spec, std::string_view origin) {
-  return Builder(spec, origin).Build();
+std::unique_ptr<Database> BuildDatabase(const DatabasePlan& plan, std::string_view origin) {
+  return Builder(plan, origin).Build();
 }
 
 // --- FieldSpec ----------------------------------------------------------------------
 
 FieldSpec FieldSpec::Raw(std::string name, int16_t dataType, int16_t lengthWord) {
-  FieldSpec spec;
-  spec.name = std::move(name);
-  spec.dataType = dataType;
-  spec.lengthWord = lengthWord;
-  return spec;
+  FieldSpec plan;
+  plan.name = std::move(name);
+  plan.dataType = dataType;
+  plan.lengthWord = lengthWord;
+  return plan;
 }
 
 FieldSpec FieldSpec::Integer(std::string name, int bits, bool isSigned) {
@@ -397,60 +397,60 @@ FieldSpec& FieldSpec::ActivatesTask(std::string taskRecord, int16_t priority, in
 
 // --- DatabaseBuilder ----------------------------------------------------------------------
 
-DatabaseBuilder::DatabaseBuilder() : spec_(std::make_unique<DatabaseSpec>()) {}
+DatabaseBuilder::DatabaseBuilder() : plan_(std::make_unique<DatabasePlan>()) {}
 DatabaseBuilder::~DatabaseBuilder() = default;
 DatabaseBuilder::DatabaseBuilder(DatabaseBuilder&&) noexcept = default;
 DatabaseBuilder& DatabaseBuilder::operator=(DatabaseBuilder&&) noexcept = default;
 
 DatabaseBuilder& DatabaseBuilder::SystemAccount(std::string account) {
-  spec_->systemAccount = std::move(account);
+  plan_->systemAccount = std::move(account);
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Environment(std::string name, std::string value, bool folder) {
   std::string where = fmt::format("environment \"{}\"", name);
-  spec_->environment.push_back(EnvironmentSpec{std::move(name), std::move(value), folder, std::move(where)});
+  plan_->environment.push_back(EnvironmentPlan{std::move(name), std::move(value), folder, std::move(where)});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Folder(std::string folder) {
-  spec_->folder = std::move(folder);
+  plan_->folder = std::move(folder);
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Field(std::string name, int32_t number, int32_t descriptionId) {
   std::string where = fmt::format("field \"{}\"", name);
-  spec_->fields.push_back(GlobalFieldSpec{std::move(name), number, descriptionId, std::move(where)});
+  plan_->fields.push_back(GlobalFieldPlan{std::move(name), number, descriptionId, std::move(where)});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Selector(std::string name, int16_t width, std::vector<std::string> texts,
                                            int16_t first, int32_t id) {
   std::string where = fmt::format("selector \"{}\"", name);
-  spec_->selectors.push_back(SelectorSpec{id, std::move(name), first, width, std::move(texts), std::move(where)});
+  plan_->selectors.push_back(SelectorPlan{id, std::move(name), first, width, std::move(texts), std::move(where)});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Definition(std::string name, std::vector<FieldSpec> fields,
                                              DefinitionOptions options) {
   std::string where = fmt::format("definition \"{}\"", name);
-  spec_->definitions.push_back(DefinitionSpec{options.id, std::move(name), options.flags, std::move(options.kinds),
+  plan_->definitions.push_back(DefinitionPlan{options.id, std::move(name), options.flags, std::move(options.kinds),
                                               std::move(fields), std::move(where), {}});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Record(std::string name, std::string definition, RecordOptions options) {
-  spec_->recordIndex.emplace(FoldCase(name), spec_->records.size());
+  plan_->recordIndex.emplace(FoldCase(name), plan_->records.size());
   std::string where = fmt::format("record \"{}\"", name);
-  spec_->records.push_back(RecordSpec{options.id, std::move(name), std::move(definition), options.usable, {}, std::move(where)});
+  plan_->records.push_back(RecordPlan{options.id, std::move(name), std::move(definition), options.usable, {}, std::move(where)});
   return *this;
 }
 
 namespace {
-RecordSpec& FindRecordSpec(DatabaseSpec& spec, const std::string& name) {
-  auto it = spec.recordIndex.find(FoldCase(name));
-  if (it == spec.recordIndex.end()) throw DatabaseError(fmt::format("no record \"{}\" was added to the builder", name));
-  return spec.records[it->second];
+RecordPlan& FindRecordPlan(DatabasePlan& plan, const std::string& name) {
+  auto it = plan.recordIndex.find(FoldCase(name));
+  if (it == plan.recordIndex.end()) throw DatabaseError(fmt::format("no record \"{}\" was added to the builder", name));
+  return plan.records[it->second];
 }
 }  // namespace
 
@@ -459,26 +459,26 @@ DatabaseBuilder& DatabaseBuilder::Set(std::string record, std::string field, Val
 }
 
 DatabaseBuilder& DatabaseBuilder::Set(std::string record, std::string field, Sample sample) {
-  RecordSpec& spec = FindRecordSpec(*spec_, record);
-  spec.values.push_back(ValueSpec{std::move(field), false, {std::move(sample)}});
+  RecordPlan& plan = FindRecordPlan(*plan_, record);
+  plan.values.push_back(ValuePlan{std::move(field), false, {std::move(sample)}});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::SetOccurrences(std::string record, std::string field, std::vector<Sample> samples) {
-  RecordSpec& spec = FindRecordSpec(*spec_, record);
-  spec.values.push_back(ValueSpec{std::move(field), true, std::move(samples)});
+  RecordPlan& plan = FindRecordPlan(*plan_, record);
+  plan.values.push_back(ValuePlan{std::move(field), true, std::move(samples)});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::History(std::string record, std::string field, std::vector<HistoryPoint> points) {
   std::string where = fmt::format("history of \"{}\" \"{}\"", record, field);
-  spec_->history.push_back(HistorySpec{std::move(record), std::move(field), std::move(points), std::move(where)});
+  plan_->history.push_back(HistoryPlan{std::move(record), std::move(field), std::move(points), std::move(where)});
   return *this;
 }
 
 DatabaseBuilder& DatabaseBuilder::Grant(std::string account, std::string target, int16_t level) {
   std::string where = fmt::format("grant to \"{}\" on \"{}\"", account, target);
-  spec_->grants.push_back(GrantSpec{std::move(account), std::move(target), level, std::move(where)});
+  plan_->grants.push_back(GrantPlan{std::move(account), std::move(target), level, std::move(where)});
   return *this;
 }
 

@@ -8,7 +8,7 @@
 #include "engine/access.h"
 #include "engine/database_file.h"
 #include "engine/engine.h"
-#include "engine/spec.h"
+#include "engine/database_plan.h"
 
 namespace dorvik {
 namespace {
@@ -51,7 +51,7 @@ Timestamp Timestamp::Parse(std::string_view text) {
 }
 
 void Install(const DatabaseBuilder& builder) {
-  Engine::Instance().Install(BuildDatabase(builder.Spec(), "database builder"));
+  Engine::Instance().Install(BuildDatabase(builder.Plan(), "database builder"));
 }
 
 void Open(const std::string& path) { Engine::Instance().Install(LoadDatabaseFile(path)); }
@@ -67,7 +67,7 @@ void Save(const std::string& path) {
 }
 
 void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path) {
-  SaveDatabaseFile(*BuildDatabase(builder.Spec(), "database builder"), path);
+  SaveDatabaseFile(*BuildDatabase(builder.Plan(), "database builder"), path);
 }
 
 void Reset() {
@@ -147,7 +147,7 @@ void InjectFault(std::string_view function, int16_t code, int32_t item, int32_t 
   if (calls <= 0) return;
   Engine& engine = Engine::Instance();
   std::lock_guard lock(engine.faultMutex);
-  engine.faults.push_back(FaultSpec{target, code, item, calls});
+  engine.faults.push_back(FaultRule{target, code, item, calls});
   engine.faultsArmed.store(true);
 }
 

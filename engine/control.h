@@ -157,7 +157,7 @@ struct RecordOptions {
   bool usable = true;
 };
 
-struct DatabaseSpec;
+struct DatabasePlan;
 
 // Builds a database in code. Names refer to each other freely (a record may
 // name a definition or point at a record added later); everything is
@@ -193,11 +193,11 @@ class DORVIK_CONTROL_EXPORT DatabaseBuilder {
   // and all its records: 1 read, 2 write, 3 all.
   DatabaseBuilder& Grant(std::string account, std::string target, int16_t level = 2);
 
-  const DatabaseSpec& Spec() const { return *spec_; }
-  DatabaseSpec& Spec() { return *spec_; }
+  const DatabasePlan& Plan() const { return *plan_; }
+  DatabasePlan& Plan() { return *plan_; }
 
  private:
-  std::unique_ptr<DatabaseSpec> spec_;
+  std::unique_ptr<DatabasePlan> plan_;
 };
 
 // --- The current database ----------------------------------------------------

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/access.h"
-#include "engine/spec.h"
+#include "engine/database_plan.h"
 #include "engine/values.h"
 
 namespace dorvik {
@@ -264,9 +264,9 @@ FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path
   return field;
 }
 
-void ReadDefinition(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+void ReadDefinition(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan) {
   reader.ExpectObject(node, path, {"id", "name", "flags", "kinds", "fields"});
-  DefinitionSpec definition;
+  DefinitionPlan definition;
   definition.where = path.Text();
   definition.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
   definition.name = reader.TextAt(node, "name", path, true);
@@ -283,12 +283,12 @@ void ReadDefinition(const Reader& reader, const Json& node, const Path& path, Da
     definition.fields.push_back(ReadFieldSpec(reader, fields[k], fieldPath));
     definition.fieldWhere.push_back(fieldPath.Text());
   }
-  spec.definitions.push_back(std::move(definition));
+  plan.definitions.push_back(std::move(definition));
 }
 
-void ReadRecord(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+void ReadRecord(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan) {
   reader.ExpectObject(node, path, {"id", "name", "definition", "usable", "values"});
-  RecordSpec record;
+  RecordPlan record;
   record.where = path.Text();
   record.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
   record.name = reader.TextAt(node, "name", path, true);
@@ -300,7 +300,7 @@ void ReadRecord(const Reader& reader, const Json& node, const Path& path, Databa
     record.values.reserve(values->size());
     for (const auto& [key, value] : values->items()) {
       const Path valuePath(valuesPath, key);
-      ValueSpec entry{reader.Text(key, valuePath), value.is_array(), {}};
+      ValuePlan entry{reader.Text(key, valuePath), value.is_array(), {}};
       if (value.is_array()) {
         entry.samples.reserve(value.size());
         for (std::size_t k = 0; k < value.size(); ++k) entry.samples.push_back(reader.ReadSample(value[k], Path(valuePath, k)));
@@ -310,13 +310,13 @@ void ReadRecord(const Reader& reader, const Json& node, const Path& path, Databa
       record.values.push_back(std::move(entry));
     }
   }
-  spec.records.push_back(std::move(record));
+  plan.records.push_back(std::move(record));
 }
 
-void ReadHistoryEntry(const Reader& reader, const Json& node, const Path& path, DatabaseSpec& spec) {
+void ReadHistoryEntry(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan) {
   reader.ExpectObject(node, path, {"record", "field", "samples"});
   const Path samplesPath(path, "samples");
-  HistorySpec history{reader.TextAt(node, "record", path, true), reader.TextAt(node, "field", path, true), {},
+  HistoryPlan history{reader.TextAt(node, "record", path, true), reader.TextAt(node, "field", path, true), {},
                       samplesPath.Text()};
   const Json& samples = reader.ArrayAt(node, "samples", path);
   history.points.reserve(samples.size());
@@ -328,17 +328,17 @@ void ReadHistoryEntry(const Reader& reader, const Json& node, const Path& path, 
     if (sample.size() == 3) point.level = static_cast<int16_t>(reader.Integer(sample[2], Path(at, 2), INT16_MIN, INT16_MAX));
     history.points.push_back(std::move(point));
   }
-  spec.history.push_back(std::move(history));
+  plan.history.push_back(std::move(history));
 }
 
-void ReadSettings(const Reader& reader, const Json& root, DatabaseSpec& spec) {
-  spec.systemAccount = reader.TextAt(root, "systemAccount", kRoot, false);
+void ReadSettings(const Reader& reader, const Json& root, DatabasePlan& plan) {
+  plan.systemAccount = reader.TextAt(root, "systemAccount", kRoot, false);
   const Path environmentPath(kRoot, "environment");
   const Json& environment = reader.ArrayAt(root, "environment", kRoot);
   for (std::size_t i = 0; i < environment.size(); ++i) {
     const Path path(environmentPath, i);
     reader.ExpectObject(environment[i], path, {"name", "value", "folder"});
-    spec.environment.push_back(EnvironmentSpec{reader.TextAt(environment[i], "name", path, true),
+    plan.environment.push_back(EnvironmentPlan{reader.TextAt(environment[i], "name", path, true),
                                                reader.TextAt(environment[i], "value", path, true),
                                                reader.BoolAt(environment[i], "folder", path, false), path.Text()});
   }
@@ -347,7 +347,7 @@ void ReadSettings(const Reader& reader, const Json& root, DatabaseSpec& spec) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const Path path(fieldsPath, i);
     reader.ExpectObject(fields[i], path, {"name", "number", "id"});
-    spec.fields.push_back(GlobalFieldSpec{reader.TextAt(fields[i], "name", path, true),
+    plan.fields.push_back(GlobalFieldPlan{reader.TextAt(fields[i], "name", path, true),
                                           reader.IntegerAt<int32_t>(fields[i], "number", path, 0, 0, kMaxUserFieldNumber),
                                           reader.IntegerAt<int32_t>(fields[i], "id", path, 0, 0, kMaxRecordId), path.Text()});
   }
@@ -357,31 +357,31 @@ void ReadSettings(const Reader& reader, const Json& root, DatabaseSpec& spec) {
     const Path path(selectorsPath, i);
     const Json& node = selectors[i];
     reader.ExpectObject(node, path, {"id", "name", "first", "width", "texts"});
-    SelectorSpec selector{reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId), reader.TextAt(node, "name", path, true),
+    SelectorPlan selector{reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId), reader.TextAt(node, "name", path, true),
                           reader.IntegerAt<int16_t>(node, "first", path, 0), reader.IntegerAt<int16_t>(node, "width", path, 0),
                           {}, path.Text()};
     const Path textsPath(path, "texts");
     const Json& texts = reader.ArrayAt(node, "texts", path);
     for (std::size_t k = 0; k < texts.size(); ++k) selector.texts.push_back(reader.Text(texts[k], Path(textsPath, k)));
-    spec.selectors.push_back(std::move(selector));
+    plan.selectors.push_back(std::move(selector));
   }
   const Path grantsPath(kRoot, "grants");
   const Json& grants = reader.ArrayAt(root, "grants", kRoot);
   for (std::size_t i = 0; i < grants.size(); ++i) {
     const Path path(grantsPath, i);
     reader.ExpectObject(grants[i], path, {"account", "target", "level"});
-    spec.grants.push_back(GrantSpec{reader.TextAt(grants[i], "account", path, true), reader.TextAt(grants[i], "target", path, true),
+    plan.grants.push_back(GrantPlan{reader.TextAt(grants[i], "account", path, true), reader.TextAt(grants[i], "target", path, true),
                                     reader.IntegerAt<int16_t>(grants[i], "level", path, 2, 1, 3), path.Text()});
   }
   const Path definitionsPath(kRoot, "definitions");
   const Json& definitions = reader.ArrayAt(root, "definitions", kRoot);
-  for (std::size_t i = 0; i < definitions.size(); ++i) ReadDefinition(reader, definitions[i], Path(definitionsPath, i), spec);
+  for (std::size_t i = 0; i < definitions.size(); ++i) ReadDefinition(reader, definitions[i], Path(definitionsPath, i), plan);
 }
 
-// Parses the text into spec. Records and history entries, the bulk of a
-// file, go into the spec as soon as each is parsed and are dropped from the
+// Parses the text into plan. Records and history entries, the bulk of a
+// file, go into the plan as soon as each is parsed and are dropped from the
 // JSON tree, so the tree never holds more than one of them.
-void ParseInto(std::string_view text, const Reader& reader, DatabaseSpec& spec) {
+void ParseInto(std::string_view text, const Reader& reader, DatabasePlan& plan) {
   std::string section;
   std::size_t index = 0;
   const Path recordsPath(kRoot, "records"), historyPath(kRoot, "history");
@@ -390,10 +390,10 @@ void ParseInto(std::string_view text, const Reader& reader, DatabaseSpec& spec) 
       section = parsed.get<std::string>();
       index = 0;
     } else if (depth == 2 && event == Json::parse_event_t::object_end && section == "records") {
-      ReadRecord(reader, parsed, Path(recordsPath, index++), spec);
+      ReadRecord(reader, parsed, Path(recordsPath, index++), plan);
       return false;
     } else if (depth == 2 && event == Json::parse_event_t::object_end && section == "history") {
-      ReadHistoryEntry(reader, parsed, Path(historyPath, index++), spec);
+      ReadHistoryEntry(reader, parsed, Path(historyPath, index++), plan);
       return false;
     } else if (depth == 2 && (event == Json::parse_event_t::value || event == Json::parse_event_t::array_end) &&
                (section == "records" || section == "history")) {
@@ -416,7 +416,7 @@ void ParseInto(std::string_view text, const Reader& reader, DatabaseSpec& spec) 
   for (std::string_view streamedKey : {"records", "history"}) {
     if (auto it = root.find(streamedKey); it != root.end() && !it->is_array()) reader.Fail(Path(kRoot, streamedKey), "expected an array");
   }
-  ReadSettings(reader, root, spec);
+  ReadSettings(reader, root, plan);
 }
 
 // --- Writing ------------------------------------------------------------------------------
@@ -598,9 +598,9 @@ void WriteAll(int fd, const std::string& text, const std::string& path) {
 }  // namespace
 
 std::unique_ptr<Database> ParseDatabase(std::string_view text, std::string_view origin) {
-  DatabaseSpec spec;
-  ParseInto(text, Reader(origin), spec);
-  return BuildDatabase(spec, origin);
+  DatabasePlan plan;
+  ParseInto(text, Reader(origin), plan);
+  return BuildDatabase(plan, origin);
 }
 
 std::unique_ptr<Database> LoadDatabaseFile(const std::string& path) {

@@ -71,11 +71,11 @@ void Engine::Log(ApiFunction function, std::string arguments) {
   log.push_back(CallEntry{std::string(FunctionName(function)), std::move(arguments)});
 }
 
-std::optional<FaultSpec> Engine::TakeFault(ApiFunction function) {
+std::optional<FaultRule> Engine::TakeFault(ApiFunction function) {
   std::lock_guard lock(faultMutex);
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if (it->function != function) continue;
-    FaultSpec taken = *it;
+    FaultRule taken = *it;
     if (--it->calls <= 0) faults.erase(it);
     if (faults.empty()) faultsArmed.store(false);
     return taken;

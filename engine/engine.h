@@ -43,7 +43,7 @@ struct CallEntry {
 
 // An injected fault: the next `calls` calls of function fail with code, at
 // item `item` of a batch (-1: at once).
-struct FaultSpec {
+struct FaultRule {
   ApiFunction function = ApiFunction::kNone;
   int16_t code = 0;
   int32_t item = -1;
@@ -100,9 +100,9 @@ class Engine {
   // --- Fault injection --------------------------------------------------------------------
   std::atomic<bool> faultsArmed{false};
   std::mutex faultMutex;
-  std::vector<FaultSpec> faults;  // guarded by faultMutex
+  std::vector<FaultRule> faults;  // guarded by faultMutex
   // Consumes one call of the first fault armed for function.
-  std::optional<FaultSpec> TakeFault(ApiFunction function);
+  std::optional<FaultRule> TakeFault(ApiFunction function);
 
  protected:
   Engine() = default;  // the one instance comes from Instance()
@@ -146,7 +146,7 @@ class CallScope {
 
  private:
   ApiFunction function_;
-  std::optional<FaultSpec> fault_;
+  std::optional<FaultRule> fault_;
 };
 
 // Shared access to the current database for one call; database is null when

@@ -2,8 +2,8 @@
 // collects and what a database file holds. BuildDatabase resolves every name
 // and checks everything; `where` says, in its errors, where an entry came
 // from (a JSON path, or the builder call).
-#ifndef VANTREL_ENGINE_SPEC_H_
-#define VANTREL_ENGINE_SPEC_H_
+#ifndef VANTREL_ENGINE_DATABASE_PLAN_H_
+#define VANTREL_ENGINE_DATABASE_PLAN_H_
 
 #include <cstdint>
 #include <memory>
@@ -16,20 +16,20 @@
 
 namespace dorvik {
 
-struct EnvironmentSpec {
+struct EnvironmentPlan {
   std::string name, value;
   bool folder = false;
   std::string where;
 };
 
-struct GlobalFieldSpec {
+struct GlobalFieldPlan {
   std::string name;
   int32_t number = 0;
   int32_t descriptionId = 0;
   std::string where;
 };
 
-struct SelectorSpec {
+struct SelectorPlan {
   int32_t id = 0;
   std::string name;
   int16_t first = 0;
@@ -38,7 +38,7 @@ struct SelectorSpec {
   std::string where;
 };
 
-struct DefinitionSpec {
+struct DefinitionPlan {
   int32_t id = 0;
   std::string name;
   int16_t flags = 0;
@@ -50,51 +50,51 @@ struct DefinitionSpec {
 
 // Values of one field of a record: one sample, or all occurrences. Errors
 // name it as "<record's where>/values/<field>".
-struct ValueSpec {
+struct ValuePlan {
   std::string field;  // "NAME" or "N NAME"
   bool allOccurrences = false;
   std::vector<Sample> samples;
 };
 
-struct RecordSpec {
+struct RecordPlan {
   int32_t id = 0;
   std::string name;
   std::string definition;
   bool usable = true;
-  std::vector<ValueSpec> values;
+  std::vector<ValuePlan> values;
   std::string where;
 };
 
-struct HistorySpec {
+struct HistoryPlan {
   std::string record;
   std::string field;
   std::vector<HistoryPoint> points;
   std::string where;
 };
 
-struct GrantSpec {
+struct GrantPlan {
   std::string account;
   std::string target;
   int16_t level = 2;
   std::string where;
 };
 
-struct DatabaseSpec {
+struct DatabasePlan {
   std::string systemAccount;
   std::string folder;
-  std::vector<EnvironmentSpec> environment;
-  std::vector<GlobalFieldSpec> fields;
-  std::vector<SelectorSpec> selectors;
-  std::vector<DefinitionSpec> definitions;
-  std::vector<RecordSpec> records;
-  std::vector<HistorySpec> history;
-  std::vector<GrantSpec> grants;
+  std::vector<EnvironmentPlan> environment;
+  std::vector<GlobalFieldPlan> fields;
+  std::vector<SelectorPlan> selectors;
+  std::vector<DefinitionPlan> definitions;
+  std::vector<RecordPlan> records;
+  std::vector<HistoryPlan> history;
+  std::vector<GrantPlan> grants;
   std::unordered_map<std::string, std::size_t> recordIndex;  // folded name -> records index
 };
 
 // Builds a database; errors are DatabaseError "origin: where: what".
-std::unique_ptr<Database> BuildDatabase(const DatabaseSpec& spec, std::string_view origin);
+std::unique_ptr<Database> BuildDatabase(const DatabasePlan& plan, std::string_view origin);
 
 }  // namespace dorvik
 
-#endif  // VANTREL_ENGINE_SPEC_H_
+#endif  // VANTREL_ENGINE_DATABASE_PLAN_H_
