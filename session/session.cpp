@@ -101,13 +101,14 @@ void Session::Dispose() {
 
 void Session::Init() {
   resource = ResourceTable::Open(kResourceTableName);
+  // The caller's account from the call's security context; an empty one
+  // names no caller, as the host treats it.
   std::string account;
   const auto* context = platform::OperationContext::Current();
   if (context != nullptr && context->SecurityContext && context->SecurityContext->WindowsIdentity) {
     account = *context->SecurityContext->WindowsIdentity;
-  } else {
-    account = platform::CurrentThreadAccount();
   }
+  if (account.empty()) account = platform::CurrentThreadAccount();
   const auto name = platform::AccountName::Parse(account);
   SetUserInfo(name.Domain, name.User);
 }

@@ -92,9 +92,10 @@ TEST_F(SessionTest, UserContextIsTheCallersAccountElseTheThreads) {
   EXPECT_EQ(contextual(std::nullopt), own);
   EXPECT_EQ(contextual(OperationContext{}), own);
   EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{}}), own);
+  EXPECT_EQ(contextual(OperationContext{ServiceSecurityContext{""}}), own);
   platform::ImpersonationScope impersonation("IMP\\carol");
   EXPECT_EQ(contextual(std::nullopt), "IMP\\carol");
-  EXPECT_EQ(Calls("SetTlsData"), 7);
+  EXPECT_EQ(Calls("SetTlsData"), 8);
 }
 
 TEST_F(SessionTest, OnlySessionsWithTheCallbackFlagRegister) {
