@@ -27,6 +27,9 @@ using contracts::TagValues;
 using contracts::TagValuesByIds;
 
 constexpr int32_t kMicrosecondsPerSecond = 1'000'000;
+// The most values one history read allocates room for (a hundred times the
+// size limit reported to callers).
+constexpr int32_t kMaxValuesPerRead = 1'000'000;
 constexpr int32_t kOneMillisecondInMicroseconds = 1'000;
 constexpr XUSTS kEarliestNativeTime{1, 0};  // 1970-01-01 00:00:01 UTC
 constexpr XUSTS kLatestNativeTime{std::numeric_limits<int32_t>::max(), kMicrosecondsPerSecond - 1};
@@ -150,6 +153,12 @@ void DataAccess::ReadHistory(TagValuesByIds& result, const HistoryRequestById& r
   GetHistorySizeAndTypeByType(nativeType, type, slotSize);
   const int32_t count =
       reverse ? query.MaxCount : AdjustHistoryMaxCountByRequestType(query.MaxCount, query.OusidersType);
+  // The buffers are allocated for the whole count before the read: a count
+  // no read can need would exhaust memory instead of failing.
+  if (count > kMaxValuesPerRead) {
+    throw platform::ArgumentOutOfRangeException(fmt::format(
+        "A history read asks for {0} values; at most {1} can be read at once.", count, kMaxValuesPerRead));
+  }
 
   HistoryBuffers buffers(count, type, slotSize);
   void* const valueBuffers[1] = {buffers.values.data()};
@@ -228,7 +237,8 @@ TagValue DataAccess::ConvertHistoryBufferToTagValue(int16_t type, const std::byt
 
 int32_t DataAccess::AdjustHistoryMaxCountByRequestType(int32_t requestedCount,
                                                        OutsidersRequestTypeEnum outsidersRequestType) {
-  return requestedCount + RuleFor(outsidersRequestType).extraCount;
+  const int64_t adjusted = int64_t{requestedCount} + RuleFor(outsidersRequestType).extraCount;
+  return static_cast<int32_t>(std::min<int64_t>(adjusted, std::numeric_limits<int32_t>::max()));
 }
 
 TagValues DataAccess::ReadFollowUp(const HistoryRequestById& request, const DateTime& start, const DateTime& end,

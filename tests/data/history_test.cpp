@@ -1,3 +1,4 @@
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,13 @@ TEST_F(HistoryTest, ReverseReadsAcceptOnlyKind4) {
             "Request for 5 not supported for reverse history lookup.");
   // Forwards the type goes to the database, whose refusal is not reported.
   EXPECT_THAT(Read(Request("H_PLAIN", At(25), At(65), 10, O::None, type5)), IsEmpty());
+}
+
+TEST_F(HistoryTest, ACountNoReadCanNeedIsRefusedBeforeAnythingIsAllocated) {
+  EXPECT_EQ(FaultReason(Request("H_PLAIN", At(25), At(65), std::numeric_limits<int32_t>::max(), O::BothB)),
+            "A history read asks for 2147483647 values; at most 1000000 can be read at once.");
+  EXPECT_EQ(dorvik::CallCount("RHIS21DATA"), 1);  // only the request before it was read
+  EXPECT_THAT(Read(Request("H_PLAIN", At(25), At(65), 1'000'000)), Not(IsEmpty()));
 }
 
 TEST_F(HistoryTest, TextHistoryOfAPositiveTypeUsesEvenSlots) {
