@@ -159,41 +159,44 @@ TagValue NewValue(Kind kind, int i) {
   return TagValue(fmt::format("text {}", i), contracts::DateTime::UnixEpoch(), 0, 0);
 }
 
-void ReadById(benchmark::State& state, Kind kind) {
-  const int n = static_cast<int>(state.range(0));
-  const auto request = RequestByIds(BenchPlant(), kind, n);
+// Runs one library read or write of request per iteration.
+template <typename Request>
+void ReadAll(benchmark::State& state, const Request& request) {
   DataAccess access;
   for (auto _ : state) benchmark::DoNotOptimize(access.GetTagValues(request));
-  state.SetItemsProcessed(state.iterations() * n);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+template <typename Request>
+void WriteAll(benchmark::State& state, const Request& request) {
+  DataAccess access;
+  for (auto _ : state) access.SetTagValues(request);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void ReadById(benchmark::State& state, Kind kind) {
+  ReadAll(state, RequestByIds(BenchPlant(), kind, static_cast<int>(state.range(0))));
 }
 
 void ReadByName(benchmark::State& state, Kind kind) {
-  const int n = static_cast<int>(state.range(0));
-  const auto request = RequestByNames(BenchPlant(), kind, n);
-  DataAccess access;
-  for (auto _ : state) benchmark::DoNotOptimize(access.GetTagValues(request));
-  state.SetItemsProcessed(state.iterations() * n);
+  ReadAll(state, RequestByNames(BenchPlant(), kind, static_cast<int>(state.range(0))));
 }
 
 void WriteById(benchmark::State& state, Kind kind) {
-  const int n = static_cast<int>(state.range(0));
   const Plant& plant = BenchPlant();
   contracts::TagValuesByIds request;
-  for (int i = 0; i < n; ++i) request[plant.ids[static_cast<std::size_t>(i)]][FieldTag(plant, kind)] = {NewValue(kind, i)};
-  DataAccess access;
-  for (auto _ : state) access.SetTagValues(request);
-  state.SetItemsProcessed(state.iterations() * n);
+  for (int i = 0; i < state.range(0); ++i) {
+    request[plant.ids[static_cast<std::size_t>(i)]][FieldTag(plant, kind)] = {NewValue(kind, i)};
+  }
+  WriteAll(state, request);
 }
 
 void WriteByName(benchmark::State& state, Kind kind) {
-  const int n = static_cast<int>(state.range(0));
   const Plant& plant = BenchPlant();
   const std::string field = kind == Kind::Double ? "VALUE" : "LABEL";
   contracts::TagValuesByNames request;
-  for (int i = 0; i < n; ++i) request[plant.names[static_cast<std::size_t>(i)]][field] = {NewValue(kind, i)};
-  DataAccess access;
-  for (auto _ : state) access.SetTagValues(request);
-  state.SetItemsProcessed(state.iterations() * n);
+  for (int i = 0; i < state.range(0); ++i) request[plant.names[static_cast<std::size_t>(i)]][field] = {NewValue(kind, i)};
+  WriteAll(state, request);
 }
 
 void Sizes(benchmark::internal::Benchmark* benchmark) {

@@ -15,6 +15,9 @@
 namespace vantrel::access {
 namespace {
 
+using vantrel::testing::CallArguments;
+using vantrel::testing::Reals;
+
 using contracts::DateTime;
 using contracts::DateTimeKind;
 using contracts::TagIdentifier;
@@ -79,21 +82,6 @@ DateTime UnixTime(int64_t seconds, int64_t milliseconds = 0) {
 
 TagValue Real(double value) { return TagValue(value, UnixTime(1'700'000'000), 0, 0); }
 
-std::vector<double> Reals(const TagValues& values) {
-  std::vector<double> reals;
-  for (const auto& value : values) reals.push_back(std::get<double>(value.Value));
-  return reals;
-}
-
-// Argument texts of the logged calls of one function.
-std::vector<std::string> Arguments(const char* function) {
-  std::vector<std::string> arguments;
-  for (const auto& call : dorvik::CallLog()) {
-    if (call.function == function) arguments.push_back(call.arguments);
-  }
-  return arguments;
-}
-
 template <typename Body>
 platform::FaultException FaultOf(Body body) {
   try {
@@ -142,8 +130,8 @@ TEST_F(CurrentValuesTest, ReadsGoInBatchesOfAtMost500) {
   const TagsById request{{Id("WIDE1"), WideFields(0, 501)}};
   Warm("WIDE1");
   const TagValuesByIds result = data.GetTagValues(request);
-  EXPECT_THAT(Arguments("MRDBVALS"), ElementsAre("n=500", "n=1"));
-  EXPECT_THAT(Arguments("GETDATATYPES"), ElementsAre("n=500", "n=1"));
+  EXPECT_THAT(CallArguments("MRDBVALS"), ElementsAre("n=500", "n=1"));
+  EXPECT_THAT(CallArguments("GETDATATYPES"), ElementsAre("n=500", "n=1"));
   ASSERT_EQ(result.at(Id("WIDE1")).size(), 501u);
   EXPECT_EQ(result.at(Id("WIDE1")).at(Field("W500"))[0].Value, Value(5.5));
 }
@@ -171,7 +159,7 @@ TEST_F(CurrentValuesTest, RepeatAreasExpandIntoOneListPerField) {
   const TagsById request{{Id("REP700"), fields}};
   dorvik::ClearCallLog();
   const TagValuesByIds result = data.GetTagValues(request);
-  EXPECT_THAT(Arguments("MRDBVALS"), ElementsAre("n=10", "n=700"));
+  EXPECT_THAT(CallArguments("MRDBVALS"), ElementsAre("n=10", "n=700"));
   const TagValues& repeated = result.at(Id("REP700")).at(Field("REP"));
   ASSERT_EQ(repeated.size(), 700u);
   EXPECT_EQ(repeated[699].Value, Value(699.0));
@@ -269,7 +257,7 @@ TEST_F(CurrentValuesTest, WritesOf600FieldsGoInBatchesOf500And100) {
   }
   Warm("WIDE1");
   data.SetTagValues(request);
-  EXPECT_THAT(Arguments("MWDBVALS"), ElementsAre("n=500", "n=100"));
+  EXPECT_THAT(CallArguments("MWDBVALS"), ElementsAre("n=500", "n=100"));
   const TagValuesByIds back = data.GetTagValues(TagsById{{Id("WIDE1"), WideFields(0, 400)},
                                                          {Id("WIDE2"), WideFields(400, kWideFields)}});
   for (int i = 0; i < kWideFields; ++i) {

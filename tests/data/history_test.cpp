@@ -14,6 +14,9 @@
 namespace vantrel::access {
 namespace {
 
+using vantrel::testing::CallArguments;
+using vantrel::testing::Reals;
+
 using contracts::DateTime;
 using contracts::DateTimeKind;
 using contracts::HistoryRequestById;
@@ -70,20 +73,6 @@ dorvik::DatabaseBuilder Builder() {
 DateTime At(int64_t seconds, int64_t micros = 0) {
   return DateTime(DateTime::kUnixEpochTicks + (kT0 + seconds) * DateTime::kTicksPerSecond + micros * 10,
                   DateTimeKind::Utc);
-}
-
-std::vector<double> Reals(const TagValues& values) {
-  std::vector<double> reals;
-  for (const auto& value : values) reals.push_back(std::get<double>(value.Value));
-  return reals;
-}
-
-std::vector<std::string> Arguments(const char* function) {
-  std::vector<std::string> arguments;
-  for (const auto& call : dorvik::CallLog()) {
-    if (call.function == function) arguments.push_back(call.arguments);
-  }
-  return arguments;
 }
 
 class HistoryTest : public ::testing::Test {
@@ -198,7 +187,7 @@ TEST_F(HistoryTest, ForwardOutsidersComeFromTheDatabaseOrAFollowUp) {
   // Room for both outsiders: 1 before, 9 inside, 1 after come back.
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(25), At(115), 10, O::BothA))),
               ElementsAre(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12));
-  EXPECT_THAT(Arguments("RHIS21DATA"), ElementsAre(AllOf(HasSubstr("outsiders=3"), EndsWith("count=12"))));
+  EXPECT_THAT(CallArguments("RHIS21DATA"), ElementsAre(AllOf(HasSubstr("outsiders=3"), EndsWith("count=12"))));
 
   // The count filled: a twelfth value of level 0 is kept as it is ...
   dorvik::ClearCallLog();
@@ -209,13 +198,13 @@ TEST_F(HistoryTest, ForwardOutsidersComeFromTheDatabaseOrAFollowUp) {
   dorvik::ClearCallLog();
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(25), At(125), 10, O::BothA))),
               ElementsAre(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13));
-  EXPECT_THAT(Arguments("RHIS21DATA"), ElementsAre(EndsWith("count=12"), AllOf(HasSubstr("outsiders=2"),
+  EXPECT_THAT(CallArguments("RHIS21DATA"), ElementsAre(EndsWith("count=12"), AllOf(HasSubstr("outsiders=2"),
                                                                                EndsWith("count=2"))));
 
   // Kinds outside the table add nothing.
   dorvik::ClearCallLog();
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(25), At(65), 4, static_cast<O>(4)))), ElementsAre(3, 4, 5, 6));
-  EXPECT_THAT(Arguments("RHIS21DATA"), ElementsAre(EndsWith("count=4")));
+  EXPECT_THAT(CallArguments("RHIS21DATA"), ElementsAre(EndsWith("count=4")));
 }
 
 TEST_F(HistoryTest, MoreLeadingValuesThanAskedForLeaveTheAnswerAlone) {
@@ -226,8 +215,8 @@ TEST_F(HistoryTest, MoreLeadingValuesThanAskedForLeaveTheAnswerAlone) {
 
 TEST_F(HistoryTest, ReverseOutsidersAreReadAfterwardsAndKeepTheOrder) {
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(105), At(35), 3, O::BeforeA))), ElementsAre(11, 10, 9, 8));
-  EXPECT_THAT(Arguments("RHIS21REV"), ElementsAre(EndsWith("count=3")));
-  EXPECT_THAT(Arguments("RHIS21DATA"), ElementsAre(AllOf(HasSubstr("outsiders=2"), EndsWith("count=2"))));
+  EXPECT_THAT(CallArguments("RHIS21REV"), ElementsAre(EndsWith("count=3")));
+  EXPECT_THAT(CallArguments("RHIS21DATA"), ElementsAre(AllOf(HasSubstr("outsiders=2"), EndsWith("count=2"))));
 
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(105), At(35), 3, O::AfterA))), ElementsAre(10, 9, 8, 7));
   EXPECT_THAT(Reals(Read(Request("H_PLAIN", At(105), At(35), 3, O::BothB))), ElementsAre(12, 11, 10, 9, 8, 7, 6));

@@ -57,4 +57,18 @@ void InstallPlant() { InstallDatabase(PlantBuilder()); }
 
 int32_t Calls(const char* function) { return dorvik::CallCount(function); }
 
+std::vector<std::string> CallArguments(const char* function) {
+  std::vector<std::string> arguments;
+  for (const auto& call : dorvik::CallLog()) {
+    if (call.function == function) arguments.push_back(call.arguments);
+  }
+  return arguments;
+}
+
+std::vector<double> Reals(const contracts::TagValues& values) {
+  std::vector<double> reals;
+  for (const auto& value : values) reals.push_back(std::get<double>(value.Value));
+  return reals;
+}
+
 }  // namespace vantrel::testing

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "contracts/tag_value.h"
 #include "engine/control.h"
 
 namespace vantrel::testing {
@@ -26,8 +28,13 @@ dorvik::DatabaseBuilder PlantBuilder();
 void InstallPlant();
 void InstallDatabase(const dorvik::DatabaseBuilder& builder);
 
-// Calls of one API function logged since the last ClearCallLog.
+// Calls of one API function logged since the last ClearCallLog, and their
+// argument texts in order.
 int32_t Calls(const char* function);
+std::vector<std::string> CallArguments(const char* function);
+
+// The double values of a list, in order.
+std::vector<double> Reals(const contracts::TagValues& values);
 
 }  // namespace vantrel::testing
 
