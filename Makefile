@@ -15,7 +15,7 @@ CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
 CONCURRENCY_TESTS := engine_concurrency_tests session_concurrency_tests
 
-.PHONY: deps configure build test sanitize tsan layout32 bench clean
+.PHONY: deps configure build test demo sanitize tsan layout32 bench clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -28,6 +28,11 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) $(CTEST_FLAGS)
+
+# A scripted vntaccess session on a copy of examples/plant.json.
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess
+	@./examples/demo.sh $(BUILD)/cli/vntaccess
 
 sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
