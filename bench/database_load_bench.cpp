@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -47,7 +48,9 @@ class FileFolder {
   fs::path path_;
 };
 
-// Writes the file of shape in a child process and waits for it.
+// Writes the file of shape in a child process and waits for it. The
+// program runs single-threaded benchmarks on its only thread, so forking
+// is safe here.
 void WriteInChild(const SyntheticShape& shape, const std::string& path) {
   std::cout.flush();
   const pid_t child = ::fork();

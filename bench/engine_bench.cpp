@@ -22,10 +22,8 @@ namespace api = dorvik::api;
 
 constexpr int kBatchItems = 500;
 constexpr int kHistoryValues = 10'000;
-constexpr int16_t kTextCapacity = 40 + static_cast<int16_t>(api::kTextCapacityExtra);  // DESCRIPTION
+constexpr int16_t kTextCapacity = kSyntheticDescriptionLength + static_cast<int16_t>(api::kTextCapacityExtra);
 constexpr int32_t kRawRequest = 4;
-constexpr int64_t kHistoryStartSeconds = 1'704'067'200;  // the synthetic history's first value
-constexpr int64_t kHistoryStepSeconds = 60;
 
 struct Ids {
   std::vector<int32_t> records;
@@ -90,7 +88,7 @@ struct Batch {
     }
   }
 
-  // The bytes a read hands back: the value records and the texts.
+  // The bytes a read hands back: the value records and the text buffers.
   std::size_t Bytes() const { return buffer.size() + static_cast<std::size_t>(textItems) * kTextCapacity; }
 
   std::vector<IDANDFT> items;
@@ -156,8 +154,9 @@ void ReadHistoryRaw(benchmark::State& state) {
 void ReadHistoryEngine(benchmark::State& state, bool reverse) {
   const Ids& ids = BenchDatabase();
   HistoryArrays arrays;
-  const XUSTS first{static_cast<int32_t>(kHistoryStartSeconds), 0};
-  const XUSTS last{static_cast<int32_t>(kHistoryStartSeconds + (kHistoryValues - 1) * kHistoryStepSeconds), 0};
+  constexpr int64_t kLastSeconds = kSyntheticStartSeconds + (kHistoryValues - 1) * kSyntheticHistoryStepSeconds;
+  const XUSTS first{static_cast<int32_t>(kSyntheticStartSeconds), 0};
+  const XUSTS last{static_cast<int32_t>(kLastSeconds), 0};
   const int32_t fieldTag = ids.valueTag;
   const int16_t type = api::kTypeDouble;
   void* const buffers[] = {arrays.values.data()};

@@ -12,8 +12,6 @@ using dorvik::FieldSpec;
 using dorvik::Sample;
 using dorvik::Timestamp;
 
-constexpr int64_t kStartSeconds = 1'704'067'200;  // 2024-01-01T00:00:00Z
-constexpr int64_t kHistoryStepSeconds = 60;
 constexpr const char* kModeSelector = "VN_SyntheticModeSel";
 constexpr const char* kUnits[] = {"degC", "bar", "m3/h", "%", "kW"};
 
@@ -23,7 +21,7 @@ std::vector<FieldSpec> SyntheticFields() {
           FieldSpec::Real("HI_LIMIT"),
           FieldSpec::Real("LO_LIMIT"),
           FieldSpec::Text("UNITS", 12),
-          FieldSpec::Text("DESCRIPTION", 40),
+          FieldSpec::Text("DESCRIPTION", kSyntheticDescriptionLength),
           FieldSpec::Integer("MODE").WithSelector(kModeSelector),
           FieldSpec::Integer("COUNTER", 31).WithQuality(),
           FieldSpec::Time("LAST_CHANGE"),
@@ -33,7 +31,7 @@ std::vector<FieldSpec> SyntheticFields() {
 
 void AddRecord(dorvik::DatabaseBuilder& builder, int32_t index) {
   const std::string name = SyntheticRecordName(index);
-  const Timestamp changed = Timestamp::FromSeconds(kStartSeconds + index);
+  const Timestamp changed = Timestamp::FromSeconds(kSyntheticStartSeconds + index);
   builder.Record(name, kSyntheticDefinition)
       .Set(name, "VALUE", Sample(index * 0.5, 0, 0, changed))
       .Set(name, "HI_LIMIT", 100.0 + index % 7)
@@ -58,8 +56,8 @@ void AddHistory(dorvik::DatabaseBuilder& builder, const SyntheticShape& shape) {
     points.reserve(static_cast<std::size_t>(count));
     for (int64_t k = 0; k < count; ++k) {
       const auto level = static_cast<int16_t>(k % 97 == 0 ? 2 : 0);
-      const double value = 0.25 * static_cast<double>(k % 400);
-      points.push_back({Timestamp::FromSeconds(kStartSeconds + k * kHistoryStepSeconds), value, level});
+      const Timestamp time = Timestamp::FromSeconds(kSyntheticStartSeconds + k * kSyntheticHistoryStepSeconds);
+      points.push_back({time, 0.25 * static_cast<double>(k % 400), level});
     }
     builder.History(SyntheticRecordName(static_cast<int32_t>(s)), "VALUE", std::move(points));
   }

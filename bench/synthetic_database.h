@@ -15,6 +15,11 @@ namespace vantrel::bench {
 
 inline constexpr const char* kSyntheticDefinition = "VN_SyntheticDef";
 inline constexpr int kSyntheticFieldCount = 10;
+inline constexpr int16_t kSyntheticDescriptionLength = 40;  // the DESCRIPTION text field
+// History value k of a series lies at kSyntheticStartSeconds + k *
+// kSyntheticHistoryStepSeconds (2024-01-01T00:00:00Z, one a minute).
+inline constexpr int64_t kSyntheticStartSeconds = 1'704'067'200;
+inline constexpr int64_t kSyntheticHistoryStepSeconds = 60;
 
 struct SyntheticShape {
   int32_t records = 100'000;

@@ -4,7 +4,9 @@
 //   build/examples/make_plant examples/plant.json
 // The plant is deterministic: the same program writes the same file.
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <iostream>
 #include <numbers>
 #include <string>
@@ -85,8 +87,9 @@ void AddCatalog(DatabaseBuilder& plant) {
   };
   plant.Selector("VN_OnOffAutoSel", 7, {"OFF", "ON", "AUTO"}, 0, kSelectorId)
       .Definition("VN_AnalogDef",
-                  {FieldSpec::Text("DESCRIPTION", 40).WithWriteProtection(1), FieldSpec::Real("VALUE").WithQuality().WithHistory(),
-                   FieldSpec::Real("HI_LIMIT"), FieldSpec::Real("LO_LIMIT"), FieldSpec::Text("UNITS", 12),
+                  {FieldSpec::Text("DESCRIPTION", 40).WithWriteProtection(1),
+                   FieldSpec::Real("VALUE").WithQuality().WithHistory(), FieldSpec::Real("HI_LIMIT"),
+                   FieldSpec::Real("LO_LIMIT"), FieldSpec::Text("UNITS", 12),
                    FieldSpec::Count("TREND_COUNT"), FieldSpec::Real("TREND", 4).InRepeatArea("TREND_COUNT"),
                    FieldSpec::RecordPointer("UPSTREAM_TAG"), FieldSpec::FieldPointer("UPSTREAM_VALUE")},
                   withKind(kRecordKind3))
@@ -103,7 +106,8 @@ void AddCatalog(DatabaseBuilder& plant) {
       .Definition("VN_CalcDef",
                   {FieldSpec::Text("DESCRIPTION", 40), FieldSpec::Real("CALC_RESULT").WithQuality(),
                    FieldSpec::RecordPointer("CALC_INPUT"), FieldSpec::FieldPointer("CALC_TARGET"),
-                   FieldSpec::Count("CALC_LINE_COUNT"), FieldSpec::Text("CALC_LINE", 80).InRepeatArea("CALC_LINE_COUNT")},
+                   FieldSpec::Count("CALC_LINE_COUNT"),
+                   FieldSpec::Text("CALC_LINE", 80).InRepeatArea("CALC_LINE_COUNT")},
                   id());
   // Query records keep their SQL in lines; the compressed kinds in files.
   for (const char* lines : {"QueryDef", "TextViewDef"}) {
@@ -288,7 +292,8 @@ void AddSystem(DatabaseBuilder& plant) {
       .Environment("COMPRESS_SOURCE", "queries", true)
       .Environment("DORVIK_GROUP_FOLDER_NAME", "group", true)
       .Record("VN_TagsBranch", "VN_BranchDef", RecordOptions{kSystemIds, true})
-      .SetOccurrences("VN_TagsBranch", "PE_Branch", Lines({"VN_AnalogDef", "VN_DiscreteDef", "VN_TextDef", "VN_CalcDef"}))
+      .SetOccurrences("VN_TagsBranch", "PE_Branch",
+                      Lines({"VN_AnalogDef", "VN_DiscreteDef", "VN_TextDef", "VN_CalcDef"}))
       .Record("VN_SequenceTask", "VN_TaskDef", RecordOptions{kSystemIds + 1, true})
       .Set("VN_SequenceTask", "DESCRIPTION", "Start sequence of the feed pumps");
   // Everyone may write the process tags; the configuration stays with the

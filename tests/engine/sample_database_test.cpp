@@ -285,12 +285,13 @@ TEST_F(SampleDatabaseTest, EnvironmentAndRegistryDescribeTheInstallation) {
   EXPECT_EQ(fs::path(Environment("DORVIK_GROUP_FOLDER_NAME")), kExamples / "group");
 
   // The registry key that the link reads the system account from.
+  using vantrel::platform::RegistryKey;
   ::setenv(vantrel::platform::kRegistryFileVariable, (kExamples / "registry.reg").c_str(), 1);
-  const auto key = vantrel::platform::RegistryKey::OpenLocalMachine(
-      fmt::format("SOFTWARE\\Korvane\\Vantrel\\{}\\{}", Environment("VANTREL_VERSION"), Environment("DORVIK_GROUP_NAME")));
-  const auto version = vantrel::platform::RegistryKey::OpenLocalMachine("SOFTWARE\\Korvane\\Vantrel\\CurrentVersion");
-  const auto service = vantrel::platform::RegistryKey::OpenLocalMachine(
-      "System\\CurrentControlSet\\Services\\DvkTskSrv" + Environment("DORVIK_GROUP_NAME"));
+  const std::string group = Environment("DORVIK_GROUP_NAME");
+  const auto key = RegistryKey::OpenLocalMachine(
+      fmt::format("SOFTWARE\\Korvane\\Vantrel\\{}\\{}", Environment("VANTREL_VERSION"), group));
+  const auto version = RegistryKey::OpenLocalMachine("SOFTWARE\\Korvane\\Vantrel\\CurrentVersion");
+  const auto service = RegistryKey::OpenLocalMachine("System\\CurrentControlSet\\Services\\DvkTskSrv" + group);
   ::unsetenv(vantrel::platform::kRegistryFileVariable);
   ASSERT_TRUE(key && version && service);
   EXPECT_EQ(version->GetString("VANTREL_VERSION"), Environment("VANTREL_VERSION"));
