@@ -96,18 +96,23 @@ struct RawBatches {
   std::vector<char> texts;
 };
 
+// Calls body(start, count) for each native batch of n items.
+template <typename Body>
+void ForEachNativeBatch(int n, Body body) {
+  for (int start = 0; start < n; start += kNativeBatch) body(start, std::min(kNativeBatch, n - start));
+}
+
 void RawRead(benchmark::State& state, Kind kind) {
   const int n = static_cast<int>(state.range(0));
   RawBatches raw(BenchPlant(), kind, n);
   for (auto _ : state) {
-    for (int start = 0; start < n; start += kNativeBatch) {
-      const int count = std::min(kNativeBatch, n - start);
+    ForEachNativeBatch(n, [&](int start, int count) {
       raw.PrepareTexts(count);
       int16_t done = 0;
       MRDBVALS(static_cast<int16_t>(count), raw.items.data() + start, raw.types.data() + start, raw.buffer.data(),
                &done, raw.errors.data());
       benchmark::DoNotOptimize(done);
-    }
+    });
   }
   state.SetItemsProcessed(state.iterations() * n);
 }
@@ -116,8 +121,7 @@ void RawWrite(benchmark::State& state, Kind kind) {
   const int n = static_cast<int>(state.range(0));
   RawBatches raw(BenchPlant(), kind, n);
   for (auto _ : state) {
-    for (int start = 0; start < n; start += kNativeBatch) {
-      const int count = std::min(kNativeBatch, n - start);
+    ForEachNativeBatch(n, [&](int start, int count) {
       raw.PrepareTexts(count);
       for (int i = 0; i < count; ++i) {
         std::byte* record = raw.buffer.data() + static_cast<std::size_t>(i) * RecordSize(kind);
@@ -136,7 +140,7 @@ void RawWrite(benchmark::State& state, Kind kind) {
       MWDBVALS(static_cast<int16_t>(count), raw.items.data() + start, raw.types.data() + start, raw.buffer.data(),
                &done, raw.errors.data());
       benchmark::DoNotOptimize(done);
-    }
+    });
   }
   state.SetItemsProcessed(state.iterations() * n);
 }
