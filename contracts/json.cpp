@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <concepts>
 #include <cmath>
 #include <limits>
 #include <variant>
@@ -313,169 +314,101 @@ void ReadLeaf(const Json& json, Value& value) {
   });
 }
 
-Json WriteLeaf(const TagValue& value) {
-  Json json = Json::object();
-  Put(json, "value", value.Value);
-  Put(json, "timestamp", value.Timestamp);
-  Put(json, "status", value.Status);
-  Put(json, "level", value.Level);
-  return json;
-}
-void ReadLeaf(const Json& json, TagValue& value) {
-  ObjectReader reader(json);
-  reader.Member("value", value.Value);
-  reader.Member("timestamp", value.Timestamp);
-  reader.Member("status", value.Status);
-  reader.Member("level", value.Level);
-  reader.Finish();
+// ---- records: each lists its members once, for writing and for reading
+
+template <typename T, typename Record>
+concept RecordOf = std::same_as<std::remove_const_t<T>, Record>;
+
+template <RecordOf<TagValue> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("value", value.Value);
+  visit("timestamp", value.Timestamp);
+  visit("status", value.Status);
+  visit("level", value.Level);
 }
 
-void WriteFieldMembers(Json& json, const Field& value) {
-  Put(json, "name", value.Name);
-  Put(json, "id", value.Id);
-  Put(json, "number", value.Number);
-}
-void ReadFieldMembers(ObjectReader& reader, Field& value) {
-  reader.Member("name", value.Name);
-  reader.Member("id", value.Id);
-  reader.Member("number", value.Number);
+template <RecordOf<Field> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("name", value.Name);
+  visit("id", value.Id);
+  visit("number", value.Number);
 }
 
-Json WriteLeaf(const Field& value) {
-  Json json = Json::object();
-  WriteFieldMembers(json, value);
-  return json;
-}
-void ReadLeaf(const Json& json, Field& value) {
-  ObjectReader reader(json);
-  ReadFieldMembers(reader, value);
-  reader.Finish();
-}
-
-Json WriteLeaf(const FieldDefinition& value) {
-  Json json = Json::object();
-  WriteFieldMembers(json, value);
-  Put(json, "dataType", value.DataType);
-  Put(json, "fieldReferenceType", value.FieldReferenceType);
-  Put(json, "selectorRecordId", value.SelectorRecordId);
-  Put(json, "length", value.Length);
-  Put(json, "repeatArea", value.RepeatArea);
-  Put(json, "qualityField", value.QualityField);
-  Put(json, "timestampField", value.TimestampField);
-  Put(json, "historyPointer", value.HistoryPointer);
-  Put(json, "formattedStrings", value.FormattedStrings);
-  Put(json, "readOnlyUsable", value.ReadOnlyUsable);
-  Put(json, "readOnlyUnusable", value.ReadOnlyUnusable);
-  return json;
-}
-void ReadLeaf(const Json& json, FieldDefinition& value) {
-  ObjectReader reader(json);
-  ReadFieldMembers(reader, value);
-  reader.Member("dataType", value.DataType);
-  reader.Member("fieldReferenceType", value.FieldReferenceType);
-  reader.Member("selectorRecordId", value.SelectorRecordId);
-  reader.Member("length", value.Length);
-  reader.Member("repeatArea", value.RepeatArea);
-  reader.Member("qualityField", value.QualityField);
-  reader.Member("timestampField", value.TimestampField);
-  reader.Member("historyPointer", value.HistoryPointer);
-  reader.Member("formattedStrings", value.FormattedStrings);
-  reader.Member("readOnlyUsable", value.ReadOnlyUsable);
-  reader.Member("readOnlyUnusable", value.ReadOnlyUnusable);
-  reader.Finish();
+template <RecordOf<FieldDefinition> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  using Base = std::conditional_t<std::is_const_v<T>, const Field, Field>;
+  EachMember(static_cast<Base&>(value), visit);
+  visit("dataType", value.DataType);
+  visit("fieldReferenceType", value.FieldReferenceType);
+  visit("selectorRecordId", value.SelectorRecordId);
+  visit("length", value.Length);
+  visit("repeatArea", value.RepeatArea);
+  visit("qualityField", value.QualityField);
+  visit("timestampField", value.TimestampField);
+  visit("historyPointer", value.HistoryPointer);
+  visit("formattedStrings", value.FormattedStrings);
+  visit("readOnlyUsable", value.ReadOnlyUsable);
+  visit("readOnlyUnusable", value.ReadOnlyUnusable);
 }
 
-Json WriteLeaf(const FieldAccessRights& value) {
-  Json json = Json::object();
-  Put(json, "readOnly", value.ReadOnly);
-  Put(json, "userReadOnly", value.UserReadOnly);
-  return json;
-}
-void ReadLeaf(const Json& json, FieldAccessRights& value) {
-  ObjectReader reader(json);
-  reader.Member("readOnly", value.ReadOnly);
-  reader.Member("userReadOnly", value.UserReadOnly);
-  reader.Finish();
+template <RecordOf<FieldAccessRights> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("readOnly", value.ReadOnly);
+  visit("userReadOnly", value.UserReadOnly);
 }
 
-Json WriteLeaf(const TagHistoryInfo& value) {
-  Json json = Json::object();
-  Put(json, "hasHistory", value.HasHistory);
-  Put(json, "isArchived", value.IsArchived);
-  return json;
-}
-void ReadLeaf(const Json& json, TagHistoryInfo& value) {
-  ObjectReader reader(json);
-  reader.Member("hasHistory", value.HasHistory);
-  reader.Member("isArchived", value.IsArchived);
-  reader.Finish();
+template <RecordOf<TagHistoryInfo> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("hasHistory", value.HasHistory);
+  visit("isArchived", value.IsArchived);
 }
 
-Json WriteLeaf(const ReferenceInfo& value) {
-  Json json = Json::object();
-  Put(json, "source", value.Source);
-  Put(json, "info", value.Info);
-  Put(json, "definitionRecord", value.DefinitionRecord);
-  return json;
-}
-void ReadLeaf(const Json& json, ReferenceInfo& value) {
-  ObjectReader reader(json);
-  reader.Member("source", value.Source);
-  reader.Member("info", value.Info);
-  reader.Member("definitionRecord", value.DefinitionRecord);
-  reader.Finish();
+template <RecordOf<ReferenceInfo> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("source", value.Source);
+  visit("info", value.Info);
+  visit("definitionRecord", value.DefinitionRecord);
 }
 
-Json WriteLeaf(const HistoryQuery& value) {
-  Json json = Json::object();
-  Put(json, "startTime", value.StartTime);
-  Put(json, "endTime", value.EndTime);
-  Put(json, "maxCount", value.MaxCount);
-  Put(json, "requestType", value.RequestType);
-  Put(json, "ousidersType", value.OusidersType);
-  Put(json, "returnStep", value.ReturnStep);
-  return json;
-}
-void ReadLeaf(const Json& json, HistoryQuery& value) {
-  ObjectReader reader(json);
-  reader.Member("startTime", value.StartTime);
-  reader.Member("endTime", value.EndTime);
-  reader.Member("maxCount", value.MaxCount);
-  reader.Member("requestType", value.RequestType);
-  reader.Member("ousidersType", value.OusidersType);
-  reader.Member("returnStep", value.ReturnStep);
-  reader.Finish();
+template <RecordOf<HistoryQuery> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("startTime", value.StartTime);
+  visit("endTime", value.EndTime);
+  visit("maxCount", value.MaxCount);
+  visit("requestType", value.RequestType);
+  visit("ousidersType", value.OusidersType);
+  visit("returnStep", value.ReturnStep);
 }
 
-Json WriteLeaf(const HistoryRequestById& value) {
-  Json json = Json::object();
-  Put(json, "tagId", value.TagId);
-  Put(json, "fieldId", value.FieldId);
-  Put(json, "query", value.Query);
-  return json;
-}
-void ReadLeaf(const Json& json, HistoryRequestById& value) {
-  ObjectReader reader(json);
-  reader.Member("tagId", value.TagId);
-  reader.Member("fieldId", value.FieldId);
-  reader.Member("query", value.Query);
-  reader.Finish();
+template <RecordOf<HistoryRequestById> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("tagId", value.TagId);
+  visit("fieldId", value.FieldId);
+  visit("query", value.Query);
 }
 
-Json WriteLeaf(const Version& value) {
+template <RecordOf<Version> T, typename Visit>
+void EachMember(T& value, Visit&& visit) {
+  visit("major", value.Major);
+  visit("minor", value.Minor);
+  visit("build", value.Build);
+  visit("revision", value.Revision);
+}
+
+template <typename T>
+concept HasMemberList = requires(T& value) { EachMember(value, [](const char*, auto&) {}); };
+
+template <HasMemberList T>
+Json WriteLeaf(const T& value) {
   Json json = Json::object();
-  Put(json, "major", value.Major);
-  Put(json, "minor", value.Minor);
-  Put(json, "build", value.Build);
-  Put(json, "revision", value.Revision);
+  EachMember(value, [&](const char* key, const auto& member) { Put(json, key, member); });
   return json;
 }
-void ReadLeaf(const Json& json, Version& value) {
+
+template <HasMemberList T>
+void ReadLeaf(const Json& json, T& value) {
   ObjectReader reader(json);
-  reader.Member("major", value.Major);
-  reader.Member("minor", value.Minor);
-  reader.Member("build", value.Build);
-  reader.Member("revision", value.Revision);
+  EachMember(value, [&](const char* key, auto& member) { reader.Member(key, member); });
   reader.Finish();
 }
 
