@@ -36,14 +36,14 @@ demo: configure
 
 sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
-	  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF >/dev/null
+	  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j $(JOBS) $(CTEST_FLAGS)
 
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF >/dev/null
+	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(CONCURRENCY_TESTS)
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) -L concurrency $(CTEST_FLAGS)
 
