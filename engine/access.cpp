@@ -31,6 +31,18 @@ constexpr int32_t kHistoryPointer = 0x1024;
 constexpr int32_t kQualityField = 0x102F;
 constexpr int32_t kTimestampField = 0x1030;
 
+template <typename T>
+T LoadAt(const std::byte* in, std::size_t offset) {
+  T value;
+  std::memcpy(&value, in + offset, sizeof value);
+  return value;
+}
+
+template <typename T>
+void StoreAt(std::byte* out, std::size_t offset, T value) {
+  std::memcpy(out + offset, &value, sizeof value);
+}
+
 // Every record has a name, also when its definition does not list the field.
 const FieldDef& NameField() {
   static const FieldDef field = [] {
@@ -46,13 +58,23 @@ const FieldDef& NameField() {
   return field;
 }
 
+// A value on its way into a slot, converted to the field's kind.
+struct Converted {
+  std::string text;
+  int64_t number = 0;
+  double real = 0;
+  int32_t pointerField = 0;
+  int16_t status = 0;
+  int16_t level = 0;
+  Micros time = 0;
+};
+
 // Column value of the definition's field at 0-based index.
-Scalar DefinitionColumn(const Database& database, const Definition& definition, int32_t number,
-                        std::size_t index) {
+Scalar DefinitionColumn(const View& view, const Definition& definition, int32_t number, std::size_t index) {
   const FieldDef& field = definition.fields[index];
   switch (number) {
     case kDescription: {
-      const GlobalField* global = database.FindField(field.number);
+      const GlobalField* global = view.FindField(field.number);
       return Scalar::Reference(global != nullptr ? global->descriptionId : 0);
     }
     case kDataType: return Scalar::Integer(field.dataType);
@@ -67,26 +89,29 @@ Scalar DefinitionColumn(const Database& database, const Definition& definition, 
   }
 }
 
-int16_t ReadSystemValue(const Database& database, const Record& record, int32_t number, int32_t occurrence,
-                        Scalar& value) {
+int16_t ReadSystemValue(const View& view, const RecordRef& record, int32_t number, int32_t occurrence, Scalar& value) {
   if (number == kName) {
     value = Scalar::Text(record.name);
     return kOk;
   }
   const std::size_t index = occurrence > 0 ? static_cast<std::size_t>(occurrence - 1) : 0;
-  if (const Definition* definition = database.FindDefinition(record.id)) {
+  if (record.definitionId == kDefinitionDefId) {
+    const Definition* definition = view.FindDefinition(record.id);
+    if (definition == nullptr) return kErrFieldNotFound;
     if (number == kFieldCount) {
       value = Scalar::Integer(static_cast<int64_t>(definition->fields.size()));
     } else if (number == kDefinitionFlags) {
       value = Scalar::Integer(definition->flags);
     } else if (index < definition->fields.size()) {
-      value = DefinitionColumn(database, *definition, number, index);
+      value = DefinitionColumn(view, *definition, number, index);
     } else {
       return kErrOccurrence;
     }
     return kOk;
   }
-  if (const SelectorData* selector = database.FindSelector(record.id)) {
+  if (record.definitionId == kSelectorDefId) {
+    const SelectorData* selector = view.FindSelector(record.id);
+    if (selector == nullptr) return kErrFieldNotFound;
     if (number == kSelectorCount) {
       value = Scalar::Integer(static_cast<int64_t>(selector->texts.size()));
     } else if (number == kSelectorFirst) {
@@ -98,8 +123,8 @@ int16_t ReadSystemValue(const Database& database, const Record& record, int32_t 
     }
     return kOk;
   }
-  if (number == kFieldNumber) {
-    value = Scalar::Integer(database.FieldNumberOfDescription(record.id));
+  if (number == kFieldNumber && record.definitionId == kFieldDefId) {
+    value = Scalar::Integer(record.aux);
     return kOk;
   }
   return kErrFieldNotFound;
@@ -115,7 +140,7 @@ bool IntegerFits(int64_t value, int16_t lengthWord) {
   return value >= 0 && value < (int64_t{1} << bits);
 }
 
-int16_t ToPointer(const Database& database, const Scalar& value, int32_t& id, int32_t& field) {
+int16_t ToPointer(const View& view, const Scalar& value, int32_t& id, int32_t& field) {
   field = 0;
   int64_t number = 0;
   if (value.kind == Scalar::Kind::kReference) {
@@ -125,7 +150,7 @@ int16_t ToPointer(const Database& database, const Scalar& value, int32_t& id, in
     std::string_view text = value.text;
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    if (const Record* target = text.empty() ? nullptr : database.FindRecordByName(text)) {
+    if (const std::optional<RecordRef> target = text.empty() ? std::nullopt : view.FindRecordByName(text)) {
       number = target->id;
     } else if (!text.empty() && ToInteger(value, number) != kOk) {
       return kErrReferenceNotFound;  // neither a record name nor an id
@@ -137,152 +162,186 @@ int16_t ToPointer(const Database& database, const Scalar& value, int32_t& id, in
   }
   if (number < 0 || number > std::numeric_limits<int32_t>::max()) return kErrReferenceNotFound;
   id = static_cast<int32_t>(number);
-  if (id != 0 && database.FindRecord(id) == nullptr) return kErrReferenceNotFound;
+  if (id != 0 && !view.IdInUse(id)) return kErrReferenceNotFound;
   if (id == 0) field = 0;
   return kOk;
 }
 
-// Converts value to the field's kind into slot (a scratch copy).
-int16_t ConvertForField(const Database& database, const FieldDef& field, const Scalar& value, Slot& slot) {
+// The entries a selector offers: first to first + count - 1.
+bool SelectorOffers(const View& view, const FieldDef& field, int64_t number) {
+  if (field.selectorId == 0 || (field.dataType != kTypeInteger && field.dataType != kTypeCount)) return true;
+  const SelectorData* selector = view.FindSelector(field.selectorId);
+  if (selector == nullptr) return true;
+  return number >= selector->first && number < selector->first + static_cast<int64_t>(selector->texts.size());
+}
+
+// Converts value to the field's kind.
+int16_t ConvertForField(const View& view, const FieldDef& field, const Scalar& value, Converted& out) {
   int16_t code = kOk;
   switch (field.dataType) {
     case kTypePointer: {
       int32_t id = 0, tag = 0;
-      if ((code = ToPointer(database, value, id, tag)) != kOk) return code;
-      slot.number = id;
-      slot.pointerField = field.lengthWord == kRecordIdPointerLength ? 0 : tag;
+      if ((code = ToPointer(view, value, id, tag)) != kOk) return code;
+      out.number = id;
+      out.pointerField = field.lengthWord == kRecordIdPointerLength ? 0 : tag;
       return kOk;
     }
     case kTypeInteger:
-      if ((code = ToInteger(value, slot.number)) != kOk) return code;
-      return IntegerFits(slot.number, field.lengthWord) ? kOk : kErrOutOfRange;
+      if ((code = ToInteger(value, out.number)) != kOk) return code;
+      return IntegerFits(out.number, field.lengthWord) ? kOk : kErrOutOfRange;
     case kTypeCount:
-      if ((code = ToInteger(value, slot.number)) != kOk) return code;
-      return slot.number >= 0 && slot.number <= kMaxOccurrences ? kOk : kErrOutOfRange;
+      if ((code = ToInteger(value, out.number)) != kOk) return code;
+      return out.number >= 0 && out.number <= kMaxOccurrences ? kOk : kErrOutOfRange;
     case kTypeTimestamp: {
-      if ((code = ToTime(value, slot.number)) != kOk) return code;
+      if ((code = ToTime(value, out.number)) != kOk) return code;
       XUSTS native{};
-      return ToXusts(slot.number, native) ? kOk : kErrOutOfRange;
+      return ToXusts(out.number, native) ? kOk : kErrOutOfRange;
     }
     case kTypeReal:
-      if ((code = ToReal(value, slot.real)) != kOk) return code;
+      if ((code = ToReal(value, out.real)) != kOk) return code;
       if (field.lengthWord == 4) {
-        if (std::isfinite(slot.real) && std::fabs(slot.real) > std::numeric_limits<float>::max()) {
-          return kErrOutOfRange;
-        }
-        slot.real = static_cast<float>(slot.real);
+        if (std::isfinite(out.real) && std::fabs(out.real) > std::numeric_limits<float>::max()) return kErrOutOfRange;
+        out.real = static_cast<float>(out.real);
       }
       return kOk;
     default: {
       char scratch[kScratchSize];
-      const std::string_view text = ToText(database, value, scratch);
+      const std::string_view text = ToText(view, value, scratch);
       if (text.size() > static_cast<std::size_t>(std::max<int16_t>(field.lengthWord, 0))) return kErrTextTooLong;
-      slot.text.assign(text.data(), text.size());
+      out.text.assign(text.data(), text.size());
       return kOk;
     }
   }
 }
 
-void AppendHistory(Database& database, const Record& record, const FieldAccess& access, const Slot& slot,
-                   Micros time) {
-  HistorySeries& series = database.History(record.id, access.Tag());
-  const auto at = static_cast<std::size_t>(
-      std::upper_bound(series.times.begin(), series.times.end(), time) - series.times.begin());
-  const auto offset = static_cast<std::ptrdiff_t>(at);
-  series.times.insert(series.times.begin() + offset, time);
-  series.levels.insert(series.levels.begin() + offset, slot.level);
-  switch (access.field->dataType) {
-    case kTypeReal: series.reals.insert(series.reals.begin() + offset, slot.real); break;
-    case kTypeCharacter:
-    case kTypeCharacter5: series.texts.insert(series.texts.begin() + offset, slot.text); break;
-    default: series.numbers.insert(series.numbers.begin() + offset, slot.number); break;
+// Writes a converted value with its quality into a slot of the field's kind.
+void PutSlot(const FieldDef& field, const Converted& value, const XUSTS& time, std::byte* slot) {
+  std::memset(slot, 0, field.slotSize);
+  switch (field.slotKind) {
+    case SlotKind::kReal64: StoreAt(slot, 0, value.real); break;
+    case SlotKind::kReal32: StoreAt(slot, 0, static_cast<float>(value.real)); break;
+    case SlotKind::kInt16: StoreAt(slot, 0, static_cast<int16_t>(value.number)); break;
+    case SlotKind::kInt32: StoreAt(slot, 0, static_cast<int32_t>(value.number)); break;
+    case SlotKind::kWide:
+      if (field.dataType == kTypePointer) {
+        StoreAt(slot, 0, IDANDFT{static_cast<int32_t>(value.number), value.pointerField});
+      } else {
+        StoreAt(slot, 0, value.number);
+      }
+      break;
+    case SlotKind::kText:
+      StoreAt(slot, 0, static_cast<int16_t>(value.text.size()));
+      std::memcpy(slot + kTextOffset, value.text.data(), value.text.size());
+      break;
+    case SlotKind::kNone: return;
   }
+  const SlotFormat format = FormatOf(field.slotKind);
+  StoreAt(slot, format.status, value.status);
+  StoreAt(slot, format.level, value.level);
+  StoreAt(slot, format.time, time);
+}
+
+Scalar SlotScalar(const FieldDef& field, const std::byte* slot) {
+  switch (field.slotKind) {
+    case SlotKind::kReal64: return Scalar::Real(LoadAt<double>(slot, 0));
+    case SlotKind::kReal32: return Scalar::Real(LoadAt<float>(slot, 0), true);
+    case SlotKind::kInt16: return Scalar::Integer(LoadAt<int16_t>(slot, 0));
+    case SlotKind::kInt32: return Scalar::Integer(LoadAt<int32_t>(slot, 0));
+    case SlotKind::kText: {
+      const auto length = std::clamp<int16_t>(LoadAt<int16_t>(slot, 0), 0, field.lengthWord);
+      return Scalar::Text(std::string_view(reinterpret_cast<const char*>(slot + kTextOffset), static_cast<std::size_t>(length)));
+    }
+    case SlotKind::kWide:
+    case SlotKind::kNone: break;
+  }
+  if (field.dataType == kTypePointer) {
+    const auto pointer = LoadAt<IDANDFT>(slot, 0);
+    return Scalar::Reference(pointer.ID, pointer.FT);
+  }
+  if (field.dataType == kTypeTimestamp) return Scalar::Time(LoadAt<int64_t>(slot, 0));
+  return Scalar::Integer(LoadAt<int64_t>(slot, 0));
+}
+
+Quality SlotQuality(const FieldDef& field, const std::byte* slot) {
+  const SlotFormat format = FormatOf(field.slotKind);
+  return Quality{LoadAt<int16_t>(slot, format.status), LoadAt<int16_t>(slot, format.level),
+                 ToMicros(LoadAt<XUSTS>(slot, format.time))};
 }
 
 }  // namespace
 
-int16_t Resolve(const Database& database, int32_t id, int32_t tag, FieldAccess& out, int32_t& detail) {
-  const Record* record = database.FindRecord(id);
-  if (record == nullptr) {
-    detail = id;
-    return kErrRecordNotFound;
-  }
+int16_t ResolveIn(const View& view, const RecordRef& record, int32_t tag, FieldAccess& out, int32_t& detail) {
   detail = tag;
   const int32_t number = FieldNumberOf(tag);
-  const int32_t position = record->definition->Find(number);
+  const int32_t position = record.definition->Find(number);
   out.record = record;
   out.position = position;
   out.occurrence = OccurrenceOf(tag);
   if (position >= 0) {
-    out.field = &record->definition->fields[static_cast<std::size_t>(position)];
+    out.field = &record.definition->fields[static_cast<std::size_t>(position)];
   } else if (number == kName) {
     out.field = &NameField();
   } else {
     return kErrFieldNotFound;
   }
   if (out.occurrence == 0) return kOk;
-  if (!out.field->IsRepeated() || out.occurrence > OccurrenceCount(database, out)) return kErrOccurrence;
+  if (!out.field->IsRepeated() || out.occurrence > OccurrenceCount(view, out)) return kErrOccurrence;
   return kOk;
 }
 
-int32_t OccurrenceCount(const Database& database, const FieldAccess& access) {
+int16_t Resolve(const View& view, int32_t id, int32_t tag, FieldAccess& out, int32_t& detail) {
+  const std::optional<RecordRef> record = view.FindRecord(id);
+  if (!record) {
+    detail = id;
+    return kErrRecordNotFound;
+  }
+  return ResolveIn(view, *record, tag, out, detail);
+}
+
+int32_t OccurrenceCount(const View& view, const FieldAccess& access) {
   const FieldDef& field = *access.field;
   if (!field.IsRepeated()) return 1;
-  const Record& record = *access.record;
-  if (!record.definition->system) {
-    return static_cast<int32_t>(record.occurrences[static_cast<std::size_t>(field.repeatSlot)].size());
+  const RecordRef& record = access.record;
+  if (!record.definition->system) return AreaCount(*record.definition, record.values, field.repeatArea - 1);
+  if (record.definitionId == kDefinitionDefId) {
+    const Definition* definition = view.FindDefinition(record.id);
+    return definition != nullptr ? static_cast<int32_t>(definition->fields.size()) : 0;
   }
-  if (const Definition* definition = database.FindDefinition(record.id)) {
-    return static_cast<int32_t>(definition->fields.size());
-  }
-  if (const SelectorData* selector = database.FindSelector(record.id)) {
-    return static_cast<int32_t>(selector->texts.size());
+  if (record.definitionId == kSelectorDefId) {
+    const SelectorData* selector = view.FindSelector(record.id);
+    return selector != nullptr ? static_cast<int32_t>(selector->texts.size()) : 0;
   }
   return 0;
 }
 
-int16_t OwnType(const Database& database, const FieldAccess& access) {
+int16_t OwnType(const View& view, const FieldAccess& access) {
   if (access.field->number == kSelectorTexts) {
-    const SelectorData* selector = database.FindSelector(access.record->id);
+    const SelectorData* selector = view.FindSelector(access.record.id);
     return selector != nullptr ? selector->width : 0;
   }
   return access.field->ownType;
 }
 
-int16_t ReadValue(const Database& database, const FieldAccess& access, int32_t occurrence, Scalar& value,
-                  Quality& quality) {
+int16_t ReadValue(const View& view, const FieldAccess& access, int32_t occurrence, Scalar& value, Quality& quality) {
   const FieldDef& field = *access.field;
-  const Record& record = *access.record;
   if (field.IsRepeated() && occurrence == 0) occurrence = 1;
   if (field.IsSystem()) {
     quality = Quality{};
-    return ReadSystemValue(database, record, field.number, occurrence, value);
+    return ReadSystemValue(view, access.record, field.number, occurrence, value);
   }
-  const Slot* slot;
-  if (field.IsRepeated()) {
-    const auto& area = record.occurrences[static_cast<std::size_t>(field.repeatSlot)];
-    if (occurrence < 1 || static_cast<std::size_t>(occurrence) > area.size()) return kErrOccurrence;
-    slot = &area[static_cast<std::size_t>(occurrence - 1)];
-  } else {
-    slot = &record.slots[static_cast<std::size_t>(access.position)];
-  }
-  quality = Quality{slot->status, slot->level, slot->time};
-  switch (field.dataType) {
-    case kTypePointer: value = Scalar::Reference(static_cast<int32_t>(slot->number), slot->pointerField); break;
-    case kTypeTimestamp: value = Scalar::Time(slot->number); break;
-    case kTypeReal: value = Scalar::Real(slot->real, field.lengthWord == 4); break;
-    case kTypeCharacter:
-    case kTypeCharacter5: value = Scalar::Text(slot->text); break;
-    default: value = Scalar::Integer(slot->number); break;
-  }
+  const std::byte* slot = SlotOf(*access.record.definition, access.record.values, access.position, occurrence);
+  if (slot == nullptr) return kErrOccurrence;
+  value = SlotScalar(field, slot);
+  quality = SlotQuality(field, slot);
   return kOk;
 }
 
-int16_t StoreValue(Database& database, Record& record, const FieldAccess& access, const Scalar& value,
+int16_t StoreValue(WriteView& view, RecordBuffer& record, const FieldAccess& access, const Scalar& value,
                    const Quality* quality, Micros now, StoreMode mode) {
   const FieldDef& field = *access.field;
-  Slot converted;
-  if (int16_t code = ConvertForField(database, field, value, converted); code != kOk) return code;
+  Converted converted;
+  if (int16_t code = ConvertForField(view, field, value, converted); code != kOk) return code;
+  if (mode == StoreMode::kWrite && !SelectorOffers(view, field, converted.number)) return kErrOutOfRange;
   const bool qualified = quality != nullptr && field.HasQuality();
   if (qualified) {
     converted.status = quality->status;
@@ -291,90 +350,74 @@ int16_t StoreValue(Database& database, Record& record, const FieldAccess& access
   } else {
     converted.time = mode == StoreMode::kLoad ? (quality != nullptr ? quality->time : 0) : now;
   }
-  int32_t occurrence = access.occurrence;
-  if (field.IsRepeated() && occurrence == 0) occurrence = 1;
-  Slot* slot;
-  if (field.IsRepeated()) {
-    auto& area = record.occurrences[static_cast<std::size_t>(field.repeatSlot)];
-    if (occurrence < 1 || static_cast<std::size_t>(occurrence) > area.size()) return kErrOccurrence;
-    slot = &area[static_cast<std::size_t>(occurrence - 1)];
-  } else {
-    slot = &record.slots[static_cast<std::size_t>(access.position)];
-  }
-  *slot = std::move(converted);
-  if (field.dataType == kTypeCount) {
-    database.ResizeRepeatArea(record, access.position, static_cast<int32_t>(slot->number));
-  }
-  if (field.historyPointer != 0 && mode == StoreMode::kWrite) {
-    const Micros time = qualified && quality->time != 0 ? quality->time : now;
-    AppendHistory(database, record, access, *slot, time);
-  }
-  database.dirty = true;
-  return kOk;
-}
-
-int16_t AddHistorySample(Database& database, const FieldAccess& access, const Scalar& value, Micros time,
-                         int16_t level) {
-  Slot converted;
-  if (int16_t code = ConvertForField(database, *access.field, value, converted); code != kOk) return code;
-  converted.level = level;
-  AppendHistory(database, *access.record, access, converted, time);
-  return kOk;
-}
-
-namespace {
-
-template <typename T>
-void PutAt(std::byte* out, std::size_t offset, T value) {
-  std::memcpy(out + offset, &value, sizeof value);
-}
-
-// Writes member by member: building the packed record on the stack and
-// copying it would stall on the unaligned TIME member.
-template <typename Native, typename Value>
-bool PutQualified(std::byte* out, Value value, const Slot& slot) {
   XUSTS time{};
-  if (!ToXusts(slot.time, time)) return false;
-  std::memset(out, 0, sizeof(Native));
-  PutAt(out, offsetof(Native, VALUE), value);
-  PutAt(out, offsetof(Native, STATUS), slot.status);
-  PutAt(out, offsetof(Native, LEVEL), slot.level);
-  PutAt(out, offsetof(Native, TIME), time);
-  return true;
+  if (!ToXusts(converted.time, time)) return kErrOutOfRange;
+  const int32_t occurrence = field.IsRepeated() && access.occurrence == 0 ? 1 : access.occurrence;
+  if (record.SlotOf(access.position, occurrence) == nullptr) return kErrOccurrence;
+  if (field.dataType == kTypeCount) record.ResizeArea(access.position, static_cast<int32_t>(converted.number));
+  PutSlot(field, converted, time, record.SlotOf(access.position, occurrence));
+  if (field.historyPointer != 0 && mode == StoreMode::kWrite) {
+    const Micros at = qualified && quality->time != 0 ? quality->time : now;
+    const HistoryValue sample{converted.number, converted.real, converted.text};
+    AddSample(view, access.record.id, access.Tag(), HistoryKindOf(field), at, converted.level, sample);
+  }
+  return kOk;
 }
 
-}  // namespace
+int16_t ToHistoryValue(const View& view, const FieldDef& field, const Scalar& value, HistoryValue& out,
+                       std::string& text) {
+  Converted converted;
+  if (int16_t code = ConvertForField(view, field, value, converted); code != kOk) return code;
+  text = std::move(converted.text);
+  out = HistoryValue{converted.number, converted.real, text};
+  return kOk;
+}
 
 bool EncodeDirect(const FieldAccess& access, int16_t type, std::byte* out) {
   const FieldDef& field = *access.field;
   if (access.position < 0 || field.IsRepeated() || field.IsSystem()) return false;
-  const Slot& slot = access.record->slots[static_cast<std::size_t>(access.position)];
-  switch (field.dataType) {
-    case kTypeReal:
-      if (type == -21) return PutQualified<DVANDQU>(out, slot.real, slot);
-      if (type != -6) return false;
-      PutAt(out, 0, slot.real);
-      return true;
-    case kTypeInteger:
-      if (type == -18 && slot.number >= INT16_MIN && slot.number <= INT16_MAX) {
-        return PutQualified<SVANDQU>(out, static_cast<int16_t>(slot.number), slot);
-      }
-      if (type == -19 && slot.number >= INT32_MIN && slot.number <= INT32_MAX) {
-        return PutQualified<LVANDQU>(out, static_cast<int32_t>(slot.number), slot);
-      }
-      return false;
-    case kTypeCharacter:
-    case kTypeCharacter5:
+  const std::byte* slot = access.record.values + field.offset;
+  switch (field.slotKind) {
+    case SlotKind::kReal64:
+      if (type == -21) std::memcpy(out, slot, sizeof(DVANDQU));
+      else if (type == -6) std::memcpy(out, slot, sizeof(double));
+      return type == -21 || type == -6;
+    case SlotKind::kReal32:
+      if (type == -20) std::memcpy(out, slot, sizeof(RVANDQU));
+      else if (type == -5) std::memcpy(out, slot, sizeof(float));
+      return type == -20 || type == -5;
+    case SlotKind::kInt16:
+      if (type == -18) std::memcpy(out, slot, sizeof(SVANDQU));
+      else if (type == -3) std::memcpy(out, slot, sizeof(int16_t));
+      return type == -18 || type == -3;
+    case SlotKind::kInt32:
+      if (type == -19) std::memcpy(out, slot, sizeof(LVANDQU));
+      else if (type == -4) std::memcpy(out, slot, sizeof(int32_t));
+      return type == -19 || type == -4;
+    case SlotKind::kText: {
+      const auto length = static_cast<std::size_t>(std::clamp<int16_t>(LoadAt<int16_t>(slot, 0), 0, field.lengthWord));
       if (type > 0) {
-        const std::size_t count = std::min(slot.text.size(), static_cast<std::size_t>(type));
-        std::memcpy(out, slot.text.data(), count);
+        const std::size_t count = std::min(length, static_cast<std::size_t>(type));
+        std::memcpy(out, slot + kTextOffset, count);
         std::memset(out + count, ' ', static_cast<std::size_t>(type) - count);
         return true;
       }
-      return false;
-    default:
-      return false;
+      if (type != -24) return false;
+      char* text = LoadAt<char*>(out, offsetof(TVANDQU, TEXT));
+      const auto capacity = LoadAt<int16_t>(out, offsetof(TVANDQU, LENGTH));
+      if (text == nullptr || capacity <= 0) return false;  // the general path reports it
+      const auto count = static_cast<int16_t>(std::min(length, static_cast<std::size_t>(capacity - 1)));
+      std::memcpy(text, slot + kTextOffset, static_cast<std::size_t>(count));
+      StoreAt(out, offsetof(TVANDQU, LENGTH), count);
+      const SlotFormat format = FormatOf(SlotKind::kText);
+      std::memcpy(out + offsetof(TVANDQU, STATUS), slot + format.status, 2 * sizeof(int16_t));
+      std::memcpy(out + offsetof(TVANDQU, TIME), slot + format.time, sizeof(XUSTS));
+      return true;
+    }
+    case SlotKind::kWide:
+    case SlotKind::kNone: break;
   }
+  return false;
 }
 
 bool WriteAllowed(int16_t writeProtection, bool usable) {
@@ -386,14 +429,14 @@ bool WriteAllowed(int16_t writeProtection, bool usable) {
   }
 }
 
-Scalar HistoryValue(const FieldDef& field, const HistorySeries& series, std::size_t index) {
+Scalar HistoryScalar(const FieldDef& field, const ChunkView& chunk, std::size_t index) {
   switch (field.dataType) {
-    case kTypeReal: return Scalar::Real(series.reals[index], field.lengthWord == 4);
+    case kTypeReal: return Scalar::Real(chunk.Real(index), field.lengthWord == 4);
     case kTypeCharacter:
-    case kTypeCharacter5: return Scalar::Text(series.texts[index]);
-    case kTypeTimestamp: return Scalar::Time(series.numbers[index]);
-    case kTypePointer: return Scalar::Reference(static_cast<int32_t>(series.numbers[index]));
-    default: return Scalar::Integer(series.numbers[index]);
+    case kTypeCharacter5: return Scalar::Text(chunk.Text(index));
+    case kTypeTimestamp: return Scalar::Time(chunk.Number(index));
+    case kTypePointer: return Scalar::Reference(static_cast<int32_t>(chunk.Number(index)));
+    default: return Scalar::Integer(chunk.Number(index));
   }
 }
 

@@ -4,12 +4,15 @@
 // this engine: up to two values beyond the edge. A reverse read returns the
 // values inside [end, start], newest first, without outsiders.
 #include <algorithm>
+#include <cstring>
 
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
 #include "engine/access.h"
 #include "engine/engine.h"
+#include "engine/guard.h"
+#include "engine/history.h"
 
 using dorvik::ApiFunction;
 using dorvik::SetError;
@@ -61,24 +64,31 @@ int16_t CheckArgs(const HistoryArgs& args, int32_t& detail) {
   return dorvik::kOk;
 }
 
-// Writes sample index of series into slot k of the caller's arrays.
-int16_t Emit(const dorvik::Database& database, const dorvik::FieldDef& field, const dorvik::HistorySeries& series,
-             std::size_t index, const HistoryArgs& args, int32_t k, char* scratch) {
+// Writes sample i of chunk into slot k of the caller's arrays.
+int16_t Emit(const dorvik::View& view, const dorvik::FieldDef& field, const dorvik::ChunkView& chunk,
+             std::size_t i, const HistoryArgs& args, int32_t k, char* scratch) {
   XUSTS time{};
-  if (!dorvik::ToXusts(series.times[index], time)) return dorvik::kErrOutOfRange;
+  const dorvik::Micros micros = chunk.Time(i);
+  if (!dorvik::ToXusts(micros, time)) return dorvik::kErrOutOfRange;
   const int16_t type = args.types[0];
   auto* slot = static_cast<std::byte*>(args.buffers[0]) + static_cast<std::ptrdiff_t>(k) * HistoryStride(type);
-  const dorvik::Quality quality{0, series.levels[index], series.times[index]};
-  const int16_t code =
-      dorvik::Encode(database, dorvik::HistoryValue(field, series, index), quality, type, slot, scratch);
-  if (code != dorvik::kOk) return code;
-  args.levels[k] = series.levels[index];
+  const int16_t level = chunk.Level(i);
+  if (type == dorvik::api::kTypeDouble && chunk.kind == dorvik::HistoryKind::kReal) {
+    const double value = chunk.Real(i);
+    std::memcpy(slot, &value, sizeof value);  // the common case, without the general conversion
+  } else {
+    const dorvik::Quality quality{0, level, micros};
+    const int16_t code = dorvik::Encode(view, dorvik::HistoryScalar(field, chunk, i), quality, type, slot, scratch);
+    if (code != dorvik::kOk) return code;
+  }
+  args.levels[k] = level;
   args.times[k] = time;
   return dorvik::kOk;
 }
 
-// Runs one read: resolves the field, picks the sample indices with
-// select(series, emit) and reports the outcome.
+// Runs one read: resolves the field, lets select(reader, emit) walk the
+// series and reports the outcome. emit() returns false once the read must
+// stop (count reached or a value failed).
 template <typename Select>
 void ReadHistory(ApiFunction function, const dorvik::CallScope& call, const HistoryArgs& args, Select select) {
   if (args.returned != nullptr) *args.returned = 0;
@@ -86,20 +96,20 @@ void ReadHistory(ApiFunction function, const dorvik::CallScope& call, const Hist
   int32_t detail = 0;
   int16_t code = call.FailsAt(0) ? call.FaultCode() : CheckArgs(args, detail);
   dorvik::ReadAccess access;
-  if (code == dorvik::kOk && access.database == nullptr) code = dorvik::kErrNotLoaded;
+  if (code == dorvik::kOk && access.view == nullptr) code = dorvik::kErrNotLoaded;
   dorvik::FieldAccess field;
-  if (code == dorvik::kOk) code = dorvik::Resolve(*access.database, args.id, args.valueFieldTag - 1, field, detail);
+  if (code == dorvik::kOk) code = dorvik::Resolve(*access.view, args.id, args.valueFieldTag - 1, field, detail);
   if (code == dorvik::kOk && field.field->historyPointer == 0) code = dorvik::kErrNoHistory;
   if (code != dorvik::kOk) return SetError(args.error, function, code, detail);
   int32_t written = 0;
-  const dorvik::HistorySeries* series = access.database->FindHistory(args.id, field.Tag());
-  if (series != nullptr && args.count > 0) {
+  if (args.count > 0) {
     char scratch[dorvik::kScratchSize];
-    select(*series, [&](std::size_t index) {
+    dorvik::SeriesReader reader(*access.view, args.id, field.Tag());
+    select(reader, [&](const dorvik::SeriesReader& at) {
       if (written >= args.count || code != dorvik::kOk) return false;
-      code = Emit(*access.database, *field.field, *series, index, args, written, scratch);
+      code = Emit(*access.view, *field.field, at.chunk(), at.index(), args, written, scratch);
       if (code == dorvik::kOk) ++written;
-      return code == dorvik::kOk;
+      return code == dorvik::kOk && written < args.count;
     });
   }
   if (args.returned != nullptr) *args.returned = written;
@@ -107,6 +117,10 @@ void ReadHistory(ApiFunction function, const dorvik::CallScope& call, const Hist
   if (args.fieldsDone != nullptr) *args.fieldsDone = 1;
   SetError(args.error, function, dorvik::kOk);
 }
+
+// Outsiders asked for before the start and after the end: 0, 1 or 2.
+int32_t Before(int32_t outsiders) { return (outsiders & kTwoBefore) != 0 ? 2 : (outsiders & kOneBefore) != 0 ? 1 : 0; }
+int32_t After(int32_t outsiders) { return (outsiders & kTwoAfter) != 0 ? 2 : (outsiders & kOneAfter) != 0 ? 1 : 0; }
 
 }  // namespace
 
@@ -116,30 +130,35 @@ void DORVIK_CALL RHIS21DATA(int32_t requestType, int32_t returnStep, int32_t out
                             int32_t valueFieldTag, const XUSTS* start, const XUSTS* end, int16_t fieldCount,
                             const int32_t* fieldTags, const int16_t* types, int32_t count, int16_t* levels,
                             XUSTS* times, void* const* buffers, int32_t* returned, int16_t* fieldsDone,
-                            ERRBLOCK* error) {
-  dorvik::CallScope call(ApiFunction::kRHIS21DATA, [&] {
-    return fmt::format("type={} outsiders={} id={} ft=0x{:X} count={}", requestType, outsiders, id,
-                       valueFieldTag - 1, count);
-  });
-  (void)returnStep, (void)fieldTags;  // raw reads have no step; the field is valueFieldTag - 1
-  const HistoryArgs args{id, valueFieldTag, start, end, fieldCount, types, count, levels, times, buffers,
-                         returned, fieldsDone, error};
-  if (requestType != kRawRequest) {
-    if (returned != nullptr) *returned = 0;
-    if (fieldsDone != nullptr) *fieldsDone = 0;
-    return SetError(error, call.function(), dorvik::kErrRequestType, requestType);
-  }
-  ReadHistory(call.function(), call, args, [&](const dorvik::HistorySeries& series, auto emit) {
-    const dorvik::Micros from = dorvik::ToMicros(*start), to = dorvik::ToMicros(*end);
-    const auto& t = series.times;
-    const auto lo = static_cast<std::size_t>(std::lower_bound(t.begin(), t.end(), from) - t.begin());
-    const auto hi = std::max(lo, static_cast<std::size_t>(std::upper_bound(t.begin(), t.end(), to) - t.begin()));
-    const std::size_t before = (outsiders & kTwoBefore) != 0 ? 2 : (outsiders & kOneBefore) != 0 ? 1 : 0;
-    const std::size_t after = (outsiders & kTwoAfter) != 0 ? 2 : (outsiders & kOneAfter) != 0 ? 1 : 0;
-    const std::size_t last = std::min(t.size(), hi + after);
-    for (std::size_t i = lo - std::min(lo, before); i < last; ++i) {
-      if (!emit(i)) return;
-    }
+                            ERRBLOCK* error) noexcept {
+  if (returned != nullptr) *returned = 0;
+  if (fieldsDone != nullptr) *fieldsDone = 0;
+  dorvik::Guarded(ApiFunction::kRHIS21DATA, error, [&] {
+    dorvik::CallScope call(ApiFunction::kRHIS21DATA, [&] {
+      return fmt::format("type={} outsiders={} id={} ft=0x{:X} count={}", requestType, outsiders, id,
+                         valueFieldTag - 1, count);
+    });
+    (void)returnStep, (void)fieldTags;  // raw reads have no step; the field is valueFieldTag - 1
+    const HistoryArgs args{id,    valueFieldTag, start, end,     fieldCount, types,      count,
+                           levels, times,        buffers, returned, fieldsDone, error};
+    if (requestType != kRawRequest) return SetError(error, call.function(), dorvik::kErrRequestType, requestType);
+    ReadHistory(call.function(), call, args, [&](dorvik::SeriesReader& reader, auto emit) {
+      const dorvik::Micros from = dorvik::ToMicros(*start), to = dorvik::ToMicros(*end);
+      const int32_t before = Before(outsiders), after = After(outsiders);
+      // Position on the first value to return: up to `before` values before from.
+      bool at = reader.SeekFirstAtOrAfter(from);
+      int32_t back = 0;
+      if (!at && before > 0 && reader.SeekLast()) {
+        at = true;
+        back = 1;
+      }
+      while (at && back < before && reader.Prev()) ++back;
+      int32_t beyond = 0;  // values after `to` returned so far
+      for (; at; at = reader.Next()) {
+        if (reader.Time() > to && reader.Time() >= from && ++beyond > after) return;
+        if (!emit(reader)) return;
+      }
+    });
   });
 }
 
@@ -147,26 +166,25 @@ void DORVIK_CALL RHIS21REV(int32_t reserved1, int32_t reserved2, int32_t reserve
                            int32_t valueFieldTag, const XUSTS* start, const XUSTS* end, int16_t fieldCount,
                            const int32_t* fieldTags, const int16_t* types, int32_t count, int16_t* levels,
                            XUSTS* times, void* const* buffers, int32_t* returned, int16_t* fieldsDone,
-                           ERRBLOCK* error) {
-  dorvik::CallScope call(ApiFunction::kRHIS21REV, [&] {
-    return fmt::format("id={} ft=0x{:X} count={}", id, valueFieldTag - 1, count);
-  });
-  (void)fieldTags;
-  const HistoryArgs args{id, valueFieldTag, start, end, fieldCount, types, count, levels, times, buffers,
-                         returned, fieldsDone, error};
-  if (reserved1 != 0 || reserved2 != 0 || reserved3 != 0 || reserved4 != 0) {
-    if (returned != nullptr) *returned = 0;
-    if (fieldsDone != nullptr) *fieldsDone = 0;
-    return SetError(error, call.function(), dorvik::kErrBadArgument, 1);
-  }
-  ReadHistory(call.function(), call, args, [&](const dorvik::HistorySeries& series, auto emit) {
-    const dorvik::Micros newest = dorvik::ToMicros(*start), oldest = dorvik::ToMicros(*end);
-    const auto& t = series.times;
-    const auto lo = static_cast<std::size_t>(std::lower_bound(t.begin(), t.end(), oldest) - t.begin());
-    const auto hi = static_cast<std::size_t>(std::upper_bound(t.begin(), t.end(), newest) - t.begin());
-    for (std::size_t i = hi; i > lo; --i) {
-      if (!emit(i - 1)) return;
+                           ERRBLOCK* error) noexcept {
+  if (returned != nullptr) *returned = 0;
+  if (fieldsDone != nullptr) *fieldsDone = 0;
+  dorvik::Guarded(ApiFunction::kRHIS21REV, error, [&] {
+    dorvik::CallScope call(ApiFunction::kRHIS21REV, [&] {
+      return fmt::format("id={} ft=0x{:X} count={}", id, valueFieldTag - 1, count);
+    });
+    (void)fieldTags;
+    const HistoryArgs args{id,    valueFieldTag, start, end,     fieldCount, types,      count,
+                           levels, times,        buffers, returned, fieldsDone, error};
+    if (reserved1 != 0 || reserved2 != 0 || reserved3 != 0 || reserved4 != 0) {
+      return SetError(error, call.function(), dorvik::kErrBadArgument, 1);
     }
+    ReadHistory(call.function(), call, args, [&](dorvik::SeriesReader& reader, auto emit) {
+      const dorvik::Micros newest = dorvik::ToMicros(*start), oldest = dorvik::ToMicros(*end);
+      for (bool at = reader.SeekLastAtOrBefore(newest); at && reader.Time() >= oldest; at = reader.Prev()) {
+        if (!emit(reader)) return;
+      }
+    });
   });
 }
 

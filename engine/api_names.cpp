@@ -8,13 +8,16 @@
 #include "api/dorvik.h"
 #include "engine/access.h"
 #include "engine/engine.h"
+#include "engine/guard.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;
-using dorvik::Database;
+using dorvik::Guarded;
+using dorvik::GuardedValue;
 using dorvik::ReadAccess;
-using dorvik::Record;
+using dorvik::RecordRef;
 using dorvik::SetError;
+using dorvik::View;
 using dorvik::api::kFieldNameBufferSize;
 
 namespace {
@@ -60,41 +63,49 @@ void SetUsable(ApiFunction function, int32_t id, ERRBLOCK* error, bool usable) {
   CallScope call(function, [&] { return fmt::format("id={}", id); });
   if (call.FailsAt(0)) return SetError(error, function, call.FaultCode(), id);
   dorvik::WriteAccess access;
-  Database* database = access.database;
-  if (database == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
-  Record* record = database->FindRecord(id);
-  if (record == nullptr) return SetError(error, function, dorvik::kErrRecordNotFound, id);
-  if (dorvik::RightsLevel(*database, *record) < 2) return SetError(error, function, dorvik::kErrNoWriteRight, id);
+  if (access.view == nullptr) return SetError(error, function, access.refusal());
+  const std::optional<RecordRef> record = access.view->FindRecord(id);
+  if (!record) return SetError(error, function, dorvik::kErrRecordNotFound, id);
+  if (dorvik::RightsLevel(*access.view, *record) < 2) return SetError(error, function, dorvik::kErrNoWriteRight, id);
   if (record->usable != usable) {
-    record->usable = usable;
-    database->dirty = true;
+    dorvik::RecordBuffer changed(*record);
+    changed.SetUsable(usable);
+    access.view->PutRecord(id, changed);
+    if (const dorvik::Outcome committed = access.Commit(); !committed.ok()) {
+      return SetError(error, function, committed.code, committed.detail);
+    }
   }
   SetError(error, function, dorvik::kOk);
 }
 
 // The check of CREATERECORD; kOk when the record may be created.
-int16_t CheckNewRecord(const Database& database, int32_t id, int32_t definitionId, std::string_view name,
-                       int32_t& detail) {
-  const dorvik::Definition* definition = database.FindDefinition(definitionId);
+int16_t CheckNewRecord(const View& view, int32_t id, int32_t definitionId, std::string_view name, int32_t& detail) {
+  const dorvik::Definition* definition = view.FindDefinition(definitionId);
   detail = definitionId;
   if (definition == nullptr || definition->system) return dorvik::kErrNotDefinition;
   detail = id;
   if (id <= 0 || id > dorvik::kMaxRecordId) return dorvik::kErrIdOutOfRange;
-  if (database.FindRecord(id) != nullptr) return dorvik::kErrIdInUse;
+  if (view.IdInUse(id)) return dorvik::kErrIdInUse;
   detail = static_cast<int32_t>(name.size());
   if (!dorvik::IsValidRecordName(name)) return dorvik::kErrInvalidName;
-  if (const Record* holder = database.FindRecordByName(name)) {
+  if (const std::optional<RecordRef> holder = view.FindRecordByName(name)) {
     detail = holder->id;
     return dorvik::kErrNameInUse;
   }
   detail = definitionId;
-  const Record* definitionRecord = database.FindRecord(definitionId);
-  if (dorvik::RightsLevel(database, *definitionRecord) < 2) return dorvik::kErrNoWriteRight;
+  if (dorvik::RightsLevel(view, *view.FindRecord(definitionId)) < 2) return dorvik::kErrNoWriteRight;
   return dorvik::kOk;
 }
 
+// The value of a pointer slot: the record it points at.
+int32_t PointerTarget(const std::byte* slot) {
+  int32_t id = 0;
+  std::memcpy(&id, slot + offsetof(IDANDFT, ID), sizeof id);
+  return id;
+}
+
 // Field tags of record that point at target, ascending, after `after`.
-bool NextReferenceIn(const Record& record, int32_t target, int32_t after, int32_t& found) {
+bool NextReferenceIn(const RecordRef& record, int32_t target, int32_t after, int32_t& found) {
   if (record.definitionId == target && after < 0) {
     found = 0;
     return true;
@@ -104,16 +115,16 @@ bool NextReferenceIn(const Record& record, int32_t target, int32_t after, int32_
     const dorvik::FieldDef& field = definition.fields[static_cast<std::size_t>(position)];
     if (!field.IsRepeated()) {
       const int32_t tag = dorvik::api::FieldTag(field.number);
-      if (tag > after && record.slots[static_cast<std::size_t>(position)].number == target) {
+      if (tag > after && PointerTarget(record.values + field.offset) == target) {
         found = tag;
         return true;
       }
       continue;
     }
-    const auto& area = record.occurrences[static_cast<std::size_t>(field.repeatSlot)];
-    for (std::size_t k = 0; k < area.size(); ++k) {
-      const int32_t tag = dorvik::api::FieldTag(field.number, static_cast<int32_t>(k + 1));
-      if (tag > after && area[k].number == target) {
+    const int32_t count = dorvik::AreaCount(definition, record.values, field.repeatArea - 1);
+    for (int32_t k = 1; k <= count; ++k) {
+      const int32_t tag = dorvik::api::FieldTag(field.number, k);
+      if (tag > after && PointerTarget(dorvik::SlotOf(definition, record.values, position, k)) == target) {
         found = tag;
         return true;
       }
@@ -122,219 +133,243 @@ bool NextReferenceIn(const Record& record, int32_t target, int32_t after, int32_
   return false;
 }
 
+// Fills entry i of a list: id, usable flag, name.
+void ListEntry(const RecordRef& record, int32_t i, int32_t* ids, char* flags, char* names, int16_t* lengths) {
+  ids[i] = record.id;
+  flags[i] = record.usable ? 1 : 0;
+  lengths[i] = CopyOut(record.name, names + static_cast<std::size_t>(i) * kFieldNameBufferSize, kFieldNameBufferSize);
+}
+
 }  // namespace
 
 extern "C" {
 
-int32_t DORVIK_CALL NAME2RECID(const char* name, int16_t length) {
-  const std::string_view text = NameArgument(name, length);
-  CallScope call(ApiFunction::kNAME2RECID, [&] { return std::string(text); });
-  if (text.empty() || call.FailsAt(0)) return 0;
-  ReadAccess access;
-  if (access.database == nullptr) return 0;
-  const Record* record = access.database->FindRecordByName(TrimBlanks(text));
-  return record != nullptr ? record->id : 0;
+int32_t DORVIK_CALL NAME2RECID(const char* name, int16_t length) noexcept {
+  return GuardedValue<int32_t>(0, [&] {
+    const std::string_view text = NameArgument(name, length);
+    CallScope call(ApiFunction::kNAME2RECID, [&] { return std::string(text); });
+    if (text.empty() || call.FailsAt(0)) return 0;
+    ReadAccess access;
+    if (access.view == nullptr) return 0;
+    const std::optional<RecordRef> record = access.view->FindRecordByName(TrimBlanks(text));
+    return record ? record->id : 0;
+  });
 }
 
-void DORVIK_CALL GETNAMDB_LNAME(const int32_t* id, char* name, int16_t* length) {
-  CallScope call(ApiFunction::kGETNAMDB_LNAME, [&] { return fmt::format("id={}", id ? *id : 0); });
-  if (length == nullptr) return;
-  *length = 0;
-  if (id == nullptr || name == nullptr || call.FailsAt(0)) return;
-  ReadAccess access;
-  const Record* record = access.database != nullptr ? access.database->FindRecord(*id) : nullptr;
-  if (record != nullptr) *length = CopyOut(record->name, name, dorvik::api::kNameBufferSize);
+void DORVIK_CALL GETNAMDB_LNAME(const int32_t* id, char* name, int16_t* length) noexcept {
+  if (length != nullptr) *length = 0;
+  Guarded(ApiFunction::kGETNAMDB_LNAME, nullptr, [&] {
+    CallScope call(ApiFunction::kGETNAMDB_LNAME, [&] { return fmt::format("id={}", id ? *id : 0); });
+    if (length == nullptr || id == nullptr || name == nullptr || call.FailsAt(0)) return;
+    ReadAccess access;
+    if (access.view == nullptr) return;
+    if (const std::optional<RecordRef> record = access.view->FindRecord(*id)) {
+      *length = CopyOut(record->name, name, dorvik::api::kNameBufferSize);
+    }
+  });
 }
 
-void DORVIK_CALL DECODFT(const char* name, int16_t length, int32_t* fieldTag, ERRBLOCK* error) {
-  const std::string_view text = NameArgument(name, length);
-  CallScope call(ApiFunction::kDECODFT, [&] { return std::string(text); });
-  const ApiFunction function = call.function();
-  if (call.FailsAt(0)) return SetError(error, function, call.FaultCode());
-  if (fieldTag == nullptr) return SetError(error, function, dorvik::kErrBadArgument, 3);
-  int32_t occurrence = 0;
-  std::string_view fieldName;
-  if (!SplitOccurrence(TrimBlanks(text), occurrence, fieldName) || fieldName.empty()) {
-    return SetError(error, function, dorvik::kErrUnknownFieldName, length);
-  }
-  ReadAccess access;
-  if (access.database == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
-  const dorvik::GlobalField* field = access.database->FindFieldByName(fieldName);
-  if (field == nullptr) return SetError(error, function, dorvik::kErrUnknownFieldName, length);
-  *fieldTag = dorvik::api::FieldTag(field->number, occurrence);
-  SetError(error, function, dorvik::kOk);
+void DORVIK_CALL DECODFT(const char* name, int16_t length, int32_t* fieldTag, ERRBLOCK* error) noexcept {
+  Guarded(ApiFunction::kDECODFT, error, [&] {
+    const std::string_view text = NameArgument(name, length);
+    CallScope call(ApiFunction::kDECODFT, [&] { return std::string(text); });
+    const ApiFunction function = call.function();
+    if (call.FailsAt(0)) return SetError(error, function, call.FaultCode());
+    if (fieldTag == nullptr) return SetError(error, function, dorvik::kErrBadArgument, 3);
+    int32_t occurrence = 0;
+    std::string_view fieldName;
+    if (!SplitOccurrence(TrimBlanks(text), occurrence, fieldName) || fieldName.empty()) {
+      return SetError(error, function, dorvik::kErrUnknownFieldName, length);
+    }
+    ReadAccess access;
+    if (access.view == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
+    const dorvik::GlobalField* field = access.view->FindFieldByName(fieldName);
+    if (field == nullptr) return SetError(error, function, dorvik::kErrUnknownFieldName, length);
+    *fieldTag = dorvik::api::FieldTag(field->number, occurrence);
+    SetError(error, function, dorvik::kOk);
+  });
 }
 
-void DORVIK_CALL GETFTDB_LNAME(int32_t id, int32_t fieldTag, char* name, int16_t* length) {
-  CallScope call(ApiFunction::kGETFTDB_LNAME, [&] { return fmt::format("id={} ft=0x{:X}", id, fieldTag); });
-  if (length == nullptr) return;
-  *length = 0;
-  if (name == nullptr || call.FailsAt(0)) return;
-  ReadAccess access;
-  if (access.database == nullptr) return;
-  dorvik::FieldAccess field;
-  int32_t detail = 0;
-  const int16_t code = dorvik::Resolve(*access.database, id, fieldTag, field, detail);
-  if (code != dorvik::kOk && code != dorvik::kErrOccurrence) return;
-  const dorvik::GlobalField* global = access.database->FindField(field.field->number);
-  if (global == nullptr) return;
-  const int32_t occurrence = dorvik::api::OccurrenceOf(fieldTag);
-  if (occurrence == 0) {
-    *length = CopyOut(global->name, name, kFieldNameBufferSize);
-  } else {
-    *length = CopyOut(fmt::format("{} {}", occurrence, global->name), name, kFieldNameBufferSize);
-  }
+void DORVIK_CALL GETFTDB_LNAME(int32_t id, int32_t fieldTag, char* name, int16_t* length) noexcept {
+  if (length != nullptr) *length = 0;
+  Guarded(ApiFunction::kGETFTDB_LNAME, nullptr, [&] {
+    CallScope call(ApiFunction::kGETFTDB_LNAME, [&] { return fmt::format("id={} ft=0x{:X}", id, fieldTag); });
+    if (length == nullptr || name == nullptr || call.FailsAt(0)) return;
+    ReadAccess access;
+    if (access.view == nullptr) return;
+    dorvik::FieldAccess field;
+    int32_t detail = 0;
+    const int16_t code = dorvik::Resolve(*access.view, id, fieldTag, field, detail);
+    if (code != dorvik::kOk && code != dorvik::kErrOccurrence) return;
+    const dorvik::GlobalField* global = access.view->FindField(field.field->number);
+    if (global == nullptr) return;
+    const int32_t occurrence = dorvik::api::OccurrenceOf(fieldTag);
+    if (occurrence == 0) {
+      *length = CopyOut(global->name, name, kFieldNameBufferSize);
+    } else {
+      *length = CopyOut(fmt::format("{} {}", occurrence, global->name), name, kFieldNameBufferSize);
+    }
+  });
 }
 
-int32_t DORVIK_CALL DEFINID(int32_t id) {
-  CallScope call(ApiFunction::kDEFINID, [&] { return fmt::format("id={}", id); });
-  if (call.FailsAt(0)) return 0;
-  ReadAccess access;
-  const Record* record = access.database != nullptr ? access.database->FindRecord(id) : nullptr;
-  return record != nullptr ? record->definitionId : 0;
+int32_t DORVIK_CALL DEFINID(int32_t id) noexcept {
+  return GuardedValue<int32_t>(0, [&] {
+    CallScope call(ApiFunction::kDEFINID, [&] { return fmt::format("id={}", id); });
+    if (call.FailsAt(0)) return 0;
+    ReadAccess access;
+    const auto header = access.view != nullptr ? access.view->FindHeader(id) : std::nullopt;
+    return header ? header->definitionId : 0;
+  });
 }
 
-int32_t DORVIK_CALL RECTYPEOK(int32_t id, int32_t kind) {
-  CallScope call(ApiFunction::kRECTYPEOK, [&] { return fmt::format("id={} kind={}", id, kind); });
-  if (call.FailsAt(0)) return 0;
-  ReadAccess access;
-  const Record* record = access.database != nullptr ? access.database->FindRecord(id) : nullptr;
-  if (record == nullptr) return 0;
-  if (kind == dorvik::api::kKindDefinition) return access.database->IsDefinitionRecord(id) ? 1 : 0;
-  return record->definition->HasKind(kind) ? 1 : 0;
+int32_t DORVIK_CALL RECTYPEOK(int32_t id, int32_t kind) noexcept {
+  return GuardedValue<int32_t>(0, [&] {
+    CallScope call(ApiFunction::kRECTYPEOK, [&] { return fmt::format("id={} kind={}", id, kind); });
+    if (call.FailsAt(0)) return 0;
+    ReadAccess access;
+    const auto header = access.view != nullptr ? access.view->FindHeader(id) : std::nullopt;
+    if (!header) return 0;
+    if (kind == dorvik::api::kKindDefinition) return header->definitionId == dorvik::kDefinitionDefId ? 1 : 0;
+    const dorvik::Definition* definition = access.view->FindDefinition(header->definitionId);
+    return definition != nullptr && definition->HasKind(kind) ? 1 : 0;
+  });
 }
 
-uint8_t DORVIK_CALL VALIDUSA(int32_t id) {
-  CallScope call(ApiFunction::kVALIDUSA, [&] { return fmt::format("id={}", id); });
-  if (call.FailsAt(0)) return 0;
-  ReadAccess access;
-  const Record* record = access.database != nullptr ? access.database->FindRecord(id) : nullptr;
-  return record != nullptr && record->usable ? 1 : 0;
+uint8_t DORVIK_CALL VALIDUSA(int32_t id) noexcept {
+  return GuardedValue<uint8_t>(0, [&]() -> uint8_t {
+    CallScope call(ApiFunction::kVALIDUSA, [&] { return fmt::format("id={}", id); });
+    if (call.FailsAt(0)) return 0;
+    ReadAccess access;
+    const auto header = access.view != nullptr ? access.view->FindHeader(id) : std::nullopt;
+    return header && header->usable != 0 ? 1 : 0;
+  });
 }
 
-void DORVIK_CALL MAKUSABL(int32_t id, ERRBLOCK* error) { SetUsable(ApiFunction::kMAKUSABL, id, error, true); }
+void DORVIK_CALL MAKUSABL(int32_t id, ERRBLOCK* error) noexcept {
+  Guarded(ApiFunction::kMAKUSABL, error, [&] { SetUsable(ApiFunction::kMAKUSABL, id, error, true); });
+}
 
-void DORVIK_CALL MAKUNUSA(int32_t id, ERRBLOCK* error) { SetUsable(ApiFunction::kMAKUNUSA, id, error, false); }
+void DORVIK_CALL MAKUNUSA(int32_t id, ERRBLOCK* error) noexcept {
+  Guarded(ApiFunction::kMAKUNUSA, error, [&] { SetUsable(ApiFunction::kMAKUNUSA, id, error, false); });
+}
 
-void DORVIK_CALL NXTFREE(int32_t mode, int32_t* id) {
-  CallScope call(ApiFunction::kNXTFREE, [&] { return fmt::format("mode={}", mode); });
-  if (id == nullptr) return;
-  *id = 0;
-  if (mode != 1 || call.FailsAt(0)) return;
-  ReadAccess access;
-  if (access.database != nullptr) *id = access.database->NextFreeId();
+void DORVIK_CALL NXTFREE(int32_t mode, int32_t* id) noexcept {
+  if (id != nullptr) *id = 0;
+  Guarded(ApiFunction::kNXTFREE, nullptr, [&] {
+    CallScope call(ApiFunction::kNXTFREE, [&] { return fmt::format("mode={}", mode); });
+    if (id == nullptr || mode != 1 || call.FailsAt(0)) return;
+    ReadAccess access;
+    if (access.view != nullptr) *id = access.view->NextFreeId();
+  });
 }
 
 void DORVIK_CALL CREATERECORD(int32_t id, int32_t definitionId, int32_t reserved1, int32_t reserved2,
-                              const char* name, int16_t length, ERRBLOCK* error) {
-  const std::string_view text = NameArgument(name, length);
-  CallScope call(ApiFunction::kCREATERECORD,
-                 [&] { return fmt::format("id={} def={} name={}", id, definitionId, text); });
-  const ApiFunction function = call.function();
-  if (call.FailsAt(0)) return SetError(error, function, call.FaultCode(), id);
-  if (reserved1 != 0) return SetError(error, function, dorvik::kErrBadArgument, 3);
-  if (reserved2 != 0) return SetError(error, function, dorvik::kErrBadArgument, 4);
-  if (text.empty()) return SetError(error, function, dorvik::kErrInvalidName, length);
-  dorvik::WriteAccess access;
-  if (access.database == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
-  int32_t detail = 0;
-  const int16_t code = CheckNewRecord(*access.database, id, definitionId, text, detail);
-  if (code != dorvik::kOk) return SetError(error, function, code, detail);
-  access.database->AddRecord(id, text, definitionId, false);
-  SetError(error, function, dorvik::kOk);
+                              const char* name, int16_t length, ERRBLOCK* error) noexcept {
+  Guarded(ApiFunction::kCREATERECORD, error, [&] {
+    const std::string_view text = NameArgument(name, length);
+    CallScope call(ApiFunction::kCREATERECORD,
+                   [&] { return fmt::format("id={} def={} name={}", id, definitionId, text); });
+    const ApiFunction function = call.function();
+    if (call.FailsAt(0)) return SetError(error, function, call.FaultCode(), id);
+    if (reserved1 != 0) return SetError(error, function, dorvik::kErrBadArgument, 3);
+    if (reserved2 != 0) return SetError(error, function, dorvik::kErrBadArgument, 4);
+    if (text.empty()) return SetError(error, function, dorvik::kErrInvalidName, length);
+    dorvik::WriteAccess access;
+    if (access.view == nullptr) return SetError(error, function, access.refusal());
+    int32_t detail = 0;
+    const int16_t code = CheckNewRecord(*access.view, id, definitionId, text, detail);
+    if (code != dorvik::kOk) return SetError(error, function, code, detail);
+    const dorvik::Definition& definition = *access.view->FindDefinition(definitionId);
+    access.view->AddRecord(id, dorvik::RecordBuffer(definition, definitionId, text, false));
+    const dorvik::Outcome committed = access.Commit();
+    SetError(error, function, committed.code, committed.detail);
+  });
 }
 
-void DORVIK_CALL NXTREFER(int32_t target, int32_t reserved, int32_t* record, int32_t* fieldTag) {
-  CallScope call(ApiFunction::kNXTREFER, [&] {
-    return fmt::format("target={} at={}/0x{:X}", target, record ? *record : 0, fieldTag ? *fieldTag : 0);
-  });
-  (void)reserved;  // carries no meaning for this engine
-  if (record == nullptr || fieldTag == nullptr) return;
-  const int32_t fromRecord = *record;
-  // A cursor of (0, 0) starts before every reference, the definition one included.
-  const int32_t fromTag = fromRecord == 0 ? -1 : *fieldTag;
-  *record = 0;
-  *fieldTag = 0;
-  if (target <= 0 || call.FailsAt(0)) return;
-  ReadAccess access;
-  const Database* database = access.database;
-  if (database == nullptr) return;
-  for (int32_t id = std::max(fromRecord, 1); id <= database->MaxId(); ++id) {
-    const Record* candidate = database->FindRecord(id);
-    if (candidate == nullptr) continue;
-    int32_t found = 0;
-    if (NextReferenceIn(*candidate, target, id == fromRecord ? fromTag : -1, found)) {
-      *record = id;
+void DORVIK_CALL NXTREFER(int32_t target, int32_t reserved, int32_t* record, int32_t* fieldTag) noexcept {
+  Guarded(ApiFunction::kNXTREFER, nullptr, [&] {
+    CallScope call(ApiFunction::kNXTREFER, [&] {
+      return fmt::format("target={} at={}/0x{:X}", target, record ? *record : 0, fieldTag ? *fieldTag : 0);
+    });
+    (void)reserved;  // carries no meaning for this engine
+    if (record == nullptr || fieldTag == nullptr) return;
+    const int32_t fromRecord = *record;
+    // A cursor of (0, 0) starts before every reference, the definition one included.
+    const int32_t fromTag = fromRecord == 0 ? -1 : *fieldTag;
+    *record = 0;
+    *fieldTag = 0;
+    if (target <= 0 || call.FailsAt(0)) return;
+    ReadAccess access;
+    if (access.view == nullptr) return;
+    access.view->ForEachRecord(fromRecord, [&](const RecordRef& candidate) {
+      int32_t found = 0;
+      if (!NextReferenceIn(candidate, target, candidate.id == fromRecord ? fromTag : -1, found)) return true;
+      *record = candidate.id;
       *fieldTag = found;
-      return;
-    }
-  }
+      return false;
+    });
+  });
 }
 
 void DORVIK_CALL GETRECORDLIST_LNAME(int32_t mode, int32_t definitionId, int32_t one1, int32_t one2,
                                      int32_t reserved, const DVKQUERYDEF* query, int32_t max, int32_t* cursor,
-                                     int32_t* ids, char* flags, char* names, int16_t* lengths, int32_t* count) {
-  CallScope call(ApiFunction::kGETRECORDLIST_LNAME, [&] {
-    return fmt::format("mode={} def={} max={} at={}", mode, definitionId, max, cursor ? *cursor : 0);
+                                     int32_t* ids, char* flags, char* names, int16_t* lengths,
+                                     int32_t* count) noexcept {
+  if (count != nullptr) *count = 0;
+  Guarded(ApiFunction::kGETRECORDLIST_LNAME, nullptr, [&] {
+    CallScope call(ApiFunction::kGETRECORDLIST_LNAME, [&] {
+      return fmt::format("mode={} def={} max={} at={}", mode, definitionId, max, cursor ? *cursor : 0);
+    });
+    (void)query;  // queries are not supported; the argument is ignored
+    if (count == nullptr || cursor == nullptr || ids == nullptr || flags == nullptr || names == nullptr ||
+        lengths == nullptr || max <= 0 || one1 != 1 || one2 != 1 || reserved != 0 || call.FailsAt(0)) {
+      return;
+    }
+    ReadAccess access;
+    if (access.view == nullptr || (mode != 1 && mode != 2)) return;
+    const auto limit = static_cast<std::size_t>(max);
+    const std::vector<int32_t> listed = mode == 1 ? access.view->RecordsOf(definitionId, *cursor, limit)
+                                                  : access.view->DefinitionsAfter(*cursor, limit);
+    int32_t filled = 0;
+    for (int32_t listedId : listed) {
+      const std::optional<RecordRef> entry = access.view->FindRecord(listedId);
+      if (!entry) dorvik::storage::ThrowCorrupted("a listed record is missing");
+      ListEntry(*entry, filled++, ids, flags, names, lengths);
+    }
+    *count = filled;
+    if (filled > 0) *cursor = ids[filled - 1];
   });
-  (void)query;  // queries are not supported; the argument is ignored
-  if (count == nullptr) return;
-  *count = 0;
-  if (cursor == nullptr || ids == nullptr || flags == nullptr || names == nullptr || lengths == nullptr ||
-      max <= 0 || one1 != 1 || one2 != 1 || reserved != 0 || call.FailsAt(0)) {
-    return;
-  }
-  ReadAccess access;
-  const Database* database = access.database;
-  if (database == nullptr) return;
-  const std::vector<int32_t>* list = nullptr;
-  if (mode == 1) {
-    const dorvik::Definition* definition = database->FindDefinition(definitionId);
-    if (definition != nullptr) list = &definition->recordIds;
-  } else if (mode == 2) {
-    list = &database->DefinitionIds();
-  }
-  if (list == nullptr) return;
-  int32_t filled = 0;
-  for (auto it = std::upper_bound(list->begin(), list->end(), *cursor); it != list->end() && filled < max; ++it) {
-    const Record* record = database->FindRecord(*it);
-    ids[filled] = record->id;
-    flags[filled] = record->usable ? 1 : 0;
-    lengths[filled] = CopyOut(record->name, names + static_cast<std::size_t>(filled) * kFieldNameBufferSize,
-                              kFieldNameBufferSize);
-    ++filled;
-  }
-  *count = filled;
-  if (filled > 0) *cursor = ids[filled - 1];
 }
 
 void DORVIK_CALL GETFLDNAMS_LNAME(int32_t* cursor, int32_t reserved1, const void* reserved2, int32_t reserved3,
                                   int32_t reserved4, int32_t reserved5, int32_t capacity, int32_t* valuesA,
-                                  int16_t* valuesB, char* flags, char* names, int16_t* lengths, int32_t* count) {
-  CallScope call(ApiFunction::kGETFLDNAMS_LNAME,
-                 [&] { return fmt::format("at={} capacity={}", cursor ? *cursor : 0, capacity); });
-  (void)reserved1, (void)reserved2, (void)reserved3, (void)reserved4, (void)reserved5;
-  if (count == nullptr) return;
-  *count = 0;
-  if (cursor == nullptr || valuesA == nullptr || valuesB == nullptr || flags == nullptr || names == nullptr ||
-      lengths == nullptr || capacity <= 0 || call.FailsAt(0)) {
-    return;
-  }
-  ReadAccess access;
-  if (access.database == nullptr) return;
-  const auto& fields = access.database->Fields();
-  int32_t filled = 0;
-  for (auto it = fields.upper_bound(*cursor); it != fields.end() && filled < capacity; ++it) {
-    const dorvik::GlobalField& field = it->second;
-    valuesA[filled] = field.descriptionId;
-    valuesB[filled] = static_cast<int16_t>(field.number);
-    flags[filled] = (field.number & dorvik::api::kSystemFieldBit) != 0 ? 1 : 0;
-    lengths[filled] = CopyOut(field.name, names + static_cast<std::size_t>(filled) * kFieldNameBufferSize,
-                              kFieldNameBufferSize);
-    ++filled;
-  }
-  *count = filled;
-  if (filled > 0) *cursor = valuesB[filled - 1];
+                                  int16_t* valuesB, char* flags, char* names, int16_t* lengths,
+                                  int32_t* count) noexcept {
+  if (count != nullptr) *count = 0;
+  Guarded(ApiFunction::kGETFLDNAMS_LNAME, nullptr, [&] {
+    CallScope call(ApiFunction::kGETFLDNAMS_LNAME,
+                   [&] { return fmt::format("at={} capacity={}", cursor ? *cursor : 0, capacity); });
+    (void)reserved1, (void)reserved2, (void)reserved3, (void)reserved4, (void)reserved5;
+    if (count == nullptr || cursor == nullptr || valuesA == nullptr || valuesB == nullptr || flags == nullptr ||
+        names == nullptr || lengths == nullptr || capacity <= 0 || call.FailsAt(0)) {
+      return;
+    }
+    ReadAccess access;
+    if (access.view == nullptr) return;
+    int32_t filled = 0;
+    for (int32_t number : access.view->FieldsAfter(*cursor, static_cast<std::size_t>(capacity))) {
+      const dorvik::GlobalField* field = access.view->FindField(number);
+      if (field == nullptr) dorvik::storage::ThrowCorrupted("a listed field is missing");
+      valuesA[filled] = field->descriptionId;
+      valuesB[filled] = static_cast<int16_t>(field->number);
+      flags[filled] = (field->number & dorvik::api::kSystemFieldBit) != 0 ? 1 : 0;
+      lengths[filled] = CopyOut(field->name, names + static_cast<std::size_t>(filled) * kFieldNameBufferSize,
+                                kFieldNameBufferSize);
+      ++filled;
+    }
+    *count = filled;
+    if (filled > 0) *cursor = valuesB[filled - 1];
+  });
 }
 
 }  // extern "C"

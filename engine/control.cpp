@@ -6,40 +6,72 @@
 #include <fmt/format.h>
 
 #include "engine/access.h"
-#include "engine/database_file.h"
-#include "engine/engine.h"
+#include "engine/check.h"
 #include "engine/database_plan.h"
+#include "engine/engine.h"
+#include "engine/json_files.h"
+#include "engine/store_builder.h"
 
 namespace dorvik {
 namespace {
 
-// Runs change on the current database under the exclusive lock.
+[[noreturn]] void Refused(int16_t refusal) {
+  throw DatabaseError(refusal == kErrReadOnly ? "database is read-only" : "no database is loaded");
+}
+
+// Runs change in one write transaction of the current database, committed
+// before it returns.
 template <typename Change>
 void Modify(Change change) {
   WriteAccess access;
-  if (access.database == nullptr) throw DatabaseError("no database is loaded");
-  change(*access.database);
-  access.database->dirty = true;
+  if (access.view == nullptr) Refused(access.refusal());
+  change(*access.view);
+  if (const Outcome committed = access.Commit(); !committed.ok()) {
+    throw DatabaseError(fmt::format("the change is not saved: {}", ShortMessage(committed.code)));
+  }
 }
 
-const Record& RecordNamed(const Database& database, std::string_view name) {
-  const Record* record = database.FindRecordByName(name);
-  if (record == nullptr) throw DatabaseError(fmt::format("no record is named \"{}\"", name));
+RecordRef RecordNamed(const View& view, std::string_view name) {
+  const std::optional<RecordRef> record = view.FindRecordByName(name);
+  if (!record) throw DatabaseError(fmt::format("no record is named \"{}\"", name));
   return *record;
 }
 
 // Resolves "NAME" or "N NAME" of a record; false when unknown.
-bool ResolveNamed(const Database& database, std::string_view record, std::string_view field, FieldAccess& access) {
-  const Record* target = database.FindRecordByName(record);
+bool ResolveNamed(const View& view, std::string_view record, std::string_view field, FieldAccess& access) {
+  const std::optional<RecordRef> target = view.FindRecordByName(record);
   int32_t occurrence = 0;
   if (const std::size_t blank = field.find(' '); blank != std::string_view::npos) {
     occurrence = std::atoi(std::string(field.substr(0, blank)).c_str());
     field = field.substr(blank + 1);
   }
-  const GlobalField* global = database.FindFieldByName(field);
+  const GlobalField* global = view.FindFieldByName(field);
   int32_t detail = 0;
-  return target != nullptr && global != nullptr &&
-         Resolve(database, target->id, dorvik::api::FieldTag(global->number, occurrence), access, detail) == kOk;
+  return target && global != nullptr &&
+         Resolve(view, target->id, dorvik::api::FieldTag(global->number, occurrence), access, detail) == kOk;
+}
+
+// Builds plan into a new store in one transaction.
+void BuildInto(Store& store, const DatabasePlan& plan) {
+  storage::Txn txn = storage::Txn::Begin(store.env(), true);
+  WriteView view(txn.get(), store.tables(), store.catalog());
+  StoreBuilder builder("database builder");
+  builder.Bind(view);
+  builder.Build(plan);
+  if (const Outcome committed = txn.Commit(); !committed.ok()) {
+    throw DatabaseError(fmt::format("{}: the database is not saved: {}", store.path().string(),
+                                    ShortMessage(committed.code)));
+  }
+}
+
+// Runs body with storage errors turned into DatabaseError.
+template <typename Body>
+auto Storing(Body body) {
+  try {
+    return body();
+  } catch (const storage::StorageError& error) {
+    throw DatabaseError(fmt::format("{}: {}", ShortMessage(error.outcome().code), error.what()));
+  }
 }
 
 }  // namespace
@@ -50,24 +82,60 @@ Timestamp Timestamp::Parse(std::string_view text) {
   return Timestamp{micros};
 }
 
-void Install(const DatabaseBuilder& builder) {
-  Engine::Instance().Install(BuildDatabase(builder.Plan(), "database builder"));
+void Install(const DatabaseBuilder& builder, const OpenOptions& options) {
+  Storing([&] {
+    std::unique_ptr<Store> store = Store::CreateTemporary(options);
+    BuildInto(*store, builder.Plan());
+    Engine::Instance().Replace(std::move(store));
+  });
 }
 
-void Open(const std::string& path) { Engine::Instance().Install(LoadDatabaseFile(path)); }
+void CreateDatabase(const DatabaseBuilder& builder, const std::string& path) {
+  Storing([&] {
+    std::unique_ptr<Store> store = Store::Create(path, {});
+    try {
+      BuildInto(*store, builder.Plan());
+    } catch (...) {
+      store.reset();
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+      throw;
+    }
+  });
+}
 
-void Save(const std::string& path) {
-  WriteAccess access;
-  if (access.database == nullptr) throw DatabaseError("no database is loaded");
-  SaveDatabaseFile(*access.database, path);
-  const std::filesystem::path absolute = std::filesystem::absolute(path);
-  access.database->path = absolute.string();
-  if (access.database->folder.empty()) access.database->folder = absolute.parent_path().string();
-  access.database->dirty = false;
+void Open(const std::string& path, const OpenOptions& options) {
+  Storing([&] { Engine::Instance().Replace(Store::Open(path, options)); });
+}
+
+void ImportDatabase(const std::string& jsonPath, const std::string& storePath) {
+  Storing([&] { ImportJsonFile(jsonPath, storePath); });
+}
+
+void ExportDatabase(const std::string& jsonPath) {
+  Storing([&] {
+    ReadAccess access;
+    if (access.view == nullptr) throw DatabaseError("no database is loaded");
+    ExportJsonFile(*access.view, jsonPath);
+  });
 }
 
 void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path) {
-  SaveDatabaseFile(*BuildDatabase(builder.Plan(), "database builder"), path);
+  Storing([&] {
+    std::unique_ptr<Store> store = Store::CreateTemporary({});
+    BuildInto(*store, builder.Plan());
+    storage::Txn txn = storage::Txn::Begin(store->env(), false);
+    const View view(txn.get(), store->tables(), store->catalog());
+    ExportJsonFile(view, path);
+  });
+}
+
+CheckReport CheckDatabase() {
+  return Storing([&] {
+    ReadAccess access;
+    if (access.view == nullptr) throw DatabaseError("no database is loaded");
+    return CheckStore(*access.view);
+  });
 }
 
 void Reset() {
@@ -76,40 +144,37 @@ void Reset() {
     std::lock_guard link(engine.linkMutex);
     engine.attachments = 0;
     engine.mapped.store(false);
-    engine.lastSaveError.clear();
+    engine.lastOpenError.clear();
   }
-  engine.Install(nullptr);
-  engine.shuttingDown.store(false);
-  {
-    std::lock_guard lock(engine.callbackMutex);
-    engine.callbacks.clear();
-  }
-  {
-    std::lock_guard lock(engine.taskMutex);
-    engine.boundTask = 0;
-    engine.pending.clear();
-  }
-  engine.taskSignal.notify_all();
+  engine.Replace(nullptr);
+  engine.ClearCallbacks();
+  engine.boundTask.store(0);
   EnableCallLog(false);
   ClearCallLog();
   ClearFaults();
+  ClearSyncPoints();
   CurrentUser() = UserContext{};
 }
 
 bool IsLoaded() {
   ReadAccess access;
-  return access.database != nullptr;
+  return access.view != nullptr;
 }
 
-bool IsDirty() {
+std::string DatabasePath() {
   ReadAccess access;
-  return access.database != nullptr && access.database->dirty;
+  return access.store != nullptr ? access.store->path().string() : std::string();
 }
 
-std::string LastSaveError() {
+bool IsReadOnly() {
+  ReadAccess access;
+  return access.store != nullptr && access.store->readOnly();
+}
+
+std::string LastOpenError() {
   Engine& engine = Engine::Instance();
   std::lock_guard link(engine.linkMutex);
-  return engine.lastSaveError;
+  return engine.lastOpenError;
 }
 
 int32_t Attachments() {
@@ -153,103 +218,116 @@ void InjectFault(std::string_view function, int16_t code, int32_t item, int32_t 
 
 void ClearFaults() {
   Engine& engine = Engine::Instance();
-  std::lock_guard lock(engine.faultMutex);
-  engine.faults.clear();
-  engine.faultsArmed.store(false);
+  {
+    std::lock_guard lock(engine.faultMutex);
+    engine.faults.clear();
+    engine.faultsArmed.store(false);
+  }
+  storage::ClearStorageFaults();
 }
+
+void InjectStorageFault(StorageOp op, int code, int32_t times) { storage::ArmStorageFault(op, code, times); }
 
 void Shutdown(uint32_t code) { Engine::Instance().Shutdown(code); }
 
-void Restart() { Engine::Instance().shuttingDown.store(false); }
+void Restart() { Engine::Instance().Restart(); }
 
-bool IsShuttingDown() { return Engine::Instance().shuttingDown.load(); }
+bool IsShuttingDown() { return Engine::Instance().ShuttingDown(); }
 
 void ActivateTask(std::string_view task, std::string_view record, int32_t fieldTag, int16_t priority, int16_t code,
                   int8_t tail) {
-  int32_t taskId = 0, recordId = 0;
-  {
-    ReadAccess access;
-    if (access.database == nullptr) throw DatabaseError("no database is loaded");
-    const Record& taskRecord = RecordNamed(*access.database, task);
-    if (!taskRecord.definition->HasKind(dorvik::api::kKindExternalTask)) {
-      throw DatabaseError(fmt::format("\"{}\" is not an external task record", task));
-    }
-    taskId = taskRecord.id;
-    recordId = RecordNamed(*access.database, record).id;
-  }
-  Engine::Instance().QueueActivation(taskId, PendingActivation{recordId, fieldTag, priority, code, tail});
+  Storing([&] {
+    Modify([&](WriteView& view) {
+      const RecordRef taskRecord = RecordNamed(view, task);
+      if (!taskRecord.definition->HasKind(dorvik::api::kKindExternalTask)) {
+        throw DatabaseError(fmt::format("\"{}\" is not an external task record", task));
+      }
+      const int32_t recordId = RecordNamed(view, record).id;
+      view.QueueActivation(taskRecord.id, PendingActivation{recordId, fieldTag, priority, code, tail});
+    });
+  });
 }
 
 int32_t PendingActivations(std::string_view task) {
-  int32_t taskId = 0;
-  {
+  return Storing([&] {
     ReadAccess access;
-    if (access.database == nullptr) return 0;
-    taskId = RecordNamed(*access.database, task).id;
-  }
-  Engine& engine = Engine::Instance();
-  std::lock_guard lock(engine.taskMutex);
-  auto it = engine.pending.find(taskId);
-  return it == engine.pending.end() ? 0 : static_cast<int32_t>(it->second.size());
+    if (access.view == nullptr) return 0;
+    return access.view->CountActivations(RecordNamed(*access.view, task).id);
+  });
 }
 
 void SetPermission(std::string_view account, std::string_view target, int16_t level) {
   if (account.empty() || level < 1 || level > 3) throw DatabaseError("a grant needs an account and a level 1 to 3");
-  Modify([&](Database& database) {
-    const int32_t id = RecordNamed(database, target).id;
-    for (Grant& grant : database.grants) {
-      if (grant.targetId == id && EqualsIgnoreCase(grant.account, account)) {
-        grant.level = level;
-        return;
+  Storing([&] {
+    Modify([&](WriteView& view) {
+      const int32_t id = RecordNamed(view, target).id;
+      std::vector<Grant> grants = view.Grants();
+      auto it = std::find_if(grants.begin(), grants.end(),
+                             [&](const Grant& g) { return g.targetId == id && EqualsIgnoreCase(g.account, account); });
+      if (it != grants.end()) {
+        it->level = level;
+      } else {
+        grants.push_back(Grant{std::string(account), id, level});
       }
-    }
-    database.grants.push_back(Grant{std::string(account), id, level});
+      view.PutGrants(grants);
+    });
   });
 }
 
 void RevokePermission(std::string_view account, std::string_view target) {
-  Modify([&](Database& database) {
-    const int32_t id = RecordNamed(database, target).id;
-    std::erase_if(database.grants, [&](const Grant& g) { return g.targetId == id && EqualsIgnoreCase(g.account, account); });
+  Storing([&] {
+    Modify([&](WriteView& view) {
+      const int32_t id = RecordNamed(view, target).id;
+      std::vector<Grant> grants = view.Grants();
+      std::erase_if(grants, [&](const Grant& g) { return g.targetId == id && EqualsIgnoreCase(g.account, account); });
+      view.PutGrants(grants);
+    });
   });
 }
 
 void SetSystemAccount(std::string_view account) {
-  Modify([&](Database& database) { database.systemAccount = std::string(account); });
+  Storing([&] { Modify([&](WriteView& view) { view.PutMeta("systemAccount", account); }); });
 }
 
 void SetEnvironment(std::string_view name, std::optional<std::string> value, bool folder) {
-  Modify([&](Database& database) {
-    auto& entries = database.environment;
-    auto it = std::find_if(entries.begin(), entries.end(), [&](const EnvironmentEntry& e) { return EqualsIgnoreCase(e.name, name); });
-    if (!value.has_value()) {
-      if (it != entries.end()) entries.erase(it);
-    } else if (it != entries.end()) {
-      it->value = std::move(*value);
-      it->folder = folder;
-    } else {
-      entries.push_back(EnvironmentEntry{std::string(name), std::move(*value), folder});
-    }
+  Storing([&] {
+    Modify([&](WriteView& view) {
+      std::vector<EnvironmentEntry> entries = view.Environment();
+      auto it = std::find_if(entries.begin(), entries.end(),
+                             [&](const EnvironmentEntry& e) { return EqualsIgnoreCase(e.name, name); });
+      if (!value.has_value()) {
+        if (it != entries.end()) entries.erase(it);
+      } else if (it != entries.end()) {
+        it->value = std::move(*value);
+        it->folder = folder;
+      } else {
+        entries.push_back(EnvironmentEntry{std::string(name), std::move(*value), folder});
+      }
+      view.PutEnvironment(entries);
+    });
   });
 }
 
 std::optional<std::string> CurrentText(std::string_view record, std::string_view field) {
-  ReadAccess access;
-  FieldAccess resolved;
-  if (access.database == nullptr || !ResolveNamed(*access.database, record, field, resolved)) return std::nullopt;
-  Scalar value;
-  Quality quality;
-  if (ReadValue(*access.database, resolved, resolved.occurrence, value, quality) != kOk) return std::nullopt;
-  char scratch[kScratchSize];
-  return std::string(ToText(*access.database, value, scratch));
+  return Storing([&]() -> std::optional<std::string> {
+    ReadAccess access;
+    FieldAccess resolved;
+    if (access.view == nullptr || !ResolveNamed(*access.view, record, field, resolved)) return std::nullopt;
+    Scalar value;
+    Quality quality;
+    if (ReadValue(*access.view, resolved, resolved.occurrence, value, quality) != kOk) return std::nullopt;
+    char scratch[kScratchSize];
+    return std::string(ToText(*access.view, value, scratch));
+  });
 }
 
 int32_t HistoryCount(std::string_view record, std::string_view field) {
-  ReadAccess access;
-  FieldAccess resolved;
-  if (access.database == nullptr || !ResolveNamed(*access.database, record, field, resolved)) return 0;
-  const HistorySeries* series = access.database->FindHistory(resolved.record->id, resolved.Tag());
-  return series != nullptr ? static_cast<int32_t>(series->size()) : 0;
+  return Storing([&] {
+    ReadAccess access;
+    FieldAccess resolved;
+    if (access.view == nullptr || !ResolveNamed(*access.view, record, field, resolved)) return 0;
+    return static_cast<int32_t>(CountSamples(*access.view, resolved.record.id, resolved.Tag()));
+  });
 }
 
 }  // namespace dorvik

@@ -1,12 +1,15 @@
 // Control interface of the embedded database engine, for tests, benchmarks
-// and tools: build a database in code (DatabaseBuilder) or open a database
-// file, save and reset it, log the API calls, inject faults, shut the
-// database down and restart it, activate external tasks and change
-// permissions and environment variables.
+// and tools: build a database in code (DatabaseBuilder) into a fresh store,
+// open a database, import and export JSON files, check a database, log the
+// API calls, inject API and storage faults, order threads at named sync
+// points, shut the database down and restart it, activate external tasks and
+// change permissions and environment variables.
 //
 // Every function here is thread-safe; they take the engine's locks like the
 // API functions do. Failures throw DatabaseError with a reason. Texts are
-// single-byte (the database's code page), as the API exchanges them.
+// single-byte (the database's code page), as the API exchanges them. Every
+// change is one durable transaction of the current database, like an API
+// write.
 #ifndef VANTREL_ENGINE_CONTROL_H_
 #define VANTREL_ENGINE_CONTROL_H_
 
@@ -17,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -25,8 +29,6 @@
 #define DORVIK_CONTROL_EXPORT __attribute__((visibility("default")))
 
 namespace dorvik {
-
-class Database;
 
 // Error of building, opening, saving or changing a database.
 class DORVIK_CONTROL_EXPORT DatabaseError : public std::runtime_error {
@@ -172,8 +174,8 @@ class DORVIK_CONTROL_EXPORT DatabaseBuilder {
 
   DatabaseBuilder& SystemAccount(std::string account);
   DatabaseBuilder& Environment(std::string name, std::string value, bool folder = false);
-  // Folder that relative folder variables resolve against (a database opened
-  // from a file uses the file's folder).
+  // Folder that relative folder variables resolve against (without one, the
+  // folder that holds the database).
   DatabaseBuilder& Folder(std::string folder);
   // Declares a global field with a fixed number and description record id
   // (0: chosen); fields named only in definitions are numbered in order.
@@ -202,23 +204,61 @@ class DORVIK_CONTROL_EXPORT DatabaseBuilder {
 
 // --- The current database ----------------------------------------------------
 
-// Builds and installs the database (replacing the current one, not file-backed).
-DORVIK_CONTROL_EXPORT void Install(const DatabaseBuilder& builder);
-// Loads a database file and installs it; the last ENDDORV saves changes to it.
-DORVIK_CONTROL_EXPORT void Open(const std::string& path);
-// Saves the current database to path (atomically); it becomes its file.
-DORVIK_CONTROL_EXPORT void Save(const std::string& path);
-// Writes a builder's database to a file without installing it.
+// How to open a database.
+struct OpenOptions {
+  bool readOnly = false;    // also when the user may not write the data file
+  std::size_t mapSize = 0;  // bytes of address space for the data (0: 16 GiB); a write past it fails
+};
+
+// Builds the database into a fresh store in a temporary folder (/dev/shm
+// when there) and makes it current; the folder is removed when another
+// database replaces it, at Reset and at exit.
+DORVIK_CONTROL_EXPORT void Install(const DatabaseBuilder& builder, const OpenOptions& options = {});
+// Builds the database into a new store at path (which must not exist)
+// without changing the current one.
+DORVIK_CONTROL_EXPORT void CreateDatabase(const DatabaseBuilder& builder, const std::string& path);
+// Opens the database (a store folder) at path and makes it current. A JSON
+// file, a folder that is not a database, or a database made by another
+// version fail with a one-line reason (for a JSON file: what to run).
+DORVIK_CONTROL_EXPORT void Open(const std::string& path, const OpenOptions& options = {});
+// Streams a JSON database file into a new database at storePath (which must
+// not exist); the new database appears whole or not at all.
+DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath);
+// Writes the current database to a JSON file: a temporary file in the same
+// folder, flushed and renamed over the target (a symlink's target, keeping
+// its mode and owner).
+DORVIK_CONTROL_EXPORT void ExportDatabase(const std::string& jsonPath);
+// Writes a builder's database to a JSON file without installing it.
 DORVIK_CONTROL_EXPORT void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path);
-// Unloads the database and clears every engine state: attachments, the
+
+// What CheckDatabase found: the counts of each table and one line per fault.
+struct CheckReport {
+  int64_t records = 0;
+  int64_t definitions = 0;
+  int64_t fields = 0;
+  int64_t selectors = 0;
+  int64_t series = 0;
+  int64_t samples = 0;
+  int64_t activations = 0;
+  std::vector<std::string> faults;
+  bool ok() const { return faults.empty(); }
+};
+// Walks every table of the current database: every record's definition
+// exists and its values have the size the definition gives; names, the
+// definition lists, fields and selectors agree with the records; history
+// chunks are well formed and in time order; activations name task records.
+DORVIK_CONTROL_EXPORT CheckReport CheckDatabase();
+
+// Closes the database and clears every engine state: attachments, the
 // calling thread's user context, shutdown, callbacks, tasks, call log,
-// faults.
+// faults, sync points.
 DORVIK_CONTROL_EXPORT void Reset();
-// Whether a database is loaded, and whether it changed since loaded or saved.
+// Whether a database is open, where, and whether it is read-only.
 DORVIK_CONTROL_EXPORT bool IsLoaded();
-DORVIK_CONTROL_EXPORT bool IsDirty();
-// Error of the last save at detach ("" after a good one).
-DORVIK_CONTROL_EXPORT std::string LastSaveError();
+DORVIK_CONTROL_EXPORT std::string DatabasePath();
+DORVIK_CONTROL_EXPORT bool IsReadOnly();
+// Why the last INIDORV could not open $DORVIK_DATABASE ("" after a good one).
+DORVIK_CONTROL_EXPORT std::string LastOpenError();
 // Number of INIDORV attachments.
 DORVIK_CONTROL_EXPORT int32_t Attachments();
 
@@ -242,18 +282,48 @@ DORVIK_CONTROL_EXPORT int32_t CallCount(std::string_view function);
 // reached the item.
 DORVIK_CONTROL_EXPORT void InjectFault(std::string_view function, int16_t code, int32_t item = -1,
                                        int32_t calls = 1);
+// Clears the API faults and the storage faults.
 DORVIK_CONTROL_EXPORT void ClearFaults();
+
+// Storage operations that InjectStorageFault can fail.
+enum class StorageOp { kBegin, kGet, kPut, kDelete, kCursor, kCommit };
+// The next `times` storage operations of kind op, in any thread of this
+// process, fail with an LMDB (or errno) code, as the storage would:
+//   InjectStorageFault(StorageOp::kCommit, MDB_MAP_FULL);
+//   MWDBVALS(...);  // errors[0]: database is full, done 0, nothing written
+DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t times = 1);
+
+// --- Sync points ---------------------------------------------------------------------
+
+// Named points the engine passes (no-ops until a test orders them):
+//   "EXTSKWAI:waiting"       a waiter, its condition checked, about to sleep
+//   "MWDBVALS:committing"    a write, all items stored, about to commit
+//   "MWDBVALS:committed"     a write committed, before it wakes task waiters
+//   "watcher:waiting"        the shutdown watcher about to sleep
+// A thread reaching `after` waits until some thread has passed `before`:
+//   OrderSyncPoints({{"EXTSKWAI:waiting", "test:activate"}});
+//   std::jthread waiter([] { EXTSKWAI(); });
+//   SyncPoint("test:activate");  // returns once the waiter is about to sleep
+//   ActivateTask("VN_Task1", "TAG1", 0);
+DORVIK_CONTROL_EXPORT void OrderSyncPoints(std::vector<std::pair<std::string, std::string>> beforeAfter);
+// Passes a named point (tests mark their own steps with it).
+DORVIK_CONTROL_EXPORT void SyncPoint(std::string_view name);
+// The process ends at once (SIGKILL) when it reaches point for the n-th
+// time: a crash at a known place, for durability tests in a child process.
+DORVIK_CONTROL_EXPORT void KillAtSyncPoint(std::string point, int32_t n = 1);
+DORVIK_CONTROL_EXPORT void ClearSyncPoints();
 
 // --- Shutdown and tasks ---------------------------------------------------------------
 
-// Marks the database as shutting down, wakes EXTSKWAI and runs every
-// registered shutdown callback once, in order, on an engine thread; returns
-// after they ran.
+// Marks the database as shutting down for every attached process, wakes
+// EXTSKWAI and runs every registered shutdown callback once, in order, on an
+// engine thread of each process; returns after this process's ran.
 DORVIK_CONTROL_EXPORT void Shutdown(uint32_t code);
-// Leaves the shutdown state (registrations are kept).
+// Leaves the shutdown state, for every process (registrations are kept).
 DORVIK_CONTROL_EXPORT void Restart();
 DORVIK_CONTROL_EXPORT bool IsShuttingDown();
-// Queues an activation of a task record (by name) as a write would.
+// Queues an activation of a task record (by name) as a write would, and
+// wakes its waiters in every process.
 DORVIK_CONTROL_EXPORT void ActivateTask(std::string_view task, std::string_view record, int32_t fieldTag,
                                         int16_t priority = 0, int16_t code = 0, int8_t tail = 0);
 // Number of activations waiting for a task.

@@ -1,7 +1,7 @@
 // The description of a database before it is built: what DatabaseBuilder
-// collects and what a database file holds. BuildDatabase resolves every name
-// and checks everything; `where` says, in its errors, where an entry came
-// from (a JSON path, or the builder call).
+// collects and what a JSON database file holds. StoreBuilder resolves every
+// name and checks everything; `where` says, in its errors, where an entry
+// came from (a JSON path, or the builder call).
 #ifndef VANTREL_ENGINE_DATABASE_PLAN_H_
 #define VANTREL_ENGINE_DATABASE_PLAN_H_
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/control.h"
-#include "engine/database.h"
+#include "engine/catalog.h"
 
 namespace dorvik {
 
@@ -91,9 +91,6 @@ struct DatabasePlan {
   std::vector<GrantPlan> grants;
   std::unordered_map<std::string, std::size_t> recordIndex;  // folded name -> records index
 };
-
-// Builds a database; errors are DatabaseError "origin: where: what".
-std::unique_ptr<Database> BuildDatabase(const DatabasePlan& plan, std::string_view origin);
 
 }  // namespace dorvik
 

@@ -1,17 +1,15 @@
 #include "engine/engine.h"
 
+#include <pthread.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <new>
-#include <thread>
 
 namespace dorvik {
 namespace {
 
-// The engine lives until the process ends and is never destroyed, so that
-// threads still inside the API at exit (a task waiting in EXTSKWAI) never
-// see a destroyed mutex.
+// The engine lives until the process ends and is never destroyed.
 template <typename T>
 class NoDestructor {
  public:
@@ -22,6 +20,45 @@ class NoDestructor {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
+// Each thread keeps one read transaction per store and renews it for every
+// call, which is much cheaper than beginning one. The registry lets a store
+// replacement abort every thread's transaction before the store closes.
+struct ReaderSlot;
+struct ReaderRegistry {
+  std::mutex mutex;
+  std::vector<ReaderSlot*> slots;  // guarded by mutex
+};
+ReaderRegistry& Readers() {
+  static NoDestructor<ReaderRegistry> registry;
+  return registry.get();
+}
+
+struct ReaderSlot {
+  MDB_txn* txn = nullptr;  // reset between calls; guarded by Readers().mutex against replacement
+  uint64_t epoch = 0;      // the store it belongs to
+  ReaderSlot() {
+    std::lock_guard lock(Readers().mutex);
+    Readers().slots.push_back(this);
+  }
+  ~ReaderSlot() {
+    std::lock_guard lock(Readers().mutex);
+    // A replacement clears every slot of the store it closes, so a
+    // transaction still here belongs to the open store.
+    const Engine& engine = Engine::Instance();
+    if (txn != nullptr && epoch == engine.epoch() && !engine.forked()) mdb_txn_abort(txn);
+    std::erase(Readers().slots, this);
+  }
+};
+thread_local ReaderSlot tReader;
+
+#ifndef NDEBUG
+thread_local int tOpenAccesses = 0;  // a thread never nests accesses
+#endif
+
+void AfterForkInChild();
+
+bool IsMapResized(const storage::StorageError& error) { return error.outcome().detail == MDB_MAP_RESIZED; }
+
 }  // namespace
 
 Engine& Engine::Instance() {
@@ -30,40 +67,51 @@ Engine& Engine::Instance() {
   return instance.get();
 }
 
-void Engine::Install(std::unique_ptr<Database> replacement) {
-  std::unique_ptr<Database> previous;
+Engine::Engine() { ::pthread_atfork(nullptr, nullptr, AfterForkInChild); }
+
+namespace {
+// The child of a fork() must never use or close its parent's LMDB handles:
+// the store looks closed until the child opens or installs its own.
+void AfterForkInChild() {
+  Engine& engine = Engine::Instance();
+  engine.mapped.store(false);
+  engine.MarkForked();
+}
+}  // namespace
+
+void Engine::Replace(std::unique_ptr<Store> replacement) {
+  std::unique_ptr<Store> previous;
+  std::shared_ptr<storage::Signals> previousPage;
   {
-    std::unique_lock lock(dataMutex);
-    previous = std::move(database);
-    database = std::move(replacement);
-    generation.fetch_add(1);
+    std::unique_lock lock(storeMutex_);
+    const bool inherited = forked_.load();
+    {
+      std::lock_guard readers(Readers().mutex);
+      for (ReaderSlot* slot : Readers().slots) {
+        if (slot->txn != nullptr && !inherited) mdb_txn_abort(slot->txn);
+        slot->txn = nullptr;  // an inherited one is forgotten, never touched
+      }
+    }
+    previous = std::move(store_);
+    if (inherited && previous != nullptr) {
+      previous->Abandon();
+      (void)previous.release();
+    }
+    forked_.store(false);
+    store_ = std::move(replacement);
+    epoch_.fetch_add(1);
+    std::lock_guard watch(watchMutex_);
+    previousPage = std::exchange(watchPage_, store_ != nullptr ? store_->signals() : nullptr);
+    watchedCount_ = watchPage_ != nullptr ? watchPage_->ShutdownCount() : 0;
   }
-  // previous is destroyed here, outside the lock.
+  watchChanged_.notify_all();
+  if (previousPage != nullptr && !forked_.load()) previousPage->Retire();
+  // previous closes here, outside the lock: no call uses it any more.
 }
 
-void Engine::Shutdown(uint32_t code) {
-  shuttingDown.store(true);
-  {
-    std::lock_guard lock(taskMutex);
-  }
-  taskSignal.notify_all();
-  std::vector<VantrelShutdownCallback> registered;
-  {
-    std::lock_guard lock(callbackMutex);
-    registered = callbacks;
-  }
-  std::thread notifier([registered, code] {
-    for (VantrelShutdownCallback callback : registered) callback(code);
-  });
-  notifier.join();
-}
-
-void Engine::QueueActivation(int32_t task, const PendingActivation& activation) {
-  {
-    std::lock_guard lock(taskMutex);
-    pending[task].push_back(activation);
-  }
-  taskSignal.notify_all();
+void Engine::AdoptMapSize() {
+  std::unique_lock lock(storeMutex_);
+  if (Store* current = store()) current->env().AdoptMapSize();
 }
 
 void Engine::Log(ApiFunction function, std::string arguments) {
@@ -83,26 +131,113 @@ std::optional<FaultRule> Engine::TakeFault(ApiFunction function) {
   return std::nullopt;
 }
 
+// --- Access ------------------------------------------------------------------
+
+ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
+  Engine& engine = Engine::Instance();
+  for (int attempt = 0;; ++attempt) {
+    Store* current = engine.store();
+    if (current == nullptr) return;
+    ReaderSlot& slot = tReader;
+    try {
+      if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
+      if (slot.txn != nullptr) {
+        if (const int rc = mdb_txn_renew(slot.txn); rc != 0) {
+          mdb_txn_abort(std::exchange(slot.txn, nullptr));
+          storage::Check(rc, "renew read");
+        }
+      } else {
+        storage::Txn txn = storage::Txn::Begin(current->env(), false);
+        slot.txn = txn.Release();
+        slot.epoch = engine.epoch();
+      }
+    } catch (const storage::StorageError& error) {
+      if (!IsMapResized(error) || attempt > 0) throw;
+      lock_.unlock();
+      engine.AdoptMapSize();
+      lock_.lock();
+      continue;
+    }
+    txn_ = slot.txn;
+    view_.emplace(txn_, current->tables(), current->catalog());
+    view = &*view_;
+    store = current;
+#ifndef NDEBUG
+    if (tOpenAccesses++ != 0) std::abort();
+#endif
+    return;
+  }
+}
+
+ReadAccess::~ReadAccess() {
+  if (txn_ == nullptr) return;
+  mdb_txn_reset(txn_);
+#ifndef NDEBUG
+  --tOpenAccesses;
+#endif
+}
+
+WriteAccess::WriteAccess() : lock_(Engine::Instance().storeMutex()) {
+  Engine& engine = Engine::Instance();
+  for (int attempt = 0;; ++attempt) {
+    Store* current = engine.store();
+    if (current == nullptr) {
+      refusal_ = kErrNotLoaded;
+      return;
+    }
+    if (current->readOnly()) {
+      refusal_ = kErrReadOnly;
+      return;
+    }
+    try {
+      txn_ = storage::Txn::Begin(current->env(), true);
+    } catch (const storage::StorageError& error) {
+      if (!IsMapResized(error) || attempt > 0) throw;
+      lock_.unlock();
+      engine.AdoptMapSize();
+      lock_.lock();
+      continue;
+    }
+    view_.emplace(txn_.get(), current->tables(), current->catalog());
+    view = &*view_;
+    store = current;
+    return;
+  }
+}
+
+Outcome WriteAccess::Commit(std::string_view syncPoint) {
+  const bool wake = view_->activationsQueued();
+  view = nullptr;
+  const Outcome outcome = txn_.Commit();
+  if (!outcome.ok()) return outcome;
+  if (!syncPoint.empty()) PassSyncPoint(syncPoint);
+  if (wake) store->signals()->Wake();
+  return outcome;
+}
+
+// --- User context and environment -------------------------------------------------
+
 UserContext& CurrentUser() {
   thread_local UserContext user;
   return user;
 }
 
-void SnapshotRights(const Database& database, UserContext& user) {
-  user.generation = Engine::Instance().generation.load();
-  user.system = !database.systemAccount.empty() && EqualsIgnoreCase(user.account, database.systemAccount);
+void SnapshotRights(const View& view, UserContext& user) {
+  user.epoch = Engine::Instance().epoch();
+  const std::string systemAccount = view.SystemAccount();
+  user.system = !systemAccount.empty() && EqualsIgnoreCase(user.account, systemAccount);
   user.levels.clear();
-  for (const Grant& grant : database.grants) {
+  for (const Grant& grant : view.Grants()) {
     if (grant.account != "*" && !EqualsIgnoreCase(grant.account, user.account)) continue;
     int16_t& level = user.levels[grant.targetId];
     level = std::max(level, grant.level);
   }
 }
 
-int16_t RightsLevel(const Database& database, const Record& record) {
+int16_t RightsLevel(const View& view, const RecordRef& record) {
   UserContext& user = CurrentUser();
   if (!user.set) return 1;
-  if (user.generation != Engine::Instance().generation.load()) SnapshotRights(database, user);
+  if (user.epoch != Engine::Instance().epoch()) SnapshotRights(view, user);
   if (user.system) return 3;
   int16_t level = 1;
   for (int32_t target : {record.id, record.definitionId}) {
@@ -114,7 +249,7 @@ int16_t RightsLevel(const Database& database, const Record& record) {
 
 namespace {
 
-// Variables that always name folders, whether or not the file marks them.
+// Variables that always name folders, whether or not the database marks them.
 bool IsFolderVariable(const EnvironmentEntry& entry) {
   return entry.folder || EqualsIgnoreCase(entry.name, "COMPRESS_SOURCE") ||
          EqualsIgnoreCase(entry.name, "DORVIK_GROUP_FOLDER_NAME");
@@ -122,18 +257,15 @@ bool IsFolderVariable(const EnvironmentEntry& entry) {
 
 }  // namespace
 
-std::optional<std::string> LookupEnvironment(const Database* database, std::string_view name) {
-  if (database != nullptr) {
-    for (const EnvironmentEntry& entry : database->environment) {
-      if (!EqualsIgnoreCase(entry.name, name)) continue;
-      std::filesystem::path value(entry.value);
-      if (IsFolderVariable(entry) && !entry.value.empty() && value.is_relative() && !database->folder.empty()) {
-        return (std::filesystem::path(database->folder) / value).lexically_normal().string();
-      }
-      return entry.value;
+std::optional<std::string> LookupEnvironment(const Store& store, const View& view, std::string_view name) {
+  for (const EnvironmentEntry& entry : view.Environment()) {
+    if (!EqualsIgnoreCase(entry.name, name)) continue;
+    const std::filesystem::path value(entry.value);
+    if (IsFolderVariable(entry) && !entry.value.empty() && value.is_relative()) {
+      return (std::filesystem::path(store.BaseFolder(view)) / value).lexically_normal().string();
     }
+    return entry.value;
   }
-  if (const char* value = std::getenv(std::string(name).c_str())) return std::string(value);
   return std::nullopt;
 }
 

@@ -1,17 +1,23 @@
-// Process-wide state of the engine: the current database behind one
-// reader-writer lock, the link count, the per-thread user context, the
-// external-task queues, the shutdown callbacks, the call log and the fault
-// injection. The API functions and the control interface share it.
+// Process-wide state of the engine: the current store, the link count, the
+// per-thread user context, the bound external task, the shutdown callbacks
+// and their watcher thread, the call log and the fault injection. The API
+// functions and the control interface share it.
 //
-// Lock order: linkMutex, then the data lock, then the task or log mutexes.
-// No engine lock is held while a shutdown callback runs.
+// Lock order: linkMutex, then storeMutex (shared by every call for its
+// whole length, exclusive only to replace the store), then LMDB's writer
+// lock (a write transaction; it orders writers of every process), then the
+// watch, log and fault mutexes. No engine lock is held while a shutdown
+// callback runs or while a thread sleeps in EXTSKWAI.
+//
+// The Engine lives until the process ends and is never destroyed, so that a
+// thread still inside the API at exit (a task waiting in EXTSKWAI, the
+// shutdown watcher) never sees it go; exit does not wait for such threads.
 #ifndef VANTREL_ENGINE_ENGINE_H_
 #define VANTREL_ENGINE_ENGINE_H_
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,19 +27,11 @@
 #include <vector>
 
 #include "api/dorvik.h"
-#include "engine/database.h"
 #include "engine/errors.h"
+#include "engine/store.h"
+#include "engine/view.h"
 
 namespace dorvik {
-
-// An activation waiting for its task.
-struct PendingActivation {
-  int32_t record = 0;
-  int32_t fieldTag = 0;
-  int16_t priority = 0;
-  int16_t code = 0;
-  int8_t tail = 0;
-};
 
 // One entry of the call log.
 struct CallEntry {
@@ -54,9 +52,9 @@ struct FaultRule {
 // snapshot taken then (or at REFRESHUSERCONTEXT).
 struct UserContext {
   bool set = false;
-  std::string account;       // "domain\user"
-  uint64_t generation = 0;   // database the snapshot belongs to
-  bool system = false;       // the database's system account
+  std::string account;   // "domain\user"
+  uint64_t epoch = 0;    // the store the snapshot belongs to
+  bool system = false;   // the database's system account
   std::unordered_map<int32_t, int16_t> levels;  // target id -> rights level
 };
 
@@ -64,32 +62,47 @@ class Engine {
  public:
   static Engine& Instance();
 
-  // --- Data --------------------------------------------------------------------
-  std::shared_mutex dataMutex;
-  std::unique_ptr<Database> database;  // guarded by dataMutex
-  std::atomic<uint64_t> generation{1};  // changes whenever another database is installed
-
-  // Replaces the database (the caller holds no data lock).
-  void Install(std::unique_ptr<Database> replacement);
+  // --- The store --------------------------------------------------------------
+  // Makes replacement current (null: none) once no call uses the old store,
+  // and closes the old one. Waiters of this process look again.
+  void Replace(std::unique_ptr<Store> replacement);
+  // Changes with every replacement (user contexts snapshot per store).
+  uint64_t epoch() const { return epoch_.load(); }
+  std::shared_mutex& storeMutex() { return storeMutex_; }
+  // The current store; the caller holds storeMutex. Null when none is open
+  // (or the one open was inherited through fork()).
+  Store* store() const { return forked_.load(std::memory_order_relaxed) ? nullptr : store_.get(); }
+  // Adopts a larger map size another process set (MDB_MAP_RESIZED).
+  void AdoptMapSize();
+  // In the child of a fork(): the store belongs to the parent; calls see no
+  // database until the child opens or installs one.
+  void MarkForked() { forked_.store(true); }
+  bool forked() const { return forked_.load(); }
 
   // --- Link ----------------------------------------------------------------------
   std::mutex linkMutex;
-  int32_t attachments = 0;  // guarded by linkMutex
-  std::string lastSaveError;  // guarded by linkMutex; empty after a good save
+  int32_t attachments = 0;     // guarded by linkMutex
+  std::string lastOpenError;   // guarded by linkMutex
   std::atomic<bool> mapped{false};
 
   // --- Shutdown -------------------------------------------------------------------
-  std::atomic<bool> shuttingDown{false};
-  std::mutex callbackMutex;
-  std::vector<VantrelShutdownCallback> callbacks;  // guarded by callbackMutex
+  // Marks the current database as shutting down for every process, and
+  // waits until this process's callbacks ran. Throws DatabaseError when no
+  // database is open or it is read-only.
   void Shutdown(uint32_t code);
+  void Restart();
+  bool ShuttingDown();
+  // Keeps one entry per distinct entry point; starts the watcher.
+  void RegisterCallback(VantrelShutdownCallback callback);
+  void ClearCallbacks();
 
   // --- External tasks ---------------------------------------------------------------
-  std::mutex taskMutex;
-  std::condition_variable taskSignal;
-  int32_t boundTask = 0;  // guarded by taskMutex
-  std::unordered_map<int32_t, std::deque<PendingActivation>> pending;  // by task id
-  void QueueActivation(int32_t task, const PendingActivation& activation);
+  std::atomic<int32_t> boundTask{0};  // the task this process is bound to, 0 none
+  // EXTSKWAI: returns once the bound task has an activation pending, the
+  // database shuts down, or no task is bound.
+  void WaitForActivation();
+  // Wakes this process's waiters so that they look again (EXTSKEND).
+  void NudgeWaiters();
 
   // --- Call log -------------------------------------------------------------------------
   std::atomic<bool> logEnabled{false};
@@ -105,23 +118,39 @@ class Engine {
   std::optional<FaultRule> TakeFault(ApiFunction function);
 
  protected:
-  Engine() = default;  // the one instance comes from Instance()
+  Engine();  // the one instance comes from Instance()
+
+ private:
+  void WatchShutdowns();
+  void RunCallbacks(uint32_t code);
+
+  std::shared_mutex storeMutex_;
+  std::unique_ptr<Store> store_;  // guarded by storeMutex_
+  std::atomic<uint64_t> epoch_{1};
+  std::atomic<bool> forked_{false};  // set in a child of fork(): store_ belongs to the parent
+
+  std::mutex watchMutex_;
+  std::condition_variable watchChanged_;
+  std::shared_ptr<storage::Signals> watchPage_;      // guarded by watchMutex_: the current store's page
+  uint32_t watchedCount_ = 0;                        // guarded by watchMutex_: shutdowns whose callbacks ran
+  bool watcherStarted_ = false;                      // guarded by watchMutex_
+  std::vector<VantrelShutdownCallback> callbacks_;   // guarded by watchMutex_
 };
 
 // The calling thread's user context.
 UserContext& CurrentUser();
 
 // Rights level (1 read, 2 write, 3 all) of the calling thread on a record;
-// 1 for a thread that never set a user. Re-snapshots when the database
-// changed since the snapshot.
-int16_t RightsLevel(const Database& database, const Record& record);
+// 1 for a thread that never set a user. Re-snapshots when the store changed
+// since the snapshot.
+int16_t RightsLevel(const View& view, const RecordRef& record);
 
 // Takes the rights snapshot of the calling thread's account.
-void SnapshotRights(const Database& database, UserContext& user);
+void SnapshotRights(const View& view, UserContext& user);
 
-// Environment lookup: the database's table first (folder values resolved
-// against its folder), then the process environment.
-std::optional<std::string> LookupEnvironment(const Database* database, std::string_view name);
+// Environment lookup in the database's own table (folder values resolved
+// against its folder); never the process environment.
+std::optional<std::string> LookupEnvironment(const Store& store, const View& view, std::string_view name);
 
 // Per-call bookkeeping shared by every API function: writes the call log
 // entry and takes an injected fault. describe() builds the log's argument
@@ -149,17 +178,47 @@ class CallScope {
   std::optional<FaultRule> fault_;
 };
 
-// Shared access to the current database for one call; database is null when
-// none is loaded.
-struct ReadAccess {
-  std::shared_lock<std::shared_mutex> lock{Engine::Instance().dataMutex};
-  const Database* database = Engine::Instance().database.get();
+// Shared access to the current store for one call: a read transaction (the
+// calling thread's own, renewed) on a consistent snapshot. view is null when
+// no database is open. Never nested on one thread.
+class ReadAccess {
+ public:
+  ReadAccess();
+  ReadAccess(const ReadAccess&) = delete;
+  ReadAccess& operator=(const ReadAccess&) = delete;
+  ~ReadAccess();
+  const View* view = nullptr;
+  const Store* store = nullptr;
+
+ private:
+  std::shared_lock<std::shared_mutex> lock_;
+  std::optional<View> view_;
+  MDB_txn* txn_ = nullptr;
 };
 
-struct WriteAccess {
-  std::unique_lock<std::shared_mutex> lock{Engine::Instance().dataMutex};
-  Database* database = Engine::Instance().database.get();
+// One write transaction on the current store for one call. Nothing is
+// written unless Commit succeeds; a write that queued activations wakes the
+// waiters of every process after its commit. refusal() tells why view is
+// null: kErrNotLoaded or kErrReadOnly.
+class WriteAccess {
+ public:
+  WriteAccess();
+  WriteAccess(const WriteAccess&) = delete;
+  WriteAccess& operator=(const WriteAccess&) = delete;
+  WriteView* view = nullptr;
+  const Store* store = nullptr;
+  int16_t refusal() const { return refusal_; }
+  [[nodiscard]] Outcome Commit(std::string_view syncPoint = {});
+
+ private:
+  std::shared_lock<std::shared_mutex> lock_;
+  storage::Txn txn_;
+  std::optional<WriteView> view_;
+  int16_t refusal_ = kOk;
 };
+
+// Passes a named sync point (sync_points.cpp); no-op unless a test ordered it.
+void PassSyncPoint(std::string_view name);
 
 }  // namespace dorvik
 

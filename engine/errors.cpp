@@ -58,6 +58,13 @@ constexpr MessageEntry kMessages[] = {
     {kErrNotTaskRecord, "not a task record", "record %d is no task record", DetailForm::kNumber},
     {kErrNoTaskBound, "no task bound", "no external task bound", DetailForm::kNone},
     {kErrReferenceNotFound, "referenced record not found", "referenced record %d not found", DetailForm::kNumber},
+    {kErrDatabaseFull, "database is full", "database is full (code %d)", DetailForm::kNumber},
+    {kErrIo, "database I/O error", "database I/O error (code %d)", DetailForm::kNumber},
+    {kErrCorrupted, "database is corrupted", "database is corrupted (code %d)", DetailForm::kNumber},
+    {kErrReadersFull, "too many database readers", "too many database readers", DetailForm::kNone},
+    {kErrReadOnly, "database is read-only", "database is read-only", DetailForm::kNone},
+    {kErrNoMemory, "out of memory", "out of memory", DetailForm::kNone},
+    {kErrInternal, "internal database error", "internal database error (code %d)", DetailForm::kNumber},
     {kErrShuttingDown, "database is shutting down", "database is shutting down", DetailForm::kNone},
 };
 

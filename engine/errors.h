@@ -44,6 +44,15 @@ inline constexpr int16_t kErrTaskNameUnset = -22;     // detail: unused
 inline constexpr int16_t kErrNotTaskRecord = -23;     // detail: record id (0: no record of that name)
 inline constexpr int16_t kErrNoTaskBound = -24;       // detail: unused
 inline constexpr int16_t kErrReferenceNotFound = -25; // detail: record id the value points at
+// Storage failures: the call changed nothing. Detail: the storage library's
+// or the system's own error number, 0 when there is none.
+inline constexpr int16_t kErrDatabaseFull = -26;      // detail: MDB_MAP_FULL, ENOSPC, EFBIG or EDQUOT
+inline constexpr int16_t kErrIo = -27;                // detail: errno of the failed read, write or flush
+inline constexpr int16_t kErrCorrupted = -28;         // detail: storage code, 0 for a malformed entry
+inline constexpr int16_t kErrReadersFull = -29;       // detail: MDB_READERS_FULL
+inline constexpr int16_t kErrReadOnly = -30;          // detail: errno when the system refused, else 0
+inline constexpr int16_t kErrNoMemory = -31;          // detail: unused
+inline constexpr int16_t kErrInternal = -32;          // detail: storage code, 0 for an unexpected exception
 inline constexpr int16_t kErrShuttingDown = dorvik::api::kErrShuttingDown;  // -37, detail unused
 
 // The API functions, numbered for ERRBLOCK::ERRFUNC, the call log and fault
@@ -70,6 +79,16 @@ std::string_view ShortMessage(int16_t code);
 // Formats the message of a block into text (at most kMessageBufferSize
 // bytes, no terminator) and returns its length.
 std::size_t FormatMessage(const ERRBLOCK& block, char* text);
+
+// True for the codes of storage failures (kErrDatabaseFull to kErrInternal).
+constexpr bool IsStorageCode(int16_t code) { return code <= kErrDatabaseFull && code >= kErrInternal; }
+
+// An engine result: a code and its detail; the compiler warns when dropped.
+struct [[nodiscard]] Outcome {
+  int16_t code = kOk;
+  int32_t detail = 0;
+  bool ok() const { return code == kOk; }
+};
 
 // Fills a block.
 inline void SetError(ERRBLOCK* block, ApiFunction function, int16_t code, int32_t detail = 0,

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/errors.h"
+#include "engine/view.h"
 
 namespace dorvik {
 namespace {
@@ -97,12 +98,12 @@ void GetQuality(const std::byte* in, Quality& quality) {
   quality.time = ToMicros(Get<XUSTS>(in, offsetof(Record, TIME)));
 }
 
-int16_t EncodeText(const Database& database, const Scalar& value, const Quality& quality,
+int16_t EncodeText(const View& view, const Scalar& value, const Quality& quality,
                    std::byte* out, char* scratch) {
   char* textPointer = Get<char*>(out, offsetof(TVANDQU, TEXT));
   const auto capacity = Get<int16_t>(out, offsetof(TVANDQU, LENGTH));
   if (textPointer == nullptr || capacity <= 0) return kErrBadArgument;
-  const std::string_view text = ToText(database, value, scratch);
+  const std::string_view text = ToText(view, value, scratch);
   const auto count = static_cast<int16_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(capacity - 1)));
   std::memcpy(textPointer, text.data(), static_cast<std::size_t>(count));
   Put(out, offsetof(TVANDQU, LENGTH), count);
@@ -292,7 +293,7 @@ int16_t ToTime(const Scalar& value, Micros& out) {
   return kErrConversion;
 }
 
-std::string_view ToText(const Database& database, const Scalar& value, char* scratch) {
+std::string_view ToText(const View& view, const Scalar& value, char* scratch) {
   char* end = scratch;
   switch (value.kind) {
     case Scalar::Kind::kText:
@@ -308,8 +309,8 @@ std::string_view ToText(const Database& database, const Scalar& value, char* scr
       end = scratch + FormatTime(value.number, scratch);
       break;
     case Scalar::Kind::kReference: {
-      const Record* record = database.FindRecord(static_cast<int32_t>(value.number));
-      if (record == nullptr) {
+      const std::optional<RecordRef> record = view.FindRecord(static_cast<int32_t>(value.number));
+      if (!record) {
         end = std::to_chars(scratch, scratch + kScratchSize, value.number).ptr;
         break;
       }
@@ -321,7 +322,7 @@ std::string_view ToText(const Database& database, const Scalar& value, char* scr
         end = std::to_chars(end, scratch + kScratchSize, occurrence).ptr;
         *end++ = ' ';
       }
-      const GlobalField* field = database.FindField(dorvik::api::FieldNumberOf(value.field));
+      const GlobalField* field = view.FindField(dorvik::api::FieldNumberOf(value.field));
       if (field != nullptr) {
         std::memcpy(end, field->name.data(), field->name.size());
         end += field->name.size();
@@ -334,10 +335,10 @@ std::string_view ToText(const Database& database, const Scalar& value, char* scr
   return std::string_view(scratch, static_cast<std::size_t>(end - scratch));
 }
 
-int16_t Encode(const Database& database, const Scalar& value, const Quality& quality, int16_t type,
+int16_t Encode(const View& view, const Scalar& value, const Quality& quality, int16_t type,
                std::byte* out, char* scratch) {
   if (type > 0) {
-    const std::string_view text = ToText(database, value, scratch);
+    const std::string_view text = ToText(view, value, scratch);
     const std::size_t count = std::min<std::size_t>(text.size(), static_cast<std::size_t>(type));
     std::memcpy(out, text.data(), count);
     std::memset(out + count, ' ', static_cast<std::size_t>(type) - count);
@@ -414,7 +415,7 @@ int16_t Encode(const Database& database, const Scalar& value, const Quality& qua
       return PutQuality<DVANDQU>(out, quality);
     }
     case -24:
-      return EncodeText(database, value, quality, out, scratch);
+      return EncodeText(view, value, quality, out, scratch);
     default:
       return kErrTypeUnsupported;
   }

@@ -15,9 +15,11 @@
 #include <string_view>
 
 #include "api/records.h"
-#include "engine/database.h"
+#include "engine/catalog.h"
 
 namespace dorvik {
+
+class View;
 
 struct Scalar {
   enum class Kind : uint8_t { kInteger, kReal, kTime, kText, kReference };
@@ -60,7 +62,7 @@ bool CarriesQuality(int16_t type);
 // Writes value into one record of type at out. Returns kOk or an error code
 // (kErrConversion, kErrOutOfRange, kErrBadArgument for an unusable TVANDQU,
 // kErrTypeUnsupported).
-int16_t Encode(const Database& database, const Scalar& value, const Quality& quality, int16_t type,
+int16_t Encode(const View& view, const Scalar& value, const Quality& quality, int16_t type,
                std::byte* out, char* scratch);
 
 // Reads one record of type at in. Text values are views into the caller's
@@ -74,7 +76,7 @@ int16_t ToInteger(const Scalar& value, int64_t& out);
 int16_t ToReal(const Scalar& value, double& out);
 int16_t ToTime(const Scalar& value, Micros& out);
 // Text form of a value; may use scratch (kScratchSize bytes).
-std::string_view ToText(const Database& database, const Scalar& value, char* scratch);
+std::string_view ToText(const View& view, const Scalar& value, char* scratch);
 
 // Rounds to the nearest integer, halves to the even neighbour.
 double RoundHalfEven(double value);

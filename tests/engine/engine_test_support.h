@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +22,41 @@
 namespace dorvik::testing {
 
 inline Timestamp At(int64_t seconds) { return Timestamp::FromSeconds(seconds); }
+
+// A fresh folder in /dev/shm (or the temporary folder), removed with
+// everything in it when the scope ends.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::string pattern = (base / "dorvik-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string FileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 // Analog, text, selector, repeat-area, pointer and task fields; three
 // records of VN_AnalogDef (one unusable) and an external task record.

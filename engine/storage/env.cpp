@@ -1,0 +1,176 @@
+#include "engine/storage/env.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace dorvik::storage {
+namespace {
+
+struct StorageFault {
+  StorageOp op;
+  int rc;
+  int32_t times;
+};
+
+// Injected storage faults; the flag keeps the unarmed path to one load.
+struct StorageFaults {
+  std::atomic<bool> armed{false};
+  std::mutex mutex;
+  std::vector<StorageFault> faults;  // guarded by mutex
+};
+
+StorageFaults& Faults() {
+  static StorageFaults* faults = new StorageFaults();  // outlives every thread still in the engine at exit
+  return *faults;
+}
+
+int Faulted(StorageOp op, int rc) {
+  if (rc != 0 || !Faults().armed.load(std::memory_order_relaxed)) return rc;
+  return TakeStorageFault(op);
+}
+
+}  // namespace
+
+Outcome FromStorage(int rc) {
+  switch (rc) {
+    case MDB_SUCCESS: return Outcome{};
+    case MDB_MAP_FULL:
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT: return Outcome{kErrDatabaseFull, rc};
+    case MDB_READERS_FULL: return Outcome{kErrReadersFull, rc};
+    case EACCES:
+    case EROFS:
+    case EPERM: return Outcome{kErrReadOnly, rc};
+    case ENOMEM: return Outcome{kErrNoMemory, 0};
+    case MDB_CORRUPTED:
+    case MDB_PAGE_NOTFOUND:
+    case MDB_INVALID:
+    case MDB_VERSION_MISMATCH:
+    case MDB_BAD_DBI:
+    case MDB_INCOMPATIBLE: return Outcome{kErrCorrupted, rc};
+    default: break;
+  }
+  // LMDB's own codes are negative (MDB_KEYEXIST and up); the rest are errno.
+  return rc > 0 ? Outcome{kErrIo, rc} : Outcome{kErrInternal, rc};
+}
+
+void Check(int rc, std::string_view context) {
+  if (rc == MDB_SUCCESS) return;
+  throw StorageError(FromStorage(rc), fmt::format("{}: {}", context, mdb_strerror(rc)));
+}
+
+void ThrowCorrupted(std::string_view what) {
+  throw StorageError(Outcome{kErrCorrupted, 0}, fmt::format("malformed entry: {}", what));
+}
+
+void ArmStorageFault(StorageOp op, int rc, int32_t times) {
+  if (times <= 0 || rc == 0) return;
+  StorageFaults& faults = Faults();
+  std::lock_guard lock(faults.mutex);
+  faults.faults.push_back(StorageFault{op, rc, times});
+  faults.armed.store(true);
+}
+
+void ClearStorageFaults() {
+  StorageFaults& faults = Faults();
+  std::lock_guard lock(faults.mutex);
+  faults.faults.clear();
+  faults.armed.store(false);
+}
+
+int TakeStorageFault(StorageOp op) {
+  StorageFaults& faults = Faults();
+  std::lock_guard lock(faults.mutex);
+  for (auto it = faults.faults.begin(); it != faults.faults.end(); ++it) {
+    if (it->op != op) continue;
+    const int rc = it->rc;
+    if (--it->times <= 0) faults.faults.erase(it);
+    if (faults.faults.empty()) faults.armed.store(false);
+    return rc;
+  }
+  return 0;
+}
+
+Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
+  MDB_env* created = nullptr;
+  Check(mdb_env_create(&created), "mdb_env_create");
+  Env env;
+  env.env_.reset(created);  // closed on every failure below
+  env.readOnly_ = options.readOnly;
+  Check(mdb_env_set_mapsize(created, options.mapSize), "mdb_env_set_mapsize");
+  Check(mdb_env_set_maxreaders(created, options.maxReaders), "mdb_env_set_maxreaders");
+  Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
+  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
+  Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
+  return env;
+}
+
+void Env::AdoptMapSize() const { Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_env_set_mapsize"); }
+
+Txn Txn::Begin(const Env& env, bool write) {
+  MDB_txn* txn = nullptr;
+  const int rc = Faulted(StorageOp::kBegin, mdb_txn_begin(env.get(), nullptr, write ? 0u : MDB_RDONLY, &txn));
+  if (rc != 0 && txn != nullptr) mdb_txn_abort(txn);  // only an injected fault leaves one
+  Check(rc, write ? "begin write" : "begin read");
+  return Txn(txn);
+}
+
+Outcome Txn::Commit() noexcept {
+  MDB_txn* txn = std::exchange(txn_, nullptr);
+  if (const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
+      injected != 0) {
+    mdb_txn_abort(txn);
+    return FromStorage(injected);
+  }
+  return FromStorage(mdb_txn_commit(txn));
+}
+
+bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value) {
+  const int rc = Faulted(StorageOp::kGet, mdb_get(txn, table, &key, &value));
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "get");
+  return true;
+}
+
+void Put(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val value, unsigned flags) {
+  const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kPut) : 0;
+  Check(injected != 0 ? injected : mdb_put(txn, table, &key, &value, flags), "put");
+}
+
+bool Delete(MDB_txn* txn, MDB_dbi table, MDB_val key) {
+  const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kDelete) : 0;
+  const int rc = injected != 0 ? injected : mdb_del(txn, table, &key, nullptr);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "delete");
+  return true;
+}
+
+Cursor::Cursor(MDB_txn* txn, MDB_dbi table) {
+  const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCursor) : 0;
+  Check(injected != 0 ? injected : mdb_cursor_open(txn, table, &cursor_), "cursor");
+}
+
+bool Cursor::Move(MDB_val& key, MDB_val& value, MDB_cursor_op op) {
+  const int rc = mdb_cursor_get(cursor_, &key, &value, op);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "cursor");
+  return true;
+}
+
+void Cursor::Put(MDB_val key, MDB_val value, unsigned flags) {
+  const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kPut) : 0;
+  Check(injected != 0 ? injected : mdb_cursor_put(cursor_, &key, &value, flags), "cursor put");
+}
+
+void Cursor::Delete() {
+  const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kDelete) : 0;
+  Check(injected != 0 ? injected : mdb_cursor_del(cursor_, 0), "cursor delete");
+}
+
+}  // namespace dorvik::storage

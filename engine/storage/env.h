@@ -1,0 +1,155 @@
+// Owners of LMDB handles and the one translation of storage codes.
+//
+// LMDB rules these types encode (see lmdb.h):
+// - One Env per store folder per process; never opened twice in a process,
+//   never used after fork() (the engine forgets an inherited one).
+// - A transaction and its cursors belong to the thread that began it. The
+//   environment is opened with MDB_NOTLS, so a thread may hold a reset read
+//   transaction and begin a write transaction.
+// - Commits are durable: the environment is never opened with MDB_NOSYNC,
+//   MDB_NOMETASYNC or MDB_MAPASYNC; a commit that returns success is on disk.
+// - A cursor is closed before its transaction ends (Cursor does it).
+//
+// Inside the engine a storage failure is a StorageError (code and detail of
+// an engine error block); the API guard turns it into the caller's block.
+// Every LMDB call goes through this file, which also applies the storage
+// faults a test injected (InjectStorageFault).
+#ifndef VANTREL_ENGINE_STORAGE_ENV_H_
+#define VANTREL_ENGINE_STORAGE_ENV_H_
+
+#include <lmdb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "engine/control.h"
+#include "engine/errors.h"
+
+namespace dorvik::storage {
+
+// A failed storage operation: the engine code (kErrDatabaseFull ...) and
+// its detail (the LMDB or errno code).
+class StorageError : public std::runtime_error {
+ public:
+  StorageError(Outcome outcome, const std::string& what) : std::runtime_error(what), outcome_(outcome) {}
+  Outcome outcome() const { return outcome_; }
+
+ private:
+  Outcome outcome_;
+};
+
+// The one place an LMDB (or errno) return code becomes an engine code.
+Outcome FromStorage(int rc);
+// Throws a StorageError for rc != 0; context names the operation.
+void Check(int rc, std::string_view context);
+// Throws the StorageError of a malformed stored entry.
+[[noreturn]] void ThrowCorrupted(std::string_view what);
+
+// Arms the next `times` operations of kind op to fail with rc.
+void ArmStorageFault(StorageOp op, int rc, int32_t times);
+void ClearStorageFaults();
+// The code an armed fault gives the next op, or 0 (and consumes it).
+int TakeStorageFault(StorageOp op);
+
+struct EnvOptions {
+  std::size_t mapSize = std::size_t{16} << 30;  // address space reserved, not disk
+  bool readOnly = false;
+  unsigned maxReaders = 1024;
+  unsigned maxTables = 16;
+};
+
+// Env: the one MDB_env of a store folder in this process. Thread-safe.
+class Env {
+ public:
+  // Opens folder (holding data.mdb). On failure the half-made handle is
+  // closed, not leaked, and a StorageError is thrown.
+  static Env Open(const std::filesystem::path& folder, const EnvOptions& options);
+  Env() = default;
+  Env(Env&&) noexcept = default;
+  Env& operator=(Env&&) noexcept = default;
+
+  MDB_env* get() const { return env_.get(); }
+  bool readOnly() const { return readOnly_; }
+  // Forgets the handle without closing it (a handle inherited through fork).
+  void Abandon() { (void)env_.release(); }
+  // Adopts a map size another process set (MDB_MAP_RESIZED); no
+  // transaction of this process may be active.
+  void AdoptMapSize() const;
+
+ private:
+  struct Close {
+    void operator()(MDB_env* env) const noexcept { mdb_env_close(env); }
+  };
+  std::unique_ptr<MDB_env, Close> env_;
+  bool readOnly_ = false;
+};
+
+// Txn: one transaction, used only by the thread that began it. Aborts in its
+// destructor unless Commit() ran; the handle is gone after either.
+class Txn {
+ public:
+  Txn() = default;
+  explicit Txn(MDB_txn* begun) noexcept : txn_(begun) {}
+  Txn(Txn&& other) noexcept : txn_(std::exchange(other.txn_, nullptr)) {}
+  Txn& operator=(Txn&& other) noexcept {
+    if (this != &other) {
+      if (txn_ != nullptr) mdb_txn_abort(txn_);
+      txn_ = std::exchange(other.txn_, nullptr);
+    }
+    return *this;
+  }
+  ~Txn() {
+    if (txn_ != nullptr) mdb_txn_abort(txn_);
+  }
+  // Begins a transaction; MDB_MAP_RESIZED comes back as a StorageError
+  // with that detail for the caller to adopt the size and retry.
+  static Txn Begin(const Env& env, bool write);
+  MDB_txn* get() const { return txn_; }
+  // Hands the handle to a new owner (a thread's reusable read transaction).
+  MDB_txn* Release() noexcept { return std::exchange(txn_, nullptr); }
+  [[nodiscard]] Outcome Commit() noexcept;
+
+ private:
+  MDB_txn* txn_ = nullptr;
+};
+
+// Key and value helpers.
+inline MDB_val Bytes(const void* data, std::size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
+inline MDB_val Bytes(std::string_view text) { return Bytes(text.data(), text.size()); }
+inline std::string_view View(const MDB_val& value) {
+  return std::string_view(static_cast<const char*>(value.mv_data), value.mv_size);
+}
+
+// Reads key; false when it is not there.
+bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value);
+void Put(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val value, unsigned flags = 0);
+// Deletes key; false when it was not there.
+bool Delete(MDB_txn* txn, MDB_dbi table, MDB_val key);
+
+// Cursor: a cursor over one table, closed when it goes; it must not outlive
+// its transaction.
+class Cursor {
+ public:
+  Cursor(MDB_txn* txn, MDB_dbi table);
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+  ~Cursor() { mdb_cursor_close(cursor_); }
+  // Moves the cursor; false at the end (MDB_NOTFOUND).
+  bool Move(MDB_val& key, MDB_val& value, MDB_cursor_op op);
+  // Replaces the value at the cursor (write transactions).
+  void Put(MDB_val key, MDB_val value, unsigned flags);
+  void Delete();
+
+ private:
+  MDB_cursor* cursor_ = nullptr;
+};
+
+}  // namespace dorvik::storage
+
+#endif  // VANTREL_ENGINE_STORAGE_ENV_H_

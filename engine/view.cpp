@@ -1,0 +1,389 @@
+#include "engine/view.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "engine/storage/codec.h"
+
+namespace dorvik {
+namespace {
+
+using storage::Bytes;
+using storage::IdKey;
+
+constexpr const char* kTableNames[] = {"meta",   "records",    "names",     "byDefinition", "definitions",
+                                       "fields", "fieldNames", "selectors", "history",      "tasks"};
+static_assert(std::size(kTableNames) == static_cast<std::size_t>(Table::kCount));
+
+constexpr std::string_view kFreeHintKey = "freeHint";
+
+// (first id, second id) as a big-endian key.
+std::array<std::byte, 8> PairKey(int32_t first, int32_t second) {
+  std::array<std::byte, 8> key{};
+  storage::PutBigEndian32(key.data(), static_cast<uint32_t>(first));
+  storage::PutBigEndian32(key.data() + 4, static_cast<uint32_t>(second));
+  return key;
+}
+
+// (task, sequence) of the tasks table.
+std::array<std::byte, 12> TaskKey(int32_t task, uint64_t sequence) {
+  std::array<std::byte, 12> key{};
+  storage::PutBigEndian32(key.data(), static_cast<uint32_t>(task));
+  storage::PutBigEndian64(key.data() + 4, sequence);
+  return key;
+}
+
+constexpr std::size_t kActivationSize = 4 + 4 + 2 + 2 + 1;
+
+std::array<std::byte, kActivationSize> EncodeActivation(const PendingActivation& a) {
+  std::array<std::byte, kActivationSize> out{};
+  std::memcpy(out.data(), &a.record, 4);
+  std::memcpy(out.data() + 4, &a.fieldTag, 4);
+  std::memcpy(out.data() + 8, &a.priority, 2);
+  std::memcpy(out.data() + 10, &a.code, 2);
+  std::memcpy(out.data() + 12, &a.tail, 1);
+  return out;
+}
+
+PendingActivation DecodeActivation(const MDB_val& value) {
+  if (value.mv_size != kActivationSize) storage::ThrowCorrupted("activation");
+  const auto* in = static_cast<const std::byte*>(value.mv_data);
+  PendingActivation a;
+  std::memcpy(&a.record, in, 4);
+  std::memcpy(&a.fieldTag, in + 4, 4);
+  std::memcpy(&a.priority, in + 8, 2);
+  std::memcpy(&a.code, in + 10, 2);
+  std::memcpy(&a.tail, in + 12, 1);
+  return a;
+}
+
+bool IsTaskKey(const MDB_val& key, int32_t task) {
+  return key.mv_size == 12 && storage::GetBigEndian32(static_cast<const std::byte*>(key.mv_data)) ==
+                                  static_cast<uint32_t>(task);
+}
+
+GlobalField DecodeField(int32_t number, const MDB_val& value) {
+  storage::ByteReader in(value, "field");
+  GlobalField field;
+  field.number = number;
+  field.descriptionId = in.Get<int32_t>();
+  field.name = in.Text();
+  return field;
+}
+
+}  // namespace
+
+Tables Tables::Open(const storage::Env& env, bool create) {
+  storage::Txn txn = storage::Txn::Begin(env, create);
+  Tables tables;
+  for (std::size_t i = 0; i < tables.dbi.size(); ++i) {
+    storage::Check(mdb_dbi_open(txn.get(), kTableNames[i], create ? MDB_CREATE : 0u, &tables.dbi[i]), kTableNames[i]);
+  }
+  const Outcome committed = txn.Commit();
+  if (!committed.ok()) storage::Check(committed.detail != 0 ? committed.detail : MDB_PANIC, "open tables");
+  return tables;
+}
+
+// --- Catalog ---------------------------------------------------------------------
+
+const Definition* Catalog::FindDefinition(const View& view, int32_t id) const {
+  {
+    std::shared_lock lock(mutex_);
+    if (auto it = definitions_.find(id); it != definitions_.end()) return it->second.get();
+  }
+  MDB_val value;
+  if (!storage::Get(view.txn(), view.table(Table::kDefinitions), IdKey(id).val(), value)) return nullptr;
+  auto decoded = std::make_unique<const Definition>(DecodeDefinition(id, value.mv_data, value.mv_size));
+  std::unique_lock lock(mutex_);
+  return definitions_.try_emplace(id, std::move(decoded)).first->second.get();
+}
+
+const GlobalField* Catalog::FindField(const View& view, int32_t number) const {
+  {
+    std::shared_lock lock(mutex_);
+    if (auto it = fields_.find(number); it != fields_.end()) return it->second.get();
+  }
+  MDB_val value;
+  if (!storage::Get(view.txn(), view.table(Table::kFields), IdKey(number).val(), value)) return nullptr;
+  auto decoded = std::make_unique<const GlobalField>(DecodeField(number, value));
+  std::unique_lock lock(mutex_);
+  auto [it, added] = fields_.try_emplace(number, std::move(decoded));
+  if (added) fieldsByName_.emplace(FoldCase(it->second->name), it->second.get());
+  return it->second.get();
+}
+
+const GlobalField* Catalog::FindFieldByName(const View& view, std::string_view name) const {
+  const std::string folded = FoldCase(name);
+  {
+    std::shared_lock lock(mutex_);
+    if (auto it = fieldsByName_.find(folded); it != fieldsByName_.end()) return it->second;
+  }
+  MDB_val value;
+  if (!storage::Get(view.txn(), view.table(Table::kFieldNames), Bytes(folded), value)) return nullptr;
+  if (value.mv_size != sizeof(int32_t)) storage::ThrowCorrupted("field name");
+  int32_t number = 0;
+  std::memcpy(&number, value.mv_data, sizeof number);
+  return FindField(view, number);
+}
+
+const SelectorData* Catalog::FindSelector(const View& view, int32_t id) const {
+  {
+    std::shared_lock lock(mutex_);
+    if (auto it = selectors_.find(id); it != selectors_.end()) return it->second.get();
+  }
+  MDB_val value;
+  if (!storage::Get(view.txn(), view.table(Table::kSelectors), IdKey(id).val(), value)) return nullptr;
+  auto decoded = std::make_unique<const SelectorData>(DecodeSelector(value.mv_data, value.mv_size));
+  std::unique_lock lock(mutex_);
+  return selectors_.try_emplace(id, std::move(decoded)).first->second.get();
+}
+
+void Catalog::Remember(Definition definition) {
+  const int32_t id = definition.id;
+  std::unique_lock lock(mutex_);
+  definitions_[id] = std::make_unique<const Definition>(std::move(definition));
+}
+
+void Catalog::Remember(GlobalField field) {
+  std::unique_lock lock(mutex_);
+  auto& slot = fields_[field.number];
+  if (slot != nullptr) fieldsByName_.erase(FoldCase(slot->name));
+  slot = std::make_unique<const GlobalField>(std::move(field));
+  fieldsByName_[FoldCase(slot->name)] = slot.get();
+}
+
+void Catalog::Remember(int32_t id, SelectorData selector) {
+  std::unique_lock lock(mutex_);
+  selectors_[id] = std::make_unique<const SelectorData>(std::move(selector));
+}
+
+// --- View -------------------------------------------------------------------------
+
+std::optional<RecordRef> View::FindRecord(int32_t id) const {
+  if (id <= 0) return std::nullopt;
+  MDB_val value;
+  if (!storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return std::nullopt;
+  const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
+  const Definition* definition = FindDefinition(header.definitionId);
+  if (definition == nullptr) storage::ThrowCorrupted("record of a missing definition");
+  return ParseRecord(id, value.mv_data, value.mv_size, *definition);
+}
+
+std::optional<RecordRef> View::FindRecordByName(std::string_view name) const {
+  const std::string folded = FoldCase(name);
+  MDB_val value;
+  if (!storage::Get(txn_, table(Table::kNames), Bytes(folded), value)) return std::nullopt;
+  if (value.mv_size != sizeof(int32_t)) storage::ThrowCorrupted("record name");
+  int32_t id = 0;
+  std::memcpy(&id, value.mv_data, sizeof id);
+  return FindRecord(id);
+}
+
+std::optional<RecordHeader> View::FindHeader(int32_t id) const {
+  MDB_val value;
+  if (id <= 0 || !storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return std::nullopt;
+  return ParseHeader(value.mv_data, value.mv_size);
+}
+
+void View::ForEachRecord(int32_t from, const std::function<bool(const RecordRef&)>& visit) const {
+  storage::Cursor cursor(txn_, table(Table::kRecords));
+  const IdKey start(std::max(from, 1));
+  MDB_val key = start.val(), value;
+  const Definition* definition = nullptr;
+  for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more; more = cursor.Move(key, value, MDB_NEXT)) {
+    const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
+    if (definition == nullptr || definition->id != header.definitionId) definition = FindDefinition(header.definitionId);
+    if (definition == nullptr) storage::ThrowCorrupted("record of a missing definition");
+    if (!visit(ParseRecord(storage::IdOfKey(key), value.mv_data, value.mv_size, *definition))) return;
+  }
+}
+
+std::vector<int32_t> View::RecordsOf(int32_t definitionId, int32_t after, std::size_t max) const {
+  std::vector<int32_t> ids;
+  storage::Cursor cursor(txn_, table(Table::kByDefinition));
+  const auto start = PairKey(definitionId, after < 0 ? 0 : after + 1);
+  MDB_val key = Bytes(start.data(), start.size()), value;
+  for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more && ids.size() < max;
+       more = cursor.Move(key, value, MDB_NEXT)) {
+    if (key.mv_size != 8) storage::ThrowCorrupted("definition list key");
+    const auto* bytes = static_cast<const std::byte*>(key.mv_data);
+    if (storage::GetBigEndian32(bytes) != static_cast<uint32_t>(definitionId)) break;
+    ids.push_back(static_cast<int32_t>(storage::GetBigEndian32(bytes + 4)));
+  }
+  return ids;
+}
+
+namespace {
+// Keys after `after` of a table keyed by id, at most max.
+std::vector<int32_t> IdsAfter(MDB_txn* txn, MDB_dbi table, int32_t after, std::size_t max) {
+  std::vector<int32_t> ids;
+  storage::Cursor cursor(txn, table);
+  const IdKey start(after < 0 ? 0 : after + 1);
+  MDB_val key = start.val(), value;
+  for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more && ids.size() < max;
+       more = cursor.Move(key, value, MDB_NEXT)) {
+    ids.push_back(storage::IdOfKey(key));
+  }
+  return ids;
+}
+}  // namespace
+
+std::vector<int32_t> View::DefinitionsAfter(int32_t after, std::size_t max) const {
+  return IdsAfter(txn_, table(Table::kDefinitions), after, max);
+}
+
+std::vector<int32_t> View::FieldsAfter(int32_t after, std::size_t max) const {
+  return IdsAfter(txn_, table(Table::kFields), after, max);
+}
+
+bool View::IdInUse(int32_t id) const {
+  MDB_val value;
+  return id > 0 && storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value);
+}
+
+int32_t View::FieldNumberOfDescription(int32_t id) const {
+  const std::optional<RecordRef> record = FindRecord(id);
+  return record && record->definitionId == kFieldDefId ? record->aux : 0;
+}
+
+int32_t View::NextFreeId() const {
+  int32_t id = kFirstUserId;
+  if (const auto hint = Meta(kFreeHintKey); hint && hint->size() == sizeof id) std::memcpy(&id, hint->data(), sizeof id);
+  storage::Cursor cursor(txn_, table(Table::kRecords));
+  const IdKey start(id);
+  MDB_val key = start.val(), value;
+  for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more && storage::IdOfKey(key) == id;
+       more = cursor.Move(key, value, MDB_NEXT)) {
+    ++id;
+  }
+  return id <= kMaxRecordId ? id : 0;
+}
+
+std::optional<std::string_view> View::Meta(std::string_view key) const {
+  MDB_val value;
+  if (!storage::Get(txn_, table(Table::kMeta), Bytes(key), value)) return std::nullopt;
+  return storage::View(value);
+}
+
+std::string View::SystemAccount() const { return std::string(Meta("systemAccount").value_or("")); }
+
+std::string View::Folder() const { return std::string(Meta("folder").value_or("")); }
+
+std::vector<EnvironmentEntry> View::Environment() const {
+  const auto blob = Meta("environment");
+  return blob ? DecodeEnvironment(blob->data(), blob->size()) : std::vector<EnvironmentEntry>{};
+}
+
+std::vector<Grant> View::Grants() const {
+  const auto blob = Meta("grants");
+  return blob ? DecodeGrants(blob->data(), blob->size()) : std::vector<Grant>{};
+}
+
+std::vector<PendingActivation> View::Activations(int32_t task, std::size_t limit) const {
+  std::vector<PendingActivation> found;
+  storage::Cursor cursor(txn_, table(Table::kTasks));
+  const auto start = TaskKey(task, 0);
+  MDB_val key = Bytes(start.data(), start.size()), value;
+  for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more && IsTaskKey(key, task) && found.size() < limit;
+       more = cursor.Move(key, value, MDB_NEXT)) {
+    found.push_back(DecodeActivation(value));
+  }
+  return found;
+}
+
+int32_t View::CountActivations(int32_t task) const {
+  return static_cast<int32_t>(Activations(task, static_cast<std::size_t>(kMaxRecordId)).size());
+}
+
+// --- WriteView --------------------------------------------------------------------------
+
+void WriteView::PutRecord(int32_t id, const RecordBuffer& record) {
+  storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()));
+}
+
+void WriteView::AddRecord(int32_t id, const RecordBuffer& record, bool trackFreeId) {
+  const RecordHeader header = ParseHeader(record.bytes().data(), record.bytes().size());
+  storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()),
+               MDB_NOOVERWRITE);
+  if (header.definitionId != kFieldDefId) {
+    const std::string folded = FoldCase(record.name());
+    storage::Put(txn(), table(Table::kNames), Bytes(folded), Bytes(&id, sizeof id), MDB_NOOVERWRITE);
+  }
+  const auto member = PairKey(header.definitionId, id);
+  storage::Put(txn(), table(Table::kByDefinition), Bytes(member.data(), member.size()), Bytes(nullptr, 0));
+  if (trackFreeId) NoteIdUsed(id);
+}
+
+void WriteView::PutDefinition(const Definition& definition) {
+  const std::vector<std::byte> bytes = EncodeDefinition(definition);
+  storage::Put(txn(), table(Table::kDefinitions), IdKey(definition.id).val(), Bytes(bytes.data(), bytes.size()));
+  catalog_->Remember(definition);
+}
+
+void WriteView::PutField(const GlobalField& field) {
+  storage::ByteWriter value;
+  value.Put(field.descriptionId).Text(field.name);
+  storage::Put(txn(), table(Table::kFields), IdKey(field.number).val(), value.val());
+  const std::string folded = FoldCase(field.name);
+  storage::Put(txn(), table(Table::kFieldNames), Bytes(folded), Bytes(&field.number, sizeof field.number));
+  catalog_->Remember(field);
+}
+
+void WriteView::PutSelector(int32_t id, const SelectorData& selector) {
+  const std::vector<std::byte> bytes = EncodeSelector(selector);
+  storage::Put(txn(), table(Table::kSelectors), IdKey(id).val(), Bytes(bytes.data(), bytes.size()));
+  catalog_->Remember(id, selector);
+}
+
+void WriteView::PutMeta(std::string_view key, std::string_view value) {
+  storage::Put(txn(), table(Table::kMeta), Bytes(key), Bytes(value));
+}
+
+void WriteView::PutEnvironment(const std::vector<EnvironmentEntry>& entries) {
+  const std::vector<std::byte> bytes = EncodeEnvironment(entries);
+  PutMeta("environment", std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void WriteView::PutGrants(const std::vector<Grant>& grants) {
+  const std::vector<std::byte> bytes = EncodeGrants(grants);
+  PutMeta("grants", std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void WriteView::NoteIdUsed(int32_t id) {
+  int32_t hint = kFirstUserId;
+  if (const auto stored = Meta(kFreeHintKey); stored && stored->size() == sizeof hint) {
+    std::memcpy(&hint, stored->data(), sizeof hint);
+  }
+  if (id != hint) return;
+  const int32_t next = NextFreeId();
+  PutMeta(kFreeHintKey, std::string_view(reinterpret_cast<const char*>(&next), sizeof next));
+}
+
+void WriteView::QueueActivation(int32_t task, const PendingActivation& activation) {
+  uint64_t sequence = 0;
+  {
+    storage::Cursor cursor(txn(), table(Table::kTasks));
+    const auto after = TaskKey(task + 1, 0);
+    MDB_val key = Bytes(after.data(), after.size()), value;
+    const bool found = cursor.Move(key, value, MDB_SET_RANGE) ? cursor.Move(key, value, MDB_PREV)
+                                                               : cursor.Move(key, value, MDB_LAST);
+    if (found && IsTaskKey(key, task)) sequence = storage::GetBigEndian64(static_cast<const std::byte*>(key.mv_data) + 4) + 1;
+  }
+  const auto key = TaskKey(task, sequence);
+  const auto value = EncodeActivation(activation);
+  storage::Put(txn(), table(Table::kTasks), Bytes(key.data(), key.size()), Bytes(value.data(), value.size()));
+  activationsQueued_ = true;
+}
+
+std::optional<PendingActivation> WriteView::TakeActivation(int32_t task) {
+  storage::Cursor cursor(txn(), table(Table::kTasks));
+  const auto start = TaskKey(task, 0);
+  MDB_val key = Bytes(start.data(), start.size()), value;
+  if (!cursor.Move(key, value, MDB_SET_RANGE) || !IsTaskKey(key, task)) return std::nullopt;
+  const PendingActivation taken = DecodeActivation(value);
+  cursor.Delete();
+  return taken;
+}
+
+}  // namespace dorvik

@@ -1,0 +1,171 @@
+// The tables of a store and typed access to them within one transaction.
+//
+// Tables (LMDB named databases; keys big-endian so that byte order is
+// numeric order; FORMAT.md gives every entry's form):
+//   meta          settings and counters by name
+//   records       id -> a record (record_layout.h), catalog records included
+//   names         folded record name -> id (not field description records)
+//   byDefinition  (definition id, record id) -> nothing: records by definition
+//   definitions   id -> a definition (catalog.h), the catalog's own included
+//   fields        field number -> description record id and name
+//   fieldNames    folded field name -> field number
+//   selectors     id -> first, width and texts
+//   history       (id, field tag, first time, tiebreak) -> a chunk (history.h)
+//   tasks         (task id, sequence) -> a pending activation
+//
+// A View reads within one transaction: what it returns points into the map
+// and lives as long as the transaction. Catalog entries come from the
+// store's Catalog, this process's decoded copy. A View is used by the thread
+// that began its transaction only.
+#ifndef VANTREL_ENGINE_VIEW_H_
+#define VANTREL_ENGINE_VIEW_H_
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/catalog.h"
+#include "engine/record_layout.h"
+#include "engine/storage/env.h"
+
+namespace dorvik {
+
+enum class Table : uint8_t {
+  kMeta, kRecords, kNames, kByDefinition, kDefinitions, kFields, kFieldNames, kSelectors, kHistory, kTasks,
+  kCount
+};
+
+// The named databases of one store, opened once per Env.
+struct Tables {
+  std::array<MDB_dbi, static_cast<std::size_t>(Table::kCount)> dbi{};
+  MDB_dbi operator[](Table table) const { return dbi[static_cast<std::size_t>(table)]; }
+  // Opens every table; create makes the missing ones (a new store).
+  static Tables Open(const storage::Env& env, bool create);
+};
+
+// An activation waiting for its task.
+struct PendingActivation {
+  int32_t record = 0;
+  int32_t fieldTag = 0;
+  int16_t priority = 0;
+  int16_t code = 0;
+  int8_t tail = 0;
+};
+
+class View;
+
+// Catalog: this process's decoded copy of one store's catalog (definitions,
+// global fields, selectors), loaded entry by entry on first use. A store's
+// catalog is written when the store is made and never changes after, so an
+// entry stays valid while the store is open. Thread-safe; entries are never
+// removed, so the pointers handed out stay valid.
+class Catalog {
+ public:
+  const Definition* FindDefinition(const View& view, int32_t id) const;
+  const GlobalField* FindField(const View& view, int32_t number) const;
+  const GlobalField* FindFieldByName(const View& view, std::string_view name) const;
+  const SelectorData* FindSelector(const View& view, int32_t id) const;
+  // Replaces an entry (a builder writing the catalog of a store nobody else
+  // has open yet).
+  void Remember(Definition definition);
+  void Remember(GlobalField field);
+  void Remember(int32_t id, SelectorData selector);
+
+ private:
+  mutable std::shared_mutex mutex_;
+  mutable std::unordered_map<int32_t, std::unique_ptr<const Definition>> definitions_;  // guarded by mutex_
+  mutable std::unordered_map<int32_t, std::unique_ptr<const GlobalField>> fields_;      // guarded by mutex_
+  mutable std::unordered_map<std::string, const GlobalField*> fieldsByName_;            // guarded by mutex_
+  mutable std::unordered_map<int32_t, std::unique_ptr<const SelectorData>> selectors_;  // guarded by mutex_
+};
+
+class View {
+ public:
+  View(MDB_txn* txn, const Tables& tables, const Catalog& catalog) : txn_(txn), tables_(&tables), catalog_(&catalog) {}
+  MDB_txn* txn() const { return txn_; }
+  MDB_dbi table(Table table) const { return (*tables_)[table]; }
+
+  std::optional<RecordRef> FindRecord(int32_t id) const;
+  std::optional<RecordRef> FindRecordByName(std::string_view name) const;
+  // Only a record's header (its definition and usable flag): no checks of its values.
+  std::optional<RecordHeader> FindHeader(int32_t id) const;
+  // Calls visit for the records with ids from `from` on, in id order, until
+  // it returns false.
+  void ForEachRecord(int32_t from, const std::function<bool(const RecordRef&)>& visit) const;
+  // Ids after `after`, ascending, at most max: the records of a definition,
+  // the definition records; the global fields after number `after`.
+  std::vector<int32_t> RecordsOf(int32_t definitionId, int32_t after, std::size_t max) const;
+  std::vector<int32_t> DefinitionsAfter(int32_t after, std::size_t max) const;
+  std::vector<int32_t> FieldsAfter(int32_t after, std::size_t max) const;
+  bool IdInUse(int32_t id) const;
+  const Definition* FindDefinition(int32_t id) const { return catalog_->FindDefinition(*this, id); }
+  bool IsDefinitionRecord(int32_t id) const { return FindDefinition(id) != nullptr; }
+  const GlobalField* FindField(int32_t number) const { return catalog_->FindField(*this, number); }
+  const GlobalField* FindFieldByName(std::string_view name) const { return catalog_->FindFieldByName(*this, name); }
+  const SelectorData* FindSelector(int32_t id) const { return catalog_->FindSelector(*this, id); }
+  // The field number a field description record describes, or 0.
+  int32_t FieldNumberOfDescription(int32_t id) const;
+  // Lowest free user id, or 0 when none is left.
+  int32_t NextFreeId() const;
+
+  // Settings.
+  std::optional<std::string_view> Meta(std::string_view key) const;
+  std::string SystemAccount() const;
+  std::string Folder() const;  // "" when the database names none
+  std::vector<EnvironmentEntry> Environment() const;
+  std::vector<Grant> Grants() const;
+  // Pending activations of a task, oldest first, at most limit.
+  std::vector<PendingActivation> Activations(int32_t task, std::size_t limit) const;
+  int32_t CountActivations(int32_t task) const;
+
+ protected:
+  const Catalog& catalog() const { return *catalog_; }
+
+ private:
+  MDB_txn* txn_;
+  const Tables* tables_;
+  const Catalog* catalog_;
+};
+
+// WriteView: a View within a write transaction that also changes the store.
+class WriteView : public View {
+ public:
+  WriteView(MDB_txn* txn, const Tables& tables, Catalog& catalog) : View(txn, tables, catalog), catalog_(&catalog) {}
+  Catalog& mutableCatalog() const { return *catalog_; }
+
+  // Puts back a changed record.
+  void PutRecord(int32_t id, const RecordBuffer& record);
+  // Adds a new record (id not in use): its entry, its name and its place in
+  // its definition's list; trackFreeId keeps the free-id hint (a builder
+  // sets it once at the end instead).
+  void AddRecord(int32_t id, const RecordBuffer& record, bool trackFreeId = true);
+  void PutDefinition(const Definition& definition);
+  void PutField(const GlobalField& field);
+  void PutSelector(int32_t id, const SelectorData& selector);
+  void PutMeta(std::string_view key, std::string_view value);
+  void PutEnvironment(const std::vector<EnvironmentEntry>& entries);
+  void PutGrants(const std::vector<Grant>& grants);
+  // Moves the free-id hint past id when id was the lowest free id.
+  void NoteIdUsed(int32_t id);
+  // Queues an activation of task; activationsQueued() tells the caller to
+  // wake the waiters once it committed.
+  void QueueActivation(int32_t task, const PendingActivation& activation);
+  bool activationsQueued() const { return activationsQueued_; }
+  // Removes and returns the oldest pending activation of task.
+  std::optional<PendingActivation> TakeActivation(int32_t task);
+
+ private:
+  Catalog* catalog_;
+  bool activationsQueued_ = false;
+};
+
+}  // namespace dorvik
+
+#endif  // VANTREL_ENGINE_VIEW_H_
