@@ -1,6 +1,6 @@
 # User-facing entry points. Each target installs what is missing first.
 #   make test      build everything and run the whole test suite
-#   make demo      build the command-line tool and run it on the sample database
+#   make demo      build the command-line tool and run it on the sample plant (imported into a temporary database)
 #   make sanitize  address + undefined-behaviour sanitizer build of the tests
 #   make tsan      thread sanitizer build of the concurrency tests
 #   make layout32  compile the native-record layout checks for a 32-bit target
@@ -29,7 +29,8 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) $(CTEST_FLAGS)
 
-# A scripted vntaccess session on a copy of examples/plant.json.
+# A scripted vntaccess session on examples/plant.json, imported into a
+# database in a temporary folder first.
 demo: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess
 	@./examples/demo.sh $(BUILD)/cli/vntaccess

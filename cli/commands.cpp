@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "api/records.h"
+#include "cli/store_commands.h"
 #include "contracts/json.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
@@ -272,6 +273,9 @@ const std::vector<Command>& Commands() {
        "any access operation with its argument in JSON (GetTagValues, GetTagValuesByIds, SetTagValues, "
        "SetTagValuesByIds, GetHistoryValuesByIds)",
        Call, true},
+      {"import", "FILE.json DATABASE", "make a new database (a folder) from a JSON file", ImportCommand, true},
+      {"export", "DATABASE FILE.json", "write a database to a JSON file", ExportCommand},
+      {"check", "DATABASE", "check a database: every table, every record; fails on any fault", CheckCommand},
   };
   return commands;
 }

@@ -1,5 +1,5 @@
-// vntaccess: serves the tag access library's operations to a person, on a
-// database file or the database named by DORVIK_DATABASE.
+// vntaccess: serves the tag access library's operations to a person, on the
+// database named by --database or DORVIK_DATABASE.
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -8,6 +8,7 @@
 #include "api/dorvik.h"
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/store_commands.h"
 #include "engine/control.h"
 #include "platform/fault.h"
 #include "platform/operation_context.h"
@@ -18,25 +19,27 @@ constexpr int kExitFailure = 1;
 constexpr int kExitDatabase = 2;
 constexpr int kExitUsage = 64;
 
-// Attaches to the database for the length of one command; detaching saves
-// the changes a command made to a database file.
+// Attaches to the database for the length of one command. Every write is
+// on disk when its call returns; --dry-run opens the database read-only, so
+// a command that would change it fails instead.
 class DatabaseLink {
  public:
-  explicit DatabaseLink(const vantrel::cli::Options& options) : save_(!options.dryRun) {
-    if (options.database) dorvik::Open(*options.database);
+  explicit DatabaseLink(const vantrel::cli::Options& options) {
+    const char* fromEnvironment = std::getenv("DORVIK_DATABASE");
+    if (options.database) {
+      dorvik::Open(*options.database, {.readOnly = options.dryRun});
+    } else if (options.dryRun && fromEnvironment != nullptr && *fromEnvironment != '\0') {
+      dorvik::Open(fromEnvironment, {.readOnly = true});
+    }
     if (INIDORV() == 0) {
-      throw dorvik::DatabaseError(
-          "no database: name a database file with --database or the DORVIK_DATABASE variable");
+      const std::string reason = dorvik::LastOpenError();
+      throw dorvik::DatabaseError(reason.empty() ? "the database is shutting down"
+                                                 : reason + " (name a database with --database)");
     }
   }
-  ~DatabaseLink() {
-    if (save_) ENDDORV();
-  }
+  ~DatabaseLink() { ENDDORV(); }
   DatabaseLink(const DatabaseLink&) = delete;
   DatabaseLink& operator=(const DatabaseLink&) = delete;
-
- private:
-  bool save_;
 };
 
 int Run(int argc, char** argv) {
@@ -48,7 +51,8 @@ int Run(int argc, char** argv) {
   const auto* command = vantrel::cli::FindCommand(options.command);
   if (command == nullptr) throw std::invalid_argument("unknown command '" + options.command + "'");
 
-  DatabaseLink link(options);
+  std::optional<DatabaseLink> link;
+  if (!vantrel::cli::IsStoreCommand(command->name)) link.emplace(options);
   std::optional<vantrel::platform::OperationContextScope> caller;
   if (options.user) {
     caller.emplace(vantrel::platform::OperationContext{vantrel::platform::ServiceSecurityContext{*options.user}});

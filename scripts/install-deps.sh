@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libffi-dev libpcre2-dev
+  libffi-dev libpcre2-dev liblmdb-dev
   g++-multilib tzdata
 )
 
