@@ -1,96 +1,35 @@
-// Opening large database files: the time of dorvik::Open and the resident
-// memory the loaded database keeps, per record. The files are written once,
-// by a child process (so that building them leaves no memory behind in this
-// one), to a temporary folder that is removed at exit. Shapes: records x
-// history values; comparing them shows whether memory grows with the data.
+// Making a database ready: importing the JSON file of 100,000 records with
+// 1,000,000 history values into a new store (CPU time, and the peak resident
+// memory it adds next to the file's size), opening that store and reading
+// one value (CPU time: what a process pays to attach), and a whole
+// `vntaccess read` process on it (its CPU time from getrusage). Built against
+// main's in-memory engine, "import" and "open" are both loading the file.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <malloc.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <map>
-#include <stdexcept>
 #include <string>
-#include <utility>
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
+#include "api/dorvik.h"
 #include "bench/synthetic_database.h"
 #include "engine/control.h"
+
+extern char** environ;
 
 namespace vantrel::bench {
 namespace {
 
 namespace fs = std::filesystem;
 
+const SyntheticShape kShape{100'000, 1'000'000, 100};
 constexpr double kMegabyte = 1024.0 * 1024.0;
-
-// The temporary folder of the database files; removed at exit.
-class FileFolder {
- public:
-  FileFolder() : path_(fs::temp_directory_path() / fmt::format("vantrel_load_bench_{}", ::getpid())) {
-    fs::create_directories(path_);
-  }
-  ~FileFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// Writes the file of shape in a child process and waits for it. The
-// program runs single-threaded benchmarks on its only thread, so forking
-// is safe here.
-void WriteInChild(const SyntheticShape& shape, const std::string& path) {
-  std::cout.flush();
-  const pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    int code = EXIT_SUCCESS;
-    try {
-      WriteSyntheticDatabase(shape, path);
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "writing %s: %s\n", path.c_str(), error.what());
-      code = EXIT_FAILURE;
-    }
-    std::_Exit(code);
-  }
-  int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != EXIT_SUCCESS) {
-    throw std::runtime_error("could not write " + path);
-  }
-}
-
-// The database file of records x history values, written on first use.
-const std::string& SyntheticFile(int32_t records, int64_t historyValues) {
-  static FileFolder folder;
-  static std::map<std::pair<int32_t, int64_t>, std::string> files;
-  auto& path = files[{records, historyValues}];
-  if (path.empty()) {
-    const std::string file = (folder.Path() / fmt::format("synthetic_{}_{}.json", records, historyValues)).string();
-    WriteInChild(SyntheticShape{records, historyValues}, file);
-    path = file;
-  }
-  return path;
-}
-
-// Resident set size in bytes (/proc/self/statm).
-double ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE));
-}
 
 // Peak resident set size in bytes since the last ResetPeak (VmHWM).
 double PeakResidentBytes() {
@@ -101,46 +40,126 @@ double PeakResidentBytes() {
   return 0;
 }
 
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+}
+
 // Lets VmHWM start again from the current resident size (Linux 4.0 and up).
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-void OpenDatabase(benchmark::State& state) {
-  const auto records = static_cast<int32_t>(state.range(0));
-  const int64_t historyValues = state.range(1);
-  const std::string& path = SyntheticFile(records, historyValues);
-  double growth = 0, peakGrowth = 0;
+std::string StorePath() { return fmt::format("{}/load_{}.db", BenchDataFolder(), ::getpid()); }
+
+// Reads one value, as the first call of a client does.
+void ReadOne() {
+  const std::string name = SyntheticRecordName(kShape.records / 2);
+  IDANDFT item{NAME2RECID(name.c_str(), static_cast<int16_t>(name.size())), 0};
+  ERRBLOCK error{};
+  DECODFT("VALUE", 5, &item.FT, &error);
+  const int16_t type = dorvik::api::kTypeDoubleQuality;
+  DVANDQU value{};
+  int16_t done = 0;
+  MRDBVALS(1, &item, &type, &value, &done, &error);
+  if (done != 1) throw std::runtime_error("the first read failed");
+}
+
+void Import(benchmark::State& state) {
+  const std::string json = SyntheticFile(kShape);
+  const std::string store = StorePath();
+  double peak = 0;
   for (auto _ : state) {
     state.PauseTiming();
     dorvik::Reset();
-    ::malloc_trim(0);
+    fs::remove_all(store);
     const double before = ResidentBytes();
     ResetPeak();
     state.ResumeTiming();
-    dorvik::Open(path);
+#ifdef VANTREL_BENCH_MEMORY_ENGINE
+    dorvik::Open(json);
+#else
+    dorvik::ImportDatabase(json, store);
+#endif
     state.PauseTiming();
-    peakGrowth = PeakResidentBytes() - before;
-    // What the loaded database keeps, without the loader's freed memory
-    // that the allocator still holds.
-    ::malloc_trim(0);
-    growth = ResidentBytes() - before;
+    peak = PeakResidentBytes() - before;
     state.ResumeTiming();
   }
-  dorvik::Reset();
-  state.counters["file_MB"] = static_cast<double>(fs::file_size(path)) / kMegabyte;
-  state.counters["resident_MB"] = growth / kMegabyte;
-  state.counters["peak_MB"] = peakGrowth / kMegabyte;
-  state.counters["bytes_per_record"] = growth / records;
-  state.SetItemsProcessed(state.iterations() * (records + historyValues));
+  fs::remove_all(store);
+  const double fileBytes = static_cast<double>(fs::file_size(json));
+  state.counters["file_MB"] = fileBytes / kMegabyte;
+  state.counters["peak_MB"] = peak / kMegabyte;
+  state.counters["peak_per_file"] = peak / fileBytes;
 }
 
-BENCHMARK(OpenDatabase)
-    ->ArgNames({"records", "history"})
-    ->Args({10'000, 100'000})
-    ->Args({100'000, 0})
-    ->Args({100'000, 1'000'000})
-    ->Iterations(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+void OpenAndRead(benchmark::State& state) {
+  const std::string json = SyntheticFile(kShape);
+  const std::string store = StorePath();
+#ifndef VANTREL_BENCH_MEMORY_ENGINE
+  fs::remove_all(store);
+  dorvik::ImportDatabase(json, store);
+#endif
+  for (auto _ : state) {
+    state.PauseTiming();
+    dorvik::Reset();
+    state.ResumeTiming();
+#ifdef VANTREL_BENCH_MEMORY_ENGINE
+    dorvik::Open(json);
+#else
+    dorvik::Open(store);
+#endif
+    INIDORV();
+    ReadOne();
+    ENDDORV();
+  }
+  dorvik::Reset();
+  fs::remove_all(store);
+}
+
+// A whole `vntaccess read` process; its CPU time comes from the child's rusage.
+void ToolRead(benchmark::State& state) {
+  const std::string json = SyntheticFile(kShape);
+  const std::string store = StorePath();
+  const std::string tool = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "vntaccess").string();
+#ifdef VANTREL_BENCH_MEMORY_ENGINE
+  const std::string& database = json;
+#else
+  fs::remove_all(store);
+  dorvik::ImportDatabase(json, store);
+  const std::string& database = store;
+#endif
+  const std::string record = SyntheticRecordName(kShape.records / 2);
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    std::vector<std::string> words{tool, "--database", database, "read", record, "VALUE", "DESCRIPTION"};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    if (posix_spawn(&child, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+      state.SkipWithError("cannot start vntaccess");
+      break;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("vntaccess read failed");
+    const double seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    state.SetIterationTime(seconds);
+    cpuSeconds += seconds;
+  }
+  state.counters["child_cpu_ms"] = 1000 * cpuSeconds / static_cast<double>(state.iterations());
+  fs::remove_all(store);
+}
+
+BENCHMARK(Import)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(OpenAndRead)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ToolRead)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vantrel::bench

@@ -1,9 +1,17 @@
-// The engine's batch read MRDBVALS (500 items: doubles with quality, texts,
-// and a mix of both) and its history reads RHIS21DATA and RHIS21REV (10,000
-// values), each next to a plain memcpy of the bytes the call hands back
-// (the baseline "Raw", the physical limit of moving them).
+// The engine's calls on a database of 100,000 records with 1,000,000 history
+// values: batch reads MRDBVALS of 500 doubles of 500 records and of 50
+// records x 10 fields, the single-item calls RECTYPEOK and DEFINID, a
+// history read RHIS21DATA of 10,000 values, and a batch write MWDBVALS of
+// 500 doubles, committed to disk. The baseline "Raw" of the batch reads is
+// a bare LMDB read transaction with 500 gets of 24-byte values over 500
+// records. CPU time per item; the write also in wall time (its flush waits
+// for the disk of the data folder, beside this program).
+#include <lmdb.h>
+
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,178 +28,228 @@ namespace {
 
 namespace api = dorvik::api;
 
+constexpr int kRecords = 100'000;
 constexpr int kBatchItems = 500;
+constexpr int kFieldRecords = 50;
 constexpr int kHistoryValues = 10'000;
-constexpr int16_t kTextCapacity = kSyntheticDescriptionLength + static_cast<int16_t>(api::kTextCapacityExtra);
 constexpr int32_t kRawRequest = 4;
+constexpr int16_t kTextCapacity = kSyntheticDescriptionLength + static_cast<int16_t>(api::kTextCapacityExtra);
 
-struct Ids {
-  std::vector<int32_t> records;
-  int32_t valueTag = 0;
-  int32_t descriptionTag = 0;
-};
-
-int32_t FieldTagOf(const char* name) {
+int32_t FieldTagOf(const std::string& name) {
   int32_t tag = 0;
   ERRBLOCK error{};
-  DECODFT(name, static_cast<int16_t>(std::strlen(name)), &tag, &error);
+  DECODFT(name.c_str(), static_cast<int16_t>(name.size()), &tag, &error);
   return tag;
 }
 
-// The benchmark database, installed once: kBatchItems records, and
-// kHistoryValues history values on the first record's VALUE.
-const Ids& BenchDatabase() {
-  static const Ids ids = [] {
-    dorvik::Install(SyntheticDatabase(SyntheticShape{kBatchItems, kHistoryValues, 1}));
-    Ids result;
-    for (int i = 0; i < kBatchItems; ++i) {
-      const std::string name = SyntheticRecordName(i);
-      result.records.push_back(NAME2RECID(name.c_str(), static_cast<int16_t>(name.size())));
-    }
+int32_t IdOf(int32_t index) {
+  const std::string name = SyntheticRecordName(index);
+  return NAME2RECID(name.c_str(), static_cast<int16_t>(name.size()));
+}
+
+// The database, opened once: every record's id, and the history of record 0
+// (1,000 values a record, so 10 records' worth is not in one series; the
+// history read uses a series of its own below).
+struct Plant {
+  std::vector<int32_t> ids;
+  int32_t valueTag = 0;
+};
+
+const Plant& BenchPlant() {
+  static const Plant plant = [] {
+    OpenSynthetic(SyntheticShape{kRecords, 1'000'000, 100});
+    SetTlsData("VNT", "vntsystem");
+    Plant result;
+    for (int i = 0; i < kRecords; ++i) result.ids.push_back(IdOf(i));
     result.valueTag = FieldTagOf("VALUE");
-    result.descriptionTag = FieldTagOf("DESCRIPTION");
     return result;
   }();
-  return ids;
+  return plant;
 }
 
-enum class Kind { Double, Text, Mixed };
+// 500 records spread over the database, one every 200.
+std::vector<IDANDFT> SpreadItems(int32_t tag) {
+  const Plant& plant = BenchPlant();
+  std::vector<IDANDFT> items;
+  for (int i = 0; i < kBatchItems; ++i) items.push_back(IDANDFT{plant.ids[static_cast<std::size_t>(i) * 200], tag});
+  return items;
+}
 
-bool IsText(Kind kind, int item) { return kind == Kind::Text || (kind == Kind::Mixed && item % 2 == 1); }
+// --- The bare LMDB baseline --------------------------------------------------------
 
-std::size_t RecordSize(int16_t type) { return type == api::kTypeTextQuality ? sizeof(TVANDQU) : sizeof(DVANDQU); }
+class RawStore {
+ public:
+  RawStore() {
+    path_ = fmt::format("{}/raw_{}", BenchDataFolder(), ::getpid());
+    std::filesystem::create_directories(path_);
+    mdb_env_create(&env_);
+    mdb_env_set_mapsize(env_, std::size_t{1} << 30);
+    mdb_env_open(env_, path_.c_str(), MDB_NOTLS, 0644);
+    MDB_txn* txn = nullptr;
+    mdb_txn_begin(env_, nullptr, 0, &txn);
+    mdb_dbi_open(txn, nullptr, 0, &dbi_);
+    const std::array<std::byte, 24> value{};
+    for (int i = 0; i < kRecords; ++i) {
+      const auto key = Key(i);
+      MDB_val k{key.size(), const_cast<std::byte*>(key.data())}, v{value.size(), const_cast<std::byte*>(value.data())};
+      mdb_put(txn, dbi_, &k, &v, 0);
+    }
+    mdb_txn_commit(txn);
+  }
+  ~RawStore() {
+    mdb_env_close(env_);
+    std::filesystem::remove_all(path_);
+  }
+  static std::array<std::byte, 4> Key(int i) {
+    const auto id = static_cast<uint32_t>(1000 + i);
+    return {std::byte(id >> 24), std::byte(id >> 16), std::byte(id >> 8), std::byte(id)};
+  }
+  MDB_env* env() const { return env_; }
+  MDB_dbi dbi() const { return dbi_; }
 
-// The arrays of one MRDBVALS call over kBatchItems items; the value records
-// lie back to back, each the size of its item's type.
-struct Batch {
-  explicit Batch(Kind kind) : texts(kBatchItems * kTextCapacity), errors(kBatchItems) {
-    const Ids& ids = BenchDatabase();
-    std::size_t offset = 0;
+ private:
+  std::string path_;
+  MDB_env* env_ = nullptr;
+  MDB_dbi dbi_ = 0;
+};
+
+void ReadRaw(benchmark::State& state) {
+  static RawStore raw;
+  std::vector<std::array<std::byte, 4>> keys;
+  for (int i = 0; i < kBatchItems; ++i) keys.push_back(RawStore::Key(i * 200));
+  std::vector<std::byte> out(kBatchItems * 24);
+  for (auto _ : state) {
+    MDB_txn* txn = nullptr;
+    mdb_txn_begin(raw.env(), nullptr, MDB_RDONLY, &txn);
     for (int i = 0; i < kBatchItems; ++i) {
-      const bool text = IsText(kind, i);
-      items.push_back(IDANDFT{ids.records[static_cast<std::size_t>(i)], text ? ids.descriptionTag : ids.valueTag});
-      types.push_back(text ? api::kTypeTextQuality : api::kTypeDoubleQuality);
-      offsets.push_back(offset);
-      offset += RecordSize(types.back());
-      textItems += text ? 1 : 0;
+      MDB_val key{4, keys[static_cast<std::size_t>(i)].data()}, value;
+      if (mdb_get(txn, raw.dbi(), &key, &value) == 0) std::memcpy(out.data() + i * 24, value.mv_data, 24);
     }
-    buffer.resize(offset);
+    mdb_txn_abort(txn);
+    benchmark::DoNotOptimize(out.data());
   }
+  state.SetItemsProcessed(state.iterations() * kBatchItems);
+}
 
-  // A read takes each text record's buffer and capacity from the caller.
-  void PrepareTexts() {
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (types[i] != api::kTypeTextQuality) continue;
-      char* text = texts.data() + i * kTextCapacity;
-      std::memcpy(buffer.data() + offsets[i] + offsetof(TVANDQU, TEXT), &text, sizeof text);
-      std::memcpy(buffer.data() + offsets[i] + offsetof(TVANDQU, LENGTH), &kTextCapacity, sizeof kTextCapacity);
-    }
+// --- Reads -------------------------------------------------------------------------
+
+void ReadDoubles(benchmark::State& state) {
+  const std::vector<IDANDFT> items = SpreadItems(BenchPlant().valueTag);
+  const std::vector<int16_t> types(kBatchItems, api::kTypeDoubleQuality);
+  std::vector<DVANDQU> values(kBatchItems);
+  std::vector<ERRBLOCK> errors(kBatchItems);
+  for (auto _ : state) {
+    int16_t done = 0;
+    MRDBVALS(kBatchItems, items.data(), types.data(), values.data(), &done, errors.data());
+    if (done != kBatchItems) state.SkipWithError("MRDBVALS failed");
+    benchmark::DoNotOptimize(values.data());
   }
+  state.SetItemsProcessed(state.iterations() * kBatchItems);
+}
 
-  // The bytes a read hands back: the value records and the text buffers.
-  std::size_t Bytes() const { return buffer.size() + static_cast<std::size_t>(textItems) * kTextCapacity; }
-
+// 50 records x their 10 fields, each field as its own type (texts fixed-width).
+void ReadFields(benchmark::State& state) {
+  const std::pair<const char*, int16_t> fields[] = {
+      {"VALUE", api::kTypeDoubleQuality}, {"HI_LIMIT", api::kTypeDouble}, {"LO_LIMIT", api::kTypeDouble},
+      {"UNITS", 12},                      {"DESCRIPTION", kSyntheticDescriptionLength},
+      {"MODE", api::kTypeInt16},          {"COUNTER", api::kTypeInt32Quality},
+      {"LAST_CHANGE", api::kTypeTime},    {"UPSTREAM_TAG", api::kTypeRecordId},
+      {"STATE", api::kTypeInt16}};
+  static_assert(std::size(fields) == kSyntheticFieldCount);
   std::vector<IDANDFT> items;
   std::vector<int16_t> types;
-  std::vector<std::size_t> offsets;
-  std::vector<std::byte> buffer;
-  std::vector<char> texts;
-  std::vector<ERRBLOCK> errors;
-  int textItems = 0;
-};
-
-void ReadBatchRaw(benchmark::State& state, Kind kind) {
-  const Batch batch(kind);
-  const std::vector<std::byte> source(batch.Bytes(), std::byte{1});
-  std::vector<std::byte> target(source.size());
-  for (auto _ : state) {
-    std::memcpy(target.data(), source.data(), source.size());
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
+  std::size_t bytes = 0;
+  for (int r = 0; r < kFieldRecords; ++r) {
+    for (const auto& [name, type] : fields) {
+      items.push_back(IDANDFT{BenchPlant().ids[static_cast<std::size_t>(r) * 2000], FieldTagOf(name)});
+      types.push_back(type);
+      bytes += type > 0 ? static_cast<std::size_t>(type)
+               : type == api::kTypeDoubleQuality ? sizeof(DVANDQU)
+               : type == api::kTypeInt32Quality  ? sizeof(LVANDQU)
+               : type == api::kTypeTime          ? sizeof(XUSTS)
+               : type == api::kTypeDouble        ? sizeof(double)
+               : type == api::kTypeRecordId      ? sizeof(int32_t)
+                                                 : sizeof(int16_t);
+    }
   }
-  state.SetItemsProcessed(state.iterations() * kBatchItems);
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(source.size()));
-}
-
-void ReadBatchEngine(benchmark::State& state, Kind kind) {
-  Batch batch(kind);
+  const auto n = static_cast<int16_t>(items.size());
+  std::vector<std::byte> buffer(bytes);
+  std::vector<ERRBLOCK> errors(items.size());
   for (auto _ : state) {
-    batch.PrepareTexts();
     int16_t done = 0;
-    MRDBVALS(kBatchItems, batch.items.data(), batch.types.data(), batch.buffer.data(), &done, batch.errors.data());
-    if (done != kBatchItems) state.SkipWithError("MRDBVALS failed");
-    benchmark::DoNotOptimize(batch.buffer.data());
+    MRDBVALS(n, items.data(), types.data(), buffer.data(), &done, errors.data());
+    if (done != n) state.SkipWithError("MRDBVALS failed");
+    benchmark::DoNotOptimize(buffer.data());
   }
-  state.SetItemsProcessed(state.iterations() * kBatchItems);
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(batch.Bytes()));
+  state.SetItemsProcessed(state.iterations() * n);
 }
 
-// The arrays one history read fills: a level, a time and a double per value.
-struct HistoryArrays {
-  HistoryArrays() : levels(kHistoryValues), times(kHistoryValues), values(kHistoryValues) {}
-  static constexpr std::size_t kBytesPerValue = sizeof(int16_t) + sizeof(XUSTS) + sizeof(double);
-  std::vector<int16_t> levels;
-  std::vector<XUSTS> times;
-  std::vector<double> values;
-};
-
-void ReadHistoryRaw(benchmark::State& state) {
-  const HistoryArrays source;
-  HistoryArrays target;
-  for (auto _ : state) {
-    std::memcpy(target.levels.data(), source.levels.data(), kHistoryValues * sizeof(int16_t));
-    std::memcpy(target.times.data(), source.times.data(), kHistoryValues * sizeof(XUSTS));
-    std::memcpy(target.values.data(), source.values.data(), kHistoryValues * sizeof(double));
-    benchmark::DoNotOptimize(target.values.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * kHistoryValues);
-  state.SetBytesProcessed(state.iterations() * kHistoryValues * static_cast<int64_t>(HistoryArrays::kBytesPerValue));
+void RecordKind(benchmark::State& state) {
+  const int32_t id = BenchPlant().ids[kRecords / 2];
+  for (auto _ : state) benchmark::DoNotOptimize(RECTYPEOK(id, api::kKind3));
+  state.SetItemsProcessed(state.iterations());
 }
 
-// Reads all kHistoryValues values of the first record, forwards (oldest
-// first) or in reverse (newest first).
-void ReadHistoryEngine(benchmark::State& state, bool reverse) {
-  const Ids& ids = BenchDatabase();
-  HistoryArrays arrays;
+void DefinitionOf(benchmark::State& state) {
+  const int32_t id = BenchPlant().ids[kRecords / 3];
+  for (auto _ : state) benchmark::DoNotOptimize(DEFINID(id));
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The 10,000 values of record 0's VALUE history (one value a minute).
+void ReadHistory(benchmark::State& state) {
+  const Plant& plant = BenchPlant();
+  std::vector<int16_t> levels(kHistoryValues);
+  std::vector<XUSTS> times(kHistoryValues);
+  std::vector<double> values(kHistoryValues);
   constexpr int64_t kLastSeconds = kSyntheticStartSeconds + (kHistoryValues - 1) * kSyntheticHistoryStepSeconds;
   const XUSTS first{static_cast<int32_t>(kSyntheticStartSeconds), 0};
   const XUSTS last{static_cast<int32_t>(kLastSeconds), 0};
-  const int32_t fieldTag = ids.valueTag;
+  const int32_t fieldTag = plant.valueTag;
   const int16_t type = api::kTypeDouble;
-  void* const buffers[] = {arrays.values.data()};
+  void* const buffers[] = {values.data()};
   for (auto _ : state) {
     int32_t returned = 0;
     int16_t fieldsDone = 0;
     ERRBLOCK error{};
-    if (reverse) {
-      RHIS21REV(0, 0, 0, 0, ids.records[0], fieldTag + 1, &last, &first, 1, &fieldTag, &type, kHistoryValues,
-                arrays.levels.data(), arrays.times.data(), buffers, &returned, &fieldsDone, &error);
-    } else {
-      RHIS21DATA(kRawRequest, 0, 0, ids.records[0], fieldTag + 1, &first, &last, 1, &fieldTag, &type, kHistoryValues,
-                 arrays.levels.data(), arrays.times.data(), buffers, &returned, &fieldsDone, &error);
-    }
+    RHIS21DATA(kRawRequest, 0, 0, plant.ids[0], fieldTag + 1, &first, &last, 1, &fieldTag, &type, kHistoryValues,
+               levels.data(), times.data(), buffers, &returned, &fieldsDone, &error);
     if (error.ERRCODE != 0 || returned != kHistoryValues) state.SkipWithError("history read failed");
-    benchmark::DoNotOptimize(arrays.values.data());
+    benchmark::DoNotOptimize(values.data());
   }
   state.SetItemsProcessed(state.iterations() * kHistoryValues);
-  state.SetBytesProcessed(state.iterations() * kHistoryValues * static_cast<int64_t>(HistoryArrays::kBytesPerValue));
+}
+
+// --- Writes ----------------------------------------------------------------------------
+
+void WriteDoubles(benchmark::State& state) {
+  const std::vector<IDANDFT> items = SpreadItems(FieldTagOf("HI_LIMIT"));
+  const std::vector<int16_t> types(kBatchItems, api::kTypeDoubleQuality);
+  std::vector<DVANDQU> values(kBatchItems);
+  std::vector<ERRBLOCK> errors(kBatchItems);
+  double next = 0;
+  for (auto _ : state) {
+    for (DVANDQU& value : values) value = DVANDQU{next += 0.25, 0, 0, XUSTS{1'700'000'000, 0}, 0};
+    int16_t done = 0;
+    MWDBVALS(kBatchItems, items.data(), types.data(), values.data(), &done, errors.data());
+    if (done != kBatchItems) state.SkipWithError("MWDBVALS failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kBatchItems);
 }
 
 void Register() {
-  for (const auto& [kind, name] : {std::pair{Kind::Double, "Double"}, std::pair{Kind::Text, "Text"},
-                                   std::pair{Kind::Mixed, "Mixed"}}) {
-    benchmark::RegisterBenchmark(fmt::format("MRDBVALS/{}/Raw/{}", name, kBatchItems).c_str(), ReadBatchRaw, kind);
-    benchmark::RegisterBenchmark(fmt::format("MRDBVALS/{}/Engine/{}", name, kBatchItems).c_str(), ReadBatchEngine,
-                                 kind);
-  }
-  for (const auto& [operation, reverse] : {std::pair{"RHIS21DATA", false}, std::pair{"RHIS21REV", true}}) {
-    benchmark::RegisterBenchmark(fmt::format("{}/Double/Raw/{}", operation, kHistoryValues).c_str(), ReadHistoryRaw)
-        ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(fmt::format("{}/Double/Engine/{}", operation, kHistoryValues).c_str(),
-                                 ReadHistoryEngine, reverse)
-        ->Unit(benchmark::kMicrosecond);
-  }
+  benchmark::RegisterBenchmark(fmt::format("MRDBVALS/Double/Raw/{}", kBatchItems).c_str(), ReadRaw);
+  benchmark::RegisterBenchmark(fmt::format("MRDBVALS/Double/Engine/{}", kBatchItems).c_str(), ReadDoubles);
+  benchmark::RegisterBenchmark(fmt::format("MRDBVALS/Fields/Engine/{}", kFieldRecords * kSyntheticFieldCount).c_str(),
+                               ReadFields);
+  benchmark::RegisterBenchmark("RECTYPEOK/One/Engine/1", RecordKind);
+  benchmark::RegisterBenchmark("DEFINID/One/Engine/1", DefinitionOf);
+  benchmark::RegisterBenchmark(fmt::format("RHIS21DATA/Double/Engine/{}", kHistoryValues).c_str(), ReadHistory)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark(fmt::format("MWDBVALS/Double/Engine/{}", kBatchItems).c_str(), WriteDoubles)
+      ->Unit(benchmark::kMillisecond)
+      ->MeasureProcessCPUTime()
+      ->UseRealTime();
 }
 
 }  // namespace

@@ -1,6 +1,13 @@
 #include "bench/synthetic_database.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <vector>
 
 #include <fmt/format.h>
@@ -81,6 +88,56 @@ dorvik::DatabaseBuilder SyntheticDatabase(const SyntheticShape& shape) {
 
 void WriteSyntheticDatabase(const SyntheticShape& shape, const std::string& path) {
   dorvik::WriteDatabaseFile(SyntheticDatabase(shape), path);
+}
+
+std::string BenchDataFolder() {
+  namespace fs = std::filesystem;
+  static const std::string folder = [] {
+    const fs::path path = fs::read_symlink("/proc/self/exe").parent_path() / "bench_data";
+    fs::create_directories(path);
+    return path.string();
+  }();
+  return folder;
+}
+
+std::string SyntheticFile(const SyntheticShape& shape) {
+  const std::string path =
+      fmt::format("{}/synthetic_{}_{}_{}.json", BenchDataFolder(), shape.records, shape.historyValues, shape.historyRecords);
+  if (std::filesystem::exists(path)) return path;
+  const std::string partial = path + ".partial";
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    int code = EXIT_SUCCESS;
+    try {
+      WriteSyntheticDatabase(shape, partial);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "writing %s: %s\n", path.c_str(), error.what());
+      code = EXIT_FAILURE;
+    }
+    std::_Exit(code);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != EXIT_SUCCESS) {
+    throw std::runtime_error("could not write " + path);
+  }
+  std::filesystem::rename(partial, path);
+  return path;
+}
+
+void OpenSynthetic(const SyntheticShape& shape) {
+  const std::string json = SyntheticFile(shape);
+#ifdef VANTREL_BENCH_MEMORY_ENGINE
+  dorvik::Open(json);
+#else
+  const std::string store = fmt::format("{}/synthetic_{}_{}.db", BenchDataFolder(), shape.records, ::getpid());
+  std::filesystem::remove_all(store);
+  dorvik::ImportDatabase(json, store);
+  dorvik::Open(store);
+  // The folder goes with the process; the open database stays usable.
+  std::filesystem::remove_all(store);
+#endif
 }
 
 }  // namespace vantrel::bench

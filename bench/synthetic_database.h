@@ -35,8 +35,20 @@ std::string SyntheticRecordName(int32_t index);
 // The database of shape, ready to Install or write.
 dorvik::DatabaseBuilder SyntheticDatabase(const SyntheticShape& shape);
 
-// Writes the database of shape to a database file.
+// Writes the database of shape to a JSON database file.
 void WriteSyntheticDatabase(const SyntheticShape& shape, const std::string& path);
+
+// The benchmarks' data folder: beside the program (on the build folder's
+// disk), made on first use.
+std::string BenchDataFolder();
+// The JSON file of shape in the data folder, written (by a child process,
+// so that building it leaves no memory behind here) on first use and kept
+// for later runs.
+std::string SyntheticFile(const SyntheticShape& shape);
+// Makes the database of shape current: imported into a new store in the
+// data folder and opened. Built against main's in-memory engine
+// (VANTREL_BENCH_MEMORY_ENGINE, bench/compare_engines.sh) it loads the file.
+void OpenSynthetic(const SyntheticShape& shape);
 
 }  // namespace vantrel::bench
 

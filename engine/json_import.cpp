@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -22,6 +24,7 @@
 #include "engine/json_files.h"
 #include "engine/json_reader.h"
 #include "engine/store_builder.h"
+#include "engine/unique_fd.h"
 
 namespace dorvik {
 namespace {
@@ -63,6 +66,55 @@ class TreeBuilder {
   std::string key_;
 };
 
+// A file read in large blocks, handed to the parser one character at a
+// time through BlockReader::Iterator (an input iterator; end is the
+// default-made one).
+class BlockReader {
+ public:
+  explicit BlockReader(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (!fd_.valid()) throw DatabaseError(fmt::format("{}: cannot open: {}", path, std::strerror(errno)));
+  }
+
+  class Iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+    Iterator() = default;
+    explicit Iterator(BlockReader* reader) : reader_(reader->Fill() ? reader : nullptr) {}
+    const char& operator*() const { return reader_->block_[reader_->at_]; }
+    Iterator& operator++() {
+      if (++reader_->at_ == reader_->size_ && !reader_->Fill()) reader_ = nullptr;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return reader_ == other.reader_; }
+    bool operator!=(const Iterator& other) const { return reader_ != other.reader_; }
+
+   private:
+    BlockReader* reader_ = nullptr;
+  };
+
+ private:
+  // Reads the next block; false at the end of the file.
+  bool Fill() {
+    ssize_t n;
+    do {
+      n = ::read(fd_.get(), block_.data(), block_.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) throw DatabaseError(fmt::format("{}: cannot read: {}", path_, std::strerror(errno)));
+    size_ = static_cast<std::size_t>(n);
+    at_ = 0;
+    return size_ != 0;
+  }
+
+  std::string path_;
+  UniqueFd fd_;
+  std::array<char, 1 << 20> block_{};
+  std::size_t at_ = 0, size_ = 0;
+};
+
 // The history entry being read: its record and field, and its samples.
 struct HistoryEntry {
   std::optional<std::string> record, field;
@@ -82,8 +134,9 @@ class Importer final : public Json::json_sax_t {
 
   // Parses and builds. False when the file must be built whole (a new
   // store, Mode::kWhole).
-  bool Run(std::FILE* file) {
-    Json::sax_parse(file, this, nlohmann::detail::input_format_t::json, true, false);
+  bool Run(BlockReader& file) {
+    Json::sax_parse(BlockReader::Iterator(&file), BlockReader::Iterator(), this, nlohmann::detail::input_format_t::json,
+                    true, false);
     if (!sawFormat_) reader_.Fail(Path(kRoot, "format"), "missing");
     if (!sawVersion_) reader_.Fail(Path(kRoot, "version"), "only version 1 is known");
     if (outOfOrder_ && mode_ == Mode::kStream) return false;
@@ -154,6 +207,9 @@ class Importer final : public Json::json_sax_t {
   bool Value(Json value) {
     if (tree_.active()) {
       tree_.Value(std::move(value));
+    } else if (inSample_) {
+      if (sampleSize_ < sampleItems_.size()) sampleItems_[sampleSize_] = std::move(value);
+      ++sampleSize_;  // more than three fail when the sample ends
     } else if (depth_ == 0) {
       reader_.Fail(kRoot, "expected an object");
     } else if (depth_ == 1) {
@@ -169,6 +225,12 @@ class Importer final : public Json::json_sax_t {
   }
 
   bool Open(bool object) {
+    if (inSample_) {
+      // A sample with a nested value (a pointer object): read as a tree.
+      inSample_ = false;
+      tree_.Begin(false);
+      for (std::size_t i = 0; i < std::min(sampleSize_, sampleItems_.size()); ++i) tree_.Value(std::move(sampleItems_[i]));
+    }
     if (tree_.active()) {
       tree_.Open(object);
     } else if (depth_ == 0) {
@@ -188,6 +250,10 @@ class Importer final : public Json::json_sax_t {
       }
     } else if (depth_ == 3 && entryKey_ == "samples" && !object) {
       entry_.inSamples = true;
+    } else if (depth_ == 4 && !object) {
+      // The usual sample, [time, value, level]: its items, without a tree.
+      inSample_ = true;
+      sampleSize_ = 0;
     } else {
       tree_.Begin(object);  // a value of a history entry key, or a sample
     }
@@ -197,6 +263,12 @@ class Importer final : public Json::json_sax_t {
 
   bool Close() {
     --depth_;
+    if (inSample_) {
+      inSample_ = false;
+      if (sampleSize_ > sampleItems_.size()) sampleSize_ = 0;  // fails as the wrong size
+      SampleItems(std::span<const Json>(sampleItems_.data(), sampleSize_));
+      return true;
+    }
     if (tree_.active()) {
       if (!tree_.Close()) return true;
       Json tree = tree_.Take();
@@ -312,16 +384,22 @@ class Importer final : public Json::json_sax_t {
   bool Holding() const { return mode_ == Mode::kWhole || holding_; }
 
   void Sample(Json sample) {
+    if (!sample.is_array()) return SampleItems({}, &sample);
+    SampleItems(std::span<const Json>(sample.get_ref<const Json::array_t&>()));
+  }
+
+  // A sample given by its items (or, when it is no list, by itself).
+  void SampleItems(std::span<const Json> items, const Json* notList = nullptr) {
     const Path section = SectionPath();
     const Path entry(section, index_);
     const Path samples(entry, "samples");
     const Path at(samples, entry_.samples);
-    HistoryPoint point = ReadSample(reader_, sample, at);
+    HistoryPoint point = notList != nullptr ? ReadSample(reader_, *notList, at) : ReadSampleItems(reader_, items, at);
     const std::size_t k = entry_.samples++;
     if (pending_) return;
     if (!Holding() && !entry_.series && entry_.record && entry_.field) OpenSeries();
     if (!entry_.series) return entry_.waiting.push_back(std::move(point));
-    Build([&] { builder_.AddSample(*entry_.series, point, fmt::format("{}/{}", entry_.where, k)); });
+    Build([&] { builder_.AddSample(*entry_.series, point, entry_.where, k); });
   }
 
   void OpenSeries() {
@@ -342,7 +420,7 @@ class Importer final : public Json::json_sax_t {
     Build([&] {
       if (!entry_.series) return;
       for (std::size_t k = 0; k < entry_.waiting.size(); ++k) {
-        builder_.AddSample(*entry_.series, entry_.waiting[k], fmt::format("{}/{}", entry_.where, k));
+        builder_.AddSample(*entry_.series, entry_.waiting[k], entry_.where, k);
       }
       entry_.series->Close();
     });
@@ -395,6 +473,9 @@ class Importer final : public Json::json_sax_t {
   std::string entryKey_;       // the key of a history entry being read
   TreeBuilder tree_;
   HistoryEntry entry_;
+  bool inSample_ = false;              // reading a sample's items
+  std::array<Json, 3> sampleItems_;
+  std::size_t sampleSize_ = 0;
 
   DatabasePlan catalog_;       // streamed: settings and catalog
   DatabasePlan rest_;          // streamed: what waits for the end
@@ -407,15 +488,10 @@ class Importer final : public Json::json_sax_t {
   std::size_t sinceCommit_ = 0;
 };
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
 void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, bool& whole) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(jsonPath.c_str(), "rb"));
-  if (file == nullptr) throw DatabaseError(fmt::format("{}: cannot open: {}", jsonPath, std::strerror(errno)));
+  auto file = std::make_unique<BlockReader>(jsonPath);
   std::unique_ptr<Store> store = Store::Create(folder, {});
-  whole = !Importer(jsonPath, *store, mode).Run(file.get());
+  whole = !Importer(jsonPath, *store, mode).Run(*file);
 }
 
 }  // namespace

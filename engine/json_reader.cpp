@@ -90,9 +90,14 @@ RecordPlan ReadRecord(const Reader& reader, const Json& node, const Path& path) 
 }
 
 HistoryPoint ReadSample(const Reader& reader, const Json& sample, const Path& at) {
-  if (!sample.is_array() || sample.size() < 2 || sample.size() > 3) reader.Fail(at, "expected [time, value] or [time, value, level]");
-  HistoryPoint point{reader.Time(sample[0], Path(at, 0)), reader.PlainValue(sample[1], Path(at, 1)), 0};
-  if (sample.size() == 3) point.level = static_cast<int16_t>(reader.Integer(sample[2], Path(at, 2), INT16_MIN, INT16_MAX));
+  if (!sample.is_array()) reader.Fail(at, "expected [time, value] or [time, value, level]");
+  return ReadSampleItems(reader, std::span<const Json>(sample.get_ref<const Json::array_t&>()), at);
+}
+
+HistoryPoint ReadSampleItems(const Reader& reader, std::span<const Json> items, const Path& at) {
+  if (items.size() < 2 || items.size() > 3) reader.Fail(at, "expected [time, value] or [time, value, level]");
+  HistoryPoint point{reader.Time(items[0], Path(at, 0)), reader.PlainValue(items[1], Path(at, 1)), 0};
+  if (items.size() == 3) point.level = static_cast<int16_t>(reader.Integer(items[2], Path(at, 2), INT16_MIN, INT16_MAX));
   return point;
 }
 

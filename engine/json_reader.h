@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -176,8 +177,9 @@ inline const Path kRoot;
 FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path);
 void ReadDefinition(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan);
 RecordPlan ReadRecord(const Reader& reader, const Json& node, const Path& path);
-// [time, value] or [time, value, level].
+// [time, value] or [time, value, level], as a tree or as its items.
 HistoryPoint ReadSample(const Reader& reader, const Json& sample, const Path& at);
+HistoryPoint ReadSampleItems(const Reader& reader, std::span<const Json> items, const Path& at);
 void ReadEnvironment(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan);
 void ReadField(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan);
 void ReadSelector(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan);

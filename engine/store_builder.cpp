@@ -42,6 +42,11 @@ bool IsDefault(const Sample& sample) {
 
 }  // namespace
 
+std::string Where::Text() const {
+  if (!field.empty()) return fmt::format("{}/values/{}", owner, field);
+  return index == kNoIndex ? std::string(owner) : fmt::format("{}/{}", owner, index);
+}
+
 StoreBuilder::StoreBuilder(std::string_view origin)
     : origin_(origin), reserved_(static_cast<std::size_t>(kMaxRecordId) + 1, false) {}
 
@@ -339,13 +344,13 @@ int32_t StoreBuilder::PositionOf(const Definition& definition, std::string_view 
 
 void StoreBuilder::SetValue(const std::string& ownerWhere, RecordBuffer& record, int32_t id, const ValuePlan& value,
                             bool defer) {
-  const std::string where = fmt::format("{}/values/{}", ownerWhere, value.field);
+  const Where where{ownerWhere, value.field};
   std::string_view fieldName;
   int32_t occurrence = 0;
-  if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(where, "the field is not \"NAME\" or \"N NAME\"");
+  if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(where.Text(), "the field is not \"NAME\" or \"N NAME\"");
   const Definition& definition = record.definition();
   const int32_t position = PositionOf(definition, fieldName);
-  if (position < 0) Fail(where, fmt::format("the record's definition has no field \"{}\"", fieldName));
+  if (position < 0) Fail(where.Text(), fmt::format("the record's definition has no field \"{}\"", fieldName));
   const FieldDef& field = definition.fields[static_cast<std::size_t>(position)];
   RecordRef self;
   self.id = id;
@@ -362,8 +367,8 @@ void StoreBuilder::SetValue(const std::string& ownerWhere, RecordBuffer& record,
       Store(record, access, static_cast<int32_t>(k + 1), value.samples[k], where, defer);
     }
   } else if (field.IsRepeated() != (occurrence > 0) || value.allOccurrences || value.samples.size() != 1) {
-    Fail(where, field.IsRepeated() ? "a repeated field takes a list or \"N NAME\""
-                                   : "a field of the fixed area takes one value");
+    Fail(where.Text(), field.IsRepeated() ? "a repeated field takes a list or \"N NAME\""
+                                          : "a field of the fixed area takes one value");
   } else {
     if (occurrence > 0) grow(occurrence);
     Store(record, access, occurrence, value.samples.front(), where, defer);
@@ -371,7 +376,7 @@ void StoreBuilder::SetValue(const std::string& ownerWhere, RecordBuffer& record,
 }
 
 void StoreBuilder::Store(RecordBuffer& record, FieldAccess& access, int32_t occurrence, const Sample& sample,
-                         const std::string& where, bool defer) {
+                         const Where& where, bool defer) {
   access.occurrence = occurrence;
   if (IsDefault(sample)) return;
   bool missing = false;
@@ -381,16 +386,16 @@ void StoreBuilder::Store(RecordBuffer& record, FieldAccess& access, int32_t occu
                                : StoreValue(*view_, record, access, scalar, &quality, 0, StoreMode::kLoad);
   if (code == kErrReferenceNotFound && defer) {
     // It may point at a record not built yet: once every record is in.
-    fixups_.push_back(Fixup{access.record.id, access.position, occurrence, sample, where});
+    fixups_.push_back(Fixup{access.record.id, access.position, occurrence, sample, where.Text()});
     return;
   }
-  if (code != kOk) Fail(where, fmt::format("the value is not valid for the field: {}", ShortMessage(code)));
+  if (code != kOk) Fail(where.Text(), fmt::format("the value is not valid for the field: {}", ShortMessage(code)));
 }
 
-Scalar StoreBuilder::ToScalar(const Value& value, const std::string& where, bool defer, bool& missing) {
+Scalar StoreBuilder::ToScalar(const Value& value, const Where& where, bool defer, bool& missing) {
   struct Visitor {
     StoreBuilder& builder;
-    const std::string& where;
+    const Where& where;
     bool defer;
     bool& missing;
     Scalar operator()(std::monostate) const { return Scalar::Integer(0); }
@@ -401,7 +406,7 @@ Scalar StoreBuilder::ToScalar(const Value& value, const std::string& where, bool
     Scalar operator()(const RecordLink& v) const { return Scalar::Reference(builder.LinkedId(v, where, defer, missing)); }
     Scalar operator()(const FieldLink& v) const {
       const GlobalField* field = builder.view_->FindFieldByName(v.field);
-      if (field == nullptr) builder.Fail(where, fmt::format("no field is named \"{}\"", v.field));
+      if (field == nullptr) builder.Fail(where.Text(), fmt::format("no field is named \"{}\"", v.field));
       return Scalar::Reference(builder.LinkedId(v.record, where, defer, missing),
                                dorvik::api::FieldTag(field->number, v.occurrence));
     }
@@ -409,10 +414,10 @@ Scalar StoreBuilder::ToScalar(const Value& value, const std::string& where, bool
   return std::visit(Visitor{*this, where, defer, missing}, value.Get());
 }
 
-int32_t StoreBuilder::LinkedId(const RecordLink& link, const std::string& where, bool defer, bool& missing) {
+int32_t StoreBuilder::LinkedId(const RecordLink& link, const Where& where, bool defer, bool& missing) {
   if (link.name.empty()) return link.id;
   if (const auto record = view_->FindRecordByName(link.name)) return record->id;
-  if (!defer) Fail(where, fmt::format("no record is named \"{}\"", link.name));
+  if (!defer) Fail(where.Text(), fmt::format("no record is named \"{}\"", link.name));
   missing = true;
   return 0;
 }
@@ -425,7 +430,7 @@ void StoreBuilder::ApplyFixups() {
     RecordBuffer record(*stored);
     const Definition& definition = record.definition();
     FieldAccess access{*stored, &definition.fields[static_cast<std::size_t>(fixup.position)], fixup.position, 0};
-    Store(record, access, fixup.occurrence, fixup.sample, fixup.where, false);
+    Store(record, access, fixup.occurrence, fixup.sample, Where{fixup.where, {}, Where::kNoIndex}, false);
     view_->PutRecord(fixup.record, record);
   }
 }
@@ -452,21 +457,21 @@ StoreBuilder::Series StoreBuilder::OpenSeries(const std::string& record, const s
   return series;
 }
 
-void StoreBuilder::AddSample(Series& series, const HistoryPoint& point, std::string_view where) {
+void StoreBuilder::AddSample(Series& series, const HistoryPoint& point, std::string_view where, std::size_t index) {
   bool missing = false;
-  const std::string at(where);
+  const Where at{where, {}, index};
   const Scalar scalar = ToScalar(point.value, at, false, missing);
   HistoryValue value;
   std::string text;
   const int16_t code = ToHistoryValue(*view_, *series.access.field, scalar, value, text);
-  if (code != kOk) Fail(where, fmt::format("the value is not valid: {}", ShortMessage(code)));
+  if (code != kOk) Fail(at.Text(), fmt::format("the value is not valid: {}", ShortMessage(code)));
   series.appender->Add(point.time.micros, point.level, value);
 }
 
 void StoreBuilder::AddHistory(const HistoryPlan& plan) {
   Series series = OpenSeries(plan.record, plan.field, plan.where);
   for (std::size_t i = 0; i < plan.points.size(); ++i) {
-    AddSample(series, plan.points[i], fmt::format("{}/{}", plan.where, i));
+    AddSample(series, plan.points[i], plan.where, i);
   }
   series.appender->Finish();
 }

@@ -12,6 +12,7 @@
 #define VANTREL_ENGINE_STORE_BUILDER_H_
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,16 @@
 #include "engine/view.h"
 
 namespace dorvik {
+
+// Where a value or sample came from, put into words only for an error:
+// "<owner>/values/<field>" or "<owner>/<index>".
+struct Where {
+  static constexpr std::size_t kNoIndex = SIZE_MAX;
+  std::string_view owner;
+  std::string_view field;  // empty: the owner's entry `index`, or the owner itself
+  std::size_t index = kNoIndex;
+  std::string Text() const;
+};
 
 class StoreBuilder {
  public:
@@ -43,7 +54,8 @@ class StoreBuilder {
     void Close() { appender->Finish(); }
   };
   Series OpenSeries(const std::string& record, const std::string& field, const std::string& where);
-  void AddSample(Series& series, const HistoryPoint& point, std::string_view where);
+  // Sample `index` of the series that came from `where` (its samples list).
+  void AddSample(Series& series, const HistoryPoint& point, std::string_view where, std::size_t index);
   void Finish(const DatabasePlan& rest);
 
   [[noreturn]] void Fail(std::string_view where, std::string_view what) const;
@@ -84,10 +96,10 @@ class StoreBuilder {
   void BuildRecord(const RecordPlan& plan, int32_t id);
   int32_t PositionOf(const Definition& definition, std::string_view fieldName) const;
   void SetValue(const std::string& ownerWhere, RecordBuffer& record, int32_t id, const ValuePlan& value, bool defer);
-  void Store(RecordBuffer& record, FieldAccess& access, int32_t occurrence, const Sample& sample,
-             const std::string& where, bool defer);
-  Scalar ToScalar(const Value& value, const std::string& where, bool defer, bool& missing);
-  int32_t LinkedId(const RecordLink& link, const std::string& where, bool defer, bool& missing);
+  void Store(RecordBuffer& record, FieldAccess& access, int32_t occurrence, const Sample& sample, const Where& where,
+             bool defer);
+  Scalar ToScalar(const Value& value, const Where& where, bool defer, bool& missing);
+  int32_t LinkedId(const RecordLink& link, const Where& where, bool defer, bool& missing);
   void ApplyFixups();
   void AddHistory(const HistoryPlan& plan);
   void AddGrants(const DatabasePlan& plan);

@@ -104,14 +104,21 @@ TEST_F(JsonFilesTest, FilesInOtherShapesImportAsTheFormatAllows) {
   EXPECT_EQ(*CurrentText("A", "P"), "B");
   EXPECT_EQ(*CurrentText("B", "P"), "A");
   EXPECT_EQ(NAME2RECID("D", 1), 102) << "ids are taken in order, the fields the definition names first";
-  // The exporter's shape with a forward pointer streams and resolves it at the end.
+  // The exporter's shape with a forward pointer streams and resolves it at
+  // the end; a history sample may hold a pointer object.
   Reset();
   fs::remove_all(folder_ / "plant.db");
-  ImportText(Minimal(R"(, "fields": [{"name": "P", "number": 1, "id": 100}],
-                        "definitions": [{"id": 101, "name": "D", "fields": [{"name": "P", "type": "pointer", "length": 4}]}],
+  ImportText(Minimal(R"(, "fields": [{"name": "P", "number": 1, "id": 100}, {"name": "F", "number": 2, "id": 104}],
+                        "definitions": [{"id": 101, "name": "D", "fields": [{"name": "P", "type": "pointer", "length": 4},
+                                                                            {"name": "F", "type": "pointer", "length": 8, "history": 1}]}],
                         "records": [{"id": 102, "name": "A", "definition": "D", "values": {"P": "B"}},
-                                    {"id": 103, "name": "B", "definition": "D"}])"));
+                                    {"id": 103, "name": "B", "definition": "D"}],
+                        "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", {"record": "B", "field": "P"}],
+                                                                             ["2024-01-01T00:01:00Z", "A", 2]]}])"));
   EXPECT_EQ(*CurrentText("A", "P"), "B");
+  EXPECT_EQ(HistoryCount("A", "F"), 2);
+  EXPECT_EQ(ImportError(Minimal(R"(, "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", 1, 2, 3]]}])")),
+            "plant.json: /history/0/samples/0: expected [time, value] or [time, value, level]");
 }
 
 TEST_F(JsonFilesTest, ErrorsNameTheFileThePathAndTheProblem) {
