@@ -142,9 +142,11 @@ ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
     try {
       if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
       if (slot.txn != nullptr) {
-        if (const int rc = mdb_txn_renew(slot.txn); rc != 0) {
+        try {
+          storage::Renew(slot.txn);
+        } catch (const storage::StorageError&) {
           mdb_txn_abort(std::exchange(slot.txn, nullptr));
-          storage::Check(rc, "renew read");
+          throw;
         }
       } else {
         storage::Txn txn = storage::Txn::Begin(current->env(), false);

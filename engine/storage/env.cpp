@@ -121,6 +121,8 @@ Txn Txn::Begin(const Env& env, bool write) {
   return Txn(txn);
 }
 
+void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)), "renew read"); }
+
 Outcome Txn::Commit() noexcept {
   MDB_txn* txn = std::exchange(txn_, nullptr);
   if (const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;

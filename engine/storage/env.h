@@ -119,6 +119,10 @@ class Txn {
   MDB_txn* txn_ = nullptr;
 };
 
+// Renews a reset read transaction (a thread's reusable one); the kBegin
+// storage faults apply. Throws a StorageError.
+void Renew(MDB_txn* txn);
+
 // Key and value helpers.
 inline MDB_val Bytes(const void* data, std::size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline MDB_val Bytes(std::string_view text) { return Bytes(text.data(), text.size()); }

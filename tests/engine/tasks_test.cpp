@@ -64,7 +64,10 @@ TEST_F(TasksTest, WaitingEndsOnActivationAndOnShutdown) {
   int32_t task = 0;
   ERRBLOCK error{};
   EXTSKINI(&task, &error);
+  // Activate only once the waiter is about to sleep: the sleep itself ends.
+  OrderSyncPoints({{"EXTSKWAI:waiting", "test:activate"}});
   std::thread waiter([] { EXTSKWAI(); });
+  SyncPoint("test:activate");
   ActivateTask("VN_Task1", "TAG1", 0);
   waiter.join();
 
@@ -72,7 +75,10 @@ TEST_F(TasksTest, WaitingEndsOnActivationAndOnShutdown) {
   int16_t priority = -1, code = -1;
   int8_t tail = 0;
   EXTASKCHK(&record, &field, &priority, &code, &tail, &error);
+  ClearSyncPoints();
+  OrderSyncPoints({{"EXTSKWAI:waiting", "test:shut down"}});
   std::thread sleeper([] { EXTSKWAI(); });
+  SyncPoint("test:shut down");
   Shutdown(1);
   sleeper.join();
   EXTASKCHK(&record, &field, &priority, &code, &tail, &error);

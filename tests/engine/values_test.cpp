@@ -2,6 +2,9 @@
 // permissions and history flags.
 #include <cstring>
 
+#include <fmt/format.h>
+
+#include "engine/errors.h"
 #include "engine_test_support.h"
 
 namespace dorvik::testing {
@@ -126,6 +129,28 @@ TEST_F(ValuesTest, WritesCheckExistenceDatabaseFieldsRightsAndProtectionInOrder)
   EXPECT_EQ(WriteDouble(tag1, Tag("VALUE"), 1).ERRCODE, -11);
   SetTlsData("vnt", "VNTSYSTEM");
   EXPECT_EQ(WriteDouble(tag1, Tag("VALUE"), 1).ERRCODE, 0);
+}
+
+TEST_F(ValuesTest, ASelectorFieldTakesOnlyTheSelectorsEntries) {
+  SetTlsData("DOM", "writer");
+  const IDANDFT item{Id("TAG1"), Tag("MODE")};  // VN_OnOffAuto: 0 OFF, 1 ON, 2 AUTO
+  const int16_t type = dorvik::api::kTypeInt16;
+  int16_t done = 0;
+  ERRBLOCK error{};
+  for (const int16_t refused : {int16_t{3}, int16_t{7}, int16_t{-1}}) {
+    MWDBVALS(1, &item, &type, &refused, &done, &error);
+    EXPECT_EQ(error.ERRCODE, kErrOutOfRange) << refused;
+    EXPECT_EQ(done, 0);
+  }
+  EXPECT_EQ(Message(error), fmt::format("MWDBVALS: value of 0x{:X} out of range", Tag("MODE")));
+  EXPECT_EQ(*CurrentText("TAG1", "MODE"), "2");
+  const int16_t offered = 0;
+  MWDBVALS(1, &item, &type, &offered, &done, &error);
+  EXPECT_EQ(error.ERRCODE, 0);
+  EXPECT_EQ(*CurrentText("TAG1", "MODE"), "0");
+  // A text naming an entry's number converts like any number.
+  EXPECT_EQ(WriteText(Id("TAG1"), Tag("MODE"), "1").ERRCODE, 0);
+  EXPECT_EQ(WriteText(Id("TAG1"), Tag("MODE"), "4").ERRCODE, kErrOutOfRange);
 }
 
 TEST_F(ValuesTest, BatchWriteKeepsItemsBeforeTheFailure) {

@@ -1,0 +1,234 @@
+// One database, several processes: writes of two processes at once, a
+// writer killed at random points and at named ones, a write waking a task
+// waiting in another process, a shutdown reaching another process, and a
+// process that may only read. The other processes are store_peer, started
+// with exec (LMDB handles never cross a fork).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "engine/errors.h"
+#include "engine_test_support.h"
+
+namespace dorvik::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A store_peer process and the lines it reports.
+class Peer {
+ public:
+  explicit Peer(std::vector<std::string> arguments) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    arguments.insert(arguments.begin(), STORE_PEER_PATH);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(pipeFds[1], STDOUT_FILENO);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    out_ = pipeFds[0];
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  ~Peer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+  }
+
+  // The next line, or "" when none comes within the time.
+  std::string ReadLine(std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      if (const std::size_t newline = buffer_.find('\n'); newline != std::string::npos) {
+        std::string line = buffer_.substr(0, newline);
+        buffer_.erase(0, newline + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd fd{out_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return "";
+      char chunk[4096];
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) return "";
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  void Kill() { ::kill(pid_, SIGKILL); }
+
+  // The exit status; a signal that ended the process counts as 128 + signal.
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+class MultiProcessTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    Reset();
+    CreateDatabase(PlantBuilder(), database_);
+    Open(database_);
+  }
+
+  // The VALUE history of a record, in time order.
+  static std::vector<double> History(const std::string& record) {
+    std::vector<double> values(5000);
+    std::vector<XUSTS> times(values.size());
+    std::vector<int16_t> levels(values.size());
+    void* const buffers[] = {values.data()};
+    const int32_t tag = Tag("VALUE");
+    const int16_t type = dorvik::api::kTypeDouble;
+    const XUSTS from{0, 0}, to{INT32_MAX, 0};
+    int32_t returned = 0;
+    int16_t fieldsDone = 0;
+    ERRBLOCK error{};
+    RHIS21DATA(4, 0, 0, Id(record), tag + 1, &from, &to, 1, &tag, &type, static_cast<int32_t>(values.size()),
+               levels.data(), times.data(), buffers, &returned, &fieldsDone, &error);
+    values.resize(static_cast<std::size_t>(std::max(returned, 0)));
+    return values;
+  }
+
+  // Values 1..n, as a writer that counts up leaves them (after the five of the plant's TAG1).
+  static std::vector<double> CountedUp(std::size_t n) {
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>(i + 1);
+    return values;
+  }
+
+  TemporaryFolder folder_;
+  const std::string database_ = (folder_ / "plant.db").string();
+};
+
+TEST_F(MultiProcessTest, TwoProcessesWritingAtOnceLoseNoWrite) {
+  Peer first({"write", database_, "TAG2", "1000"});
+  Peer second({"write", database_, "OFFLINE", "1000"});
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_EQ(second.Wait(), 0);
+  EXPECT_EQ(History("TAG2"), CountedUp(1000));
+  EXPECT_EQ(History("OFFLINE"), CountedUp(1000));
+  EXPECT_EQ(*CurrentText("TAG2", "VALUE"), "1000") << "this process reads the others' writes at once";
+  const CheckReport report = CheckDatabase();
+  EXPECT_TRUE(report.ok()) << report.faults.front();
+}
+
+TEST_F(MultiProcessTest, AKilledWriterLosesNoAcknowledgedWrite) {
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 4; ++round) {
+    Reset();
+    fs::remove_all(database_);
+    CreateDatabase(PlantBuilder(), database_);
+    Peer writer({"write-forever", database_, "TAG2"});
+    // Let it run for a random number of acknowledged writes, then kill it.
+    const int stopAfter = std::uniform_int_distribution<int>(1, 300)(random);
+    long acknowledged = 0;
+    for (std::string line = writer.ReadLine(); line.rfind("wrote ", 0) == 0; line = writer.ReadLine()) {
+      acknowledged = std::stol(line.substr(6));
+      if (acknowledged >= stopAfter) break;
+    }
+    writer.Kill();
+    ASSERT_EQ(writer.Wait(), 128 + SIGKILL);
+    ASSERT_GE(acknowledged, stopAfter);
+    // Reports it made before it died are still in the pipe.
+    for (std::string line = writer.ReadLine(std::chrono::seconds(1)); line.rfind("wrote ", 0) == 0;
+         line = writer.ReadLine(std::chrono::seconds(1))) {
+      acknowledged = std::stol(line.substr(6));
+    }
+    Open(database_);
+    const std::vector<double> history = History("TAG2");
+    // Every acknowledged write is there; the one in flight may be too.
+    ASSERT_GE(history.size(), static_cast<std::size_t>(acknowledged)) << "round " << round;
+    ASSERT_LE(history.size(), static_cast<std::size_t>(acknowledged) + 1);
+    EXPECT_EQ(history, CountedUp(history.size()));
+    const CheckReport report = CheckDatabase();
+    EXPECT_TRUE(report.ok()) << report.faults.front();
+  }
+}
+
+TEST_F(MultiProcessTest, AWriteIsWhollyThereOrWhollyAbsentAtANamedKill) {
+  // Killed before its commit: the fifth write is absent; after it: present.
+  for (const auto& [point, kept] : {std::pair{"MWDBVALS:committing", 4u}, std::pair{"MWDBVALS:committed", 5u}}) {
+    Reset();
+    fs::remove_all(database_);
+    CreateDatabase(PlantBuilder(), database_);
+    Peer writer({"kill-at", database_, "TAG2", point, "5"});
+    EXPECT_EQ(writer.Wait(), 128 + SIGKILL) << point;
+    Open(database_);
+    EXPECT_EQ(History("TAG2"), CountedUp(kept)) << point;
+    EXPECT_TRUE(CheckDatabase().ok());
+  }
+}
+
+TEST_F(MultiProcessTest, AWriteHereWakesATaskWaitingInAnotherProcess) {
+  Peer task({"wait-task", database_, "VN_Task1"});
+  ASSERT_EQ(task.ReadLine(), "waiting");
+  SetTlsData("DOM", "writer");
+  ASSERT_EQ(WriteDouble(Id("TAG1"), Tag("SETPOINT"), 4).ERRCODE, 0);
+  EXPECT_EQ(task.ReadLine(), fmt::format("activated {} {}", Id("TAG1"), Tag("SETPOINT")));
+  EXPECT_EQ(task.Wait(), 0);
+  EXPECT_EQ(PendingActivations("VN_Task1"), 0) << "the other process took it";
+}
+
+TEST_F(MultiProcessTest, AShutdownHereReachesTheCallbacksOfAnotherProcess) {
+  Peer listener({"wait-shutdown", database_});
+  ASSERT_EQ(listener.ReadLine(), "ready");
+  Shutdown(17);
+  EXPECT_EQ(listener.ReadLine(), "shutdown 17");
+  EXPECT_EQ(listener.Wait(), 0);
+  EXPECT_EQ(INIDORV(), 0) << "refused while the database shuts down";
+  Restart();
+}
+
+TEST_F(MultiProcessTest, AUserWhoMayOnlyReadOpensTheDatabaseReadOnly) {
+  SetTlsData("VNT", "vntsystem");
+  ASSERT_EQ(WriteDouble(Id("TAG1"), Tag("VALUE"), 42.5).ERRCODE, 0);
+  Reset();
+  // The data file is not the user's to write; the lock file and the signals are.
+  ::chmod(folder_.path().c_str(), 0755);
+  ::chmod(database_.c_str(), 0755);
+  ::chmod((fs::path(database_) / "data.mdb").c_str(), 0444);
+  ::chmod((fs::path(database_) / "lock.mdb").c_str(), 0666);
+  ::chmod((fs::path(database_) / "signals").c_str(), 0666);
+  Peer reader({"read-only", database_, "TAG1"});
+  EXPECT_EQ(reader.ReadLine(), "read-only");
+  EXPECT_EQ(reader.ReadLine(), "read 42.500000");
+  EXPECT_EQ(reader.ReadLine(), fmt::format("write {}", dorvik::kErrReadOnly));
+  EXPECT_EQ(reader.Wait(), 0);
+  // Asked for, a read-only database refuses writes with the same code and message.
+  Open(database_, {.readOnly = true});
+  EXPECT_TRUE(IsReadOnly());
+  SetTlsData("VNT", "vntsystem");
+  const ERRBLOCK refused = WriteDouble(Id("TAG1"), Tag("VALUE"), 1);
+  EXPECT_EQ(refused.ERRCODE, dorvik::kErrReadOnly);
+  EXPECT_EQ(Message(refused), "MWDBVALS: database is read-only");
+  EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "42.5");
+  EXPECT_THROW(SetEnvironment("X", "1"), DatabaseError);
+}
+
+}  // namespace
+}  // namespace dorvik::testing
