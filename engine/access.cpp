@@ -143,6 +143,7 @@ bool IntegerFits(int64_t value, int16_t lengthWord) {
 int16_t ToPointer(const View& view, const Scalar& value, int32_t& id, int32_t& field) {
   field = 0;
   int64_t number = 0;
+  bool named = false;  // found by its name: it exists
   if (value.kind == Scalar::Kind::kReference) {
     number = value.number;
     field = value.field;
@@ -150,8 +151,9 @@ int16_t ToPointer(const View& view, const Scalar& value, int32_t& id, int32_t& f
     std::string_view text = value.text;
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    if (const std::optional<RecordRef> target = text.empty() ? std::nullopt : view.FindRecordByName(text)) {
-      number = target->id;
+    if (const std::optional<int32_t> target = text.empty() ? std::nullopt : view.IdOfName(text)) {
+      number = *target;
+      named = true;
     } else if (!text.empty() && ToInteger(value, number) != kOk) {
       return kErrReferenceNotFound;  // neither a record name nor an id
     }
@@ -162,7 +164,7 @@ int16_t ToPointer(const View& view, const Scalar& value, int32_t& id, int32_t& f
   }
   if (number < 0 || number > std::numeric_limits<int32_t>::max()) return kErrReferenceNotFound;
   id = static_cast<int32_t>(number);
-  if (id != 0 && !view.IdInUse(id)) return kErrReferenceNotFound;
+  if (id != 0 && !named && !view.IdInUse(id)) return kErrReferenceNotFound;
   if (id == 0) field = 0;
   return kOk;
 }

@@ -1,9 +1,10 @@
-// Streaming import of a JSON database file. The SAX parser hands over one
-// entry at a time: a catalog part whole (they are small), a record, a
-// history sample. A file in the exporter's shape (catalog first, every entry
-// with its id) is built as it is read, committing now and then; a file
-// whose catalog comes after records, or whose entries leave ids to choose,
-// is read into a plan first and built at the end, as the format allows.
+// Streaming import of a JSON database file. The scanner hands over the file
+// a piece at a time: a catalog part whole (they are small), then a record,
+// then a history sample. A file in the exporter's shape (catalog first,
+// every entry with its id) is built as it is read, committing now and then;
+// a file whose catalog comes after records, or whose entries leave ids to
+// choose, is read into a plan first and built at the end, as the format
+// allows.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,131 +13,49 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_set>
 
 #include "engine/json_files.h"
 #include "engine/json_reader.h"
+#include "engine/json_scanner.h"
 #include "engine/store_builder.h"
-#include "engine/unique_fd.h"
 
 namespace dorvik {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A streamed build commits after this many records or samples, so that no
-// transaction holds the whole file.
+// A streamed build commits after this many records (a history entry counts
+// one per kSamplesPerRecord samples), so that no transaction holds the file.
 constexpr std::size_t kRecordsPerCommit = 20'000;
-constexpr std::size_t kSamplesPerCommit = 400'000;
+constexpr std::size_t kSamplesPerRecord = 20;
 
-// A subtree built from parse events.
-class TreeBuilder {
- public:
-  bool active() const { return !stack_.empty(); }
-  void Begin(bool object) {
-    root_ = object ? Json::object() : Json::array();
-    stack_.assign(1, &root_);
-  }
-  void Key(std::string key) { key_ = std::move(key); }
-  void Value(Json value) { Add(std::move(value)); }
-  void Open(bool object) { stack_.push_back(&Add(object ? Json::object() : Json::array())); }
-  // True when the subtree itself closed.
-  bool Close() {
-    stack_.pop_back();
-    return stack_.empty();
-  }
-  Json Take() { return std::move(root_); }
+constexpr std::string_view kSections[] = {"format",    "version",   "systemAccount", "environment", "fields",
+                                          "selectors", "definitions", "records",     "history",     "grants"};
 
- private:
-  Json& Add(Json value) {
-    Json& parent = *stack_.back();
-    if (parent.is_object()) return parent[key_] = std::move(value);
-    parent.push_back(std::move(value));
-    return parent.back();
-  }
-  Json root_;
-  std::vector<Json*> stack_;  // the open containers, innermost last
-  std::string key_;
-};
-
-// A file read in large blocks, handed to the parser one character at a
-// time through BlockReader::Iterator (an input iterator; end is the
-// default-made one).
-class BlockReader {
- public:
-  explicit BlockReader(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (!fd_.valid()) throw DatabaseError(fmt::format("{}: cannot open: {}", path, std::strerror(errno)));
-  }
-
-  class Iterator {
-   public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-    Iterator() = default;
-    explicit Iterator(BlockReader* reader) : reader_(reader->Fill() ? reader : nullptr) {}
-    const char& operator*() const { return reader_->block_[reader_->at_]; }
-    Iterator& operator++() {
-      if (++reader_->at_ == reader_->size_ && !reader_->Fill()) reader_ = nullptr;
-      return *this;
-    }
-    bool operator==(const Iterator& other) const { return reader_ == other.reader_; }
-    bool operator!=(const Iterator& other) const { return reader_ != other.reader_; }
-
-   private:
-    BlockReader* reader_ = nullptr;
-  };
-
- private:
-  // Reads the next block; false at the end of the file.
-  bool Fill() {
-    ssize_t n;
-    do {
-      n = ::read(fd_.get(), block_.data(), block_.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) throw DatabaseError(fmt::format("{}: cannot read: {}", path_, std::strerror(errno)));
-    size_ = static_cast<std::size_t>(n);
-    at_ = 0;
-    return size_ != 0;
-  }
-
-  std::string path_;
-  UniqueFd fd_;
-  std::array<char, 1 << 20> block_{};
-  std::size_t at_ = 0, size_ = 0;
-};
-
-// The history entry being read: its record and field, and its samples.
-struct HistoryEntry {
-  std::optional<std::string> record, field;
-  std::string where;                         // "/history/N/samples"
-  std::optional<StoreBuilder::Series> series;
-  std::vector<HistoryPoint> waiting;         // samples read before the record and field
-  std::size_t samples = 0;
-  bool inSamples = false;
-};
-
-class Importer final : public Json::json_sax_t {
+class Importer {
  public:
   enum class Mode { kStream, kWhole };
 
-  Importer(const std::string& origin, Store& store, Mode mode)
-      : reader_(origin), origin_(origin), store_(store), builder_(origin), mode_(mode) {}
+  Importer(const std::string& origin, JsonScanner& json, Store& store, Mode mode)
+      : reader_(origin), json_(json), store_(store), builder_(origin), mode_(mode) {}
 
-  // Parses and builds. False when the file must be built whole (a new
+  // Reads and builds. False when the file must be built whole (in a new
   // store, Mode::kWhole).
-  bool Run(BlockReader& file) {
-    Json::sax_parse(BlockReader::Iterator(&file), BlockReader::Iterator(), this, nlohmann::detail::input_format_t::json,
-                    true, false);
+  bool Run() {
+    if (json_.Peek() != '{') {
+      json_.ReadValue();
+      reader_.Fail(kRoot, "expected an object");
+    }
+    json_.BeginObject();
+    for (std::string key; json_.NextKey(key);) Section(key);
+    json_.ExpectEnd();
     if (!sawFormat_) reader_.Fail(Path(kRoot, "format"), "missing");
     if (!sawVersion_) reader_.Fail(Path(kRoot, "version"), "only version 1 is known");
     if (outOfOrder_ && mode_ == Mode::kStream) return false;
@@ -152,176 +71,44 @@ class Importer final : public Json::json_sax_t {
     return true;
   }
 
-  // --- Parse events -----------------------------------------------------------
-  bool null() override { return Value(Json(nullptr)); }
-  bool boolean(bool value) override { return Value(Json(value)); }
-  bool number_integer(number_integer_t value) override { return Value(Json(value)); }
-  bool number_unsigned(number_unsigned_t value) override { return Value(Json(value)); }
-  bool number_float(number_float_t value, const string_t&) override { return Value(Json(value)); }
-  bool string(string_t& value) override { return Value(Json(std::move(value))); }
-  bool binary(binary_t&) override { return Value(Json()); }
-  bool start_object(std::size_t) override { return Open(true); }
-  bool start_array(std::size_t) override { return Open(false); }
-  bool end_object() override { return Close(); }
-  bool end_array() override { return Close(); }
-  bool key(string_t& key) override {
-    if (tree_.active()) {
-      tree_.Key(std::move(key));
-    } else if (depth_ == 1) {
-      SectionKey(std::move(key));
-    } else {
-      EntryKey(std::move(key));
-    }
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-    throw DatabaseError(fmt::format("{}: not valid JSON: {}", origin_, error.what()));
-  }
-
  private:
-  static constexpr std::string_view kSections[] = {"format",    "version",     "systemAccount", "environment",
-                                                   "fields",    "selectors",   "definitions",   "records",
-                                                   "history",   "grants"};
-
-  bool Streaming() const { return section_ == "records" || section_ == "history"; }
-  Path SectionPath() const { return Path(kRoot, section_); }
-
-  void SectionKey(std::string key) {
-    if (std::find(std::begin(kSections), std::end(kSections), key) == std::end(kSections)) {
-      reader_.Fail(Path(kRoot, key), "unknown key");
-    }
-    section_ = std::move(key);
-    index_ = 0;
-    const bool catalogPart = section_ != "format" && section_ != "version" && section_ != "grants" && !Streaming();
-    if (catalogPart && sealed_) outOfOrder_ = true;
-  }
-
-  void EntryKey(std::string key) {
-    // Only the keys of a history entry arrive here (records are whole trees).
-    const Path section = SectionPath();
-    const Path entry(section, index_);
-    if (key != "record" && key != "field" && key != "samples") reader_.Fail(Path(entry, key), "unknown key");
-    entryKey_ = std::move(key);
-  }
-
-  bool Value(Json value) {
-    if (tree_.active()) {
-      tree_.Value(std::move(value));
-    } else if (inSample_) {
-      if (sampleSize_ < sampleItems_.size()) sampleItems_[sampleSize_] = std::move(value);
-      ++sampleSize_;  // more than three fail when the sample ends
-    } else if (depth_ == 0) {
-      reader_.Fail(kRoot, "expected an object");
-    } else if (depth_ == 1) {
-      Scalar(value);
-    } else if (depth_ == 2) {
-      reader_.Fail(Path(SectionPath(), index_), "expected an object");
-    } else if (depth_ == 3) {
-      EntryValue(std::move(value));
-    } else {
-      Sample(std::move(value));
-    }
-    return true;
-  }
-
-  bool Open(bool object) {
-    if (inSample_) {
-      // A sample with a nested value (a pointer object): read as a tree.
-      inSample_ = false;
-      tree_.Begin(false);
-      for (std::size_t i = 0; i < std::min(sampleSize_, sampleItems_.size()); ++i) tree_.Value(std::move(sampleItems_[i]));
-    }
-    if (tree_.active()) {
-      tree_.Open(object);
-    } else if (depth_ == 0) {
-      if (!object) reader_.Fail(kRoot, "expected an object");
-    } else if (depth_ == 1) {
-      if (!Streaming()) {
-        tree_.Begin(object);
-      } else if (object) {
-        reader_.Fail(SectionPath(), "expected an array");
-      }
-    } else if (depth_ == 2) {
-      if (!object) reader_.Fail(Path(SectionPath(), index_), "expected an object");
-      if (section_ == "records") {
-        tree_.Begin(true);
-      } else {
-        BeginHistoryEntry();
-      }
-    } else if (depth_ == 3 && entryKey_ == "samples" && !object) {
-      entry_.inSamples = true;
-    } else if (depth_ == 4 && !object) {
-      // The usual sample, [time, value, level]: its items, without a tree.
-      inSample_ = true;
-      sampleSize_ = 0;
-    } else {
-      tree_.Begin(object);  // a value of a history entry key, or a sample
-    }
-    ++depth_;
-    return true;
-  }
-
-  bool Close() {
-    --depth_;
-    if (inSample_) {
-      inSample_ = false;
-      if (sampleSize_ > sampleItems_.size()) sampleSize_ = 0;  // fails as the wrong size
-      SampleItems(std::span<const Json>(sampleItems_.data(), sampleSize_));
-      return true;
-    }
-    if (tree_.active()) {
-      if (!tree_.Close()) return true;
-      Json tree = tree_.Take();
-      if (depth_ == 1) {
-        Section(tree);
-      } else if (depth_ == 2) {
-        RecordEntry(tree);
-      } else if (depth_ == 3) {
-        EntryValue(std::move(tree));
-      } else {
-        Sample(std::move(tree));
-      }
-    } else if (depth_ == 3) {
-      entry_.inSamples = false;
-    } else if (depth_ == 2) {
-      EndHistoryEntry();
-    }
-    return true;
-  }
-
   // --- Settings and catalog ---------------------------------------------------------
 
-  void Scalar(const Json& value) {
-    const Path path = SectionPath();
-    if (section_ == "format") {
+  void Section(const std::string& key) {
+    const Path path(kRoot, key);
+    if (std::find(std::begin(kSections), std::end(kSections), key) == std::end(kSections)) {
+      reader_.Fail(path, "unknown key");
+    }
+    if (key == "records" || key == "history") return List(key, path);
+    const bool catalogPart = key != "format" && key != "version" && key != "grants";
+    if (catalogPart && sealed_) outOfOrder_ = true;
+    const Json value = json_.ReadValue();
+    if (key == "format") {
       if (reader_.Text(value, path) != kFormatName) reader_.Fail(path, "expected \"dorvik-database\"");
       sawFormat_ = true;
-    } else if (section_ == "version") {
-      if (reader_.Integer(value, path, INT32_MIN, INT32_MAX) != kFormatVersion) reader_.Fail(path, "only version 1 is known");
+    } else if (key == "version") {
+      if (reader_.Integer(value, path, INT32_MIN, INT32_MAX) != kFormatVersion) {
+        reader_.Fail(path, "only version 1 is known");
+      }
       sawVersion_ = true;
-    } else if (section_ == "systemAccount") {
+    } else if (key == "systemAccount") {
       Plan().systemAccount = reader_.Text(value, path);
     } else {
-      reader_.Fail(path, "expected an array");
+      if (!value.is_array()) reader_.Fail(path, "expected an array");
+      DatabasePlan& plan = key == "grants" ? Later() : Plan();
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        const Path at(path, i);
+        if (key == "environment") ReadEnvironment(reader_, value[i], at, plan);
+        if (key == "fields") ReadField(reader_, value[i], at, plan);
+        if (key == "selectors") ReadSelector(reader_, value[i], at, plan);
+        if (key == "definitions") ReadDefinition(reader_, value[i], at, plan);
+        if (key == "grants") ReadGrant(reader_, value[i], at, plan);
+      }
     }
   }
 
   DatabasePlan& Plan() { return mode_ == Mode::kWhole ? whole_ : catalog_; }
-
-  void Section(const Json& tree) {
-    const Path path = SectionPath();
-    if (section_ == "format" || section_ == "version" || section_ == "systemAccount") return Scalar(tree);
-    if (!tree.is_array()) reader_.Fail(path, "expected an array");
-    DatabasePlan& plan = section_ == "grants" ? (mode_ == Mode::kWhole ? whole_ : rest_) : Plan();
-    for (std::size_t i = 0; i < tree.size(); ++i) {
-      const Path at(path, i);
-      if (section_ == "environment") ReadEnvironment(reader_, tree[i], at, plan);
-      if (section_ == "fields") ReadField(reader_, tree[i], at, plan);
-      if (section_ == "selectors") ReadSelector(reader_, tree[i], at, plan);
-      if (section_ == "definitions") ReadDefinition(reader_, tree[i], at, plan);
-      if (section_ == "grants") ReadGrant(reader_, tree[i], at, plan);
-    }
-  }
+  DatabasePlan& Later() { return mode_ == Mode::kWhole ? whole_ : rest_; }
 
   // Entries stream once the catalog is built; a catalog that leaves ids to
   // choose makes the whole file one plan.
@@ -351,9 +138,52 @@ class Importer final : public Json::json_sax_t {
 
   // --- Records and history ----------------------------------------------------------------
 
-  void RecordEntry(const Json& tree) {
+  void List(const std::string& key, const Path& path) {
+    if (json_.Peek() != '[') {
+      json_.ReadValue();
+      reader_.Fail(path, "expected an array");
+    }
     if (!sealed_) Seal();
-    RecordPlan record = ReadRecord(reader_, tree, Path(SectionPath(), index_++));
+    json_.BeginArray();
+    for (std::size_t i = 0; json_.NextElement(); ++i) {
+      const Path at(path, i);
+      if (json_.Peek() != '{') {
+        json_.ReadValue();
+        reader_.Fail(at, "expected an object");
+      }
+      if (key == "records") {
+        RecordEntry(at);
+      } else {
+        HistoryEntry(at);
+      }
+    }
+  }
+
+  // A record, read key by key; only its values become (small) trees.
+  void RecordEntry(const Path& path) {
+    RecordPlan record;
+    record.where = path.Text();
+    bool named = false, defined = false;
+    json_.BeginObject();
+    for (std::string key; json_.NextKey(key);) {
+      const Path at(path, key);
+      if (key == "id") {
+        record.id = static_cast<int32_t>(reader_.Integer(json_.ReadValue(), at, 0, kMaxRecordId));
+      } else if (key == "name" || key == "definition") {
+        std::string& text = key == "name" ? record.name : record.definition;
+        if (!json_.ReadString(text_)) reader_.Fail(at, "expected a text");
+        text = reader_.Text(text_, at);
+        (key == "name" ? named : defined) = true;
+      } else if (key == "usable") {
+        record.usable = reader_.Bool(json_.ReadValue(), at);
+      } else if (key == "values") {
+        Values(at, record);
+      } else {
+        reader_.Fail(at, "unknown key");
+      }
+    }
+    if (!named) reader_.Fail(Path(path, "name"), "missing");
+    if (!defined) reader_.Fail(Path(path, "definition"), "missing");
     if (mode_ == Mode::kWhole) return whole_.records.push_back(std::move(record));
     // A record without an id takes the lowest one no entry claims: it waits
     // for the end, and so does every later entry.
@@ -365,36 +195,96 @@ class Importer final : public Json::json_sax_t {
     if (++sinceCommit_ >= kRecordsPerCommit) Commit(), Begin();
   }
 
-  void BeginHistoryEntry() {
-    if (!sealed_) Seal();
-    entry_ = HistoryEntry{};
-    entry_.where = Path(Path(SectionPath(), index_), "samples").Text();
-    entryKey_.clear();
+  void Values(const Path& path, RecordPlan& record) {
+    if (json_.Peek() != '{') {
+      json_.ReadValue();
+      reader_.Fail(path, "expected an object");
+    }
+    json_.BeginObject();
+    for (std::string key; json_.NextKey(key);) {
+      const Path at(path, key);
+      ValuePlan value{reader_.Text(key, at), json_.Peek() == '[', {}};
+      if (record.values.empty()) record.values.reserve(16);
+      if (value.allOccurrences) {
+        json_.BeginArray();
+        for (std::size_t k = 0; json_.NextElement(); ++k) {
+          value.samples.push_back(reader_.ReadSample(json_.ReadValue(), Path(at, k)));
+        }
+      } else {
+        value.samples.push_back(reader_.ReadSample(json_.ReadValue(), at));
+      }
+      record.values.push_back(std::move(value));
+    }
   }
 
-  void EntryValue(Json value) {
-    const Path section = SectionPath();
-    const Path entry(section, index_);
-    const Path at(entry, entryKey_);
-    if (entryKey_ == "samples") reader_.Fail(at, "expected an array");
-    std::string text = reader_.Text(value, at);
-    (entryKey_ == "record" ? entry_.record : entry_.field) = std::move(text);
+  // A history entry: its samples go to the store as they come once the
+  // record and field are known (the exporter writes those first).
+  void HistoryEntry(const Path& path) {
+    entry_ = Entry{};
+    entry_.where = Path(path, "samples").Text();
+    json_.BeginObject();
+    for (std::string key; json_.NextKey(key);) {
+      const Path at(path, key);
+      if (key == "record" || key == "field") {
+        if (!json_.ReadString(text_)) reader_.Fail(at, "expected a text");
+        (key == "record" ? entry_.record : entry_.field) = reader_.Text(text_, at);
+      } else if (key == "samples") {
+        if (json_.Peek() != '[') {
+          json_.ReadValue();
+          reader_.Fail(at, "expected an array");
+        }
+        json_.BeginArray();
+        while (json_.NextElement()) Sample(at);
+      } else {
+        reader_.Fail(at, "unknown key");
+      }
+    }
+    if (!entry_.record) reader_.Fail(Path(path, "record"), "missing");
+    if (!entry_.field) reader_.Fail(Path(path, "field"), "missing");
+    if (Holding()) {
+      Later().history.push_back(HistoryPlan{*entry_.record, *entry_.field, std::move(entry_.waiting), entry_.where});
+      return;
+    }
+    if (!entry_.series) OpenSeries();
+    Build([&] {
+      for (std::size_t k = 0; k < entry_.waiting.size(); ++k) {
+        builder_.AddSample(*entry_.series, entry_.waiting[k], entry_.where, k);
+      }
+      entry_.series->Close();
+    });
+    sinceCommit_ += entry_.samples / kSamplesPerRecord + 1;
+    entry_ = Entry{};
+    if (sinceCommit_ >= kRecordsPerCommit) Commit(), Begin();
   }
 
-  bool Holding() const { return mode_ == Mode::kWhole || holding_; }
-
-  void Sample(Json sample) {
-    if (!sample.is_array()) return SampleItems({}, &sample);
-    SampleItems(std::span<const Json>(sample.get_ref<const Json::array_t&>()));
-  }
-
-  // A sample given by its items (or, when it is no list, by itself).
-  void SampleItems(std::span<const Json> items, const Json* notList = nullptr) {
-    const Path section = SectionPath();
-    const Path entry(section, index_);
-    const Path samples(entry, "samples");
+  // [time, value] or [time, value, level], read as its items.
+  void Sample(const Path& samples) {
     const Path at(samples, entry_.samples);
-    HistoryPoint point = notList != nullptr ? ReadSample(reader_, *notList, at) : ReadSampleItems(reader_, items, at);
+    HistoryPoint point;
+    if (json_.Peek() == '[') {
+      // The usual sample: its time text read as it is, the rest as values.
+      std::size_t count = 0;
+      bool timeText = false;
+      json_.BeginArray();
+      for (; json_.NextElement(); ++count) {
+        if (count == 0 && json_.Peek() == '"') {
+          timeText = json_.ReadString(text_);
+        } else if (count < items_.size()) {
+          items_[count] = json_.ReadValue();
+        } else {
+          json_.ReadValue();
+        }
+      }
+      if (!timeText || count < 2 || count > items_.size()) {
+        if (timeText) items_[0] = text_;
+        point = ReadSampleItems(reader_, std::span<const Json>(items_.data(), count <= items_.size() ? count : 0), at);
+      } else {
+        point = HistoryPoint{reader_.TimeText(text_, Path(at, 0)), reader_.PlainValue(items_[1], Path(at, 1)), 0};
+        if (count == 3) point.level = static_cast<int16_t>(reader_.Integer(items_[2], Path(at, 2), INT16_MIN, INT16_MAX));
+      }
+    } else {
+      point = ReadSample(reader_, json_.ReadValue(), at);
+    }
     const std::size_t k = entry_.samples++;
     if (pending_) return;
     if (!Holding() && !entry_.series && entry_.record && entry_.field) OpenSeries();
@@ -402,34 +292,13 @@ class Importer final : public Json::json_sax_t {
     Build([&] { builder_.AddSample(*entry_.series, point, entry_.where, k); });
   }
 
+  bool Holding() const { return mode_ == Mode::kWhole || holding_; }
+
   void OpenSeries() {
     Build([&] { entry_.series = builder_.OpenSeries(*entry_.record, *entry_.field, entry_.where); });
   }
 
-  void EndHistoryEntry() {
-    const Path section = SectionPath();
-    const Path path(section, index_++);
-    if (!entry_.record) reader_.Fail(Path(path, "record"), "missing");
-    if (!entry_.field) reader_.Fail(Path(path, "field"), "missing");
-    if (Holding()) {
-      DatabasePlan& plan = mode_ == Mode::kWhole ? whole_ : rest_;
-      plan.history.push_back(HistoryPlan{*entry_.record, *entry_.field, std::move(entry_.waiting), entry_.where});
-      return;
-    }
-    if (!entry_.series) OpenSeries();
-    Build([&] {
-      if (!entry_.series) return;
-      for (std::size_t k = 0; k < entry_.waiting.size(); ++k) {
-        builder_.AddSample(*entry_.series, entry_.waiting[k], entry_.where, k);
-      }
-      entry_.series->Close();
-    });
-    sinceCommit_ += entry_.samples / (kSamplesPerCommit / kRecordsPerCommit) + 1;
-    entry_ = HistoryEntry{};
-    if (sinceCommit_ >= kRecordsPerCommit) Commit(), Begin();
-  }
-
-  // Runs a build step. The first failure waits for the end of the parse: a
+  // Runs a build step. The first failure waits for the end of the text: a
   // catalog part after the records may still explain it (the file is then
   // built whole), and a later syntax error is reported first, as when a file
   // is read whole.
@@ -459,39 +328,41 @@ class Importer final : public Json::json_sax_t {
     sinceCommit_ = 0;
   }
 
+  // The history entry being read: its record and field, and its samples.
+  struct Entry {
+    std::optional<std::string> record, field;
+    std::string where;                           // "/history/N/samples"
+    std::optional<StoreBuilder::Series> series;
+    std::vector<HistoryPoint> waiting;           // samples read before the record and field
+    std::size_t samples = 0;
+  };
+
   Reader reader_;
-  std::string origin_;
+  JsonScanner& json_;
   Store& store_;
   StoreBuilder builder_;
   Mode mode_;
   storage::Txn txn_;
   std::optional<WriteView> view_;
 
-  int depth_ = 0;              // open containers
-  std::string section_;        // the top-level key being read
-  std::size_t index_ = 0;      // the entry of a records or history list
-  std::string entryKey_;       // the key of a history entry being read
-  TreeBuilder tree_;
-  HistoryEntry entry_;
-  bool inSample_ = false;              // reading a sample's items
-  std::array<Json, 3> sampleItems_;
-  std::size_t sampleSize_ = 0;
-
-  DatabasePlan catalog_;       // streamed: settings and catalog
-  DatabasePlan rest_;          // streamed: what waits for the end
-  DatabasePlan whole_;         // Mode::kWhole: everything
-  bool sealed_ = false;        // the catalog is complete (an entry came)
-  bool holding_ = false;       // entries wait for the end
-  bool outOfOrder_ = false;    // a catalog part came after entries
+  Entry entry_;
+  std::string text_;                 // a text as read, before the code page
+  std::array<Json, 3> items_;        // a sample's items
+  DatabasePlan catalog_;             // streamed: settings and catalog
+  DatabasePlan rest_;                // streamed: what waits for the end
+  DatabasePlan whole_;               // Mode::kWhole: everything
+  bool sealed_ = false;              // the catalog is complete (an entry came)
+  bool holding_ = false;             // entries wait for the end
+  bool outOfOrder_ = false;          // a catalog part came after entries
   bool sawFormat_ = false, sawVersion_ = false;
   std::exception_ptr pending_;
   std::size_t sinceCommit_ = 0;
 };
 
 void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, bool& whole) {
-  auto file = std::make_unique<BlockReader>(jsonPath);
+  JsonScanner json(jsonPath, jsonPath);
   std::unique_ptr<Store> store = Store::Create(folder, {});
-  whole = !Importer(jsonPath, *store, mode).Run(*file);
+  whole = !Importer(jsonPath, json, *store, mode).Run();
 }
 
 }  // namespace

@@ -62,33 +62,6 @@ void ReadDefinition(const Reader& reader, const Json& node, const Path& path, Da
   plan.definitions.push_back(std::move(definition));
 }
 
-RecordPlan ReadRecord(const Reader& reader, const Json& node, const Path& path) {
-  reader.ExpectObject(node, path, {"id", "name", "definition", "usable", "values"});
-  RecordPlan record;
-  record.where = path.Text();
-  record.id = reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId);
-  record.name = reader.TextAt(node, "name", path, true);
-  record.definition = reader.TextAt(node, "definition", path, true);
-  record.usable = reader.BoolAt(node, "usable", path, true);
-  if (auto values = node.find("values"); values != node.end()) {
-    const Path valuesPath(path, "values");
-    if (!values->is_object()) reader.Fail(valuesPath, "expected an object");
-    record.values.reserve(values->size());
-    for (const auto& [key, value] : values->items()) {
-      const Path valuePath(valuesPath, key);
-      ValuePlan entry{reader.Text(key, valuePath), value.is_array(), {}};
-      if (value.is_array()) {
-        entry.samples.reserve(value.size());
-        for (std::size_t k = 0; k < value.size(); ++k) entry.samples.push_back(reader.ReadSample(value[k], Path(valuePath, k)));
-      } else {
-        entry.samples.push_back(reader.ReadSample(value, valuePath));
-      }
-      record.values.push_back(std::move(entry));
-    }
-  }
-  return record;
-}
-
 HistoryPoint ReadSample(const Reader& reader, const Json& sample, const Path& at) {
   if (!sample.is_array()) reader.Fail(at, "expected [time, value] or [time, value, level]");
   return ReadSampleItems(reader, std::span<const Json>(sample.get_ref<const Json::array_t&>()), at);

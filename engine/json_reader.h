@@ -1,8 +1,9 @@
 // Reading the parts of a JSON database file (FORMAT.md) into a
-// DatabasePlan: each function takes one parsed entry and checks it, its keys
-// and its value kinds; errors are DatabaseError "origin: JSON path: what".
-// The streaming import (json_import.cpp) parses one entry at a time and
-// hands it here. Stateless; thread-compatible.
+// DatabasePlan: each function takes one parsed entry (a small tree) and
+// checks it, its keys and its value kinds; errors are DatabaseError
+// "origin: JSON path: what". The streaming import (json_import.cpp) reads a
+// file a piece at a time and hands the pieces here. Stateless;
+// thread-compatible.
 #ifndef VANTREL_ENGINE_JSON_READER_H_
 #define VANTREL_ENGINE_JSON_READER_H_
 
@@ -110,18 +111,24 @@ class Reader {
     return static_cast<T>(Integer(*it, Path(path, key), min, max));
   }
 
+  bool Bool(const Json& node, const Path& path) const {
+    if (!node.is_boolean()) Fail(path, "expected true or false");
+    return node.get<bool>();
+  }
+
   bool BoolAt(const Json& node, std::string_view key, const Path& path, bool fallback) const {
     auto it = node.find(key);
-    if (it == node.end()) return fallback;
-    if (!it->is_boolean()) Fail(Path(path, key), "expected true or false");
-    return it->get<bool>();
+    return it == node.end() ? fallback : Bool(*it, Path(path, key));
   }
 
   Timestamp Time(const Json& node, const Path& path) const {
+    if (!node.is_string()) Fail(path, "expected a time like \"2024-03-07T09:05:01Z\"");
+    return TimeText(node.get_ref<const std::string&>(), path);
+  }
+
+  Timestamp TimeText(std::string_view text, const Path& path) const {
     Micros time = 0;
-    if (!node.is_string() || !ParseTime(node.get_ref<const std::string&>(), time)) {
-      Fail(path, "expected a time like \"2024-03-07T09:05:01Z\"");
-    }
+    if (!ParseTime(text, time)) Fail(path, "expected a time like \"2024-03-07T09:05:01Z\"");
     return Timestamp{time};
   }
 
@@ -176,7 +183,6 @@ inline const Path kRoot;
 // The entries of each part.
 FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path);
 void ReadDefinition(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan);
-RecordPlan ReadRecord(const Reader& reader, const Json& node, const Path& path);
 // [time, value] or [time, value, level], as a tree or as its items.
 HistoryPoint ReadSample(const Reader& reader, const Json& sample, const Path& at);
 HistoryPoint ReadSampleItems(const Reader& reader, std::span<const Json> items, const Path& at);

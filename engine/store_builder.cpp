@@ -115,14 +115,14 @@ void StoreBuilder::CheckNewId(int32_t id) const {
   if (id <= 0 || id > kMaxRecordId) {
     throw DatabaseError(fmt::format("record id {} lies outside 1 to {}", id, kMaxRecordId));
   }
-  if (const auto existing = view_->FindRecord(id)) {
-    throw DatabaseError(fmt::format("record id {} is already used by \"{}\"", id, existing->name));
+  if (view_->IdInUse(id)) {
+    throw DatabaseError(fmt::format("record id {} is already used by \"{}\"", id, view_->FindRecord(id)->name));
   }
 }
 
 void StoreBuilder::CheckNewName(std::string_view name) const {
   if (!IsValidRecordName(name)) throw DatabaseError(fmt::format("\"{}\" is not a valid record name", name));
-  if (view_->FindRecordByName(name)) throw DatabaseError(fmt::format("the record name \"{}\" is already used", name));
+  if (view_->NameInUse(name)) throw DatabaseError(fmt::format("the record name \"{}\" is already used", name));
 }
 
 // --- Catalog ------------------------------------------------------------------------
@@ -132,7 +132,7 @@ void StoreBuilder::AddSystemCatalog() {
   const Definition& definitionDef = system.definitions.front().definition;
   for (const SystemCatalog::Entry& entry : system.definitions) {
     view_->PutDefinition(entry.definition);
-    view_->AddRecord(entry.id, RecordBuffer(definitionDef, kDefinitionDefId, entry.name, true), false);
+    view_->AddRecord(entry.id, RecordBuffer(definitionDef, kDefinitionDefId, entry.name, true), &order_);
   }
   int32_t descriptionId = kFirstSystemFieldRecordId;
   for (const CatalogField& field : system.fields) AddField(field.name, field.number, descriptionId++);
@@ -180,7 +180,7 @@ const GlobalField& StoreBuilder::AddField(std::string_view name, int32_t number,
   }
   CheckNewId(descriptionId);
   const Definition& fieldDef = *view_->FindDefinition(kFieldDefId);
-  view_->AddRecord(descriptionId, RecordBuffer(fieldDef, kFieldDefId, name, false, number), false);
+  view_->AddRecord(descriptionId, RecordBuffer(fieldDef, kFieldDefId, name, false, number), &order_);
   view_->PutField(GlobalField{number, std::string(name), descriptionId});
   if (!system) highestUserField_ = std::max(highestUserField_, number);
   return *view_->FindField(number);
@@ -204,7 +204,7 @@ void StoreBuilder::AddSelector(const SelectorPlan& selector) {
     CheckNewName(selector.name);
   });
   const Definition& selectorDef = *view_->FindDefinition(kSelectorDefId);
-  view_->AddRecord(id, RecordBuffer(selectorDef, kSelectorDefId, selector.name, true), false);
+  view_->AddRecord(id, RecordBuffer(selectorDef, kSelectorDefId, selector.name, true), &order_);
   view_->PutSelector(id, SelectorData{selector.first, selector.width, selector.texts});
 }
 
@@ -290,7 +290,7 @@ void StoreBuilder::AddDefinition(const DefinitionPlan& plan) {
   definition.Finish();
   view_->PutDefinition(definition);
   const Definition& definitionDef = *view_->FindDefinition(kDefinitionDefId);
-  view_->AddRecord(id, RecordBuffer(definitionDef, kDefinitionDefId, plan.name, true), false);
+  view_->AddRecord(id, RecordBuffer(definitionDef, kDefinitionDefId, plan.name, true), &order_);
 }
 
 void StoreBuilder::ResolveActivations() {
@@ -309,32 +309,46 @@ void StoreBuilder::ResolveActivations() {
 
 // --- Records and values -------------------------------------------------------------
 
-void StoreBuilder::BuildRecord(const RecordPlan& plan, int32_t id) {
-  const auto definitionRecord = view_->FindRecordByName(plan.definition);
+const Definition* StoreBuilder::DefinitionNamed(const std::string& name) {
+  // Records of one definition usually come together: one lookup for a run of them.
+  if (name == lastDefinitionName_ && lastDefinition_ != nullptr) return lastDefinition_;
+  const auto record = view_->FindRecordByName(name);
   const Definition* definition =
-      definitionRecord && definitionRecord->definitionId == kDefinitionDefId ? view_->FindDefinition(definitionRecord->id)
-                                                                               : nullptr;
+      record && record->definitionId == kDefinitionDefId ? view_->FindDefinition(record->id) : nullptr;
+  lastDefinitionName_ = name;
+  lastDefinition_ = definition;
+  positions_.clear();
+  return definition;
+}
+
+void StoreBuilder::BuildRecord(const RecordPlan& plan, int32_t id) {
+  const Definition* definition = DefinitionNamed(plan.definition);
   if (definition == nullptr) Fail(plan.where, fmt::format("\"{}\" is not a definition record", plan.definition));
   if (definition->system) {
     Fail(plan.where, fmt::format("records of the database definition {} are made by their own calls",
                                  definition->id));
   }
   At(*this, plan.where, [&] {
-    CheckNewId(id);
+    // An id past every id built so far is free (the usual order of a file).
+    if (id <= order_.lastId) CheckNewId(id);
+    if (id <= 0 || id > kMaxRecordId) CheckNewId(id);
     CheckNewName(plan.name);
   });
   RecordBuffer record(*definition, definition->id, plan.name, plan.usable);
   // Counts first: a count written after its area's list would cut it.
-  auto isCount = [&](const ValuePlan& value) {
-    const int32_t position = PositionOf(*definition, value.field);
+  auto isCount = [&](std::size_t i) {
+    std::string_view fieldName;
+    int32_t occurrence = 0;
+    if (!SplitFieldText(plan.values[i].field, fieldName, occurrence)) return false;
+    const int32_t position = PositionAt(*definition, i, fieldName);
     return position >= 0 && definition->fields[static_cast<std::size_t>(position)].dataType == kTypeCount;
   };
   for (bool counts : {true, false}) {
-    for (const ValuePlan& value : plan.values) {
-      if (isCount(value) == counts) SetValue(plan.where, record, id, value, true);
+    for (std::size_t i = 0; i < plan.values.size(); ++i) {
+      if (isCount(i) == counts) SetValue(plan.where, record, id, plan.values[i], i, true);
     }
   }
-  view_->AddRecord(id, record, false);
+  view_->AddRecord(id, record, &order_);
 }
 
 int32_t StoreBuilder::PositionOf(const Definition& definition, std::string_view fieldName) const {
@@ -342,14 +356,24 @@ int32_t StoreBuilder::PositionOf(const Definition& definition, std::string_view 
   return global != nullptr ? definition.Find(global->number) : -1;
 }
 
+int32_t StoreBuilder::PositionAt(const Definition& definition, std::size_t index, std::string_view fieldName) {
+  // The values of records of one definition usually name the same fields in
+  // the same order: the position of the index-th name is remembered.
+  if (index < positions_.size() && positions_[index].first == fieldName) return positions_[index].second;
+  const int32_t position = PositionOf(definition, fieldName);
+  if (positions_.size() <= index) positions_.resize(index + 1);
+  positions_[index] = {std::string(fieldName), position};
+  return position;
+}
+
 void StoreBuilder::SetValue(const std::string& ownerWhere, RecordBuffer& record, int32_t id, const ValuePlan& value,
-                            bool defer) {
+                            std::size_t index, bool defer) {
   const Where where{ownerWhere, value.field};
   std::string_view fieldName;
   int32_t occurrence = 0;
   if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(where.Text(), "the field is not \"NAME\" or \"N NAME\"");
   const Definition& definition = record.definition();
-  const int32_t position = PositionOf(definition, fieldName);
+  const int32_t position = PositionAt(definition, index, fieldName);
   if (position < 0) Fail(where.Text(), fmt::format("the record's definition has no field \"{}\"", fieldName));
   const FieldDef& field = definition.fields[static_cast<std::size_t>(position)];
   RecordRef self;

@@ -93,9 +93,12 @@ class StoreBuilder {
   int16_t RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where);
   void AddDefinition(const DefinitionPlan& plan);
   void ResolveActivations();
+  const Definition* DefinitionNamed(const std::string& name);
   void BuildRecord(const RecordPlan& plan, int32_t id);
   int32_t PositionOf(const Definition& definition, std::string_view fieldName) const;
-  void SetValue(const std::string& ownerWhere, RecordBuffer& record, int32_t id, const ValuePlan& value, bool defer);
+  int32_t PositionAt(const Definition& definition, std::size_t index, std::string_view fieldName);
+  void SetValue(const std::string& ownerWhere, RecordBuffer& record, int32_t id, const ValuePlan& value,
+                std::size_t index, bool defer);
   void Store(RecordBuffer& record, FieldAccess& access, int32_t occurrence, const Sample& sample, const Where& where,
              bool defer);
   Scalar ToScalar(const Value& value, const Where& where, bool defer, bool& missing);
@@ -111,6 +114,10 @@ class StoreBuilder {
   int32_t highestUserField_ = 0;
   std::vector<PlannedActivation> activations_;
   std::vector<Fixup> fixups_;
+  WriteView::BuildOrder order_;
+  std::string lastDefinitionName_;  // of the records built last
+  const Definition* lastDefinition_ = nullptr;
+  std::vector<std::pair<std::string, int32_t>> positions_;  // of their values' fields, by index
 };
 
 }  // namespace dorvik

@@ -171,13 +171,8 @@ std::optional<RecordRef> View::FindRecord(int32_t id) const {
 }
 
 std::optional<RecordRef> View::FindRecordByName(std::string_view name) const {
-  const std::string folded = FoldCase(name);
-  MDB_val value;
-  if (!storage::Get(txn_, table(Table::kNames), Bytes(folded), value)) return std::nullopt;
-  if (value.mv_size != sizeof(int32_t)) storage::ThrowCorrupted("record name");
-  int32_t id = 0;
-  std::memcpy(&id, value.mv_data, sizeof id);
-  return FindRecord(id);
+  const std::optional<int32_t> id = IdOfName(name);
+  return id ? FindRecord(*id) : std::nullopt;
 }
 
 std::optional<RecordHeader> View::FindHeader(int32_t id) const {
@@ -235,6 +230,16 @@ std::vector<int32_t> View::DefinitionsAfter(int32_t after, std::size_t max) cons
 
 std::vector<int32_t> View::FieldsAfter(int32_t after, std::size_t max) const {
   return IdsAfter(txn_, table(Table::kFields), after, max);
+}
+
+std::optional<int32_t> View::IdOfName(std::string_view name) const {
+  const std::string folded = FoldCase(name);
+  MDB_val value;
+  if (!storage::Get(txn_, table(Table::kNames), Bytes(folded), value)) return std::nullopt;
+  if (value.mv_size != sizeof(int32_t)) storage::ThrowCorrupted("record name");
+  int32_t id = 0;
+  std::memcpy(&id, value.mv_data, sizeof id);
+  return id;
 }
 
 bool View::IdInUse(int32_t id) const {
@@ -302,17 +307,24 @@ void WriteView::PutRecord(int32_t id, const RecordBuffer& record) {
   storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()));
 }
 
-void WriteView::AddRecord(int32_t id, const RecordBuffer& record, bool trackFreeId) {
+void WriteView::AddRecord(int32_t id, const RecordBuffer& record, BuildOrder* order) {
   const RecordHeader header = ParseHeader(record.bytes().data(), record.bytes().size());
+  const bool idInOrder = order != nullptr && id > order->lastId;
   storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()),
-               MDB_NOOVERWRITE);
+               idInOrder ? MDB_APPEND : MDB_NOOVERWRITE);
   if (header.definitionId != kFieldDefId) {
     const std::string folded = FoldCase(record.name());
     storage::Put(txn(), table(Table::kNames), Bytes(folded), Bytes(&id, sizeof id), MDB_NOOVERWRITE);
   }
-  const auto member = PairKey(header.definitionId, id);
-  storage::Put(txn(), table(Table::kByDefinition), Bytes(member.data(), member.size()), Bytes(nullptr, 0));
-  if (trackFreeId) NoteIdUsed(id);
+  const uint64_t member = (static_cast<uint64_t>(static_cast<uint32_t>(header.definitionId)) << 32) |
+                          static_cast<uint32_t>(id);
+  const auto memberKey = PairKey(header.definitionId, id);
+  const bool memberInOrder = order != nullptr && member > order->lastMember;
+  storage::Put(txn(), table(Table::kByDefinition), Bytes(memberKey.data(), memberKey.size()), Bytes(nullptr, 0),
+               memberInOrder ? MDB_APPEND : 0u);
+  if (order == nullptr) return NoteIdUsed(id);
+  order->lastId = std::max(order->lastId, id);
+  order->lastMember = std::max(order->lastMember, member);
 }
 
 void WriteView::PutDefinition(const Definition& definition) {

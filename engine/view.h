@@ -105,6 +105,9 @@ class View {
   std::vector<int32_t> DefinitionsAfter(int32_t after, std::size_t max) const;
   std::vector<int32_t> FieldsAfter(int32_t after, std::size_t max) const;
   bool IdInUse(int32_t id) const;
+  bool NameInUse(std::string_view name) const { return IdOfName(name).has_value(); }
+  // The id of the record of that name (one lookup, the record unread).
+  std::optional<int32_t> IdOfName(std::string_view name) const;
   const Definition* FindDefinition(int32_t id) const { return catalog_->FindDefinition(*this, id); }
   bool IsDefinitionRecord(int32_t id) const { return FindDefinition(id) != nullptr; }
   const GlobalField* FindField(int32_t number) const { return catalog_->FindField(*this, number); }
@@ -142,10 +145,16 @@ class WriteView : public View {
 
   // Puts back a changed record.
   void PutRecord(int32_t id, const RecordBuffer& record);
+  // Where a builder's records went last: a record whose keys come after them
+  // is appended (no search), and the free-id hint is set once at the end.
+  struct BuildOrder {
+    int32_t lastId = 0;
+    uint64_t lastMember = 0;  // (definition id, record id) of byDefinition
+  };
   // Adds a new record (id not in use): its entry, its name and its place in
-  // its definition's list; trackFreeId keeps the free-id hint (a builder
-  // sets it once at the end instead).
-  void AddRecord(int32_t id, const RecordBuffer& record, bool trackFreeId = true);
+  // its definition's list; keeps the free-id hint unless a builder's order
+  // is given.
+  void AddRecord(int32_t id, const RecordBuffer& record, BuildOrder* order = nullptr);
   void PutDefinition(const Definition& definition);
   void PutField(const GlobalField& field);
   void PutSelector(int32_t id, const SelectorData& selector);
