@@ -125,7 +125,8 @@ void CheckActivations(const View& view, CheckReport& report) {
   MDB_val key, value;
   for (bool more = cursor.Move(key, value, MDB_FIRST); more; more = cursor.Move(key, value, MDB_NEXT)) {
     ++report.activations;
-    const int32_t task = storage::IdOfKey(key);
+    if (key.mv_size != 12) storage::ThrowCorrupted("activation key");
+    const auto task = static_cast<int32_t>(storage::GetBigEndian32(static_cast<const std::byte*>(key.mv_data)));
     const auto record = view.FindRecord(task);
     if (!record || !record->definition->HasKind(dorvik::api::kKindExternalTask)) {
       report.faults.push_back(fmt::format("an activation waits for record {}, which is no task record", task));

@@ -78,7 +78,11 @@ Tables Tables::Open(const storage::Env& env, bool create) {
   storage::Txn txn = storage::Txn::Begin(env, create);
   Tables tables;
   for (std::size_t i = 0; i < tables.dbi.size(); ++i) {
-    storage::Check(mdb_dbi_open(txn.get(), kTableNames[i], create ? MDB_CREATE : 0u, &tables.dbi[i]), kTableNames[i]);
+    const auto table = static_cast<Table>(i);
+    const bool byId = table == Table::kRecords || table == Table::kDefinitions || table == Table::kFields ||
+                      table == Table::kSelectors;
+    const unsigned flags = (create ? MDB_CREATE : 0u) | (byId ? MDB_INTEGERKEY : 0u);
+    storage::Check(mdb_dbi_open(txn.get(), kTableNames[i], flags, &tables.dbi[i]), kTableNames[i]);
   }
   const Outcome committed = txn.Commit();
   if (!committed.ok()) storage::Check(committed.detail != 0 ? committed.detail : MDB_PANIC, "open tables");
@@ -165,9 +169,12 @@ std::optional<RecordRef> View::FindRecord(int32_t id) const {
   MDB_val value;
   if (!storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return std::nullopt;
   const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
-  const Definition* definition = FindDefinition(header.definitionId);
-  if (definition == nullptr) storage::ThrowCorrupted("record of a missing definition");
-  return ParseRecord(id, value.mv_data, value.mv_size, *definition);
+  // Records of one definition usually come together: one catalog lookup for them.
+  if (lastDefinition_ == nullptr || lastDefinition_->id != header.definitionId) {
+    lastDefinition_ = FindDefinition(header.definitionId);
+    if (lastDefinition_ == nullptr) storage::ThrowCorrupted("record of a missing definition");
+  }
+  return ParseRecord(id, value.mv_data, value.mv_size, *lastDefinition_);
 }
 
 std::optional<RecordRef> View::FindRecordByName(std::string_view name) const {

@@ -135,6 +135,7 @@ class View {
   MDB_txn* txn_;
   const Tables* tables_;
   const Catalog* catalog_;
+  mutable const Definition* lastDefinition_ = nullptr;  // of the record found last
 };
 
 // WriteView: a View within a write transaction that also changes the store.

@@ -40,15 +40,19 @@ inline uint64_t GetBigEndian64(const std::byte* in) {
 inline uint64_t OrderedTime(int64_t micros) { return static_cast<uint64_t>(micros) ^ (uint64_t{1} << 63); }
 inline int64_t TimeFromOrdered(uint64_t key) { return static_cast<int64_t>(key ^ (uint64_t{1} << 63)); }
 
-// The key of an id: 4 bytes, big-endian.
+// The key of a table keyed by an id alone (records, definitions, fields,
+// selectors): 4 bytes in native order, compared by LMDB as an unsigned
+// integer (MDB_INTEGERKEY), which is the cheapest key to look up.
 struct IdKey {
-  explicit IdKey(int32_t id) { PutBigEndian32(bytes.data(), static_cast<uint32_t>(id)); }
-  MDB_val val() const { return Bytes(bytes.data(), bytes.size()); }
-  std::array<std::byte, 4> bytes{};
+  explicit IdKey(int32_t id) : value(static_cast<uint32_t>(id)) {}
+  MDB_val val() const { return Bytes(&value, sizeof value); }
+  uint32_t value;
 };
 inline int32_t IdOfKey(const MDB_val& key) {
-  if (key.mv_size < 4) ThrowCorrupted("short id key");
-  return static_cast<int32_t>(GetBigEndian32(static_cast<const std::byte*>(key.mv_data)));
+  if (key.mv_size != sizeof(uint32_t)) ThrowCorrupted("id key");
+  uint32_t id = 0;
+  std::memcpy(&id, key.mv_data, sizeof id);
+  return static_cast<int32_t>(id);
 }
 
 // Appends values to a byte buffer.

@@ -133,10 +133,9 @@ TEST_F(StoreTest, ADamagedRecordIsReportedNotRead) {
   MDB_txn* txn = nullptr;
   MDB_dbi records = 0;
   mdb_txn_begin(env, nullptr, 0, &txn);
-  ASSERT_EQ(mdb_dbi_open(txn, "records", 0, &records), 0);
-  const unsigned char key[] = {static_cast<unsigned char>(tag2 >> 24), static_cast<unsigned char>(tag2 >> 16),
-                               static_cast<unsigned char>(tag2 >> 8), static_cast<unsigned char>(tag2)};
-  MDB_val k{sizeof key, const_cast<unsigned char*>(key)}, v;
+  ASSERT_EQ(mdb_dbi_open(txn, "records", MDB_INTEGERKEY, &records), 0);
+  auto key = static_cast<unsigned int>(tag2);
+  MDB_val k{sizeof key, &key}, v;
   ASSERT_EQ(mdb_get(txn, records, &k, &v), 0);
   std::string cut(static_cast<const char*>(v.mv_data), v.mv_size - 10);
   MDB_val shorter{cut.size(), cut.data()};
