@@ -50,27 +50,38 @@ rm "$work/old/build/bench/bench_data"
 python3 - "$work" <<'EOF'
 import json, sys, collections
 work = sys.argv[1]
+unit = {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}  # to milliseconds
+
 def minima(path):
+    """Per benchmark, the minimum over repetitions of CPU and wall (manual) time per iteration, in ms."""
     runs = collections.defaultdict(list)
     for b in json.load(open(path))["benchmarks"]:
-        if b.get("run_type") != "iteration":
-            continue
-        name = b["run_name"]
-        items = b.get("items_per_second")
-        cpu = b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
-        real = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
-        per = b["iterations"] and (items and 1e9 / items) or cpu
-        runs[name].append((per, cpu, real))
-    return {name: (min(r[0] for r in rs), min(r[1] for r in rs), min(r[2] for r in rs)) for name, rs in runs.items()}
-print(f"\n{'benchmark':52} {'in-memory':>14} {'store':>14} {'ratio':>7}   (minimum of each)")
+        if b.get("run_type") == "iteration" and not b.get("error_occurred"):
+            runs[b["run_name"]].append((b["cpu_time"] * unit[b["time_unit"]], b["real_time"] * unit[b["time_unit"]]))
+    return {name: (min(r[0] for r in rs), min(r[1] for r in rs)) for name, rs in runs.items()}
+
+def items(name):
+    parts = name.split("/")
+    return int(parts[3]) if len(parts) > 3 and parts[3].isdigit() else 1
+
+print(f"\n{'benchmark':44} {'in-memory':>14} {'store':>14} {'store/mem':>9}   (minimum of each)")
 for program in ("engine_bench", "database_load_bench"):
     old, new = minima(f"{work}/old_{program}.json"), minima(f"{work}/new_{program}.json")
-    for name in new:
-        if name not in old:
-            print(f"{name:52} {'-':>14} {new[name][0]:12.1f}ns")
+    for name, (cpu, wall) in new.items():
+        base = name.split("/process_time")[0]
+        if name.startswith("ToolRead"):
+            label, scale, index = "child CPU ms per process", 1, 1   # manual time: the child's CPU
+        elif name.startswith(("Import", "OpenAndRead")):
+            label, scale, index = "CPU ms per call", 1, 0
+        else:
+            label, scale, index = "CPU ns per item", 1e6 / items(name), 0
+        was = old.get(name)
+        mine = (cpu, wall)[index] * scale
+        if was is None:
+            print(f"{base:44} {'-':>14} {mine:14.1f}   {label}")
             continue
-        unit = "ns/item" if "Raw" in name or "/Engine/" in name else "ns cpu"
-        print(f"{name:52} {old[name][0]:12.1f}ns {new[name][0]:12.1f}ns {new[name][0] / old[name][0]:7.2f}")
-        if "MWDBVALS" in name or name.startswith("Import") or name.startswith("Open"):
-            print(f"{'  (wall time per call)':52} {old[name][2]:12.0f}ns {new[name][2]:12.0f}ns")
+        before = was[index] * scale
+        print(f"{base:44} {before:14.1f} {mine:14.1f} {mine / before:9.2f}   {label}")
+        if name.startswith("MWDBVALS"):
+            print(f"{'  per call: CPU ms, wall ms':44} {was[0]:7.2f} {was[1]:6.2f} {cpu:7.2f} {wall:6.2f}")
 EOF

@@ -25,19 +25,27 @@ std::string ToUtf8(std::string_view text) {
   std::string out;
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    const char32_t code = byte < 0x80 ? byte : byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    AppendUtf8(out, byte < 0x80 ? byte : byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
   }
   return out;
+}
+
+void AppendUtf8(std::string& text, char32_t code) {
+  if (code < 0x80) {
+    text += static_cast<char>(code);
+  } else if (code < 0x800) {
+    text += static_cast<char>(0xC0 | (code >> 6));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    text += static_cast<char>(0xE0 | (code >> 12));
+    text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (code >> 18));
+    text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  }
 }
 
 // UTF-8 of the file to database text; false for a character the code page lacks.

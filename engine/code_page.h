@@ -12,6 +12,8 @@ namespace dorvik {
 std::string ToUtf8(std::string_view text);
 // UTF-8 to database text; false for a character the code page lacks.
 bool FromUtf8(std::string_view text, std::string& out);
+// Appends a code point as UTF-8.
+void AppendUtf8(std::string& text, char32_t code);
 
 }  // namespace dorvik
 

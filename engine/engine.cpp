@@ -57,7 +57,21 @@ thread_local int tOpenAccesses = 0;  // a thread never nests accesses
 
 void AfterForkInChild();
 
-bool IsMapResized(const storage::StorageError& error) { return error.outcome().detail == MDB_MAP_RESIZED; }
+// Runs begin (a transaction of the current store) under lock; when another
+// process grew the map (MDB_MAP_RESIZED), adopts its size without the lock
+// and begins once more.
+template <typename Begin>
+void BeginAdopting(std::shared_lock<std::shared_mutex>& lock, Begin begin) {
+  try {
+    begin();
+  } catch (const storage::StorageError& error) {
+    if (error.outcome().detail != MDB_MAP_RESIZED) throw;
+    lock.unlock();
+    Engine::Instance().AdoptMapSize();
+    lock.lock();
+    begin();
+  }
+}
 
 }  // namespace
 
@@ -135,40 +149,32 @@ std::optional<FaultRule> Engine::TakeFault(ApiFunction function) {
 
 ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
   Engine& engine = Engine::Instance();
-  for (int attempt = 0;; ++attempt) {
-    Store* current = engine.store();
+  Store* current = nullptr;
+  ReaderSlot& slot = tReader;
+  BeginAdopting(lock_, [&] {
+    current = engine.store();
     if (current == nullptr) return;
-    ReaderSlot& slot = tReader;
-    try {
-      if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
-      if (slot.txn != nullptr) {
-        try {
-          storage::Renew(slot.txn);
-        } catch (const storage::StorageError&) {
-          mdb_txn_abort(std::exchange(slot.txn, nullptr));
-          throw;
-        }
-      } else {
-        storage::Txn txn = storage::Txn::Begin(current->env(), false);
-        slot.txn = txn.Release();
-        slot.epoch = engine.epoch();
-      }
-    } catch (const storage::StorageError& error) {
-      if (!IsMapResized(error) || attempt > 0) throw;
-      lock_.unlock();
-      engine.AdoptMapSize();
-      lock_.lock();
-      continue;
+    if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
+    if (slot.txn == nullptr) {
+      slot.txn = storage::Txn::Begin(current->env(), false).Release();
+      slot.epoch = engine.epoch();
+      return;
     }
-    txn_ = slot.txn;
-    view_.emplace(txn_, current->tables(), current->catalog());
-    view = &*view_;
-    store = current;
+    try {
+      storage::Renew(slot.txn);
+    } catch (const storage::StorageError&) {
+      mdb_txn_abort(std::exchange(slot.txn, nullptr));
+      throw;
+    }
+  });
+  if (current == nullptr) return;
+  txn_ = slot.txn;
+  view_.emplace(txn_, current->tables(), current->catalog());
+  view = &*view_;
+  store = current;
 #ifndef NDEBUG
-    if (tOpenAccesses++ != 0) std::abort();
+  if (tOpenAccesses++ != 0) std::abort();
 #endif
-    return;
-  }
 }
 
 ReadAccess::~ReadAccess() {
@@ -180,31 +186,18 @@ ReadAccess::~ReadAccess() {
 }
 
 WriteAccess::WriteAccess() : lock_(Engine::Instance().storeMutex()) {
-  Engine& engine = Engine::Instance();
-  for (int attempt = 0;; ++attempt) {
-    Store* current = engine.store();
-    if (current == nullptr) {
-      refusal_ = kErrNotLoaded;
-      return;
-    }
-    if (current->readOnly()) {
-      refusal_ = kErrReadOnly;
-      return;
-    }
-    try {
-      txn_ = storage::Txn::Begin(current->env(), true);
-    } catch (const storage::StorageError& error) {
-      if (!IsMapResized(error) || attempt > 0) throw;
-      lock_.unlock();
-      engine.AdoptMapSize();
-      lock_.lock();
-      continue;
-    }
-    view_.emplace(txn_.get(), current->tables(), current->catalog());
-    view = &*view_;
-    store = current;
+  Store* current = nullptr;
+  BeginAdopting(lock_, [&] {
+    current = Engine::Instance().store();
+    if (current != nullptr && !current->readOnly()) txn_ = storage::Txn::Begin(current->env(), true);
+  });
+  if (current == nullptr || current->readOnly()) {
+    refusal_ = current == nullptr ? kErrNotLoaded : kErrReadOnly;
     return;
   }
+  view_.emplace(txn_.get(), current->tables(), current->catalog());
+  view = &*view_;
+  store = current;
 }
 
 Outcome WriteAccess::Commit(std::string_view syncPoint) {
