@@ -13,6 +13,7 @@
 #include <chrono>
 #include <random>
 #include <set>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -74,10 +75,15 @@ class Peer {
 
   void Kill() { ::kill(pid_, SIGKILL); }
 
-  // The exit status; a signal that ended the process counts as 128 + signal.
-  int Wait() {
+  // The exit status; a signal that ended the process counts as 128 + signal;
+  // -1 when it has not ended within the limit.
+  int Wait(std::chrono::seconds limit = std::chrono::seconds(120)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
@@ -202,6 +208,12 @@ TEST_F(MultiProcessTest, AShutdownHereReachesTheCallbacksOfAnotherProcess) {
   EXPECT_EQ(listener.Wait(), 0);
   EXPECT_EQ(INIDORV(), 0) << "refused while the database shuts down";
   Restart();
+}
+
+TEST_F(MultiProcessTest, AProcessEndsWhileAThreadWaitsAndTheWatcherSleeps) {
+  Peer task({"exit-waiting", database_, "VN_Task1"});
+  EXPECT_EQ(task.ReadLine(), "exiting");
+  EXPECT_EQ(task.Wait(std::chrono::seconds(30)), 0) << "exit does not wait for a sleeping thread";
 }
 
 TEST_F(MultiProcessTest, AUserWhoMayOnlyReadOpensTheDatabaseReadOnly) {

@@ -14,6 +14,8 @@
 //                                                then "shutdown CODE" when it runs
 //   store_peer read-only DATABASE RECORD        as user nobody when started as root:
 //                                                reports "read-only", "read V", "write CODE"
+//   store_peer exit-waiting DATABASE TASK       leaves main while a thread sleeps in
+//                                                EXTSKWAI and the shutdown watcher runs
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -110,6 +112,20 @@ int WaitShutdown() {
   return 0;
 }
 
+int ExitWaiting(const std::string& task) {
+  VantrelRegisterShutdownCallback(0, OnShutdown, 1);  // starts the watcher
+  ::setenv("DORVIK_TASK_NAME", task.c_str(), 1);
+  int32_t bound = 0;
+  ERRBLOCK error{};
+  EXTSKINI(&bound, &error);
+  if (error.ERRCODE != 0) return 2;
+  dorvik::OrderSyncPoints({{"EXTSKWAI:waiting", "peer:report"}});
+  std::thread([] { EXTSKWAI(); }).detach();
+  dorvik::SyncPoint("peer:report");
+  Report("exiting");
+  return 0;
+}
+
 int ReadOnly(const std::string& record) {
   Report(dorvik::IsReadOnly() ? "read-only" : "writable");
   const IDANDFT item{Id(record), Tag("VALUE")};
@@ -145,6 +161,7 @@ int main(int argc, char** argv) {
     if (part == "wait-task" && argc == 4) return WaitTask(argv[3]);
     if (part == "wait-shutdown") return WaitShutdown();
     if (part == "read-only" && argc == 4) return ReadOnly(argv[3]);
+    if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
   } catch (const std::exception& error) {
     Report(std::string("error ") + error.what());
     return 6;
