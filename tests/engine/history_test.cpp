@@ -1,5 +1,8 @@
 // RHIS21DATA and RHIS21REV over the history of TAG1 VALUE: values 1..5 at
 // seconds 100..500 (level 1 at 200).
+#include <algorithm>
+#include <random>
+
 #include "engine_test_support.h"
 
 namespace dorvik::testing {
@@ -115,6 +118,58 @@ TEST_F(HistoryTest, TextHistoryFillsTheSlotBuffers) {
              fixedBuffers, &returned, &fieldsDone, &error);
   ASSERT_EQ(returned, 2);
   EXPECT_EQ(std::string(fixed + 8, 7), "second ");
+}
+
+// Writes in any time order, many of one time, over many chunks: every read
+// answers as the series sorted by time (equal times in the order written).
+TEST_F(HistoryTest, ReadsOverManyChunksAnswerAsTheSortedSeries) {
+  SetTlsData("VNT", "vntsystem");
+  std::mt19937 random(7);
+  std::vector<std::pair<int32_t, double>> model = {{100, 1}, {200, 2}, {300, 3}, {400, 4}, {500, 5}};
+  std::vector<IDANDFT> items(500, IDANDFT{Id("TAG1"), Tag("VALUE")});
+  const std::vector<int16_t> types(items.size(), dorvik::api::kTypeDoubleQuality);
+  std::vector<DVANDQU> values(items.size());
+  for (int batch = 0; batch < 3; ++batch) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      // Mostly later times, some earlier ones, and a run of one time.
+      const int32_t seconds = i % 50 == 0 ? static_cast<int32_t>(std::uniform_int_distribution<>(1, 900)(random))
+                              : i % 7 == 0 ? 777
+                                           : 1000 + batch * 1000 + static_cast<int32_t>(i);
+      const double value = batch * 1000 + static_cast<double>(i);
+      values[i] = DVANDQU{value, 0, static_cast<int16_t>(i % 3), XUSTS{seconds, 0}, 0};
+      model.emplace_back(seconds, value);
+    }
+    int16_t done = 0;
+    std::vector<ERRBLOCK> errors(items.size());
+    MWDBVALS(static_cast<int16_t>(items.size()), items.data(), types.data(), values.data(), &done, errors.data());
+    ASSERT_EQ(done, static_cast<int16_t>(items.size()));
+  }
+  std::stable_sort(model.begin(), model.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<int32_t> times;
+  std::vector<double> sorted;
+  for (const auto& [time, value] : model) times.push_back(time), sorted.push_back(value);
+  const int32_t size = static_cast<int32_t>(sorted.size());
+  EXPECT_EQ(Forward(0, INT32_MAX, 0, 4000).values, sorted);
+  std::vector<double> newestFirst(sorted.rbegin(), sorted.rend());
+  EXPECT_EQ(Reverse(INT32_MAX, 0, 4000).values, newestFirst);
+  // Windows with outsiders, against the sorted series.
+  for (const auto& [from, to] : std::vector<std::pair<int32_t, int32_t>>{
+           {777, 777}, {1127, 1130}, {0, 99}, {3500, 9999}, {2400, 2100}, {450, 1500}}) {
+    for (const int32_t outsiders : {0, 1, 2, 3, 24}) {
+      const int before = (outsiders & 8) != 0 ? 2 : outsiders & 1, after = (outsiders & 16) != 0 ? 2 : (outsiders & 2) / 2;
+      const auto lo = std::lower_bound(times.begin(), times.end(), from) - times.begin();
+      const auto hi = std::max(lo, std::upper_bound(times.begin(), times.end(), to) - times.begin());
+      const std::vector<double> expected(sorted.begin() + std::max<std::ptrdiff_t>(0, lo - before),
+                                         sorted.begin() + std::min<std::ptrdiff_t>(size, hi + after));
+      EXPECT_EQ(Forward(from, to, outsiders, 4000).values, expected) << from << ".." << to << " " << outsiders;
+    }
+    if (from > to) continue;
+    const auto lo = std::lower_bound(times.begin(), times.end(), from) - times.begin();
+    const auto hi = std::upper_bound(times.begin(), times.end(), to) - times.begin();
+    EXPECT_EQ(Reverse(to, from, 4000).values, std::vector<double>(newestFirst.begin() + (size - hi),
+                                                                 newestFirst.begin() + (size - lo)));
+  }
+  EXPECT_TRUE(CheckDatabase().ok());
 }
 
 TEST_F(HistoryTest, FieldsWithoutHistoryAndUnknownRecordsAreErrors) {
