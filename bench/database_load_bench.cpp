@@ -120,7 +120,8 @@ void OpenAndRead(benchmark::State& state) {
 void ToolRead(benchmark::State& state) {
   const std::string json = SyntheticFile(kShape);
   const std::string store = StorePath();
-  const std::string tool = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "vntaccess").string();
+  const std::string tool =
+      (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "vntaccess").string();
 #ifdef VANTREL_BENCH_MEMORY_ENGINE
   const std::string& database = json;
 #else

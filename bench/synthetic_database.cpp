@@ -101,8 +101,8 @@ std::string BenchDataFolder() {
 }
 
 std::string SyntheticFile(const SyntheticShape& shape) {
-  const std::string path =
-      fmt::format("{}/synthetic_{}_{}_{}.json", BenchDataFolder(), shape.records, shape.historyValues, shape.historyRecords);
+  const std::string path = fmt::format("{}/synthetic_{}_{}_{}.json", BenchDataFolder(), shape.records,
+                                       shape.historyValues, shape.historyRecords);
   if (std::filesystem::exists(path)) return path;
   const std::string partial = path + ".partial";
   std::fflush(nullptr);

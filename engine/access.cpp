@@ -251,7 +251,8 @@ Scalar SlotScalar(const FieldDef& field, const std::byte* slot) {
     case SlotKind::kInt32: return Scalar::Integer(LoadAt<int32_t>(slot, 0));
     case SlotKind::kText: {
       const auto length = std::clamp<int16_t>(LoadAt<int16_t>(slot, 0), 0, field.lengthWord);
-      return Scalar::Text(std::string_view(reinterpret_cast<const char*>(slot + kTextOffset), static_cast<std::size_t>(length)));
+      return Scalar::Text(
+          std::string_view(reinterpret_cast<const char*>(slot + kTextOffset), static_cast<std::size_t>(length)));
     }
     case SlotKind::kWide:
     case SlotKind::kNone: break;

@@ -321,7 +321,8 @@ SelectorData DecodeSelector(const void* data, std::size_t size) {
 std::vector<std::byte> EncodeEnvironment(const std::vector<EnvironmentEntry>& entries) {
   ByteWriter out;
   out.Put(static_cast<uint32_t>(entries.size()));
-  for (const EnvironmentEntry& entry : entries) out.Text(entry.name).Text(entry.value).Put(static_cast<uint8_t>(entry.folder));
+  for (const EnvironmentEntry& entry : entries)
+    out.Text(entry.name).Text(entry.value).Put(static_cast<uint8_t>(entry.folder));
   return out.bytes();
 }
 

@@ -96,7 +96,8 @@ void CheckRecords(const View& view, CheckReport& report) {
       const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
       const Definition* definition = view.FindDefinition(header.definitionId);
       if (definition == nullptr) {
-        report.faults.push_back(fmt::format("record {} has definition {}, which does not exist", id, header.definitionId));
+        report.faults.push_back(
+            fmt::format("record {} has definition {}, which does not exist", id, header.definitionId));
         return;
       }
       CheckRecord(view, ParseRecord(id, value.mv_data, value.mv_size, *definition), report);

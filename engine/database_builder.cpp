@@ -17,13 +17,18 @@ FieldSpec FieldSpec::Raw(std::string name, int16_t dataType, int16_t lengthWord)
 }
 
 FieldSpec FieldSpec::Integer(std::string name, int bits, bool isSigned) {
-  return Raw(std::move(name), kTypeInteger, static_cast<int16_t>((bits & kLengthBitsMask) | (isSigned ? kLengthSigned : 0)));
+  return Raw(std::move(name), kTypeInteger,
+             static_cast<int16_t>((bits & kLengthBitsMask) | (isSigned ? kLengthSigned : 0)));
 }
-FieldSpec FieldSpec::Real(std::string name, int bytes) { return Raw(std::move(name), kTypeReal, static_cast<int16_t>(bytes)); }
+FieldSpec FieldSpec::Real(std::string name, int bytes) {
+  return Raw(std::move(name), kTypeReal, static_cast<int16_t>(bytes));
+}
 FieldSpec FieldSpec::Text(std::string name, int16_t length) { return Raw(std::move(name), kTypeCharacter, length); }
 FieldSpec FieldSpec::Text5(std::string name, int16_t length) { return Raw(std::move(name), kTypeCharacter5, length); }
 FieldSpec FieldSpec::Time(std::string name) { return Raw(std::move(name), kTypeTimestamp, 8); }
-FieldSpec FieldSpec::RecordPointer(std::string name) { return Raw(std::move(name), kTypePointer, kRecordIdPointerLength); }
+FieldSpec FieldSpec::RecordPointer(std::string name) {
+  return Raw(std::move(name), kTypePointer, kRecordIdPointerLength);
+}
 FieldSpec FieldSpec::FieldPointer(std::string name) { return Raw(std::move(name), kTypePointer, 8); }
 FieldSpec FieldSpec::Count(std::string name) { return Raw(std::move(name), kTypeCount, 0x10); }
 
@@ -95,7 +100,8 @@ DatabaseBuilder& DatabaseBuilder::Definition(std::string name, std::vector<Field
 DatabaseBuilder& DatabaseBuilder::Record(std::string name, std::string definition, RecordOptions options) {
   plan_->recordIndex.emplace(FoldCase(name), plan_->records.size());
   std::string where = fmt::format("record \"{}\"", name);
-  plan_->records.push_back(RecordPlan{options.id, std::move(name), std::move(definition), options.usable, {}, std::move(where)});
+  plan_->records.push_back(
+      RecordPlan{options.id, std::move(name), std::move(definition), options.usable, {}, std::move(where)});
   return *this;
 }
 

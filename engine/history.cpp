@@ -143,7 +143,8 @@ struct ChunkBuffer {
 
 void PutChunk(WriteView& view, const Key& key, const ChunkBuffer& chunk) {
   const std::vector<std::byte> bytes = chunk.Encode();
-  storage::Put(view.txn(), view.table(Table::kHistory), Bytes(key.data(), key.size()), Bytes(bytes.data(), bytes.size()));
+  storage::Put(view.txn(), view.table(Table::kHistory), Bytes(key.data(), key.size()),
+               Bytes(bytes.data(), bytes.size()));
 }
 
 // Puts chunk at (time of its first sample, tiebreak), splitting it in two
@@ -404,7 +405,8 @@ void SeriesAppender::Finish() { Flush(); }
 void SeriesAppender::Flush() {
   if (times_.empty()) return;
   const Micros first = times_.front();
-  const auto tiebreak = hasLast_ && lastFirst_ == first ? Between(lastTiebreak_, kTiebreakEnd) : std::optional(kMidTiebreak);
+  const auto tiebreak =
+      hasLast_ && lastFirst_ == first ? Between(lastTiebreak_, kTiebreakEnd) : std::optional(kMidTiebreak);
   ChunkBuffer chunk(kind_);
   chunk.times = std::move(times_);
   chunk.levels = std::move(levels_);

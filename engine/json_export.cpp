@@ -187,7 +187,8 @@ Json PointerJson(const View& view, const FieldDef& field, int64_t id, int32_t po
   if (pointerField != 0) {
     const GlobalField* global = view.FindField(dorvik::api::FieldNumberOf(pointerField));
     link["field"] = global != nullptr ? ToUtf8(global->name) : std::to_string(pointerField);
-    if (const int32_t occurrence = dorvik::api::OccurrenceOf(pointerField); occurrence != 0) link["occurrence"] = occurrence;
+    if (const int32_t occurrence = dorvik::api::OccurrenceOf(pointerField); occurrence != 0)
+      link["occurrence"] = occurrence;
   }
   return link;
 }
@@ -222,7 +223,8 @@ Json SlotJson(const View& view, const FieldAccess& access, int32_t occurrence) {
 }
 
 Json FieldSpecJson(const View& view, const Definition& definition, const FieldDef& field) {
-  Json node = {{"name", FieldNameOf(view, field.number)}, {"type", kTypeNames[field.dataType]}, {"length", field.lengthWord}};
+  Json node = {
+      {"name", FieldNameOf(view, field.number)}, {"type", kTypeNames[field.dataType]}, {"length", field.lengthWord}};
   if (field.repeatArea != 0) {
     node["repeatArea"] = FieldNameOf(view, definition.fields[static_cast<std::size_t>(field.repeatArea - 1)].number);
   }
@@ -322,7 +324,8 @@ void WriteHistory(const View& view, DocumentWriter& out) {
     for (bool at = reader.SeekFirst(); at; at = reader.Next()) {
       const ChunkView& chunk = reader.chunk();
       const std::size_t i = reader.index();
-      Json sample = Json::array({TimeText(chunk.Time(i)), PlainJson(view, *access.field, HistoryScalar(*access.field, chunk, i))});
+      Json sample = Json::array(
+          {TimeText(chunk.Time(i)), PlainJson(view, *access.field, HistoryScalar(*access.field, chunk, i))});
       if (chunk.Level(i) != 0) sample.push_back(chunk.Level(i));
       out.Continue(first ? "\n    " : ",\n    ");
       out.Continue(Dumped(sample, 4));
@@ -358,7 +361,8 @@ void ExportJsonFile(const View& view, const std::string& jsonPath) {
   WriteHistory(view, out);
   out.BeginList("grants");
   for (const Grant& grant : view.Grants()) {
-    out.Entry(Json{{"account", ToUtf8(grant.account)}, {"target", NameOf(view, grant.targetId)}, {"level", grant.level}});
+    out.Entry(
+        Json{{"account", ToUtf8(grant.account)}, {"target", NameOf(view, grant.targetId)}, {"level", grant.level}});
   }
   out.EndList();
   out.End();

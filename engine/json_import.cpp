@@ -280,7 +280,8 @@ class Importer {
         point = ReadSampleItems(reader_, std::span<const Json>(items_.data(), count <= items_.size() ? count : 0), at);
       } else {
         point = HistoryPoint{reader_.TimeText(text_, Path(at, 0)), reader_.PlainValue(items_[1], Path(at, 1)), 0};
-        if (count == 3) point.level = static_cast<int16_t>(reader_.Integer(items_[2], Path(at, 2), INT16_MIN, INT16_MAX));
+        if (count == 3)
+          point.level = static_cast<int16_t>(reader_.Integer(items_[2], Path(at, 2), INT16_MIN, INT16_MAX));
       }
     } else {
       point = ReadSample(reader_, json_.ReadValue(), at);

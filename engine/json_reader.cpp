@@ -16,11 +16,13 @@ int16_t TypeCode(const Reader& reader, const Json& node, const Path& path) {
 }  // namespace
 
 FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path) {
-  reader.ExpectObject(node, path, {"name", "type", "length", "repeatArea", "quality", "timestamp", "history", "archived",
-                                   "selector", "writeProtection", "operatorChange", "operatorStrict", "activates"});
+  reader.ExpectObject(node, path,
+                      {"name", "type", "length", "repeatArea", "quality", "timestamp", "history", "archived",
+                       "selector", "writeProtection", "operatorChange", "operatorStrict", "activates"});
   auto type = node.find("type");
   if (type == node.end()) reader.Fail(Path(path, "type"), "missing");
-  FieldSpec field = FieldSpec::Raw(reader.TextAt(node, "name", path, true), TypeCode(reader, *type, Path(path, "type")), 0);
+  FieldSpec field =
+      FieldSpec::Raw(reader.TextAt(node, "name", path, true), TypeCode(reader, *type, Path(path, "type")), 0);
   field.lengthWord = reader.IntegerAt<int16_t>(node, "length", path, 0);
   field.repeatCountField = reader.TextAt(node, "repeatArea", path, false);
   field.qualityField = reader.IntegerAt<int16_t>(node, "quality", path, 0);
@@ -34,8 +36,9 @@ FieldSpec ReadFieldSpec(const Reader& reader, const Json& node, const Path& path
   if (auto it = node.find("activates"); it != node.end()) {
     const Path at(path, "activates");
     reader.ExpectObject(*it, at, {"task", "priority", "code", "tail"});
-    field.activates = FieldSpec::Activation{reader.TextAt(*it, "task", at, true), reader.IntegerAt<int16_t>(*it, "priority", at, 0),
-                                            reader.IntegerAt<int16_t>(*it, "code", at, 0), reader.IntegerAt<int8_t>(*it, "tail", at, 0)};
+    field.activates = FieldSpec::Activation{
+        reader.TextAt(*it, "task", at, true), reader.IntegerAt<int16_t>(*it, "priority", at, 0),
+        reader.IntegerAt<int16_t>(*it, "code", at, 0), reader.IntegerAt<int8_t>(*it, "tail", at, 0)};
   }
   return field;
 }
@@ -70,13 +73,15 @@ HistoryPoint ReadSample(const Reader& reader, const Json& sample, const Path& at
 HistoryPoint ReadSampleItems(const Reader& reader, std::span<const Json> items, const Path& at) {
   if (items.size() < 2 || items.size() > 3) reader.Fail(at, "expected [time, value] or [time, value, level]");
   HistoryPoint point{reader.Time(items[0], Path(at, 0)), reader.PlainValue(items[1], Path(at, 1)), 0};
-  if (items.size() == 3) point.level = static_cast<int16_t>(reader.Integer(items[2], Path(at, 2), INT16_MIN, INT16_MAX));
+  if (items.size() == 3)
+    point.level = static_cast<int16_t>(reader.Integer(items[2], Path(at, 2), INT16_MIN, INT16_MAX));
   return point;
 }
 
 void ReadEnvironment(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan) {
   reader.ExpectObject(node, path, {"name", "value", "folder"});
-  plan.environment.push_back(EnvironmentPlan{reader.TextAt(node, "name", path, true), reader.TextAt(node, "value", path, true),
+  plan.environment.push_back(EnvironmentPlan{reader.TextAt(node, "name", path, true),
+                                             reader.TextAt(node, "value", path, true),
                                              reader.BoolAt(node, "folder", path, false), path.Text()});
 }
 
@@ -89,9 +94,12 @@ void ReadField(const Reader& reader, const Json& node, const Path& path, Databas
 
 void ReadSelector(const Reader& reader, const Json& node, const Path& path, DatabasePlan& plan) {
   reader.ExpectObject(node, path, {"id", "name", "first", "width", "texts"});
-  SelectorPlan selector{reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId), reader.TextAt(node, "name", path, true),
-                        reader.IntegerAt<int16_t>(node, "first", path, 0), reader.IntegerAt<int16_t>(node, "width", path, 0),
-                        {}, path.Text()};
+  SelectorPlan selector{reader.IntegerAt<int32_t>(node, "id", path, 0, 0, kMaxRecordId),
+                        reader.TextAt(node, "name", path, true),
+                        reader.IntegerAt<int16_t>(node, "first", path, 0),
+                        reader.IntegerAt<int16_t>(node, "width", path, 0),
+                        {},
+                        path.Text()};
   const Path textsPath(path, "texts");
   const Json& texts = reader.ArrayAt(node, "texts", path);
   for (std::size_t k = 0; k < texts.size(); ++k) selector.texts.push_back(reader.Text(texts[k], Path(textsPath, k)));

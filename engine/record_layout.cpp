@@ -14,7 +14,8 @@ constexpr std::size_t kHeaderSize = sizeof(RecordHeader);
 std::size_t AreaStart(const Definition& definition, const std::byte* values, int32_t slot) {
   std::size_t offset = definition.fixedSize;
   for (int32_t k = 0; k < slot; ++k) {
-    const FieldDef& field = definition.fields[static_cast<std::size_t>(definition.repeated[static_cast<std::size_t>(k)])];
+    const FieldDef& field =
+        definition.fields[static_cast<std::size_t>(definition.repeated[static_cast<std::size_t>(k)])];
     offset += static_cast<std::size_t>(AreaCount(definition, values, field.repeatArea - 1)) * field.slotSize;
   }
   return offset;
@@ -104,7 +105,9 @@ RecordBuffer::RecordBuffer(const RecordRef& record) : definition_(record.definit
   bytes_.assign(start, record.values + record.valuesSize);
 }
 
-void RecordBuffer::SetUsable(bool usable) { bytes_[offsetof(RecordHeader, usable)] = std::byte{usable ? uint8_t{1} : uint8_t{0}}; }
+void RecordBuffer::SetUsable(bool usable) {
+  bytes_[offsetof(RecordHeader, usable)] = std::byte{usable ? uint8_t{1} : uint8_t{0}};
+}
 
 bool RecordBuffer::usable() const { return bytes_[offsetof(RecordHeader, usable)] != std::byte{0}; }
 
@@ -129,11 +132,13 @@ void RecordBuffer::ResizeArea(int32_t countPosition, int32_t count) {
     if (count > old) {
       bytes_.insert(bytes_.begin() + at, static_cast<std::size_t>(count - old) * field.slotSize, std::byte{0});
     } else if (count < old) {
-      bytes_.erase(bytes_.begin() + at, bytes_.begin() + at + static_cast<std::ptrdiff_t>((old - count) * field.slotSize));
+      bytes_.erase(bytes_.begin() + at,
+                   bytes_.begin() + at + static_cast<std::ptrdiff_t>((old - count) * field.slotSize));
     }
   }
   const auto narrow = static_cast<int16_t>(count);
-  std::memcpy(mutableValues() + definition.fields[static_cast<std::size_t>(countPosition)].offset, &narrow, sizeof narrow);
+  std::memcpy(mutableValues() + definition.fields[static_cast<std::size_t>(countPosition)].offset, &narrow,
+              sizeof narrow);
 }
 
 }  // namespace dorvik

@@ -101,7 +101,8 @@ std::unique_ptr<Store> Store::Create(const fs::path& path, const OpenOptions& op
 std::unique_ptr<Store> Store::CreateTemporary(const OpenOptions& options) {
   std::error_code error;
   const fs::path shm = "/dev/shm";
-  const fs::path base = fs::is_directory(shm, error) && ::access(shm.c_str(), W_OK) == 0 ? shm : fs::temp_directory_path();
+  const fs::path base =
+      fs::is_directory(shm, error) && ::access(shm.c_str(), W_OK) == 0 ? shm : fs::temp_directory_path();
   std::string pattern = (base / "dorvik-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) Fail(base, std::strerror(errno));
   TemporaryFolders::Instance().Add(pattern);

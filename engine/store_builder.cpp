@@ -371,7 +371,8 @@ void StoreBuilder::SetValue(const std::string& ownerWhere, RecordBuffer& record,
   const Where where{ownerWhere, value.field};
   std::string_view fieldName;
   int32_t occurrence = 0;
-  if (!SplitFieldText(value.field, fieldName, occurrence)) Fail(where.Text(), "the field is not \"NAME\" or \"N NAME\"");
+  if (!SplitFieldText(value.field, fieldName, occurrence))
+    Fail(where.Text(), "the field is not \"NAME\" or \"N NAME\"");
   const Definition& definition = record.definition();
   const int32_t position = PositionAt(definition, index, fieldName);
   if (position < 0) Fail(where.Text(), fmt::format("the record's definition has no field \"{}\"", fieldName));
@@ -427,7 +428,9 @@ Scalar StoreBuilder::ToScalar(const Value& value, const Where& where, bool defer
     Scalar operator()(double v) const { return Scalar::Real(v); }
     Scalar operator()(const std::string& v) const { return Scalar::Text(v); }
     Scalar operator()(Timestamp v) const { return Scalar::Time(v.micros); }
-    Scalar operator()(const RecordLink& v) const { return Scalar::Reference(builder.LinkedId(v, where, defer, missing)); }
+    Scalar operator()(const RecordLink& v) const {
+      return Scalar::Reference(builder.LinkedId(v, where, defer, missing));
+    }
     Scalar operator()(const FieldLink& v) const {
       const GlobalField* field = builder.view_->FindFieldByName(v.field);
       if (field == nullptr) builder.Fail(where.Text(), fmt::format("no field is named \"{}\"", v.field));
@@ -467,7 +470,8 @@ StoreBuilder::Series StoreBuilder::OpenSeries(const std::string& record, const s
   if (!target) Fail(where, fmt::format("no record is named \"{}\"", record));
   std::string_view fieldName;
   int32_t occurrence = 0;
-  const GlobalField* global = SplitFieldText(field, fieldName, occurrence) ? view_->FindFieldByName(fieldName) : nullptr;
+  const GlobalField* global =
+      SplitFieldText(field, fieldName, occurrence) ? view_->FindFieldByName(fieldName) : nullptr;
   Series series;
   int32_t detail = 0;
   if (global == nullptr ||

@@ -423,7 +423,8 @@ int16_t Encode(const View& view, const Scalar& value, const Quality& quality, in
 
 int16_t Decode(int16_t type, const std::byte* in, Scalar& value, Quality& quality) {
   if (type > 0) {
-    value = Scalar::Text(TrimPadding(std::string_view(reinterpret_cast<const char*>(in), static_cast<std::size_t>(type))));
+    value =
+        Scalar::Text(TrimPadding(std::string_view(reinterpret_cast<const char*>(in), static_cast<std::size_t>(type))));
     return kOk;
   }
   switch (type) {

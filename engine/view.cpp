@@ -195,7 +195,8 @@ void View::ForEachRecord(int32_t from, const std::function<bool(const RecordRef&
   const Definition* definition = nullptr;
   for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more; more = cursor.Move(key, value, MDB_NEXT)) {
     const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
-    if (definition == nullptr || definition->id != header.definitionId) definition = FindDefinition(header.definitionId);
+    if (definition == nullptr || definition->id != header.definitionId)
+      definition = FindDefinition(header.definitionId);
     if (definition == nullptr) storage::ThrowCorrupted("record of a missing definition");
     if (!visit(ParseRecord(storage::IdOfKey(key), value.mv_data, value.mv_size, *definition))) return;
   }
@@ -261,7 +262,8 @@ int32_t View::FieldNumberOfDescription(int32_t id) const {
 
 int32_t View::NextFreeId() const {
   int32_t id = kFirstUserId;
-  if (const auto hint = Meta(kFreeHintKey); hint && hint->size() == sizeof id) std::memcpy(&id, hint->data(), sizeof id);
+  if (const auto hint = Meta(kFreeHintKey); hint && hint->size() == sizeof id)
+    std::memcpy(&id, hint->data(), sizeof id);
   storage::Cursor cursor(txn_, table(Table::kRecords));
   const IdKey start(id);
   MDB_val key = start.val(), value;
@@ -387,7 +389,8 @@ void WriteView::QueueActivation(int32_t task, const PendingActivation& activatio
     MDB_val key = Bytes(after.data(), after.size()), value;
     const bool found = cursor.Move(key, value, MDB_SET_RANGE) ? cursor.Move(key, value, MDB_PREV)
                                                                : cursor.Move(key, value, MDB_LAST);
-    if (found && IsTaskKey(key, task)) sequence = storage::GetBigEndian64(static_cast<const std::byte*>(key.mv_data) + 4) + 1;
+    if (found && IsTaskKey(key, task))
+      sequence = storage::GetBigEndian64(static_cast<const std::byte*>(key.mv_data) + 4) + 1;
   }
   const auto key = TaskKey(task, sequence);
   const auto value = EncodeActivation(activation);

@@ -74,19 +74,16 @@ inline DatabaseBuilder PlantBuilder() {
       .Folder("/data/plant")
       .Selector("VN_OnOffAuto", 7, {"OFF", "ON", "AUTO"})
       .Definition("VN_TaskDef", {FieldSpec::Integer("TASK_STATE")}, taskOptions)
-      .Definition("VN_AnalogDef",
-                  {FieldSpec::Real("VALUE").WithQuality().WithHistory(),
-                   FieldSpec::Text("UNITS", 8),
-                   FieldSpec::Integer("MODE").WithSelector("VN_OnOffAuto"),
-                   FieldSpec::Integer("COUNT32", 31),
-                   FieldSpec::Time("LAST_CHANGE"),
-                   FieldSpec::Count("TREND_COUNT"),
-                   FieldSpec::Real("TREND", 4).InRepeatArea("TREND_COUNT"),
-                   FieldSpec::RecordPointer("SOURCE"),
-                   FieldSpec::FieldPointer("SOURCE_FIELD"),
-                   FieldSpec::Integer("SETPOINT").WithQuality().WithWriteProtection(2).ActivatesTask("VN_Task1", 5, 7, 1),
-                   FieldSpec::Text("DESCRIPTION", 40).WithHistory(true).WithOperator(false, true)},
-                  analogOptions)
+      .Definition(
+          "VN_AnalogDef",
+          {FieldSpec::Real("VALUE").WithQuality().WithHistory(), FieldSpec::Text("UNITS", 8),
+           FieldSpec::Integer("MODE").WithSelector("VN_OnOffAuto"), FieldSpec::Integer("COUNT32", 31),
+           FieldSpec::Time("LAST_CHANGE"), FieldSpec::Count("TREND_COUNT"),
+           FieldSpec::Real("TREND", 4).InRepeatArea("TREND_COUNT"), FieldSpec::RecordPointer("SOURCE"),
+           FieldSpec::FieldPointer("SOURCE_FIELD"),
+           FieldSpec::Integer("SETPOINT").WithQuality().WithWriteProtection(2).ActivatesTask("VN_Task1", 5, 7, 1),
+           FieldSpec::Text("DESCRIPTION", 40).WithHistory(true).WithOperator(false, true)},
+          analogOptions)
       .Record("VN_Task1", "VN_TaskDef")
       .Record("TAG1", "VN_AnalogDef")
       .Record("TAG2", "VN_AnalogDef")

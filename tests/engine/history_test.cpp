@@ -20,7 +20,9 @@ class HistoryTest : public EngineTest {
   HistoryResult Forward(int32_t from, int32_t to, int32_t outsiders, int32_t count, int32_t requestType = 4) {
     return Run(false, from, to, outsiders, count, requestType);
   }
-  HistoryResult Reverse(int32_t newest, int32_t oldest, int32_t count) { return Run(true, newest, oldest, 0, count, 4); }
+  HistoryResult Reverse(int32_t newest, int32_t oldest, int32_t count) {
+    return Run(true, newest, oldest, 0, count, 4);
+  }
 
  private:
   HistoryResult Run(bool reverse, int32_t start, int32_t end, int32_t outsiders, int32_t count, int32_t requestType) {
@@ -156,7 +158,8 @@ TEST_F(HistoryTest, ReadsOverManyChunksAnswerAsTheSortedSeries) {
   for (const auto& [from, to] : std::vector<std::pair<int32_t, int32_t>>{
            {777, 777}, {1127, 1130}, {0, 99}, {3500, 9999}, {2400, 2100}, {450, 1500}}) {
     for (const int32_t outsiders : {0, 1, 2, 3, 24}) {
-      const int before = (outsiders & 8) != 0 ? 2 : outsiders & 1, after = (outsiders & 16) != 0 ? 2 : (outsiders & 2) / 2;
+      const int before = (outsiders & 8) != 0 ? 2 : outsiders & 1,
+                after = (outsiders & 16) != 0 ? 2 : (outsiders & 2) / 2;
       const auto lo = std::lower_bound(times.begin(), times.end(), from) - times.begin();
       const auto hi = std::max(lo, std::upper_bound(times.begin(), times.end(), to) - times.begin());
       const std::vector<double> expected(sorted.begin() + std::max<std::ptrdiff_t>(0, lo - before),

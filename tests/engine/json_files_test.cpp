@@ -109,15 +109,17 @@ TEST_F(JsonFilesTest, FilesInOtherShapesImportAsTheFormatAllows) {
   Reset();
   fs::remove_all(folder_ / "plant.db");
   ImportText(Minimal(R"(, "fields": [{"name": "P", "number": 1, "id": 100}, {"name": "F", "number": 2, "id": 104}],
-                        "definitions": [{"id": 101, "name": "D", "fields": [{"name": "P", "type": "pointer", "length": 4},
-                                                                            {"name": "F", "type": "pointer", "length": 8, "history": 1}]}],
-                        "records": [{"id": 102, "name": "A", "definition": "D", "values": {"P": "B"}},
-                                    {"id": 103, "name": "B", "definition": "D"}],
-                        "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", {"record": "B", "field": "P"}],
-                                                                             ["2024-01-01T00:01:00Z", "A", 2]]}])"));
+      "definitions": [{"id": 101, "name": "D", "fields": [{"name": "P", "type": "pointer", "length": 4},
+                                                        {"name": "F", "type": "pointer", "length": 8, "history": 1}]}],
+      "records": [{"id": 102, "name": "A", "definition": "D", "values": {"P": "B"}},
+                  {"id": 103, "name": "B", "definition": "D"}],
+      "history": [{"record": "A", "field": "F",
+                   "samples": [["2024-01-01T00:00:00Z", {"record": "B", "field": "P"}],
+                               ["2024-01-01T00:01:00Z", "A", 2]]}])"));
   EXPECT_EQ(*CurrentText("A", "P"), "B");
   EXPECT_EQ(HistoryCount("A", "F"), 2);
-  EXPECT_EQ(ImportError(Minimal(R"(, "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", 1, 2, 3]]}])")),
+  EXPECT_EQ(ImportError(Minimal(
+                R"(, "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", 1, 2, 3]]}])")),
             "plant.json: /history/0/samples/0: expected [time, value] or [time, value, level]");
 }
 
@@ -129,17 +131,22 @@ TEST_F(JsonFilesTest, ErrorsNameTheFileThePathAndTheProblem) {
   EXPECT_EQ(ImportError(Minimal(R"(, "colour": 1)")), "plant.json: /colour: unknown key");
   EXPECT_EQ(ImportError(Minimal(R"(, "definitions": [{"name": "D", "fields": [{"name": "F", "type": "float"}]}])")),
             "plant.json: /definitions/0/fields/0/type: unknown type name");
-  EXPECT_EQ(ImportError(Minimal(R"(, "definitions": [{"name": "D", "fields": [{"name": "F", "type": "real", "length": 5}]}])")),
+  EXPECT_EQ(ImportError(
+                Minimal(R"(, "definitions": [{"name": "D", "fields": [{"name": "F", "type": "real", "length": 5}]}])")),
             "plant.json: /definitions/0/fields/0: a real field has length 4 or 8");
-  const std::string definitions =
-      R"(, "definitions": [{"name": "D", "fields": [{"name": "F", "type": "integer", "length": 79}, {"name": "P", "type": "pointer", "length": 4}]}])";
-  EXPECT_EQ(ImportError(Minimal(definitions + R"(, "records": [{"name": "R", "definition": "D", "values": {"F": "x"}}])")),
-            "plant.json: /records/0/values/F: the value is not valid for the field: value does not convert");
-  EXPECT_EQ(ImportError(Minimal(definitions + R"(, "records": [{"name": "R", "definition": "D", "values": {"P": "NOBODY"}}])")),
+  const std::string definitions = R"(, "definitions": [{"name": "D", "fields": [)"
+                                  R"({"name": "F", "type": "integer", "length": 79},)"
+                                  R"({"name": "P", "type": "pointer", "length": 4}]}])";
+  EXPECT_EQ(
+      ImportError(Minimal(definitions + R"(, "records": [{"name": "R", "definition": "D", "values": {"F": "x"}}])")),
+      "plant.json: /records/0/values/F: the value is not valid for the field: value does not convert");
+  EXPECT_EQ(ImportError(
+                Minimal(definitions + R"(, "records": [{"name": "R", "definition": "D", "values": {"P": "NOBODY"}}])")),
             "plant.json: /records/0/values/P: the value is not valid for the field: referenced record not found");
   EXPECT_EQ(ImportError(Minimal(definitions + R"(, "records": [{"name": "R", "definition": "X"}])")),
             "plant.json: /records/0: \"X\" is not a definition record");
-  EXPECT_EQ(ImportError(Minimal(definitions + R"(, "records": [{"name": "R", "definition": "D"}, {"name": "r", "definition": "D"}])")),
+  EXPECT_EQ(ImportError(Minimal(
+                definitions + R"(, "records": [{"name": "R", "definition": "D"}, {"name": "r", "definition": "D"}])")),
             "plant.json: /records/1: the record name \"r\" is already used");
   EXPECT_EQ(ImportError(Minimal(R"(, "records": [{"id": 5, "name": "R", "definition": "D"}])")),
             "plant.json: /records/0: id 5 lies outside 100 to 9999999");

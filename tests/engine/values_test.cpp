@@ -93,7 +93,8 @@ TEST_F(ValuesTest, FixedWidthAndTextReadsPadAndNeverOverrunTheCapacity) {
 }
 
 TEST_F(ValuesTest, BatchReadStopsAtTheFirstFailureWithASummary) {
-  const IDANDFT items[] = {{Id("TAG1"), Tag("MODE")}, {Id("TAG1"), Tag("MODE")}, {12345, Tag("MODE")}, {Id("TAG1"), Tag("MODE")}};
+  const IDANDFT items[] = {
+      {Id("TAG1"), Tag("MODE")}, {Id("TAG1"), Tag("MODE")}, {12345, Tag("MODE")}, {Id("TAG1"), Tag("MODE")}};
   const int16_t types[] = {-3, -3, -3, -3};
   int16_t values[4] = {};
   ERRBLOCK errors[4];
@@ -276,7 +277,8 @@ TEST_F(ValuesTest, FieldDefinitionsPermissionsAndHistoryFlags) {
   GETFLDPERMIS(tag1, Tag("VALUE"), 2, &allowed, &level, &error);
   EXPECT_EQ(allowed, 0);
 
-  const IDANDFT items[] = {{tag1, Tag("VALUE")}, {tag1, Tag("DESCRIPTION")}, {tag1, Tag("TASK_STATE")}, {tag1, Tag("UNITS")}};
+  const IDANDFT items[] = {
+      {tag1, Tag("VALUE")}, {tag1, Tag("DESCRIPTION")}, {tag1, Tag("TASK_STATE")}, {tag1, Tag("UNITS")}};
   int32_t flags[4] = {};
   int32_t done = 0;
   FieldHistoryInfo(4, items, &done, flags, &error);
