@@ -82,14 +82,15 @@ DORVIK_EXPORT void DORVIK_CALL SetTlsData(const char* domain, const char* user) 
 DORVIK_EXPORT void DORVIK_CALL REFRESHUSERCONTEXT(int32_t reserved, ERRBLOCK* error) noexcept;
 
 // Value of a variable of the database's own environment (never the
-// process's; zero-terminated name): copies at most capacity bytes into value (zero-terminated when there is room) and
-// returns the number of bytes of the value written; 0 when the variable is
-// not set or empty.
+// process's; zero-terminated name): copies at most capacity bytes into value
+// (zero-terminated when there is room) and returns the number of bytes of
+// the value written; 0 when the variable is not set or empty.
 DORVIK_EXPORT int32_t DORVIK_CALL GetVntEnvironmentVariable(const char* name, char* value,
                                                             int32_t capacity) noexcept;
 
 // Value of a variable of the database's own environment (never the
-// process's) as a zero-terminated text owned by the library (valid until the next call on the same thread), or null.
+// process's) as a zero-terminated text owned by the library (valid until the
+// next call on the same thread), or null.
 DORVIK_EXPORT const char* DORVIK_CALL c21_getenv(const char* name) noexcept;
 
 // --- Names and identifiers ----------------------------------------------------
