@@ -73,17 +73,26 @@ int Write(const std::string& record, long count, bool report) {
   return 0;
 }
 
-int WaitTask(const std::string& task) {
+// Binds to task and starts a thread in EXTSKWAI; returns once it is about to
+// sleep (false when the task does not bind).
+bool StartWaiter(const std::string& task, std::thread& waiter) {
   ::setenv("DORVIK_TASK_NAME", task.c_str(), 1);
   int32_t bound = 0;
   ERRBLOCK error{};
   EXTSKINI(&bound, &error);
-  if (error.ERRCODE != 0) return 2;
+  if (error.ERRCODE != 0) return false;
   dorvik::OrderSyncPoints({{"EXTSKWAI:waiting", "peer:report"}});
-  std::thread waiter([] { EXTSKWAI(); });
-  dorvik::SyncPoint("peer:report");  // the waiter is about to sleep
+  waiter = std::thread([] { EXTSKWAI(); });
+  dorvik::SyncPoint("peer:report");
+  return true;
+}
+
+int WaitTask(const std::string& task) {
+  std::thread waiter;
+  if (!StartWaiter(task, waiter)) return 2;
   Report("waiting");
   waiter.join();
+  ERRBLOCK error{};
   int32_t record = 0, fieldTag = 0;
   int16_t priority = 0, code = 0;
   int8_t tail = 0;
@@ -114,14 +123,9 @@ int WaitShutdown() {
 
 int ExitWaiting(const std::string& task) {
   VantrelRegisterShutdownCallback(0, OnShutdown, 1);  // starts the watcher
-  ::setenv("DORVIK_TASK_NAME", task.c_str(), 1);
-  int32_t bound = 0;
-  ERRBLOCK error{};
-  EXTSKINI(&bound, &error);
-  if (error.ERRCODE != 0) return 2;
-  dorvik::OrderSyncPoints({{"EXTSKWAI:waiting", "peer:report"}});
-  std::thread([] { EXTSKWAI(); }).detach();
-  dorvik::SyncPoint("peer:report");
+  std::thread waiter;
+  if (!StartWaiter(task, waiter)) return 2;
+  waiter.detach();
   Report("exiting");
   return 0;
 }
