@@ -36,6 +36,9 @@ TEST_F(LinkTest, AttachmentsAreCountedAndWritesAreOnDiskWithoutADetach) {
   Reset();  // closes the database: nothing is saved here
   Open(database);
   EXPECT_EQ(VALIDUSA(Id("TAG1")), 0);
+  Open(database, {.readOnly = true});  // the same database again: it closes and opens once more
+  EXPECT_TRUE(IsReadOnly());
+  EXPECT_EQ(VALIDUSA(Id("TAG1")), 0);
   ::unsetenv("DORVIK_DATABASE");
 }
 
