@@ -2,8 +2,7 @@
 // 1,000,000 history values into a new store (CPU time, and the peak resident
 // memory it adds next to the file's size), opening that store and reading
 // one value (CPU time: what a process pays to attach), and a whole
-// `vntaccess read` process on it (its CPU time from getrusage). Built against
-// main's in-memory engine, "import" and "open" are both loading the file.
+// `vntaccess read` process on it (its CPU time from getrusage).
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -76,11 +75,7 @@ void Import(benchmark::State& state) {
     const double before = ResidentBytes();
     ResetPeak();
     state.ResumeTiming();
-#ifdef VANTREL_BENCH_MEMORY_ENGINE
-    dorvik::Open(json);
-#else
     dorvik::ImportDatabase(json, store);
-#endif
     state.PauseTiming();
     peak = PeakResidentBytes() - before;
     state.ResumeTiming();
@@ -95,19 +90,13 @@ void Import(benchmark::State& state) {
 void OpenAndRead(benchmark::State& state) {
   const std::string json = SyntheticFile(kShape);
   const std::string store = StorePath();
-#ifndef VANTREL_BENCH_MEMORY_ENGINE
   fs::remove_all(store);
   dorvik::ImportDatabase(json, store);
-#endif
   for (auto _ : state) {
     state.PauseTiming();
     dorvik::Reset();
     state.ResumeTiming();
-#ifdef VANTREL_BENCH_MEMORY_ENGINE
-    dorvik::Open(json);
-#else
     dorvik::Open(store);
-#endif
     INIDORV();
     ReadOne();
     ENDDORV();
@@ -122,13 +111,9 @@ void ToolRead(benchmark::State& state) {
   const std::string store = StorePath();
   const std::string tool =
       (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "vntaccess").string();
-#ifdef VANTREL_BENCH_MEMORY_ENGINE
-  const std::string& database = json;
-#else
   fs::remove_all(store);
   dorvik::ImportDatabase(json, store);
   const std::string& database = store;
-#endif
   const std::string record = SyntheticRecordName(kShape.records / 2);
   double cpuSeconds = 0;
   for (auto _ : state) {

@@ -128,16 +128,12 @@ std::string SyntheticFile(const SyntheticShape& shape) {
 
 void OpenSynthetic(const SyntheticShape& shape) {
   const std::string json = SyntheticFile(shape);
-#ifdef VANTREL_BENCH_MEMORY_ENGINE
-  dorvik::Open(json);
-#else
   const std::string store = fmt::format("{}/synthetic_{}_{}.db", BenchDataFolder(), shape.records, ::getpid());
   std::filesystem::remove_all(store);
   dorvik::ImportDatabase(json, store);
   dorvik::Open(store);
   // The folder goes with the process; the open database stays usable.
   std::filesystem::remove_all(store);
-#endif
 }
 
 }  // namespace vantrel::bench

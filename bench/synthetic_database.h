@@ -46,8 +46,7 @@ std::string BenchDataFolder();
 // for later runs.
 std::string SyntheticFile(const SyntheticShape& shape);
 // Makes the database of shape current: imported into a new store in the
-// data folder and opened. Built against main's in-memory engine
-// (VANTREL_BENCH_MEMORY_ENGINE, bench/compare_engines.sh) it loads the file.
+// data folder and opened.
 void OpenSynthetic(const SyntheticShape& shape);
 
 }  // namespace vantrel::bench
