@@ -431,41 +431,43 @@ void ReadLeaf(const Json& json, ServiceException& value) {
 }  // namespace
 
 template <typename T>
-requires kIsLeaf<T> Json Codec<T>::Write(const T& value) { return WriteLeaf(value); }
+Json LeafCodec<T>::Write(const T& value) {
+  return WriteLeaf(value);
+}
 
 template <typename T>
-requires kIsLeaf<T> T Codec<T>::Read(const Json& json) {
+T LeafCodec<T>::Read(const Json& json) {
   T value{};
   ReadLeaf(json, value);
   return value;
 }
 
-template struct Codec<bool>;
-template struct Codec<int16_t>;
-template struct Codec<int32_t>;
-template struct Codec<int64_t>;
-template struct Codec<float>;
-template struct Codec<double>;
-template struct Codec<std::string>;
-template struct Codec<DateTime>;
-template struct Codec<TagTypeEnum>;
-template struct Codec<FieldReferenceTypeEnum>;
-template struct Codec<ReferenceSourceTypeEnum>;
-template struct Codec<HistoryRequestTypeEnum>;
-template struct Codec<OutsidersRequestTypeEnum>;
-template struct Codec<TypeCode>;
-template struct Codec<TagIdentifier>;
-template struct Codec<Value>;
-template struct Codec<TagValue>;
-template struct Codec<Field>;
-template struct Codec<FieldDefinition>;
-template struct Codec<FieldAccessRights>;
-template struct Codec<TagHistoryInfo>;
-template struct Codec<ReferenceInfo>;
-template struct Codec<HistoryQuery>;
-template struct Codec<HistoryRequestById>;
-template struct Codec<Version>;
-template struct Codec<ServiceException>;
+template struct LeafCodec<bool>;
+template struct LeafCodec<int16_t>;
+template struct LeafCodec<int32_t>;
+template struct LeafCodec<int64_t>;
+template struct LeafCodec<float>;
+template struct LeafCodec<double>;
+template struct LeafCodec<std::string>;
+template struct LeafCodec<DateTime>;
+template struct LeafCodec<TagTypeEnum>;
+template struct LeafCodec<FieldReferenceTypeEnum>;
+template struct LeafCodec<ReferenceSourceTypeEnum>;
+template struct LeafCodec<HistoryRequestTypeEnum>;
+template struct LeafCodec<OutsidersRequestTypeEnum>;
+template struct LeafCodec<TypeCode>;
+template struct LeafCodec<TagIdentifier>;
+template struct LeafCodec<Value>;
+template struct LeafCodec<TagValue>;
+template struct LeafCodec<Field>;
+template struct LeafCodec<FieldDefinition>;
+template struct LeafCodec<FieldAccessRights>;
+template struct LeafCodec<TagHistoryInfo>;
+template struct LeafCodec<ReferenceInfo>;
+template struct LeafCodec<HistoryQuery>;
+template struct LeafCodec<HistoryRequestById>;
+template struct LeafCodec<Version>;
+template struct LeafCodec<ServiceException>;
 
 }  // namespace json_internal
 }  // namespace vantrel::contracts

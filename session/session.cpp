@@ -39,6 +39,7 @@ std::mutex& RegisteredEntriesLock() {
   return lock;
 }
 
+#if defined(__cpp_lib_source_location)
 // The function's own name out of a compiler's signature text:
 // "R ns::Class::Name(args)::<lambda()>" gives "Name".
 std::string_view SimpleFunctionName(std::string_view signature) {
@@ -47,6 +48,7 @@ std::string_view SimpleFunctionName(std::string_view signature) {
   if (auto blank = name.rfind(' '); blank != std::string_view::npos) name.remove_prefix(blank + 1);
   return name;
 }
+#endif
 
 }  // namespace
 
@@ -159,9 +161,15 @@ void Session::LogError(const std::vector<std::string>& messages) {
   ProcessLog::Instance().WriteLine(line, true);
 }
 
+#if defined(__cpp_lib_source_location)
 void Session::LogDorvikError(const ERRBLOCK& errBlock, std::source_location caller) {
   LogDorvikError(errBlock, SimpleFunctionName(caller.function_name()));
 }
+#else
+void Session::LogDorvikError(const ERRBLOCK& errBlock, const char* callerFunction) {
+  LogDorvikError(errBlock, std::string_view(callerFunction));
+}
+#endif
 
 void Session::LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName) {
   if (!LogTrace().IsEnabled(TraceLevel::Error)) return;

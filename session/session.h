@@ -14,7 +14,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <version>
+#if defined(__cpp_lib_source_location)
 #include <source_location>
+#endif
 #include <span>
 #include <string>
 #include <string_view>
@@ -115,9 +118,15 @@ class Session {
   // Logging and error text.
   void LogError(const std::vector<std::string>& messages);
   // Logs the calling operation's name and the error block's text. The name
-  // is the calling function's own, or the one given.
+  // is the calling function's own, or the one given. Where the standard
+  // library has no source_location (clang 14 with libstdc++ 12), the name is
+  // the innermost function's, so a lambda logs as "operator()".
+#if defined(__cpp_lib_source_location)
   void LogDorvikError(const ERRBLOCK& errBlock,
                       std::source_location caller = std::source_location::current());
+#else
+  void LogDorvikError(const ERRBLOCK& errBlock, const char* callerFunction = __builtin_FUNCTION());
+#endif
   void LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName);
   std::string GenerateVntErrorMessage(const ERRBLOCK& errBlock);
   std::optional<std::string> GetResourceString(std::string_view res) const;
