@@ -15,7 +15,6 @@
 #include "platform/identity.h"
 #include "platform/operation_context.h"
 #include "platform/time_zone.h"
-#include "session/native_shutdown_entry.h"
 
 namespace vantrel::access {
 
@@ -27,17 +26,6 @@ namespace {
 constexpr std::string_view kShutdownReason = "Vantrel is shutdown.";
 constexpr std::string_view kLogFolderPattern = "Korvane/DiagnosticLogs/Vantrel/AccessServiceHost";
 constexpr std::string_view kLogFileName = "VntAccessService.log";
-
-// Registrations cannot be withdrawn from the client library, so their entry
-// points live until the process ends. Held here, reachable, never freed.
-std::vector<std::shared_ptr<NativeShutdownEntry>>& RegisteredEntries() {
-  static auto* entries = new std::vector<std::shared_ptr<NativeShutdownEntry>>();
-  return *entries;
-}
-std::mutex& RegisteredEntriesLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 #if defined(__cpp_lib_source_location)
 // The function's own name out of a compiler's signature text:
@@ -52,23 +40,6 @@ std::string_view SimpleFunctionName(std::string_view signature) {
 
 }  // namespace
 
-// What the native entry point reaches: the subscriber list and, while it
-// lives, the session that registered.
-struct Session::CallbackState {
-  ShutdownEvents events;
-  std::mutex ownerLock;  // held while a notification uses owner
-  Session* owner = nullptr;
-
-  void Notify(uint32_t code) {
-    std::lock_guard lock(ownerLock);
-    if (owner != nullptr) {
-      owner->VntShutdownHandler(code);
-    } else if (events.Count() > 0) {
-      events.Raise(nullptr, EventReason(std::string(kShutdownReason), static_cast<int32_t>(code)));
-    }
-  }
-};
-
 Session::StaticMembers::StaticMembers() : LogTrace("VntLogSwitch", "Vnt Access trace switch") {
   s_fieldDefintionByDefId.reserve(512);
   s_fieldDefByFieldIdByDefId.reserve(512);
@@ -82,22 +53,20 @@ Session::StaticMembers& Session::Statics() {
 
 Session::Session() : Session(false) {}
 
-Session::Session(bool enableVntCallback)
-    : callbackState_(std::make_shared<CallbackState>()), VntShutdownEvents(callbackState_->events) {
-  callbackState_->owner = this;
+Session::Session(bool enableVntCallback) {
   Init();
   if (enableVntCallback) RegisterVntShutdownCallback();
 }
 
 Session::~Session() {
   Dispose();
-  std::lock_guard lock(callbackState_->ownerLock);
-  callbackState_->owner = nullptr;
+  // First of all: no notification may reach a session being destroyed.
+  m_delegateHandle = ShutdownEntryLease();
 }
 
 void Session::Dispose() {
-  // Nothing to release: the link is the host's, and the callback must stay
-  // registered for as long as the client library may call it.
+  // Nothing to release: the link is the host's, and the callback stays
+  // registered for as long as the session lives.
   disposed_ = true;
 }
 
@@ -116,14 +85,11 @@ void Session::Init() {
 }
 
 void Session::RegisterVntShutdownCallback() {
-  auto state = callbackState_;
-  auto entry = std::make_shared<NativeShutdownEntry>([state](uint32_t code) { state->Notify(code); });
-  {
-    std::lock_guard lock(RegisteredEntriesLock());
-    RegisteredEntries().push_back(entry);
-  }
-  m_delegateHandle = entry;
-  m_myDelegate = entry->Entry();
+  // A pooled entry point, perhaps one that an earlier, destroyed session
+  // registered already: the client library keeps one entry per entry point,
+  // so it holds no more of them than the most sessions alive at once.
+  m_delegateHandle = ShutdownEntryLease([this](uint32_t code) { VntShutdownHandler(code); });
+  m_myDelegate = m_delegateHandle.Entry();
   const auto threadId = static_cast<uint32_t>(::syscall(SYS_gettid));
   VantrelRegisterShutdownCallback(0, m_myDelegate, threadId);
 }

@@ -30,12 +30,11 @@
 #include "contracts/records.h"
 #include "session/log.h"
 #include "session/max_ocurrence_info.h"
+#include "session/native_shutdown_entry.h"
 #include "session/resources.h"
 #include "session/shutdown_events.h"
 
 namespace vantrel::access {
-
-class NativeShutdownEntry;
 
 // Field definitions as the cache hands them out: shared and immutable; a
 // list stays valid for its holders after RefreshAll.
@@ -46,10 +45,6 @@ using FieldDefinitionPtr = std::shared_ptr<const contracts::FieldDefinition>;
 using VntShutdownDelegate = void (*)(uint32_t);
 
 class Session {
-  struct CallbackState;
-  // Declared first: VntShutdownEvents refers into it.
-  std::shared_ptr<CallbackState> callbackState_;
-
  public:
   Session();
   explicit Session(bool enableVntCallback);
@@ -58,14 +53,19 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Releases nothing: the link belongs to the host and a registered
-  // callback stays registered (and keeps reaching the subscribers) until
-  // the process ends. Runs once; the destructor runs it if not yet done.
+  // callback stays registered (and keeps reaching the subscribers) for as
+  // long as the session lives. Runs once; the destructor runs it if not yet
+  // done.
   void Dispose();
 
-  // Subscribers called when the database shuts down. The list outlives the
-  // session: a shutdown after the session was destroyed still reaches them,
-  // with a null sender.
-  ShutdownEvents& VntShutdownEvents;
+  // Subscribers called, with this session as sender, when the database shuts
+  // down while the session lives (disposed or not); they run on a thread of
+  // the client library. Destroying the session waits for a notification in
+  // progress, then releases them: its callback's entry point goes back to a
+  // pool for the next session, and a later shutdown no longer reaches them.
+  // So a host keeps a session for as long as its subscribers should hear of
+  // a shutdown, and a subscriber never destroys the session it is told of.
+  ShutdownEvents VntShutdownEvents;
 
   // --- Text, user context, names and identifiers ---------------------------
 
@@ -115,8 +115,10 @@ class Session {
 
   bool IsRecordExist(const std::string& name);
 
-  // Logging and error text.
-  void LogError(const std::vector<std::string>& messages);
+  // Logging and error text. LogError and GenerateVntErrorMessage use no
+  // session state; classes beside the sessions reach them through a derived
+  // class.
+  static void LogError(const std::vector<std::string>& messages);
   // Logs the calling operation's name and the error block's text. The name
   // is the calling function's own, or the one given. Where the standard
   // library has no source_location (clang 14 with libstdc++ 12), the name is
@@ -128,7 +130,7 @@ class Session {
   void LogDorvikError(const ERRBLOCK& errBlock, const char* callerFunction = __builtin_FUNCTION());
 #endif
   void LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName);
-  std::string GenerateVntErrorMessage(const ERRBLOCK& errBlock);
+  static std::string GenerateVntErrorMessage(const ERRBLOCK& errBlock);
   std::optional<std::string> GetResourceString(std::string_view res) const;
 
   // Field definition cache and repeat areas.
@@ -164,9 +166,11 @@ class Session {
 
  private:
   FieldDefinitionsPtr LoadFieldDefinitions(int32_t definitionId);
-  void AttachLogFileOnce();
+  static void AttachLogFileOnce();
 
-  std::shared_ptr<NativeShutdownEntry> m_delegateHandle;
+  // The pooled entry point registered for this session, bound to
+  // VntShutdownHandler until the session is destroyed.
+  ShutdownEntryLease m_delegateHandle;
   VntShutdownDelegate m_myDelegate = nullptr;
   bool disposed_ = false;
 };

@@ -134,7 +134,7 @@ TEST_F(SessionTest, ShutdownReachesSubscribersInOrderOnTheLibrarysThread) {
   }
 }
 
-TEST_F(SessionTest, DisposedAndDestroyedSessionsStillForwardShutdowns) {
+TEST_F(SessionTest, DisposedSessionsForwardShutdownsDestroyedOnesNoLonger) {
   auto session = std::make_unique<Session>(true);
   Subscribe(*session, 1);
   session->Dispose();
@@ -144,12 +144,34 @@ TEST_F(SessionTest, DisposedAndDestroyedSessionsStillForwardShutdowns) {
   EXPECT_EQ(received_->calls[0].sender, session.get());
   EXPECT_EQ(received_->calls[0].code, 5);
 
+  const std::size_t entries = ShutdownEntryLease::EntriesMade();
   session.reset();
+  RaiseShutdown(6);
+  EXPECT_EQ(received_->calls.size(), 1u) << "the subscribers went with their session";
+
+  // The next session takes over the entry point and its registration.
+  Session next(true);
+  Subscribe(next, 2);
+  EXPECT_EQ(ShutdownEntryLease::EntriesMade(), entries);
   RaiseShutdown(7);
-  ASSERT_EQ(received_->calls.size(), 2u);
-  EXPECT_EQ(received_->calls[1].sender, nullptr);
-  EXPECT_EQ(received_->calls[1].reason, "Vantrel is shutdown.");
-  EXPECT_EQ(received_->calls[1].code, 7);
+  ASSERT_GT(received_->calls.size(), 1u);
+  for (std::size_t i = 1; i < received_->calls.size(); ++i) {
+    EXPECT_EQ(received_->calls[i].subscriber, 2);
+    EXPECT_EQ(received_->calls[i].sender, &next);
+    EXPECT_EQ(received_->calls[i].code, 7);
+  }
+  EXPECT_EQ(Calls("VantrelRegisterShutdownCallback"), 2) << "one registration per session still";
+}
+
+TEST_F(SessionTest, SessionsMadeOneAfterAnotherNeedOneEntryPoint) {
+  // A host constructing a session per call, the way services are used.
+  constexpr int kSessions = 10'000;
+  { Session warm(true); }  // the pool holds at least one entry from here on
+  const std::size_t entries = ShutdownEntryLease::EntriesMade();
+  dorvik::ClearCallLog();
+  for (int i = 0; i < kSessions; ++i) Session perCall(true);
+  EXPECT_EQ(ShutdownEntryLease::EntriesMade(), entries);
+  EXPECT_EQ(Calls("VantrelRegisterShutdownCallback"), kSessions);
 }
 
 TEST_F(SessionTest, AThrowingSubscriberStaysInsideTheNotification) {
