@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/dorvik.h"
 #include "platform/codepage.h"
@@ -42,6 +43,11 @@ struct ListPlan {
   int32_t limit = 0;     // entries wanted, for kUntilLimitOrEmpty
   Decoding decoding = Decoding::kAscii;
   Trimming trimming = Trimming::kTrailingWhiteSpace;
+  // The caller's name test, when both are given.
+  const std::vector<std::string>* filters = nullptr;
+  const DelegateFilterName* isMatch = nullptr;
+
+  bool HasNameTest() const { return filters != nullptr && isMatch != nullptr && *isMatch; }
 };
 
 // The arrays of one list call: 500 entries, 128 KB of names.
@@ -52,25 +58,35 @@ struct ListBatch {
   std::array<int16_t, kBatch> lengths;
 };
 
-std::string DecodeName(const ListBatch& batch, int32_t entry, const ListPlan& plan) {
-  const auto i = static_cast<std::size_t>(entry);
+// Entry i's name, decoded and trimmed as plan says, into the empty name.
+void DecodeName(const ListBatch& batch, std::size_t i, const ListPlan& plan, std::string& name) {
   const auto length = std::clamp<std::size_t>(batch.lengths[i] < 0 ? 0 : static_cast<std::size_t>(batch.lengths[i]),
                                               0, kNameSlot);
-  const std::string_view raw(batch.names.data() + i * kNameSlot, length);
-  std::string name = plan.decoding == Decoding::kAnsi ? platform::FromAnsi(raw) : platform::FromAscii(raw);
-  if (plan.trimming == Trimming::kTrailingWhiteSpace) {
-    name.resize(platform::TrimEnd(name).size());
-  } else {
-    name.erase(name.find_last_not_of(' ') + 1);
+  std::string_view raw(batch.names.data() + i * kNameSlot, length);
+  if (plan.trimming == Trimming::kTrailingBlanks) {
+    // A blank is the same byte in the code page, ASCII and UTF-8.
+    raw = raw.substr(0, raw.find_last_not_of(' ') + 1);
   }
-  return name;
+  if (plan.decoding == Decoding::kAnsi) {
+    platform::AppendAnsi(name, raw);
+  } else {
+    name = platform::FromAscii(raw);
+  }
+  if (plan.trimming == Trimming::kTrailingWhiteSpace) name.resize(platform::TrimEnd(name).size());
 }
 
-// Lists records as plan says, calling append(name, id) for each entry in
-// the database's order. The arrays live on this function's stack.
-template <typename Append>
-void ListRecords(const ListPlan& plan, Append&& append) {
+// A new last entry of a list and the slot of its name: a name, or a
+// TagIdentifier(name, id).
+std::string& NewEntry(TagNames& names, int32_t) { return names.emplace_back(); }
+std::string& NewEntry(TagIdentifiers& identifiers, int32_t id) { return identifiers.emplace_back(std::string(), id).Name; }
+
+// Lists records as plan says and appends the entries that pass its name
+// test to list, in the database's order. The arrays live on this
+// function's stack.
+template <typename List>
+void ListRecords(const ListPlan& plan, List& list) {
   ListBatch batch{};
+  const bool test = plan.HasNameTest();
   int32_t position = plan.position;
   int32_t collected = 0;
   int32_t request = plan.continuation == Continuation::kWhileBatchFull ? kBatch : std::min(plan.limit, kBatch);
@@ -79,7 +95,12 @@ void ListRecords(const ListPlan& plan, Append&& append) {
     GETRECORDLIST_LNAME(plan.mode, plan.definitionArgument, 1, 1, 0, nullptr, request, &position, batch.ids.data(),
                         batch.flags.data(), batch.names.data(), batch.lengths.data(), &count);
     const int32_t filled = std::clamp(count, 0, kBatch);  // never past the arrays
-    for (int32_t i = 0; i < filled; ++i) append(DecodeName(batch, i, plan), batch.ids[static_cast<std::size_t>(i)]);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(filled); ++i) {
+      // Decoded in place; a name the test rejects is taken back.
+      std::string& name = NewEntry(list, batch.ids[i]);
+      DecodeName(batch, i, plan, name);
+      if (test && !(*plan.isMatch)(name, *plan.filters)) list.pop_back();
+    }
     collected += filled;
     if (plan.continuation == Continuation::kWhileBatchFull) {
       if (count != kBatch) return;
@@ -90,8 +111,8 @@ void ListRecords(const ListPlan& plan, Append&& append) {
   }
 }
 
-bool HasNameTest(const std::optional<std::vector<std::string>>& filters, const DelegateFilterName& isMatch) {
-  return filters.has_value() && static_cast<bool>(isMatch);
+const std::vector<std::string>* FiltersOf(const std::optional<std::vector<std::string>>& filters) {
+  return filters.has_value() ? &*filters : nullptr;
 }
 
 }  // namespace
@@ -106,13 +127,12 @@ TagNames Session::GetFilteredTagNamesByDefinition(const std::string& definitonTa
   TagNames names;
   const int32_t definitionId = GetDefinitionRecordID(definitonTag);
   if (definitionId <= 0) return names;
-  const bool test = HasNameTest(filters, isMatch);
-  const ListPlan plan{.definitionArgument = definitionId,
-                      .decoding = Decoding::kAnsi,
-                      .trimming = test ? Trimming::kTrailingWhiteSpace : Trimming::kTrailingBlanks};
-  ListRecords(plan, [&](std::string&& name, int32_t) {
-    if (!test || isMatch(name, *filters)) names.push_back(std::move(name));
-  });
+  ListPlan plan{.definitionArgument = definitionId,
+                .decoding = Decoding::kAnsi,
+                .filters = FiltersOf(filters),
+                .isMatch = &isMatch};
+  plan.trimming = plan.HasNameTest() ? Trimming::kTrailingWhiteSpace : Trimming::kTrailingBlanks;
+  ListRecords(plan, names);
   return names;
 }
 
@@ -126,17 +146,14 @@ TagIdentifiers Session::GetFilteredTagIdentifiersByDefinition(const std::string&
   TagIdentifiers identifiers;
   const int32_t definitionId = GetDefinitionRecordID(definitonTag);
   if (definitionId <= 0) return identifiers;
-  const bool test = HasNameTest(filters, isMatch);
-  ListRecords(ListPlan{.definitionArgument = definitionId}, [&](std::string&& name, int32_t id) {
-    if (!test || isMatch(name, *filters)) identifiers.emplace_back(std::move(name), id);
-  });
+  ListRecords(ListPlan{.definitionArgument = definitionId, .filters = FiltersOf(filters), .isMatch = &isMatch},
+              identifiers);
   return identifiers;
 }
 
 TagNames Session::GetAllDefinitionRecords() {
   TagNames names;
-  ListRecords(ListPlan{.mode = kListOfDefinitions, .definitionArgument = kNoDefinitionArgument},
-              [&](std::string&& name, int32_t) { names.push_back(std::move(name)); });
+  ListRecords(ListPlan{.mode = kListOfDefinitions, .definitionArgument = kNoDefinitionArgument}, names);
   return names;
 }
 
@@ -144,11 +161,11 @@ TagIdentifiers Session::GetTagIdsWithSameDefinition(int32_t startRecorID, int32_
   TagIdentifiers identifiers;
   const int32_t definitionId = GetDefinitionID(startRecorID);
   if (definitionId <= 0) return identifiers;
-  const ListPlan plan{.definitionArgument = definitionId,
-                      .position = startRecorID,
-                      .continuation = Continuation::kUntilLimitOrEmpty,
-                      .limit = maxReturn};
-  ListRecords(plan, [&](std::string&& name, int32_t id) { identifiers.emplace_back(std::move(name), id); });
+  ListRecords(ListPlan{.definitionArgument = definitionId,
+                       .position = startRecorID,
+                       .continuation = Continuation::kUntilLimitOrEmpty,
+                       .limit = maxReturn},
+              identifiers);
   return identifiers;
 }
 
