@@ -168,7 +168,7 @@ class Builder {
     const Record* selector = database_->FindRecordByName(name);
     if (selector != nullptr && database_->FindSelector(selector->id) != nullptr) return selector->id;
     if (const GlobalField* holder = database_->FindFieldByName(name)) return holder->descriptionId;
-    Fail(where, fmt::format("\"{}\" is neither a selector record nor a field", name));
+    Fail(where, fmt::format("\"{}\" is not a selector record", name));
   }
 
   int16_t RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where) {

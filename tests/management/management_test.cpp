@@ -11,6 +11,7 @@
 #include "engine/control.h"
 #include "management/management.h"
 #include "platform/fault.h"
+#include "tests/support/fault_of.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_plant.h"
 
@@ -23,6 +24,7 @@ using dorvik::FieldSpec;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using vantrel::testing::CallArguments;
+using vantrel::testing::FaultOf;
 using vantrel::testing::Calls;
 using vantrel::testing::kTag1;
 using vantrel::testing::kTag2;
@@ -50,17 +52,6 @@ dorvik::DatabaseBuilder Builder(bool withBranch) {
                                                        dorvik::Sample("NO_SUCH_DEFINITION")});
   }
   return builder;
-}
-
-template <typename Body>
-platform::FaultException FaultOf(Body body) {
-  try {
-    body();
-  } catch (const platform::FaultException& fault) {
-    return fault;
-  }
-  ADD_FAILURE() << "no fault was raised";
-  return platform::FaultException(contracts::ServiceException());
 }
 
 class ManagementTest : public ::testing::Test {
