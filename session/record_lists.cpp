@@ -17,7 +17,6 @@ namespace vantrel::access {
 namespace {
 
 namespace api = dorvik::api;
-using contracts::TagIdentifier;
 using contracts::TagIdentifiers;
 using contracts::TagNames;
 
