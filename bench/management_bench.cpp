@@ -90,10 +90,11 @@ void LibraryList(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * records);
 }
 
-BENCHMARK_CAPTURE(RawList, names, true)->Name("List/Names/Raw")->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
-BENCHMARK(LibraryList)->Name("List/Names/ByDefinition")->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(RawList, calls, false)->Name("List/Calls/Raw")->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
-BENCHMARK(LibraryList)->Name("List/Calls/ByDefinition")->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
+constexpr auto kMs = benchmark::kMillisecond;
+BENCHMARK_CAPTURE(RawList, names, true)->Name("List/Names/Raw")->Arg(kSmall)->Arg(kLarge)->Unit(kMs);
+BENCHMARK(LibraryList)->Name("List/Names/ByDefinition")->Arg(kSmall)->Arg(kLarge)->Unit(kMs);
+BENCHMARK_CAPTURE(RawList, calls, false)->Name("List/Calls/Raw")->Arg(kSmall)->Arg(kLarge)->Unit(kMs);
+BENCHMARK(LibraryList)->Name("List/Calls/ByDefinition")->Arg(kSmall)->Arg(kLarge)->Unit(kMs);
 
 }  // namespace
 }  // namespace vantrel::bench

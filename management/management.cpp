@@ -179,9 +179,8 @@ TagIdentifiers Management::GetProcessTagDefinitions() {
     for (const auto& [field, values] : branch->second) {
       for (const contracts::TagValue& value : values) {
         if (!contracts::HasValue(value.Value)) {
-          throw platform::ApplicationException(
-              fmt::format("The record {0} has no value in {1}: its occurrences could not be read.", kBranchRecord,
-                          field));
+          throw platform::ApplicationException(fmt::format(
+              "The record {0} has no value in {1}: its occurrences could not be read.", kBranchRecord, field));
         }
         const std::string name = ToText(value.Value);
         definitions.emplace_back(name, GetRecordID(name));

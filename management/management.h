@@ -91,7 +91,8 @@ class Management : public Session, public contracts::IManagementService {
   contracts::TagIdentifiers GetTagIdentifiersWithSameDefinition(int32_t startingRecordID, int32_t maxReturn) override;
   contracts::TagNamesByDefinitionTag GetMapRecordsByDefinitionTags(const contracts::TagNames& definitionRecords,
                                                                    bool defaultOrFirst) override;
-  contracts::DefinitionIdentifierByTagName GetDefinitionIdentifierByTagName(const contracts::TagNames& tagNames) override;
+  contracts::DefinitionIdentifierByTagName GetDefinitionIdentifierByTagName(
+      const contracts::TagNames& tagNames) override;
 
   // --- Field metadata ------------------------------------------------------------
 

@@ -146,7 +146,8 @@ std::string ToAnsi(std::string_view utf8) {
 
 void AppendAnsi(std::string& utf8, std::string_view bytes) {
   // ASCII is its own UTF-8: the bytes up to the first other one copy at once.
-  const auto ascii = std::find_if(bytes.begin(), bytes.end(), [](char byte) { return static_cast<uint8_t>(byte) > 0x7F; });
+  const auto ascii =
+      std::find_if(bytes.begin(), bytes.end(), [](char byte) { return static_cast<uint8_t>(byte) > 0x7F; });
   utf8.append(bytes.begin(), ascii);
   if (ascii == bytes.end()) return;
   utf8.reserve(utf8.size() + static_cast<size_t>(bytes.end() - ascii) * 3);  // at most 3 bytes a character

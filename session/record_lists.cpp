@@ -22,8 +22,8 @@ using contracts::TagNames;
 
 constexpr int32_t kBatch = static_cast<int32_t>(api::kRecordListBatch);
 constexpr std::size_t kNameSlot = api::kFieldNameBufferSize;
-constexpr int32_t kListOfDefinition = 1;    // the records of one definition
-constexpr int32_t kListOfDefinitions = 2;   // the definition records
+constexpr int32_t kListOfDefinition = 1;   // the records of one definition
+constexpr int32_t kListOfDefinitions = 2;  // the definition records
 constexpr int32_t kNoDefinitionArgument = 1;
 
 enum class Continuation {
@@ -39,7 +39,7 @@ struct ListPlan {
   int32_t definitionArgument = 0;
   int32_t position = 0;  // the list starts after it
   Continuation continuation = Continuation::kWhileBatchFull;
-  int32_t limit = 0;     // entries wanted, for kUntilLimitOrEmpty
+  int32_t limit = 0;  // entries wanted, for kUntilLimitOrEmpty
   Decoding decoding = Decoding::kAscii;
   Trimming trimming = Trimming::kTrailingWhiteSpace;
   // The caller's name test, when both are given.
@@ -59,8 +59,8 @@ struct ListBatch {
 
 // Entry i's name, decoded and trimmed as plan says, into the empty name.
 void DecodeName(const ListBatch& batch, std::size_t i, const ListPlan& plan, std::string& name) {
-  const auto length = std::clamp<std::size_t>(batch.lengths[i] < 0 ? 0 : static_cast<std::size_t>(batch.lengths[i]),
-                                              0, kNameSlot);
+  const auto length =
+      std::clamp<std::size_t>(batch.lengths[i] < 0 ? 0 : static_cast<std::size_t>(batch.lengths[i]), 0, kNameSlot);
   std::string_view raw(batch.names.data() + i * kNameSlot, length);
   if (plan.trimming == Trimming::kTrailingBlanks) {
     // A blank is the same byte in the code page, ASCII and UTF-8.
@@ -77,7 +77,9 @@ void DecodeName(const ListBatch& batch, std::size_t i, const ListPlan& plan, std
 // A new last entry of a list and the slot of its name: a name, or a
 // TagIdentifier(name, id).
 std::string& NewEntry(TagNames& names, int32_t) { return names.emplace_back(); }
-std::string& NewEntry(TagIdentifiers& identifiers, int32_t id) { return identifiers.emplace_back(std::string(), id).Name; }
+std::string& NewEntry(TagIdentifiers& identifiers, int32_t id) {
+  return identifiers.emplace_back(std::string(), id).Name;
+}
 
 // Lists records as plan says and appends the entries that pass its name
 // test to list, in the database's order. The arrays live on this

@@ -40,17 +40,18 @@ dorvik::DatabaseBuilder Builder() {
   auto builder = vantrel::testing::PlantBuilder();
   builder.Selector("VN_TenSel", 6, {"LOW", "MIDDLE", "HIGH"}, 10)
       .Selector("VN_EmptySel", 4, {})
-      .Definition("VN_MetaDef", {FieldSpec::RecordPointer("M_OWNSEL"), FieldSpec::Integer("M_MODE").WithSelector(kModeSelector),
-                                 FieldSpec::Integer("M_RANGE").WithSelector("VN_TenSel"), FieldSpec::Real("M_PLAIN"),
-                                 FieldSpec::Integer("M_CHOICE").WithSelector("M_OWNSEL"),
-                                 FieldSpec::Integer("M_EMPTY").WithSelector("VN_EmptySel")})
+      .Definition("VN_MetaDef",
+                  {FieldSpec::RecordPointer("M_OWNSEL"), FieldSpec::Integer("M_MODE").WithSelector(kModeSelector),
+                   FieldSpec::Integer("M_RANGE").WithSelector("VN_TenSel"), FieldSpec::Real("M_PLAIN"),
+                   FieldSpec::Integer("M_CHOICE").WithSelector("M_OWNSEL"),
+                   FieldSpec::Integer("M_EMPTY").WithSelector("VN_EmptySel")})
       .Record("META1", "VN_MetaDef")
       .Record("META2", "VN_MetaDef")
       .Set("META1", "M_OWNSEL", dorvik::RecordLink{"VN_TenSel"});
-  const std::vector<FieldSpec> rights{FieldSpec::Real("R_ALWAYS"), FieldSpec::Real("R_USABLEONLY").WithWriteProtection(2),
-                                      FieldSpec::Real("R_NOOP").WithOperator(false),
-                                      FieldSpec::Real("R_STRICT").WithOperator(false, true),
-                                      FieldSpec::Real("R_HIST").WithHistory(true)};
+  const std::vector<FieldSpec> rights{
+      FieldSpec::Real("R_ALWAYS"), FieldSpec::Real("R_USABLEONLY").WithWriteProtection(2),
+      FieldSpec::Real("R_NOOP").WithOperator(false), FieldSpec::Real("R_STRICT").WithOperator(false, true),
+      FieldSpec::Real("R_HIST").WithHistory(true)};
   builder.Definition("VN_RightsDef", rights)
       .Definition("VN_LockedDef", rights)
       .Record("RW_USABLE", "VN_RightsDef")
@@ -91,8 +92,8 @@ TEST_F(FieldMetadataTest, SelectorsComeFromTheDefinitionOrTheRecordsOwnSelector)
   // META2 names no selector of its own, and nothing else of it has one.
   ASSERT_EQ(selectors.size(), 1u);
   EXPECT_EQ(selectors.at(Id("META1")),
-            (contracts::SelectorsByIds{{Field("M_MODE"), kModeTexts}, {Field("M_RANGE"), kTenTexts},
-                                       {Field("M_CHOICE"), kTenTexts}}));
+            (contracts::SelectorsByIds{
+                {Field("M_MODE"), kModeTexts}, {Field("M_RANGE"), kTenTexts}, {Field("M_CHOICE"), kTenTexts}}));
 
   // A per-record selector that cannot be read leaves its field out, silently.
   for (const char* function : {"RDBVALS", "MRDBOCCS"}) {

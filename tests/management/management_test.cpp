@@ -24,8 +24,8 @@ using dorvik::FieldSpec;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using vantrel::testing::CallArguments;
-using vantrel::testing::FaultOf;
 using vantrel::testing::Calls;
+using vantrel::testing::FaultOf;
 using vantrel::testing::kTag1;
 using vantrel::testing::kTag2;
 using vantrel::testing::kTag3;
@@ -45,11 +45,12 @@ dorvik::DatabaseBuilder Builder(bool withBranch) {
       .Definition("VN_LockedDef", {FieldSpec::Real("LOCKED_VALUE")})
       .Record("B_LOCKED", "VN_LockedDef");
   if (withBranch) {
-    builder.Definition("VN_BranchDef", {FieldSpec::Count("PE_BranchCount"),
-                                        FieldSpec::Text("PE_Branch", 32).InRepeatArea("PE_BranchCount")})
+    builder
+        .Definition("VN_BranchDef", {FieldSpec::Count("PE_BranchCount"),
+                                     FieldSpec::Text("PE_Branch", 32).InRepeatArea("PE_BranchCount")})
         .Record("VN_TagsBranch", "VN_BranchDef")
-        .SetOccurrences("VN_TagsBranch", "PE_Branch", {dorvik::Sample(vantrel::testing::kAnalogDef),
-                                                       dorvik::Sample("NO_SUCH_DEFINITION")});
+        .SetOccurrences("VN_TagsBranch", "PE_Branch",
+                        {dorvik::Sample(vantrel::testing::kAnalogDef), dorvik::Sample("NO_SUCH_DEFINITION")});
   }
   return builder;
 }
@@ -119,8 +120,8 @@ TEST_F(ManagementTest, MakeTagsUsableStopsAtTheFirstRefusal) {
 
   // The first call refused with code 12.
   dorvik::InjectFault("MAKUSABL", 12);
-  EXPECT_EQ(FaultOf([&] { management.MakeTagsUsable({"X_NONE", kTag1, kTag3}, true); }).Reason(),
-            fmt::format("Make tag {} Usable with error 12.", kTag1));
+  const auto refused = FaultOf([&] { management.MakeTagsUsable({"X_NONE", kTag1, kTag3}, true); });
+  EXPECT_EQ(refused.Reason(), fmt::format("Make tag {} Usable with error 12.", kTag1));
   EXPECT_FALSE(Usable(kTag1));
   management.MakeTagsUsable({kTag1}, true);
   EXPECT_TRUE(Usable(kTag1));
@@ -144,9 +145,10 @@ TEST_F(ManagementTest, ProcessTagDefinitionsComeFromTheBranchRecord) {
   EXPECT_TRUE(management.GetProcessTagDefinitions().empty()) << "no VN_TagsBranch: nothing, and no fault";
 
   Install(true);
-  EXPECT_THAT(management.GetProcessTagDefinitions(),
-              ElementsAre(TagIdentifier(vantrel::testing::kAnalogDef, management.GetTagID(vantrel::testing::kAnalogDef)),
-                          TagIdentifier("NO_SUCH_DEFINITION", 0)));
+  EXPECT_THAT(
+      management.GetProcessTagDefinitions(),
+      ElementsAre(TagIdentifier(vantrel::testing::kAnalogDef, management.GetTagID(vantrel::testing::kAnalogDef)),
+                  TagIdentifier("NO_SUCH_DEFINITION", 0)));
 
   // An occurrence count that cannot be read leaves no definition to name.
   dorvik::InjectFault("DB2SHRT", -900);
@@ -159,7 +161,8 @@ TEST_F(ManagementTest, FailuresOfInnerOperationsArriveAsFaultsWithTheirMessage) 
   management.GetProcessTagDefinitions();  // loads the definitions, so that the fault hits the value read
   dorvik::InjectFault("MRDBVALS", -900);
   const auto fault = FaultOf([&] { management.GetProcessTagDefinitions(); });
-  EXPECT_THAT(fault.Reason().value_or(""), HasSubstr("Failed to get value for VN_TagsBranch, 1 PE_Branch with error MRDBVALS"));
+  EXPECT_THAT(fault.Reason().value_or(""),
+              HasSubstr("Failed to get value for VN_TagsBranch, 1 PE_Branch with error MRDBVALS"));
   EXPECT_EQ(fault.Detail().ErrorType(), "ApplicationException");
 
   const auto search = FaultOf([&] { management.FindReferences({kTag1}); });

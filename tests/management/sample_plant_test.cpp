@@ -108,15 +108,16 @@ TEST_F(SamplePlantTest, ClassifiesNamesAndFindsMapRecordsAndProcessDefinitions) 
   EXPECT_EQ(management.GetMapRecordsByDefinitionTags(wanted, true),
             (TagNamesByDefinitionTag{{"VN_AnalogDef", {"MAP_ANALOG_TREND"}}, {"VN_DiscreteDef", {"MAP_DISCRETE"}}}));
 
-  EXPECT_THAT(management.GetProcessTagDefinitions(),
-              ElementsAre(TagIdentifier("VN_AnalogDef", Id("VN_AnalogDef")),
-                          TagIdentifier("VN_DiscreteDef", Id("VN_DiscreteDef")),
-                          TagIdentifier("VN_TextDef", Id("VN_TextDef")), TagIdentifier("VN_CalcDef", Id("VN_CalcDef"))));
+  EXPECT_THAT(management.GetProcessTagDefinitions(), ElementsAre(TagIdentifier("VN_AnalogDef", Id("VN_AnalogDef")),
+                                                                 TagIdentifier("VN_DiscreteDef", Id("VN_DiscreteDef")),
+                                                                 TagIdentifier("VN_TextDef", Id("VN_TextDef")),
+                                                                 TagIdentifier("VN_CalcDef", Id("VN_CalcDef"))));
 }
 
 TEST_F(SamplePlantTest, CreatesTagsAndChangesWhetherTheyAreUsable) {
   EXPECT_THAT(management.CreateTags({{"VN_AnalogDef", {"TI101", "TI103"}}, {"VN_CalcDef", {"CALC_NEW"}}}),
-              ElementsAre("TI101", "TI103")) << "only the process definitions may be written";
+              ElementsAre("TI101", "TI103"))
+      << "only the process definitions may be written";
   EXPECT_THAT(management.GetTagNamesByDefinition(contracts::TagNames{"VN_AnalogDef"}).at("VN_AnalogDef"),
               Contains("TI103"));
 

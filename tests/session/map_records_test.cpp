@@ -91,8 +91,9 @@ TEST_F(MapRecordsTest, DefaultOrFirstChoosesTheFirstDefaultElseTheFirst) {
 }
 
 TEST_F(MapRecordsTest, TextDefaultsAreTrueOrFalseInAnyCaseAndNothingElse) {
-  Install(Builder({{"MAP_A", "VN_AnalogDef", "False"}, {"MAP_B", "VN_AnalogDef", "TRUE"}, {"MAP_C", "VN_PumpDef", "fAlSe"}},
-                  FieldSpec::Text("MAP_IsDefault", 8)));
+  Install(
+      Builder({{"MAP_A", "VN_AnalogDef", "False"}, {"MAP_B", "VN_AnalogDef", "TRUE"}, {"MAP_C", "VN_PumpDef", "fAlSe"}},
+              FieldSpec::Text("MAP_IsDefault", 8)));
   EXPECT_THAT(session.GetMapRecords({"VN_AnalogDef"}, true).at("VN_AnalogDef"), ElementsAre("MAP_B"));
 
   Install(Builder({{"MAP_A", "VN_AnalogDef", "yes"}}, FieldSpec::Text("MAP_IsDefault", 8)));

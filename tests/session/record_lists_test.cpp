@@ -79,7 +79,8 @@ TEST_F(RecordListsTest, ListsGoInBatchesOf500UntilABatchIsShort) {
   EXPECT_EQ(names.back(), "F0499");
   const int32_t last = session.GetRecordID("F0499");
   EXPECT_THAT(CallArguments("GETRECORDLIST_LNAME"),
-              ElementsAre(fmt::format("mode=1 def={} max=500 at=0", full), fmt::format("mode=1 def={} max=500 {}", full, At(last))));
+              ElementsAre(fmt::format("mode=1 def={} max=500 at=0", full),
+                          fmt::format("mode=1 def={} max=500 {}", full, At(last))));
 
   dorvik::ClearCallLog();
   const TagIdentifiers identifiers = session.GetTagIdentifiersByDefinition("L0007");  // a record names its definition
