@@ -110,6 +110,13 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
   });
 }
 
+TagValuesByNames DataAccess::ReadWithNewSession(const contracts::Tags& tags) {
+  DataAccess reader;
+  return reader.GetTagValues(tags);
+}
+
+TagValuesByNames DataAccess::ReadCurrentValues(const contracts::Tags& tags) { return ReadWithNewSession(tags); }
+
 BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items) {
   std::vector<int16_t> types(items.size());
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(items.size(), 1));

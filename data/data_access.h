@@ -42,6 +42,14 @@ class DataAccess : public Session, public contracts::IAccessService {
   void SetTagValues(const contracts::TagValuesByNames& tagValueList) override;
   contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override;
 
+  // A read by names through a new DataAccess object, as the other session
+  // classes read current values (constructing it sets the calling thread's
+  // user context again). Failures leave as service faults.
+  static contracts::TagValuesByNames ReadWithNewSession(const contracts::Tags& tags);
+
+ protected:
+  contracts::TagValuesByNames ReadCurrentValues(const contracts::Tags& tags) override;
+
  private:
   friend class DataAccessTestPeer;
 

@@ -156,15 +156,19 @@ class Builder {
     def.writeProtection = field.writeProtection;
     def.operatorChange = field.operatorChange;
     def.operatorStrict = field.operatorStrict;
-    if (!field.selector.empty()) {
-      const Record* selector = database_->FindRecordByName(field.selector);
-      if (selector == nullptr || database_->FindSelector(selector->id) == nullptr) {
-        Fail(where, fmt::format("\"{}\" is not a selector record", field.selector));
-      }
-      def.selectorId = selector->id;
-    }
+    if (!field.selector.empty()) def.selectorId = SelectorFor(field.selector, where);
     if (!field.repeatCountField.empty()) def.repeatArea = RepeatArea(definition, field, where);
     return def;
+  }
+
+  // The selector a field names: a selector record or, for a selector chosen
+  // per record, the description record of the field in which each record
+  // keeps its own selector record.
+  int32_t SelectorFor(const std::string& name, std::string_view where) {
+    const Record* selector = database_->FindRecordByName(name);
+    if (selector != nullptr && database_->FindSelector(selector->id) != nullptr) return selector->id;
+    if (const GlobalField* holder = database_->FindFieldByName(name)) return holder->descriptionId;
+    Fail(where, fmt::format("\"{}\" is not a selector record", name));
   }
 
   int16_t RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where) {

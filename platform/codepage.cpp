@@ -144,10 +144,19 @@ std::string ToAnsi(std::string_view utf8) {
   return ansi;
 }
 
+void AppendAnsi(std::string& utf8, std::string_view bytes) {
+  // ASCII is its own UTF-8: the bytes up to the first other one copy at once.
+  const auto ascii =
+      std::find_if(bytes.begin(), bytes.end(), [](char byte) { return static_cast<uint8_t>(byte) > 0x7F; });
+  utf8.append(bytes.begin(), ascii);
+  if (ascii == bytes.end()) return;
+  utf8.reserve(utf8.size() + static_cast<size_t>(bytes.end() - ascii) * 3);  // at most 3 bytes a character
+  for (auto byte = ascii; byte != bytes.end(); ++byte) AppendUtf8(utf8, AnsiToCodePoint(static_cast<uint8_t>(*byte)));
+}
+
 std::string FromAnsi(std::string_view bytes) {
   std::string utf8;
-  utf8.reserve(bytes.size());
-  for (const char byte : bytes) AppendUtf8(utf8, AnsiToCodePoint(static_cast<uint8_t>(byte)));
+  AppendAnsi(utf8, bytes);
   return utf8;
 }
 

@@ -18,6 +18,8 @@ std::string ToAnsi(std::string_view utf8);
 // Windows-1252 bytes to UTF-8 (every byte maps; the five unassigned bytes
 // map to their C1 control characters, as Windows does).
 std::string FromAnsi(std::string_view bytes);
+// The same, appended to utf8 (no temporary text).
+void AppendAnsi(std::string& utf8, std::string_view bytes);
 
 // 7-bit ASCII bytes to text: bytes above 0x7F become '?'.
 std::string FromAscii(std::string_view bytes);

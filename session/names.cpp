@@ -30,14 +30,6 @@ constexpr std::size_t kEnvironmentNameBufferSize = 256;
 constexpr int64_t kFileTimeToUnixEpoch = 116444736000000000;
 constexpr int64_t kTicksPerMicrosecond = 10;
 
-// Text that the client library returned in buffer, length bytes of it
-// (bounded by the buffer), as ASCII and trimmed.
-std::string ReturnedText(std::span<const char> buffer, int16_t length) {
-  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
-  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
-  return std::string(platform::Trim(text));
-}
-
 // A name in a 257-byte buffer, cut to 256 characters.
 NameBuffer NameToBuffer(const std::string& name) {
   NameBuffer buffer{};
@@ -50,6 +42,12 @@ int16_t TextLength(const NameBuffer& buffer) {
 }
 
 }  // namespace
+
+std::string Session::ReturnedText(std::span<const char> buffer, int16_t length) {
+  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
+  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
+  return std::string(platform::Trim(text));
+}
 
 void Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
   if (dest.empty()) return;

@@ -3,8 +3,9 @@
 // the constructing thread, optionally registers a shutdown callback, logs,
 // and translates names, identifiers and timestamps between the caller's
 // side and the database's. It also owns the process-wide field definition
-// cache. A session is used by the thread that constructed it; the
-// process-wide state is guarded by s_StaticMembersLock.
+// cache, lists the records of definitions, creates records and knows which
+// definitions have map records. A session is used by the thread that
+// constructed it; the process-wide state is guarded by s_StaticMembersLock.
 #ifndef VANTREL_SESSION_SESSION_H_
 #define VANTREL_SESSION_SESSION_H_
 
@@ -43,6 +44,10 @@ using FieldDefinitionPtr = std::shared_ptr<const contracts::FieldDefinition>;
 
 // Native-callable shutdown callback (the client library's callback type).
 using VntShutdownDelegate = void (*)(uint32_t);
+
+// A caller's name test for the filtered record lists: true keeps the name.
+// An empty function is no test.
+using DelegateFilterName = std::function<bool(const std::string& name, const std::vector<std::string>& filters)>;
 
 class Session {
  public:
@@ -108,12 +113,58 @@ class Session {
   // definition.
   contracts::Selectors GetRecordSpecificSelectors(int32_t recid, int32_t selectorId);
 
+  // --- Records of definitions, creation, map records ---------------------------
+
+  // The records of the definition of definitonTag's record, in the
+  // database's order; empty for an unknown name. Names are decoded from the
+  // single-byte code page; with a name test (both filters and isMatch given)
+  // only the names it keeps are listed.
+  contracts::TagNames GetTagNamesByDefinition(const std::string& definitonTag);
+  contracts::TagNames GetFilteredTagNamesByDefinition(const std::string& definitonTag,
+                                                      const std::optional<std::vector<std::string>>& filters,
+                                                      const DelegateFilterName& isMatch);
+  contracts::TagIdentifiers GetTagIdentifiersByDefinition(const std::string& definitonTag);
+  contracts::TagIdentifiers GetFilteredTagIdentifiersByDefinition(
+      const std::string& definitonTag, const std::optional<std::vector<std::string>>& filters,
+      const DelegateFilterName& isMatch);
+  // Every definition record.
+  contracts::TagNames GetAllDefinitionRecords();
+  // Up to maxReturn records of startRecorID's definition that follow it.
+  contracts::TagIdentifiers GetTagIdsWithSameDefinition(int32_t startRecorID, int32_t maxReturn);
+  // Creates record tagName of definitonName's definition. True when it was
+  // created or exists with that definition already; false (logged when the
+  // database refused) otherwise.
+  bool CreateRecord(const std::string& definitonName, const std::string& tagName);
+  // What kind of record name is: a definition, a record whose definition has
+  // a map record, one of the record kinds, or other.
+  contracts::TagTypeEnum GetVntItemTypeByName(const std::string& name);
+
+  // Whether the definition of name's record has a map record. Answers from
+  // the process-wide cache when it can; a miss reads every map record and
+  // caches each one's definition.
+  bool HasMapRecord(const std::string& name);
+  // The same question, always read from the database; the cache is left alone.
+  bool HasMapRecordNotFromCache(const std::string& name);
+  // The map records of the definitions of definitionRecords, under the
+  // definition names as the map records spell them: all of them, or with
+  // defaultOrFirst the first default one (else the first one) of each.
+  contracts::TagNamesByDefinitionTag GetMapRecords(const contracts::TagNames& definitionRecords, bool defaultOrFirst);
+
  protected:
+  // The current values of tags, read by names through a new DataAccess (the
+  // map records are read this way). DataAccess builds on Session, so the
+  // classes that can read override this; a plain Session throws
+  // InvalidOperationException.
+  virtual contracts::TagValuesByNames ReadCurrentValues(const contracts::Tags& tags);
+
   void Init();
   void RegisterVntShutdownCallback();
   void VntShutdownHandler(uint32_t param);
 
   bool IsRecordExist(const std::string& name);
+  // Text that the client library returned in buffer: length bytes of it
+  // (bounded by the buffer), as ASCII, trimmed at both ends.
+  static std::string ReturnedText(std::span<const char> buffer, int16_t length);
 
   // Logging and error text. LogError and GenerateVntErrorMessage use no
   // session state; classes beside the sessions reach them through a derived
@@ -155,7 +206,7 @@ class Session {
     std::recursive_mutex s_StaticMembersLock;
     std::unordered_map<int32_t, FieldDefinitionsPtr> s_fieldDefintionByDefId;
     std::unordered_map<int32_t, std::unordered_map<int32_t, FieldDefinitionPtr>> s_fieldDefByFieldIdByDefId;
-    std::unordered_map<int32_t, std::string> s_mapRecordByDefId;
+    std::unordered_map<int32_t, std::string> s_mapRecordByDefId;  // map record name by definition id
     std::atomic<bool> traceOn{false};
     std::mutex traceAttachLock;  // guards attaching the file sink once
   };
@@ -166,6 +217,8 @@ class Session {
 
  private:
   FieldDefinitionsPtr LoadFieldDefinitions(int32_t definitionId);
+  // The given fields of every map record, in one current-value read.
+  contracts::TagValuesByNames ReadMapRecords(const contracts::FieldNames& fields);
   static void AttachLogFileOnce();
 
   // The pooled entry point registered for this session, bound to

@@ -9,6 +9,7 @@
 #include "platform/fault.h"
 #include "platform/time_zone.h"
 #include "tests/support/data_access_test_peer.h"
+#include "tests/support/fault_of.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_plant.h"
 
@@ -16,6 +17,7 @@ namespace vantrel::access {
 namespace {
 
 using vantrel::testing::CallArguments;
+using vantrel::testing::FaultOf;
 using vantrel::testing::Reals;
 
 using contracts::DateTime;
@@ -81,17 +83,6 @@ DateTime UnixTime(int64_t seconds, int64_t milliseconds = 0) {
 }
 
 TagValue Real(double value) { return TagValue(value, UnixTime(1'700'000'000), 0, 0); }
-
-template <typename Body>
-platform::FaultException FaultOf(Body body) {
-  try {
-    body();
-  } catch (const platform::FaultException& fault) {
-    return fault;
-  }
-  ADD_FAILURE() << "no fault was raised";
-  return platform::FaultException(contracts::ServiceException());
-}
 
 class CurrentValuesTest : public ::testing::Test {
  protected:
