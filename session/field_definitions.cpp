@@ -238,7 +238,9 @@ FieldDefinitionPtr Session::GetFieldDefinitionByFieldId(int32_t definitionId, in
 int32_t Session::GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId) {
   if (definitionId <= 0) return 0;
   int32_t index = 0;
-  for (const auto& definition : *GetFieldDefinitions(definitionId)) {
+  // Held for the walk: a RefreshAll on another thread may drop the cache's hold.
+  const FieldDefinitionsPtr definitions = GetFieldDefinitions(definitionId);
+  for (const auto& definition : *definitions) {
     if (definition.Number == fieldId) index = definition.RepeatArea;
   }
   return index;

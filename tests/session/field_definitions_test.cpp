@@ -107,7 +107,8 @@ TEST_F(FieldDefinitionsTest, ColdLoadMakesTheBatchedReadsThenServesTheCache) {
 }
 
 TEST_F(FieldDefinitionsTest, LoadedDefinitionsCarryEveryColumn) {
-  const auto& fields = *session.GetFieldDefinitions(analogDef);
+  const FieldDefinitionsPtr loaded = session.GetFieldDefinitions(analogDef);
+  const auto& fields = *loaded;
   EXPECT_EQ(fields[0].Name, "DESCRIPTION");
   EXPECT_EQ(fields[0].DataType, TypeCode::String);
   EXPECT_EQ(fields[0].Length, 40);
