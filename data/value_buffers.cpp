@@ -192,6 +192,8 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
       const std::string textValue = ToText(value);
+      // Replaced or cut characters would store a value the caller did not give.
+      RequireStorableText(textValue, "text");
       const std::size_t characters = platform::CharacterCount(textValue);
       // The text and its terminator must fit: a cut text would store a value
       // the caller did not give.

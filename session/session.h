@@ -70,9 +70,22 @@ class Session {
   // page and copies it into dest with a terminating zero byte (dest must
   // hold length + 1 bytes; a shorter dest cuts further, never overflows).
   static void ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
-  // Sets the calling thread's database user context.
+  // Sets the calling thread's database user context (domain and user cut to
+  // 256 characters each). Throws ArgumentException naming the account when
+  // it is not storable text: a changed account would be another user's.
   static void SetUserInfo(const std::string& domain, const std::string& user);
 
+  // Whether text reaches the database as it stands: the code page holds each
+  // of its characters and none is the zero character, which ends a native
+  // text. A name that fails this names nothing; a value or an account that
+  // fails it is refused. Throws ArgumentException for invalid UTF-8.
+  static bool IsStorableText(std::string_view text);
+  // Throws ArgumentException "The <kind> "<text>" ..." saying why, when text
+  // is not storable.
+  static void RequireStorableText(std::string_view text, std::string_view kind);
+
+  // Lookups by name. A name that is not storable text names nothing: the
+  // database is not asked (0 and -1).
   int32_t GetRecordID(const std::string& tagName);
   int32_t GetAttributeID(const std::string& fieldName);
   std::string GetRecordName(int32_t recid);

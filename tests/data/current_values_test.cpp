@@ -303,6 +303,26 @@ TEST_F(CurrentValuesTest, WritesKeepQualityTimesPointersAndTexts) {
   EXPECT_THROW(data.SetTagValues(TagValuesByIds{{record, {{Field("HI_LIMIT"), {}}}}}), platform::FaultException);
 }
 
+// A text is stored as given or not at all: a zero character would cut it
+// short and characters the code page lacks would become '?'.
+TEST_F(CurrentValuesTest, TextsTheDatabaseCannotHoldAreRefusedBeforeTheWrite) {
+  const int32_t record = Id("TW1");
+  data.SetTagValues(TagValuesByIds{{record, {{Field("DESCRIPTION"), {TagValue(std::string("kept"), {}, 0, 0)}}}}});
+  dorvik::ClearCallLog();
+  const std::vector<std::pair<std::string, std::string>> refused{
+      {std::string("ab\0XYZ", 6), "The text \"ab\\0XYZ\" holds a zero character"},
+      {"\xE6\xB8\xA9\xE5\xBA\xA6",
+       "The text \"\xE6\xB8\xA9\xE5\xBA\xA6\" has characters that the database's code page cannot hold."}};
+  for (const auto& [text, message] : refused) {
+    const auto fault = FaultOf([&, &text = text] {
+      data.SetTagValues(TagValuesByIds{{record, {{Field("DESCRIPTION"), {TagValue(text, {}, 0, 0)}}}}});
+    });
+    EXPECT_THAT(fault.Reason().value_or(""), StartsWith(message));
+  }
+  EXPECT_EQ(dorvik::CallCount("MWDBVALS"), 0);
+  EXPECT_EQ(dorvik::CurrentText("TW1", "DESCRIPTION"), "kept");
+}
+
 TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin) {
   vantrel::testing::LogCapture log(TraceLevel::Off);  // these lines skip the level check
   data.SetTagValues(TagValuesByNames{{"TI101", {{"HI_LIMIT", {Real(1.5)}}, {"NOPE", {Real(2)}}}},
