@@ -91,11 +91,11 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     for (const auto& [recordName, fieldNames] : tagList) {
       const int32_t recordId = GetRecordID(recordName);
       if (recordId <= 0) continue;
-      FieldIds fieldIds;
+      // Two spellings of one record add their fields up.
+      FieldIds& fieldIds = byIds[recordId];
       for (const auto& fieldName : fieldNames) {
         if (const int32_t fieldId = GetAttributeID(fieldName); fieldId > 0) fieldIds.push_back(fieldId);
       }
-      byIds[recordId] = std::move(fieldIds);
     }
     TagValuesByNames result;
     if (byIds.empty()) return result;
@@ -212,15 +212,15 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
 
 void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
   platform::RunServiceOperation([&] {
-    // Values gathered by record id, so that two names of one field add up.
+    // Values gathered by record id and field tag, so that two names of one
+    // field, and two spellings of one record, add up.
     TagValuesByIds byIds;
     for (const auto& [recordName, fields] : tagValueList) {
       const int32_t recordId = GetRecordID(recordName);
-      TagValuesById byFieldId;
       for (const auto& [fieldName, values] : fields) {
         const int32_t fieldId = GetAttributeID(fieldName);
         if (recordId > 0 && fieldId > 0) {
-          auto& gathered = byFieldId[fieldId];
+          auto& gathered = byIds[recordId][fieldId];
           gathered.insert(gathered.end(), values.begin(), values.end());
           continue;
         }
@@ -229,7 +229,6 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
         if (fieldId <= 0) message = fmt::format("{0} and field name {1} is invalid", message, fieldName);
         ProcessLog::Instance().WriteLine(message, false);
       }
-      if (!byFieldId.empty()) byIds[recordId] = std::move(byFieldId);
     }
     if (!byIds.empty()) WriteByIds(byIds);
   });

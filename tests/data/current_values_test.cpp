@@ -27,6 +27,7 @@ using contracts::TagValue;
 using contracts::TagValues;
 using contracts::TagValuesByIds;
 using contracts::TagValuesById;
+using contracts::TagValuesByName;
 using contracts::TagValuesByNames;
 using contracts::Value;
 using dorvik::FieldSpec;
@@ -71,6 +72,7 @@ dorvik::DatabaseBuilder Builder() {
     const std::string name = "REP" + std::to_string(count);
     builder.Record(name, "VN_RepDef").SetOccurrences(name, "REP", Occurrences(count, 0.0));
   }
+  builder.Record("WMIX", "VN_RepDef").SetOccurrences("WMIX", "REP", Occurrences(3, 0.0));
   return builder;
 }
 
@@ -323,7 +325,7 @@ TEST_F(CurrentValuesTest, TextsTheDatabaseCannotHoldAreRefusedBeforeTheWrite) {
   EXPECT_EQ(dorvik::CurrentText("TW1", "DESCRIPTION"), "kept");
 }
 
-TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin) {
+TEST_F(CurrentValuesTest, WritesByNamesLogBadNames) {
   vantrel::testing::LogCapture log(TraceLevel::Off);  // these lines skip the level check
   data.SetTagValues(TagValuesByNames{{"TI101", {{"HI_LIMIT", {Real(1.5)}}, {"NOPE", {Real(2)}}}},
                                      {"NOSUCH", {{"VALUE", {Real(3)}}, {"NOPE2", {Real(4)}}}}});
@@ -331,10 +333,24 @@ TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin)
                                        "Failed because record name NOSUCH is invalid",
                                        "Failed because record name NOSUCH is invalid and field name NOPE2 is invalid"));
   EXPECT_EQ(ReadOne(kTag2, "HI_LIMIT")[0].Value, Value(1.5));
+}
 
-  data.SetTagValues(TagValuesByNames{{"TI101", {{"HI_LIMIT", {Real(7)}}}}, {"ti101", {{"LO_LIMIT", {Real(8)}}}}});
-  EXPECT_EQ(ReadOne(kTag2, "HI_LIMIT")[0].Value, Value(1.5));
-  EXPECT_EQ(ReadOne(kTag2, "LO_LIMIT")[0].Value, Value(8.0f));
+// Two spellings of one record in one request add up, as two names of one
+// field do: every value given is written, every field asked for is read.
+TEST_F(CurrentValuesTest, SpellingsOfOneRecordMergeInWritesAndReadsByNames) {
+  data.SetTagValues(TagValuesByNames{{"WMIX", {{"O1", {Real(1)}}, {"REP", {Real(10)}}}},
+                                     {"wmix", {{"O2", {Real(2)}}, {"rep", {Real(11), Real(12)}}}}});
+  EXPECT_EQ(ReadOne("WMIX", "O1")[0].Value, Value(1.0));
+  EXPECT_EQ(ReadOne("WMIX", "O2")[0].Value, Value(2.0));
+  EXPECT_THAT(Reals(ReadOne("WMIX", "REP")), ElementsAre(10, 11, 12));
+
+  const TagValuesByNames read = data.GetTagValues(contracts::Tags{{"WMIX", {"O1", "REP"}}, {"wmix", {"o2"}}});
+  ASSERT_EQ(read.size(), 1u);
+  const TagValuesByName& fields = read.at("WMIX");
+  ASSERT_EQ(fields.size(), 3u);
+  EXPECT_THAT(Reals(fields.at("O1")), ElementsAre(1));
+  EXPECT_THAT(Reals(fields.at("REP")), ElementsAre(10, 11, 12));
+  EXPECT_THAT(Reals(fields.at("O2")), ElementsAre(2));
 }
 
 TEST_F(CurrentValuesTest, RefusedWritesFaultWithTheDatabasesMessageAndKeepEarlierBatches) {
