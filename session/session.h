@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "api/records.h"
@@ -106,7 +107,10 @@ class Session {
   // --- Field definitions -------------------------------------------------------
 
   // The field definitions of a definition record, loaded once and cached
-  // process-wide (an empty list, not cached, for an id of 0 or less).
+  // process-wide (an empty list, not cached, for an id of 0 or less). A
+  // load during which the database refused to read a selector record gives
+  // those fields without selector texts and is not cached: the next request
+  // loads again.
   FieldDefinitionsPtr GetFieldDefinitions(int32_t definitionId);
   // A field's name as record recid presents it, without an occurrence prefix.
   std::string GetAttributeName(int32_t recid, int32_t fldid);
@@ -137,6 +141,9 @@ class Session {
 
   // Field definition cache and repeat areas.
   FieldDefinitionPtr GetFieldDefinitionByFieldId(int32_t definitionId, int32_t fieldId);
+  // The definition of field fieldId (any occurrence of it) in a definition's
+  // list: the last one with that number, as the cache keeps it; or none.
+  static FieldDefinitionPtr FindFieldDefinition(const FieldDefinitionsPtr& definitions, int32_t fieldId);
   static int16_t TranslateToTypeCodeAndFieldReferenceType(int16_t dataType, int16_t fieldLength,
                                                           int32_t selectorId,
                                                           contracts::FieldReferenceTypeEnum& fieldReference);
@@ -146,6 +153,9 @@ class Session {
 
   // Selectors.
   contracts::Selectors GetSelectors(int32_t selectorId);
+  // GetSelectors, but nothing when the database refused to read the
+  // selector record (an empty map when it has no entries).
+  std::optional<contracts::Selectors> ReadSelectors(int32_t selectorId);
 
   // The definition of a record: itself when it is a definition record.
   int32_t DefinitionOf(int32_t recid);
@@ -167,7 +177,8 @@ class Session {
   const ResourceTable* resource = nullptr;
 
  private:
-  FieldDefinitionsPtr LoadFieldDefinitions(int32_t definitionId);
+  // The list, and whether every part of it was read (see GetFieldDefinitions).
+  std::pair<FieldDefinitionsPtr, bool> LoadFieldDefinitions(int32_t definitionId);
   void AttachLogFileOnce();
 
   std::shared_ptr<NativeShutdownEntry> m_delegateHandle;

@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -234,6 +235,37 @@ TEST_F(CurrentValuesTest, FieldWithUnreadableCountGetsAPlaceholder) {
   EXPECT_GE(trend[0].Timestamp, before);
   EXPECT_LE(trend[0].Timestamp, platform::Now());
   EXPECT_EQ(values.at(Field("VALUE"))[0].Value, Value(12.5));
+}
+
+// A field with an item the database would not type is left out whole: the
+// rest of a repeat area's values would stand at the wrong occurrences.
+TEST_F(CurrentValuesTest, AFieldWithAnUntypedItemIsLeftOutWhole) {
+  Warm("REP3");
+  dorvik::InjectFault("GETDATATYPES", -5, 2);  // items O0, REP 1, REP 2, REP 3: occurrence 2
+  const TagValuesById values = data.GetTagValues(TagsById{{Id("REP3"), {Field("O0"), Field("REP")}}}).at(Id("REP3"));
+  EXPECT_FALSE(values.contains(Field("REP")));
+  EXPECT_TRUE(values.contains(Field("O0")));
+}
+
+// A write stores all it was given or fails: it does not store occurrence 1
+// alone when the occurrences are unknown, nor leave out what the database
+// would not type.
+TEST_F(CurrentValuesTest, AWriteStoresAllItWasGivenOrFails) {
+  const int32_t rep = Field("REP");
+  const TagValues before = ReadOne("REP5", "REP");
+  dorvik::InjectFault("DB2SHRT", -10);
+  const auto unknown = FaultOf([&] { data.SetTagValues(TagValuesByIds{{Id("REP5"), {{rep, {Real(50), Real(51)}}}}}); });
+  EXPECT_EQ(unknown.Reason().value_or(""), fmt::format("Failed to find the number of occurrences of field 0x{:X} of "
+                                                       "record {}.", rep, Id("REP5")));
+
+  dorvik::InjectFault("GETDATATYPES", -11, 1);
+  const auto untyped = FaultOf([&] {
+    data.SetTagValues(TagValuesByIds{{Id("REP5"), {{Field("O0"), {Real(60)}}, {Field("O1"), {Real(61)}}}}});
+  });
+  EXPECT_THAT(untyped.Reason().value_or(""), StartsWith("Failed to set value for REP5, O1 with error GETDATATYPES: "));
+  EXPECT_EQ(dorvik::CallCount("MWDBVALS"), 0);
+  EXPECT_EQ(ReadOne("REP5", "REP"), before);
+  EXPECT_NE(ReadOne("REP5", "O0")[0].Value, Value(60.0));
 }
 
 TEST_F(CurrentValuesTest, RepeatAreaWritesStopAtTheValuesGiven) {
