@@ -32,14 +32,15 @@ char32_t AnsiToCodePoint(uint8_t byte) {
   return byte;
 }
 
-char CodePointToAnsi(char32_t codePoint) {
+// The code page's byte for a code point; nothing when it has none.
+std::optional<char> CodePointToAnsi(char32_t codePoint) {
   const bool special =
       codePoint >= kFirstSpecialByte && codePoint < kFirstSpecialByte + kSpecialBytes.size();
   if (codePoint <= 0xFF && !special) return static_cast<char>(codePoint);
   for (size_t i = 0; i < kSpecialBytes.size(); ++i) {
     if (kSpecialBytes[i] == codePoint) return static_cast<char>(kFirstSpecialByte + i);
   }
-  return kSubstitute;
+  return std::nullopt;
 }
 
 void AppendUtf8(std::string& out, char32_t codePoint) {
@@ -140,7 +141,18 @@ size_t EndOfContent(std::string_view text) {
 std::string ToAnsi(std::string_view utf8) {
   std::string ansi;
   ansi.reserve(utf8.size());
-  for (size_t pos = 0; pos < utf8.size();) ansi += CodePointToAnsi(NextValidCodePoint(utf8, pos));
+  for (size_t pos = 0; pos < utf8.size();) ansi += CodePointToAnsi(NextValidCodePoint(utf8, pos)).value_or(kSubstitute);
+  return ansi;
+}
+
+std::optional<std::string> ToAnsiExact(std::string_view utf8) {
+  std::string ansi;
+  ansi.reserve(utf8.size());
+  for (size_t pos = 0; pos < utf8.size();) {
+    const auto byte = CodePointToAnsi(NextValidCodePoint(utf8, pos));
+    if (!byte) return std::nullopt;
+    ansi += *byte;
+  }
   return ansi;
 }
 

@@ -6,6 +6,7 @@
 #define VANTREL_PLATFORM_CODEPAGE_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,10 @@ namespace vantrel::platform {
 // UTF-8 to Windows-1252; characters the code page lacks become '?'.
 // Throws ArgumentException for invalid UTF-8.
 std::string ToAnsi(std::string_view utf8);
+
+// UTF-8 to Windows-1252 with nothing substituted: nothing when a character
+// has no byte in the code page. Throws ArgumentException for invalid UTF-8.
+std::optional<std::string> ToAnsiExact(std::string_view utf8);
 
 // Windows-1252 bytes to UTF-8 (every byte maps; the five unassigned bytes
 // map to their C1 control characters, as Windows does).

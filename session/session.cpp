@@ -106,14 +106,8 @@ void Session::AttachLogFileOnce() {
   if (statics.traceOn.load(std::memory_order_acquire)) return;
   std::lock_guard lock(statics.traceAttachLock);
   if (statics.traceOn.load(std::memory_order_relaxed)) return;
-  const auto folder = platform::CommonApplicationDataFolder() / std::filesystem::path(kLogFolderPattern);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) {
-    throw platform::IOException(
-        fmt::format("Cannot create the log folder {}: {}", folder.string(), error.message()));
-  }
-  ProcessLog::Instance().AddSink(std::make_shared<FileLogSink>(folder / kLogFileName));
+  ProcessLog::Instance().AddSink(FileLogSink::Open(platform::CommonApplicationDataFolder(),
+                                                  std::filesystem::path(kLogFolderPattern), kLogFileName));
   statics.traceOn.store(true, std::memory_order_release);
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "api/records.h"
@@ -78,9 +79,22 @@ class Session {
   // page and copies it into dest with a terminating zero byte (dest must
   // hold length + 1 bytes; a shorter dest cuts further, never overflows).
   static void ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
-  // Sets the calling thread's database user context.
+  // Sets the calling thread's database user context (domain and user cut to
+  // 256 characters each). Throws ArgumentException naming the account when
+  // it is not storable text: a changed account would be another user's.
   static void SetUserInfo(const std::string& domain, const std::string& user);
 
+  // Whether text reaches the database as it stands: the code page holds each
+  // of its characters and none is the zero character, which ends a native
+  // text. A name that fails this names nothing; a value or an account that
+  // fails it is refused. Throws ArgumentException for invalid UTF-8.
+  static bool IsStorableText(std::string_view text);
+  // Throws ArgumentException "The <kind> "<text>" ..." saying why, when text
+  // is not storable.
+  static void RequireStorableText(std::string_view text, std::string_view kind);
+
+  // Lookups by name. A name that is not storable text names nothing: the
+  // database is not asked (0 and -1).
   int32_t GetRecordID(const std::string& tagName);
   int32_t GetAttributeID(const std::string& fieldName);
   std::string GetRecordName(int32_t recid);
@@ -101,7 +115,10 @@ class Session {
   // --- Field definitions -------------------------------------------------------
 
   // The field definitions of a definition record, loaded once and cached
-  // process-wide (an empty list, not cached, for an id of 0 or less).
+  // process-wide (an empty list, not cached, for an id of 0 or less). A
+  // load during which the database refused to read a selector record gives
+  // those fields without selector texts and is not cached: the next request
+  // loads again.
   FieldDefinitionsPtr GetFieldDefinitions(int32_t definitionId);
   // A field's name as record recid presents it, without an occurrence prefix.
   std::string GetAttributeName(int32_t recid, int32_t fldid);
@@ -186,6 +203,9 @@ class Session {
 
   // Field definition cache and repeat areas.
   FieldDefinitionPtr GetFieldDefinitionByFieldId(int32_t definitionId, int32_t fieldId);
+  // The definition of field fieldId (any occurrence of it) in a definition's
+  // list: the last one with that number, as the cache keeps it; or none.
+  static FieldDefinitionPtr FindFieldDefinition(const FieldDefinitionsPtr& definitions, int32_t fieldId);
   static int16_t TranslateToTypeCodeAndFieldReferenceType(int16_t dataType, int16_t fieldLength,
                                                           int32_t selectorId,
                                                           contracts::FieldReferenceTypeEnum& fieldReference);
@@ -195,6 +215,9 @@ class Session {
 
   // Selectors.
   contracts::Selectors GetSelectors(int32_t selectorId);
+  // GetSelectors, but nothing when the database refused to read the
+  // selector record (an empty map when it has no entries).
+  std::optional<contracts::Selectors> ReadSelectors(int32_t selectorId);
 
   // The definition of a record: itself when it is a definition record.
   int32_t DefinitionOf(int32_t recid);
@@ -216,7 +239,8 @@ class Session {
   const ResourceTable* resource = nullptr;
 
  private:
-  FieldDefinitionsPtr LoadFieldDefinitions(int32_t definitionId);
+  // The list, and whether every part of it was read (see GetFieldDefinitions).
+  std::pair<FieldDefinitionsPtr, bool> LoadFieldDefinitions(int32_t definitionId);
   // The given fields of every map record, in one current-value read.
   contracts::TagValuesByNames ReadMapRecords(const contracts::FieldNames& fields);
   static void AttachLogFileOnce();

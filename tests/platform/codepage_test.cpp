@@ -62,15 +62,20 @@ TEST(CodePage, ExactlyTheCodePagesCharactersEncodeAndAllOthersBecomeQuestionMark
     if (c >= 0xD800 && c <= 0xDFFF) continue;
     const std::string ansi = ToAnsi(Utf8(c));
     ASSERT_EQ(ansi.size(), 1u) << static_cast<uint32_t>(c);
+    const auto exact = ToAnsiExact(Utf8(c));  // substitutes nothing
     if (ansi != "?" || c == '?') {
       ++encodable;
       EXPECT_EQ(FromAnsi(ansi), Utf8(c)) << static_cast<uint32_t>(c);
+      EXPECT_EQ(exact, ansi) << static_cast<uint32_t>(c);
+    } else {
+      EXPECT_EQ(exact, std::nullopt) << static_cast<uint32_t>(c);
     }
     if (c == 0x10000) c = 0x10FFFE;  // the supplementary planes: spot-check both ends
   }
   EXPECT_EQ(encodable, 256u);
   EXPECT_EQ(decodedBytes.size(), 256u);
   EXPECT_EQ(ToAnsi("\xE2\x82\xAC 5 \xE2\x88\x9E \xF0\x9F\x98\x80"), "\x80 5 ? ?");
+  EXPECT_EQ(ToAnsiExact("\xE2\x82\xAC 5 \xE2\x88\x9E"), std::nullopt);
 }
 
 TEST(CodePage, InvalidUtf8IsAnArgumentError) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/control.h"
+#include "platform/exceptions.h"
 #include "platform/identity.h"
 #include "platform/operation_context.h"
 #include "session/session.h"
@@ -96,6 +97,25 @@ TEST_F(SessionTest, UserContextIsTheCallersAccountElseTheThreads) {
   platform::ImpersonationScope impersonation("IMP\\carol");
   EXPECT_EQ(contextual(std::nullopt), "IMP\\carol");
   EXPECT_EQ(Calls("SetTlsData"), 8);
+}
+
+// "DOM\ąlice" and "DOM\ęlice" would both reach the database as "DOM\?lice",
+// one user context with one set of rights: such accounts are refused.
+TEST_F(SessionTest, AccountsTheDatabaseCannotHoldAreRefused) {
+  const std::vector<std::string> users{"\xC4\x85lice", "\xC4\x99lice", std::string("al\0ice", 6)};
+  for (const std::string& user : users) {
+    platform::OperationContextScope call(platform::OperationContext{platform::ServiceSecurityContext{"DOM\\" + user}});
+    try {
+      Session session;
+      ADD_FAILURE() << "the account was taken";
+    } catch (const platform::ArgumentException& error) {
+      EXPECT_NE(std::string(error.what()).find("The account \"DOM\\"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(Session::SetUserInfo("DOM", user), platform::ArgumentException);
+  }
+  EXPECT_EQ(Calls("SetTlsData"), 0);
+  Session::SetUserInfo("DOM", "\xC3\xA9lise");  // é is in the code page
+  EXPECT_EQ(LastTlsAccount(), "DOM\\\xE9lise");
 }
 
 TEST_F(SessionTest, OnlySessionsWithTheCallbackFlagRegister) {
