@@ -69,8 +69,7 @@ std::string CommandFooter(const CommandSpec& spec) {
 }
 
 void DeclareGlobalOptions(CLI::App& app, GlobalOptions& global, LineSource source) {
-  app.add_option("--database", global.database,
-                 "the database to open (default: the DORVIK_DATABASE variable)")
+  app.add_option("--database", global.database, "the database to open (default: the DORVIK_DATABASE variable)")
       ->type_name("PATH");
   app.add_option("--user", global.user, "run as this caller account, DOMAIN\\user")->type_name("ACCOUNT");
   auto* json = app.add_flag_callback(
@@ -125,7 +124,8 @@ CLI::App* ChosenCommand(const CLI::App& app) {
                                  HelpHint(command)));
   }
   if (command == nullptr) {
-    throw UsageError(fmt::format("unknown command '{}'{}{}", word, DidYouMean(word, CommandNames()), HelpHint(nullptr)));
+    throw UsageError(
+        fmt::format("unknown command '{}'{}{}", word, DidYouMean(word, CommandNames()), HelpHint(nullptr)));
   }
   throw UsageError(fmt::format("{}: unexpected argument '{}'{}", command->get_name(), word, HelpHint(command)));
 }
@@ -159,8 +159,7 @@ const CommandSpec* FindCommand(std::string_view name) {
   return nullptr;
 }
 
-CommandContext::CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link,
-                               NameCatalog* catalog)
+CommandContext::CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog)
     : options_(options), output_(output), link_(link), catalog_(catalog) {}
 
 CommandContext::~CommandContext() = default;

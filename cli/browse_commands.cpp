@@ -67,8 +67,8 @@ ExitCode RunDefinition(const DefinitionArgs& args, CommandContext& context) {
   access::DataAccess& access = context.Access();
   const int32_t recordId = access.GetRecordID(args.name);
   if (recordId <= 0) {
-    throw NotFoundError(fmt::format("no record or definition {}{}", args.name,
-                                    DidYouMean(args.name, context.Catalog().Records())));
+    throw NotFoundError(
+        fmt::format("no record or definition {}{}", args.name, DidYouMean(args.name, context.Catalog().Records())));
   }
   const int32_t definitionId = access.GetDefinitionRecordID(args.name);
   const std::string definition = access.GetRecordName(definitionId);
@@ -94,10 +94,9 @@ ExitCode RunDefinition(const DefinitionArgs& args, CommandContext& context) {
                               {"selector", std::move(selector)}};
   }
   const std::string count = fmt::format("{} field{}", fields->size(), fields->size() == 1 ? "" : "s");
-  shown.caption = definitionId == recordId
-                      ? fmt::format("{} defines {}", definition, count)
-                      : fmt::format("{} is a record of {}, which defines {}", access.GetRecordName(recordId),
-                                    definition, count);
+  shown.caption = definitionId == recordId ? fmt::format("{} defines {}", definition, count)
+                                           : fmt::format("{} is a record of {}, which defines {}",
+                                                         access.GetRecordName(recordId), definition, count);
   shown.json = Json{{"definition", definition}, {"fields", std::move(byName)}};
   context.Out().Show(shown);
   return ExitCode::kDone;
@@ -109,9 +108,7 @@ struct EnvArgs {
   std::vector<std::string> names;
 };
 
-void DeclareEnv(CLI::App& app, EnvArgs& args) {
-  app.add_option("NAME", args.names, "variable names")->required();
-}
+void DeclareEnv(CLI::App& app, EnvArgs& args) { app.add_option("NAME", args.names, "variable names")->required(); }
 
 ExitCode RunEnv(const EnvArgs& args, CommandContext& context) {
   access::DataAccess& access = context.Access();

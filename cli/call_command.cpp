@@ -44,9 +44,10 @@ void ReadRequest(CallArgs& args) {
     case 3: return ReadArgument<3>(args);
     case 4: return ReadArgument<4>(args);
     default:
-      throw UsageError(fmt::format("no operation {}{}; operations: GetTagValues, GetTagValuesByIds, SetTagValues, "
-                                   "SetTagValuesByIds, GetHistoryValuesByIds",
-                                   args.operation, DidYouMean(args.operation, OperationNames())));
+      throw UsageError(
+          fmt::format("no operation {}{}; operations: GetTagValues, GetTagValuesByIds, SetTagValues, "
+                      "SetTagValuesByIds, GetHistoryValuesByIds",
+                      args.operation, DidYouMean(args.operation, OperationNames())));
   }
 }
 
@@ -97,7 +98,9 @@ void AddRows(Table& table, const std::string& record, const std::string& field, 
   }
 }
 
-Table ResultTable() { return Table{{{"RECORD"}, {"FIELD"}, {"VALUE"}, {"STATUS", true}, {"LEVEL", true}, {"TIME"}}, {}}; }
+Table ResultTable() {
+  return Table{{{"RECORD"}, {"FIELD"}, {"VALUE"}, {"STATUS", true}, {"LEVEL", true}, {"TIME"}}, {}};
+}
 
 template <typename Result>
 ExitCode ShowResult(CommandContext& context, const Result& result, Table table) {

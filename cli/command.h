@@ -92,8 +92,8 @@ struct CommandSpec {
   int order = 0;                        // place in the command list
   bool changesDatabase = false;         // --dry-run decides what it does
   bool needsDatabase = true;
-  bool hidden = false;                  // left out of help and completion (man)
-  std::vector<WordKind> words{};        // positional words, for completion
+  bool hidden = false;            // left out of help and completion (man)
+  std::vector<WordKind> words{};  // positional words, for completion
   // Completion of the values of options ("--type") and positionals ("NAME").
   std::map<std::string, std::vector<std::string>> optionValues{};
   // Declares the arguments on the subcommand, bound to a new invocation.
@@ -118,7 +118,7 @@ class BoundInvocation : public Invocation {
 // the options to its fields, run runs the parsed command.
 template <typename Args>
 std::function<std::shared_ptr<Invocation>(CLI::App&)> Define(void (*declare)(CLI::App&, Args&),
-                                                              typename BoundInvocation<Args>::RunFunction run) {
+                                                             typename BoundInvocation<Args>::RunFunction run) {
   return [declare, run](CLI::App& app) {
     auto invocation = std::make_shared<BoundInvocation<Args>>(run);
     declare(app, invocation->args);

@@ -9,6 +9,7 @@
 #include "cli/app.h"
 #include "cli/database_link.h"
 #include "cli/field_resolver.h"
+#include "cli/help_format.h"
 #include "cli/name_catalog.h"
 #include "data/data_access.h"
 
@@ -16,8 +17,7 @@ namespace vantrel::cli {
 namespace {
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
          });
 }
@@ -61,7 +61,7 @@ Position Walk(const CLI::App& app, const std::vector<std::string>& words, std::s
       position.pendingOption.clear();
     } else if (IsOptionWord(word)) {
       const CLI::Option* option = FindOption(position.command, app, word);
-      if (option != nullptr && option->get_type_size() != 0 && word.find('=') == std::string::npos) {
+      if (option != nullptr && TakesValue(*option) && word.find('=') == std::string::npos) {
         position.pendingOption = word;
       }
     } else if (position.command == nullptr) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include <fmt/format.h>
@@ -44,10 +46,10 @@ const std::array<OutsidersKind, 10> kOutsidersKinds{{
 OutsidersRequestTypeEnum ParseOutsiders(std::string_view text) {
   std::string names;
   for (const auto& kind : kOutsidersKinds) {
-    const bool same = kind.name.size() == text.size() &&
-                      std::equal(text.begin(), text.end(), kind.name.begin(), [](char a, char b) {
-                        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-                      });
+    const bool same =
+        kind.name.size() == text.size() && std::equal(text.begin(), text.end(), kind.name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        });
     if (same) return kind.kind;
     names += fmt::format("{}{}", names.empty() ? "" : ", ", kind.name);
   }
@@ -259,8 +261,15 @@ std::string UnitsOf(const ResolvedField& field, access::DataAccess& access) {
   }
 }
 
-void WritePlot(const std::string& path, const TrendChart& chart) {
+// The chart's file, opened before anything is read so that a path that
+// cannot be written fails the command before it shows anything.
+std::ofstream OpenPlot(const std::string& path) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}: {}", path, std::strerror(errno)));
+  return file;
+}
+
+void WritePlot(std::ofstream& file, const std::string& path, const TrendChart& chart) {
   file << TrendSvg(chart);
   file.close();
   if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}", path));
@@ -277,6 +286,7 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
     throw UsageError(fmt::format("{} holds {} values; --plot draws numbers only", field.FullName(),
                                  contracts::ToString(field.definition.DataType)));
   }
+  std::ofstream plot = args.plot.empty() ? std::ofstream() : OpenPlot(args.plot);
   contracts::HistoryRequestById request;
   request.TagId = field.recordId;
   request.FieldId = field.fieldTag;
@@ -295,11 +305,11 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
   const HistoryShown shown = ShowHistory(view, values, context.Out().Style());
   context.Out().Show(shown.shown);
   if (shown.inside >= args.max) {
-    context.Out().Note(fmt::format("{}: showing the first {} values of the interval; --max N shows more", kProgram,
-                                   args.max));
+    context.Out().Note(
+        fmt::format("{}: showing the first {} values of the interval; --max N shows more", kProgram, args.max));
   }
   if (!args.plot.empty()) {
-    WritePlot(args.plot, shown.chart);
+    WritePlot(plot, args.plot, shown.chart);
     context.Out().Note(fmt::format("{}: wrote the trend chart to {}", kProgram, args.plot));
   }
   return ExitCode::kDone;
@@ -346,14 +356,15 @@ const CommandRegistration kHistory({
     .name = "history",
     .summary = "history of a field, with values just outside the interval on request",
     .description = OutsidersHelp(),
-    .examples = {"history TI101 VALUE", "history TI101 VALUE --from -6h", 
+    .examples = {"history TI101 VALUE", "history TI101 VALUE --from -6h",
                  "history TI101 VALUE --from \"2024-03-06 20:00\" --to \"2024-03-06 22:00\" --outsiders BothA",
                  "history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --plot trend.svg",
                  "history TI101 VALUE --from now --to -1d --max 10"},
     .order = 13,
     .words = {WordKind::kRecord, WordKind::kField},
-    .optionValues = {{"--outsiders", {"None", "BeforeA", "AfterA", "BothA", "BeforeB", "AfterB", "BothB", "BeforeC",
-                                      "AfterC", "BothC"}}},
+    .optionValues = {{"--outsiders",
+                      {"None", "BeforeA", "AfterA", "BothA", "BeforeB", "AfterB", "BothB", "BeforeC", "AfterC",
+                       "BothC"}}},
     .define = Define(DeclareHistory, RunHistory),
 });
 

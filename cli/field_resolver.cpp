@@ -66,15 +66,14 @@ FieldName ParseFieldName(std::string_view text) {
     }
     const std::string_view number = text.substr(open + 1, text.size() - open - 2);
     return {std::string(text.substr(0, open)),
-            static_cast<int32_t>(ParseInteger(number, fmt::format("occurrence of {}", text.substr(0, open)), 1,
-                                              kMaxOccurrence))};
+            static_cast<int32_t>(
+                ParseInteger(number, fmt::format("occurrence of {}", text.substr(0, open)), 1, kMaxOccurrence))};
   }
   const std::size_t blank = text.find(' ');
   if (blank != std::string_view::npos && !text.empty() && text.front() >= '0' && text.front() <= '9') {
     const std::string_view name = text.substr(text.find_first_not_of(' ', blank));
-    return {std::string(name), static_cast<int32_t>(ParseInteger(text.substr(0, blank),
-                                                                 fmt::format("occurrence of {}", name), 1,
-                                                                 kMaxOccurrence))};
+    return {std::string(name), static_cast<int32_t>(ParseInteger(
+                                   text.substr(0, blank), fmt::format("occurrence of {}", name), 1, kMaxOccurrence))};
   }
   return {std::string(text), 0};
 }
@@ -172,14 +171,14 @@ std::optional<ResolvedField> FieldResolver::FindField(const Record& record, cons
   if (definition->RepeatArea > 0) {
     const int32_t count = access_.GetMaximumOcurrences(record.name, definition->Name);
     if (occurrence > count) {
-      problems_.push_back(fmt::format("{} {} has {} occurrence{}; there is no {}", record.name, definition->Name,
-                                      count, count == 1 ? "" : "s", field.Label()));
+      problems_.push_back(fmt::format("{} {} has {} occurrence{}; there is no {}", record.name, definition->Name, count,
+                                      count == 1 ? "" : "s", field.Label()));
       return std::nullopt;
     }
     field.occurrences = occurrence > 0 ? 1 : count;
   } else if (occurrence > 0) {
-    problems_.push_back(fmt::format("{} {} is not a repeat area; there is no {}", record.name, definition->Name,
-                                    field.Label()));
+    problems_.push_back(
+        fmt::format("{} {} is not a repeat area; there is no {}", record.name, definition->Name, field.Label()));
     return std::nullopt;
   }
   if (definition->FieldReferenceType == FieldReferenceTypeEnum::Selector) {

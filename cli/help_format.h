@@ -16,6 +16,9 @@ namespace vantrel::cli {
 // The first line of a description.
 inline std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// Whether an option takes a value (flags do not).
+inline bool TakesValue(const CLI::Option& option) { return option.get_items_expected_max() != 0; }
+
 // text with its lines broken at blanks to at most width columns; lines that
 // start with a blank (tables, examples) are kept as they are.
 inline std::string Wrap(const std::string& text, std::size_t width) {
@@ -65,7 +68,7 @@ class HelpFormatter : public CLI::Formatter {
   }
 
   std::string make_option_opts(const CLI::Option* option) const override {
-    if (option->get_positional() || option->get_type_size() == 0 || option->get_type_name().empty()) return "";
+    if (option->get_positional() || !TakesValue(*option) || option->get_type_name().empty()) return "";
     return " " + option->get_type_name();
   }
 

@@ -6,6 +6,7 @@
 
 #include "cli/command.h"
 #include "cli/errors.h"
+#include "cli/help_format.h"
 #include "cli/time_parse.h"
 
 namespace vantrel::cli {
@@ -36,7 +37,7 @@ std::string OptionHeading(const CLI::Option& option) {
   for (const auto& name : option.get_lnames()) {
     names += fmt::format("{}\\fB\\-\\-{}\\fR", names.empty() ? "" : ", ", Roff(name));
   }
-  if (option.get_type_size() != 0 && !option.get_type_name().empty()) {
+  if (TakesValue(option) && !option.get_type_name().empty()) {
     names += fmt::format(" \\fI{}\\fR", Roff(option.get_type_name()));
   }
   return names;
@@ -82,7 +83,8 @@ std::string ManPage(const CLI::App& root) {
   out << ".SH COMMANDS\n";
   for (const CommandSpec* spec : Commands()) {
     if (spec->hidden) continue;
-    for (const CLI::App* command : root.get_subcommands([&](const CLI::App* sub) { return sub->get_name() == spec->name; })) {
+    for (const CLI::App* command :
+         root.get_subcommands([&](const CLI::App* sub) { return sub->get_name() == spec->name; })) {
       WriteCommand(out, *command, *spec);
     }
   }

@@ -31,15 +31,15 @@ std::vector<Listed> List(int32_t mode, int32_t definitionId) {
   int32_t cursor = 0;
   for (;;) {
     int32_t count = 0;
-    GETRECORDLIST_LNAME(mode, definitionId, 1, 1, 0, nullptr, kBatch, &cursor, ids.data(), flags.data(),
-                        names.data(), lengths.data(), &count);
+    GETRECORDLIST_LNAME(mode, definitionId, 1, 1, 0, nullptr, kBatch, &cursor, ids.data(), flags.data(), names.data(),
+                        lengths.data(), &count);
     const int32_t filled = std::clamp(count, 0, kBatch);
     for (int32_t i = 0; i < filled; ++i) {
       const auto index = static_cast<std::size_t>(i);
       const std::size_t length = std::clamp<std::size_t>(static_cast<std::size_t>(std::max<int16_t>(lengths[index], 0)),
                                                          0, api::kFieldNameBufferSize);
-      const std::string name = platform::FromAnsi(std::string_view(names.data() + index * api::kFieldNameBufferSize,
-                                                                   length));
+      const std::string name =
+          platform::FromAnsi(std::string_view(names.data() + index * api::kFieldNameBufferSize, length));
       listed.push_back({ids[index], std::string(platform::Trim(name))});
     }
     if (filled < kBatch) return listed;

@@ -135,12 +135,8 @@ void WriteCsvTable(std::ostream& out, const Table& table, bool utc) {
 
 void Output::Show(const Shown& shown) {
   switch (style_.format) {
-    case Format::kJson:
-      out_ << shown.json.dump(2) << "\n";
-      break;
-    case Format::kCsv:
-      WriteCsvTable(out_, shown.table, style_.utc);
-      break;
+    case Format::kJson: out_ << shown.json.dump(2) << "\n"; break;
+    case Format::kCsv: WriteCsvTable(out_, shown.table, style_.utc); break;
     case Format::kText:
       if (!shown.caption.empty()) out_ << shown.caption << "\n";
       if (!shown.sentence.empty()) {

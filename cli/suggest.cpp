@@ -28,6 +28,11 @@ std::size_t Distance(std::string_view a, std::string_view b) {
   return d[a.size()][b.size()];
 }
 
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() > prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return Lower(a) == Lower(b); });
+}
+
 }  // namespace
 
 std::optional<std::string> Suggest(std::string_view word, const std::vector<std::string>& candidates) {
@@ -37,7 +42,8 @@ std::optional<std::string> Suggest(std::string_view word, const std::vector<std:
   std::size_t bestDistance = limit + 1;
   for (const auto& candidate : candidates) {
     // Words far apart in length cannot be close; skip the table for them.
-    const std::size_t gap = candidate.size() > word.size() ? candidate.size() - word.size() : word.size() - candidate.size();
+    const std::size_t gap =
+        candidate.size() > word.size() ? candidate.size() - word.size() : word.size() - candidate.size();
     if (gap > limit) continue;
     const std::size_t distance = Distance(word, candidate);
     if (distance < bestDistance && distance > 0) {
@@ -47,7 +53,15 @@ std::optional<std::string> Suggest(std::string_view word, const std::vector<std:
       return candidate;  // differs only in case
     }
   }
-  return best;
+  if (best) return best;
+  // A beginning of a longer name ("hist", "--out") names it when it is
+  // long enough to mean something.
+  constexpr std::size_t kShortestStart = 3;
+  if (word.size() < kShortestStart) return std::nullopt;
+  for (const auto& candidate : candidates) {
+    if (StartsWith(candidate, word)) return candidate;
+  }
+  return std::nullopt;
 }
 
 std::string DidYouMean(std::string_view word, const std::vector<std::string>& candidates) {

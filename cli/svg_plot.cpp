@@ -52,8 +52,8 @@ double NiceStep(double span, int count) {
 }
 
 // Steps of the time axis, in seconds.
-constexpr std::array<int64_t, 22> kTimeSteps{1,    2,     5,     10,    15,    30,     60,     120,
-                                             300,  600,   900,   1800,  3600,  7200,   10800,  21600,
+constexpr std::array<int64_t, 22> kTimeSteps{1,     2,     5,      10,     15,      30,     60,    120,
+                                             300,   600,   900,    1800,   3600,    7200,   10800, 21600,
                                              43200, 86400, 172800, 604800, 1209600, 2592000};
 
 int64_t TimeStepSeconds(int64_t spanSeconds) {
@@ -99,8 +99,7 @@ void TimeAxis(std::string& svg, const Canvas& canvas, double t0, double t1, bool
   const int64_t step = TimeStepSeconds(static_cast<int64_t>(t1 - t0));
   // Ticks fall on whole steps of the shown (local or UTC) wall-clock time.
   const DateTime first = DateTime::UnixEpoch().AddSeconds(t0);
-  const int64_t offset =
-      (Shown(first, utc).Ticks() - first.Ticks()) / DateTime::kTicksPerSecond;
+  const int64_t offset = (Shown(first, utc).Ticks() - first.Ticks()) / DateTime::kTicksPerSecond;
   double tick = std::ceil((t0 + static_cast<double>(offset)) / static_cast<double>(step)) * static_cast<double>(step) -
                 static_cast<double>(offset);
   int lastDay = -1;
@@ -129,8 +128,9 @@ void ValueAxis(std::string& svg, const Canvas& canvas, double v0, double v1, dou
     svg += "\n";
   }
   const double middle = kTop + (kHeight - kTop - kBottom) / 2;
-  svg += fmt::format(R"svg(<text x="20" y="{0}" text-anchor="middle" class="axis" transform="rotate(-90 20 {0})">{1}</text>)svg",
-                     middle, Escape(units.empty() ? "value" : units));
+  svg += fmt::format(
+      R"svg(<text x="20" y="{0}" text-anchor="middle" class="axis" transform="rotate(-90 20 {0})">{1}</text>)svg",
+      middle, Escape(units.empty() ? "value" : units));
   svg += "\n";
 }
 
@@ -163,14 +163,16 @@ std::string TrendSvg(const TrendChart& chart) {
   const Canvas canvas(t0, t1, v0, v1);
 
   std::string svg = fmt::format(
-      R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" viewBox="0 0 {0} {1}" font-family="sans-serif" font-size="12">)"
+      R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" viewBox="0 0 {0} {1}")"
+      R"( font-family="sans-serif" font-size="12">)"
       "\n<style>.axis {{ font-size: 13px; fill: #333; }} .title {{ font-size: 16px; font-weight: bold; }}</style>\n"
       R"(<rect width="{0}" height="{1}" fill="white"/>)"
       "\n",
       kWidth, kHeight);
   svg += fmt::format(R"(<text x="{}" y="28" class="title">{}</text>)", kLeft, Escape(chart.title));
   svg += fmt::format(R"(<text x="{}" y="46" fill="#555">{} to {}</text>)", kLeft,
-                     TextTime(std::min(chart.from, chart.to), chart.utc), TextTime(std::max(chart.from, chart.to), chart.utc));
+                     TextTime(std::min(chart.from, chart.to), chart.utc),
+                     TextTime(std::max(chart.from, chart.to), chart.utc));
   svg += "\n";
   // The interval asked for; outsiders lie outside this band.
   const double bandStart = canvas.X(std::min(Seconds(chart.from), Seconds(chart.to)));
@@ -198,7 +200,8 @@ std::string TrendSvg(const TrendChart& chart) {
     if (points[i].level == points[i - 1].level) continue;
     const double x = (canvas.X(Seconds(points[i - 1].time)) + canvas.X(Seconds(points[i].time))) / 2;
     svg += fmt::format(
-        R"(<line x1="{0:.1f}" y1="{1}" x2="{0:.1f}" y2="{2}" stroke="{3}" stroke-dasharray="3 3"/><text x="{4:.1f}" y="{5}" fill="{3}">level {6}</text>)",
+        R"(<line x1="{0:.1f}" y1="{1}" x2="{0:.1f}" y2="{2}" stroke="{3}" stroke-dasharray="3 3"/>)"
+        R"(<text x="{4:.1f}" y="{5}" fill="{3}">level {6}</text>)",
         x, kTop, kHeight - kBottom, kWarningColour, x + 4, kTop + 14, points[i].level);
     svg += "\n";
   }
@@ -212,7 +215,8 @@ std::string TrendSvg(const TrendChart& chart) {
   svg += fmt::format(
       R"(<circle cx="{0}" cy="{1}" r="4" fill="{2}"/><text x="{3}" y="{4}">level 0</text>)"
       R"(<circle cx="{5}" cy="{1}" r="4" fill="{6}"/><text x="{7}" y="{4}">other level</text>)"
-      R"(<circle cx="{8}" cy="{1}" r="4" fill="white" stroke="{2}" stroke-width="2"/><text x="{9}" y="{4}">outside the interval</text>)",
+      R"(<circle cx="{8}" cy="{1}" r="4" fill="white" stroke="{2}" stroke-width="2"/>)"
+      R"(<text x="{9}" y="{4}">outside the interval</text>)",
       kLeft, legend, kLineColour, kLeft + 10, legend + 4, kLeft + 90, kWarningColour, kLeft + 100, kLeft + 200,
       kLeft + 210);
   svg += "\n</svg>\n";

@@ -32,8 +32,7 @@ constexpr int64_t kTicksPerHour = 60 * kTicksPerMinute;
 
 [[noreturn]] void NotATime(std::string_view text) {
   throw UsageError(fmt::format(
-      "'{}' is not a time; use now, today, -1h, 1709769600, 2024-03-06 20:00 or 2024-03-06T20:00:00Z",
-      text));
+      "'{}' is not a time; use now, today, -1h, 1709769600, 2024-03-06 20:00 or 2024-03-06T20:00:00Z", text));
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }

@@ -95,6 +95,10 @@ int32_t ParseIdentifier(std::string_view text, std::string_view what) {
     if (error != std::errc() || end != hex.data() + hex.size()) NotANumber(text, what, "a number (decimal or 0x hex)");
     return static_cast<int32_t>(number);
   }
+  const std::string_view digits = !text.empty() && text.front() == '-' ? text.substr(1) : text;
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit)) {
+    NotANumber(text, what, "a number (decimal or 0x hex)");
+  }
   return static_cast<int32_t>(
       ParseInteger(text, what, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
@@ -151,9 +155,7 @@ contracts::Value ParseTypedValue(std::string_view text, ValueType type, const co
       return static_cast<float>(real);
     }
     case ValueType::kDouble: return ParseReal(text, "--type double");
-    case ValueType::kTime:
-      try {
-        return ParseTime(text, now);
+    case ValueType::kTime: try { return ParseTime(text, now);
       } catch (const UsageError& error) {
         throw UsageError(fmt::format("--type time: {}", error.what()));
       }

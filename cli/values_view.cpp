@@ -135,13 +135,14 @@ HistoryShown ShowHistory(const HistoryView& view, const TagValues& values, const
       numbers.emplace_back(value.Timestamp, *number);
     }
   }
-  shown.json = Json{{"record", field.record}, {"field", field.Label()}, {"units", view.units},
+  shown.json = Json{{"record", field.record},      {"field", field.Label()},  {"units", view.units},
                     {"from", JsonTime(view.from)}, {"to", JsonTime(view.to)}, {"values", std::move(list)}};
   const std::string units = view.units.empty() ? "" : " (" + view.units + ")";
   const int64_t outside = static_cast<int64_t>(values.size()) - result.inside;
-  shown.caption = fmt::format("{}{}: {} value{} from {} to {}{}", field.FullName(), units, result.inside,
-                              result.inside == 1 ? "" : "s", TextTime(view.from, style.utc), TextTime(view.to, style.utc),
-                              outside > 0 ? fmt::format(", and {} outside", outside) : "");
+  shown.caption =
+      fmt::format("{}{}: {} value{} from {} to {}{}", field.FullName(), units, result.inside,
+                  result.inside == 1 ? "" : "s", TextTime(view.from, style.utc), TextTime(view.to, style.utc),
+                  outside > 0 ? fmt::format(", and {} outside", outside) : "");
   if (values.empty()) shown.sentence = "(no values)";
   if (style.terminal && numbers.size() >= 2) {
     std::sort(numbers.begin(), numbers.end());

@@ -137,8 +137,7 @@ contracts::TagValuesByIds WritePlan::Request() const {
 Shown WritePlan::Report(bool dryRun) const {
   const std::string done = dryRun ? "wouldWrite" : "written";
   Shown shown;
-  shown.table.columns = {{"RECORD"}, {"FIELD"}, {"GIVEN", true}, {dryRun ? "WOULD WRITE" : "WRITTEN", true},
-                         {"NOTE"}};
+  shown.table.columns = {{"RECORD"}, {"FIELD"}, {"GIVEN", true}, {dryRun ? "WOULD WRITE" : "WRITTEN", true}, {"NOTE"}};
   shown.json = Json{{"dryRun", dryRun}, {"given", Given()}, {done, Written()}, {"fields", Json::array()}};
   std::string reasons;
   for (const auto& planned : fields_) {
@@ -146,18 +145,20 @@ Shown WritePlan::Report(bool dryRun) const {
     const std::string note = whole ? "" : planned.leftOver;
     shown.table.rows.push_back({planned.field.record, planned.field.Label(), std::to_string(planned.values.size()),
                                 std::to_string(planned.written), note});
-    Json entry{{"record", planned.field.record}, {"field", planned.field.Label()},
-               {"given", planned.values.size()}, {done, planned.written}};
+    Json entry{{"record", planned.field.record},
+               {"field", planned.field.Label()},
+               {"given", planned.values.size()},
+               {done, planned.written}};
     if (!whole) {
       entry["note"] = note;
-      reasons += fmt::format("{}{}{}", reasons.empty() ? "" : "; ", fields_.size() > 1 ? planned.field.record + " " : "",
-                             note);
+      reasons += fmt::format("{}{}{}", reasons.empty() ? "" : "; ",
+                             fields_.size() > 1 ? planned.field.record + " " : "", note);
     }
     shown.json["fields"].push_back(std::move(entry));
   }
   const int64_t written = Written();
-  const std::string target = fields_.size() == 1 ? fields_.front().field.FullName()
-                                                 : fmt::format("{} fields", fields_.size());
+  const std::string target =
+      fields_.size() == 1 ? fields_.front().field.FullName() : fmt::format("{} fields", fields_.size());
   std::string sentence = Complete() ? fmt::format("{} value{} to {}", written, written == 1 ? "" : "s", target)
                                     : fmt::format("{} of {} values to {}: {}", written, Given(), target, reasons);
   if (Complete() && fields_.size() == 1 && fields_.front().field.IsRepeatArea() &&

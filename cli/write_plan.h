@@ -34,8 +34,8 @@ contracts::Value ParseFieldValue(std::string_view text, const ResolvedField& fie
 struct FieldWrite {
   ResolvedField field;
   contracts::TagValues values;
-  int32_t written = 0;    // values the write stores
-  std::string leftOver;   // why the others are not stored ("TREND has 5 occurrences")
+  int32_t written = 0;   // values the write stores
+  std::string leftOver;  // why the others are not stored ("TREND has 5 occurrences")
 };
 
 class WritePlan {
