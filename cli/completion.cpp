@@ -11,16 +11,11 @@
 #include "cli/field_resolver.h"
 #include "cli/help_format.h"
 #include "cli/name_catalog.h"
+#include "cli/text_compare.h"
 #include "data/data_access.h"
 
 namespace vantrel::cli {
 namespace {
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 bool IsOptionWord(const std::string& word) {
   return word.size() > 1 && word[0] == '-' && !(std::isdigit(static_cast<unsigned char>(word[1])) != 0);

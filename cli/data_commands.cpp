@@ -20,6 +20,7 @@
 #include "cli/value_view.h"
 #include "cli/values_view.h"
 #include "cli/write_plan.h"
+#include "cli/text_compare.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "platform/time_zone.h"
@@ -46,11 +47,7 @@ const std::array<OutsidersKind, 10> kOutsidersKinds{{
 OutsidersRequestTypeEnum ParseOutsiders(std::string_view text) {
   std::string names;
   for (const auto& kind : kOutsidersKinds) {
-    const bool same =
-        kind.name.size() == text.size() && std::equal(text.begin(), text.end(), kind.name.begin(), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-        });
-    if (same) return kind.kind;
+    if (EqualsIgnoringCase(text, kind.name)) return kind.kind;
     names += fmt::format("{}{}", names.empty() ? "" : ", ", kind.name);
   }
   throw UsageError(fmt::format("--outsiders: '{}' is not a kind; kinds: {}", text, names));
@@ -306,7 +303,7 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
   context.Out().Show(shown.shown);
   if (shown.inside >= args.max) {
     context.Out().Note(
-        fmt::format("{}: showing the first {} values of the interval; --max N shows more", kProgram, args.max));
+        fmt::format("{}: stopped at --max {} values; the interval may hold more", kProgram, args.max));
   }
   if (!args.plot.empty()) {
     WritePlot(plot, args.plot, shown.chart);

@@ -1,36 +1,30 @@
 #include "cli/suggest.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include <fmt/format.h>
+
+#include "cli/text_compare.h"
 
 namespace vantrel::cli {
 namespace {
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
 // Optimal string alignment distance: insertions, deletions, substitutions
-// and swaps of neighbours each cost one.
+// and swaps of neighbours each cost one; letters compare in any case.
 std::size_t Distance(std::string_view a, std::string_view b) {
   std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      const std::size_t cost = SameLetters(a[i - 1], b[j - 1]) ? 0 : 1;
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) && Lower(a[i - 2]) == Lower(b[j - 1])) {
+      if (i > 1 && j > 1 && SameLetters(a[i - 1], b[j - 2]) && SameLetters(a[i - 2], b[j - 1])) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
     }
   }
   return d[a.size()][b.size()];
-}
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() > prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return Lower(a) == Lower(b); });
 }
 
 }  // namespace
@@ -59,7 +53,7 @@ std::optional<std::string> Suggest(std::string_view word, const std::vector<std:
   constexpr std::size_t kShortestStart = 3;
   if (word.size() < kShortestStart) return std::nullopt;
   for (const auto& candidate : candidates) {
-    if (StartsWith(candidate, word)) return candidate;
+    if (candidate.size() > word.size() && StartsWithIgnoringCase(candidate, word)) return candidate;
   }
   return std::nullopt;
 }

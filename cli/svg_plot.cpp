@@ -134,19 +134,22 @@ void ValueAxis(std::string& svg, const Canvas& canvas, double v0, double v1, dou
   svg += "\n";
 }
 
-}  // namespace
+// The ranges a chart shows: the interval and every point in time, every
+// value with some room, on whole steps of the value axis.
+struct Ranges {
+  double t0, t1;         // seconds since 1970
+  double v0, v1, vStep;  // value axis
+};
 
-std::string TrendSvg(const TrendChart& chart) {
-  std::vector<TrendPoint> points = chart.points;
-  std::sort(points.begin(), points.end(), [](const auto& a, const auto& b) { return a.time < b.time; });
+Ranges RangesOf(const TrendChart& chart, const std::vector<TrendPoint>& sorted) {
   double t0 = std::min(Seconds(chart.from), Seconds(chart.to));
   double t1 = std::max(Seconds(chart.from), Seconds(chart.to));
   double low = 0;
   double high = 1;
-  if (!points.empty()) {
-    t0 = std::min(t0, Seconds(points.front().time));
-    t1 = std::max(t1, Seconds(points.back().time));
-    const auto [min, max] = std::minmax_element(points.begin(), points.end(),
+  if (!sorted.empty()) {
+    t0 = std::min(t0, Seconds(sorted.front().time));
+    t1 = std::max(t1, Seconds(sorted.back().time));
+    const auto [min, max] = std::minmax_element(sorted.begin(), sorted.end(),
                                                 [](const auto& a, const auto& b) { return a.value < b.value; });
     low = min->value;
     high = max->value;
@@ -158,35 +161,39 @@ std::string TrendSvg(const TrendChart& chart) {
     high += margin;
   }
   const double step = NiceStep(high - low, kValueTicks);
-  const double v0 = std::floor(low / step) * step;
-  const double v1 = std::ceil(high / step) * step;
-  const Canvas canvas(t0, t1, v0, v1);
+  return {t0, t1, std::floor(low / step) * step, std::ceil(high / step) * step, step};
+}
 
-  std::string svg = fmt::format(
+// The frame: title, interval, the band of the interval, both axes.
+void Frame(std::string& svg, const TrendChart& chart, const Canvas& canvas, const Ranges& ranges) {
+  svg += fmt::format(
       R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" viewBox="0 0 {0} {1}")"
       R"( font-family="sans-serif" font-size="12">)"
       "\n<style>.axis {{ font-size: 13px; fill: #333; }} .title {{ font-size: 16px; font-weight: bold; }}</style>\n"
       R"(<rect width="{0}" height="{1}" fill="white"/>)"
       "\n",
       kWidth, kHeight);
+  const DateTime start = std::min(chart.from, chart.to);
+  const DateTime end = std::max(chart.from, chart.to);
   svg += fmt::format(R"(<text x="{}" y="28" class="title">{}</text>)", kLeft, Escape(chart.title));
-  svg += fmt::format(R"(<text x="{}" y="46" fill="#555">{} to {}</text>)", kLeft,
-                     TextTime(std::min(chart.from, chart.to), chart.utc),
-                     TextTime(std::max(chart.from, chart.to), chart.utc));
+  svg += fmt::format(R"(<text x="{}" y="46" fill="#555">{} to {}</text>)", kLeft, TextTime(start, chart.utc),
+                     TextTime(end, chart.utc));
   svg += "\n";
   // The interval asked for; outsiders lie outside this band.
-  const double bandStart = canvas.X(std::min(Seconds(chart.from), Seconds(chart.to)));
-  const double bandEnd = canvas.X(std::max(Seconds(chart.from), Seconds(chart.to)));
+  const double bandStart = canvas.X(Seconds(start));
   svg += fmt::format(R"(<rect x="{:.1f}" y="{}" width="{:.1f}" height="{}" fill="#f3f7fc"/>)", bandStart, kTop,
-                     std::max(bandEnd - bandStart, 1.0), kHeight - kTop - kBottom);
+                     std::max(canvas.X(Seconds(end)) - bandStart, 1.0), kHeight - kTop - kBottom);
   svg += "\n";
-  TimeAxis(svg, canvas, t0, t1, chart.utc);
-  ValueAxis(svg, canvas, v0, v1, step, chart.units);
+  TimeAxis(svg, canvas, ranges.t0, ranges.t1, chart.utc);
+  ValueAxis(svg, canvas, ranges.v0, ranges.v1, ranges.vStep, chart.units);
   svg += fmt::format(R"(<rect x="{}" y="{}" width="{}" height="{}" fill="none" stroke="#888"/>)", kLeft, kTop,
                      kWidth - kLeft - kRight, kHeight - kTop - kBottom);
   svg += "\n";
+}
 
-  // Lines: solid between values inside the interval, dashed to outsiders.
+// The values: lines (dashed to outsiders), a marker at each change of
+// level, and the points (hollow outsiders, other levels in warning colour).
+void Values(std::string& svg, const Canvas& canvas, const std::vector<TrendPoint>& points) {
   for (std::size_t i = 1; i < points.size(); ++i) {
     const auto& a = points[i - 1];
     const auto& b = points[i];
@@ -195,7 +202,6 @@ std::string TrendSvg(const TrendChart& chart) {
                        kLineColour, a.outsider || b.outsider ? R"( stroke-dasharray="5 4")" : "");
     svg += "\n";
   }
-  // Quality: a marker where the level changes.
   for (std::size_t i = 1; i < points.size(); ++i) {
     if (points[i].level == points[i - 1].level) continue;
     const double x = (canvas.X(Seconds(points[i - 1].time)) + canvas.X(Seconds(points[i].time))) / 2;
@@ -211,16 +217,31 @@ std::string TrendSvg(const TrendChart& chart) {
                        canvas.X(Seconds(point.time)), canvas.Y(point.value), point.outsider ? "white" : colour, colour);
     svg += "\n";
   }
-  const double legend = kHeight - 18;
+}
+
+void Legend(std::string& svg) {
+  const double y = kHeight - 18;
   svg += fmt::format(
       R"(<circle cx="{0}" cy="{1}" r="4" fill="{2}"/><text x="{3}" y="{4}">level 0</text>)"
       R"(<circle cx="{5}" cy="{1}" r="4" fill="{6}"/><text x="{7}" y="{4}">other level</text>)"
       R"(<circle cx="{8}" cy="{1}" r="4" fill="white" stroke="{2}" stroke-width="2"/>)"
       R"(<text x="{9}" y="{4}">outside the interval</text>)",
-      kLeft, legend, kLineColour, kLeft + 10, legend + 4, kLeft + 90, kWarningColour, kLeft + 100, kLeft + 200,
-      kLeft + 210);
-  svg += "\n</svg>\n";
-  return svg;
+      kLeft, y, kLineColour, kLeft + 10, y + 4, kLeft + 90, kWarningColour, kLeft + 100, kLeft + 200, kLeft + 210);
+  svg += "\n";
+}
+
+}  // namespace
+
+std::string TrendSvg(const TrendChart& chart) {
+  std::vector<TrendPoint> points = chart.points;
+  std::sort(points.begin(), points.end(), [](const auto& a, const auto& b) { return a.time < b.time; });
+  const Ranges ranges = RangesOf(chart, points);
+  const Canvas canvas(ranges.t0, ranges.t1, ranges.v0, ranges.v1);
+  std::string svg;
+  Frame(svg, chart, canvas, ranges);
+  Values(svg, canvas, points);
+  Legend(svg);
+  return svg + "</svg>\n";
 }
 
 std::string Sparkline(const std::vector<double>& values, std::size_t width) {

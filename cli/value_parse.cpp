@@ -10,17 +10,12 @@
 
 #include "cli/errors.h"
 #include "cli/time_parse.h"
+#include "cli/text_compare.h"
 
 namespace vantrel::cli {
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Whether text is [sign] digits [. digits] [e [sign] digits], with a digit
 // before or after the point.

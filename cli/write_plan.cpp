@@ -10,6 +10,7 @@
 #include "cli/errors.h"
 #include "cli/time_parse.h"
 #include "cli/value_parse.h"
+#include "cli/text_compare.h"
 #include "data/data_access.h"
 
 namespace vantrel::cli {
@@ -20,12 +21,6 @@ using contracts::TypeCode;
 
 constexpr int16_t kRecordIdLength = 4;
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 std::string What(const ResolvedField& field) { return field.FullName(); }
 
 // A selector's text (any case) or one of its numbers.
@@ -33,7 +28,7 @@ int32_t SelectorNumber(std::string_view text, const ResolvedField& field) {
   std::string texts;
   std::string numbers;
   for (const auto& [number, name] : field.selectors) {
-    if (SameText(text, name)) return number;
+    if (EqualsIgnoringCase(text, name)) return number;
     texts += fmt::format("{}{}", texts.empty() ? "" : ", ", name);
     numbers += fmt::format("{}{}", numbers.empty() ? "" : ", ", number);
   }

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -43,11 +45,8 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
   return environment;
 }
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& args, const ToolOptions& options, int in, int out,
-                            int err) {
-  ::dup2(in, STDIN_FILENO);
-  ::dup2(out, STDOUT_FILENO);
-  ::dup2(err, STDERR_FILENO);
+// In the child: the limits and environment of options, then vntaccess.
+[[noreturn]] void Exec(const std::vector<std::string>& args, const ToolOptions& options) {
   if (options.fileSizeLimit) {
     ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
@@ -62,6 +61,59 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
   envp.push_back(nullptr);
   ::execve(VNTACCESS_PATH, argv.data(), envp.data());
   ::_exit(127);
+}
+
+[[noreturn]] void ExecChild(const std::vector<std::string>& args, const ToolOptions& options, int in, int out,
+                            int err) {
+  ::dup2(in, STDIN_FILENO);
+  ::dup2(out, STDOUT_FILENO);
+  ::dup2(err, STDERR_FILENO);
+  Exec(args, options);
+}
+
+int WaitForExit(pid_t child) {
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The text of terminal output without its control sequences (ESC [ ... X),
+// as far as a test needs to read it.
+std::string Visible(const std::string& output) {
+  std::string text;
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    if (output[i] == '\x1b' && i + 1 < output.size() && output[i + 1] == '[') {
+      i += 2;
+      while (i < output.size() && !(output[i] >= '@' && output[i] <= '~')) ++i;
+    } else if (output[i] == '\b') {
+      if (!text.empty()) text.pop_back();
+    } else if (output[i] == '\n' || static_cast<unsigned char>(output[i]) >= 0x20) {
+      text += output[i];  // other control characters (CR, BEL) move nothing a test reads
+    }
+  }
+  return text;
+}
+
+// Reads from a terminal's master side until what it shows from `from` on
+// holds expect; false after the timeout or at the end of output.
+bool ReadUntil(int master, std::string& shown, std::size_t& from, const std::string& expect) {
+  constexpr int kTimeoutMs = 10'000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+  for (;;) {
+    if (const auto found = Visible(shown).find(expect, from); found != std::string::npos) {
+      from = found + expect.size();
+      return true;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{master, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) return false;  // EIO: the child closed the terminal
+    shown.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace
@@ -125,9 +177,34 @@ ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options
       }
     }
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.code = WaitForExit(child);
+  return run;
+}
+
+ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<TerminalStep>& steps,
+                      const ToolOptions& options) {
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (child < 0) throw std::runtime_error("forkpty failed");
+  if (child == 0) Exec(args, options);
+  ToolRun run;
+  std::size_t from = 0;
+  for (const TerminalStep& step : steps) {
+    if (!step.type.empty() && ::write(master, step.type.data(), step.type.size()) < 0) break;
+    if (!ReadUntil(master, run.out, from, step.expect)) {
+      ::kill(child, SIGKILL);
+      WaitForExit(child);
+      ::close(master);
+      run.code = -2;
+      run.err = "waited in vain for: " + step.expect;
+      return run;
+    }
+  }
+  const char endOfInput = 4;  // ^D on an empty line
+  if (::write(master, &endOfInput, 1) < 0) ::kill(child, SIGKILL);
+  ReadUntil(master, run.out, from, std::string(1, '\0'));  // everything until the child closes the terminal
+  ::close(master);
+  run.code = WaitForExit(child);
   return run;
 }
 

@@ -50,6 +50,19 @@ ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options
 // The same with "--database DB" in front.
 ToolRun RunOn(const PlantCopy& db, std::vector<std::string> args, const ToolOptions& options = {});
 
+// One step of a terminal session: type text, then wait until the screen
+// shows expect (after what earlier steps waited for).
+struct TerminalStep {
+  std::string type;
+  std::string expect;
+};
+
+// Runs vntaccess on a pseudo-terminal through steps, then closes its input.
+// out is everything the terminal showed; code is -2 when a step waited in
+// vain (the child is then killed).
+ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<TerminalStep>& steps,
+                      const ToolOptions& options = {});
+
 // The lines of text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
 

@@ -102,6 +102,7 @@ TEST_F(VntaccessTest, WritesThatCannotHappenAreRefusedAndLeaveTheDatabaseAsItWas
       {{"write", "TI101", "VALUE", "soon", "--type", "time"}, kUsage, "--type time: 'soon' is not a time"},
       {{"write", "TI101", "VALUE", "x", "--type", "text"}, kUsage, "--type text does not fit it"},
       {{"write", "TI102", "UPSTREAM_TAG", "TI999"}, kNotFound, "points at a record: there is no record TI999"},
+      {{"write", "CALC_DELTA_T", "CALC_RESULT", "1"}, kServiceFault, "no write right on record"},
       {{"call", "SetTagValues", R"({"TI999": {"VALUE": []}, "TI101": {"VALU": []}})"},
        kNotFound,
        "there is no record TI999; there is no field VALU"},
@@ -261,6 +262,29 @@ TEST_F(VntaccessTest, TheShellKeepsTheDatabaseAndSurvivesBadLines) {
                                           "vntaccess: there is no record TI999",
                                           "vntaccess: no command; 'help' lists them, 'quit' leaves"));
   EXPECT_EQ(ReadBack("TI101", "VALUE")["value"], 71.5);  // kept, and nothing after quit ran
+}
+
+TEST_F(VntaccessTest, TheShellOnATerminalCompletesNamesAndKeepsItsHistory) {
+  const std::string history = (db_.Folder() / "history").string();
+  const ToolRun run = RunInTerminal(
+      {"--database", db_.Path()},
+      {
+          {"", "vntaccess> "},
+          {"hist\t", "history "},                              // a command
+          {"TI10\t\t", "TI1010"},                              // the records it may be
+          {"1 VAL\t", "VALUE "},                                // a field of TI101
+          {"--from 2024-03-06T20:00Z --to 2024-03-06T21:00Z\n", "69.5"},
+          {"\"oops\n", "unclosed \" quote"},                   // a bad line, and the shell goes on
+          {"reed\n", "did you mean read?"},
+          {"write P101 MODE \t\t", "AUTO"},                     // a selector's texts
+          {"of\t\n", "wrote 1 value to P101 MODE"},
+      },
+      ToolOptions{.env = {{"VNTACCESS_HISTORY", history}, {"TERM", "vt100"}}});
+  EXPECT_EQ(run.code, kDone) << run.err << run.out;
+  EXPECT_EQ(ReadBack("P101", "MODE")["text"], "OFF");
+  std::ifstream file(history);
+  const std::string kept((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_THAT(kept, HasSubstr("write\\040P101\\040MODE\\040OFF"));  // libedit writes blanks as \040
 }
 
 TEST_F(VntaccessTest, OptionsHelpVersionAndTheDatabase) {
