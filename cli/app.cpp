@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 
@@ -200,6 +201,12 @@ BuiltApp BuildApp(GlobalOptions& global, LineSource source) {
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource source) {
+  for (const auto& word : args) {
+    // "-.5" starts like an option; the parser would take it for one.
+    if (word.size() > 2 && word[0] == '-' && word[1] == '.' && std::isdigit(static_cast<unsigned char>(word[2])) != 0) {
+      throw UsageError(fmt::format("'{}' reads as an option; write the number as -0{}", word, word.substr(1)));
+    }
+  }
   CommandLine line;
   BuiltApp built = BuildApp(line.global, source);
   CLI::App& app = *built.app;

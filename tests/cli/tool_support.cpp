@@ -200,9 +200,9 @@ ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<Te
       return run;
     }
   }
-  const char endOfInput = 4;  // ^D on an empty line
-  if (::write(master, &endOfInput, 1) < 0) ::kill(child, SIGKILL);
-  ReadUntil(master, run.out, from, std::string(1, '\0'));  // everything until the child closes the terminal
+  // The last step ends the session; whatever it prints until it closes the
+  // terminal is kept.
+  ReadUntil(master, run.out, from, std::string(1, '\0'));
   ::close(master);
   run.code = WaitForExit(child);
   return run;

@@ -57,9 +57,10 @@ struct TerminalStep {
   std::string expect;
 };
 
-// Runs vntaccess on a pseudo-terminal through steps, then closes its input.
-// out is everything the terminal showed; code is -2 when a step waited in
-// vain (the child is then killed).
+// Runs vntaccess on a pseudo-terminal through steps, the last of which ends
+// it ("quit"), and waits until it closed the terminal. out is everything the
+// terminal showed; code is -2 when a step waited in vain (the child is then
+// killed).
 ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<TerminalStep>& steps,
                       const ToolOptions& options = {});
 

@@ -278,6 +278,7 @@ TEST_F(VntaccessTest, TheShellOnATerminalCompletesNamesAndKeepsItsHistory) {
           {"reed\n", "did you mean read?"},
           {"write P101 MODE \t\t", "AUTO"},                     // a selector's texts
           {"of\t\n", "wrote 1 value to P101 MODE"},
+          {"quit\n", ""},
       },
       ToolOptions{.env = {{"VNTACCESS_HISTORY", history}, {"TERM", "vt100"}}});
   EXPECT_EQ(run.code, kDone) << run.err << run.out;
