@@ -88,6 +88,16 @@ contracts::Value ParseFieldValue(std::string_view text, const ResolvedField& fie
 }
 
 void WritePlan::Add(ResolvedField field, contracts::TagValues values) {
+  // The database keeps a status and a level in 16 bits; a wider number would
+  // be stored cut, as a different one.
+  for (const auto& value : values) {
+    for (const auto& [what, number] : {std::pair{"status", value.Status}, {"level", value.Level}}) {
+      if (number < INT16_MIN || number > INT16_MAX) {
+        throw UsageError(fmt::format("{}: the {} {} is out of range ({} to {})", field.FullName(), what, number,
+                                     INT16_MIN, INT16_MAX));
+      }
+    }
+  }
   auto same = std::find_if(fields_.begin(), fields_.end(), [&](const FieldWrite& planned) {
     return planned.field.recordId == field.recordId && planned.field.fieldTag == field.fieldTag;
   });
