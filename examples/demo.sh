@@ -63,10 +63,12 @@ run history PI201 VALUE --from "2024-03-05 04:00" --to "2024-03-05 10:00" --outs
   --plot "$charts/trend.svg"
 
 step "JSON for scripts: plain values, times that jq's fromdate reads"
-show "vntaccess read TI101 VALUE --json | jq -r '.TI101.VALUE | \"\\(.value) at \\(.time | fromdate | todate)\"'"
-vntaccess read TI101 VALUE --json | jq -r '.TI101.VALUE | "\(.value) at \(.time | fromdate | todate)"'
-show "vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq '[.values[].value] | add / length * 100 | round / 100'"
-vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq '[.values[].value] | add / length * 100 | round / 100'
+when='.TI101.VALUE | "\(.value) at \(.time | fromdate | todate)"'
+show "vntaccess read TI101 VALUE --json | jq -r '$when'"
+vntaccess read TI101 VALUE --json | jq -r "$when"
+average='[.values[].value] | add / length * 100 | round / 100'
+show "vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq '$average'"
+vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq "$average"
 
 step "A mistake: a decimal comma is refused, not stored as 745"
 show "vntaccess write TI101 VALUE 74,5"
@@ -80,4 +82,5 @@ if [ "$(sha256sum < "$examples/plant.json")" != "$original" ]; then
   echo "examples/plant.json changed during the demo" >&2
   exit 1
 fi
-step "Done. The chart is $charts/trend.svg; 'vntaccess --database DB' opens the shell; 'vntaccess --help' shows the rest"
+step "Done. The chart is $charts/trend.svg."
+echo "'vntaccess --database DB' opens the shell; 'vntaccess --help' shows the rest."

@@ -34,7 +34,8 @@ TEST(CommandLineTest, MistakesAreRefusedWithOneLineAndASuggestion) {
   EXPECT_EQ(Refusal({"reed", "TI101", "VALUE"}), "unknown command 'reed' (did you mean read?) (vntaccess --help)");
   EXPECT_THAT(Refusal({"read", "TI101", "VALUE", "--jsn"}), HasSubstr("unknown option --jsn (did you mean --json?)"));
   EXPECT_THAT(Refusal({"read"}), HasSubstr("read: RECORD is required"));
-  EXPECT_THAT(Refusal({"write", "TI101", "VALUE", "-.5"}), HasSubstr("'-.5' reads as an option; write the number as -0.5"));
+  EXPECT_THAT(Refusal({"write", "TI101", "VALUE", "-.5"}),
+              HasSubstr("'-.5' reads as an option; write the number as -0.5"));
   EXPECT_THAT(Refusal({"read-ids", "12", "0x20000", "x"}), HasSubstr("read-ids: field tag: 'x' is not a number"));
   EXPECT_THAT(Refusal({"read", "TI101,,TI102", "VALUE"}), HasSubstr("empty record name"));
   EXPECT_THAT(Refusal({"read", "TI101", "VALUE", "--json", "--csv"}), HasSubstr("excludes"));
