@@ -37,9 +37,11 @@ class NamePattern {
   // well-formed UTF-8 or the pattern does not compile.
   NamePattern(std::string_view name, std::string_view patternText);
 
-  // Whether the pattern is found in line, which must be well-formed UTF-8.
-  // Throws ApplicationException when the engine gives up (a match limit).
-  bool Matches(std::string_view line);
+  // Whether the pattern is found in line, which must be well-formed UTF-8,
+  // starting at or after byte from (a character's first byte; what lies
+  // before it still decides the word boundary there). Throws
+  // ApplicationException when the engine gives up (a match limit).
+  bool Matches(std::string_view line, std::size_t from = 0);
 
   // The longest run of name's characters that every match holds as the same
   // bytes up to ASCII letter case, in lower case: ASCII characters whose
@@ -91,6 +93,7 @@ class NameSearch {
   bool textScanReady_ = false;
   std::unique_ptr<AnchorScanner> scanner_;
   std::vector<std::size_t> everyLineNames_;
+  std::vector<bool> anchorIsName_;  // the name is its anchor: a match starts at most one quote before it
   std::vector<std::vector<int32_t>> lines_;
   std::vector<int32_t> lastTestedLine_;
   std::string repaired_;

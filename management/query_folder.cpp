@@ -74,8 +74,8 @@ QueryFolder::QueryFolder(const std::string& folder) {
 }
 
 bool QueryFolder::IsPlainFileName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\\\0", 3)) ==
-                                                                std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
 }
 
 QueryFolder::File QueryFolder::Read(std::string_view record, const std::string& path) {

@@ -10,6 +10,7 @@
 #ifndef VANTREL_MANAGEMENT_QUERY_TEXT_H_
 #define VANTREL_MANAGEMENT_QUERY_TEXT_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,22 +52,30 @@ void ForEachLine(std::string_view text, Visit&& visit) {
 // at once however many offsets are asked about.
 class LineTracker {
  public:
-  explicit LineTracker(std::string_view text) : text_(text), end_(FindLineEnd(text, 0)) {}
+  explicit LineTracker(std::string_view text)
+      : text_(text), carriageReturns_(text.find('\r') != std::string_view::npos), end_(LineEnd(0)) {}
 
   // Moves to the line that holds offset; offset is at least the last one
   // asked. An offset at a line end belongs to the line it ends.
   void MoveTo(std::size_t offset) {
     while (offset > end_ && end_ < text_.size()) {
       start_ = NextLineStart(text_, end_);
-      end_ = FindLineEnd(text_, start_);
+      end_ = LineEnd(start_);
       ++number_;
     }
   }
   int32_t Number() const { return number_; }
+  std::size_t Start() const { return start_; }
   std::string_view Line() const { return text_.substr(start_, end_ - start_); }
 
  private:
+  // Without a CR in the text, a line ends at the next LF (memchr is fast).
+  std::size_t LineEnd(std::size_t from) const {
+    return carriageReturns_ ? FindLineEnd(text_, from) : std::min(text_.find('\n', from), text_.size());
+  }
+
   std::string_view text_;
+  bool carriageReturns_;
   int32_t number_ = 1;
   std::size_t start_ = 0;
   std::size_t end_;

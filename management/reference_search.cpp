@@ -113,8 +113,8 @@ std::vector<std::string> PatternTexts(const TagNames& names, std::string (*escap
 TagReferences Management::FindReferences(const TagNames& tagNames) {
   return RunServiceOperation([&] {
     TagReferences tagReferences;
-    for (const auto source :
-         {ReferenceSourceTypeEnum::Calculation, ReferenceSourceTypeEnum::RecordReference, ReferenceSourceTypeEnum::SqlQuery}) {
+    for (const auto source : {ReferenceSourceTypeEnum::Calculation, ReferenceSourceTypeEnum::RecordReference,
+                              ReferenceSourceTypeEnum::SqlQuery}) {
       FindReferencesBySource(tagNames, source, tagReferences);
     }
     return tagReferences;
@@ -146,8 +146,7 @@ void Management::FindReferencesBySource(const TagNames& tagNames, ReferenceSourc
 }
 
 void Management::FindReferences(ReferenceSourceTypeEnum sourceType, const std::vector<std::string>& defintionNames,
-                                const std::string& repeatArea, const TagNames& tagNames,
-                                TagReferences& tagReferences) {
+                                const std::string& repeatArea, const TagNames& tagNames, TagReferences& tagReferences) {
   RunServiceOperation([&] {
     DataAccess reader;
     NameSearch search(tagNames, PatternTexts(tagNames, EscapeMetaCharacter));
@@ -214,8 +213,8 @@ void Management::FindReferencesVntOnly(const TagNames& tagNames, TagReferences& 
       NXTREFER(target, 0, &record, &fieldTag);
       // A cursor that does not move would list one reference forever.
       if (record != 0 && record == previousRecord && fieldTag == previousFieldTag) {
-        throw platform::ApplicationException(fmt::format(
-            "NXTREFER returned the reference {0}/0x{1:X} to {2} twice.", record, static_cast<uint32_t>(fieldTag), name));
+        throw platform::ApplicationException(fmt::format("NXTREFER returned the reference {0}/0x{1:X} to {2} twice.",
+                                                         record, static_cast<uint32_t>(fieldTag), name));
       }
     }
   }

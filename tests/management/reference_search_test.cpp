@@ -2,8 +2,6 @@
 // three sources, query files (encodings, line ends, names and links that
 // would leave the query folder, special and oversized files), failures and
 // repeated names, the lines grep finds, and the sample plant end to end.
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -22,6 +20,8 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
 
 #include "engine/control.h"
 #include "management/management.h"
@@ -95,8 +95,8 @@ class ReferenceSearchTest : public ::testing::Test {
         .Definition("VN_CalcDef", lines("CALC_LINE_COUNT", "CALC_LINE"))
         .Definition("QueryDef", lines("QUERY_LINE_COUNT", "QUERY_LINE"))
         .Definition("TextViewDef", lines("QUERY_LINE_COUNT", "QUERY_LINE"))
-        .Definition("VN_LinkDef", {FieldSpec::RecordPointer("F1"), FieldSpec::RecordPointer("F2"),
-                                   FieldSpec::RecordPointer("F3")});
+        .Definition("VN_LinkDef",
+                    {FieldSpec::RecordPointer("F1"), FieldSpec::RecordPointer("F2"), FieldSpec::RecordPointer("F3")});
     for (const char* definition : {"CompQueryDef", "ProcedureDef", "ViewDef"}) {
       builder_.Definition(definition, {FieldSpec::RecordPointer("QUERY_SOURCE")});
     }
@@ -128,8 +128,8 @@ class ReferenceSearchTest : public ::testing::Test {
 TEST_F(ReferenceSearchTest, NamesMatchAsWholeWordsQuotedOrNotWithoutRegardToCase) {
   builder_.Record("CALC1", "VN_CalcDef")
       .SetOccurrences("CALC1", "CALC_LINE",
-                      Lines({"X = TAG10 + MYTAG1 + TAG1_OLD + ATAG1", "Y = 'tag1'", "Z = TAG1.VALUE", "W = (TAG1) + A.B",
-                             "V = AxB + TAG-", "U = TAG-X + \"Tag1\"", "T = TAG-'X|TAG1|",
+                      Lines({"X = TAG10 + MYTAG1 + TAG1_OLD + ATAG1", "Y = 'tag1'", "Z = TAG1.VALUE",
+                             "W = (TAG1) + A.B", "V = AxB + TAG-", "U = TAG-X + \"Tag1\"", "T = TAG-'X|TAG1|",
                              "S = \xC4TAG1 + TAG1\xE9 + 1TAG1", "R = \xABTAG1\xBB", "Q = A^[].${}*()+|?<>\\B + AB"}));
   Install();
   const TagReferences found =
@@ -178,8 +178,8 @@ TEST(NamePatternTest, OnlyKAndSMatchCharactersBeyondAsciiWithoutCase) {
                                      PCRE2_UTF | PCRE2_UCP | PCRE2_CASELESS, &error, &offset, nullptr);
     ASSERT_NE(code, nullptr);
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-    for (PCRE2_SIZE at = 0; pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(beyond.data()), beyond.size(), at, 0,
-                                        data, nullptr) > 0;) {
+    for (PCRE2_SIZE at = 0;
+         pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(beyond.data()), beyond.size(), at, 0, data, nullptr) > 0;) {
       const PCRE2_SIZE* span = pcre2_get_ovector_pointer(data);
       matches.emplace(c, beyond.substr(span[0], span[1] - span[0]));
       at = span[1];
@@ -187,8 +187,7 @@ TEST(NamePatternTest, OnlyKAndSMatchCharactersBeyondAsciiWithoutCase) {
     pcre2_match_data_free(data);
     pcre2_code_free(code);
   }
-  EXPECT_THAT(matches, ElementsAre(Pair('K', "\u212A"), Pair('S', "\u017F"), Pair('k', "\u212A"),
-                                   Pair('s', "\u017F")));
+  EXPECT_THAT(matches, ElementsAre(Pair('K', "\u212A"), Pair('S', "\u017F"), Pair('k', "\u212A"), Pair('s', "\u017F")));
   EXPECT_EQ(NamePattern::Anchor("FLASK_1"), "fla");
   EXPECT_EQ(NamePattern::Anchor("\xC3\x84Kiss.Me"), ".me");
 }
@@ -257,8 +256,9 @@ TEST_F(ReferenceSearchTest, QueryFilesAreReadInTheirEncodingWithEveryLineEnd) {
   Query("INVALID", "\xFFTAG1\xFE\nTA\xFFG1\n\xE2\x82TAG1\xC0");
   // Letters, marks (U+0301) and connectors (U+203F) are word characters,
   // other numbers than decimal digits (U+00B2, U+2167) are not.
-  Query("UNICODE", "fla\u017F\u212A_1 \u00C4TAG1 TAG1\u00E9 1TAG1 TAG1\u0301 \u203FTAG1\n\u00ABTAG1\u00BB\n"
-                   "\u00B2TAG1\u2167");
+  Query("UNICODE",
+        "fla\u017F\u212A_1 \u00C4TAG1 TAG1\u00E9 1TAG1 TAG1\u0301 \u203FTAG1\n\u00ABTAG1\u00BB\n"
+        "\u00B2TAG1\u2167");
   Install();
   const TagReferences found = management.FindReferencesBySource({"TAG1", "FLASK_1"}, kSql);
   for (const char* record : {"UTF8", "UTF8_BOM", "UTF16LE", "UTF16BE", "UTF32LE", "UTF32BE"}) {
@@ -274,8 +274,8 @@ TEST_F(ReferenceSearchTest, QueryFilesOutsideTheFolderAreNeverRead) {
   std::ofstream(root_ / "OUTSIDE.sql") << "TAG1";
   fs::create_directories(queries_ / "SUB");
   std::ofstream(queries_ / "SUB" / "INNER.sql") << "TAG1";
-  for (const char* unsafe : {"../OUTSIDE", "SUB/INNER", "..", "SUB\\INNER", "LINK_OUT", "LINK_ABS", "LINK_IN",
-                             "FIFO", "DIR", "PLAIN"}) {
+  for (const char* unsafe :
+       {"../OUTSIDE", "SUB/INNER", "..", "SUB\\INNER", "LINK_OUT", "LINK_ABS", "LINK_IN", "FIFO", "DIR", "PLAIN"}) {
     builder_.Record(unsafe, "CompQueryDef");
   }
   fs::create_symlink("../OUTSIDE.sql", queries_ / "LINK_OUT.sql");
@@ -298,7 +298,8 @@ TEST_F(ReferenceSearchTest, QueryFilesOutsideTheFolderAreNeverRead) {
             KernelHasOpenat2() ? 1u : 0u);
   EXPECT_EQ(log.Count("FIFO is not searched: its query file is not a regular file"), 1u);
 
-  for (const std::string& name : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", "/abs", std::string("A\0B", 3)}) {
+  for (const std::string& name :
+       std::vector<std::string>{"", ".", "..", "a/b", "a\\b", "/abs", std::string("A\0B", 3)}) {
     EXPECT_FALSE(QueryFolder::IsPlainFileName(name)) << name;
   }
   EXPECT_TRUE(QueryFolder::IsPlainFileName("...Q 1"));
@@ -326,9 +327,8 @@ TEST_F(ReferenceSearchTest, BinaryFilesAreSearchedWhileOversizedOrUnreadableOnes
 TEST_F(ReferenceSearchTest, FailuresEndTheSearchWithTheirMessage) {
   builder_.Record("CALC1", "VN_CalcDef").SetOccurrences("CALC1", "CALC_LINE", Lines({"TAG1"}));
   Install();
-  const auto unknown = FaultOf([&] {
-    management.FindReferencesBySource({"TAG1"}, static_cast<contracts::ReferenceSourceTypeEnum>(7));
-  });
+  const auto unknown =
+      FaultOf([&] { management.FindReferencesBySource({"TAG1"}, static_cast<contracts::ReferenceSourceTypeEnum>(7)); });
   EXPECT_EQ(unknown.Reason(), "Unknown reference source: 7");
   EXPECT_EQ(unknown.Detail().ErrorType(), "InvalidOperationException");
   EXPECT_THAT(FaultOf([&] { management.FindReferencesBySource({"TAG\xFF"}, kCalc); }).Reason().value_or(""),
