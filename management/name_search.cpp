@@ -12,6 +12,7 @@
 #include <pcre2.h>
 
 #include "management/query_text.h"
+#include "platform/codepage.h"
 #include "platform/exceptions.h"
 
 namespace vantrel::access {
@@ -88,9 +89,9 @@ void NamePattern::CodeFree::operator()(pcre2_code* code) const noexcept { pcre2_
 void NamePattern::MatchDataFree::operator()(pcre2_match_data* data) const noexcept { pcre2_match_data_free(data); }
 
 NamePattern::NamePattern(std::string_view name, std::string_view patternText) : name_(name) {
-  if (!IsValidUtf8(name)) {
+  if (!platform::IsValidUtf8(name)) {
     std::string shown;
-    AppendRepairedUtf8(name, shown);
+    platform::AppendRepairedUtf8(shown, name);
     throw platform::ArgumentException(
         fmt::format("The tag name {0} is not valid UTF-8 and cannot be searched for.", shown));
   }
@@ -249,9 +250,9 @@ NamePattern& NameSearch::Pattern(std::size_t name) {
 
 bool NameSearch::Matches(std::size_t name, std::string_view line) {
   NamePattern& pattern = Pattern(name);
-  if (IsValidUtf8(line)) return pattern.Matches(line);
+  if (platform::IsValidUtf8(line)) return pattern.Matches(line);
   repaired_.clear();
-  AppendRepairedUtf8(line, repaired_);
+  platform::AppendRepairedUtf8(repaired_, line);
   return pattern.Matches(repaired_);
 }
 

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/codepage.h"
+
 namespace vantrel::access {
 namespace {
 
@@ -16,61 +18,6 @@ uint64_t Word(std::string_view text, std::size_t i) {
   uint64_t word = 0;
   std::memcpy(&word, text.data() + i, sizeof word);
   return word;
-}
-
-// The length of the sequence that starts at text[i] and whether it is well
-// formed; an ill-formed one is its maximal subpart (at least one byte).
-struct Utf8Step {
-  std::size_t length;
-  bool valid;
-};
-
-Utf8Step NextUtf8(std::string_view text, std::size_t i) {
-  const unsigned char lead = Byte(text, i);
-  if (lead < 0x80) return {1, true};
-  std::size_t trailing = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trailing = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trailing = 2;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trailing = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return {1, false};
-  }
-  for (std::size_t k = 1; k <= trailing; ++k) {
-    if (i + k >= text.size()) return {k, false};
-    const unsigned char next = Byte(text, i + k);
-    if (next < low || next > high) return {k, false};
-    low = 0x80;
-    high = 0xBF;
-  }
-  return {trailing + 1, true};
-}
-
-void AppendCodePoint(char32_t c, std::string& out) {
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // A code unit of `size` bytes at text[i], in the given byte order.
@@ -90,20 +37,20 @@ void AppendUtf16(std::string_view bytes, bool bigEndian, std::string& out) {
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 4 <= bytes.size()) {
       const char32_t low = Unit(bytes, i + 2, 2, bigEndian);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendCodePoint(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), out);
+        platform::AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         i += 2;
         continue;
       }
     }
-    AppendCodePoint(unit, out);  // a lone surrogate becomes U+FFFD
+    platform::AppendUtf8(out, unit);  // a lone surrogate becomes U+FFFD
   }
-  if (i < bytes.size()) AppendCodePoint(kReplacement, out);  // an odd last byte
+  if (i < bytes.size()) platform::AppendUtf8(out, kReplacement);  // an odd last byte
 }
 
 void AppendUtf32(std::string_view bytes, bool bigEndian, std::string& out) {
   std::size_t i = 0;
-  for (; i + 4 <= bytes.size(); i += 4) AppendCodePoint(Unit(bytes, i, 4, bigEndian), out);
-  if (i < bytes.size()) AppendCodePoint(kReplacement, out);
+  for (; i + 4 <= bytes.size(); i += 4) platform::AppendUtf8(out, Unit(bytes, i, 4, bigEndian));
+  if (i < bytes.size()) platform::AppendUtf8(out, kReplacement);
 }
 
 // Bit 7 of a byte of the result is set where word holds `byte`; bits above
@@ -114,33 +61,6 @@ uint64_t BytesEqual(uint64_t word, unsigned char byte) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (i + sizeof(uint64_t) <= text.size() && (Word(text, i) & kHighBits) == 0) {
-      i += sizeof(uint64_t);  // eight ASCII bytes
-      continue;
-    }
-    const Utf8Step step = NextUtf8(text, i);
-    if (!step.valid) return false;
-    i += step.length;
-  }
-  return true;
-}
-
-void AppendRepairedUtf8(std::string_view text, std::string& out) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const Utf8Step step = NextUtf8(text, i);
-    if (step.valid) {
-      out.append(text.substr(i, step.length));
-    } else {
-      AppendCodePoint(kReplacement, out);
-    }
-    i += step.length;
-  }
-}
 
 std::string_view DecodeQueryText(std::string_view bytes, std::string& scratch) {
   scratch.clear();
@@ -155,8 +75,8 @@ std::string_view DecodeQueryText(std::string_view bytes, std::string& scratch) {
     return scratch;
   }
   if (marked("\xEF\xBB\xBF"sv)) bytes.remove_prefix(3);
-  if (IsValidUtf8(bytes)) return bytes;
-  AppendRepairedUtf8(bytes, scratch);
+  if (platform::IsValidUtf8(bytes)) return bytes;
+  platform::AppendRepairedUtf8(scratch, bytes);
   return scratch;
 }
 

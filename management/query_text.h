@@ -18,12 +18,6 @@
 
 namespace vantrel::access {
 
-// True when text is well-formed UTF-8.
-bool IsValidUtf8(std::string_view text);
-
-// Appends text to out with every ill-formed sequence replaced by U+FFFD.
-void AppendRepairedUtf8(std::string_view text, std::string& out);
-
 // The UTF-8 text of a file's bytes. A view of bytes itself when they are
 // well-formed UTF-8 (after a UTF-8 mark, if any); otherwise a view of
 // scratch, which then holds the decoded text.

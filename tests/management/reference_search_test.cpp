@@ -27,6 +27,7 @@
 #include "management/management.h"
 #include "management/name_search.h"
 #include "management/query_folder.h"
+#include "platform/codepage.h"
 #include "tests/support/fault_of.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/plant_copy.h"
@@ -159,15 +160,7 @@ TEST(EscapeMetaCharacterTest, EscapesEachOfTheSixteenOnceAndNothingElse) {
 TEST(NamePatternTest, OnlyKAndSMatchCharactersBeyondAsciiWithoutCase) {
   std::string beyond;
   for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    const bool two = c < 0x800, three = c < 0x10000;
-    if (two) beyond += {static_cast<char>(0xC0 | (c >> 6))};
-    if (!two && three) beyond += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F))};
-    if (!three) {
-      beyond += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                 static_cast<char>(0x80 | ((c >> 6) & 0x3F))};
-    }
-    beyond += static_cast<char>(0x80 | (c & 0x3F));
+    if (c < 0xD800 || c > 0xDFFF) platform::AppendUtf8(beyond, c);
   }
   std::set<std::pair<char, std::string>> matches;
   for (char c = '!'; c <= '~'; ++c) {
