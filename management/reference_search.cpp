@@ -3,7 +3,6 @@
 // the query folder.
 #include <array>
 #include <filesystem>
-#include <iterator>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -83,21 +82,6 @@ std::vector<std::string> LinesOf(const std::string& record, const std::string& f
     lines.push_back(ToText(value.Value));
   }
   return lines;
-}
-
-// A record name as a log line may show it: control characters as \xNN, so
-// that a name cannot forge log lines.
-std::string Printable(std::string_view name) {
-  std::string shown;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      fmt::format_to(std::back_inserter(shown), "\\x{:02X}", byte);
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
 }
 
 // The pattern text of each name, its characters escaped by escape.
@@ -235,7 +219,7 @@ void Management::FindReferencesFromCompressedSqlQueries(const TagNames& tagNames
         const QueryFolder::File file = folder.Read(record, path);
         if (file.status == QueryFolder::Status::kRefused) {
           LogError({"FindReferencesFromCompressedSqlQueries",
-                    fmt::format("The query file of {0} is not searched: {1}.", Printable(record), file.refusal)});
+                    fmt::format("The query file of {0} is not searched: {1}.", record, file.refusal)});
         }
         if (file.status != QueryFolder::Status::kRead) continue;
         const auto& lines = search.MatchingLines(DecodeQueryText(file.bytes, decoded));

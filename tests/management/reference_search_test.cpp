@@ -3,8 +3,10 @@
 // would leave the query folder, special and oversized files), failures and
 // repeated names, the lines grep finds, and the sample plant end to end.
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -298,9 +300,9 @@ TEST_F(ReferenceSearchTest, QueryFilesOutsideTheFolderAreNeverRead) {
   EXPECT_TRUE(QueryFolder::IsPlainFileName("...Q 1"));
 }
 
-TEST_F(ReferenceSearchTest, BinaryFilesAreSearchedWhileOversizedOrUnreadableOnesFailTheSearch) {
+TEST_F(ReferenceSearchTest, BinaryFilesAreSearchedWhileOversizedOrUnopenableOnesFailTheSearch) {
   Query("BINARY", std::string("\0\x01\xFF\xFE\0 \x80\nx TAG1\0y\n\xC0\xC1", 16));
-  builder_.Record("HUGE", "CompQueryDef").Record("LOCKED", "CompQueryDef");
+  builder_.Record("HUGE", "CompQueryDef").Record("SOCKET", "CompQueryDef");
   Install();
   EXPECT_EQ(Info(management.FindReferencesBySource({"TAG1"}, kSql), "TAG1", "BINARY"), "Line(s): 2");
 
@@ -310,11 +312,17 @@ TEST_F(ReferenceSearchTest, BinaryFilesAreSearchedWhileOversizedOrUnreadableOnes
               HasSubstr("HUGE.sql is larger than 67108864 bytes"));
   fs::remove(queries_ / "HUGE.sql");
 
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-  std::ofstream(queries_ / "LOCKED.sql") << "TAG1";
-  fs::permissions(queries_ / "LOCKED.sql", fs::perms::none);
+  // A socket is there but cannot be opened, whoever asks.
+  const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (queries_ / "SOCKET.sql").string();
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::copy(path.begin(), path.end(), address.sun_path);
+  ASSERT_EQ(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(socket);
   EXPECT_THAT(FaultOf([&] { management.FindReferences({"TAG1"}); }).Reason().value_or(""),
-              HasSubstr("Could not open the query file"));
+              HasSubstr("Could not open the query file " + path));
 }
 
 TEST_F(ReferenceSearchTest, FailuresEndTheSearchWithTheirMessage) {
