@@ -121,7 +121,7 @@ class ReferenceSearchTest : public ::testing::Test {
     return entry->second.at(key).Info;
   }
 
-  vantrel::testing::PlantCopy plantFolder_;
+  vantrel::testing::PlantCopy plantFolder_;  // a folder of its own, removed afterwards
   fs::path root_;
   fs::path queries_;
   dorvik::DatabaseBuilder builder_;
