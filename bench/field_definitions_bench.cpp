@@ -60,7 +60,8 @@ const WideDefinition& Wide() {
     WideDefinition result;
     result.id = session.GetRecordID("VN_WideDef");
     result.selectorId = session.GetRecordID("VN_WideModeSel");
-    for (const auto& field : *session.GetFieldDefinitions(result.id)) result.fieldTags.push_back(field.Number);
+    const access::FieldDefinitionsPtr definitions = session.GetFieldDefinitions(result.id);
+    for (const auto& field : *definitions) result.fieldTags.push_back(field.Number);
     return result;
   }();
   return wide;

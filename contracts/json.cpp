@@ -4,6 +4,7 @@
 #include <charconv>
 #include <concepts>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <variant>
 
@@ -42,11 +43,59 @@ JsonFormatError JsonFormatError::WithParent(std::string_view segment) const {
   return JsonFormatError("/" + EscapeSegment(segment) + path_, reason_);
 }
 
+namespace {
+
+// Follows the parser through the document, so that an error names the path
+// of the value being read when it happened.
+class PathTracker {
+ public:
+  bool operator()(int /*depth*/, Json::parse_event_t event, Json& parsed) {
+    switch (event) {
+      case Json::parse_event_t::object_start: levels_.push_back(Level{false, 0, {}}); break;
+      case Json::parse_event_t::array_start: levels_.push_back(Level{true, 0, {}}); break;
+      case Json::parse_event_t::key: levels_.back().key = parsed.get<std::string>(); break;
+      case Json::parse_event_t::object_end:
+      case Json::parse_event_t::array_end:
+        levels_.pop_back();
+        ElementDone();
+        break;
+      case Json::parse_event_t::value: ElementDone(); break;
+    }
+    return true;
+  }
+
+  // The JSON pointer of the value being parsed ("" for the document).
+  std::string Path() const {
+    std::string path;
+    for (const Level& level : levels_) {
+      path += "/" + EscapeSegment(level.array ? std::to_string(level.index) : level.key);
+    }
+    return path;
+  }
+
+ private:
+  struct Level {
+    bool array = false;
+    std::size_t index = 0;  // of the element being parsed, in an array
+    std::string key;        // of the member being parsed, in an object
+  };
+
+  void ElementDone() {
+    if (!levels_.empty() && levels_.back().array) ++levels_.back().index;
+  }
+
+  std::vector<Level> levels_;
+};
+
+}  // namespace
+
 Json ParseJsonText(std::string_view text) {
+  PathTracker tracker;
   try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& error) {
-    throw JsonFormatError("", fmt::format("invalid JSON: {}", error.what()));
+    return Json::parse(text, std::ref(tracker));
+  } catch (const Json::exception& error) {
+    // Syntax errors, and numbers too large for a double (out_of_range).
+    throw JsonFormatError(tracker.Path(), fmt::format("invalid JSON: {}", error.what()));
   }
 }
 
@@ -431,41 +480,43 @@ void ReadLeaf(const Json& json, ServiceException& value) {
 }  // namespace
 
 template <typename T>
-requires kIsLeaf<T> Json Codec<T>::Write(const T& value) { return WriteLeaf(value); }
+Json LeafCodec<T>::Write(const T& value) {
+  return WriteLeaf(value);
+}
 
 template <typename T>
-requires kIsLeaf<T> T Codec<T>::Read(const Json& json) {
+T LeafCodec<T>::Read(const Json& json) {
   T value{};
   ReadLeaf(json, value);
   return value;
 }
 
-template struct Codec<bool>;
-template struct Codec<int16_t>;
-template struct Codec<int32_t>;
-template struct Codec<int64_t>;
-template struct Codec<float>;
-template struct Codec<double>;
-template struct Codec<std::string>;
-template struct Codec<DateTime>;
-template struct Codec<TagTypeEnum>;
-template struct Codec<FieldReferenceTypeEnum>;
-template struct Codec<ReferenceSourceTypeEnum>;
-template struct Codec<HistoryRequestTypeEnum>;
-template struct Codec<OutsidersRequestTypeEnum>;
-template struct Codec<TypeCode>;
-template struct Codec<TagIdentifier>;
-template struct Codec<Value>;
-template struct Codec<TagValue>;
-template struct Codec<Field>;
-template struct Codec<FieldDefinition>;
-template struct Codec<FieldAccessRights>;
-template struct Codec<TagHistoryInfo>;
-template struct Codec<ReferenceInfo>;
-template struct Codec<HistoryQuery>;
-template struct Codec<HistoryRequestById>;
-template struct Codec<Version>;
-template struct Codec<ServiceException>;
+template struct LeafCodec<bool>;
+template struct LeafCodec<int16_t>;
+template struct LeafCodec<int32_t>;
+template struct LeafCodec<int64_t>;
+template struct LeafCodec<float>;
+template struct LeafCodec<double>;
+template struct LeafCodec<std::string>;
+template struct LeafCodec<DateTime>;
+template struct LeafCodec<TagTypeEnum>;
+template struct LeafCodec<FieldReferenceTypeEnum>;
+template struct LeafCodec<ReferenceSourceTypeEnum>;
+template struct LeafCodec<HistoryRequestTypeEnum>;
+template struct LeafCodec<OutsidersRequestTypeEnum>;
+template struct LeafCodec<TypeCode>;
+template struct LeafCodec<TagIdentifier>;
+template struct LeafCodec<Value>;
+template struct LeafCodec<TagValue>;
+template struct LeafCodec<Field>;
+template struct LeafCodec<FieldDefinition>;
+template struct LeafCodec<FieldAccessRights>;
+template struct LeafCodec<TagHistoryInfo>;
+template struct LeafCodec<ReferenceInfo>;
+template struct LeafCodec<HistoryQuery>;
+template struct LeafCodec<HistoryRequestById>;
+template struct LeafCodec<Version>;
+template struct LeafCodec<ServiceException>;
 
 }  // namespace json_internal
 }  // namespace vantrel::contracts

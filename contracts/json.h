@@ -129,12 +129,18 @@ concept Codable = requires {
   sizeof(Codec<T>);
 };
 
+// The codec of a leaf, defined in json.cpp and instantiated there for every
+// leaf type. A separate unconstrained template, because out-of-line members
+// of a constrained partial specialization are not portable (clang 14).
 template <typename T>
-requires kIsLeaf<T>
-struct Codec<T> {
+struct LeafCodec {
   static Json Write(const T& value);
   static T Read(const Json& json);
 };
+
+template <typename T>
+requires kIsLeaf<T>
+struct Codec<T> : LeafCodec<T> {};
 
 // Runs read(); an error inside is reported under segment of the path.
 template <typename Read>

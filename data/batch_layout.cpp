@@ -35,7 +35,8 @@ std::size_t BatchLayout::PaddedInt16Bytes(std::size_t n, std::size_t p) {
 }
 
 BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
-                         std::span<const ERRBLOCK> errors, const Chooser& choose) {
+                         std::span<const ERRBLOCK> errors, const Chooser& choose)
+    : itemCount_(items.size()) {
   std::vector<Entry> others;
   std::vector<Entry> recordIds;
   std::vector<Entry> shorts;
@@ -95,6 +96,12 @@ BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t
     callItems_.push_back(entry.item);
     callTypes_.push_back(entry.format.type);
   }
+}
+
+std::vector<bool> BatchLayout::Sent() const {
+  std::vector<bool> sent(itemCount_, false);
+  for (const Entry& entry : entries_) sent[entry.index] = true;
+  return sent;
 }
 
 }  // namespace vantrel::access

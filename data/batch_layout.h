@@ -48,6 +48,8 @@ class BatchLayout {
 
   // Nothing to send: every item was left out.
   bool Empty() const { return buffer_.empty(); }
+  // Whether each of the items the layout was made from is sent (by index).
+  std::vector<bool> Sent() const;
 
   // In the order of the native call.
   const std::vector<Entry>& Entries() const { return entries_; }
@@ -71,6 +73,7 @@ class BatchLayout {
   std::vector<int16_t> callTypes_;
   std::vector<std::byte> buffer_;
   std::vector<std::vector<char>> texts_;
+  std::size_t itemCount_ = 0;
 };
 
 }  // namespace vantrel::access

@@ -91,38 +91,71 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     for (const auto& [recordName, fieldNames] : tagList) {
       const int32_t recordId = GetRecordID(recordName);
       if (recordId <= 0) continue;
-      FieldIds fieldIds;
+      // Two spellings of one record add their fields up.
+      FieldIds& fieldIds = byIds[recordId];
       for (const auto& fieldName : fieldNames) {
         if (const int32_t fieldId = GetAttributeID(fieldName); fieldId > 0) fieldIds.push_back(fieldId);
       }
-      byIds[recordId] = std::move(fieldIds);
     }
     TagValuesByNames result;
     if (byIds.empty()) return result;
     TagValuesByIds read = ReadByIds(byIds);
     for (auto record = read.begin(); record != read.end(); ++record) {
-      TagValuesByName& byName = result[GetRecordName(record->first)];
+      TagValuesByName& byName = result[NameOfRecord(record->first)];
       for (auto field = record.value().begin(); field != record.value().end(); ++field) {
-        byName[GetAttributeName(record->first, field->first)] = std::move(field.value());
+        if (auto fieldName = NameOfField(record->first, field->first)) byName[*fieldName] = std::move(field.value());
       }
     }
     return result;
   });
 }
 
-BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items) {
+TagValuesByNames DataAccess::ReadWithNewSession(const contracts::Tags& tags) {
+  DataAccess reader;
+  return reader.GetTagValues(tags);
+}
+
+TagValuesByNames DataAccess::ReadCurrentValues(const contracts::Tags& tags) { return ReadWithNewSession(tags); }
+
+// The names a read by names files its values under. A record that was read,
+// and a field of its definition, have a name: an empty one means the
+// database failed to give it, and filing under it would merge records (or
+// fields) under one key.
+std::string DataAccess::NameOfRecord(int32_t recordId) {
+  std::string name = GetRecordName(recordId);
+  if (name.empty()) {
+    throw platform::ApplicationException(fmt::format("Failed to get the name of record {0}.", recordId));
+  }
+  return name;
+}
+
+// A field that the record's definition lacks has no name there: its
+// placeholder is left out, as a field name that resolves to nothing is.
+std::optional<std::string> DataAccess::NameOfField(int32_t recordId, int32_t fieldId) {
+  std::string name = GetAttributeName(recordId, fieldId);
+  if (!name.empty()) return name;
+  const int32_t definitionId = DefinitionOf(recordId);
+  if (definitionId > 0 && FindFieldDefinition(GetFieldDefinitions(definitionId), fieldId) == nullptr) {
+    return std::nullopt;
+  }
+  throw platform::ApplicationException(fmt::format("Failed to get the name of field 0x{0:X} of record {1}.",
+                                                   static_cast<uint32_t>(fieldId), recordId));
+}
+
+BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors) {
   std::vector<int16_t> types(items.size());
-  std::vector<ERRBLOCK> errors(std::max<std::size_t>(items.size(), 1));
-  GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), errors.data());
-  // Consecutive items mostly belong to one record: its definition is asked once.
+  typeErrors.assign(std::max<std::size_t>(items.size(), 1), ERRBLOCK{});
+  GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), typeErrors.data());
+  // Consecutive items mostly belong to one record: its definition is asked
+  // once, and its field list taken once (also when it is not cached).
   std::optional<int32_t> lastRecord;
-  int32_t lastDefinition = 0;
-  return BatchLayout(items, types, std::span(errors.data(), items.size()), [&](const IDANDFT& item) {
+  FieldDefinitionsPtr definitions;
+  return BatchLayout(items, types, std::span(typeErrors.data(), items.size()), [&](const IDANDFT& item) {
     if (lastRecord != item.ID) {
       lastRecord = item.ID;
-      lastDefinition = GetDefinitionID(item.ID);
+      definitions = GetFieldDefinitions(GetDefinitionID(item.ID));
     }
-    return FormatOf(lastDefinition, item.ID, item.FT);
+    return FormatOf(FindFieldDefinition(definitions, item.FT).get(), item.ID, item.FT);
   });
 }
 
@@ -136,31 +169,49 @@ void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view op
       platform::Trim(GenerateVntErrorMessage(errors[static_cast<std::size_t>(done)]))));
 }
 
-void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch) {
-  std::vector<IDANDFT> items;
+std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_t maxcount,
+                                                 std::vector<IDANDFT>& items) {
+  items.clear();
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
-  // Per item, the field tag the caller gave: an expanded occurrence files
-  // its value under its whole field, and only that item does (the same tag
-  // asked for by itself, or in another record, keeps its own key).
-  std::vector<int32_t> callerTags;
-  callerTags.reserve(items.capacity());
-  for (const BatchField& field : batch) {
+  std::vector<std::size_t> fieldOf;
+  fieldOf.reserve(items.capacity());
+  for (std::size_t f = 0; f < batch.size(); ++f) {
+    const BatchField& field = batch[f];
     const MaxOcurrenceInfo& info = field.occurrences;
-    if (info.ErrorType != MaxOccurrenceError::NoError) {
-      tagValuesByIds[field.recordId][field.fieldId].push_back(OccurrenceErrorValue());
-    } else if (info.IsRepeatArea) {
-      for (int32_t k = 1; k <= info.Occurrences; ++k) {
-        items.push_back(IDANDFT{field.recordId, field.fieldId + k});
-        callerTags.push_back(field.fieldId);
-      }
+    if (info.IsRepeatArea) {
+      for (int32_t k = 1; k <= info.Occurrences; ++k) items.push_back(IDANDFT{field.recordId, field.fieldId + k});
     } else {
       items.push_back(IDANDFT{field.recordId, field.fieldId});
-      callerTags.push_back(field.fieldId);
+    }
+    fieldOf.resize(items.size(), f);
+  }
+  return fieldOf;
+}
+
+void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch) {
+  FieldBatch known;
+  for (const BatchField& field : batch) {
+    if (field.occurrences.ErrorType == MaxOccurrenceError::NoError) {
+      known.push_back(field);
+    } else {
+      tagValuesByIds[field.recordId][field.fieldId].push_back(OccurrenceErrorValue());
     }
   }
+  // Per item, its field of the batch: an expanded occurrence files its value
+  // under its whole field, and only that item does (the same tag asked for
+  // by itself, or in another record, keeps its own key).
+  std::vector<IDANDFT> items;
+  const std::vector<std::size_t> fieldOf = ExpandItems(known, maxcount, items);
 
-  BatchLayout layout = LayOut(items);
+  std::vector<ERRBLOCK> typeErrors;
+  BatchLayout layout = LayOut(items, typeErrors);
   if (layout.Empty()) return;
+  // A field with an item the database would not type is left out whole: the
+  // rest of a repeat area's list would stand at the wrong occurrences.
+  const std::vector<bool> sent = layout.Sent();
+  std::vector<bool> whole(known.size(), true);
+  for (std::size_t i = 0; i < items.size(); ++i) whole[fieldOf[i]] = whole[fieldOf[i]] && sent[i];
+
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
   int16_t done = 0;
   MRDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), &done,
@@ -169,7 +220,9 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
   const auto read = std::clamp<int16_t>(done, 0, layout.CallCount());
   for (int16_t k = 0; k < read; ++k) {
     const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
-    tagValuesByIds[entry.item.ID][callerTags[entry.index]].push_back(
+    const std::size_t field = fieldOf[entry.index];
+    if (!whole[field]) continue;
+    tagValuesByIds[entry.item.ID][known[field].fieldId].push_back(
         ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
   }
   if (done < layout.CallCount()) {
@@ -178,6 +231,27 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
 }
 
 // --- Writes -----------------------------------------------------------------
+
+void DataAccess::RequireWholeWrite(const FieldBatch& batch, std::span<const IDANDFT> items, const BatchLayout& layout,
+                                   std::span<const ERRBLOCK> typeErrors) {
+  // Without its occurrences a repeat-area field would be written as one
+  // item, occurrence 1 only.
+  for (const BatchField& field : batch) {
+    if (field.occurrences.ErrorType != MaxOccurrenceError::NoError) {
+      throw platform::ApplicationException(
+          fmt::format("Failed to find the number of occurrences of field 0x{0:X} of record {1}.",
+                      static_cast<uint32_t>(field.fieldId), field.recordId));
+    }
+  }
+  const std::vector<bool> sent = layout.Sent();
+  const auto refused = static_cast<std::size_t>(std::find(sent.begin(), sent.end(), false) - sent.begin());
+  if (refused == items.size()) return;
+  const IDANDFT& item = items[refused];
+  LogDorvikError(typeErrors[refused], "SetTagValues");
+  throw platform::ApplicationException(fmt::format("Failed to set value for {0}, {1} with error {2}",
+                                                   GetRecordName(item.ID), GetAttributeName(item.ID, item.FT),
+                                                   platform::Trim(GenerateVntErrorMessage(typeErrors[refused]))));
+}
 
 void DataAccess::SetTagValues(const TagValuesByIds& tagValuesByIds) {
   platform::RunServiceOperation([&] { WriteByIds(tagValuesByIds); });
@@ -212,15 +286,15 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
 
 void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
   platform::RunServiceOperation([&] {
-    // Values gathered by record id, so that two names of one field add up.
+    // Values gathered by record id and field tag, so that two names of one
+    // field, and two spellings of one record, add up.
     TagValuesByIds byIds;
     for (const auto& [recordName, fields] : tagValueList) {
       const int32_t recordId = GetRecordID(recordName);
-      TagValuesById byFieldId;
       for (const auto& [fieldName, values] : fields) {
         const int32_t fieldId = GetAttributeID(fieldName);
         if (recordId > 0 && fieldId > 0) {
-          auto& gathered = byFieldId[fieldId];
+          auto& gathered = byIds[recordId][fieldId];
           gathered.insert(gathered.end(), values.begin(), values.end());
           continue;
         }
@@ -229,7 +303,6 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
         if (fieldId <= 0) message = fmt::format("{0} and field name {1} is invalid", message, fieldName);
         ProcessLog::Instance().WriteLine(message, false);
       }
-      if (!byFieldId.empty()) byIds[recordId] = std::move(byFieldId);
     }
     if (!byIds.empty()) WriteByIds(byIds);
   });
@@ -237,18 +310,10 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
 
 void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch) {
   std::vector<IDANDFT> items;
-  items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
-  for (const BatchField& field : batch) {
-    if (field.occurrences.IsRepeatArea) {
-      for (int32_t k = 1; k <= field.occurrences.Occurrences; ++k) {
-        items.push_back(IDANDFT{field.recordId, field.fieldId + k});
-      }
-    } else {
-      items.push_back(IDANDFT{field.recordId, field.fieldId});
-    }
-  }
-
-  BatchLayout layout = LayOut(items);
+  ExpandItems(batch, maxcount, items);
+  std::vector<ERRBLOCK> typeErrors;
+  BatchLayout layout = LayOut(items, typeErrors);
+  RequireWholeWrite(batch, items, layout, typeErrors);
   if (layout.Empty()) return;
   ValueBatch values;
   for (const BatchField& field : batch) values[field.recordId][field.fieldId] = field.values;

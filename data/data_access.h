@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -42,6 +43,14 @@ class DataAccess : public Session, public contracts::IAccessService {
   void SetTagValues(const contracts::TagValuesByNames& tagValueList) override;
   contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override;
 
+  // A read by names through a new DataAccess object, as the other session
+  // classes read current values (constructing it sets the calling thread's
+  // user context again). Failures leave as service faults.
+  static contracts::TagValuesByNames ReadWithNewSession(const contracts::Tags& tags);
+
+ protected:
+  contracts::TagValuesByNames ReadCurrentValues(const contracts::Tags& tags) override;
+
  private:
   friend class DataAccessTestPeer;
 
@@ -62,8 +71,9 @@ class DataAccess : public Session, public contracts::IAccessService {
   // Value buffers.
   void GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size);
   SizeAndType GetDorvikSizeAndType(const IDANDFT& item);
-  // The format of a field of a record whose definition is known.
-  SizeAndType FormatOf(int32_t definitionId, int32_t tagId, int32_t fieldId);
+  // The format of field fieldId of record tagId, given its definition (a
+  // service fault when there is none).
+  SizeAndType FormatOf(const contracts::FieldDefinition* definition, int32_t tagId, int32_t fieldId);
   contracts::TagValue ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text = {});
   int32_t UpdateDataBufferWithTagValue(std::byte* data, int16_t type, const contracts::TagValue& tagValue,
                                        TextBuffer text = {});
@@ -74,8 +84,20 @@ class DataAccess : public Session, public contracts::IAccessService {
   void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, const FieldBatch& batch);
   void SetTagValues(int32_t maxcount, const FieldBatch& batch);
 
-  // The type query of a batch's items, laid out for the native call.
-  BatchLayout LayOut(std::span<const IDANDFT> items);
+  // The items of a batch's fields (a repeat-area field's occurrences), and
+  // for each item the position of its field in the batch.
+  static std::vector<std::size_t> ExpandItems(const FieldBatch& batch, int32_t maxcount, std::vector<IDANDFT>& items);
+  // The type query of a batch's items, laid out for the native call; the
+  // query's error block per item goes to typeErrors.
+  BatchLayout LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors);
+  // A write stores all it was given or fails: raises when a field's
+  // occurrences are unknown or the database would not type an item.
+  void RequireWholeWrite(const FieldBatch& batch, std::span<const IDANDFT> items, const BatchLayout& layout,
+                         std::span<const ERRBLOCK> typeErrors);
+  // A read by names' keys: the names the database gives, raising when it
+  // gives none.
+  std::string NameOfRecord(int32_t recordId);
+  std::optional<std::string> NameOfField(int32_t recordId, int32_t fieldId);
   // The failure of a batch call that stopped at item done.
   [[noreturn]] void RaiseBatchFailure(std::string_view pattern, std::string_view operation,
                                       const BatchLayout& layout, int16_t done, std::span<const ERRBLOCK> errors);

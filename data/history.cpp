@@ -2,6 +2,7 @@
 // requested interval ("outsiders").
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -116,8 +117,12 @@ void DataAccess::ReadHistory(TagValuesByIds& result, const HistoryRequestById& r
   const HistoryQuery& query = request.Query;
   const DateTime& start = query.StartTime;
   const DateTime& end = query.EndTime;
-  TagValues& values = result[request.TagId][request.FieldId];
+  TagValues& pairValues = result[request.TagId][request.FieldId];
   if (IsOpenBound(start) && IsOpenBound(end)) return;
+  // This request's own answer, patched on its own: a pair asked twice gets
+  // each answer whole, one after the other.
+  TagValuesByIds own;
+  TagValues& values = own[request.TagId][request.FieldId];
 
   const bool reverse = (end != DateTime::MinValue && start > end) || start == DateTime::MinValue;
   if (reverse && query.RequestType != contracts::HistoryRequestTypeEnum::Kind4) {
@@ -181,7 +186,8 @@ void DataAccess::ReadHistory(TagValuesByIds& result, const HistoryRequestById& r
     values.push_back(ConvertHistoryBufferToTagValue(type, buffers.values.data() + i * static_cast<std::size_t>(slotSize),
                                                     buffers.levels[i], buffers.times[i], text));
   }
-  PatchHistoryOutsiders(result, request, count, reverse);
+  PatchHistoryOutsiders(own, request, count, reverse);
+  pairValues.insert(pairValues.end(), std::make_move_iterator(values.begin()), std::make_move_iterator(values.end()));
 }
 
 void DataAccess::GetHistorySizeAndTypeByType(int16_t oType, int16_t& nType, int32_t& size) {

@@ -79,17 +79,16 @@ TagValue WithoutQuality(contracts::Value value, DateTime timestamp = DateTime::M
 }  // namespace
 
 void DataAccess::GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size) {
-  const SizeAndType format = FormatOf(GetDefinitionID(tagId), tagId, fieldId);
+  const SizeAndType format = GetDorvikSizeAndType(IDANDFT{tagId, fieldId});
   nType = format.type;
   size = format.size;
 }
 
 SizeAndType DataAccess::GetDorvikSizeAndType(const IDANDFT& item) {
-  return FormatOf(GetDefinitionID(item.ID), item.ID, item.FT);
+  return FormatOf(GetFieldDefinitionByFieldId(GetDefinitionID(item.ID), item.FT).get(), item.ID, item.FT);
 }
 
-SizeAndType DataAccess::FormatOf(int32_t definitionId, int32_t tagId, int32_t fieldId) {
-  const auto definition = GetFieldDefinitionByFieldId(definitionId, fieldId);
+SizeAndType DataAccess::FormatOf(const contracts::FieldDefinition* definition, int32_t tagId, int32_t fieldId) {
   if (definition == nullptr) {
     throw platform::FaultException(contracts::ServiceException(platform::Exception(
         fmt::format("Invalid field id 0x{0:X} for tag id {1}", static_cast<uint32_t>(fieldId), tagId))));
@@ -192,6 +191,8 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
       const std::string textValue = ToText(value);
+      // Replaced or cut characters would store a value the caller did not give.
+      RequireStorableText(textValue, "text");
       const std::size_t characters = platform::CharacterCount(textValue);
       // The text and its terminator must fit: a cut text would store a value
       // the caller did not give.

@@ -122,6 +122,7 @@ class DORVIK_CONTROL_EXPORT FieldSpec {
   FieldSpec& WithHistory(bool archived = false, int16_t historyPointer = 1);
   FieldSpec& Flagged();  // integer length word bit 0x400
   FieldSpec& InRepeatArea(std::string countField);
+  // A selector record, or a field naming each record's own selector record.
   FieldSpec& WithSelector(std::string selectorRecord);
   FieldSpec& WithWriteProtection(int16_t code);  // 0 never, 1 unusable, 2 usable, 3 always
   FieldSpec& WithOperator(bool change, bool strict = false);

@@ -238,15 +238,19 @@ FieldDef StoreBuilder::MakeField(const DefinitionPlan& definition, std::size_t i
   def.writeProtection = field.writeProtection;
   def.operatorChange = field.operatorChange;
   def.operatorStrict = field.operatorStrict;
-  if (!field.selector.empty()) {
-    const auto selector = view_->FindRecordByName(field.selector);
-    if (!selector || selector->definitionId != kSelectorDefId) {
-      Fail(where, fmt::format("\"{}\" is not a selector record", field.selector));
-    }
-    def.selectorId = selector->id;
-  }
+  if (!field.selector.empty()) def.selectorId = SelectorFor(field.selector, where);
   if (!field.repeatCountField.empty()) def.repeatArea = RepeatArea(definition, field, where);
   return def;
+}
+
+// The selector a field names: a selector record or, for a selector chosen
+// per record, the description record of the field in which each record
+// keeps its own selector record.
+int32_t StoreBuilder::SelectorFor(const std::string& name, std::string_view where) {
+  const auto selector = view_->FindRecordByName(name);
+  if (selector && selector->definitionId == kSelectorDefId) return selector->id;
+  if (const GlobalField* holder = view_->FindFieldByName(name)) return holder->descriptionId;
+  Fail(where, fmt::format("\"{}\" is not a selector record", name));
 }
 
 int16_t StoreBuilder::RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where) {

@@ -90,6 +90,7 @@ class StoreBuilder {
   void AddSelector(const SelectorPlan& plan);
   void CheckKind(const FieldSpec& field, std::string_view where) const;
   FieldDef MakeField(const DefinitionPlan& definition, std::size_t index);
+  int32_t SelectorFor(const std::string& name, std::string_view where);
   int16_t RepeatArea(const DefinitionPlan& definition, const FieldSpec& field, std::string_view where);
   void AddDefinition(const DefinitionPlan& plan);
   void ResolveActivations();

@@ -1,65 +1,88 @@
 #!/usr/bin/env bash
-# A short session of vntaccess on the sample plant (make demo): the plant is
-# imported from examples/plant.json into a new database in a temporary
-# folder (removed afterwards), next to a copy of its query files.
-# Usage: examples/demo.sh PATH/TO/vntaccess
+# A tour of vntaccess on the sample plant (make demo): browsing,
+# a read, a write and its read-back, history with outsiders as a table and
+# a chart, JSON for scripts, and a mistake.
+# Usage: examples/demo.sh PATH/TO/vntaccess [FOLDER FOR THE CHART]
+# The plant is imported from examples/plant.json into a new database in a
+# temporary folder that is removed afterwards; plant.json is never written.
 set -euo pipefail
 
-vntaccess="$(realpath "${1:?usage: demo.sh PATH/TO/vntaccess}")"
+vntaccess="$(realpath "${1:?usage: demo.sh PATH/TO/vntaccess [CHART FOLDER]}")"
+charts="$(realpath -m "${2:-.}")"
 examples="$(cd "$(dirname "$0")" && pwd)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-demo.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-cp -r "$examples/queries" "$work/"
 original="$(sha256sum < "$examples/plant.json")"
+
+# The demo's database, imported below; its query files lie next to it.
+database="$work/plant.db"
+cp -r "$examples/queries" "$work/"
 
 bold="" plain=""
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+show() { printf '$ %s\n' "$*"; }
+# The words of a command as one would type them: quoted where they hold blanks.
+typed() {
+  local word text=""
+  for word in "$@"; do
+    if [[ "$word" == *[[:space:]]* ]]; then word="\"$word\""; fi
+    text+="${text:+ }$word"
+  done
+  printf '%s' "$text"
+}
+vntaccess() { "$vntaccess" --database "$database" "$@"; }
 run() {
-  printf '$ vntaccess --database plant.db %s\n' "$*"
-  (cd "$work" && "$vntaccess" --database plant.db "$@")
-}
-tool() {
-  printf '$ vntaccess %s\n' "$*"
-  (cd "$work" && "$vntaccess" "$@")
+  show "vntaccess $(typed "$@")"
+  vntaccess "$@"
 }
 
-step "A new database (a folder) from the sample plant's JSON file"
-tool import "$examples/plant.json" plant.db
+echo "vntaccess on the sample plant; times are local ($(date +%Z)), --utc shows UTC"
 
-step "Database environment variables (COMPRESS_SOURCE resolves next to the database file)"
-run env DORVIK_GROUP_NAME
-run env COMPRESS_SOURCE
+step "A new database (a folder) from the plant's JSON file, and its integrity check"
+show "vntaccess import examples/plant.json plant.db"
+(cd "$examples/.." && "$vntaccess" import examples/plant.json "$database" | sed "s|$work/||")
+show "vntaccess check plant.db"
+(cd "$work" && "$vntaccess" check plant.db)
 
-step "Field definitions: quality, history, a repeat area, pointers, a selector"
-run definition VN_AnalogDef
+step "Browsing: environment variables and what a definition defines"
+run env DORVIK_GROUP_NAME VANTREL_VERSION
 run definition VN_DiscreteDef
 
-step "Current values: an analog tag, its repeat area, a discrete (MODE 2 = AUTO), a text, pointers"
-run read TI101 DESCRIPTION VALUE UNITS HI_LIMIT LO_LIMIT
-run read TI101 TREND_COUNT TREND
-run read P101 DESCRIPTION MODE STATE
-run read BATCH_ID TEXT_VALUE OPERATOR
-run read TI102 UPSTREAM_TAG UPSTREAM_VALUE
+step "A read: fields in the order asked, quality only where a field keeps it, a repeat area"
+run read TI101 DESCRIPTION VALUE UNITS TREND
+run read TI101,TI102,PI201 VALUE UNITS
 
-step "History, forwards and in reverse, with one value outside each end"
-run history TI101 VALUE --from 2024-03-06T20:00:00Z --to 2024-03-06T22:00:00Z --outsiders BothA
-run history TI101 VALUE --from 2024-03-06T22:00:00Z --to 2024-03-06T20:00:00Z --outsiders BothA
-
-step "A write, on disk when the command ends; its read-back and its history value"
-run write TI101 VALUE 74.25 --time 2024-03-07T01:00:00Z
+step "A write and its read-back by another process; a selector takes its text"
+run write TI101 VALUE 74.25 --time "2024-03-07 02:00"
 run read TI101 VALUE
-run history TI101 VALUE --from 2024-03-07T00:00:00Z --to 2024-03-07T02:00:00Z
+run write P101 MODE ON
+run read P101 MODE
 
-step "A value the selector does not offer is refused (MODE offers 0-2)"
-run write P101 MODE 7 || true
+step "History with one value outside each end (and a quality change), as a table and a chart"
+mkdir -p "$charts"
+run history PI201 VALUE --from "2024-03-05 04:00" --to "2024-03-05 10:00" --outsiders BothA \
+  --plot "$charts/trend.svg"
 
-step "The database checks clean and exports to JSON again"
-tool check plant.db
-tool export plant.db exported.json
+step "JSON for scripts: plain values, times that jq's fromdate reads"
+when='.TI101.VALUE | "\(.value) at \(.time | fromdate | todate)"'
+show "vntaccess read TI101 VALUE --json | jq -r '$when'"
+vntaccess read TI101 VALUE --json | jq -r "$when"
+average='[.values[].value] | add / length * 100 | round / 100'
+show "vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq '$average'"
+vntaccess history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --json | jq "$average"
+
+step "A mistake: a decimal comma is refused, not stored as 745"
+show "vntaccess write TI101 VALUE 74,5"
+set +e
+vntaccess write TI101 VALUE 74,5
+code=$?
+set -e
+echo "(exit code $code; TI101 VALUE is still $(vntaccess read TI101 VALUE --json | jq '.TI101.VALUE.value'))"
 
 if [ "$(sha256sum < "$examples/plant.json")" != "$original" ]; then
   echo "examples/plant.json changed during the demo" >&2
   exit 1
 fi
-step "Done: the database took the write; examples/plant.json is unchanged"
+step "Done. The chart is $charts/trend.svg."
+echo "'vntaccess --database DB' opens the shell; 'vntaccess --help' shows the rest."

@@ -6,6 +6,7 @@
 #define VANTREL_PLATFORM_CODEPAGE_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,9 +16,15 @@ namespace vantrel::platform {
 // Throws ArgumentException for invalid UTF-8.
 std::string ToAnsi(std::string_view utf8);
 
+// UTF-8 to Windows-1252 with nothing substituted: nothing when a character
+// has no byte in the code page. Throws ArgumentException for invalid UTF-8.
+std::optional<std::string> ToAnsiExact(std::string_view utf8);
+
 // Windows-1252 bytes to UTF-8 (every byte maps; the five unassigned bytes
 // map to their C1 control characters, as Windows does).
 std::string FromAnsi(std::string_view bytes);
+// The same, appended to utf8 (no temporary text).
+void AppendAnsi(std::string& utf8, std::string_view bytes);
 
 // 7-bit ASCII bytes to text: bytes above 0x7F become '?'.
 std::string FromAscii(std::string_view bytes);
@@ -29,6 +36,19 @@ std::size_t CharacterCount(std::string_view utf8);
 // The first count characters of a UTF-8 text (the whole text when shorter).
 // Throws ArgumentException for invalid UTF-8.
 std::string_view CutToCharacters(std::string_view utf8, std::size_t count);
+
+// Whether text is well-formed UTF-8 (no overlong form, surrogate or value
+// above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+// Appends text to out with every ill-formed sequence replaced by U+FFFD,
+// one for each maximal ill-formed subpart (as the Unicode standard
+// recommends).
+void AppendRepairedUtf8(std::string& out, std::string_view text);
+
+// Appends the UTF-8 of a code point; a surrogate or a value above U+10FFFF
+// becomes U+FFFD.
+void AppendUtf8(std::string& out, char32_t codePoint);
 
 // Removes white space (Unicode White_Space characters, U+0085 and U+00A0
 // among them) at both ends / at the end only. Invalid UTF-8 is kept as

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are
 # missing, so running it again is cheap. Needs root (or sudo) only when
-# something is actually missing.
+# something is actually missing. Extra packages a target needs may follow
+# as arguments (make demo: jq). apt-get's output goes to a log that is shown
+# only when it fails.
 set -euo pipefail
 
 packages=(
@@ -9,7 +11,9 @@ packages=(
   libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libpcre2-dev liblmdb-dev
+  libcli11-dev libedit-dev
   g++-multilib tzdata
+  "$@"
 )
 
 missing=()
@@ -27,5 +31,11 @@ echo "Installing: ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+log="$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")"
+if ! { "${sudo_cmd[@]}" apt-get update -qq &&
+       "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  exit 1
+fi
+rm -f "$log"

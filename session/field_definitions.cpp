@@ -66,6 +66,13 @@ struct DefinitionColumns {
   std::vector<char> names;                        // n names of 256 bytes
 };
 
+// Whether a selector column names the description record of a field of the
+// same definition: the selector is then chosen per record, in that field,
+// and the definition itself has no value set to read.
+bool NamesOwnField(const DefinitionColumns& columns, int32_t selectorId) {
+  return selectorId > 0 && std::ranges::find(columns.description, selectorId) != columns.description.end();
+}
+
 // Write protection code -> (read-only while usable, read-only while unusable).
 void ApplyWriteProtection(int16_t code, FieldDefinition& definition) {
   switch (code) {
@@ -132,7 +139,8 @@ FieldDefinitionsPtr Session::GetFieldDefinitions(int32_t definitionId) {
   }
   if (definitionId <= 0) return std::make_shared<const FieldDefinitions>();
 
-  FieldDefinitionsPtr definitions = LoadFieldDefinitions(definitionId);
+  const auto [definitions, whole] = LoadFieldDefinitions(definitionId);
+  if (!whole) return definitions;  // a transient refusal must not stay cached
   auto& byFieldId = statics.s_fieldDefByFieldIdByDefId[definitionId];
   byFieldId.clear();
   for (const auto& definition : *definitions) {
@@ -142,9 +150,9 @@ FieldDefinitionsPtr Session::GetFieldDefinitions(int32_t definitionId) {
   return definitions;
 }
 
-FieldDefinitionsPtr Session::LoadFieldDefinitions(int32_t definitionId) {
+std::pair<FieldDefinitionsPtr, bool> Session::LoadFieldDefinitions(int32_t definitionId) {
   // Logs an error block under the loading operation's name and raises its text.
-  auto fail = [&](const ERRBLOCK& error) -> FieldDefinitionsPtr {
+  auto fail = [&](const ERRBLOCK& error) -> std::pair<FieldDefinitionsPtr, bool> {
     LogDorvikError(error, kLoadOperation);
     throw platform::ApplicationException(GenerateVntErrorMessage(error));
   };
@@ -195,6 +203,7 @@ FieldDefinitionsPtr Session::LoadFieldDefinitions(int32_t definitionId) {
 
   auto definitions = std::make_shared<FieldDefinitions>();
   definitions->reserve(count);
+  bool whole = true;
   for (std::size_t i = 0; i < count; ++i) {
     try {
       FieldDefinition definition;
@@ -211,7 +220,9 @@ FieldDefinitionsPtr Session::LoadFieldDefinitions(int32_t definitionId) {
       definition.TimestampField = columns.Small(kTimestamp, i);
       definition.HistoryPointer = columns.Small(kHistory, i);
       definition.Number = api::FieldTag(columns.numbers[i]);
-      definition.FormattedStrings = GetSelectors(columns.selector[i]);
+      auto selectors = ReadSelectors(columns.selector[i]);
+      whole = whole && (selectors.has_value() || NamesOwnField(columns, columns.selector[i]));
+      definition.FormattedStrings = std::move(selectors).value_or(contracts::Selectors{});
       ApplyWriteProtection(columns.Small(kProtection, i), definition);
       definitions->push_back(std::move(definition));
     } catch (...) {
@@ -219,7 +230,7 @@ FieldDefinitionsPtr Session::LoadFieldDefinitions(int32_t definitionId) {
       throw;
     }
   }
-  return definitions;
+  return {definitions, whole};
 }
 
 FieldDefinitionPtr Session::GetFieldDefinitionByFieldId(int32_t definitionId, int32_t fieldId) {
@@ -227,18 +238,28 @@ FieldDefinitionPtr Session::GetFieldDefinitionByFieldId(int32_t definitionId, in
   std::lock_guard lock(statics.s_StaticMembersLock);
   auto byDefinition = statics.s_fieldDefByFieldIdByDefId.find(definitionId);
   if (byDefinition == statics.s_fieldDefByFieldIdByDefId.end()) {
-    GetFieldDefinitions(definitionId);
+    const FieldDefinitionsPtr definitions = GetFieldDefinitions(definitionId);
     byDefinition = statics.s_fieldDefByFieldIdByDefId.find(definitionId);
-    if (byDefinition == statics.s_fieldDefByFieldIdByDefId.end()) return nullptr;
+    // Not cached: no definition (an id of 0 or less), or one read in part.
+    if (byDefinition == statics.s_fieldDefByFieldIdByDefId.end()) return FindFieldDefinition(definitions, fieldId);
   }
   const auto found = byDefinition->second.find(api::BaseTag(fieldId));
   return found == byDefinition->second.end() ? nullptr : found->second;
 }
 
+FieldDefinitionPtr Session::FindFieldDefinition(const FieldDefinitionsPtr& definitions, int32_t fieldId) {
+  const auto found = std::find_if(definitions->rbegin(), definitions->rend(), [&](const FieldDefinition& definition) {
+    return definition.Number == api::BaseTag(fieldId);
+  });
+  return found == definitions->rend() ? nullptr : FieldDefinitionPtr(definitions, &*found);
+}
+
 int32_t Session::GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId) {
   if (definitionId <= 0) return 0;
   int32_t index = 0;
-  for (const auto& definition : *GetFieldDefinitions(definitionId)) {
+  // Held for the walk: a RefreshAll on another thread may drop the cache's hold.
+  const FieldDefinitionsPtr definitions = GetFieldDefinitions(definitionId);
+  for (const auto& definition : *definitions) {
     if (definition.Number == fieldId) index = definition.RepeatArea;
   }
   return index;
@@ -270,7 +291,8 @@ MaxOcurrenceInfoByFieldId Session::GetMaximumOcurrences(int32_t tagId, const con
   for (const int32_t fieldId : fieldIds) {
     MaxOcurrenceInfo& info = result[fieldId];
     info = MaxOcurrenceInfo{false, 1, MaxOccurrenceError::NoError};
-    const auto definition = definitionId > 0 ? GetFieldDefinitionByFieldId(definitionId, fieldId) : nullptr;
+    // Looked up in the list at hand, which is the cache's when it is cached.
+    const auto definition = definitionId > 0 ? FindFieldDefinition(definitions, fieldId) : nullptr;
     if (definition == nullptr) {
       info.ErrorType = MaxOccurrenceError::FieldNotDefined;
       continue;

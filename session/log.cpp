@@ -1,16 +1,74 @@
 #include "session/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <system_error>
+#include <utility>
 
+#include <fmt/format.h>
+
+#include "platform/exceptions.h"
 #include "platform/host.h"
 
 namespace vantrel::access {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr std::array<std::string_view, 5> kLevelNames{"Off", "Error", "Warning", "Info", "Verbose"};
+constexpr mode_t kFolderMode = 0750;
+constexpr mode_t kFileMode = 0640;
+
+// A file descriptor, closed with its owner.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+enum class LinkRule { kFollow, kRefuse };
+
+[[noreturn]] void ThrowFolderError(const fs::path& folder, int error) {
+  throw platform::IOException(fmt::format("Cannot create the log folder {}: {}", folder.string(),
+                                          std::generic_category().message(error)));
+}
+
+// Opens folder `name` of parent, making it first when missing. No folder
+// (-1) when it is a symbolic link that the rule refuses; throws IOException
+// (naming `shown`, the whole log folder) when it cannot be made or opened.
+UniqueFd MakeAndOpenFolder(int parent, const fs::path& name, LinkRule rule, const fs::path& shown) {
+  if (parent < 0) ThrowFolderError(shown, errno);
+  if (::mkdirat(parent, name.c_str(), kFolderMode) != 0 && errno != EEXIST) ThrowFolderError(shown, errno);
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (rule == LinkRule::kRefuse ? O_NOFOLLOW : 0);
+  UniqueFd folder(::openat(parent, name.c_str(), flags));
+  if (folder.get() >= 0) return folder;
+  const int error = errno;
+  struct stat info {};
+  const bool isLink = ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+  if (isLink && rule == LinkRule::kRefuse) return folder;
+  ThrowFolderError(shown, error);
+}
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -42,19 +100,39 @@ TraceSwitch::TraceSwitch(std::string displayName, std::string description)
   }
 }
 
-FileLogSink::FileLogSink(std::filesystem::path path) : path_(std::move(path)) {
-  file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
+std::shared_ptr<FileLogSink> FileLogSink::Open(const fs::path& base, const fs::path& folders,
+                                               std::string_view fileName) {
+  const fs::path folder = base / folders;
+  const fs::path path = folder / fileName;
+  UniqueFd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The base is the machine's own folder and may be reached through links.
+  for (const fs::path& part : fs::absolute(base).relative_path()) {
+    current = MakeAndOpenFolder(current.get(), part, LinkRule::kFollow, folder);
+  }
+  for (const fs::path& part : folders) {
+    current = MakeAndOpenFolder(current.get(), part, LinkRule::kRefuse, folder);
+    if (current.get() < 0) return std::shared_ptr<FileLogSink>(new FileLogSink(path, -1));
+  }
+  const int fd = ::openat(current.get(), std::string(fileName).c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  return std::shared_ptr<FileLogSink>(new FileLogSink(path, fd));
+}
+
+FileLogSink::~FileLogSink() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 void FileLogSink::Write(std::string_view line) {
-  if (!file_.is_open()) return;
-  file_.write(line.data(), static_cast<std::streamsize>(line.size()));
-  file_.put('\n');
-  if (!file_) file_.clear();  // a failed write loses this line only
-}
-
-void FileLogSink::Flush() {
-  if (file_.is_open()) file_.flush();
+  if (fd_ < 0) return;
+  std::string whole(line);
+  whole += '\n';
+  // One append per line; a failed write loses this line only.
+  for (std::size_t written = 0; written < whole.size();) {
+    const ssize_t n = ::write(fd_, whole.data() + written, whole.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
 }
 
 ProcessLog& ProcessLog::Instance() {

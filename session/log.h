@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,19 +49,37 @@ class LogSink {
   virtual void Flush() = 0;
 };
 
-// Appends lines to a UTF-8 text file, creating it when missing. A file that
-// cannot be opened or written loses its lines silently: logging never fails
-// an operation.
+// Appends lines to a UTF-8 text file. Each line goes to the file in one
+// append, so nothing stays buffered and Flush has nothing to do.
+//
+// The file lies in folders below a trusted base folder, and no symbolic link
+// is followed below the base: a link planted at one of those folders or at
+// the file would make the log append to a file chosen by whoever planted it.
+// Such a log is refused; so is a file that cannot be opened. A refused log
+// loses its lines silently, as do failed writes: logging never fails an
+// operation.
 class FileLogSink : public LogSink {
  public:
-  explicit FileLogSink(std::filesystem::path path);
+  // The sink of base/folders/fileName. Missing folders are made with mode
+  // 0750, a missing file with mode 0640. Throws IOException when a folder
+  // cannot be made.
+  static std::shared_ptr<FileLogSink> Open(const std::filesystem::path& base, const std::filesystem::path& folders,
+                                           std::string_view fileName);
+  ~FileLogSink() override;
+  FileLogSink(const FileLogSink&) = delete;
+  FileLogSink& operator=(const FileLogSink&) = delete;
+
   void Write(std::string_view line) override;
-  void Flush() override;
+  void Flush() override {}
   const std::filesystem::path& Path() const { return path_; }
+  // False when the log was refused: its lines are lost.
+  bool IsOpen() const { return fd_ >= 0; }
 
  private:
+  FileLogSink(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+
   std::filesystem::path path_;
-  std::ofstream file_;
+  int fd_;  // owned; -1 when refused
 };
 
 class ProcessLog {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -30,19 +31,26 @@ constexpr std::size_t kEnvironmentNameBufferSize = 256;
 constexpr int64_t kFileTimeToUnixEpoch = 116444736000000000;
 constexpr int64_t kTicksPerMicrosecond = 10;
 
-// Text that the client library returned in buffer, length bytes of it
-// (bounded by the buffer), as ASCII and trimmed.
-std::string ReturnedText(std::span<const char> buffer, int16_t length) {
-  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
-  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
-  return std::string(platform::Trim(text));
-}
-
-// A name in a 257-byte buffer, cut to 256 characters.
-NameBuffer NameToBuffer(const std::string& name) {
+// A name in a 257-byte buffer, cut to 256 characters; nothing for a name
+// that is not storable text, as no name in the database can match it.
+std::optional<NameBuffer> NameToBuffer(const std::string& name) {
+  if (!Session::IsStorableText(name)) return std::nullopt;
   NameBuffer buffer{};
   Session::ConvertStringToCharArray(name, buffer, kMaxNameCharacters);
   return buffer;
+}
+
+// A zero character shown as \0, so that a message shows all of the text.
+std::string Printable(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 int16_t TextLength(const NameBuffer& buffer) {
@@ -50,6 +58,12 @@ int16_t TextLength(const NameBuffer& buffer) {
 }
 
 }  // namespace
+
+std::string Session::ReturnedText(std::span<const char> buffer, int16_t length) {
+  const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
+  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
+  return std::string(platform::Trim(text));
+}
 
 void Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
   if (dest.empty()) return;
@@ -60,24 +74,44 @@ void Session::ConvertStringToCharArray(std::string_view source, std::span<char> 
   dest[count] = '\0';
 }
 
+bool Session::IsStorableText(std::string_view text) {
+  return text.find('\0') == std::string_view::npos && platform::ToAnsiExact(text).has_value();
+}
+
+void Session::RequireStorableText(std::string_view text, std::string_view kind) {
+  if (text.find('\0') != std::string_view::npos) {
+    throw platform::ArgumentException(fmt::format(
+        "The {0} \"{1}\" holds a zero character, which would end it in the database.", kind, Printable(text)));
+  }
+  if (!platform::ToAnsiExact(text)) {
+    throw platform::ArgumentException(fmt::format(
+        "The {0} \"{1}\" has characters that the database's code page cannot hold.", kind, text));
+  }
+}
+
 void Session::SetUserInfo(const std::string& domain, const std::string& user) {
-  const NameBuffer domainBuffer = NameToBuffer(domain);
-  const NameBuffer userBuffer = NameToBuffer(user);
+  // Accounts that differ only in characters the database cannot hold must
+  // not become one user context.
+  RequireStorableText(domain + "\\" + user, "account");
+  const NameBuffer domainBuffer = *NameToBuffer(domain);
+  const NameBuffer userBuffer = *NameToBuffer(user);
   SetTlsData(domainBuffer.data(), userBuffer.data());
 }
 
 int32_t Session::GetRecordID(const std::string& tagName) {
-  const NameBuffer buffer = NameToBuffer(tagName);
-  return NAME2RECID(buffer.data(), TextLength(buffer));
+  const auto buffer = NameToBuffer(tagName);
+  if (!buffer) return 0;
+  return NAME2RECID(buffer->data(), TextLength(*buffer));
 }
 
 bool Session::IsRecordExist(const std::string& name) { return GetRecordID(name) > 0; }
 
 int32_t Session::GetAttributeID(const std::string& fieldName) {
   int32_t fieldTag = -1;
-  const NameBuffer buffer = NameToBuffer(fieldName);
+  const auto buffer = NameToBuffer(fieldName);
+  if (!buffer) return fieldTag;
   ERRBLOCK error{};
-  DECODFT(buffer.data(), TextLength(buffer), &fieldTag, &error);
+  DECODFT(buffer->data(), TextLength(*buffer), &fieldTag, &error);
   return fieldTag;
 }
 
@@ -135,7 +169,7 @@ XUSTS Session::DateTimeToXusts(const DateTime& fromTime) {
 }
 
 std::string Session::GetDorvikEnvironmentVariable(const std::string& variable) {
-  if (variable.empty()) return {};
+  if (variable.empty() || !IsStorableText(variable)) return {};  // no variable has such a name
   std::array<char, kEnvironmentNameBufferSize> name{};
   ConvertStringToCharArray(variable, name, static_cast<int32_t>(name.size()) - 1);
   const char* value = c21_getenv(name.data());

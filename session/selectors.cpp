@@ -67,17 +67,19 @@ std::optional<Selectors> ReadSelectorEntries(int32_t selectorId, const SelectorH
 
 }  // namespace
 
-Selectors Session::GetSelectors(int32_t selectorId) {
-  if (selectorId <= 0) return {};
+Selectors Session::GetSelectors(int32_t selectorId) { return ReadSelectors(selectorId).value_or(Selectors{}); }
+
+std::optional<Selectors> Session::ReadSelectors(int32_t selectorId) {
+  if (selectorId <= 0) return Selectors{};
   ERRBLOCK error{};
   const auto header = ReadSelectorHeader(selectorId, error);
-  if (!header) return {};
+  if (!header) return std::nullopt;
   if (header->count <= 0) {
-    LogDorvikError(error);
-    return {};
+    LogDorvikError(error, "GetSelectors");
+    return Selectors{};
   }
   const auto width = ReadTextWidth(selectorId, error);
-  if (!width) return {};
+  if (!width) return std::nullopt;
   auto selectors = ReadSelectorEntries(selectorId, *header, *width, error);
   if (!selectors) {
     const std::string message =

@@ -15,7 +15,6 @@
 #include "platform/identity.h"
 #include "platform/operation_context.h"
 #include "platform/time_zone.h"
-#include "session/native_shutdown_entry.h"
 
 namespace vantrel::access {
 
@@ -28,17 +27,7 @@ constexpr std::string_view kShutdownReason = "Vantrel is shutdown.";
 constexpr std::string_view kLogFolderPattern = "Korvane/DiagnosticLogs/Vantrel/AccessServiceHost";
 constexpr std::string_view kLogFileName = "VntAccessService.log";
 
-// Registrations cannot be withdrawn from the client library, so their entry
-// points live until the process ends. Held here, reachable, never freed.
-std::vector<std::shared_ptr<NativeShutdownEntry>>& RegisteredEntries() {
-  static auto* entries = new std::vector<std::shared_ptr<NativeShutdownEntry>>();
-  return *entries;
-}
-std::mutex& RegisteredEntriesLock() {
-  static std::mutex lock;
-  return lock;
-}
-
+#if defined(__cpp_lib_source_location)
 // The function's own name out of a compiler's signature text:
 // "R ns::Class::Name(args)::<lambda()>" gives "Name".
 std::string_view SimpleFunctionName(std::string_view signature) {
@@ -47,25 +36,9 @@ std::string_view SimpleFunctionName(std::string_view signature) {
   if (auto blank = name.rfind(' '); blank != std::string_view::npos) name.remove_prefix(blank + 1);
   return name;
 }
+#endif
 
 }  // namespace
-
-// What the native entry point reaches: the subscriber list and, while it
-// lives, the session that registered.
-struct Session::CallbackState {
-  ShutdownEvents events;
-  std::mutex ownerLock;  // held while a notification uses owner
-  Session* owner = nullptr;
-
-  void Notify(uint32_t code) {
-    std::lock_guard lock(ownerLock);
-    if (owner != nullptr) {
-      owner->VntShutdownHandler(code);
-    } else if (events.Count() > 0) {
-      events.Raise(nullptr, EventReason(std::string(kShutdownReason), static_cast<int32_t>(code)));
-    }
-  }
-};
 
 Session::StaticMembers::StaticMembers() : LogTrace("VntLogSwitch", "Vnt Access trace switch") {
   s_fieldDefintionByDefId.reserve(512);
@@ -80,22 +53,20 @@ Session::StaticMembers& Session::Statics() {
 
 Session::Session() : Session(false) {}
 
-Session::Session(bool enableVntCallback)
-    : callbackState_(std::make_shared<CallbackState>()), VntShutdownEvents(callbackState_->events) {
-  callbackState_->owner = this;
+Session::Session(bool enableVntCallback) {
   Init();
   if (enableVntCallback) RegisterVntShutdownCallback();
 }
 
 Session::~Session() {
   Dispose();
-  std::lock_guard lock(callbackState_->ownerLock);
-  callbackState_->owner = nullptr;
+  // First of all: no notification may reach a session being destroyed.
+  m_delegateHandle = ShutdownEntryLease();
 }
 
 void Session::Dispose() {
-  // Nothing to release: the link is the host's, and the callback must stay
-  // registered for as long as the client library may call it.
+  // Nothing to release: the link is the host's, and the callback stays
+  // registered for as long as the session lives.
   disposed_ = true;
 }
 
@@ -114,14 +85,11 @@ void Session::Init() {
 }
 
 void Session::RegisterVntShutdownCallback() {
-  auto state = callbackState_;
-  auto entry = std::make_shared<NativeShutdownEntry>([state](uint32_t code) { state->Notify(code); });
-  {
-    std::lock_guard lock(RegisteredEntriesLock());
-    RegisteredEntries().push_back(entry);
-  }
-  m_delegateHandle = entry;
-  m_myDelegate = entry->Entry();
+  // A pooled entry point, perhaps one that an earlier, destroyed session
+  // registered already: the client library keeps one entry per entry point,
+  // so it holds no more of them than the most sessions alive at once.
+  m_delegateHandle = ShutdownEntryLease([this](uint32_t code) { VntShutdownHandler(code); });
+  m_myDelegate = m_delegateHandle.Entry();
   const auto threadId = static_cast<uint32_t>(::syscall(SYS_gettid));
   VantrelRegisterShutdownCallback(0, m_myDelegate, threadId);
 }
@@ -138,14 +106,8 @@ void Session::AttachLogFileOnce() {
   if (statics.traceOn.load(std::memory_order_acquire)) return;
   std::lock_guard lock(statics.traceAttachLock);
   if (statics.traceOn.load(std::memory_order_relaxed)) return;
-  const auto folder = platform::CommonApplicationDataFolder() / std::filesystem::path(kLogFolderPattern);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) {
-    throw platform::IOException(
-        fmt::format("Cannot create the log folder {}: {}", folder.string(), error.message()));
-  }
-  ProcessLog::Instance().AddSink(std::make_shared<FileLogSink>(folder / kLogFileName));
+  ProcessLog::Instance().AddSink(FileLogSink::Open(platform::CommonApplicationDataFolder(),
+                                                  std::filesystem::path(kLogFolderPattern), kLogFileName));
   statics.traceOn.store(true, std::memory_order_release);
 }
 
@@ -159,9 +121,15 @@ void Session::LogError(const std::vector<std::string>& messages) {
   ProcessLog::Instance().WriteLine(line, true);
 }
 
+#if defined(__cpp_lib_source_location)
 void Session::LogDorvikError(const ERRBLOCK& errBlock, std::source_location caller) {
   LogDorvikError(errBlock, SimpleFunctionName(caller.function_name()));
 }
+#else
+void Session::LogDorvikError(const ERRBLOCK& errBlock, const char* callerFunction) {
+  LogDorvikError(errBlock, std::string_view(callerFunction));
+}
+#endif
 
 void Session::LogDorvikError(const ERRBLOCK& errBlock, std::string_view operationName) {
   if (!LogTrace().IsEnabled(TraceLevel::Error)) return;

@@ -24,8 +24,8 @@ class EventReason {
   int32_t Code;
 };
 
-// sender is the session that registered the callback, or null once that
-// session has been destroyed.
+// sender is the session that registered the callback; it lives until the
+// handler returns (destroying a session waits for its notification).
 using ServerShutdownHandler = std::function<void(Session* sender, const EventReason& e)>;
 
 class ShutdownEvents {

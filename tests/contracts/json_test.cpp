@@ -196,5 +196,21 @@ TEST(JsonErrors, MalformedTextIsAnArgumentError) {
   EXPECT_THROW(Json::parse(R"({"x":1})").get<TagValue>(), platform::ArgumentException);
 }
 
+// A number beyond a double's range is a format error too, at its path.
+TEST(JsonErrors, NumbersTooLargeForADoubleNameTheirPath) {
+  const auto pathOf = [](std::string_view text) {
+    try {
+      ParseJson<TagValuesByIds>(text);
+    } catch (const JsonFormatError& error) {
+      EXPECT_NE(error.Reason().find("1e999"), std::string::npos) << error.what();
+      return error.Path();
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(pathOf("1e999"), "");
+  EXPECT_EQ(pathOf(R"({"5":{"1":[{"value":{"double":1}},{"value":{"double":-1e999}}]}})"), "/5/1/1/value/double");
+  EXPECT_EQ(pathOf(R"({"a/b":[[1,2],{"c":[1e999]}]})"), "/a~1b/1/c/0");
+}
+
 }  // namespace
 }  // namespace vantrel::contracts

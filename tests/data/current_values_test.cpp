@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "platform/fault.h"
 #include "platform/time_zone.h"
 #include "tests/support/data_access_test_peer.h"
+#include "tests/support/fault_of.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_plant.h"
 
@@ -16,6 +18,7 @@ namespace vantrel::access {
 namespace {
 
 using vantrel::testing::CallArguments;
+using vantrel::testing::FaultOf;
 using vantrel::testing::Reals;
 
 using contracts::DateTime;
@@ -27,6 +30,7 @@ using contracts::TagValue;
 using contracts::TagValues;
 using contracts::TagValuesByIds;
 using contracts::TagValuesById;
+using contracts::TagValuesByName;
 using contracts::TagValuesByNames;
 using contracts::Value;
 using dorvik::FieldSpec;
@@ -71,6 +75,7 @@ dorvik::DatabaseBuilder Builder() {
     const std::string name = "REP" + std::to_string(count);
     builder.Record(name, "VN_RepDef").SetOccurrences(name, "REP", Occurrences(count, 0.0));
   }
+  builder.Record("WMIX", "VN_RepDef").SetOccurrences("WMIX", "REP", Occurrences(3, 0.0));
   return builder;
 }
 
@@ -81,17 +86,6 @@ DateTime UnixTime(int64_t seconds, int64_t milliseconds = 0) {
 }
 
 TagValue Real(double value) { return TagValue(value, UnixTime(1'700'000'000), 0, 0); }
-
-template <typename Body>
-platform::FaultException FaultOf(Body body) {
-  try {
-    body();
-  } catch (const platform::FaultException& fault) {
-    return fault;
-  }
-  ADD_FAILURE() << "no fault was raised";
-  return platform::FaultException(contracts::ServiceException());
-}
 
 class CurrentValuesTest : public ::testing::Test {
  protected:
@@ -234,6 +228,37 @@ TEST_F(CurrentValuesTest, FieldWithUnreadableCountGetsAPlaceholder) {
   EXPECT_EQ(values.at(Field("VALUE"))[0].Value, Value(12.5));
 }
 
+// A field with an item the database would not type is left out whole: the
+// rest of a repeat area's values would stand at the wrong occurrences.
+TEST_F(CurrentValuesTest, AFieldWithAnUntypedItemIsLeftOutWhole) {
+  Warm("REP3");
+  dorvik::InjectFault("GETDATATYPES", -5, 2);  // items O0, REP 1, REP 2, REP 3: occurrence 2
+  const TagValuesById values = data.GetTagValues(TagsById{{Id("REP3"), {Field("O0"), Field("REP")}}}).at(Id("REP3"));
+  EXPECT_FALSE(values.contains(Field("REP")));
+  EXPECT_TRUE(values.contains(Field("O0")));
+}
+
+// A write stores all it was given or fails: it does not store occurrence 1
+// alone when the occurrences are unknown, nor leave out what the database
+// would not type.
+TEST_F(CurrentValuesTest, AWriteStoresAllItWasGivenOrFails) {
+  const int32_t rep = Field("REP");
+  const TagValues before = ReadOne("REP5", "REP");
+  dorvik::InjectFault("DB2SHRT", -10);
+  const auto unknown = FaultOf([&] { data.SetTagValues(TagValuesByIds{{Id("REP5"), {{rep, {Real(50), Real(51)}}}}}); });
+  EXPECT_EQ(unknown.Reason().value_or(""), fmt::format("Failed to find the number of occurrences of field 0x{:X} of "
+                                                       "record {}.", rep, Id("REP5")));
+
+  dorvik::InjectFault("GETDATATYPES", -11, 1);
+  const auto untyped = FaultOf([&] {
+    data.SetTagValues(TagValuesByIds{{Id("REP5"), {{Field("O0"), {Real(60)}}, {Field("O1"), {Real(61)}}}}});
+  });
+  EXPECT_THAT(untyped.Reason().value_or(""), StartsWith("Failed to set value for REP5, O1 with error GETDATATYPES: "));
+  EXPECT_EQ(dorvik::CallCount("MWDBVALS"), 0);
+  EXPECT_EQ(ReadOne("REP5", "REP"), before);
+  EXPECT_NE(ReadOne("REP5", "O0")[0].Value, Value(60.0));
+}
+
 TEST_F(CurrentValuesTest, RepeatAreaWritesStopAtTheValuesGiven) {
   const int32_t rep = Field("REP");
   data.SetTagValues(TagValuesByIds{{Id("REP5"), {{rep, {Real(10), Real(11), Real(12)}}}}});
@@ -303,7 +328,27 @@ TEST_F(CurrentValuesTest, WritesKeepQualityTimesPointersAndTexts) {
   EXPECT_THROW(data.SetTagValues(TagValuesByIds{{record, {{Field("HI_LIMIT"), {}}}}}), platform::FaultException);
 }
 
-TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin) {
+// A text is stored as given or not at all: a zero character would cut it
+// short and characters the code page lacks would become '?'.
+TEST_F(CurrentValuesTest, TextsTheDatabaseCannotHoldAreRefusedBeforeTheWrite) {
+  const int32_t record = Id("TW1");
+  data.SetTagValues(TagValuesByIds{{record, {{Field("DESCRIPTION"), {TagValue(std::string("kept"), {}, 0, 0)}}}}});
+  dorvik::ClearCallLog();
+  const std::vector<std::pair<std::string, std::string>> refused{
+      {std::string("ab\0XYZ", 6), "The text \"ab\\0XYZ\" holds a zero character"},
+      {"\xE6\xB8\xA9\xE5\xBA\xA6",
+       "The text \"\xE6\xB8\xA9\xE5\xBA\xA6\" has characters that the database's code page cannot hold."}};
+  for (const auto& [text, message] : refused) {
+    const auto fault = FaultOf([&, &text = text] {
+      data.SetTagValues(TagValuesByIds{{record, {{Field("DESCRIPTION"), {TagValue(text, {}, 0, 0)}}}}});
+    });
+    EXPECT_THAT(fault.Reason().value_or(""), StartsWith(message));
+  }
+  EXPECT_EQ(dorvik::CallCount("MWDBVALS"), 0);
+  EXPECT_EQ(dorvik::CurrentText("TW1", "DESCRIPTION"), "kept");
+}
+
+TEST_F(CurrentValuesTest, WritesByNamesLogBadNames) {
   vantrel::testing::LogCapture log(TraceLevel::Off);  // these lines skip the level check
   data.SetTagValues(TagValuesByNames{{"TI101", {{"HI_LIMIT", {Real(1.5)}}, {"NOPE", {Real(2)}}}},
                                      {"NOSUCH", {{"VALUE", {Real(3)}}, {"NOPE2", {Real(4)}}}}});
@@ -311,10 +356,24 @@ TEST_F(CurrentValuesTest, WritesByNamesLogBadNamesAndLetTheLastNameOfARecordWin)
                                        "Failed because record name NOSUCH is invalid",
                                        "Failed because record name NOSUCH is invalid and field name NOPE2 is invalid"));
   EXPECT_EQ(ReadOne(kTag2, "HI_LIMIT")[0].Value, Value(1.5));
+}
 
-  data.SetTagValues(TagValuesByNames{{"TI101", {{"HI_LIMIT", {Real(7)}}}}, {"ti101", {{"LO_LIMIT", {Real(8)}}}}});
-  EXPECT_EQ(ReadOne(kTag2, "HI_LIMIT")[0].Value, Value(1.5));
-  EXPECT_EQ(ReadOne(kTag2, "LO_LIMIT")[0].Value, Value(8.0f));
+// Two spellings of one record in one request add up, as two names of one
+// field do: every value given is written, every field asked for is read.
+TEST_F(CurrentValuesTest, SpellingsOfOneRecordMergeInWritesAndReadsByNames) {
+  data.SetTagValues(TagValuesByNames{{"WMIX", {{"O1", {Real(1)}}, {"REP", {Real(10)}}}},
+                                     {"wmix", {{"O2", {Real(2)}}, {"rep", {Real(11), Real(12)}}}}});
+  EXPECT_EQ(ReadOne("WMIX", "O1")[0].Value, Value(1.0));
+  EXPECT_EQ(ReadOne("WMIX", "O2")[0].Value, Value(2.0));
+  EXPECT_THAT(Reals(ReadOne("WMIX", "REP")), ElementsAre(10, 11, 12));
+
+  const TagValuesByNames read = data.GetTagValues(contracts::Tags{{"WMIX", {"O1", "REP"}}, {"wmix", {"o2"}}});
+  ASSERT_EQ(read.size(), 1u);
+  const TagValuesByName& fields = read.at("WMIX");
+  ASSERT_EQ(fields.size(), 3u);
+  EXPECT_THAT(Reals(fields.at("O1")), ElementsAre(1));
+  EXPECT_THAT(Reals(fields.at("REP")), ElementsAre(10, 11, 12));
+  EXPECT_THAT(Reals(fields.at("O2")), ElementsAre(2));
 }
 
 TEST_F(CurrentValuesTest, RefusedWritesFaultWithTheDatabasesMessageAndKeepEarlierBatches) {

@@ -207,6 +207,25 @@ TEST_F(HistoryTest, ForwardOutsidersComeFromTheDatabaseOrAFollowUp) {
   EXPECT_THAT(CallArguments("RHIS21DATA"), ElementsAre(EndsWith("count=4")));
 }
 
+// Each request of a pair asked twice is patched on its own answer; the
+// pair's list is the answers one after the other, in either order.
+TEST_F(HistoryTest, APairAskedTwiceKeepsEachAnswerWithItsOutsiders) {
+  const HistoryRequestById late = Request("H_PLAIN", At(185), At(155), 3, O::BeforeA);  // reverse
+  const HistoryRequestById early = Request("H_PLAIN", At(15), At(35), 2, O::BothA);
+  const std::vector<double> lateAlone = Reals(Read(late));
+  const std::vector<double> earlyAlone = Reals(Read(early));
+  EXPECT_THAT(lateAlone, ElementsAre(19, 18, 17, 16));
+  EXPECT_THAT(earlyAlone, ElementsAre(1, 2, 3, 4));
+
+  const int32_t record = data.GetRecordID("H_PLAIN");
+  std::vector<double> both = lateAlone;
+  both.insert(both.end(), earlyAlone.begin(), earlyAlone.end());
+  EXPECT_EQ(Reals(data.GetHistoryValuesByIds({late, early}).at(record).at(valueTag)), both);
+  both = earlyAlone;
+  both.insert(both.end(), lateAlone.begin(), lateAlone.end());
+  EXPECT_EQ(Reals(data.GetHistoryValuesByIds({early, late}).at(record).at(valueTag)), both);
+}
+
 TEST_F(HistoryTest, MoreLeadingValuesThanAskedForLeaveTheAnswerAlone) {
   // Values within the start's millisecond count as lying before the start.
   EXPECT_THAT(Reals(Read(Request("H_SUBMS", At(0, 500), At(10), 2, O::BothA))), ElementsAre(399, 400, 401, 402));

@@ -62,15 +62,20 @@ TEST(CodePage, ExactlyTheCodePagesCharactersEncodeAndAllOthersBecomeQuestionMark
     if (c >= 0xD800 && c <= 0xDFFF) continue;
     const std::string ansi = ToAnsi(Utf8(c));
     ASSERT_EQ(ansi.size(), 1u) << static_cast<uint32_t>(c);
+    const auto exact = ToAnsiExact(Utf8(c));  // substitutes nothing
     if (ansi != "?" || c == '?') {
       ++encodable;
       EXPECT_EQ(FromAnsi(ansi), Utf8(c)) << static_cast<uint32_t>(c);
+      EXPECT_EQ(exact, ansi) << static_cast<uint32_t>(c);
+    } else {
+      EXPECT_EQ(exact, std::nullopt) << static_cast<uint32_t>(c);
     }
     if (c == 0x10000) c = 0x10FFFE;  // the supplementary planes: spot-check both ends
   }
   EXPECT_EQ(encodable, 256u);
   EXPECT_EQ(decodedBytes.size(), 256u);
   EXPECT_EQ(ToAnsi("\xE2\x82\xAC 5 \xE2\x88\x9E \xF0\x9F\x98\x80"), "\x80 5 ? ?");
+  EXPECT_EQ(ToAnsiExact("\xE2\x82\xAC 5 \xE2\x88\x9E"), std::nullopt);
 }
 
 TEST(CodePage, InvalidUtf8IsAnArgumentError) {
@@ -81,8 +86,29 @@ TEST(CodePage, InvalidUtf8IsAnArgumentError) {
     EXPECT_THROW(ToAnsi(invalid), ArgumentException) << invalid;
     EXPECT_THROW(CharacterCount(invalid), ArgumentException) << invalid;
     EXPECT_THROW(CutToCharacters(invalid, 0), ArgumentException) << invalid;
+    EXPECT_FALSE(IsValidUtf8(invalid)) << invalid;
   }
   EXPECT_EQ(ToAnsi(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+TEST(CodePage, IllFormedUtf8IsRepairedWithOneReplacementPerMaximalSubpart) {
+  const std::string r = Utf8(0xFFFD);
+  const auto repaired = [](std::string_view text) {
+    std::string out;
+    AppendRepairedUtf8(out, text);
+    return out;
+  };
+  EXPECT_EQ(repaired("a\xE2\x82z"), "a" + r + "z");  // one for a truncated sequence
+  EXPECT_EQ(repaired("\xF0\x9F\x98"), r);
+  EXPECT_EQ(repaired("\xC0\xAF"), r + r);  // one per byte where no sequence could start
+  EXPECT_EQ(repaired("\xED\xA0\x80"), r + r + r);
+  EXPECT_EQ(repaired("\xF4\x90\x80\x80"), r + r + r + r);
+  const std::string valid = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 0123456789";
+  EXPECT_TRUE(IsValidUtf8(valid));
+  EXPECT_EQ(repaired(valid), valid);
+  std::string encoded;
+  for (const char32_t c : {char32_t{0x1F600}, char32_t{0xD800}, char32_t{0x110000}}) AppendUtf8(encoded, c);
+  EXPECT_EQ(encoded, Utf8(0x1F600) + r + r);
 }
 
 TEST(CodePage, AsciiDecodingReplacesHighBytes) {

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,14 +24,20 @@ constexpr int kDefinitions = 3;
 constexpr int kFieldsPerDefinition = 20;
 constexpr int kReaders = 6;
 constexpr int kRounds = 150;
+constexpr int kLongDefinitionFields = 400;
+constexpr int kNameRounds = 1000;
 
 std::string FieldName(int definition, int field) {
   return "C" + std::to_string(definition) + "_F" + std::to_string(field);
 }
 
-// Three definitions with different fields, one with a selector per field.
+// Three definitions with different fields, one with a selector per field,
+// and a long definition (whose field list takes a while to walk) with a record.
 dorvik::DatabaseBuilder Builder() {
   auto builder = vantrel::testing::PlantBuilder();
+  std::vector<FieldSpec> longFields;
+  for (int f = 0; f < kLongDefinitionFields; ++f) longFields.push_back(FieldSpec::Real("L" + std::to_string(f)));
+  builder.Definition("VN_LongDef", std::move(longFields)).Record("LONG1", "VN_LongDef");
   for (int d = 0; d < kDefinitions; ++d) {
     std::vector<FieldSpec> fields;
     for (int f = 0; f < kFieldsPerDefinition; ++f) {
@@ -79,6 +86,29 @@ TEST(FieldDefinitionsConcurrencyTest, ReadersSeeWholeListsWhileTheCacheIsRefresh
   readersDone = true;
   threads.back().join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// A field name walks the cached field list of the record's definition; a
+// refresh on another thread must not free the list under that walk.
+TEST(FieldDefinitionsConcurrencyTest, FieldNamesStayReadableWhileTheCacheIsRefreshed) {
+  vantrel::testing::InstallDatabase(Builder());
+  Session session;
+  const int32_t record = session.GetRecordID("LONG1");
+  const std::string lastName = "L" + std::to_string(kLongDefinitionFields - 1);
+  const int32_t lastField = session.GetAttributeID(lastName);
+
+  std::jthread refresher([](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      Session::RefreshAll();
+      std::this_thread::yield();
+    }
+  });
+  int wrong = 0;
+  for (int round = 0; round < kNameRounds; ++round) {
+    if (session.GetAttributeName(record, lastField) != lastName) ++wrong;
+  }
+  refresher.request_stop();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ TEST_F(FieldDefinitionsTest, ColdLoadMakesTheBatchedReadsThenServesTheCache) {
 }
 
 TEST_F(FieldDefinitionsTest, LoadedDefinitionsCarryEveryColumn) {
-  const auto& fields = *session.GetFieldDefinitions(analogDef);
+  const FieldDefinitionsPtr loaded = session.GetFieldDefinitions(analogDef);
+  const auto& fields = *loaded;
   EXPECT_EQ(fields[0].Name, "DESCRIPTION");
   EXPECT_EQ(fields[0].DataType, TypeCode::String);
   EXPECT_EQ(fields[0].Length, 40);
@@ -168,6 +169,30 @@ TEST_F(FieldDefinitionsTest, AFailingSelectorAbortsTheLoadAndCachesNothing) {
   dorvik::ClearCallLog();
   EXPECT_EQ(session.GetFieldDefinitions(selDef)->size(), 4u);  // tried again
   EXPECT_EQ(dorvik::CallCount("MRDBOCCS"), 3);
+}
+
+// A selector record the database refuses to read leaves its field without
+// texts in that answer only: the definition is not cached, fields are still
+// found in it, and the next request loads it whole.
+TEST_F(FieldDefinitionsTest, ADefinitionWithARefusedSelectorReadIsNotCached) {
+  for (int load = 0; load < 2; ++load) {  // the first selector's width fails in each of the two loads below
+    dorvik::InjectFault("FIELDDEFNINFO", kFault);
+    dorvik::InjectFault("FIELDDEFNINFO", 0, 1000);
+  }
+  const FieldDefinitionsPtr partial = session.GetFieldDefinitions(selDef);
+  EXPECT_TRUE((*partial)[1].FormattedStrings.empty());
+  EXPECT_EQ((*partial)[3].FormattedStrings.size(), 3u);
+  const FieldDefinitionPtr state = session.GetFieldDefinitionByFieldId(selDef, Field("SSTATE"));
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(state->Name, "SSTATE");
+
+  dorvik::ClearFaults();
+  dorvik::ClearCallLog();
+  const FieldDefinitionsPtr whole = session.GetFieldDefinitions(selDef);
+  EXPECT_EQ((*whole)[1].FormattedStrings.size(), 3u);
+  EXPECT_EQ(dorvik::CallCount("RDBVALS"), 3);  // loaded again: the header and two selectors
+  EXPECT_EQ(session.GetFieldDefinitions(selDef).get(), whole.get());
+  EXPECT_EQ(dorvik::CallCount("RDBVALS"), 3);
 }
 
 TEST_F(FieldDefinitionsTest, FailedReadsRaiseTheirErrorsAndCacheNothing) {

@@ -1,6 +1,7 @@
 // The process log attaches its file sink once per process: every test here
 // logs under one common application-data folder made for this process.
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -162,6 +163,22 @@ TEST_F(LogDeathTest, AFolderThatCannotBeCreatedRaisesAndIsTriedAgain) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A symbolic link planted at the log's path: the operation that logs goes
+// on, and the file the link names is left alone.
+TEST_F(LogDeathTest, ALinkPlantedAtTheLogFileRefusesTheLogButNotTheOperation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no sink attached yet
+  EXPECT_EXIT(
+      {
+        const fs::path victim = ProgramData() / "victim.txt";
+        std::ofstream(victim) << "untouched\n";
+        fs::create_directories(LogFile().parent_path());
+        fs::create_symlink(victim, LogFile());
+        session_.LogError({"planted"});
+        std::exit(ReadFile(victim) == "untouched\n" ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(LogTest, LevelOffAndEmptyMessageListsWriteNothing) {
   LogSession::Trace().SetLevel(TraceLevel::Off);
   ExpectNothingLogged([&] {
@@ -211,9 +228,11 @@ TEST_F(LogTest, DorvikErrorsNameTheOperationAndTheErrorText) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].ends_with(" - GetTagValues, " + ErrorText(error))) << lines[0];
 
+#if defined(__cpp_lib_source_location)  // without it a lambda logs as "operator()"
   lines = NewLines([&] { session_.GetSelectors(error); });
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].ends_with(" - GetSelectors, " + ErrorText(error))) << lines[0];
+#endif
 
   lines = NewLines([&] { session_.LogDorvikError(ERRBLOCK{}, "FindReferences"); });
   ASSERT_EQ(lines.size(), 1u);
@@ -231,6 +250,53 @@ TEST_F(LogTest, SessionsShareOneSinkAndEachLineIsWrittenOnce) {
   const std::string log = ReadFile(LogFile());
   EXPECT_EQ(Occurrences(log, " - " + first + "\n"), 1u);
   EXPECT_EQ(Occurrences(log, " - " + second + ", Gr\xC3\xBC\xC3\x9F" "e\n"), 1u) << "UTF-8 text";
+}
+
+class FileLogSinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { base_ = MakeTempFolder(); }
+  void TearDown() override { fs::remove_all(base_); }
+
+  static fs::perms Permissions(const fs::path& path) { return fs::symlink_status(path).permissions(); }
+
+  fs::path base_;
+};
+
+TEST_F(FileLogSinkTest, FoldersAndFileAreMadeForOwnerAndGroupAndLinesAppended) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const auto first = FileLogSink::Open(base_, "a/b", "x.log");
+  ASSERT_TRUE(first->IsOpen());
+  first->Write("one");
+  FileLogSink::Open(base_, "a/b", "x.log")->Write("two");
+  EXPECT_EQ(ReadFile(base_ / "a/b/x.log"), "one\ntwo\n");
+  EXPECT_EQ(Permissions(base_ / "a"), static_cast<fs::perms>(0750 & ~mask));
+  EXPECT_EQ(Permissions(base_ / "a/b"), static_cast<fs::perms>(0750 & ~mask));
+  EXPECT_EQ(Permissions(base_ / "a/b/x.log"), static_cast<fs::perms>(0640 & ~mask));
+}
+
+TEST_F(FileLogSinkTest, LinksPlantedBelowTheBaseRefuseTheLog) {
+  const fs::path elsewhere = base_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  std::ofstream(elsewhere / "victim") << "untouched";
+
+  fs::create_directories(base_ / "file");
+  fs::create_symlink(elsewhere / "victim", base_ / "file" / "x.log");
+  fs::create_symlink(elsewhere, base_ / "folder");
+  for (const char* folders : {"file", "folder", "folder/deeper"}) {
+    const auto sink = FileLogSink::Open(base_, folders, "x.log");
+    EXPECT_FALSE(sink->IsOpen()) << folders;
+    sink->Write("planted");
+  }
+  EXPECT_EQ(ReadFile(elsewhere / "victim"), "untouched");
+  EXPECT_FALSE(fs::exists(elsewhere / "deeper"));
+  EXPECT_FALSE(fs::exists(elsewhere / "x.log"));
+
+  // The base itself may be reached through a link; a file in the way of a
+  // folder is an error.
+  fs::create_symlink(base_, base_ / "via");
+  EXPECT_TRUE(FileLogSink::Open(base_ / "via", "made", "x.log")->IsOpen());
+  EXPECT_THROW(FileLogSink::Open(base_, "elsewhere/victim/sub", "x.log"), platform::IOException);
 }
 
 TEST(TraceSwitchTest, LevelComesFromTheSettingOfItsName) {

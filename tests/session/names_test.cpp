@@ -45,7 +45,7 @@ class NamesTest : public ::testing::Test {
   void SetUp() override {
     dorvik::Reset();
     dorvik::DatabaseBuilder builder = vantrel::testing::PlantBuilder();
-    builder.Environment("VN_TEXT", "caf\xE9");
+    builder.Environment("VN_TEXT", "caf\xE9").Environment("??", "question marks").Record("??", "VN_AnalogDef");
     vantrel::testing::InstallDatabase(builder);
     dorvik::EnableCallLog();
     dorvik::ClearCallLog();
@@ -109,6 +109,25 @@ TEST_F(NamesTest, AttributeIdOfNamesAndOccurrences) {
 
   session_.GetAttributeID(std::string(300, 'F'));
   EXPECT_EQ(Arguments("DECODFT").back(), std::string(256, 'F'));
+}
+
+// Characters the code page lacks would reach the database as '?', and a
+// zero character would end the name: such a name names nothing, and the
+// database is not asked.
+TEST_F(NamesTest, NamesTheDatabaseCannotHoldNameNothing) {
+  ASSERT_GT(session_.GetRecordID("??"), 0);
+  ASSERT_EQ(session_.GetDorvikEnvironmentVariable("??"), "question marks");
+  dorvik::ClearCallLog();
+  const std::string unmappable = "\xE6\xB8\xA9\xE5\xBA\xA6";  // two CJK characters
+  const std::string zero("TI100\0X", 7);
+  for (const std::string& name : {unmappable, zero}) {
+    EXPECT_EQ(session_.GetRecordID(name), 0);
+    EXPECT_FALSE(session_.IsRecordExist(name));
+    EXPECT_EQ(session_.GetAttributeID(name), -1);
+    EXPECT_EQ(session_.GetDorvikEnvironmentVariable(name), "");
+  }
+  EXPECT_EQ(session_.GetAttributeID(std::string("VALUE\0", 6)), -1);
+  EXPECT_TRUE(dorvik::CallLog().empty());
 }
 
 TEST_F(NamesTest, NamesComeBackWithOccurrenceNumbers) {

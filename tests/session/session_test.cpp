@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/control.h"
+#include "platform/exceptions.h"
 #include "platform/identity.h"
 #include "platform/operation_context.h"
 #include "session/session.h"
@@ -98,6 +99,25 @@ TEST_F(SessionTest, UserContextIsTheCallersAccountElseTheThreads) {
   EXPECT_EQ(Calls("SetTlsData"), 8);
 }
 
+// "DOM\ąlice" and "DOM\ęlice" would both reach the database as "DOM\?lice",
+// one user context with one set of rights: such accounts are refused.
+TEST_F(SessionTest, AccountsTheDatabaseCannotHoldAreRefused) {
+  const std::vector<std::string> users{"\xC4\x85lice", "\xC4\x99lice", std::string("al\0ice", 6)};
+  for (const std::string& user : users) {
+    platform::OperationContextScope call(platform::OperationContext{platform::ServiceSecurityContext{"DOM\\" + user}});
+    try {
+      Session session;
+      ADD_FAILURE() << "the account was taken";
+    } catch (const platform::ArgumentException& error) {
+      EXPECT_NE(std::string(error.what()).find("The account \"DOM\\"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(Session::SetUserInfo("DOM", user), platform::ArgumentException);
+  }
+  EXPECT_EQ(Calls("SetTlsData"), 0);
+  Session::SetUserInfo("DOM", "\xC3\xA9lise");  // é is in the code page
+  EXPECT_EQ(LastTlsAccount(), "DOM\\\xE9lise");
+}
+
 TEST_F(SessionTest, OnlySessionsWithTheCallbackFlagRegister) {
   { Session plain; }
   { Session withoutFlag(false); }
@@ -134,7 +154,7 @@ TEST_F(SessionTest, ShutdownReachesSubscribersInOrderOnTheLibrarysThread) {
   }
 }
 
-TEST_F(SessionTest, DisposedAndDestroyedSessionsStillForwardShutdowns) {
+TEST_F(SessionTest, DisposedSessionsForwardShutdownsDestroyedOnesNoLonger) {
   auto session = std::make_unique<Session>(true);
   Subscribe(*session, 1);
   session->Dispose();
@@ -144,12 +164,34 @@ TEST_F(SessionTest, DisposedAndDestroyedSessionsStillForwardShutdowns) {
   EXPECT_EQ(received_->calls[0].sender, session.get());
   EXPECT_EQ(received_->calls[0].code, 5);
 
+  const std::size_t entries = ShutdownEntryLease::EntriesMade();
   session.reset();
+  RaiseShutdown(6);
+  EXPECT_EQ(received_->calls.size(), 1u) << "the subscribers went with their session";
+
+  // The next session takes over the entry point and its registration.
+  Session next(true);
+  Subscribe(next, 2);
+  EXPECT_EQ(ShutdownEntryLease::EntriesMade(), entries);
   RaiseShutdown(7);
-  ASSERT_EQ(received_->calls.size(), 2u);
-  EXPECT_EQ(received_->calls[1].sender, nullptr);
-  EXPECT_EQ(received_->calls[1].reason, "Vantrel is shutdown.");
-  EXPECT_EQ(received_->calls[1].code, 7);
+  ASSERT_GT(received_->calls.size(), 1u);
+  for (std::size_t i = 1; i < received_->calls.size(); ++i) {
+    EXPECT_EQ(received_->calls[i].subscriber, 2);
+    EXPECT_EQ(received_->calls[i].sender, &next);
+    EXPECT_EQ(received_->calls[i].code, 7);
+  }
+  EXPECT_EQ(Calls("VantrelRegisterShutdownCallback"), 2) << "one registration per session still";
+}
+
+TEST_F(SessionTest, SessionsMadeOneAfterAnotherNeedOneEntryPoint) {
+  // A host constructing a session per call, the way services are used.
+  constexpr int kSessions = 10'000;
+  { Session warm(true); }  // the pool holds at least one entry from here on
+  const std::size_t entries = ShutdownEntryLease::EntriesMade();
+  dorvik::ClearCallLog();
+  for (int i = 0; i < kSessions; ++i) Session perCall(true);
+  EXPECT_EQ(ShutdownEntryLease::EntriesMade(), entries);
+  EXPECT_EQ(Calls("VantrelRegisterShutdownCallback"), kSessions);
 }
 
 TEST_F(SessionTest, AThrowingSubscriberStaysInsideTheNotification) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "data/data_access.h"
 
@@ -37,7 +38,10 @@ class DataAccessTestPeer {
     }
     return data_.SetDataBufferWithTagValue(record, item, type, batch, text);
   }
-  BatchLayout LayOut(std::span<const IDANDFT> items) { return data_.LayOut(items); }
+  BatchLayout LayOut(std::span<const IDANDFT> items) {
+    std::vector<ERRBLOCK> typeErrors;
+    return data_.LayOut(items, typeErrors);
+  }
 
  private:
   DataAccess& data_;

@@ -1,0 +1,320 @@
+#include "cli/app.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
+
+#include <fmt/format.h>
+
+#include "cli/completion.h"
+#include "cli/database_link.h"
+#include "cli/help_format.h"
+#include "cli/name_catalog.h"
+#include "cli/shell.h"
+#include "cli/suggest.h"
+#include "cli/time_parse.h"
+#include "data/data_access.h"
+#include "platform/fault.h"
+#include "platform/operation_context.h"
+
+namespace vantrel::cli {
+namespace {
+
+constexpr std::string_view kDescription =
+    "vntaccess reads, writes and trends the tags (record fields) of a Vantrel database.\n"
+    "With a database and no command it opens an interactive shell.";
+
+std::vector<CommandSpec>& Registry() {
+  static std::vector<CommandSpec> registry;
+  return registry;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      line += "; ";
+    } else if (c != '\r') {
+      line += c;
+    }
+  }
+  while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
+  return line;
+}
+
+std::string GlobalOptionsLine() {
+  return "Global options, before or after the command: --database PATH, --user ACCOUNT, --json, --csv, --utc, "
+         "--dry-run";
+}
+
+std::string ProgramFooter() {
+  std::string text = "Times (--from, --to, --time, --type time) may be written as:\n";
+  text += kTimeForms;
+  text += "\nExit codes:\n";
+  for (const auto& [code, meaning] : kExitCodes) text += fmt::format("  {}  {}\n", static_cast<int>(code), meaning);
+  text += "\n'vntaccess COMMAND --help' shows a command's arguments, options and examples.";
+  return text;
+}
+
+std::string CommandFooter(const CommandSpec& spec) {
+  std::string text;
+  if (!spec.examples.empty()) {
+    text += spec.examples.size() == 1 ? "Example:\n" : "Examples:\n";
+    for (const auto& example : spec.examples) text += fmt::format("  {} {}\n", kProgram, example);
+    text += "\n";
+  }
+  return text + GlobalOptionsLine();
+}
+
+void DeclareGlobalOptions(CLI::App& app, GlobalOptions& global, LineSource source) {
+  app.add_option("--database", global.database, "the database to open (default: the DORVIK_DATABASE variable)")
+      ->type_name("PATH");
+  app.add_option("--user", global.user, "run as this caller account, DOMAIN\\user")->type_name("ACCOUNT");
+  auto* json = app.add_flag_callback(
+      "--json", [&global] { global.output.format = Format::kJson; }, "print JSON for scripts, keyed by names");
+  auto* csv = app.add_flag_callback(
+      "--csv", [&global] { global.output.format = Format::kCsv; }, "print CSV with a header row");
+  json->excludes(csv);
+  app.add_flag("--utc", global.output.utc, "show times in UTC instead of local time");
+  app.add_flag("--dry-run", global.dryRun,
+               "commands that change the database check everything and say what they would write, but write "
+               "nothing");
+  if (source == LineSource::kProgram) {
+    app.set_version_flag("--version", fmt::format("{} {}", kProgram, VNTACCESS_VERSION), "print the version");
+  }
+}
+
+// Every long and short option name of app and of its parent.
+std::vector<std::string> OptionNames(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::App* scope = &app; scope != nullptr; scope = scope->get_parent()) {
+    for (const CLI::Option* option : scope->get_options()) {
+      for (const auto& name : option->get_lnames()) names.push_back("--" + name);
+      for (const auto& name : option->get_snames()) names.push_back("-" + name);
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const CommandSpec* spec : Commands()) names.push_back(spec->name);
+  return names;
+}
+
+std::string HelpHint(const CLI::App* command) {
+  return command == nullptr ? fmt::format(" ({} --help)", kProgram)
+                            : fmt::format(" ({} {} --help)", kProgram, command->get_name());
+}
+
+CLI::App* ChosenCommand(const CLI::App& app) {
+  const auto chosen = app.get_subcommands();
+  return chosen.empty() ? nullptr : chosen.front();
+}
+
+// The one-line error for words the parser did not take.
+[[noreturn]] void RejectExtras(const CLI::App& app, const std::vector<std::string>& extras) {
+  const std::string& word = extras.front();
+  const CLI::App* command = ChosenCommand(app);
+  if (word.rfind('-', 0) == 0 && word.size() > 1) {
+    const std::string name = word.substr(0, word.find('='));
+    throw UsageError(fmt::format("unknown option {}{}{}", name, DidYouMean(name, OptionNames(command ? *command : app)),
+                                 HelpHint(command)));
+  }
+  if (command == nullptr) {
+    throw UsageError(
+        fmt::format("unknown command '{}'{}{}", word, DidYouMean(word, CommandNames()), HelpHint(nullptr)));
+  }
+  throw UsageError(fmt::format("{}: unexpected argument '{}'{}", command->get_name(), word, HelpHint(command)));
+}
+
+// The one-line error for a command line the parser refused.
+[[noreturn]] void RejectLine(const CLI::App& app, std::string_view message) {
+  const CLI::App* command = ChosenCommand(app);
+  const std::string where = command ? command->get_name() + ": " : "";
+  throw UsageError(where + OneLine(message) + HelpHint(command));
+}
+
+}  // namespace
+
+// --- Registry and context --------------------------------------------------------
+
+CommandRegistration::CommandRegistration(CommandSpec spec) { Registry().push_back(std::move(spec)); }
+
+std::vector<const CommandSpec*> Commands() {
+  std::vector<const CommandSpec*> commands;
+  for (const CommandSpec& spec : Registry()) commands.push_back(&spec);
+  std::sort(commands.begin(), commands.end(), [](const CommandSpec* a, const CommandSpec* b) {
+    return a->order != b->order ? a->order < b->order : a->name < b->name;
+  });
+  return commands;
+}
+
+const CommandSpec* FindCommand(std::string_view name) {
+  for (const CommandSpec& spec : Registry()) {
+    if (spec.name == name) return &spec;
+  }
+  return nullptr;
+}
+
+CommandContext::CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog)
+    : options_(options), output_(output), link_(link), catalog_(catalog) {}
+
+CommandContext::~CommandContext() = default;
+
+access::DataAccess& CommandContext::Access() {
+  if (link_ == nullptr) throw DatabaseUnavailableError("this command runs without a database");
+  if (!access_) access_ = std::make_unique<access::DataAccess>();
+  return *access_;
+}
+
+NameCatalog& CommandContext::Catalog() { return *catalog_; }
+
+// --- Parsing -----------------------------------------------------------------------
+
+BuiltApp BuildApp(GlobalOptions& global, LineSource source) {
+  BuiltApp built;
+  built.app = std::make_unique<CLI::App>(std::string(kDescription), std::string(kProgram));
+  CLI::App& app = *built.app;
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.allow_extras();
+  app.require_subcommand(0, 1);
+  DeclareGlobalOptions(app, global, source);
+  app.footer(ProgramFooter());
+  for (const CommandSpec* spec : Commands()) {
+    const std::string description =
+        spec->description.empty() ? spec->summary : spec->summary + "\n\n" + spec->description;
+    CLI::App* command = app.add_subcommand(spec->name, description);
+    command->group(spec->hidden ? "" : "Commands");
+    command->fallthrough();
+    command->footer(CommandFooter(*spec));
+    built.invocations.emplace_back(spec, spec->define(*command));
+  }
+  return built;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource source) {
+  for (const auto& word : args) {
+    // "-.5" starts like an option; the parser would take it for one.
+    if (word.size() > 2 && word[0] == '-' && word[1] == '.' && std::isdigit(static_cast<unsigned char>(word[2])) != 0) {
+      throw UsageError(fmt::format("'{}' reads as an option; write the number as -0{}", word, word.substr(1)));
+    }
+  }
+  CommandLine line;
+  BuiltApp built = BuildApp(line.global, source);
+  CLI::App& app = *built.app;
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const CLI::App* command = ChosenCommand(app);
+    line.text = HelpText(app, command ? command->get_name() : "");
+    return line;
+  } catch (const CLI::CallForAllHelp&) {
+    line.text = HelpText(app, "");
+    return line;
+  } catch (const CLI::CallForVersion& version) {
+    line.text = std::string(version.what()) + "\n";
+    return line;
+  } catch (const CLI::ExtrasError&) {
+    RejectExtras(app, app.remaining());
+  } catch (const CLI::ParseError& error) {
+    RejectLine(app, error.what());
+  } catch (const UsageError& error) {
+    RejectLine(app, error.what());  // a value that an option's parser refused
+  }
+  if (const auto extras = app.remaining(); !extras.empty()) RejectExtras(app, extras);
+  if (source == LineSource::kShell && !line.global.database.empty()) {
+    throw UsageError("the shell stays on the database it opened; start another vntaccess for another one");
+  }
+  if (const CLI::App* command = ChosenCommand(app)) {
+    for (auto& [spec, invocation] : built.invocations) {
+      if (spec->name == command->get_name()) {
+        line.command = spec;
+        line.invocation = invocation;
+      }
+    }
+  }
+  return line;
+}
+
+std::string HelpText(const CLI::App& root, const std::string& command) {
+  if (command.empty()) return root.help();
+  for (const CLI::App* sub : root.get_subcommands([](const CLI::App*) { return true; })) {
+    if (sub->get_name() == command) return sub->help(std::string(kProgram));
+  }
+  throw UsageError(fmt::format("no command '{}'{}", command, DidYouMean(command, CommandNames())));
+}
+
+// --- Running -------------------------------------------------------------------------
+
+ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catalog, std::ostream& out,
+                 std::ostream& err, bool terminal) {
+  auto report = [&](ExitCode code, std::string_view message) {
+    out.flush();
+    err << kProgram << ": " << OneLine(message) << "\n";
+    return code;
+  };
+  try {
+    std::optional<platform::OperationContextScope> caller;
+    if (!line.global.user.empty()) {
+      caller.emplace(platform::OperationContext{platform::ServiceSecurityContext{line.global.user}});
+    }
+    OutputStyle style = line.global.output;
+    style.terminal = terminal;
+    Output output(out, err, style);
+    CommandContext context(line.global, output, link, &catalog);
+    return line.invocation->Run(context);
+  } catch (const UsageError& error) {
+    return report(ExitCode::kUsage,
+                  fmt::format("{}: {} ({} {} --help)", line.command->name, error.what(), kProgram, line.command->name));
+  } catch (const NotFoundError& error) {
+    return report(ExitCode::kNotFound, error.what());
+  } catch (const DatabaseUnavailableError& error) {
+    return report(ExitCode::kDatabaseUnavailable, error.what());
+  } catch (const std::exception& error) {
+    // Service faults and every other failure of the library or the database.
+    return report(ExitCode::kServiceFault, error.what());
+  }
+}
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args.front() == kCompleteCommand) return RunCompletionRequest(args, std::cout);
+  CommandLine line;
+  try {
+    line = ParseCommandLine(args, LineSource::kProgram);
+  } catch (const UsageError& error) {
+    std::cerr << kProgram << ": " << OneLine(error.what()) << "\n";
+    return static_cast<int>(ExitCode::kUsage);
+  }
+  if (line.text) {
+    std::cout << *line.text;
+    return static_cast<int>(ExitCode::kDone);
+  }
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  if (line.command == nullptr) {
+    // No command: the shell, when there is a database to open.
+    if (line.global.database.empty() && std::getenv("DORVIK_DATABASE") == nullptr) {
+      std::cout << *ParseCommandLine({"--help"}, LineSource::kProgram).text;
+      return static_cast<int>(ExitCode::kUsage);
+    }
+    return static_cast<int>(RunShell(line.global, terminal));
+  }
+  NameCatalog catalog;
+  std::unique_ptr<DatabaseLink> link;
+  if (line.command->needsDatabase) {
+    try {
+      link = std::make_unique<DatabaseLink>(line.global.database);
+    } catch (const DatabaseUnavailableError& error) {
+      std::cerr << kProgram << ": " << OneLine(error.what()) << "\n";
+      return static_cast<int>(ExitCode::kDatabaseUnavailable);
+    }
+  }
+  return static_cast<int>(Execute(line, link.get(), catalog, std::cout, std::cerr, terminal));
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,140 @@
+// The commands of vntaccess and what they run with.
+//
+// A command is declared once, as a CommandSpec: its name and texts, and a
+// `define` function that declares its arguments and options on the CLI11
+// subcommand (the one table that drives parsing, help, the man page and
+// completion) bound to the fields of a plain struct. Parsing fills that
+// struct and checks every value that needs no database (numbers, times,
+// value types); running it (Invocation::Run) resolves names, calls the
+// library and prints. Command files register their commands with a
+// CommandRegistration; see cli/CMakeLists.txt for how to add one.
+//
+//   struct EnvArgs { std::vector<std::string> names; };
+//   void DefineEnv(CLI::App& app, EnvArgs& args) { app.add_option("NAME", args.names, "...")->required(); }
+//   ExitCode RunEnv(const EnvArgs& args, CommandContext& context) { ... }
+//   const CommandRegistration kEnv({.name = "env", ..., .define = Define(DefineEnv, RunEnv)});
+#ifndef VANTREL_CLI_COMMAND_H_
+#define VANTREL_CLI_COMMAND_H_
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/errors.h"
+#include "cli/output.h"
+
+namespace vantrel::access {
+class DataAccess;
+}
+
+namespace vantrel::cli {
+
+inline constexpr std::string_view kProgram = "vntaccess";
+
+class DatabaseLink;
+class NameCatalog;
+
+// The options before or after any command.
+struct GlobalOptions {
+  std::string database;  // --database (empty: DORVIK_DATABASE)
+  std::string user;      // --user DOMAIN\user: run as that caller
+  OutputStyle output;    // --json, --csv, --utc
+  bool dryRun = false;   // --dry-run
+};
+
+// What a running command works with. Access() is the data service of this
+// command, made on first use as the --user caller (one per command, as a
+// host makes one per call).
+class CommandContext {
+ public:
+  CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog);
+  ~CommandContext();
+  CommandContext(const CommandContext&) = delete;
+  CommandContext& operator=(const CommandContext&) = delete;
+
+  const GlobalOptions& Options() const { return options_; }
+  Output& Out() { return output_; }
+  bool DryRun() const { return options_.dryRun; }
+  access::DataAccess& Access();
+  NameCatalog& Catalog();
+
+ private:
+  const GlobalOptions& options_;
+  Output& output_;
+  DatabaseLink* link_;
+  NameCatalog* catalog_;
+  std::unique_ptr<access::DataAccess> access_;
+};
+
+// A parsed command with its checked arguments, ready to run.
+class Invocation {
+ public:
+  virtual ~Invocation() = default;
+  virtual ExitCode Run(CommandContext& context) = 0;
+};
+
+// What the positional words of a command name, for completion; the last
+// kind repeats. kValue is a value of the field named by the second word.
+enum class WordKind { kNone, kRecord, kRecords, kField, kDefinition, kValue };
+
+struct CommandSpec {
+  std::string name{};
+  std::string summary{};                // one line for the command list
+  std::string description{};            // more for --help and the man page (may be empty)
+  std::vector<std::string> examples{};  // command lines without "vntaccess"
+  int order = 0;                        // place in the command list
+  bool changesDatabase = false;         // --dry-run decides what it does
+  bool needsDatabase = true;
+  bool hidden = false;            // left out of help and completion (man)
+  std::vector<WordKind> words{};  // positional words, for completion
+  // Completion of the values of options ("--type") and positionals ("NAME").
+  std::map<std::string, std::vector<std::string>> optionValues{};
+  // Declares the arguments on the subcommand, bound to a new invocation.
+  std::function<std::shared_ptr<Invocation>(CLI::App&)> define{};
+};
+
+// An invocation whose arguments are a plain Args struct, run by a function.
+template <typename Args>
+class BoundInvocation : public Invocation {
+ public:
+  using RunFunction = ExitCode (*)(const Args&, CommandContext&);
+  explicit BoundInvocation(RunFunction run) : run_(run) {}
+  ExitCode Run(CommandContext& context) override { return run_(args, context); }
+
+  Args args;
+
+ private:
+  RunFunction run_;
+};
+
+// The `define` of a command whose arguments are an Args struct: declare binds
+// the options to its fields, run runs the parsed command.
+template <typename Args>
+std::function<std::shared_ptr<Invocation>(CLI::App&)> Define(void (*declare)(CLI::App&, Args&),
+                                                             typename BoundInvocation<Args>::RunFunction run) {
+  return [declare, run](CLI::App& app) {
+    auto invocation = std::make_shared<BoundInvocation<Args>>(run);
+    declare(app, invocation->args);
+    return invocation;
+  };
+}
+
+// Registers a command when the program starts (a namespace-scope constant in
+// the command's file).
+class CommandRegistration {
+ public:
+  explicit CommandRegistration(CommandSpec spec);
+};
+
+// Every registered command, by order and then name.
+std::vector<const CommandSpec*> Commands();
+const CommandSpec* FindCommand(std::string_view name);
+
+}  // namespace vantrel::cli
+
+#endif  // VANTREL_CLI_COMMAND_H_

@@ -1,0 +1,369 @@
+// read, read-ids, write and history: current values and history of fields,
+// named by the user. call lives in cli/call_command.cpp.
+#include "cli/data_commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "api/records.h"
+#include "cli/command.h"
+#include "cli/field_resolver.h"
+#include "cli/progress.h"
+#include "cli/suggest.h"
+#include "cli/svg_plot.h"
+#include "cli/time_parse.h"
+#include "cli/value_view.h"
+#include "cli/values_view.h"
+#include "cli/write_plan.h"
+#include "cli/text_compare.h"
+#include "data/data_access.h"
+#include "data/value_conversion.h"
+#include "platform/time_zone.h"
+
+namespace vantrel::cli {
+
+using contracts::DateTime;
+using contracts::OutsidersRequestTypeEnum;
+using contracts::TagValues;
+
+const std::array<OutsidersKind, 10> kOutsidersKinds{{
+    {"None", OutsidersRequestTypeEnum::None, "only the values inside the interval (the default)"},
+    {"BeforeA", OutsidersRequestTypeEnum::BeforeA, "and the one value before it"},
+    {"AfterA", OutsidersRequestTypeEnum::AfterA, "and the one value after it"},
+    {"BothA", OutsidersRequestTypeEnum::BothA, "and one value on each side"},
+    {"BeforeB", OutsidersRequestTypeEnum::BeforeB, "and up to two values before it"},
+    {"AfterB", OutsidersRequestTypeEnum::AfterB, "and up to two values after it"},
+    {"BothB", OutsidersRequestTypeEnum::BothB, "and up to two values on each side"},
+    {"BeforeC", OutsidersRequestTypeEnum::BeforeC, "and up to two values before it (kind C)"},
+    {"AfterC", OutsidersRequestTypeEnum::AfterC, "and up to two values after it (kind C)"},
+    {"BothC", OutsidersRequestTypeEnum::BothC, "and up to two values on each side (kind C)"},
+}};
+
+OutsidersRequestTypeEnum ParseOutsiders(std::string_view text) {
+  std::string names;
+  for (const auto& kind : kOutsidersKinds) {
+    if (EqualsIgnoringCase(text, kind.name)) return kind.kind;
+    names += fmt::format("{}{}", names.empty() ? "" : ", ", kind.name);
+  }
+  throw UsageError(fmt::format("--outsiders: '{}' is not a kind; kinds: {}", text, names));
+}
+
+DateTime HistoryArgs::To() const { return to.value_or(now); }
+
+DateTime HistoryArgs::From() const {
+  if (from) return *from;
+  constexpr int64_t kDay = DateTime::kTicksPerDay;
+  const DateTime end = To();
+  return end.Ticks() > kDay ? end.AddTicks(-kDay) : DateTime(0, contracts::DateTimeKind::Utc);
+}
+
+namespace {
+
+// --- read and read-ids --------------------------------------------------------
+
+// A time option's value; errors name the option.
+DateTime OptionTime(std::string_view option, const std::string& text, const DateTime& now) {
+  try {
+    return ParseTime(text, now);
+  } catch (const UsageError& error) {
+    throw UsageError(fmt::format("{}: {}", option, error.what()));
+  }
+}
+
+std::string TimesHelp() { return "Times may be written as:\n" + std::string(kTimeForms); }
+
+std::vector<std::string> SplitRecords(const std::string& text) {
+  std::vector<std::string> records;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (name.empty()) throw UsageError(fmt::format("'{}' has an empty record name", text));
+    records.push_back(name);
+    if (comma == std::string::npos) return records;
+    start = comma + 1;
+  }
+}
+
+void DeclareRead(CLI::App& app, ReadArgs& args) {
+  app.add_option_function<std::string>(
+         "RECORD", [&args](const std::string& text) { args.records = SplitRecords(text); },
+         "a record name, or several separated by commas (TI101,TI102)")
+      ->required();
+  app.add_option("FIELD", args.fields, "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]")
+      ->required();
+}
+
+ExitCode RunRead(const ReadArgs& args, CommandContext& context) {
+  FieldResolver resolver(context.Access(), context.Catalog());
+  return ShowCurrentValues(resolver.Resolve(args.records, args.fields), context);
+}
+
+void DeclareReadIds(CLI::App& app, ReadIdsArgs& args) {
+  app.add_option_function<std::string>(
+         "RECORD-ID", [&args](const std::string& text) { args.record = ParseIdentifier(text, "record id"); },
+         "a record id (decimal or 0x hex)")
+      ->required();
+  app.add_option_function<std::vector<std::string>>(
+         "FIELD-TAG",
+         [&args](const std::vector<std::string>& texts) {
+           for (const auto& text : texts) args.fieldTags.push_back(ParseIdentifier(text, "field tag"));
+         },
+         "field tags as read-ids and definition print them (0x00020000), an occurrence in the low 16 bits")
+      ->required();
+}
+
+ExitCode RunReadIds(const ReadIdsArgs& args, CommandContext& context) {
+  FieldResolver resolver(context.Access(), context.Catalog());
+  return ShowCurrentValues(resolver.ResolveIds(args.record, args.fieldTags), context);
+}
+
+// --- write --------------------------------------------------------------------
+
+void DeclareWrite(CLI::App& app, WriteArgs& args) {
+  args.now = platform::UtcNow();
+  app.add_option("RECORD", args.record, "the record")->required();
+  app.add_option("FIELD", args.field, "the field: VALUE, a repeat area TREND (one value per occurrence), TREND[2]")
+      ->required();
+  app.add_option("VALUE", args.texts,
+                 "the value, read as the field's kind: a number with a point for decimals (74.25), a selector's "
+                 "text or number (AUTO or 2), a time, a record name")
+      ->required();
+  app.add_option_function<std::string>(
+         "--type", [&args](const std::string& text) { args.type = ParseValueType(text); },
+         "send the values as this kind instead: text, int16, int32, float, double, time, bool (true, false, 1, 0)")
+      ->type_name("TYPE");
+  app.add_option_function<std::string>(
+         "--status", [&args](const std::string& text) { args.status = ParseStatus(text); },
+         fmt::format("quality status, {} to {} (default 0)", kMinStatus, kMaxStatus))
+      ->type_name("N");
+  app.add_option_function<std::string>(
+         "--level", [&args](const std::string& text) { args.level = ParseLevel(text); },
+         fmt::format("quality level, {} to {} (default 0)", kMinLevel, kMaxLevel))
+      ->type_name("N");
+  app.add_option_function<std::string>(
+         "--time", [&args](const std::string& text) { args.time = OptionTime("--time", text, args.now); },
+         "the value's time (default now)")
+      ->type_name("TIME");
+  app.callback([&args] {
+    if (!args.type) return;
+    for (const auto& text : args.texts) args.typedValues.push_back(ParseTypedValue(text, *args.type, args.now));
+  });
+}
+
+// Whether a value of the kind --type names can go into field.
+void CheckTypeFits(ValueType type, const ResolvedField& field) {
+  using contracts::FieldReferenceTypeEnum;
+  using contracts::TypeCode;
+  const auto& definition = field.definition;
+  const bool numeric = type != ValueType::kText && type != ValueType::kTime;
+  bool fits = false;
+  if (definition.FieldReferenceType == FieldReferenceTypeEnum::Record) {
+    fits = type == ValueType::kText;
+  } else if (definition.DataType == TypeCode::String) {
+    fits = true;
+  } else if (definition.DataType == TypeCode::DateTime) {
+    fits = type == ValueType::kTime;
+  } else {
+    fits = numeric;
+  }
+  if (!fits) {
+    const auto name = std::find_if(kValueTypes.begin(), kValueTypes.end(), [&](auto& t) { return t.type == type; });
+    throw UsageError(fmt::format("{} holds a {} value; --type {} does not fit it", field.FullName(),
+                                 contracts::ToString(definition.DataType), name->name));
+  }
+}
+
+void CheckQualityOptions(const WriteArgs& args, const ResolvedField& field) {
+  if (field.HasQuality()) return;
+  if (args.status || args.level) {
+    throw UsageError(fmt::format("{} keeps no quality: --status and --level do not apply", field.FullName()));
+  }
+  if (args.time) throw UsageError(fmt::format("{} keeps no time: --time does not apply", field.FullName()));
+}
+
+ExitCode RunWrite(const WriteArgs& args, CommandContext& context) {
+  access::DataAccess& access = context.Access();
+  FieldResolver resolver(access, context.Catalog());
+  const ResolvedField field = resolver.Resolve({args.record}, {args.field}).front();
+  CheckQualityOptions(args, field);
+  if (args.type) CheckTypeFits(*args.type, field);
+  if (!field.IsRepeatArea() && args.texts.size() > 1) {
+    throw UsageError(fmt::format("{} holds one value; {} given", field.FullName(), args.texts.size()));
+  }
+  TagValues values;
+  for (std::size_t i = 0; i < args.texts.size(); ++i) {
+    contracts::Value value = args.type ? args.typedValues[i] : ParseFieldValue(args.texts[i], field, args.now, access);
+    values.emplace_back(std::move(value), args.time.value_or(args.now), args.status.value_or(0),
+                        args.level.value_or(0));
+  }
+  WritePlan plan;
+  plan.Add(field, std::move(values));
+  return RunWritePlan(plan, context, [&] { access.SetTagValues(plan.Request()); });
+}
+
+// --- history ------------------------------------------------------------------
+
+void DeclareHistory(CLI::App& app, HistoryArgs& args) {
+  args.now = platform::UtcNow();
+  app.add_option("RECORD", args.record, "the record")->required();
+  app.add_option("FIELD", args.field, "a field that keeps history")->required();
+  app.add_option_function<std::string>(
+         "--from", [&args](const std::string& text) { args.from = OptionTime("--from", text, args.now); },
+         "start of the interval (default: 24 hours before --to); later than --to reads newest first")
+      ->type_name("TIME");
+  app.add_option_function<std::string>(
+         "--to", [&args](const std::string& text) { args.to = OptionTime("--to", text, args.now); },
+         "end of the interval (default now)")
+      ->type_name("TIME");
+  app.add_option_function<std::string>(
+         "--max",
+         [&args](const std::string& text) { args.max = static_cast<int32_t>(ParseInteger(text, "--max", 1, 100'000)); },
+         "at most this many values inside the interval, 1 to 100000 (default 1000)")
+      ->type_name("N");
+  app.add_option_function<std::string>(
+         "--outsiders", [&args](const std::string& text) { args.outsiders = ParseOutsiders(text); },
+         "also read values just outside the interval (kinds above)")
+      ->type_name("KIND");
+  app.add_flag("--step", args.step, "ask the database for step values");
+  app.add_option("--plot", args.plot, "also draw the trend as an SVG chart into FILE")->type_name("FILE");
+}
+
+std::string OutsidersHelp() {
+  std::string text = "Outsiders (--outsiders KIND, any case) add values just outside the interval:\n";
+  for (const auto& kind : kOutsidersKinds) text += fmt::format("  {:<8} {}\n", kind.name, kind.meaning);
+  return text + "Outsiders are marked in the table, the JSON and the chart.\n\n" + TimesHelp();
+}
+
+// The UNITS of field's record, when its definition has such a field.
+std::string UnitsOf(const ResolvedField& field, access::DataAccess& access) {
+  const int32_t unitsTag = access.GetAttributeID("UNITS");
+  if (unitsTag <= 0) return {};
+  contracts::TagsById request;
+  request[field.recordId] = {unitsTag};
+  try {
+    const auto values = access.GetTagValues(request);
+    const auto record = values.find(field.recordId);
+    if (record == values.end()) return {};
+    const auto units = record->second.find(unitsTag);
+    if (units == record->second.end() || units->second.empty()) return {};
+    return access::ToText(units->second.front().Value);
+  } catch (const std::exception&) {
+    return {};  // a record without units: the chart's axis goes without
+  }
+}
+
+// The chart's file, opened before anything is read so that a path that
+// cannot be written fails the command before it shows anything.
+std::ofstream OpenPlot(const std::string& path) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}: {}", path, std::strerror(errno)));
+  return file;
+}
+
+void WritePlot(std::ofstream& file, const std::string& path, const TrendChart& chart) {
+  file << TrendSvg(chart);
+  file.close();
+  if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}", path));
+}
+
+ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
+  access::DataAccess& access = context.Access();
+  FieldResolver resolver(access, context.Catalog());
+  const ResolvedField field = resolver.Resolve({args.record}, {args.field}).front();
+  if (field.definition.HistoryPointer == 0 || field.occurrence > 0) {
+    throw NotFoundError(fmt::format("{} keeps no history", field.FullName()));
+  }
+  if (!args.plot.empty() && !field.IsNumeric()) {
+    throw UsageError(fmt::format("{} holds {} values; --plot draws numbers only", field.FullName(),
+                                 contracts::ToString(field.definition.DataType)));
+  }
+  std::ofstream plot = args.plot.empty() ? std::ofstream() : OpenPlot(args.plot);
+  contracts::HistoryRequestById request;
+  request.TagId = field.recordId;
+  request.FieldId = field.fieldTag;
+  request.Query.StartTime = args.From();
+  request.Query.EndTime = args.To();
+  request.Query.MaxCount = args.max;
+  request.Query.OusidersType = args.outsiders;
+  request.Query.ReturnStep = args.step;
+  TagValues values;
+  {
+    Progress progress(fmt::format("reading the history of {}", field.FullName()));
+    auto answer = access.GetHistoryValuesByIds({request});
+    values = std::move(answer[field.recordId][field.fieldTag]);
+  }
+  HistoryView view{field, args.From(), args.To(), UnitsOf(field, access)};
+  const HistoryShown shown = ShowHistory(view, values, context.Out().Style());
+  context.Out().Show(shown.shown);
+  if (shown.inside >= args.max) {
+    context.Out().Note(
+        fmt::format("{}: stopped at --max {} values; the interval may hold more", kProgram, args.max));
+  }
+  if (!args.plot.empty()) {
+    WritePlot(plot, args.plot, shown.chart);
+    context.Out().Note(fmt::format("{}: wrote the trend chart to {}", kProgram, args.plot));
+  }
+  return ExitCode::kDone;
+}
+
+const CommandRegistration kRead({
+    .name = "read",
+    .summary = "current values of fields of records, by names",
+    .description = "One row per field (per occurrence of a repeat area), in the order asked. Status and level "
+                   "show for fields that keep quality, a time for fields that keep one. A selector shows its "
+                   "text. Names that do not resolve are errors (exit 4); nothing is read then.",
+    .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
+                 "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE"},
+    .order = 10,
+    .words = {WordKind::kRecords, WordKind::kField},
+    .define = Define(DeclareRead, RunRead),
+});
+
+const CommandRegistration kReadIds({
+    .name = "read-ids",
+    .summary = "current values by record id and field tags",
+    .examples = {"read-ids 12 0x00020000", "read-ids 12 0x00070002 --json"},
+    .order = 11,
+    .define = Define(DeclareReadIds, RunReadIds),
+});
+
+const CommandRegistration kWrite({
+    .name = "write",
+    .summary = "write a field's current value (several values fill a repeat area)",
+    .description = "The value is read strictly as the field's kind: numbers with a point for decimals and no "
+                   "thousands separators, whole numbers within the field's range, a selector's text or number. "
+                   "The report says exactly what was written; when a repeat area has fewer occurrences than "
+                   "values given, only those are written and the exit code is 5.",
+    .examples = {"write TI101 VALUE 74.25", "write TI101 VALUE 74.25 --status 0 --level 2 --time \"2024-03-07 01:00\"",
+                 "write P101 MODE AUTO", "write TI101 TREND 68.5 69 70.25", "--dry-run write TI101 VALUE 80"},
+    .order = 12,
+    .changesDatabase = true,
+    .words = {WordKind::kRecord, WordKind::kField, WordKind::kValue},
+    .optionValues = {{"--type", {"text", "int16", "int32", "float", "double", "time", "bool"}}},
+    .define = Define(DeclareWrite, RunWrite),
+});
+
+const CommandRegistration kHistory({
+    .name = "history",
+    .summary = "history of a field, with values just outside the interval on request",
+    .description = OutsidersHelp(),
+    .examples = {"history TI101 VALUE", "history TI101 VALUE --from -6h",
+                 "history TI101 VALUE --from \"2024-03-06 20:00\" --to \"2024-03-06 22:00\" --outsiders BothA",
+                 "history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --plot trend.svg",
+                 "history TI101 VALUE --from now --to -1d --max 10"},
+    .order = 13,
+    .words = {WordKind::kRecord, WordKind::kField},
+    .optionValues = {{"--outsiders",
+                      {"None", "BeforeA", "AfterA", "BothA", "BeforeB", "AfterB", "BothB", "BeforeC", "AfterC",
+                       "BothC"}}},
+    .define = Define(DeclareHistory, RunHistory),
+});
+
+}  // namespace
+}  // namespace vantrel::cli

@@ -1,0 +1,158 @@
+#include "cli/output.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "platform/codepage.h"
+#include "platform/time_zone.h"
+
+namespace vantrel::cli {
+namespace {
+
+using contracts::DateTime;
+using contracts::DateTimeKind;
+
+DateTime AsUtc(const DateTime& time) {
+  if (time.Kind() == DateTimeKind::Utc) return time;
+  return platform::ToUniversalTime(time).WithKind(DateTimeKind::Utc);
+}
+
+std::string DateAndTime(const DateTime& time, char separator) {
+  return fmt::format("{:04}-{:02}-{:02}{}{:02}:{:02}:{:02}.{:03}", time.Year(), time.Month(), time.Day(), separator,
+                     time.Hour(), time.Minute(), time.Second(), time.Millisecond());
+}
+
+bool IsEmpty(const Cell& cell) {
+  const auto* text = std::get_if<std::string>(&cell);
+  return text != nullptr && text->empty();
+}
+
+std::string CellText(const Cell& cell, bool utc) {
+  if (const auto* time = std::get_if<DateTime>(&cell)) return TextTime(*time, utc);
+  return std::get<std::string>(cell);
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string TextTime(const DateTime& time, bool utc) {
+  const DateTime instant = AsUtc(time);
+  if (utc) return DateAndTime(instant, ' ') + "Z";
+  return DateAndTime(platform::ToLocalTime(instant), ' ');
+}
+
+std::string IsoTime(const DateTime& time, bool utc) {
+  const DateTime instant = AsUtc(time);
+  if (utc) return DateAndTime(instant, 'T') + "Z";
+  const DateTime local = platform::ToLocalTime(instant);
+  const int64_t offsetMinutes = (local.Ticks() - instant.Ticks()) / (60 * DateTime::kTicksPerSecond);
+  return fmt::format("{}{}{:02}:{:02}", DateAndTime(local, 'T'), offsetMinutes < 0 ? '-' : '+',
+                     std::abs(offsetMinutes) / 60, std::abs(offsetMinutes) % 60);
+}
+
+std::string JsonTime(const DateTime& time) {
+  const DateTime instant = AsUtc(time);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", instant.Year(), instant.Month(), instant.Day(),
+                     instant.Hour(), instant.Minute(), instant.Second());
+}
+
+int64_t EpochMilliseconds(const DateTime& time) {
+  const int64_t ticks = AsUtc(time).Ticks() - DateTime::kUnixEpochTicks;
+  // Floor, so that instants before 1970 round towards the past as well.
+  const int64_t quotient = ticks / DateTime::kTicksPerMillisecond;
+  return ticks % DateTime::kTicksPerMillisecond < 0 ? quotient - 1 : quotient;
+}
+
+void WriteTextTable(std::ostream& out, const Table& table, bool utc) {
+  if (table.rows.empty()) {
+    out << "(no rows)\n";
+    return;
+  }
+  std::vector<std::size_t> shown;
+  for (std::size_t c = 0; c < table.columns.size(); ++c) {
+    const bool filled = std::any_of(table.rows.begin(), table.rows.end(),
+                                    [&](const auto& row) { return c < row.size() && !IsEmpty(row[c]); });
+    if (filled) shown.push_back(c);
+  }
+  std::vector<std::vector<std::string>> lines;
+  std::vector<std::size_t> widths(shown.size(), 0);
+  auto add = [&](std::vector<std::string> line) {
+    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], platform::CharacterCount(line[i]));
+    lines.push_back(std::move(line));
+  };
+  std::vector<std::string> header;
+  for (std::size_t c : shown) header.push_back(table.columns[c].name);
+  add(header);
+  for (const auto& row : table.rows) {
+    std::vector<std::string> line;
+    for (std::size_t c : shown) line.push_back(c < row.size() ? CellText(row[c], utc) : "");
+    add(std::move(line));
+  }
+  auto write = [&](const std::vector<std::string>& line) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const std::string padding(widths[i] - platform::CharacterCount(line[i]), ' ');
+      const bool right = table.columns[shown[i]].alignRight;
+      text += (i == 0 ? "" : "  ") + (right ? padding + line[i] : line[i] + padding);
+    }
+    out << platform::TrimEnd(text) << "\n";
+  };
+  write(lines.front());
+  std::vector<std::string> rule;
+  for (std::size_t width : widths) rule.emplace_back(width, '-');
+  write(rule);
+  for (std::size_t i = 1; i < lines.size(); ++i) write(lines[i]);
+}
+
+void WriteCsvTable(std::ostream& out, const Table& table, bool utc) {
+  auto writeLine = [&](const std::vector<std::string>& fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) out << (i == 0 ? "" : ",") << CsvField(fields[i]);
+    out << "\n";
+  };
+  std::vector<std::string> header;
+  for (const auto& column : table.columns) header.push_back(column.name);
+  writeLine(header);
+  for (const auto& row : table.rows) {
+    std::vector<std::string> fields;
+    for (const auto& cell : row) {
+      const auto* time = std::get_if<DateTime>(&cell);
+      fields.push_back(time != nullptr ? IsoTime(*time, utc) : std::get<std::string>(cell));
+    }
+    writeLine(fields);
+  }
+}
+
+void Output::Show(const Shown& shown) {
+  switch (style_.format) {
+    case Format::kJson: out_ << shown.json.dump(2) << "\n"; break;
+    case Format::kCsv: WriteCsvTable(out_, shown.table, style_.utc); break;
+    case Format::kText:
+      if (!shown.caption.empty()) out_ << shown.caption << "\n";
+      if (!shown.sentence.empty()) {
+        out_ << shown.sentence << "\n";
+      } else {
+        WriteTextTable(out_, shown.table, style_.utc);
+      }
+      if (!shown.footer.empty()) out_ << shown.footer << "\n";
+      break;
+  }
+  out_.flush();
+}
+
+void Output::Note(std::string_view text) {
+  out_.flush();
+  err_ << text << "\n";
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,189 @@
+#include "cli/write_plan.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "cli/errors.h"
+#include "cli/time_parse.h"
+#include "cli/value_parse.h"
+#include "cli/text_compare.h"
+#include "data/data_access.h"
+
+namespace vantrel::cli {
+namespace {
+
+using contracts::FieldReferenceTypeEnum;
+using contracts::TypeCode;
+
+constexpr int16_t kRecordIdLength = 4;
+
+std::string What(const ResolvedField& field) { return field.FullName(); }
+
+// A selector's text (any case) or one of its numbers.
+int32_t SelectorNumber(std::string_view text, const ResolvedField& field) {
+  std::string texts;
+  std::string numbers;
+  for (const auto& [number, name] : field.selectors) {
+    if (EqualsIgnoringCase(text, name)) return number;
+    texts += fmt::format("{}{}", texts.empty() ? "" : ", ", name);
+    numbers += fmt::format("{}{}", numbers.empty() ? "" : ", ", number);
+  }
+  if (!text.empty() && (std::isdigit(static_cast<unsigned char>(text.front())) != 0 || text.front() == '-')) {
+    const auto number = static_cast<int32_t>(ParseInteger(text, What(field), INT16_MIN, INT16_MAX));
+    if (field.selectors.contains(number)) return number;
+  }
+  throw UsageError(fmt::format("{} takes {} (or {}), not '{}'", What(field), texts, numbers, text));
+}
+
+contracts::Value PointerValue(std::string_view text, const ResolvedField& field, access::DataAccess& access) {
+  const std::string value(text);
+  if (field.definition.Length == kRecordIdLength) {
+    if (access.GetRecordID(value) <= 0) {
+      throw NotFoundError(fmt::format("{} points at a record: there is no record {}", What(field), value));
+    }
+    return value;
+  }
+  const std::size_t blank = value.rfind(' ');
+  if (blank == std::string::npos || blank == 0) {
+    throw UsageError(fmt::format("{} points at a field: write it as \"RECORD FIELD\", not '{}'", What(field), value));
+  }
+  const std::string record = value.substr(0, blank);
+  const std::string name = value.substr(blank + 1);
+  if (access.GetRecordID(record) <= 0) {
+    throw NotFoundError(fmt::format("{} points at a field: there is no record {}", What(field), record));
+  }
+  if (access.GetAttributeID(name) <= 0) {
+    throw NotFoundError(fmt::format("{} points at a field: there is no field {}", What(field), name));
+  }
+  return value;
+}
+
+}  // namespace
+
+contracts::Value ParseFieldValue(std::string_view text, const ResolvedField& field, const contracts::DateTime& now,
+                                 access::DataAccess& access) {
+  const auto& definition = field.definition;
+  if (definition.FieldReferenceType == FieldReferenceTypeEnum::Selector) {
+    return static_cast<int16_t>(SelectorNumber(text, field));
+  }
+  if (definition.FieldReferenceType == FieldReferenceTypeEnum::Record) return PointerValue(text, field, access);
+  switch (definition.DataType) {
+    case TypeCode::Int16: return static_cast<int16_t>(ParseInteger(text, What(field), INT16_MIN, INT16_MAX));
+    case TypeCode::Int32: return static_cast<int32_t>(ParseInteger(text, What(field), INT32_MIN, INT32_MAX));
+    case TypeCode::Single: {
+      const double real = ParseReal(text, What(field));
+      if (std::isfinite(real) && std::fabs(real) > std::numeric_limits<float>::max()) {
+        throw UsageError(fmt::format("{}: {} is out of range for a 4-byte real", What(field), text));
+      }
+      return static_cast<float>(real);
+    }
+    case TypeCode::Double: return ParseReal(text, What(field));
+    case TypeCode::DateTime: return ParseTime(text, now);
+    default: return std::string(text);
+  }
+}
+
+void WritePlan::Add(ResolvedField field, contracts::TagValues values) {
+  // The database keeps a status and a level in 16 bits; a wider number would
+  // be stored cut, as a different one.
+  for (const auto& value : values) {
+    for (const auto& [what, number] : {std::pair{"status", value.Status}, {"level", value.Level}}) {
+      if (number < INT16_MIN || number > INT16_MAX) {
+        throw UsageError(fmt::format("{}: the {} {} is out of range ({} to {})", field.FullName(), what, number,
+                                     INT16_MIN, INT16_MAX));
+      }
+    }
+  }
+  auto same = std::find_if(fields_.begin(), fields_.end(), [&](const FieldWrite& planned) {
+    return planned.field.recordId == field.recordId && planned.field.fieldTag == field.fieldTag;
+  });
+  if (same == fields_.end()) {
+    fields_.push_back(FieldWrite{std::move(field), {}, 0, {}});
+    same = fields_.end() - 1;
+  }
+  same->values.insert(same->values.end(), values.begin(), values.end());
+  const auto given = static_cast<int32_t>(same->values.size());
+  if (same->field.IsRepeatArea()) {
+    same->written = std::min(given, same->field.occurrences);
+    const int32_t count = same->field.occurrences;
+    same->leftOver = fmt::format("{} has {} occurrence{}", same->field.Label(), count, count == 1 ? "" : "s");
+  } else {
+    same->written = std::min(given, 1);
+    same->leftOver = fmt::format("{} holds one value", same->field.Label());
+  }
+}
+
+int64_t WritePlan::Given() const {
+  int64_t given = 0;
+  for (const auto& planned : fields_) given += static_cast<int64_t>(planned.values.size());
+  return given;
+}
+
+int64_t WritePlan::Written() const {
+  int64_t written = 0;
+  for (const auto& planned : fields_) written += planned.written;
+  return written;
+}
+
+contracts::TagValuesByIds WritePlan::Request() const {
+  contracts::TagValuesByIds request;
+  for (const auto& planned : fields_) {
+    if (planned.written == 0) continue;
+    request[planned.field.recordId][planned.field.fieldTag] =
+        contracts::TagValues(planned.values.begin(), planned.values.begin() + planned.written);
+  }
+  return request;
+}
+
+Shown WritePlan::Report(bool dryRun) const {
+  const std::string done = dryRun ? "wouldWrite" : "written";
+  Shown shown;
+  shown.table.columns = {{"RECORD"}, {"FIELD"}, {"GIVEN", true}, {dryRun ? "WOULD WRITE" : "WRITTEN", true}, {"NOTE"}};
+  shown.json = Json{{"dryRun", dryRun}, {"given", Given()}, {done, Written()}, {"fields", Json::array()}};
+  std::string reasons;
+  for (const auto& planned : fields_) {
+    const bool whole = planned.written == static_cast<int32_t>(planned.values.size());
+    const std::string note = whole ? "" : planned.leftOver;
+    shown.table.rows.push_back({planned.field.record, planned.field.Label(), std::to_string(planned.values.size()),
+                                std::to_string(planned.written), note});
+    Json entry{{"record", planned.field.record},
+               {"field", planned.field.Label()},
+               {"given", planned.values.size()},
+               {done, planned.written}};
+    if (!whole) {
+      entry["note"] = note;
+      reasons += fmt::format("{}{}{}", reasons.empty() ? "" : "; ",
+                             fields_.size() > 1 ? planned.field.record + " " : "", note);
+    }
+    shown.json["fields"].push_back(std::move(entry));
+  }
+  const int64_t written = Written();
+  const std::string target =
+      fields_.size() == 1 ? fields_.front().field.FullName() : fmt::format("{} fields", fields_.size());
+  std::string sentence = Complete() ? fmt::format("{} value{} to {}", written, written == 1 ? "" : "s", target)
+                                    : fmt::format("{} of {} values to {}: {}", written, Given(), target, reasons);
+  if (Complete() && fields_.size() == 1 && fields_.front().field.IsRepeatArea() &&
+      written < fields_.front().field.occurrences) {
+    sentence += fmt::format(" (occurrences 1 to {} of {})", written, fields_.front().field.occurrences);
+  }
+  shown.sentence = dryRun ? fmt::format("dry run: would write {}; nothing was written", sentence)
+                          : fmt::format("wrote {}", sentence);
+  return shown;
+}
+
+ExitCode RunWritePlan(const WritePlan& plan, CommandContext& context, const std::function<void()>& write) {
+  if (context.DryRun()) {
+    context.Out().Show(plan.Report(true));
+    return ExitCode::kDone;
+  }
+  // Each write the database acknowledges is durable; one it refuses throws.
+  if (plan.Written() > 0) write();
+  context.Out().Show(plan.Report(false));
+  return plan.Complete() ? ExitCode::kDone : ExitCode::kPartlyDone;
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,68 @@
+#include "cli/completion.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "cli/errors.h"
+
+namespace vantrel::cli {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A database of two analog records and a pump with a selector.
+class FakeNames : public CompletionNames {
+ public:
+  std::vector<std::string> Records() override { return {"P101", "TI101", "TI1010", "TI102"}; }
+  std::vector<std::string> Definitions() override { return {"VN_AnalogDef", "VN_DiscreteDef"}; }
+  std::vector<std::string> Fields(const std::string& record) override {
+    if (record == "P101") return {"DESCRIPTION", "MODE", "STATE"};
+    if (record.rfind("TI", 0) == 0) return {"DESCRIPTION", "TREND", "TREND_COUNT", "VALUE"};
+    return {};
+  }
+  std::vector<std::string> Values(const std::string& record, const std::string& field) override {
+    if (record == "P101" && field == "MODE") return {"OFF", "ON", "AUTO"};
+    return {};
+  }
+};
+
+std::vector<std::string> At(std::vector<std::string> words, CompletionNames* names) {
+  const std::size_t index = words.size() - 1;
+  return Complete(words, index, names);
+}
+
+TEST(CompletionTest, CommandsOptionsAndTheirValues) {
+  FakeNames names;
+  EXPECT_THAT(At({"re"}, &names), ElementsAre("read", "read-ids"));
+  EXPECT_THAT(At({"--json", "hi"}, &names), ElementsAre("history"));
+  EXPECT_THAT(At({"m"}, &names), IsEmpty());  // hidden commands stay hidden
+  EXPECT_THAT(At({"history", "TI101", "VALUE", "--ou"}, &names), ElementsAre("--outsiders"));
+  EXPECT_THAT(At({"read", "TI101", "--cs"}, &names), ElementsAre("--csv"));  // global options too
+  EXPECT_THAT(At({"history", "TI101", "VALUE", "--outsiders", "both"}, &names), ElementsAre("BothA", "BothB", "BothC"));
+  EXPECT_THAT(At({"write", "--type", ""}, &names).size(), 7u);
+  EXPECT_THAT(At({"call", "GetT"}, &names), ElementsAre("GetTagValues", "GetTagValuesByIds"));
+  EXPECT_THAT(At({"completion", ""}, &names), ElementsAre("bash", "zsh"));
+  EXPECT_THAT(At({"--database", "pl"}, &names), IsEmpty());  // file names: the shell's own completion
+}
+
+TEST(CompletionTest, RecordFieldAndSelectorNames) {
+  FakeNames names;
+  EXPECT_THAT(At({"read", "ti10"}, &names), ElementsAre("TI101", "TI1010", "TI102"));
+  EXPECT_THAT(At({"read", "TI101,TI10"}, &names), ElementsAre("TI101,TI101", "TI101,TI1010", "TI101,TI102"));
+  EXPECT_THAT(At({"read", "TI101", "TR"}, &names), ElementsAre("TREND", "TREND_COUNT"));
+  EXPECT_THAT(At({"read", "TI101,P101", "VALUE", "D"}, &names), ElementsAre("DESCRIPTION"));
+  EXPECT_THAT(At({"write", "P101", "MODE", ""}, &names), ElementsAre("AUTO", "OFF", "ON"));
+  EXPECT_THAT(At({"write", "P101", "--status", "3", "M"}, &names), ElementsAre("MODE"));
+  EXPECT_THAT(At({"definition", "VN_D"}, &names), ElementsAre("VN_DiscreteDef"));
+  EXPECT_THAT(At({"read", "TI"}, nullptr), IsEmpty());  // no database, no names
+}
+
+TEST(CompletionTest, ScriptsForBashAndZsh) {
+  EXPECT_THAT(CompletionScript("bash"), ::testing::HasSubstr("complete -o default -F _vntaccess vntaccess"));
+  EXPECT_THAT(CompletionScript("zsh"), ::testing::HasSubstr("#compdef vntaccess"));
+  EXPECT_THROW(CompletionScript("fish"), UsageError);
+}
+
+}  // namespace
+}  // namespace vantrel::cli

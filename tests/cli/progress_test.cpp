@@ -1,0 +1,36 @@
+#include "cli/progress.h"
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace vantrel::cli {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::StartsWith;
+
+TEST(ProgressTest, DrawsOnlyPastItsDelayAndClearsItsLine) {
+  std::ostringstream quick;
+  {
+    Progress progress("reading values", 10, quick, std::chrono::hours(1));
+    progress.Advance(5);
+  }
+  EXPECT_EQ(quick.str(), "");  // an operation shorter than the delay shows nothing
+
+  std::ostringstream slow;
+  {
+    Progress progress("reading values", 10, slow, std::chrono::milliseconds(0));
+    progress.Advance(4);
+    // The line is drawn by the helper thread; the stream is read after it joined.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  EXPECT_THAT(slow.str(), StartsWith("\r\033[Kreading values 4/10, 0 s"));
+  EXPECT_THAT(slow.str(), EndsWith("\r\033[K"));
+}
+
+}  // namespace
+}  // namespace vantrel::cli
