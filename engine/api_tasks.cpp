@@ -37,8 +37,7 @@ void DORVIK_CALL EXTSKINI(int32_t* task, ERRBLOCK* error) noexcept {
       }
       taskId = record->id;
     }
-    engine.boundTask.store(taskId);
-    engine.NudgeWaiters();
+    engine.BindTask(taskId);
     *task = taskId;
     SetError(error, function, dorvik::kOk);
   });
@@ -87,9 +86,7 @@ void DORVIK_CALL EXTSKWAI(void) noexcept {
 void DORVIK_CALL EXTSKEND(void) noexcept {
   Guarded(ApiFunction::kEXTSKEND, nullptr, [] {
     CallScope call(ApiFunction::kEXTSKEND);
-    Engine& engine = Engine::Instance();
-    engine.boundTask.store(0);
-    engine.NudgeWaiters();
+    Engine::Instance().UnbindTask();
   });
 }
 

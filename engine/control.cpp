@@ -154,7 +154,7 @@ void Reset() {
   }
   engine.Replace(nullptr);
   engine.ClearCallbacks();
-  engine.boundTask.store(0);
+  engine.ClearTaskBindings();
   EnableCallLog(false);
   ClearCallLog();
   ClearFaults();

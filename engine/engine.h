@@ -98,6 +98,13 @@ class Engine {
 
   // --- External tasks ---------------------------------------------------------------
   std::atomic<int32_t> boundTask{0};  // the task this process is bound to, 0 none
+  // EXTSKINI and EXTSKEND of this process: the task stays bound until every
+  // binding ended, so that a loop that ends after a new one began (a task
+  // restarted) does not unbind the new loop.
+  void BindTask(int32_t task);
+  void UnbindTask();
+  // Forgets every binding (Reset).
+  void ClearTaskBindings();
   // EXTSKWAI: returns once the bound task has an activation pending, the
   // database shuts down, or no task is bound.
   void WaitForActivation();
@@ -135,6 +142,9 @@ class Engine {
   uint32_t watchedCount_ = 0;                        // guarded by watchMutex_: shutdowns whose callbacks ran
   bool watcherStarted_ = false;                      // guarded by watchMutex_
   std::vector<VantrelShutdownCallback> callbacks_;   // guarded by watchMutex_
+
+  std::mutex bindMutex_;
+  int32_t bindings_ = 0;  // guarded by bindMutex_: EXTSKINI calls not yet ended by EXTSKEND
 };
 
 // The calling thread's user context.

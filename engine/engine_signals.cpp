@@ -47,6 +47,30 @@ void Engine::RegisterCallback(VantrelShutdownCallback callback) {
   watcherStarted_ = true;
 }
 
+void Engine::BindTask(int32_t task) {
+  {
+    std::lock_guard lock(bindMutex_);
+    ++bindings_;
+    boundTask.store(task);
+  }
+  NudgeWaiters();
+}
+
+void Engine::UnbindTask() {
+  {
+    std::lock_guard lock(bindMutex_);
+    if (bindings_ > 0) --bindings_;
+    if (bindings_ == 0) boundTask.store(0);
+  }
+  NudgeWaiters();
+}
+
+void Engine::ClearTaskBindings() {
+  std::lock_guard lock(bindMutex_);
+  bindings_ = 0;
+  boundTask.store(0);
+}
+
 void Engine::ClearCallbacks() {
   std::lock_guard lock(watchMutex_);
   callbacks_.clear();

@@ -34,6 +34,26 @@ TEST_F(TasksTest, BindingNeedsATaskRecordNamedByTheEnvironment) {
   EXPECT_EQ(error.ERRCODE, -22);
 }
 
+TEST_F(TasksTest, TheTaskStaysBoundUntilEveryBindingEnded) {
+  // A restarted worker binds again before the old loop's EXTSKEND arrives.
+  int32_t task = 0, record = 0, field = 0;
+  int16_t priority = 0, code = 0;
+  int8_t tail = 0;
+  ERRBLOCK error{};
+  EXTSKINI(&task, &error);
+  EXTSKINI(&task, &error);
+  EXTSKEND();
+  EXTASKCHK(&record, &field, &priority, &code, &tail, &error);
+  EXPECT_EQ(error.ERRCODE, 0) << "the second binding still holds";
+  EXTSKEND();
+  EXTASKCHK(&record, &field, &priority, &code, &tail, &error);
+  EXPECT_EQ(error.ERRCODE, -24);
+  EXTSKEND();  // one too many: nothing to end
+  EXTSKINI(&task, &error);
+  EXTASKCHK(&record, &field, &priority, &code, &tail, &error);
+  EXPECT_EQ(error.ERRCODE, 0);
+}
+
 TEST_F(TasksTest, ActivationsAreHandedOutOldestFirst) {
   int32_t task = 0;
   ERRBLOCK error{};
