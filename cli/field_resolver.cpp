@@ -110,6 +110,35 @@ std::vector<ResolvedField> FieldResolver::Resolve(const std::vector<std::string>
   return resolved;
 }
 
+std::vector<std::string> SplitRecordNames(const std::string& text) {
+  std::vector<std::string> records;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (name.empty()) throw UsageError(fmt::format("'{}' has an empty record name", text));
+    records.push_back(name);
+    if (comma == std::string::npos) return records;
+    start = comma + 1;
+  }
+}
+
+std::vector<ResolvedField> FieldResolver::ResolveAllFields(const std::vector<std::string>& records) {
+  problems_.clear();
+  std::vector<ResolvedField> resolved;
+  Progress progress("resolving names", static_cast<int64_t>(records.size()));
+  for (const auto& name : records) {
+    const auto record = FindRecord(name);
+    progress.Advance();
+    if (!record) continue;
+    for (const FieldDefinition& field : record->fields) {
+      if (auto found = FindField(*record, field.Name, field.Number, 0)) resolved.push_back(std::move(*found));
+    }
+  }
+  if (!problems_.empty()) Fail();
+  return resolved;
+}
+
 std::vector<ResolvedField> FieldResolver::ResolveIds(int32_t recordId, const std::vector<int32_t>& fieldTags) {
   problems_.clear();
   const auto record = FindRecord(recordId);

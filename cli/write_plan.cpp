@@ -180,20 +180,7 @@ ExitCode RunWritePlan(const WritePlan& plan, CommandContext& context, const std:
     context.Out().Show(plan.Report(true));
     return ExitCode::kDone;
   }
-  if (plan.Written() > 0) {
-    try {
-      write();
-    } catch (...) {
-      // The failure is what the user hears of; what the database wrote
-      // before it is kept when it can be.
-      try {
-        context.KeepChanges();
-      } catch (const std::exception&) {
-      }
-      throw;
-    }
-    context.KeepChanges();
-  }
+  if (plan.Written() > 0) context.RunChange(write);
   context.Out().Show(plan.Report(false));
   return plan.Complete() ? ExitCode::kDone : ExitCode::kPartlyDone;
 }
