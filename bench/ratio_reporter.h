@@ -2,10 +2,11 @@
 // the same run. Benchmarks are named "<Operation>/<Kind>/<Role>/<n>"; the
 // role "Raw" is the baseline of every other role with the same operation,
 // kind and n. After the usual table it prints, per comparison, the time
-// per item of both and their ratio.
+// per item of both (the least of repeated runs) and their ratio.
 #ifndef VANTREL_BENCH_RATIO_REPORTER_H_
 #define VANTREL_BENCH_RATIO_REPORTER_H_
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -25,7 +26,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
       const auto items = run.counters.find("items_per_second");
       if (items == run.counters.end() || items->second.value <= 0) continue;
-      perItemNs_[run.benchmark_name()] = 1e9 / items->second.value;
+      // Of repeated runs the fastest counts: the machine is shared.
+      const double ns = 1e9 / items->second.value;
+      const auto [entry, first] = perItemNs_.emplace(run.benchmark_name(), ns);
+      if (!first) entry->second = std::min(entry->second, ns);
     }
   }
 

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "contracts/collections.h"
 #include "contracts/services.h"
@@ -112,6 +114,12 @@ class Management : public Session, public contracts::IManagementService {
 
   // --- Reference search ------------------------------------------------------------
 
+  // Where each name (as given, not trimmed) is referenced: in the lines of
+  // calculation records, in other records' fields, and in SQL queries, the
+  // lines of query records and the query files of the folder that
+  // "COMPRESS_SOURCE" names. Text is matched as a whole word, optionally
+  // quoted, without regard to case. FindReferences searches every source
+  // and gives every name an entry; a name given twice is searched once.
   contracts::TagReferences FindReferences(const contracts::TagNames& tagNames) override;
   contracts::TagReferences FindReferencesBySource(const contracts::TagNames& tagNames,
                                                   contracts::ReferenceSourceTypeEnum source) override;
@@ -125,6 +133,33 @@ class Management : public Session, public contracts::IManagementService {
   using Session::GetSelectors;
   // Through a new DataAccess object.
   contracts::TagValuesByNames ReadCurrentValues(const contracts::Tags& tags) override;
+
+  // Reference search, one source at a time; each adds to tagReferences.
+  // Adds the references of one source (an unknown one is an
+  // InvalidOperationException).
+  void FindReferencesBySource(const contracts::TagNames& tagNames, contracts::ReferenceSourceTypeEnum source,
+                              contracts::TagReferences& tagReferences);
+  // The lines of the field repeatArea of the records of each definition,
+  // read in one request per definition; keys "{record} ({field})".
+  void FindReferences(contracts::ReferenceSourceTypeEnum sourceType, const std::vector<std::string>& defintionNames,
+                      const std::string& repeatArea, const contracts::TagNames& tagNames,
+                      contracts::TagReferences& tagReferences);
+  void FindReferencesKorvaneCalcOnly(const contracts::TagNames& tagNames, contracts::TagReferences& tagReferences);
+  // The fields of other records that point at each tag; every name gets an
+  // entry, also an empty one.
+  void FindReferencesVntOnly(const contracts::TagNames& tagNames, contracts::TagReferences& tagReferences);
+  void FindReferencesFromPlainSqlQueries(const contracts::TagNames& tagNames, contracts::TagReferences& tagReferences);
+  // The query files of the records of "CompQueryDef", "ProcedureDef" and
+  // "ViewDef", each opened once. A record whose file would lie outside the
+  // folder is skipped and logged.
+  void FindReferencesFromCompressedSqlQueries(const contracts::TagNames& tagNames,
+                                              contracts::TagReferences& tagReferences);
+  // The folder of the query files; empty when "COMPRESS_SOURCE" is not set.
+  std::string GetCompressedSqlQueryPath();
+  // text with a backslash before every character that is one of
+  // kMetaCharacters, so that a pattern matches it literally.
+  static constexpr std::string_view kMetaCharacters = R"(^[].${}*()+|?<>\)";
+  static std::string EscapeMetaCharacter(std::string_view text);
 
  private:
   // The selectors of one field of a record: the definition's own, else the

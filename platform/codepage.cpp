@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include <fmt/format.h>
@@ -43,56 +45,55 @@ std::optional<char> CodePointToAnsi(char32_t codePoint) {
   return std::nullopt;
 }
 
-void AppendUtf8(std::string& out, char32_t codePoint) {
-  if (codePoint < 0x80) {
-    out += static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    out += static_cast<char>(0xC0 | (codePoint >> 6));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+// The length of the sequence that starts at text[pos] and whether it is well
+// formed (no overlong form, surrogate or value above U+10FFFF); an ill-formed
+// one is its maximal subpart, at least one byte.
+struct Utf8Step {
+  size_t length;
+  bool valid;
+};
+
+Utf8Step NextUtf8(std::string_view text, size_t pos) {
+  const auto lead = static_cast<uint8_t>(text[pos]);
+  if (lead < 0x80) return {1, true};
+  size_t trailing = 0;
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trailing = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trailing = 2;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trailing = 3;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
   } else {
-    out += static_cast<char>(0xE0 | (codePoint >> 12));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    return {1, false};
   }
+  for (size_t k = 1; k <= trailing; ++k) {
+    if (pos + k >= text.size()) return {k, false};
+    const auto next = static_cast<uint8_t>(text[pos + k]);
+    if (next < low || next > high) return {k, false};
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {trailing + 1, true};
 }
 
 // The code point that starts at pos, advancing pos past it; nothing (and
-// pos unchanged) for an invalid sequence: a stray continuation byte, a
-// truncated sequence, an overlong form, a surrogate or a value above U+10FFFF.
+// pos unchanged) for an ill-formed sequence.
 std::optional<char32_t> NextCodePoint(std::string_view text, size_t& pos) {
-  const auto lead = static_cast<uint8_t>(text[pos]);
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  }
-  // Sequence length, payload bits of the lead byte and the smallest code
-  // point that needs this length (anything below is an overlong form).
-  struct Lead {
-    uint8_t mask;
-    uint8_t pattern;
-    size_t length;
-    char32_t smallest;
-  };
-  constexpr std::array<Lead, 3> kLeads = {{
-      {0xE0, 0xC0, 2, 0x80},
-      {0xF0, 0xE0, 3, 0x800},
-      {0xF8, 0xF0, 4, 0x10000},
-  }};
-  const auto kind = std::find_if(kLeads.begin(), kLeads.end(),
-                                 [&](const Lead& l) { return (lead & l.mask) == l.pattern; });
-  if (kind == kLeads.end()) return std::nullopt;
-  const size_t length = kind->length;
-  const char32_t smallest = kind->smallest;
-  char32_t codePoint = lead & static_cast<uint8_t>(~kind->mask);
-  if (text.size() - pos < length) return std::nullopt;
-  for (size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<uint8_t>(text[pos + i]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    codePoint = (codePoint << 6) | (next & 0x3F);
-  }
-  const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-  if (codePoint < smallest || surrogate || codePoint > kMaxCodePoint) return std::nullopt;
-  pos += length;
+  const Utf8Step step = NextUtf8(text, pos);
+  if (!step.valid) return std::nullopt;
+  constexpr std::array<uint8_t, 5> kLeadBits = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t codePoint = static_cast<uint8_t>(text[pos]) & kLeadBits[step.length];
+  for (size_t i = 1; i < step.length; ++i) codePoint = (codePoint << 6) | (static_cast<uint8_t>(text[pos + i]) & 0x3F);
+  pos += step.length;
   return codePoint;
 }
 
@@ -137,6 +138,55 @@ size_t EndOfContent(std::string_view text) {
 }
 
 }  // namespace
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+  if (codePoint > kMaxCodePoint || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) codePoint = kReplacement;
+  if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    out += static_cast<char>(0xC0 | (codePoint >> 6));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    out += static_cast<char>(0xE0 | (codePoint >> 12));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (codePoint >> 18));
+    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+bool IsValidUtf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    uint64_t word = 0;
+    if (pos + sizeof word <= text.size()) {
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      if ((word & kHighBits) == 0) {  // eight ASCII bytes at once
+        pos += sizeof word;
+        continue;
+      }
+    }
+    const Utf8Step step = NextUtf8(text, pos);
+    if (!step.valid) return false;
+    pos += step.length;
+  }
+  return true;
+}
+
+void AppendRepairedUtf8(std::string& out, std::string_view text) {
+  for (size_t pos = 0; pos < text.size();) {
+    const Utf8Step step = NextUtf8(text, pos);
+    if (step.valid) {
+      out.append(text.substr(pos, step.length));
+    } else {
+      AppendUtf8(out, kReplacement);
+    }
+    pos += step.length;
+  }
+}
 
 std::string ToAnsi(std::string_view utf8) {
   std::string ansi;

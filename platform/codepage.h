@@ -37,6 +37,19 @@ std::size_t CharacterCount(std::string_view utf8);
 // Throws ArgumentException for invalid UTF-8.
 std::string_view CutToCharacters(std::string_view utf8, std::size_t count);
 
+// Whether text is well-formed UTF-8 (no overlong form, surrogate or value
+// above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+// Appends text to out with every ill-formed sequence replaced by U+FFFD,
+// one for each maximal ill-formed subpart (as the Unicode standard
+// recommends).
+void AppendRepairedUtf8(std::string& out, std::string_view text);
+
+// Appends the UTF-8 of a code point; a surrogate or a value above U+10FFFF
+// becomes U+FFFD.
+void AppendUtf8(std::string& out, char32_t codePoint);
+
 // Removes white space (Unicode White_Space characters, U+0085 and U+00A0
 // among them) at both ends / at the end only. Invalid UTF-8 is kept as
 // content, never an error.

@@ -164,9 +164,6 @@ TEST_F(ManagementTest, FailuresOfInnerOperationsArriveAsFaultsWithTheirMessage) 
   EXPECT_THAT(fault.Reason().value_or(""),
               HasSubstr("Failed to get value for VN_TagsBranch, 1 PE_Branch with error MRDBVALS"));
   EXPECT_EQ(fault.Detail().ErrorType(), "ApplicationException");
-
-  const auto search = FaultOf([&] { management.FindReferences({kTag1}); });
-  EXPECT_EQ(search.Detail().ErrorType(), "InvalidOperationException");
 }
 
 TEST_F(ManagementTest, TheVersionIsTheLibrarysOwn) {

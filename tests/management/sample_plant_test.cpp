@@ -1,8 +1,5 @@
 // Every administration and metadata operation of Management, end to end on
 // a copy of the sample plant (examples/plant.json).
-#include <unistd.h>
-
-#include <filesystem>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -11,11 +8,11 @@
 #include "engine/control.h"
 #include "management/management.h"
 #include "platform/fault.h"
+#include "tests/support/plant_copy.h"
 
 namespace vantrel::access {
 namespace {
 
-namespace fs = std::filesystem;
 using contracts::FieldAccessRights;
 using contracts::TagIdentifier;
 using contracts::TagNamesByDefinitionTag;
@@ -23,25 +20,6 @@ using contracts::TagTypeEnum;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
-
-// A copy of the plant in a folder of its own, removed afterwards: a test
-// that changes the database never reaches the file in the source tree.
-class PlantCopy {
- public:
-  PlantCopy() : folder_(fs::temp_directory_path() / ("vantrel-plant-" + std::to_string(::getpid()))) {
-    fs::create_directories(folder_);
-    fs::copy_file(fs::path(VANTREL_SOURCE_DIR) / "examples" / "plant.json", folder_ / "plant.json",
-                  fs::copy_options::overwrite_existing);
-  }
-  ~PlantCopy() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  std::string File() const { return (folder_ / "plant.json").string(); }
-
- private:
-  fs::path folder_;
-};
 
 class SamplePlantTest : public ::testing::Test {
  protected:
@@ -54,7 +32,7 @@ class SamplePlantTest : public ::testing::Test {
   int32_t Id(const std::string& name) { return management.GetTagID(name); }
   int32_t Field(const std::string& name) { return management.GetFieldID(name); }
 
-  PlantCopy plant_;
+  vantrel::testing::PlantCopy plant_;
   // Constructed after the reset (which forgets the thread's user context).
   Management management;
 };

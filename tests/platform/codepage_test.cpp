@@ -86,8 +86,29 @@ TEST(CodePage, InvalidUtf8IsAnArgumentError) {
     EXPECT_THROW(ToAnsi(invalid), ArgumentException) << invalid;
     EXPECT_THROW(CharacterCount(invalid), ArgumentException) << invalid;
     EXPECT_THROW(CutToCharacters(invalid, 0), ArgumentException) << invalid;
+    EXPECT_FALSE(IsValidUtf8(invalid)) << invalid;
   }
   EXPECT_EQ(ToAnsi(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+TEST(CodePage, IllFormedUtf8IsRepairedWithOneReplacementPerMaximalSubpart) {
+  const std::string r = Utf8(0xFFFD);
+  const auto repaired = [](std::string_view text) {
+    std::string out;
+    AppendRepairedUtf8(out, text);
+    return out;
+  };
+  EXPECT_EQ(repaired("a\xE2\x82z"), "a" + r + "z");  // one for a truncated sequence
+  EXPECT_EQ(repaired("\xF0\x9F\x98"), r);
+  EXPECT_EQ(repaired("\xC0\xAF"), r + r);  // one per byte where no sequence could start
+  EXPECT_EQ(repaired("\xED\xA0\x80"), r + r + r);
+  EXPECT_EQ(repaired("\xF4\x90\x80\x80"), r + r + r + r);
+  const std::string valid = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 0123456789";
+  EXPECT_TRUE(IsValidUtf8(valid));
+  EXPECT_EQ(repaired(valid), valid);
+  std::string encoded;
+  for (const char32_t c : {char32_t{0x1F600}, char32_t{0xD800}, char32_t{0x110000}}) AppendUtf8(encoded, c);
+  EXPECT_EQ(encoded, Utf8(0x1F600) + r + r);
 }
 
 TEST(CodePage, AsciiDecodingReplacesHighBytes) {
