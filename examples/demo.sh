@@ -44,8 +44,8 @@ run() {
 echo "vntaccess on a copy of examples/plant.json; times are local ($(date +%Z)), --utc shows UTC"
 
 step "Browsing: environment variables and what a definition defines"
-run env DORVIK_GROUP_NAME VANTREL_VERSION
-run definition VN_DiscreteDef
+run server env DORVIK_GROUP_NAME VANTREL_VERSION
+run fields VN_DiscreteDef
 
 step "A read: fields in the order asked, quality only where a field keeps it, a repeat area"
 run read TI101 DESCRIPTION VALUE UNITS TREND

@@ -51,6 +51,7 @@ TEST(CompletionTest, CommandsOptionsAndTheirValues) {
               ElementsAre("DORVIK_GROUP_FOLDER_NAME", "DORVIK_GROUP_NAME"));
   EXPECT_THAT(At({"server", "env", "X", "--js"}, &names), ElementsAre("--json"));
   EXPECT_THAT(At({"records", "VN_AnalogDef", "--l"}, &names), ElementsAre("--like"));
+  EXPECT_THAT(At({"refs", "TI101", "--source", ""}, &names), ElementsAre("all", "calc", "fields", "sql"));
 }
 
 TEST(CompletionTest, RecordFieldAndSelectorNames) {

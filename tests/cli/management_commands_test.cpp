@@ -181,6 +181,39 @@ TEST_F(ManagementCommandsTest, ARefusalPartWayIsReportedExactly) {
   EXPECT_TRUE(Usable("TI102"));
 }
 
+TEST_F(ManagementCommandsTest, ReferencesInCalculationsFieldsAndSql) {
+  // TI101 in two calculation lines (bare and quoted), in the fields of two
+  // records, in a query record and in two query files; not in "XTI101 =
+  // TI101_OLD". FI301 is a field reference of CQ_FEED_SUMMARY and in its file.
+  const Json all = JsonOf({"refs", "TI101", "FI301"});
+  EXPECT_EQ(all["TI101"]["CALC_DELTA_T (CALC_LINE)"], Json({{"source", "calc"},
+                                                           {"definition", "VN_CalcDef (Shared Calc)"},
+                                                           {"info", "Line(s): 2, 3"},
+                                                           {"lines", {2, 3}}}));
+  EXPECT_EQ(all["TI101"]["TI102"]["fields"], Json({"UPSTREAM_TAG", "UPSTREAM_VALUE"}));
+  std::vector<std::string> places;
+  for (const auto& [place, info] : all["TI101"].items()) {
+    places.push_back(place + " " + info["source"].get<std::string>());
+  }
+  EXPECT_THAT(places, ElementsAre("CALC_DELTA_T (CALC_LINE) calc", "TI102 fields", "CALC_DELTA_T fields",
+                                  "Q_DAILY_TEMPS (QUERY_LINE) sql", "CQ_FEED_SUMMARY sql", "VW_REACTOR sql"));
+  EXPECT_EQ(all["FI301"]["CQ_FEED_SUMMARY (QUERY_LINE)"]["lines"], Json({5}));
+
+  const ToolRun sql = RunOn(db_, {"refs", "PI201", "ti101", "--source", "SQL", "--csv"});
+  EXPECT_EQ(sql.code, kDone) << sql.err;
+  EXPECT_EQ(sql.out,
+            "NAME,SOURCE,WHERE,DEFINITION,FOUND\nPI201,sql,VW_REACTOR,ViewDef,Line(s): 5\n"
+            "ti101,sql,Q_DAILY_TEMPS (QUERY_LINE),QueryDef,Line(s): 3\nti101,sql,CQ_FEED_SUMMARY,CompQueryDef,"
+            "Line(s): 8\nti101,sql,VW_REACTOR,ViewDef,Line(s): 3\n");
+  // A name of no record: found nowhere, and a note suggests the record.
+  const ToolRun typo = RunOn(db_, {"refs", "TI1O1"});
+  EXPECT_EQ(typo.code, kDone);
+  EXPECT_THAT(Lines(typo.out), ElementsAre("0 places found", "NAME   WHERE", "-----  ---------", "TI1O1  (nowhere)"));
+  EXPECT_EQ(typo.err, "vntaccess: no record is named TI1O1 (did you mean TI101?); looked for in the texts only\n");
+  ExpectRefused(RunOn(db_, {"refs", "TI101", "--source", "calcs"}), kUsage,
+                "--source: 'calcs' is not a source; sources: calc, fields, sql, all");
+}
+
 TEST_F(ManagementCommandsTest, ServerValues) {
   EXPECT_EQ(JsonOf({"server", "env", "DORVIK_GROUP_NAME", "VANTREL_VERSION"}),
             Json({{"DORVIK_GROUP_NAME", "PLANT1"}, {"VANTREL_VERSION", "17.0"}}));
