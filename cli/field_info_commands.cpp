@@ -2,6 +2,7 @@
 // user: whether they may be written (readonly) and whether they keep
 // history (history-info). Names are resolved like read resolves them.
 #include <algorithm>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -49,14 +50,32 @@ FieldQuery QueryOf(const FieldsOfRecordsArgs& args, CommandContext& context) {
   return query;
 }
 
-// Shows the table and, when the database answered for some fields only,
-// names the others: every field asked for is shown or named.
-ExitCode ShowAnswers(CommandContext& context, const Shown& shown, const std::vector<std::string>& unanswered) {
+// Shows an answer by record and field as a table, a row per field asked
+// (RECORD, FIELD and the columns describe fills), and names the fields the
+// database gave no answer for: every field asked for is shown or named.
+template <typename Answer, typename Describe>
+ExitCode ShowAnswers(CommandContext& context, const FieldQuery& query, const Answer& answer,
+                     const std::vector<std::string>& columns, Describe describe) {
+  Shown shown;
+  shown.table.columns = {{"RECORD"}, {"FIELD"}};
+  for (const auto& column : columns) shown.table.columns.push_back({column});
+  shown.json = Json::object();
+  std::string unanswered;
+  for (const ResolvedField& field : query.fields) {
+    const auto* entry = FieldEntry(answer, field.recordId, field.fieldTag);
+    if (entry == nullptr) {
+      unanswered += (unanswered.empty() ? "" : ", ") + field.FullName();
+      continue;
+    }
+    auto [cells, json] = describe(*entry);
+    std::vector<Cell> row{field.record, field.Label()};
+    row.insert(row.end(), cells.begin(), cells.end());
+    shown.table.rows.push_back(std::move(row));
+    shown.json[field.record][field.Label()] = std::move(json);
+  }
   context.Out().Show(shown);
   if (unanswered.empty()) return ExitCode::kDone;
-  std::string names;
-  for (const auto& name : unanswered) names += (names.empty() ? "" : ", ") + name;
-  context.Out().Note(fmt::format("{}: the database gave no answer for {}", kProgram, names));
+  context.Out().Note(fmt::format("{}: the database gave no answer for {}", kProgram, unanswered));
   return ExitCode::kPartlyDone;
 }
 
@@ -72,21 +91,11 @@ ExitCode RunReadOnly(const FieldsOfRecordsArgs& args, CommandContext& context) {
   const FieldQuery query = QueryOf(args, context);
   const contracts::FieldAccessRightsByTagId rights =
       context.Manage().AreFieldsReadOnly(query.request, args.ignoreOperator);
-  Shown shown;
-  shown.table.columns = {{"RECORD"}, {"FIELD"}, {"READ-ONLY"}, {"FOR THE CALLER"}};
-  shown.json = Json::object();
-  std::vector<std::string> unanswered;
-  for (const ResolvedField& field : query.fields) {
-    const contracts::FieldAccessRights* right = FieldEntry(rights, field.recordId, field.fieldTag);
-    if (right == nullptr) {
-      unanswered.push_back(field.FullName());
-      continue;
-    }
-    shown.table.rows.push_back({field.record, field.Label(), YesNo(right->ReadOnly), YesNo(right->UserReadOnly)});
-    shown.json[field.record][field.Label()] =
-        Json{{"readOnly", right->ReadOnly}, {"userReadOnly", right->UserReadOnly}};
-  }
-  return ShowAnswers(context, shown, unanswered);
+  return ShowAnswers(context, query, rights, {"READ-ONLY", "FOR THE CALLER"},
+                     [](const contracts::FieldAccessRights& right) {
+                       return std::pair{std::vector<std::string>{YesNo(right.ReadOnly), YesNo(right.UserReadOnly)},
+                                        Json{{"readOnly", right.ReadOnly}, {"userReadOnly", right.UserReadOnly}}};
+                     });
 }
 
 // --- history-info -------------------------------------------------------------------------
@@ -94,20 +103,10 @@ ExitCode RunReadOnly(const FieldsOfRecordsArgs& args, CommandContext& context) {
 ExitCode RunHistoryInfo(const FieldsOfRecordsArgs& args, CommandContext& context) {
   const FieldQuery query = QueryOf(args, context);
   const contracts::HistoryInfoByTagId info = context.Manage().GetHistoryInfo(query.request);
-  Shown shown;
-  shown.table.columns = {{"RECORD"}, {"FIELD"}, {"HISTORY"}, {"ARCHIVED"}};
-  shown.json = Json::object();
-  std::vector<std::string> unanswered;
-  for (const ResolvedField& field : query.fields) {
-    const contracts::TagHistoryInfo* flags = FieldEntry(info, field.recordId, field.fieldTag);
-    if (flags == nullptr) {
-      unanswered.push_back(field.FullName());
-      continue;
-    }
-    shown.table.rows.push_back({field.record, field.Label(), YesNo(flags->HasHistory), YesNo(flags->IsArchived)});
-    shown.json[field.record][field.Label()] = Json{{"history", flags->HasHistory}, {"archived", flags->IsArchived}};
-  }
-  return ShowAnswers(context, shown, unanswered);
+  return ShowAnswers(context, query, info, {"HISTORY", "ARCHIVED"}, [](const contracts::TagHistoryInfo& flags) {
+    return std::pair{std::vector<std::string>{YesNo(flags.HasHistory), YesNo(flags.IsArchived)},
+                     Json{{"history", flags.HasHistory}, {"archived", flags.IsArchived}}};
+  });
 }
 
 const CommandRegistration kReadOnly({

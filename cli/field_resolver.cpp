@@ -88,26 +88,19 @@ std::vector<ResolvedField> FieldResolver::Resolve(const std::vector<std::string>
     const int32_t tag = access_.GetAttributeID(names.back().name);
     baseTags.push_back(tag > 0 ? api::BaseTag(tag) : 0);
   }
-  std::vector<ResolvedField> resolved;
-  Progress progress("resolving names", static_cast<int64_t>(records.size()));
-  for (const auto& name : records) {
-    const auto record = FindRecord(name);
-    progress.Advance();
-    if (!record) continue;
+  return ResolveEach(records, [&](const Record& record, std::vector<ResolvedField>& resolved) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (baseTags[i] <= 0) {
         const std::string problem =
-            fmt::format("there is no field {}{}", names[i].name, DidYouMean(names[i].name, NamesOf(record->fields)));
+            fmt::format("there is no field {}{}", names[i].name, DidYouMean(names[i].name, NamesOf(record.fields)));
         if (std::find(problems_.begin(), problems_.end(), problem) == problems_.end()) problems_.push_back(problem);
         continue;
       }
-      if (auto field = FindField(*record, fields[i], baseTags[i], names[i].occurrence)) {
+      if (auto field = FindField(record, fields[i], baseTags[i], names[i].occurrence)) {
         resolved.push_back(std::move(*field));
       }
     }
-  }
-  if (!problems_.empty()) Fail();
-  return resolved;
+  });
 }
 
 std::vector<std::string> SplitRecordNames(const std::string& text) {
@@ -125,14 +118,23 @@ std::vector<std::string> SplitRecordNames(const std::string& text) {
 
 std::vector<ResolvedField> FieldResolver::ResolveAllFields(const std::vector<std::string>& records) {
   problems_.clear();
+  return ResolveEach(records, [&](const Record& record, std::vector<ResolvedField>& resolved) {
+    for (const FieldDefinition& field : record.fields) {
+      if (auto found = FindField(record, field.Name, field.Number, 0)) resolved.push_back(std::move(*found));
+    }
+  });
+}
+
+std::vector<ResolvedField> FieldResolver::ResolveEach(
+    const std::vector<std::string>& records,
+    const std::function<void(const Record&, std::vector<ResolvedField>&)>& fieldsOf) {
   std::vector<ResolvedField> resolved;
-  Progress progress("resolving names", static_cast<int64_t>(records.size()));
-  for (const auto& name : records) {
-    const auto record = FindRecord(name);
-    progress.Advance();
-    if (!record) continue;
-    for (const FieldDefinition& field : record->fields) {
-      if (auto found = FindField(*record, field.Name, field.Number, 0)) resolved.push_back(std::move(*found));
+  {
+    Progress progress("resolving names", static_cast<int64_t>(records.size()));
+    for (const auto& name : records) {
+      const auto record = FindRecord(name);
+      progress.Advance();
+      if (record) fieldsOf(*record, resolved);
     }
   }
   if (!problems_.empty()) Fail();

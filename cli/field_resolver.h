@@ -13,6 +13,7 @@
 #define VANTREL_CLI_FIELD_RESOLVER_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,6 +88,10 @@ class FieldResolver {
     std::string definitionName;
     std::vector<contracts::FieldDefinition> fields;
   };
+  // The fields fieldsOf picks of each record that resolves, record by
+  // record; throws naming every name that does not resolve.
+  std::vector<ResolvedField> ResolveEach(const std::vector<std::string>& records,
+                                         const std::function<void(const Record&, std::vector<ResolvedField>&)>& fieldsOf);
   std::optional<Record> FindRecord(const std::string& name);
   std::optional<Record> FindRecord(int32_t id);
   Record Describe(int32_t id);
