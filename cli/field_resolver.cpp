@@ -125,9 +125,8 @@ std::vector<ResolvedField> FieldResolver::ResolveAllFields(const std::vector<std
   });
 }
 
-std::vector<ResolvedField> FieldResolver::ResolveEach(
-    const std::vector<std::string>& records,
-    const std::function<void(const Record&, std::vector<ResolvedField>&)>& fieldsOf) {
+std::vector<ResolvedField> FieldResolver::ResolveEach(const std::vector<std::string>& records,
+                                                      const FieldsOfRecord& fieldsOf) {
   std::vector<ResolvedField> resolved;
   {
     Progress progress("resolving names", static_cast<int64_t>(records.size()));

@@ -90,8 +90,8 @@ class FieldResolver {
   };
   // The fields fieldsOf picks of each record that resolves, record by
   // record; throws naming every name that does not resolve.
-  std::vector<ResolvedField> ResolveEach(const std::vector<std::string>& records,
-                                         const std::function<void(const Record&, std::vector<ResolvedField>&)>& fieldsOf);
+  using FieldsOfRecord = std::function<void(const Record&, std::vector<ResolvedField>&)>;
+  std::vector<ResolvedField> ResolveEach(const std::vector<std::string>& records, const FieldsOfRecord& fieldsOf);
   std::optional<Record> FindRecord(const std::string& name);
   std::optional<Record> FindRecord(int32_t id);
   Record Describe(int32_t id);

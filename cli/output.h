@@ -94,9 +94,8 @@ class Output {
 // Rows shown one at a time, as they happen (a command that runs until it is
 // stopped), each flushed at once: text lines under a header, each column as
 // wide as its header, the first row or the widest cell since; CSV with its
-// header; or
-// one compact JSON object per line (JSON Lines). Headers come with the first
-// row.
+// header; or one compact JSON object per line (JSON Lines). Headers come
+// with the first row. Used by one thread.
 class RowStream {
  public:
   RowStream(Output& output, std::vector<Column> columns);
