@@ -100,8 +100,10 @@ Json ReferenceJson(const ReferenceInfo& info) {
     json["fields"] = items;
     return json;
   }
+  constexpr std::size_t kMaxDigits = 18;  // fits an int64_t
   const bool numbers = std::all_of(items.begin(), items.end(), [](const std::string& item) {
-    return std::all_of(item.begin(), item.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    return item.size() <= kMaxDigits &&
+           std::all_of(item.begin(), item.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
   });
   if (numbers) {
     Json lines = Json::array();
