@@ -17,6 +17,7 @@
 #include "cli/suggest.h"
 #include "cli/time_parse.h"
 #include "data/data_access.h"
+#include "management/management.h"
 #include "platform/fault.h"
 #include "platform/operation_context.h"
 
@@ -105,20 +106,37 @@ std::vector<std::string> CommandNames() {
   return names;
 }
 
-std::string HelpHint(const CLI::App* command) {
-  return command == nullptr ? fmt::format(" ({} --help)", kProgram)
-                            : fmt::format(" ({} {} --help)", kProgram, command->get_name());
-}
-
 CLI::App* ChosenCommand(const CLI::App& app) {
   const auto chosen = app.get_subcommands();
   return chosen.empty() ? nullptr : chosen.front();
 }
 
+// The innermost command chosen: "env" of "server env"; null for none.
+CLI::App* InnermostCommand(const CLI::App& app) {
+  CLI::App* command = ChosenCommand(app);
+  while (command != nullptr && ChosenCommand(*command) != nullptr) command = ChosenCommand(*command);
+  return command;
+}
+
+// The words that name a command below the program: "server env".
+std::string CommandPath(const CLI::App& command) {
+  std::string path = command.get_name();
+  for (const CLI::App* parent = command.get_parent(); parent != nullptr && parent->get_parent() != nullptr;
+       parent = parent->get_parent()) {
+    path = parent->get_name() + " " + path;
+  }
+  return path;
+}
+
+std::string HelpHint(const CLI::App* command) {
+  return command == nullptr ? fmt::format(" ({} --help)", kProgram)
+                            : fmt::format(" ({} {} --help)", kProgram, CommandPath(*command));
+}
+
 // The one-line error for words the parser did not take.
 [[noreturn]] void RejectExtras(const CLI::App& app, const std::vector<std::string>& extras) {
   const std::string& word = extras.front();
-  const CLI::App* command = ChosenCommand(app);
+  const CLI::App* command = InnermostCommand(app);
   if (word.rfind('-', 0) == 0 && word.size() > 1) {
     const std::string name = word.substr(0, word.find('='));
     throw UsageError(fmt::format("unknown option {}{}{}", name, DidYouMean(name, OptionNames(command ? *command : app)),
@@ -128,13 +146,13 @@ CLI::App* ChosenCommand(const CLI::App& app) {
     throw UsageError(
         fmt::format("unknown command '{}'{}{}", word, DidYouMean(word, CommandNames()), HelpHint(nullptr)));
   }
-  throw UsageError(fmt::format("{}: unexpected argument '{}'{}", command->get_name(), word, HelpHint(command)));
+  throw UsageError(fmt::format("{}: unexpected argument '{}'{}", CommandPath(*command), word, HelpHint(command)));
 }
 
 // The one-line error for a command line the parser refused.
 [[noreturn]] void RejectLine(const CLI::App& app, std::string_view message) {
-  const CLI::App* command = ChosenCommand(app);
-  const std::string where = command ? command->get_name() + ": " : "";
+  const CLI::App* command = InnermostCommand(app);
+  const std::string where = command ? CommandPath(*command) + ": " : "";
   throw UsageError(where + OneLine(message) + HelpHint(command));
 }
 
@@ -160,6 +178,10 @@ const CommandSpec* FindCommand(std::string_view name) {
   return nullptr;
 }
 
+bool NeedsDatabase(const CommandSpec& spec, const Invocation& invocation) {
+  return invocation.NeedsDatabase().value_or(spec.needsDatabase);
+}
+
 CommandContext::CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog)
     : options_(options), output_(output), link_(link), catalog_(catalog) {}
 
@@ -169,6 +191,12 @@ access::DataAccess& CommandContext::Access() {
   if (link_ == nullptr) throw DatabaseUnavailableError("this command runs without a database");
   if (!access_) access_ = std::make_unique<access::DataAccess>();
   return *access_;
+}
+
+access::Management& CommandContext::Manage() {
+  if (link_ == nullptr) throw DatabaseUnavailableError("this command runs without a database");
+  if (!management_) management_ = std::make_unique<access::Management>();
+  return *management_;
 }
 
 NameCatalog& CommandContext::Catalog() { return *catalog_; }
@@ -192,6 +220,9 @@ BuiltApp BuildApp(GlobalOptions& global, LineSource source) {
     command->fallthrough();
     command->footer(CommandFooter(*spec));
     built.invocations.emplace_back(spec, spec->define(*command));
+    for (CLI::App* inner : command->get_subcommands([](const CLI::App*) { return true; })) {
+      inner->footer(inner->get_footer() + "\n\n" + GlobalOptionsLine());
+    }
   }
   return built;
 }
@@ -210,8 +241,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
-    const CLI::App* command = ChosenCommand(app);
-    line.text = HelpText(app, command ? command->get_name() : "");
+    const CLI::App* command = InnermostCommand(app);
+    line.text = HelpText(app, command ? CommandPath(*command) : "");
     return line;
   } catch (const CLI::CallForAllHelp&) {
     line.text = HelpText(app, "");
@@ -243,10 +274,25 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
 
 std::string HelpText(const CLI::App& root, const std::string& command) {
   if (command.empty()) return root.help();
-  for (const CLI::App* sub : root.get_subcommands([](const CLI::App*) { return true; })) {
-    if (sub->get_name() == command) return sub->help(std::string(kProgram));
+  // "server env": each word a command inside the one before.
+  const CLI::App* found = &root;
+  std::string prefix(kProgram);
+  std::size_t start = 0;
+  while (start <= command.size()) {
+    const std::size_t blank = std::min(command.find(' ', start), command.size());
+    const std::string word = command.substr(start, blank - start);
+    const CLI::App* inner = nullptr;
+    for (const CLI::App* sub : found->get_subcommands([](const CLI::App*) { return true; })) {
+      if (sub->get_name() == word) inner = sub;
+    }
+    if (inner == nullptr) {
+      throw UsageError(fmt::format("no command '{}'{}", command, DidYouMean(command, CommandNames())));
+    }
+    if (found != &root) prefix += " " + found->get_name();
+    found = inner;
+    start = blank + 1;
   }
-  throw UsageError(fmt::format("no command '{}'{}", command, DidYouMean(command, CommandNames())));
+  return found->help(prefix);
 }
 
 // --- Running -------------------------------------------------------------------------
@@ -306,7 +352,7 @@ int Main(int argc, char** argv) {
   }
   NameCatalog catalog;
   std::unique_ptr<DatabaseLink> link;
-  if (line.command->needsDatabase) {
+  if (NeedsDatabase(*line.command, *line.invocation)) {
     try {
       link = std::make_unique<DatabaseLink>(line.global.database);
     } catch (const DatabaseUnavailableError& error) {

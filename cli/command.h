@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,7 @@
 
 namespace vantrel::access {
 class DataAccess;
+class Management;
 }
 
 namespace vantrel::cli {
@@ -47,9 +49,9 @@ struct GlobalOptions {
   bool dryRun = false;   // --dry-run
 };
 
-// What a running command works with. Access() is the data service of this
-// command, made on first use as the --user caller (one per command, as a
-// host makes one per call).
+// What a running command works with. Access() and Manage() are the data and
+// management services of this command, each made on first use as the --user
+// caller (one per command, as a host makes one per call).
 class CommandContext {
  public:
   CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog);
@@ -61,6 +63,7 @@ class CommandContext {
   Output& Out() { return output_; }
   bool DryRun() const { return options_.dryRun; }
   access::DataAccess& Access();
+  access::Management& Manage();
   NameCatalog& Catalog();
 
  private:
@@ -69,6 +72,7 @@ class CommandContext {
   DatabaseLink* link_;
   NameCatalog* catalog_;
   std::unique_ptr<access::DataAccess> access_;
+  std::unique_ptr<access::Management> management_;
 };
 
 // A parsed command with its checked arguments, ready to run.
@@ -76,6 +80,9 @@ class Invocation {
  public:
   virtual ~Invocation() = default;
   virtual ExitCode Run(CommandContext& context) = 0;
+  // Whether this run needs the database, when its arguments decide it; else
+  // the command's spec does.
+  virtual std::optional<bool> NeedsDatabase() const { return std::nullopt; }
 };
 
 // What the positional words of a command name, for completion; the last
@@ -89,7 +96,7 @@ struct CommandSpec {
   std::vector<std::string> examples{};  // command lines without "vntaccess"
   int order = 0;                        // place in the command list
   bool changesDatabase = false;         // --dry-run decides what it does
-  bool needsDatabase = true;
+  bool needsDatabase = true;            // unless its invocation says (Invocation::NeedsDatabase)
   bool hidden = false;            // left out of help and completion (man)
   std::vector<WordKind> words{};  // positional words, for completion
   // Completion of the values of options ("--type") and positionals ("NAME").
@@ -105,6 +112,14 @@ class BoundInvocation : public Invocation {
   using RunFunction = ExitCode (*)(const Args&, CommandContext&);
   explicit BoundInvocation(RunFunction run) : run_(run) {}
   ExitCode Run(CommandContext& context) override { return run_(args, context); }
+  // Args may decide with a NeedsDatabase() member of its own.
+  std::optional<bool> NeedsDatabase() const override {
+    if constexpr (requires { args.NeedsDatabase(); }) {
+      return args.NeedsDatabase();
+    } else {
+      return std::nullopt;
+    }
+  }
 
   Args args;
 
@@ -134,6 +149,9 @@ class CommandRegistration {
 // Every registered command, by order and then name.
 std::vector<const CommandSpec*> Commands();
 const CommandSpec* FindCommand(std::string_view name);
+
+// Whether a parsed command needs the database attached.
+bool NeedsDatabase(const CommandSpec& spec, const Invocation& invocation);
 
 }  // namespace vantrel::cli
 

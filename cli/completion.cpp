@@ -23,16 +23,15 @@ bool IsOptionWord(const std::string& word) {
 
 const CLI::Option* FindOption(const CLI::App* command, const CLI::App& app, const std::string& word) {
   const std::string name = word.substr(0, word.find('='));
-  if (command != nullptr) {
-    if (const CLI::Option* option = command->get_option_no_throw(name)) return option;
+  for (const CLI::App* scope = command != nullptr ? command : &app; scope != nullptr; scope = scope->get_parent()) {
+    if (const CLI::Option* option = scope->get_option_no_throw(name)) return option;
   }
-  return app.get_option_no_throw(name);
+  return nullptr;
 }
 
 std::vector<std::string> OptionNames(const CLI::App* command, const CLI::App& app) {
   std::vector<std::string> names;
-  for (const CLI::App* scope : {command, &app}) {
-    if (scope == nullptr) continue;
+  for (const CLI::App* scope = command != nullptr ? command : &app; scope != nullptr; scope = scope->get_parent()) {
     for (const CLI::Option* option : scope->get_options()) {
       for (const auto& name : option->get_lnames()) names.push_back("--" + name);
     }
@@ -62,6 +61,8 @@ Position Walk(const CLI::App& app, const std::vector<std::string>& words, std::s
     } else if (position.command == nullptr) {
       position.spec = FindCommand(word);
       if (position.spec != nullptr) position.command = app.get_subcommand(word);
+    } else if (position.positionals.empty() && FindInnerCommand(*position.command, word) != nullptr) {
+      position.command = FindInnerCommand(*position.command, word);  // "server env"
     } else {
       position.positionals.push_back(word);
     }
@@ -122,6 +123,8 @@ std::vector<std::string> Complete(const std::vector<std::string>& words, std::si
     candidates = OptionNames(position.command, *built.app);
   } else if (position.command == nullptr) {
     candidates = CommandWords();
+  } else if (!InnerCommands(*position.command).empty() && position.command->get_parent() == built.app.get()) {
+    for (const CLI::App* inner : InnerCommands(*position.command)) candidates.push_back(inner->get_name());
   } else {
     candidates = PositionalCandidates(position, head, prefix, names);
   }

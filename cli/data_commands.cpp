@@ -77,30 +77,19 @@ DateTime OptionTime(std::string_view option, const std::string& text, const Date
 
 std::string TimesHelp() { return "Times may be written as:\n" + std::string(kTimeForms); }
 
-std::vector<std::string> SplitRecords(const std::string& text) {
-  std::vector<std::string> records;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (name.empty()) throw UsageError(fmt::format("'{}' has an empty record name", text));
-    records.push_back(name);
-    if (comma == std::string::npos) return records;
-    start = comma + 1;
-  }
-}
-
 void DeclareRead(CLI::App& app, ReadArgs& args) {
   app.add_option_function<std::string>(
-         "RECORD", [&args](const std::string& text) { args.records = SplitRecords(text); },
+         "RECORD", [&args](const std::string& text) { args.records = SplitRecordNames(text); },
          "a record name, or several separated by commas (TI101,TI102)")
       ->required();
-  app.add_option("FIELD", args.fields, "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]")
-      ->required();
+  app.add_option("FIELD", args.fields,
+                 "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]; none: every field of "
+                 "the record's definition");
 }
 
 ExitCode RunRead(const ReadArgs& args, CommandContext& context) {
   FieldResolver resolver(context.Access(), context.Catalog());
+  if (args.fields.empty()) return ShowCurrentValues(resolver.ResolveAllFields(args.records), context);
   return ShowCurrentValues(resolver.Resolve(args.records, args.fields), context);
 }
 
@@ -315,11 +304,12 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
 const CommandRegistration kRead({
     .name = "read",
     .summary = "current values of fields of records, by names",
-    .description = "One row per field (per occurrence of a repeat area), in the order asked. Status and level "
-                   "show for fields that keep quality, a time for fields that keep one. A selector shows its "
-                   "text. Names that do not resolve are errors (exit 4); nothing is read then.",
+    .description = "One row per field (per occurrence of a repeat area), in the order asked; without field "
+                   "names, every field of the record's definition in its order. Status and level show for fields "
+                   "that keep quality, a time for fields that keep one. A selector shows its text. Names that do "
+                   "not resolve are errors (exit 4); nothing is read then.",
     .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
-                 "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE"},
+                 "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101"},
     .order = 10,
     .words = {WordKind::kRecords, WordKind::kField},
     .define = Define(DeclareRead, RunRead),

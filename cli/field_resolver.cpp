@@ -88,22 +88,52 @@ std::vector<ResolvedField> FieldResolver::Resolve(const std::vector<std::string>
     const int32_t tag = access_.GetAttributeID(names.back().name);
     baseTags.push_back(tag > 0 ? api::BaseTag(tag) : 0);
   }
-  std::vector<ResolvedField> resolved;
-  Progress progress("resolving names", static_cast<int64_t>(records.size()));
-  for (const auto& name : records) {
-    const auto record = FindRecord(name);
-    progress.Advance();
-    if (!record) continue;
+  return ResolveEach(records, [&](const Record& record, std::vector<ResolvedField>& resolved) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (baseTags[i] <= 0) {
         const std::string problem =
-            fmt::format("there is no field {}{}", names[i].name, DidYouMean(names[i].name, NamesOf(record->fields)));
+            fmt::format("there is no field {}{}", names[i].name, DidYouMean(names[i].name, NamesOf(record.fields)));
         if (std::find(problems_.begin(), problems_.end(), problem) == problems_.end()) problems_.push_back(problem);
         continue;
       }
-      if (auto field = FindField(*record, fields[i], baseTags[i], names[i].occurrence)) {
+      if (auto field = FindField(record, fields[i], baseTags[i], names[i].occurrence)) {
         resolved.push_back(std::move(*field));
       }
+    }
+  });
+}
+
+std::vector<std::string> SplitRecordNames(const std::string& text) {
+  std::vector<std::string> records;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (name.empty()) throw UsageError(fmt::format("'{}' has an empty record name", text));
+    records.push_back(name);
+    if (comma == std::string::npos) return records;
+    start = comma + 1;
+  }
+}
+
+std::vector<ResolvedField> FieldResolver::ResolveAllFields(const std::vector<std::string>& records) {
+  problems_.clear();
+  return ResolveEach(records, [&](const Record& record, std::vector<ResolvedField>& resolved) {
+    for (const FieldDefinition& field : record.fields) {
+      if (auto found = FindField(record, field.Name, field.Number, 0)) resolved.push_back(std::move(*found));
+    }
+  });
+}
+
+std::vector<ResolvedField> FieldResolver::ResolveEach(const std::vector<std::string>& records,
+                                                      const FieldsOfRecord& fieldsOf) {
+  std::vector<ResolvedField> resolved;
+  {
+    Progress progress("resolving names", static_cast<int64_t>(records.size()));
+    for (const auto& name : records) {
+      const auto record = FindRecord(name);
+      progress.Advance();
+      if (record) fieldsOf(*record, resolved);
     }
   }
   if (!problems_.empty()) Fail();

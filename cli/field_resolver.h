@@ -13,6 +13,7 @@
 #define VANTREL_CLI_FIELD_RESOLVER_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,19 @@ struct FieldName {
 };
 // "TREND[2]" or "2 TREND"; throws UsageError for a malformed occurrence.
 FieldName ParseFieldName(std::string_view text);
+// "TI101,TI102" as record names; throws UsageError for an empty one.
+std::vector<std::string> SplitRecordNames(const std::string& text);
+
+// The entry of an answer by record id and field tag (SelectorsByTagId,
+// HistoryInfoByTagId, ...) for one field, or null when it has none.
+template <typename Answer>
+auto FieldEntry(const Answer& answer, int32_t recordId, int32_t fieldTag)
+    -> const typename Answer::mapped_type::mapped_type* {
+  const auto record = answer.find(recordId);
+  if (record == answer.end()) return nullptr;
+  const auto entry = record->second.find(fieldTag);
+  return entry == record->second.end() ? nullptr : &entry->second;
+}
 
 class FieldResolver {
  public:
@@ -61,6 +75,9 @@ class FieldResolver {
 
   // The fields of each record, record by record, in the order given.
   std::vector<ResolvedField> Resolve(const std::vector<std::string>& records, const std::vector<std::string>& fields);
+  // Every field of each record's definition (whole repeat areas), record by
+  // record, in the definition's order.
+  std::vector<ResolvedField> ResolveAllFields(const std::vector<std::string>& records);
   // The same for one record id and field tags (which may carry an occurrence).
   std::vector<ResolvedField> ResolveIds(int32_t recordId, const std::vector<int32_t>& fieldTags);
 
@@ -71,6 +88,10 @@ class FieldResolver {
     std::string definitionName;
     std::vector<contracts::FieldDefinition> fields;
   };
+  // The fields fieldsOf picks of each record that resolves, record by
+  // record; throws naming every name that does not resolve.
+  using FieldsOfRecord = std::function<void(const Record&, std::vector<ResolvedField>&)>;
+  std::vector<ResolvedField> ResolveEach(const std::vector<std::string>& records, const FieldsOfRecord& fieldsOf);
   std::optional<Record> FindRecord(const std::string& name);
   std::optional<Record> FindRecord(int32_t id);
   Record Describe(int32_t id);

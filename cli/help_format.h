@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +20,19 @@ inline std::string FirstLine(const std::string& text) { return text.substr(0, te
 
 // Whether an option takes a value (flags do not).
 inline bool TakesValue(const CLI::Option& option) { return option.get_items_expected_max() != 0; }
+
+// The commands declared inside a command ("env" of "server"), in order.
+inline std::vector<const CLI::App*> InnerCommands(const CLI::App& command) {
+  return command.get_subcommands([](const CLI::App*) { return true; });
+}
+
+// The inner command named name, or null.
+inline const CLI::App* FindInnerCommand(const CLI::App& command, std::string_view name) {
+  for (const CLI::App* inner : InnerCommands(command)) {
+    if (inner->get_name() == name) return inner;
+  }
+  return nullptr;
+}
 
 // text with its lines broken at blanks to at most width columns; lines that
 // start with a blank (tables, examples) are kept as they are.

@@ -52,19 +52,24 @@ void WriteOptions(std::ostream& out, const CLI::App& app, bool positional) {
   }
 }
 
-void WriteCommand(std::ostream& out, const CLI::App& command, const CommandSpec& spec) {
+// A command and the commands inside it ("server env"), each under its own
+// heading; the examples of the spec follow the outer one.
+void WriteCommand(std::ostream& out, const CLI::App& command, const CommandSpec& spec, const std::string& prefix = "") {
   std::string usage;
   for (const CLI::Option* option : command.get_options()) {
     if (option->get_positional()) usage += " " + option->get_name();
   }
-  out << fmt::format(".SS \"{}{}\"\n", Roff(command.get_name()), Roff(usage));
+  const std::string name = prefix.empty() ? command.get_name() : prefix + " " + command.get_name();
+  out << fmt::format(".SS \"{}{}\"\n", Roff(name), Roff(usage));
   out << Roff(command.get_description()) << "\n";
   WriteOptions(out, command, true);
   WriteOptions(out, command, false);
-  if (spec.examples.empty()) return;
-  out << ".PP\nExamples:\n.RS\n.nf\n";
-  for (const auto& example : spec.examples) out << Roff(fmt::format("{} {}", kProgram, example)) << "\n";
-  out << ".fi\n.RE\n";
+  if (prefix.empty() && !spec.examples.empty()) {
+    out << ".PP\nExamples:\n.RS\n.nf\n";
+    for (const auto& example : spec.examples) out << Roff(fmt::format("{} {}", kProgram, example)) << "\n";
+    out << ".fi\n.RE\n";
+  }
+  for (const CLI::App* inner : InnerCommands(command)) WriteCommand(out, *inner, spec, name);
 }
 
 }  // namespace

@@ -115,22 +115,19 @@ void WriteTextTable(std::ostream& out, const Table& table, bool utc) {
   for (std::size_t i = 1; i < lines.size(); ++i) write(lines[i]);
 }
 
-void WriteCsvTable(std::ostream& out, const Table& table, bool utc) {
-  auto writeLine = [&](const std::vector<std::string>& fields) {
-    for (std::size_t i = 0; i < fields.size(); ++i) out << (i == 0 ? "" : ",") << CsvField(fields[i]);
-    out << "\n";
-  };
-  std::vector<std::string> header;
-  for (const auto& column : table.columns) header.push_back(column.name);
-  writeLine(header);
-  for (const auto& row : table.rows) {
-    std::vector<std::string> fields;
-    for (const auto& cell : row) {
-      const auto* time = std::get_if<DateTime>(&cell);
-      fields.push_back(time != nullptr ? IsoTime(*time, utc) : std::get<std::string>(cell));
-    }
-    writeLine(fields);
+void WriteCsvRow(std::ostream& out, const std::vector<Cell>& cells, bool utc) {
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const auto* time = std::get_if<DateTime>(&cells[i]);
+    out << (i == 0 ? "" : ",") << CsvField(time != nullptr ? IsoTime(*time, utc) : std::get<std::string>(cells[i]));
   }
+  out << "\n";
+}
+
+void WriteCsvTable(std::ostream& out, const Table& table, bool utc) {
+  std::vector<Cell> header;
+  for (const auto& column : table.columns) header.emplace_back(column.name);
+  WriteCsvRow(out, header, utc);
+  for (const auto& row : table.rows) WriteCsvRow(out, row, utc);
 }
 
 void Output::Show(const Shown& shown) {
@@ -153,6 +150,53 @@ void Output::Show(const Shown& shown) {
 void Output::Note(std::string_view text) {
   out_.flush();
   err_ << text << "\n";
+}
+
+RowStream::RowStream(Output& output, std::vector<Column> columns) : output_(output), columns_(std::move(columns)) {
+  for (const Column& column : columns_) widths_.push_back(platform::CharacterCount(column.name));
+}
+
+void RowStream::WriteTextLine(const std::vector<std::string>& cells) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size() && i < columns_.size(); ++i) {
+    widths_[i] = std::max(widths_[i], platform::CharacterCount(cells[i]));
+    const std::string padding(widths_[i] - platform::CharacterCount(cells[i]), ' ');
+    line += (i == 0 ? "" : "  ") + (columns_[i].alignRight ? padding + cells[i] : cells[i] + padding);
+  }
+  output_.Stream() << platform::TrimEnd(line) << "\n";
+}
+
+void RowStream::Add(const std::vector<Cell>& row, const Json& json) {
+  std::ostream& out = output_.Stream();
+  const bool utc = output_.Style().utc;
+  switch (output_.Style().format) {
+    case Format::kJson: out << json.dump() << "\n"; break;
+    case Format::kCsv:
+      if (!started_) {
+        std::vector<Cell> header;
+        for (const auto& column : columns_) header.emplace_back(column.name);
+        WriteCsvRow(out, header, utc);
+      }
+      WriteCsvRow(out, row, utc);
+      break;
+    case Format::kText: {
+      std::vector<std::string> cells;
+      for (const Cell& cell : row) cells.push_back(CellText(cell, utc));
+      if (!started_) {
+        // The header as wide as the first row.
+        for (std::size_t i = 0; i < cells.size() && i < widths_.size(); ++i) {
+          widths_[i] = std::max(widths_[i], platform::CharacterCount(cells[i]));
+        }
+        std::vector<std::string> header;
+        for (const auto& column : columns_) header.push_back(column.name);
+        WriteTextLine(header);
+      }
+      WriteTextLine(cells);
+      break;
+    }
+  }
+  started_ = true;
+  out.flush();
 }
 
 }  // namespace vantrel::cli

@@ -71,6 +71,8 @@ int64_t EpochMilliseconds(const contracts::DateTime& time);
 // Writes rows as aligned text, leaving out columns without any non-empty cell.
 void WriteTextTable(std::ostream& out, const Table& table, bool utc);
 void WriteCsvTable(std::ostream& out, const Table& table, bool utc);
+// One CSV line of cells (times ISO-8601 with their offset).
+void WriteCsvRow(std::ostream& out, const std::vector<Cell>& cells, bool utc);
 
 class Output {
  public:
@@ -87,6 +89,26 @@ class Output {
   std::ostream& out_;
   std::ostream& err_;
   OutputStyle style_;
+};
+
+// Rows shown one at a time, as they happen (a command that runs until it is
+// stopped), each flushed at once: text lines under a header, each column as
+// wide as its header, the first row or the widest cell since; CSV with its
+// header; or one compact JSON object per line (JSON Lines). Headers come
+// with the first row. Used by one thread.
+class RowStream {
+ public:
+  RowStream(Output& output, std::vector<Column> columns);
+
+  void Add(const std::vector<Cell>& row, const Json& json);
+
+ private:
+  void WriteTextLine(const std::vector<std::string>& cells);
+
+  Output& output_;
+  std::vector<Column> columns_;
+  std::vector<std::size_t> widths_;
+  bool started_ = false;
 };
 
 }  // namespace vantrel::cli

@@ -160,7 +160,8 @@ bool ShellSession::RunLine(std::string_view text) {
     last_ = ExitCode::kUsage;
   } else {
     ApplyDefaults(line.global, defaults_);
-    last_ = Execute(line, line.command->needsDatabase ? &link_ : nullptr, catalog_, out_, err_, terminal_);
+    const bool attached = NeedsDatabase(*line.command, *line.invocation);
+    last_ = Execute(line, attached ? &link_ : nullptr, catalog_, out_, err_, terminal_);
     if (line.command->changesDatabase) catalog_.Forget();
   }
   return true;

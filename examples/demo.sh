@@ -46,8 +46,8 @@ show "vntaccess check plant.db"
 (cd "$work" && "$vntaccess" check plant.db)
 
 step "Browsing: environment variables and what a definition defines"
-run env DORVIK_GROUP_NAME VANTREL_VERSION
-run definition VN_DiscreteDef
+run server env DORVIK_GROUP_NAME VANTREL_VERSION
+run fields VN_DiscreteDef
 
 step "A read: fields in the order asked, quality only where a field keeps it, a repeat area"
 run read TI101 DESCRIPTION VALUE UNITS TREND

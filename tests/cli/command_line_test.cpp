@@ -56,6 +56,20 @@ TEST(CommandLineTest, MistakesAreRefusedWithOneLineAndASuggestion) {
   EXPECT_THAT(Refusal({"--database", "other.json", "read", "TI101", "VALUE"}, LineSource::kShell),
               HasSubstr("the shell stays on the database it opened"));
   EXPECT_THAT(Refusal({"--version"}, LineSource::kShell), HasSubstr("unknown option --version"));
+  // Names a new record cannot have, refused before any database is opened.
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", "TI103", " TI104"}),
+              HasSubstr("create: ' TI104' starts or ends with a blank; nothing was created"));
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", ""}), HasSubstr("a record name cannot be empty"));
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", "TAB\tNAME"}), HasSubstr("holds a control character"));
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", std::string(257, 'T')}), HasSubstr("longer than 256 characters"));
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", "\xE6\x97\xA5"}), HasSubstr("characters the database cannot store"));
+  EXPECT_THAT(Refusal({"create", "VN_AnalogDef", "\xFF"}), HasSubstr("is not valid UTF-8"));
+  EXPECT_THAT(Refusal({"records", "VN_AnalogDef", "--like", ""}), HasSubstr("--like: the pattern is empty"));
+  // Commands inside a command: the innermost one is named.
+  EXPECT_THAT(Refusal({"server"}), HasSubstr("server: A subcommand is required (vntaccess server --help)"));
+  EXPECT_EQ(Refusal({"server", "env"}), "server env: NAME is required (vntaccess server env --help)");
+  EXPECT_THAT(Refusal({"server", "env", "X", "--jsn"}),
+              HasSubstr("unknown option --jsn (did you mean --json?) (vntaccess server env --help)"));
   EXPECT_FALSE(dorvik::IsLoaded());  // none of this needed a database
 }
 
@@ -98,6 +112,17 @@ TEST(CommandLineTest, ArgumentsArriveCheckedAndTyped) {
   EXPECT_EQ(ArgsOf<HistoryArgs>(before).From(),
             contracts::DateTime(2024, 3, 6, 0, 0, 0, 0, contracts::DateTimeKind::Utc));
 
+  const CommandLine like =
+      ParseCommandLine({"records", "--like", "TI*", "VN_AnalogDef", "--like", "p?01"}, LineSource::kProgram);
+  EXPECT_EQ(like.command->name, "records");
+  EXPECT_TRUE(NeedsDatabase(*like.command, *like.invocation));
+  // Of the server values, only the history limit needs no database.
+  const CommandLine limit = ParseCommandLine({"server", "history-limit", "--json"}, LineSource::kProgram);
+  EXPECT_FALSE(NeedsDatabase(*limit.command, *limit.invocation));
+  EXPECT_EQ(limit.global.output.format, Format::kJson);
+  const CommandLine folder = ParseCommandLine({"server", "group-folder"}, LineSource::kProgram);
+  EXPECT_TRUE(NeedsDatabase(*folder.command, *folder.invocation));
+
   const CommandLine call = ParseCommandLine({"call", "GetTagValues", R"({"TI101": ["VALUE"]})"}, LineSource::kProgram);
   EXPECT_EQ(std::get<contracts::Tags>(ArgsOf<CallArgs>(call).request).at("TI101"), contracts::FieldNames{"VALUE"});
   EXPECT_EQ(ParseCommandLine({}, LineSource::kProgram).command, nullptr);  // the shell
@@ -116,6 +141,12 @@ TEST(CommandLineTest, HelpAndVersionAreTexts) {
   ASSERT_TRUE(history);
   for (const char* part : {"usage: vntaccess history", "--outsiders KIND", "BothC", "Examples:", "--plot trend.svg"}) {
     EXPECT_THAT(*history, HasSubstr(part));
+  }
+  const auto inner = ParseCommandLine({"server", "env", "--help"}, LineSource::kProgram).text;
+  ASSERT_TRUE(inner);
+  for (const char* part : {"usage: vntaccess server env [OPTIONS] NAME...", "vntaccess server env DORVIK_GROUP_NAME",
+                           "Global options"}) {
+    EXPECT_THAT(*inner, HasSubstr(part));
   }
   // Every command has an example in its help.
   for (const CommandSpec* spec : Commands()) {

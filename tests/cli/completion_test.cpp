@@ -34,9 +34,10 @@ std::vector<std::string> At(std::vector<std::string> words, CompletionNames* nam
 
 TEST(CompletionTest, CommandsOptionsAndTheirValues) {
   FakeNames names;
-  EXPECT_THAT(At({"re"}, &names), ElementsAre("read", "read-ids"));
-  EXPECT_THAT(At({"--json", "hi"}, &names), ElementsAre("history"));
-  EXPECT_THAT(At({"m"}, &names), IsEmpty());  // hidden commands stay hidden
+  EXPECT_THAT(At({"rea"}, &names), ElementsAre("read", "read-ids", "readonly"));
+  EXPECT_THAT(At({"--json", "hi"}, &names), ElementsAre("history", "history-info"));
+  EXPECT_THAT(At({"ma"}, &names), ElementsAre("maps"));  // hidden commands (man) stay hidden
+  EXPECT_THAT(At({"def"}, &names), ElementsAre("definitions"));
   EXPECT_THAT(At({"history", "TI101", "VALUE", "--ou"}, &names), ElementsAre("--outsiders"));
   EXPECT_THAT(At({"read", "TI101", "--cs"}, &names), ElementsAre("--csv"));  // global options too
   EXPECT_THAT(At({"history", "TI101", "VALUE", "--outsiders", "both"}, &names), ElementsAre("BothA", "BothB", "BothC"));
@@ -44,6 +45,13 @@ TEST(CompletionTest, CommandsOptionsAndTheirValues) {
   EXPECT_THAT(At({"call", "GetT"}, &names), ElementsAre("GetTagValues", "GetTagValuesByIds"));
   EXPECT_THAT(At({"completion", ""}, &names), ElementsAre("bash", "zsh"));
   EXPECT_THAT(At({"--database", "pl"}, &names), IsEmpty());  // file names: the shell's own completion
+  // Commands inside a command, their arguments and options.
+  EXPECT_THAT(At({"server", ""}, &names), ElementsAre("env", "group-folder", "history-limit"));
+  EXPECT_THAT(At({"server", "env", "DORVIK_G"}, &names),
+              ElementsAre("DORVIK_GROUP_FOLDER_NAME", "DORVIK_GROUP_NAME"));
+  EXPECT_THAT(At({"server", "env", "X", "--js"}, &names), ElementsAre("--json"));
+  EXPECT_THAT(At({"records", "VN_AnalogDef", "--l"}, &names), ElementsAre("--like"));
+  EXPECT_THAT(At({"refs", "TI101", "--source", ""}, &names), ElementsAre("all", "calc", "fields", "sql"));
 }
 
 TEST(CompletionTest, RecordFieldAndSelectorNames) {
@@ -54,7 +62,13 @@ TEST(CompletionTest, RecordFieldAndSelectorNames) {
   EXPECT_THAT(At({"read", "TI101,P101", "VALUE", "D"}, &names), ElementsAre("DESCRIPTION"));
   EXPECT_THAT(At({"write", "P101", "MODE", ""}, &names), ElementsAre("AUTO", "OFF", "ON"));
   EXPECT_THAT(At({"write", "P101", "--status", "3", "M"}, &names), ElementsAre("MODE"));
-  EXPECT_THAT(At({"definition", "VN_D"}, &names), ElementsAre("VN_DiscreteDef"));
+  for (const char* command : {"fields", "records", "maps", "create"}) {
+    EXPECT_THAT(At({command, "VN_D"}, &names), ElementsAre("VN_DiscreteDef")) << command;
+  }
+  EXPECT_THAT(At({"create", "VN_DiscreteDef", "P"}, &names), IsEmpty());  // new names are the user's
+  EXPECT_THAT(At({"usable", "TI101", "P"}, &names), ElementsAre("P101"));
+  EXPECT_THAT(At({"readonly", "TI101,P1"}, &names), ElementsAre("TI101,P101"));
+  EXPECT_THAT(At({"selectors", "P101", "M"}, &names), ElementsAre("MODE"));
   EXPECT_THAT(At({"read", "TI"}, nullptr), IsEmpty());  // no database, no names
 }
 

@@ -14,6 +14,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace vantrel::testing {
@@ -143,12 +146,12 @@ std::string PlantCopy::Contents() const {
   return contents;
 }
 
-ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options) {
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const ToolOptions& options) {
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
-  const pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
+  child_ = ::fork();
+  if (child_ < 0) throw std::runtime_error("fork failed");
+  if (child_ == 0) {
     ::close(in[1]);
     ::close(out[0]);
     ::close(err[0]);
@@ -157,6 +160,8 @@ ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  fds_[0] = out[0];
+  fds_[1] = err[0];
   // Standard input is small: written at once, then closed. A child that
   // ends without reading it must not end the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
@@ -166,27 +171,63 @@ ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options
     written += static_cast<std::size_t>(n);
   }
   ::close(in[1]);
-  ToolRun run;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* into[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        into[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
+}
+
+ToolProcess::~ToolProcess() {
+  for (int& fd : fds_) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (child_ > 0) {
+    ::kill(child_, SIGKILL);
+    WaitForExit(child_);
+  }
+}
+
+bool ToolProcess::ReadSome(int timeoutMs) {
+  pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+  if (fds_[0] < 0 && fds_[1] < 0) return false;
+  if (::poll(polled, 2, timeoutMs) <= 0) return true;
+  std::string* into[2] = {&run_.out, &run_.err};
+  for (int i = 0; i < 2; ++i) {
+    if (fds_[i] < 0 || polled[i].revents == 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
+    if (n > 0) {
+      into[i]->append(buffer, static_cast<std::size_t>(n));
+    } else {
+      ::close(fds_[i]);
+      fds_[i] = -1;
     }
   }
-  run.code = WaitForExit(child);
-  return run;
+  return true;
+}
+
+bool ToolProcess::WaitFor(const std::string& text, const std::string& from) {
+  constexpr auto kTimeout = std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (from.find(text) == std::string::npos) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    const auto leftMs = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+    if (leftMs <= 0 || !ReadSome(static_cast<int>(leftMs))) return false;
+  }
+  return true;
+}
+
+bool ToolProcess::WaitForOutput(const std::string& text) { return WaitFor(text, run_.out); }
+bool ToolProcess::WaitForError(const std::string& text) { return WaitFor(text, run_.err); }
+
+void ToolProcess::Signal(int signal) { ::kill(child_, signal); }
+
+ToolRun ToolProcess::Wait() {
+  while (ReadSome(-1)) {
+  }
+  run_.code = WaitForExit(child_);
+  child_ = -1;
+  return run_;
+}
+
+ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options) {
+  return ToolProcess(args, options).Wait();
 }
 
 ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<TerminalStep>& steps,
@@ -219,6 +260,13 @@ ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<Te
 ToolRun RunOn(const PlantCopy& db, std::vector<std::string> args, const ToolOptions& options) {
   args.insert(args.begin(), {"--database", db.Path()});
   return RunTool(args, options);
+}
+
+void ExpectRefused(const ToolRun& run, int code, const std::string& message) {
+  EXPECT_EQ(run.code, code) << run.out << run.err;
+  EXPECT_THAT(run.out, ::testing::IsEmpty());
+  EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+  EXPECT_THAT(run.err, ::testing::HasSubstr(message));
 }
 
 std::vector<std::string> Lines(const std::string& text) {

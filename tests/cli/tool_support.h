@@ -44,6 +44,39 @@ struct ToolOptions {
   std::optional<long> fileSizeLimit{};       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
 };
 
+// The exit codes of vntaccess.
+inline constexpr int kDone = 0, kServiceFault = 1, kUsage = 2, kDatabaseUnavailable = 3, kNotFound = 4,
+                     kPartlyDone = 5;
+
+// vntaccess running in a child process while a test talks to it: its
+// standard input gets options.input and is closed; what it prints is
+// collected as it comes.
+class ToolProcess {
+ public:
+  explicit ToolProcess(const std::vector<std::string>& args, const ToolOptions& options = {});
+  // Kills a child that is still running.
+  ~ToolProcess();
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  // Reads until standard output (or error) holds text; false after ten
+  // seconds or when the child closed it first.
+  bool WaitForOutput(const std::string& text);
+  bool WaitForError(const std::string& text);
+  void Signal(int signal);
+  // Reads everything until the child closes both, and waits for its end.
+  ToolRun Wait();
+
+ private:
+  // Reads what is there, waiting at most timeoutMs; false when nothing is open.
+  bool ReadSome(int timeoutMs);
+  bool WaitFor(const std::string& text, const std::string& from);
+
+  int child_ = -1;
+  int fds_[2] = {-1, -1};  // standard output and error, -1 once closed
+  ToolRun run_;
+};
+
 // Runs vntaccess with args (without the program name) and waits for it.
 ToolRun RunTool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
@@ -66,6 +99,10 @@ ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<Te
 
 // The lines of text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
+
+// Checks a run that did nothing: the code, one line on standard error that
+// holds message, nothing on standard output.
+void ExpectRefused(const ToolRun& run, int code, const std::string& message);
 
 }  // namespace vantrel::testing
 
