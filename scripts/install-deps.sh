@@ -9,7 +9,7 @@ packages=(
   libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libpcre2-dev
-  g++-multilib tzdata
+  g++-multilib tzdata valgrind
 )
 
 missing=()
