@@ -74,15 +74,21 @@ BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t
   if (bufferSize == 0) return;
   buffer_.assign(bufferSize, std::byte{0});
 
-  // Text items get a character buffer whose address and capacity stand in
-  // their record.
+  // Text items get a character buffer, a slice of one block, whose address
+  // and capacity stand in their record.
+  std::size_t textBytes = 0;
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    if (others[i].format.type == api::kTypeTextQuality) textBytes += TextCapacity(reported[i]);
+  }
+  texts_.assign(textBytes, '\0');
+  std::size_t textOffset = 0;
   for (std::size_t i = 0; i < others.size(); ++i) {
     Entry& entry = others[i];
     if (entry.format.type != api::kTypeTextQuality) continue;
-    auto& text = texts_.emplace_back(TextCapacity(reported[i]), '\0');
-    entry.text = TextBuffer(text);
-    char* address = text.data();
-    const auto capacity = static_cast<int16_t>(text.size());
+    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reported[i]));
+    textOffset += entry.text.size();
+    char* address = entry.text.data();
+    const auto capacity = static_cast<int16_t>(entry.text.size());
     std::memcpy(buffer_.data() + entry.offset + offsetof(TVANDQU, TEXT), &address, sizeof(address));
     std::memcpy(buffer_.data() + entry.offset + offsetof(TVANDQU, LENGTH), &capacity, sizeof(capacity));
   }

@@ -72,7 +72,10 @@ class BatchLayout {
   std::vector<IDANDFT> callItems_;
   std::vector<int16_t> callTypes_;
   std::vector<std::byte> buffer_;
-  std::vector<std::vector<char>> texts_;
+  // The character buffers of the text items, one slice each, zero-filled.
+  // Records in buffer_ hold addresses into it: it never grows once laid out,
+  // and the layout is never copied.
+  std::vector<char> texts_;
   std::size_t itemCount_ = 0;
 };
 

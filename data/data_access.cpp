@@ -54,6 +54,53 @@ class Batcher {
   int32_t pending_ = 0;
 };
 
+// Files a read's values by record and field. Consecutive values mostly
+// belong to one record: its map is kept at hand. A new record's map is sized
+// to the record's fields, a new list to the field's values.
+class ResultFiler {
+ public:
+  explicit ResultFiler(TagValuesByIds& result) : result_(result) {}
+
+  TagValues& ListOf(int32_t recordId, int32_t fieldId, std::size_t recordFields, std::size_t values) {
+    // Only this filer adds records while it is used, so the map at hand
+    // has not moved.
+    if (record_ == nullptr || recordId_ != recordId) {
+      auto [record, added] = result_.try_emplace(recordId);
+      record_ = &record.value();
+      recordId_ = recordId;
+      if (added) record_->reserve(recordFields);
+    }
+    auto [field, added] = record_->try_emplace(fieldId);
+    if (added) field.value().reserve(values);
+    return field.value();
+  }
+
+ private:
+  TagValuesByIds& result_;
+  int32_t recordId_ = 0;
+  TagValuesById* record_ = nullptr;
+};
+
+// How many values a field of a batch reads or writes.
+std::size_t ValueCount(const MaxOcurrenceInfo& info) {
+  return info.IsRepeatArea ? static_cast<std::size_t>(std::max(info.Occurrences, 0)) : 1;
+}
+
+// The values a write batch gives for field tag `tag` of the record of
+// batch[own]; that record's fields stand together around it.
+template <typename FieldBatch>
+const TagValues* GivenInBatch(const FieldBatch& batch, std::size_t own, int32_t tag) {
+  if (batch[own].fieldId == tag) return batch[own].values;
+  const int32_t recordId = batch[own].recordId;
+  for (std::size_t f = own; f-- > 0 && batch[f].recordId == recordId;) {
+    if (batch[f].fieldId == tag) return batch[f].values;
+  }
+  for (std::size_t f = own + 1; f < batch.size() && batch[f].recordId == recordId; ++f) {
+    if (batch[f].fieldId == tag) return batch[f].values;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 DataAccess::DataAccess() : Session() {}
@@ -62,48 +109,88 @@ DataAccess::DataAccess(bool enableVntCallback) : Session(enableVntCallback) {}
 // --- Reads ------------------------------------------------------------------
 
 TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
-  return platform::RunServiceOperation([&] { return ReadByIds(tagList); });
+  return platform::RunServiceOperation([&] {
+    std::vector<RecordFields> request;
+    request.reserve(tagList.size());
+    for (const auto& [recordId, fieldIds] : tagList) request.push_back({recordId, fieldIds});
+    FieldDefinitionMemo memo;
+    return ReadByIds(request, memo);
+  });
 }
 
-TagValuesByIds DataAccess::ReadByIds(const TagsById& tagList) {
+TagValuesByIds DataAccess::ReadByIds(std::span<const RecordFields> request, FieldDefinitionMemo& memo) {
   TagValuesByIds result;
+  result.reserve(request.size());
+  MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
   Batcher batcher(kBatchSize);
-  for (const auto& [recordId, fieldIds] : tagList) {
-    for (const auto& [fieldId, info] : GetMaximumOcurrences(recordId, fieldIds)) {
+  for (const RecordFields& record : request) {
+    ListMaximumOcurrences(record.recordId, record.fieldIds, memo, occurrences);
+    const auto recordFields = static_cast<uint32_t>(occurrences.size());
+    for (const auto& [fieldId, info] : occurrences) {
       if (batcher.MustFlushBefore(info.Occurrences)) {
-        GetTagValues(batcher.Limit(), result, batch);
+        GetTagValues(batcher.Limit(), result, batch, memo);
         batch.clear();
         batcher.Restart(info.Occurrences);
       } else {
         batcher.Add(info.Occurrences);
       }
-      batch.push_back(BatchField{recordId, fieldId, info, nullptr});
+      batch.push_back(BatchField{record.recordId, fieldId, info, nullptr, recordFields});
     }
   }
-  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch);
+  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch, memo);
   return result;
+}
+
+DataAccess::ResolvedNames DataAccess::ResolveNames(const contracts::Tags& tagList) {
+  // Each record gets a slot in the order first named; its field tags are
+  // then gathered slot by slot, each slot's in the order given.
+  contracts::OrderedMap<int32_t, uint32_t> slotOf;
+  slotOf.reserve(tagList.size());
+  std::vector<std::pair<uint32_t, int32_t>> resolved;  // (slot, field tag)
+  std::vector<uint32_t> fieldsOfSlot;
+  for (const auto& [recordName, fieldNames] : tagList) {
+    const int32_t recordId = GetRecordID(recordName);
+    if (recordId <= 0) continue;
+    const uint32_t slot = slotOf.try_emplace(recordId, static_cast<uint32_t>(slotOf.size())).first->second;
+    if (slot == fieldsOfSlot.size()) fieldsOfSlot.push_back(0);
+    for (const auto& fieldName : fieldNames) {
+      if (const int32_t fieldId = GetAttributeID(fieldName); fieldId > 0) {
+        resolved.emplace_back(slot, fieldId);
+        ++fieldsOfSlot[slot];
+      }
+    }
+  }
+  ResolvedNames names;
+  names.fieldIds.resize(resolved.size());
+  names.records.reserve(slotOf.size());
+  std::vector<std::size_t> next(fieldsOfSlot.size());
+  std::size_t start = 0;
+  for (const auto& [recordId, slot] : slotOf) {
+    names.records.push_back({recordId, std::span<const int32_t>(names.fieldIds.data() + start, fieldsOfSlot[slot])});
+    next[slot] = start;
+    start += fieldsOfSlot[slot];
+  }
+  for (const auto& [slot, fieldId] : resolved) names.fieldIds[next[slot]++] = fieldId;
+  return names;
 }
 
 TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
   return platform::RunServiceOperation([&] {
-    TagsById byIds;
-    for (const auto& [recordName, fieldNames] : tagList) {
-      const int32_t recordId = GetRecordID(recordName);
-      if (recordId <= 0) continue;
-      // Two spellings of one record add their fields up.
-      FieldIds& fieldIds = byIds[recordId];
-      for (const auto& fieldName : fieldNames) {
-        if (const int32_t fieldId = GetAttributeID(fieldName); fieldId > 0) fieldIds.push_back(fieldId);
-      }
-    }
+    const ResolvedNames names = ResolveNames(tagList);
     TagValuesByNames result;
-    if (byIds.empty()) return result;
-    TagValuesByIds read = ReadByIds(byIds);
+    if (names.records.empty()) return result;
+    FieldDefinitionMemo memo;
+    TagValuesByIds read = ReadByIds(names.records, memo);
+    result.reserve(read.size());
     for (auto record = read.begin(); record != read.end(); ++record) {
-      TagValuesByName& byName = result[NameOfRecord(record->first)];
+      auto [named, added] = result.try_emplace(NameOfRecord(record->first));
+      TagValuesByName& byName = named.value();
+      if (added) byName.reserve(record->second.size());
       for (auto field = record.value().begin(); field != record.value().end(); ++field) {
-        if (auto fieldName = NameOfField(record->first, field->first)) byName[*fieldName] = std::move(field.value());
+        if (auto fieldName = NameOfField(record->first, field->first, memo)) {
+          byName[std::move(*fieldName)] = std::move(field.value());
+        }
       }
     }
     return result;
@@ -131,31 +218,35 @@ std::string DataAccess::NameOfRecord(int32_t recordId) {
 
 // A field that the record's definition lacks has no name there: its
 // placeholder is left out, as a field name that resolves to nothing is.
-std::optional<std::string> DataAccess::NameOfField(int32_t recordId, int32_t fieldId) {
-  std::string name = GetAttributeName(recordId, fieldId);
+std::optional<std::string> DataAccess::NameOfField(int32_t recordId, int32_t fieldId, FieldDefinitionMemo& memo) {
+  std::string name = GetAttributeName(recordId, fieldId, memo);
   if (!name.empty()) return name;
   const int32_t definitionId = DefinitionOf(recordId);
-  if (definitionId > 0 && FindFieldDefinition(GetFieldDefinitions(definitionId), fieldId) == nullptr) {
-    return std::nullopt;
-  }
+  if (definitionId > 0 && FieldDefinitionsFor(definitionId, memo).Find(fieldId) == nullptr) return std::nullopt;
   throw platform::ApplicationException(fmt::format("Failed to get the name of field 0x{0:X} of record {1}.",
                                                    static_cast<uint32_t>(fieldId), recordId));
 }
 
 BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors) {
+  FieldDefinitionMemo memo;
+  return LayOut(items, typeErrors, memo);
+}
+
+BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors,
+                               FieldDefinitionMemo& memo) {
   std::vector<int16_t> types(items.size());
   typeErrors.assign(std::max<std::size_t>(items.size(), 1), ERRBLOCK{});
   GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), typeErrors.data());
   // Consecutive items mostly belong to one record: its definition is asked
-  // once, and its field list taken once (also when it is not cached).
+  // once for them.
   std::optional<int32_t> lastRecord;
-  FieldDefinitionsPtr definitions;
+  const FieldDefinitionMemo::Definition* definition = nullptr;
   return BatchLayout(items, types, std::span(typeErrors.data(), items.size()), [&](const IDANDFT& item) {
     if (lastRecord != item.ID) {
       lastRecord = item.ID;
-      definitions = GetFieldDefinitions(GetDefinitionID(item.ID));
+      definition = &FieldDefinitionsFor(GetDefinitionID(item.ID), memo);
     }
-    return FormatOf(FindFieldDefinition(definitions, item.FT).get(), item.ID, item.FT);
+    return FormatOf(definition->Find(item.FT), item.ID, item.FT);
   });
 }
 
@@ -169,7 +260,7 @@ void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view op
       platform::Trim(GenerateVntErrorMessage(errors[static_cast<std::size_t>(done)]))));
 }
 
-std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_t maxcount,
+std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly,
                                                  std::vector<IDANDFT>& items) {
   items.clear();
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
@@ -178,6 +269,7 @@ std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_
   for (std::size_t f = 0; f < batch.size(); ++f) {
     const BatchField& field = batch[f];
     const MaxOcurrenceInfo& info = field.occurrences;
+    if (knownOnly && info.ErrorType != MaxOccurrenceError::NoError) continue;
     if (info.IsRepeatArea) {
       for (int32_t k = 1; k <= info.Occurrences; ++k) items.push_back(IDANDFT{field.recordId, field.fieldId + k});
     } else {
@@ -188,29 +280,31 @@ std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_
   return fieldOf;
 }
 
-void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch) {
-  FieldBatch known;
+void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch,
+                              FieldDefinitionMemo& memo) {
+  ResultFiler filer(tagValuesByIds);
   for (const BatchField& field : batch) {
-    if (field.occurrences.ErrorType == MaxOccurrenceError::NoError) {
-      known.push_back(field);
-    } else {
-      tagValuesByIds[field.recordId][field.fieldId].push_back(OccurrenceErrorValue());
+    if (field.occurrences.ErrorType != MaxOccurrenceError::NoError) {
+      filer.ListOf(field.recordId, field.fieldId, field.recordFields, 1).push_back(OccurrenceErrorValue());
     }
   }
   // Per item, its field of the batch: an expanded occurrence files its value
   // under its whole field, and only that item does (the same tag asked for
   // by itself, or in another record, keeps its own key).
   std::vector<IDANDFT> items;
-  const std::vector<std::size_t> fieldOf = ExpandItems(known, maxcount, items);
+  const std::vector<std::size_t> fieldOf = ExpandItems(batch, maxcount, true, items);
 
   std::vector<ERRBLOCK> typeErrors;
-  BatchLayout layout = LayOut(items, typeErrors);
+  BatchLayout layout = LayOut(items, typeErrors, memo);
   if (layout.Empty()) return;
   // A field with an item the database would not type is left out whole: the
   // rest of a repeat area's list would stand at the wrong occurrences.
-  const std::vector<bool> sent = layout.Sent();
-  std::vector<bool> whole(known.size(), true);
-  for (std::size_t i = 0; i < items.size(); ++i) whole[fieldOf[i]] = whole[fieldOf[i]] && sent[i];
+  std::vector<bool> whole;
+  if (layout.Entries().size() < items.size()) {
+    const std::vector<bool> sent = layout.Sent();
+    whole.assign(batch.size(), true);
+    for (std::size_t i = 0; i < items.size(); ++i) whole[fieldOf[i]] = whole[fieldOf[i]] && sent[i];
+  }
 
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
   int16_t done = 0;
@@ -220,10 +314,11 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
   const auto read = std::clamp<int16_t>(done, 0, layout.CallCount());
   for (int16_t k = 0; k < read; ++k) {
     const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
-    const std::size_t field = fieldOf[entry.index];
-    if (!whole[field]) continue;
-    tagValuesByIds[entry.item.ID][known[field].fieldId].push_back(
-        ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
+    const std::size_t f = fieldOf[entry.index];
+    if (!whole.empty() && !whole[f]) continue;
+    const BatchField& field = batch[f];
+    filer.ListOf(entry.item.ID, field.fieldId, field.recordFields, ValueCount(field.occurrences))
+        .push_back(ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
   }
   if (done < layout.CallCount()) {
     RaiseBatchFailure("Failed to get value for {0}, {1} with error {2}, {3}", "GetTagValues", layout, read, errors);
@@ -243,6 +338,7 @@ void DataAccess::RequireWholeWrite(const FieldBatch& batch, std::span<const IDAN
                       static_cast<uint32_t>(field.fieldId), field.recordId));
     }
   }
+  if (layout.Entries().size() == items.size()) return;
   const std::vector<bool> sent = layout.Sent();
   const auto refused = static_cast<std::size_t>(std::find(sent.begin(), sent.end(), false) - sent.begin());
   if (refused == items.size()) return;
@@ -258,21 +354,25 @@ void DataAccess::SetTagValues(const TagValuesByIds& tagValuesByIds) {
 }
 
 void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
+  FieldDefinitionMemo memo;
+  MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
   Batcher batcher(kBatchSize);
   FieldIds fieldIds;
   for (const auto& [recordId, fields] : tagValuesByIds) {
     fieldIds.clear();
     for (const auto& entry : fields) fieldIds.push_back(entry.first);
-    const MaxOcurrenceInfoByFieldId occurrences = GetMaximumOcurrences(recordId, fieldIds);
+    ListMaximumOcurrences(recordId, fieldIds, memo, occurrences);
+    // The record's field tags are distinct: one entry each, in their order.
+    auto occurrence = occurrences.begin();
     for (const auto& [fieldId, values] : fields) {
-      MaxOcurrenceInfo info = occurrences.at(fieldId);
+      MaxOcurrenceInfo info = (occurrence++)->info;
       if (info.IsRepeatArea && static_cast<int32_t>(values.size()) < info.Occurrences) {
         info.Occurrences = static_cast<int32_t>(values.size());  // write only the occurrences given
       }
       const int32_t count = info.IsRepeatArea ? info.Occurrences : 1;
       if (batcher.MustFlushBefore(count)) {
-        SetTagValues(batcher.Limit(), batch);
+        SetTagValues(batcher.Limit(), batch, memo);
         batch.clear();
         batcher.Restart(count);
       } else {
@@ -281,7 +381,7 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
       batch.push_back(BatchField{recordId, fieldId, info, &values});
     }
   }
-  if (!batch.empty()) SetTagValues(batcher.Pending(), batch);
+  if (!batch.empty()) SetTagValues(batcher.Pending(), batch, memo);
 }
 
 void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
@@ -308,17 +408,17 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
   });
 }
 
-void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch) {
+void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch, FieldDefinitionMemo& memo) {
   std::vector<IDANDFT> items;
-  ExpandItems(batch, maxcount, items);
+  const std::vector<std::size_t> fieldOf = ExpandItems(batch, maxcount, false, items);
   std::vector<ERRBLOCK> typeErrors;
-  BatchLayout layout = LayOut(items, typeErrors);
+  BatchLayout layout = LayOut(items, typeErrors, memo);
   RequireWholeWrite(batch, items, layout, typeErrors);
   if (layout.Empty()) return;
-  ValueBatch values;
-  for (const BatchField& field : batch) values[field.recordId][field.fieldId] = field.values;
   for (const auto& entry : layout.Entries()) {
-    SetDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.item, entry.format.type, values, entry.text);
+    const std::size_t own = fieldOf[entry.index];
+    const TagValue& chosen = ValueFor(entry.item, [&](int32_t tag) { return GivenInBatch(batch, own, tag); });
+    UpdateDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.format.type, chosen, entry.text);
   }
   std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
   int16_t done = 0;

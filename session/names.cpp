@@ -61,13 +61,18 @@ int16_t TextLength(const NameBuffer& buffer) {
 
 std::string Session::ReturnedText(std::span<const char> buffer, int16_t length) {
   const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
-  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
-  return std::string(platform::Trim(text));
+  return platform::FromAsciiTrimmed(std::string_view(buffer.data(), count));
 }
 
 void Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
   if (dest.empty()) return;
   const auto limit = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), dest.size() - 1);
+  if (platform::IsAscii(source)) {  // its own code-page form, one byte a character
+    const std::size_t count = ::strnlen(source.data(), std::min(source.size(), limit));
+    std::memcpy(dest.data(), source.data(), count);
+    dest[count] = '\0';
+    return;
+  }
   const std::string bytes = platform::ToAnsi(platform::CutToCharacters(source, limit));
   const std::size_t count = std::min(::strnlen(bytes.data(), bytes.size()), limit);
   std::memcpy(dest.data(), bytes.data(), count);
@@ -75,10 +80,12 @@ void Session::ConvertStringToCharArray(std::string_view source, std::span<char> 
 }
 
 bool Session::IsStorableText(std::string_view text) {
+  if (platform::IsAscii(text)) return text.find('\0') == std::string_view::npos;
   return text.find('\0') == std::string_view::npos && platform::ToAnsiExact(text).has_value();
 }
 
 void Session::RequireStorableText(std::string_view text, std::string_view kind) {
+  if (IsStorableText(text)) return;
   if (text.find('\0') != std::string_view::npos) {
     throw platform::ArgumentException(fmt::format(
         "The {0} \"{1}\" holds a zero character, which would end it in the database.", kind, Printable(text)));
