@@ -7,7 +7,8 @@
 //                                per tag of each call, and of the raw native
 //                                calls over the same items; one line each:
 //                                scenario n ns raw_ns allocations raw_allocations
-//   data_path_cost callgrind     each call once, between callgrind client
+//   data_path_cost callgrind [scenario]
+//                                each call (of one scenario) once, between callgrind client
 //                                requests that dump its costs as "<scenario> <n>";
 //                                run under valgrind --tool=callgrind
 //                                --instr-atstart=no --collect-atstart=no
@@ -185,8 +186,9 @@ void PrintTimes(int runs) {
 }
 
 #if VANTREL_HAVE_CALLGRIND
-void DumpInstructions() {
+void DumpInstructions(std::string_view only) {
   for (const Scenario& scenario : kScenarios) {
+    if (!only.empty() && only != scenario.name) continue;
     for (const int n : kSizes) {
       LibraryCall library(scenario, n);
       library.Run();  // warm, not instrumented
@@ -203,7 +205,7 @@ void DumpInstructions() {
   }
 }
 #else
-void DumpInstructions() { std::fprintf(stderr, "built without valgrind/callgrind.h\n"); }
+void DumpInstructions(std::string_view) { std::fprintf(stderr, "built without valgrind/callgrind.h\n"); }
 #endif
 
 }  // namespace
@@ -217,7 +219,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "callgrind") {
-    vantrel::bench::DumpInstructions();
+    vantrel::bench::DumpInstructions(argc > 2 ? argv[2] : "");
     return 0;
   }
   std::fprintf(stderr, "usage: %s times [runs] | callgrind\n", argv[0]);

@@ -35,57 +35,61 @@ std::size_t BatchLayout::PaddedInt16Bytes(std::size_t n, std::size_t p) {
 }
 
 BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
-                         std::span<const ERRBLOCK> errors, const Chooser& choose)
-    : itemCount_(items.size()) {
-  std::vector<Entry> others;
-  std::vector<Entry> recordIds;
-  std::vector<Entry> shorts;
-  std::vector<int16_t> reported;
-  others.reserve(items.size());
+                         std::span<const ERRBLOCK> errors, const Chooser& choose) {
+  std::vector<SizeAndType> formats;
+  formats.reserve(items.size());
+  for (const IDANDFT& item : items) formats.push_back(choose(item));
+  Assign(items, reportedTypes, errors, formats);
+}
+
+BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+                         std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats) {
+  Assign(items, reportedTypes, errors, formats);
+}
+
+void BatchLayout::Assign(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+                         std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats) {
+  itemCount_ = items.size();
+  const auto sent = [&](std::size_t i) { return errors[i].ERRCODE == api::kSuccess && formats[i].size > 0; };
+  // Count first: every other item, then the record pointers, then the
+  // 16-bit counts, each group in the order given.
+  std::size_t others = 0;
+  std::size_t pointers = 0;
+  std::size_t shorts = 0;
+  std::size_t otherBytes = 0;
+  std::size_t textBytes = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const SizeAndType format = choose(items[i]);
-    if (errors[i].ERRCODE != api::kSuccess || format.size <= 0) continue;
-    Entry entry{items[i], format, 0, {}, i};
-    if (format.type == api::kTypeRecordId) {
-      recordIds.push_back(entry);
-    } else if (format.type == api::kTypeInt16) {
-      shorts.push_back(entry);
+    if (!sent(i)) continue;
+    if (formats[i].type == api::kTypeRecordId) {
+      ++pointers;
+    } else if (formats[i].type == api::kTypeInt16) {
+      ++shorts;
     } else {
-      others.push_back(entry);
-      reported.push_back(reportedTypes[i]);
+      ++others;
+      otherBytes += static_cast<std::size_t>(formats[i].size);
+      if (formats[i].type == api::kTypeTextQuality) textBytes += TextCapacity(reportedTypes[i]);
     }
   }
-
-  std::size_t size = 0;
-  for (auto& entry : others) {
-    entry.offset = size;
-    size += static_cast<std::size_t>(entry.format.size);
-  }
-  for (auto& entry : recordIds) {
-    entry.offset = size;
-    size += kRecordIdSize;
-  }
-  for (auto& entry : shorts) {
-    entry.offset = size;
-    size += kInt16Size;
-  }
+  entries_.resize(others + pointers + shorts);
   const std::size_t bufferSize =
-      size - shorts.size() * kInt16Size + PaddedInt16Bytes(shorts.size(), recordIds.size());
-  if (bufferSize == 0) return;
+      entries_.empty() ? 0 : otherBytes + pointers * kRecordIdSize + PaddedInt16Bytes(shorts, pointers);
   buffer_.assign(bufferSize, std::byte{0});
-
-  // Text items get a character buffer, a slice of one block, whose address
-  // and capacity stand in their record.
-  std::size_t textBytes = 0;
-  for (std::size_t i = 0; i < others.size(); ++i) {
-    if (others[i].format.type == api::kTypeTextQuality) textBytes += TextCapacity(reported[i]);
-  }
   texts_.assign(textBytes, '\0');
+
+  std::size_t next[] = {0, others, others + pointers};
+  std::size_t offset[] = {0, otherBytes, otherBytes + pointers * kRecordIdSize};
   std::size_t textOffset = 0;
-  for (std::size_t i = 0; i < others.size(); ++i) {
-    Entry& entry = others[i];
-    if (entry.format.type != api::kTypeTextQuality) continue;
-    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reported[i]));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!sent(i)) continue;
+    const SizeAndType format = formats[i];
+    const int group = format.type == api::kTypeRecordId ? 1 : format.type == api::kTypeInt16 ? 2 : 0;
+    Entry& entry = entries_[next[group]++];
+    entry = Entry{items[i], format, offset[group], {}, i};
+    offset[group] += group == 1 ? kRecordIdSize : group == 2 ? kInt16Size : static_cast<std::size_t>(format.size);
+    if (format.type != api::kTypeTextQuality) continue;
+    // A text item's character buffer is a slice of texts_; its address and
+    // capacity stand in its record.
+    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reportedTypes[i]));
     textOffset += entry.text.size();
     char* address = entry.text.data();
     const auto capacity = static_cast<int16_t>(entry.text.size());
@@ -93,14 +97,11 @@ BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t
     std::memcpy(buffer_.data() + entry.offset + offsetof(TVANDQU, LENGTH), &capacity, sizeof(capacity));
   }
 
-  entries_ = std::move(others);
-  entries_.insert(entries_.end(), recordIds.begin(), recordIds.end());
-  entries_.insert(entries_.end(), shorts.begin(), shorts.end());
-  callItems_.reserve(entries_.size());
-  callTypes_.reserve(entries_.size());
-  for (const auto& entry : entries_) {
-    callItems_.push_back(entry.item);
-    callTypes_.push_back(entry.format.type);
+  callItems_.resize(entries_.size());
+  callTypes_.resize(entries_.size());
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    callItems_[k] = entries_[k].item;
+    callTypes_[k] = entries_[k].format.type;
   }
 }
 

@@ -3,7 +3,15 @@
 // left out), in which order (record pointers and 16-bit counts move to the
 // end), which type code each is asked with, where its record starts in the
 // value buffer, and the character buffers of text items. Owns the value
-// buffer and the character buffers; everything is freed with the layout.
+// buffer and the character buffers; everything is freed with the layout. A
+// layout can be laid out again for the next batch, reusing its memory.
+//
+// Invariant: each text item's record in the value buffer holds the address
+// of its slice of texts_, so a layout is never copied. At most 0x7FFF
+// entries: the native call counts items in an int16_t.
+//
+//   BatchLayout layout(items, reportedTypes, errors, formats);
+//   MRDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), ...);
 #ifndef VANTREL_DATA_BATCH_LAYOUT_H_
 #define VANTREL_DATA_BATCH_LAYOUT_H_
 
@@ -39,12 +47,20 @@ class BatchLayout {
     std::size_t index = 0;   // of the item in the items the layout was made from
   };
 
+  BatchLayout() = default;
   // items and their GETDATATYPES answers (types, errors); choose gives each
   // item's type code and size (it may raise).
   BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
               std::span<const ERRBLOCK> errors, const Chooser& choose);
+  // The same with each item's type code and size given (formats[i] is item i's).
+  BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+              std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats);
   BatchLayout(const BatchLayout&) = delete;
   BatchLayout& operator=(const BatchLayout&) = delete;
+
+  // Lays out another batch in place of this one (the memory is reused).
+  void Assign(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+              std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats);
 
   // Nothing to send: every item was left out.
   bool Empty() const { return buffer_.empty(); }

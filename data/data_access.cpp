@@ -54,33 +54,6 @@ class Batcher {
   int32_t pending_ = 0;
 };
 
-// Files a read's values by record and field. Consecutive values mostly
-// belong to one record: its map is kept at hand. A new record's map is sized
-// to the record's fields, a new list to the field's values.
-class ResultFiler {
- public:
-  explicit ResultFiler(TagValuesByIds& result) : result_(result) {}
-
-  TagValues& ListOf(int32_t recordId, int32_t fieldId, std::size_t recordFields, std::size_t values) {
-    // Only this filer adds records while it is used, so the map at hand
-    // has not moved.
-    if (record_ == nullptr || recordId_ != recordId) {
-      auto [record, added] = result_.try_emplace(recordId);
-      record_ = &record.value();
-      recordId_ = recordId;
-      if (added) record_->reserve(recordFields);
-    }
-    auto [field, added] = record_->try_emplace(fieldId);
-    if (added) field.value().reserve(values);
-    return field.value();
-  }
-
- private:
-  TagValuesByIds& result_;
-  int32_t recordId_ = 0;
-  TagValuesById* record_ = nullptr;
-};
-
 // How many values a field of a batch reads or writes.
 std::size_t ValueCount(const MaxOcurrenceInfo& info) {
   return info.IsRepeatArea ? static_cast<std::size_t>(std::max(info.Occurrences, 0)) : 1;
@@ -103,6 +76,87 @@ const TagValues* GivenInBatch(const FieldBatch& batch, std::size_t own, int32_t 
 
 }  // namespace
 
+// Files a read's values into a TagValuesByIds. Consecutive values mostly
+// belong to one record: its map is kept at hand. A new record's map is
+// sized to the record's fields, a new list to the field's values.
+class DataAccess::AnswerByIds final : public ValueSink {
+ public:
+  explicit AnswerByIds(TagValuesByIds& result) : result_(result) {}
+
+  TagValues& ListOf(const BatchField& field) override {
+    // Only this filer adds records, so the map at hand has not moved.
+    if (record_ == nullptr || recordId_ != field.recordId) {
+      auto [record, added] = result_.try_emplace(field.recordId);
+      record_ = &record.value();
+      recordId_ = field.recordId;
+      // A map of one field sizes itself on its first insertion.
+      if (added && field.recordFields > 1) record_->reserve(field.recordFields);
+    }
+    auto [list, added] = record_->try_emplace(field.fieldId);
+    if (added) list.value().reserve(ValueCount(field.occurrences));
+    return list.value();
+  }
+
+ private:
+  TagValuesByIds& result_;
+  int32_t recordId_ = 0;
+  TagValuesById* record_ = nullptr;
+};
+
+// Keeps the values of a read by names, by field, until the names are asked
+// (after the whole read): records in the order their first value came, and
+// each record's fields in the same order, as AnswerByIds would hold them.
+class DataAccess::CollectedRead final : public ValueSink {
+ public:
+  struct Field {
+    int32_t fieldId = 0;
+    TagValues values;
+    uint32_t next = kNone;  // the record's next field
+    bool filed = false;
+  };
+  struct Record {
+    int32_t recordId = 0;
+    uint32_t first = kNone;
+    uint32_t last = kNone;
+    uint32_t fields = 0;
+    bool filed = false;
+  };
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // Room for the ordinals of a read of at most `records` records and `fields` fields.
+  CollectedRead(std::size_t records, std::size_t fields) : records_(records), fields_(fields) {
+    order_.reserve(records);
+  }
+
+  TagValues& ListOf(const BatchField& field) override {
+    Field& filed = fields_.at(field.ordinal);
+    if (filed.filed) return filed.values;
+    filed.filed = true;
+    filed.fieldId = field.fieldId;
+    filed.values.reserve(ValueCount(field.occurrences));
+    Record& record = records_.at(field.recordOrdinal);
+    if (!record.filed) {
+      record.filed = true;
+      record.recordId = field.recordId;
+      order_.push_back(field.recordOrdinal);
+    }
+    (record.last == kNone ? record.first : fields_[record.last].next) = field.ordinal;
+    record.last = field.ordinal;
+    ++record.fields;
+    return filed.values;
+  }
+
+  // Records in order, and a record's fields by following Field::next from Record::first.
+  std::span<const uint32_t> Order() const { return order_; }
+  const Record& RecordAt(uint32_t ordinal) const { return records_[ordinal]; }
+  Field& FieldAt(uint32_t ordinal) { return fields_[ordinal]; }
+
+ private:
+  std::vector<Record> records_;
+  std::vector<Field> fields_;
+  std::vector<uint32_t> order_;
+};
+
 DataAccess::DataAccess() : Session() {}
 DataAccess::DataAccess(bool enableVntCallback) : Session(enableVntCallback) {}
 
@@ -113,33 +167,37 @@ TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
     std::vector<RecordFields> request;
     request.reserve(tagList.size());
     for (const auto& [recordId, fieldIds] : tagList) request.push_back({recordId, fieldIds});
-    FieldDefinitionMemo memo;
-    return ReadByIds(request, memo);
+    TagValuesByIds result;
+    result.reserve(request.size());
+    AnswerByIds answer(result);
+    RequestState state;
+    ReadByIds(request, state, answer);
+    return result;
   });
 }
 
-TagValuesByIds DataAccess::ReadByIds(std::span<const RecordFields> request, FieldDefinitionMemo& memo) {
-  TagValuesByIds result;
-  result.reserve(request.size());
+void DataAccess::ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer) {
   MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
   Batcher batcher(kBatchSize);
-  for (const RecordFields& record : request) {
-    ListMaximumOcurrences(record.recordId, record.fieldIds, memo, occurrences);
+  uint32_t ordinal = 0;
+  for (std::size_t r = 0; r < request.size(); ++r) {
+    const RecordFields& record = request[r];
+    ListMaximumOcurrences(record.recordId, record.fieldIds, state.memo, occurrences);
     const auto recordFields = static_cast<uint32_t>(occurrences.size());
     for (const auto& [fieldId, info] : occurrences) {
       if (batcher.MustFlushBefore(info.Occurrences)) {
-        GetTagValues(batcher.Limit(), result, batch, memo);
+        GetTagValues(batcher.Limit(), answer, batch, state);
         batch.clear();
         batcher.Restart(info.Occurrences);
       } else {
         batcher.Add(info.Occurrences);
       }
-      batch.push_back(BatchField{record.recordId, fieldId, info, nullptr, recordFields});
+      batch.push_back(BatchField{record.recordId, fieldId, info, nullptr, recordFields, ordinal++,
+                                 static_cast<uint32_t>(r)});
     }
   }
-  if (!batch.empty()) GetTagValues(batcher.Pending(), result, batch, memo);
-  return result;
+  if (!batch.empty()) GetTagValues(batcher.Pending(), answer, batch, state);
 }
 
 DataAccess::ResolvedNames DataAccess::ResolveNames(const contracts::Tags& tagList) {
@@ -180,16 +238,19 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     const ResolvedNames names = ResolveNames(tagList);
     TagValuesByNames result;
     if (names.records.empty()) return result;
-    FieldDefinitionMemo memo;
-    TagValuesByIds read = ReadByIds(names.records, memo);
-    result.reserve(read.size());
-    for (auto record = read.begin(); record != read.end(); ++record) {
-      auto [named, added] = result.try_emplace(NameOfRecord(record->first));
+    RequestState state;
+    CollectedRead read(names.records.size(), names.fieldIds.size());
+    ReadByIds(names.records, state, read);
+    result.reserve(read.Order().size());
+    for (const uint32_t r : read.Order()) {
+      const CollectedRead::Record& record = read.RecordAt(r);
+      auto [named, added] = result.try_emplace(NameOfRecord(record.recordId));
       TagValuesByName& byName = named.value();
-      if (added) byName.reserve(record->second.size());
-      for (auto field = record.value().begin(); field != record.value().end(); ++field) {
-        if (auto fieldName = NameOfField(record->first, field->first, memo)) {
-          byName[std::move(*fieldName)] = std::move(field.value());
+      if (added) byName.reserve(record.fields);
+      for (uint32_t f = record.first; f != CollectedRead::kNone; f = read.FieldAt(f).next) {
+        CollectedRead::Field& field = read.FieldAt(f);
+        if (auto fieldName = NameOfField(record.recordId, field.fieldId, state.memo)) {
+          byName[std::move(*fieldName)] = std::move(field.values);
         }
       }
     }
@@ -228,26 +289,37 @@ std::optional<std::string> DataAccess::NameOfField(int32_t recordId, int32_t fie
 }
 
 BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors) {
-  FieldDefinitionMemo memo;
-  return LayOut(items, typeErrors, memo);
-}
-
-BatchLayout DataAccess::LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors,
-                               FieldDefinitionMemo& memo) {
   std::vector<int16_t> types(items.size());
   typeErrors.assign(std::max<std::size_t>(items.size(), 1), ERRBLOCK{});
   GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), typeErrors.data());
+  FieldDefinitionMemo memo;
+  std::vector<SizeAndType> formats;
+  ChooseFormats(items, memo, formats);
+  return BatchLayout(items, types, std::span(typeErrors.data(), items.size()), formats);
+}
+
+void DataAccess::LayOut(RequestState& state) {
+  const std::span<const IDANDFT> items = state.items;
+  state.reportedTypes.assign(items.size(), 0);
+  state.typeErrors.assign(std::max<std::size_t>(items.size(), 1), ERRBLOCK{});
+  GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), state.reportedTypes.data(), state.typeErrors.data());
+  ChooseFormats(items, state.memo, state.formats);
+  state.layout.Assign(items, state.reportedTypes, std::span(state.typeErrors.data(), items.size()), state.formats);
+}
+
+void DataAccess::ChooseFormats(std::span<const IDANDFT> items, FieldDefinitionMemo& memo,
+                               std::vector<SizeAndType>& formats) {
+  formats.resize(items.size());
   // Consecutive items mostly belong to one record: its definition is asked
   // once for them.
-  std::optional<int32_t> lastRecord;
   const FieldDefinitionMemo::Definition* definition = nullptr;
-  return BatchLayout(items, types, std::span(typeErrors.data(), items.size()), [&](const IDANDFT& item) {
-    if (lastRecord != item.ID) {
-      lastRecord = item.ID;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const IDANDFT& item = items[i];
+    if (definition == nullptr || item.ID != items[i - 1].ID) {
       definition = &FieldDefinitionsFor(GetDefinitionID(item.ID), memo);
     }
-    return FormatOf(definition->Find(item.FT), item.ID, item.FT);
-  });
+    formats[i] = FormatOf(definition->Find(item.FT), item.ID, item.FT);
+  }
 }
 
 void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view operation, const BatchLayout& layout,
@@ -260,53 +332,56 @@ void DataAccess::RaiseBatchFailure(std::string_view pattern, std::string_view op
       platform::Trim(GenerateVntErrorMessage(errors[static_cast<std::size_t>(done)]))));
 }
 
-std::vector<std::size_t> DataAccess::ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly,
-                                                 std::vector<IDANDFT>& items) {
+void DataAccess::ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly, RequestState& state) {
+  std::vector<IDANDFT>& items = state.items;
+  std::vector<std::size_t>& fieldOf = state.fieldOf;
   items.clear();
+  fieldOf.clear();
   items.reserve(static_cast<std::size_t>(std::max(maxcount, 0)));
-  std::vector<std::size_t> fieldOf;
   fieldOf.reserve(items.capacity());
   for (std::size_t f = 0; f < batch.size(); ++f) {
     const BatchField& field = batch[f];
     const MaxOcurrenceInfo& info = field.occurrences;
     if (knownOnly && info.ErrorType != MaxOccurrenceError::NoError) continue;
-    if (info.IsRepeatArea) {
-      for (int32_t k = 1; k <= info.Occurrences; ++k) items.push_back(IDANDFT{field.recordId, field.fieldId + k});
-    } else {
+    if (!info.IsRepeatArea) {
       items.push_back(IDANDFT{field.recordId, field.fieldId});
+      fieldOf.push_back(f);
+      continue;
     }
-    fieldOf.resize(items.size(), f);
+    for (int32_t k = 1; k <= info.Occurrences; ++k) {
+      items.push_back(IDANDFT{field.recordId, field.fieldId + k});
+      fieldOf.push_back(f);
+    }
   }
-  return fieldOf;
 }
 
-void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, const FieldBatch& batch,
-                              FieldDefinitionMemo& memo) {
-  ResultFiler filer(tagValuesByIds);
+void DataAccess::GetTagValues(int32_t maxcount, ValueSink& tagValuesByIds, const FieldBatch& batch,
+                              RequestState& state) {
   for (const BatchField& field : batch) {
     if (field.occurrences.ErrorType != MaxOccurrenceError::NoError) {
-      filer.ListOf(field.recordId, field.fieldId, field.recordFields, 1).push_back(OccurrenceErrorValue());
+      tagValuesByIds.ListOf(field).push_back(OccurrenceErrorValue());
     }
   }
   // Per item, its field of the batch: an expanded occurrence files its value
   // under its whole field, and only that item does (the same tag asked for
   // by itself, or in another record, keeps its own key).
-  std::vector<IDANDFT> items;
-  const std::vector<std::size_t> fieldOf = ExpandItems(batch, maxcount, true, items);
-
-  std::vector<ERRBLOCK> typeErrors;
-  BatchLayout layout = LayOut(items, typeErrors, memo);
+  ExpandItems(batch, maxcount, true, state);
+  const std::vector<std::size_t>& fieldOf = state.fieldOf;
+  LayOut(state);
+  BatchLayout& layout = state.layout;
   if (layout.Empty()) return;
   // A field with an item the database would not type is left out whole: the
   // rest of a repeat area's list would stand at the wrong occurrences.
-  std::vector<bool> whole;
-  if (layout.Entries().size() < items.size()) {
+  std::vector<bool>& whole = state.whole;
+  whole.clear();
+  if (layout.Entries().size() < state.items.size()) {
     const std::vector<bool> sent = layout.Sent();
     whole.assign(batch.size(), true);
-    for (std::size_t i = 0; i < items.size(); ++i) whole[fieldOf[i]] = whole[fieldOf[i]] && sent[i];
+    for (std::size_t i = 0; i < state.items.size(); ++i) whole[fieldOf[i]] = whole[fieldOf[i]] && sent[i];
   }
 
-  std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
+  std::vector<ERRBLOCK>& errors = state.errors;
+  errors.assign(std::max<std::size_t>(layout.Entries().size(), 1), ERRBLOCK{});
   int16_t done = 0;
   MRDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), &done,
            errors.data());
@@ -316,9 +391,8 @@ void DataAccess::GetTagValues(int32_t maxcount, TagValuesByIds& tagValuesByIds, 
     const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
     const std::size_t f = fieldOf[entry.index];
     if (!whole.empty() && !whole[f]) continue;
-    const BatchField& field = batch[f];
-    filer.ListOf(entry.item.ID, field.fieldId, field.recordFields, ValueCount(field.occurrences))
-        .push_back(ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
+    tagValuesByIds.ListOf(batch[f]).push_back(
+        ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
   }
   if (done < layout.CallCount()) {
     RaiseBatchFailure("Failed to get value for {0}, {1} with error {2}, {3}", "GetTagValues", layout, read, errors);
@@ -354,7 +428,7 @@ void DataAccess::SetTagValues(const TagValuesByIds& tagValuesByIds) {
 }
 
 void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
-  FieldDefinitionMemo memo;
+  RequestState state;
   MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
   Batcher batcher(kBatchSize);
@@ -362,7 +436,7 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
   for (const auto& [recordId, fields] : tagValuesByIds) {
     fieldIds.clear();
     for (const auto& entry : fields) fieldIds.push_back(entry.first);
-    ListMaximumOcurrences(recordId, fieldIds, memo, occurrences);
+    ListMaximumOcurrences(recordId, fieldIds, state.memo, occurrences);
     // The record's field tags are distinct: one entry each, in their order.
     auto occurrence = occurrences.begin();
     for (const auto& [fieldId, values] : fields) {
@@ -372,7 +446,7 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
       }
       const int32_t count = info.IsRepeatArea ? info.Occurrences : 1;
       if (batcher.MustFlushBefore(count)) {
-        SetTagValues(batcher.Limit(), batch, memo);
+        SetTagValues(batcher.Limit(), batch, state);
         batch.clear();
         batcher.Restart(count);
       } else {
@@ -381,7 +455,7 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
       batch.push_back(BatchField{recordId, fieldId, info, &values});
     }
   }
-  if (!batch.empty()) SetTagValues(batcher.Pending(), batch, memo);
+  if (!batch.empty()) SetTagValues(batcher.Pending(), batch, state);
 }
 
 void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
@@ -408,19 +482,19 @@ void DataAccess::SetTagValues(const TagValuesByNames& tagValueList) {
   });
 }
 
-void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch, FieldDefinitionMemo& memo) {
-  std::vector<IDANDFT> items;
-  const std::vector<std::size_t> fieldOf = ExpandItems(batch, maxcount, false, items);
-  std::vector<ERRBLOCK> typeErrors;
-  BatchLayout layout = LayOut(items, typeErrors, memo);
-  RequireWholeWrite(batch, items, layout, typeErrors);
+void DataAccess::SetTagValues(int32_t maxcount, const FieldBatch& batch, RequestState& state) {
+  ExpandItems(batch, maxcount, false, state);
+  LayOut(state);
+  BatchLayout& layout = state.layout;
+  RequireWholeWrite(batch, state.items, layout, state.typeErrors);
   if (layout.Empty()) return;
   for (const auto& entry : layout.Entries()) {
-    const std::size_t own = fieldOf[entry.index];
+    const std::size_t own = state.fieldOf[entry.index];
     const TagValue& chosen = ValueFor(entry.item, [&](int32_t tag) { return GivenInBatch(batch, own, tag); });
     UpdateDataBufferWithTagValue(layout.Buffer() + entry.offset, entry.format.type, chosen, entry.text);
   }
-  std::vector<ERRBLOCK> errors(std::max<std::size_t>(layout.Entries().size(), 1));
+  std::vector<ERRBLOCK>& errors = state.errors;
+  errors.assign(std::max<std::size_t>(layout.Entries().size(), 1), ERRBLOCK{});
   int16_t done = 0;
   MWDBVALS(layout.CallCount(), layout.CallItems().data(), layout.CallTypes().data(), layout.Buffer(), &done,
            errors.data());

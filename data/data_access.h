@@ -66,15 +66,43 @@ class DataAccess : public Session, public contracts::IAccessService {
     int32_t fieldId = 0;
     MaxOcurrenceInfo occurrences;
     const contracts::TagValues* values = nullptr;
-    uint32_t recordFields = 1;  // fields of its record in the request (reads)
+    // Reads: the fields of its record in the request, the field's position
+    // among all fields of the request and its record's among the records.
+    uint32_t recordFields = 1;
+    uint32_t ordinal = 0;
+    uint32_t recordOrdinal = 0;
   };
   using FieldBatch = std::vector<BatchField>;
+
+  // Where a read files its values: a field's list, made when its first value
+  // comes (each field of a read is one BatchField, in one batch).
+  class ValueSink {
+   public:
+    virtual ~ValueSink() = default;
+    virtual contracts::TagValues& ListOf(const BatchField& field) = 0;
+  };
+  class AnswerByIds;    // files into a TagValuesByIds
+  class CollectedRead;  // keeps the values of a read by names until their names are asked
 
   // A read request as the batching walks it: each record once, with its
   // field tags in the order given.
   struct RecordFields {
     int32_t recordId = 0;
     std::span<const int32_t> fieldIds;
+  };
+  // What one request keeps from batch to batch: its view of the field
+  // definitions, and the memory of its batches (reused, so that a batch
+  // after the first allocates nothing of its own).
+  struct RequestState {
+    FieldDefinitionMemo memo;
+    std::vector<IDANDFT> items;
+    std::vector<std::size_t> fieldOf;  // per item, its field's position in the batch
+    std::vector<int16_t> reportedTypes;
+    std::vector<ERRBLOCK> typeErrors;
+    std::vector<SizeAndType> formats;
+    std::vector<ERRBLOCK> errors;
+    std::vector<bool> whole;
+    BatchLayout layout;
   };
   // A read by names resolved to identifiers: the records' field tags lie in
   // fieldIds, which must not change while records is used.
@@ -109,20 +137,23 @@ class DataAccess : public Session, public contracts::IAccessService {
   // buffer), up to a zero byte, from the code page, trimmed.
   static std::string ReturnedCodePageText(TextBuffer text, int16_t count);
 
-  // Batch workers; memo is the request's view of the field definitions.
-  void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, const FieldBatch& batch,
-                    FieldDefinitionMemo& memo);
-  void SetTagValues(int32_t maxcount, const FieldBatch& batch, FieldDefinitionMemo& memo);
+  // Batch workers.
+  void GetTagValues(int32_t maxcount, ValueSink& tagValuesByIds, const FieldBatch& batch, RequestState& state);
+  void SetTagValues(int32_t maxcount, const FieldBatch& batch, RequestState& state);
 
   // The items of a batch's fields (a repeat-area field's occurrences; with
-  // knownOnly, of the fields whose occurrences are known), and for each item
-  // the position of its field in the batch.
-  static std::vector<std::size_t> ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly,
-                                              std::vector<IDANDFT>& items);
+  // knownOnly, of the fields whose occurrences are known) into
+  // state.items, and for each item the position of its field in the batch
+  // into state.fieldOf.
+  static void ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly, RequestState& state);
   // The type query of a batch's items, laid out for the native call; the
   // query's error block per item goes to typeErrors.
   BatchLayout LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors);
-  BatchLayout LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors, FieldDefinitionMemo& memo);
+  // The same for state.items, into state.layout.
+  void LayOut(RequestState& state);
+  // Each item's type code and size (a service fault for a field without a
+  // definition).
+  void ChooseFormats(std::span<const IDANDFT> items, FieldDefinitionMemo& memo, std::vector<SizeAndType>& formats);
   // A write stores all it was given or fails: raises when a field's
   // occurrences are unknown or the database would not type an item.
   void RequireWholeWrite(const FieldBatch& batch, std::span<const IDANDFT> items, const BatchLayout& layout,
@@ -139,7 +170,7 @@ class DataAccess : public Session, public contracts::IAccessService {
   [[noreturn]] void RaiseBatchFailure(std::string_view pattern, std::string_view operation,
                                       const BatchLayout& layout, int16_t done, std::span<const ERRBLOCK> errors);
 
-  contracts::TagValuesByIds ReadByIds(std::span<const RecordFields> request, FieldDefinitionMemo& memo);
+  void ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer);
   void WriteByIds(const contracts::TagValuesByIds& tagValuesByIds);
 
   // History.

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "api/records.h"
-
 namespace vantrel::access {
 namespace {
 
@@ -30,9 +28,7 @@ FieldDefinitionMemo::Definition::Definition(FieldDefinitionsPtr list) : list_(st
   byNumber_.erase(kept, byNumber_.end());
 }
 
-const FieldDefinition* FieldDefinitionMemo::Definition::Find(int32_t fieldTag) const {
-  const int32_t number = dorvik::api::BaseTag(fieldTag);
-  if (lastFound_ != nullptr && lastNumber_ == number) return lastFound_;
+const FieldDefinition* FieldDefinitionMemo::Definition::Search(int32_t number) const {
   const FieldDefinition* found = nullptr;
   if (byNumber_.empty()) {
     const auto last = std::find_if(list_->rbegin(), list_->rend(),
@@ -50,8 +46,7 @@ const FieldDefinition* FieldDefinitionMemo::Definition::Find(int32_t fieldTag) c
   return found;
 }
 
-const FieldDefinitionMemo::Definition* FieldDefinitionMemo::Find(int32_t definitionId) const {
-  if (last_ != nullptr && lastId_ == definitionId) return last_;
+const FieldDefinitionMemo::Definition* FieldDefinitionMemo::Search(int32_t definitionId) const {
   const auto found = byId_.find(definitionId);
   if (found == byId_.end()) return nullptr;
   lastId_ = definitionId;

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/records.h"
 #include "contracts/collections.h"
 #include "contracts/records.h"
 
@@ -39,9 +40,14 @@ class FieldDefinitionMemo {
     // The field fieldTag (any occurrence of it): the last of the list with
     // its number, as the cache keeps it; null when there is none. Valid as
     // long as the memo.
-    const contracts::FieldDefinition* Find(int32_t fieldTag) const;
+    const contracts::FieldDefinition* Find(int32_t fieldTag) const {
+      const int32_t number = dorvik::api::BaseTag(fieldTag);
+      return lastFound_ != nullptr && lastNumber_ == number ? lastFound_ : Search(number);
+    }
 
    private:
+    const contracts::FieldDefinition* Search(int32_t number) const;
+
     FieldDefinitionsPtr list_;
     // (number, position) sorted by number, the last position of a number
     // only; made for long lists, which a walk would take too long to search.
@@ -56,7 +62,9 @@ class FieldDefinitionMemo {
   FieldDefinitionMemo& operator=(const FieldDefinitionMemo&) = delete;
 
   // The definition memoized under definitionId, or null.
-  const Definition* Find(int32_t definitionId) const;
+  const Definition* Find(int32_t definitionId) const {
+    return last_ != nullptr && lastId_ == definitionId ? last_ : Search(definitionId);
+  }
   // Memoizes list under definitionId.
   const Definition& Remember(int32_t definitionId, FieldDefinitionsPtr list);
   // Holds list for the request without memoizing it: the next lookup asks
@@ -64,6 +72,8 @@ class FieldDefinitionMemo {
   const Definition& Hold(FieldDefinitionsPtr list);
 
  private:
+  const Definition* Search(int32_t definitionId) const;
+
   std::unordered_map<int32_t, Definition> byId_;
   std::deque<Definition> held_;  // a deque: references stay valid as it grows
   mutable int32_t lastId_ = 0;

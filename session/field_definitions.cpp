@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -155,8 +156,8 @@ std::pair<FieldDefinitionsPtr, bool> Session::LookUpFieldDefinitions(int32_t def
   return {definitions, true};
 }
 
-const FieldDefinitionMemo::Definition& Session::FieldDefinitionsFor(int32_t definitionId, FieldDefinitionMemo& memo) {
-  if (const auto* memoized = memo.Find(definitionId)) return *memoized;
+const FieldDefinitionMemo::Definition& Session::LookUpFieldDefinitions(int32_t definitionId,
+                                                                      FieldDefinitionMemo& memo) {
   auto [definitions, lasting] = LookUpFieldDefinitions(definitionId);
   return lasting ? memo.Remember(definitionId, std::move(definitions)) : memo.Hold(std::move(definitions));
 }
@@ -321,12 +322,12 @@ void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fiel
       definitionId > 0 ? &FieldDefinitionsFor(definitionId, memo) : nullptr;
   // A field given twice keeps its first place (and is asked for again).
   // Long lists find repeats through an index, short ones by a walk.
-  std::unordered_map<int32_t, std::size_t> positions;
-  const bool indexed = fieldIds.size() > kWalkedFieldIds;
+  std::optional<std::unordered_map<int32_t, std::size_t>> positions;
+  if (fieldIds.size() > kWalkedFieldIds) positions.emplace().reserve(fieldIds.size());
   for (const int32_t fieldId : fieldIds) {
     std::size_t position = result.size();
-    if (indexed) {
-      position = positions.try_emplace(fieldId, result.size()).first->second;
+    if (positions) {
+      position = positions->try_emplace(fieldId, result.size()).first->second;
     } else {
       const auto given = std::find_if(result.begin(), result.end(), [&](const auto& e) { return e.fieldId == fieldId; });
       position = static_cast<std::size_t>(given - result.begin());

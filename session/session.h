@@ -219,7 +219,10 @@ class Session {
   // The field list of definitionId: memoized after its first lookup in the
   // cache. A list the cache did not keep (read in part) is not memoized: it
   // is looked up, and so read, again each time, as GetFieldDefinitions is.
-  const FieldDefinitionMemo::Definition& FieldDefinitionsFor(int32_t definitionId, FieldDefinitionMemo& memo);
+  const FieldDefinitionMemo::Definition& FieldDefinitionsFor(int32_t definitionId, FieldDefinitionMemo& memo) {
+    const FieldDefinitionMemo::Definition* memoized = memo.Find(definitionId);
+    return memoized != nullptr ? *memoized : LookUpFieldDefinitions(definitionId, memo);
+  }
   int32_t GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId, FieldDefinitionMemo& memo);
   std::string GetAttributeName(int32_t recid, int32_t fldid, FieldDefinitionMemo& memo);
   // GetMaximumOcurrences as a flat list, each field once, in the order first
@@ -258,6 +261,8 @@ class Session {
   // GetFieldDefinitions, and whether the list is the same on every lookup
   // until RefreshAll (cached, or the empty list of an id of 0 or less).
   std::pair<FieldDefinitionsPtr, bool> LookUpFieldDefinitions(int32_t definitionId);
+  // The same, kept in memo (memoized when it lasts).
+  const FieldDefinitionMemo::Definition& LookUpFieldDefinitions(int32_t definitionId, FieldDefinitionMemo& memo);
   // The given fields of every map record, in one current-value read.
   contracts::TagValuesByNames ReadMapRecords(const contracts::FieldNames& fields);
   static void AttachLogFileOnce();
