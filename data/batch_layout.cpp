@@ -50,46 +50,47 @@ BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t
 void BatchLayout::Assign(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
                          std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats) {
   itemCount_ = items.size();
-  const auto sent = [&](std::size_t i) { return errors[i].ERRCODE == api::kSuccess && formats[i].size > 0; };
-  // Count first: every other item, then the record pointers, then the
-  // 16-bit counts, each group in the order given.
-  std::size_t others = 0;
-  std::size_t pointers = 0;
-  std::size_t shorts = 0;
-  std::size_t otherBytes = 0;
+  // Every other item in the order given, each at the sum of the sizes before
+  // it; the record pointers and the 16-bit counts are set aside to follow.
+  entries_.clear();
+  entries_.reserve(items.size());
+  pointers_.clear();
+  shorts_.clear();
+  std::size_t size = 0;
   std::size_t textBytes = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!sent(i)) continue;
-    if (formats[i].type == api::kTypeRecordId) {
-      ++pointers;
-    } else if (formats[i].type == api::kTypeInt16) {
-      ++shorts;
+    const SizeAndType format = formats[i];
+    if (errors[i].ERRCODE != api::kSuccess || format.size <= 0) continue;
+    if (format.type == api::kTypeRecordId) {
+      pointers_.push_back(i);
+    } else if (format.type == api::kTypeInt16) {
+      shorts_.push_back(i);
     } else {
-      ++others;
-      otherBytes += static_cast<std::size_t>(formats[i].size);
-      if (formats[i].type == api::kTypeTextQuality) textBytes += TextCapacity(reportedTypes[i]);
+      entries_.push_back(Entry{items[i], formats[i], size, {}, i});
+      size += static_cast<std::size_t>(format.size);
+      if (format.type == api::kTypeTextQuality) textBytes += TextCapacity(reportedTypes[i]);
     }
   }
-  entries_.resize(others + pointers + shorts);
-  const std::size_t bufferSize =
-      entries_.empty() ? 0 : otherBytes + pointers * kRecordIdSize + PaddedInt16Bytes(shorts, pointers);
+  for (const std::size_t i : pointers_) {
+    entries_.push_back(Entry{items[i], formats[i], size, {}, i});
+    size += kRecordIdSize;
+  }
+  for (const std::size_t i : shorts_) {
+    entries_.push_back(Entry{items[i], formats[i], size, {}, i});
+    size += kInt16Size;
+  }
+  const std::size_t bufferSize = entries_.empty() ? 0 : size - shorts_.size() * kInt16Size +
+                                                            PaddedInt16Bytes(shorts_.size(), pointers_.size());
   buffer_.assign(bufferSize, std::byte{0});
   texts_.assign(textBytes, '\0');
 
-  std::size_t next[] = {0, others, others + pointers};
-  std::size_t offset[] = {0, otherBytes, otherBytes + pointers * kRecordIdSize};
+  // A text item's character buffer is a slice of texts_; its address and
+  // capacity stand in its record.
   std::size_t textOffset = 0;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!sent(i)) continue;
-    const SizeAndType format = formats[i];
-    const int group = format.type == api::kTypeRecordId ? 1 : format.type == api::kTypeInt16 ? 2 : 0;
-    Entry& entry = entries_[next[group]++];
-    entry = Entry{items[i], format, offset[group], {}, i};
-    offset[group] += group == 1 ? kRecordIdSize : group == 2 ? kInt16Size : static_cast<std::size_t>(format.size);
-    if (format.type != api::kTypeTextQuality) continue;
-    // A text item's character buffer is a slice of texts_; its address and
-    // capacity stand in its record.
-    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reportedTypes[i]));
+  for (std::size_t k = 0; textOffset < textBytes; ++k) {
+    Entry& entry = entries_[k];
+    if (entry.format.type != api::kTypeTextQuality) continue;
+    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reportedTypes[entry.index]));
     textOffset += entry.text.size();
     char* address = entry.text.data();
     const auto capacity = static_cast<int16_t>(entry.text.size());

@@ -85,6 +85,8 @@ class BatchLayout {
 
  private:
   std::vector<Entry> entries_;
+  std::vector<std::size_t> pointers_;  // the record pointers and 16-bit counts
+  std::vector<std::size_t> shorts_;    // while laying out (kept for their memory)
   std::vector<IDANDFT> callItems_;
   std::vector<int16_t> callTypes_;
   std::vector<std::byte> buffer_;

@@ -79,7 +79,8 @@ class Session {
   // Cuts source to length characters, converts it to the single-byte code
   // page and copies it into dest with a terminating zero byte (dest must
   // hold length + 1 bytes; a shorter dest cuts further, never overflows).
-  static void ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
+  // Returns the number of bytes before the terminator.
+  static std::size_t ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
   // Sets the calling thread's database user context (domain and user cut to
   // 256 characters each). Throws ArgumentException naming the account when
   // it is not storable text: a changed account would be another user's.

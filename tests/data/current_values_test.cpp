@@ -400,5 +400,57 @@ TEST_F(CurrentValuesTest, RefusedWritesFaultWithTheDatabasesMessageAndKeepEarlie
   EXPECT_EQ(ReadOne("WIDE2", "W0")[0].Value, Value(7.0));
 }
 
+// A read by names keeps its values aside until it asks their names: its
+// records and fields come in the order a read by ids files them (a value
+// without quality placeholder first, record pointers after the others).
+TEST_F(CurrentValuesTest, ReadsByNamesFileInTheOrderOfReadsByIds) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> request{
+      {kTag2, {"LINK"}}, {kTag1, {"LINK", "VALUE", "TREND"}}, {kTag3, {"UNITS", "TREND_COUNT"}}};
+  contracts::Tags byNames;
+  TagsById byIds;
+  for (const auto& [record, fields] : request) {
+    for (const auto& field : fields) {
+      byNames[record].push_back(field);
+      byIds[Id(record)].push_back(Field(field));
+    }
+  }
+  dorvik::InjectFault("DB2SHRT", -900);  // TI100's TREND: a placeholder
+  const TagValuesByIds read = data.GetTagValues(byIds);
+  dorvik::InjectFault("DB2SHRT", -900);
+  const TagValuesByNames named = data.GetTagValues(byNames);
+
+  std::vector<std::string> expected;
+  for (auto record = read.begin(); record != read.end(); ++record) {
+    for (auto field = record->second.begin(); field != record->second.end(); ++field) {
+      expected.push_back(data.GetRecordName(record->first) + " " + data.GetAttributeName(record->first, field->first));
+    }
+  }
+  std::vector<std::string> got;
+  for (auto record = named.begin(); record != named.end(); ++record) {
+    for (auto field = record->second.begin(); field != record->second.end(); ++field) {
+      got.push_back(record->first + " " + field->first);
+      if (field->first != "TREND") {
+        EXPECT_EQ(field->second, read.at(Id(record->first)).at(Field(field->first))) << got.back();
+      }
+    }
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(got.front(), std::string(kTag1) + " TREND");
+}
+
+// A write finds each item's value under its own field tag first: an
+// occurrence given by itself wins over its whole field's list, wherever it
+// stands among the record's fields.
+TEST_F(CurrentValuesTest, AnOccurrenceGivenByItselfWinsOverItsWholeField) {
+  const int32_t rep = Field("REP");
+  const TagValues before = ReadOne("REP3", "REP");
+  data.SetTagValues(TagValuesByIds{{Id("REP3"), {{rep + 2, {Real(99)}}, {rep, {Real(10), Real(11), Real(12)}}}},
+                                   {Id("REP4"), {{rep + 1, {Real(7)}}}}});
+  EXPECT_THAT(Reals(ReadOne("REP3", "REP")), ElementsAre(10, 99, 12));
+  EXPECT_EQ(ReadOne("REP4", "REP")[0].Value, Value(7.0));
+  data.SetTagValues(TagValuesByIds{{Id("REP3"), {{rep, before}}}, {Id("REP4"), {{rep + 1, {Real(0)}}}}});
+  EXPECT_EQ(Reals(ReadOne("REP3", "REP")), Reals(before));
+}
+
 }  // namespace
 }  // namespace vantrel::access
