@@ -26,23 +26,31 @@ engine_objects='libdorvik|liblmdb'
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Sums one callgrind dump: "<scenario> <n> <total> <engine inclusive> <engine self>". The total is
-# summed from the self costs: the dump's summary line is not reliable once instrumentation is toggled.
+# Sums one callgrind dump: "<scenario> <n> <total> <engine inclusive> <engine self> <allocator>". The
+# total is summed from the self costs (the dump's summary line is not reliable once instrumentation is
+# toggled); <allocator> is what calls from outside the engine into operator new/delete, malloc and free
+# cost, all they run included.
 summarize_dump() {
   awk -v engine="$engine_objects" '
-    function object(spec,   id, name) {
+    function named(spec, table,   id, name) {
       id = spec; sub(/\).*/, "", id); sub(/^\(/, "", id)
       name = spec; sub(/^\([0-9]+\) ?/, "", name)
-      if (name != "") names[id] = name
-      return names[id]
+      if (name != "") table[id] = name
+      return table[id]
+    }
+    function allocator(name) {
+      return name ~ /^(operator new|operator delete|malloc$|free$|realloc$|calloc$)/
     }
     /^desc: Trigger: Client Request: / { sub(/^desc: Trigger: Client Request: /, ""); label = $0; next }
-    /^ob=/ { sub(/^ob=/, ""); current = object($0); callee = current; next }
-    /^cob=/ { sub(/^cob=/, ""); callee = object($0); next }
+    /^ob=/ { sub(/^ob=/, ""); current = named($0, objects); callee = current; next }
+    /^cob=/ { sub(/^cob=/, ""); callee = named($0, objects); next }
+    /^fn=/ { sub(/^fn=/, ""); function_ = named($0, functions); next }
+    /^cfn=/ { sub(/^cfn=/, ""); calledFunction = named($0, functions); next }
     /^calls=/ { inCall = 1; next }
     /^[0-9+*-]/ {
       if (inCall) {
         if (callee ~ engine && current !~ engine) inclusive += $2
+        else if (current !~ engine && allocator(calledFunction) && !allocator(function_)) allocations += $2
         inCall = 0; callee = current
       } else {
         total += $2
@@ -50,11 +58,11 @@ summarize_dump() {
       }
       next
     }
-    END { printf "%s %d %d %d\n", label, total, inclusive, self }
+    END { printf "%s %d %d %d %d\n", label, total, inclusive, self, allocations }
   ' "$1"
 }
 
-# Instructions per tag of each scenario: "<scenario> <n> <own> <by-object>".
+# Instructions per tag of each scenario: "<scenario> <n> <own> <by-object> <allocator>".
 instructions() {
   local prog=$1 out=$2
   rm -f "$work"/cg.out*
@@ -62,17 +70,17 @@ instructions() {
     --callgrind-out-file="$work/cg.out" "$prog" callgrind >/dev/null 2>"$work/valgrind.log" ||
     { cat "$work/valgrind.log" >&2; exit 1; }
   for dump in "$work"/cg.out.*; do summarize_dump "$dump"; done |
-    awk '{ printf "%s %s %.0f %.0f\n", $1, $2, ($3 - $4) / $2, ($3 - $5) / $2 }' >"$out"
+    awk '{ printf "%s %s %.0f %.0f %.0f\n", $1, $2, ($3 - $4) / $2, ($3 - $5) / $2, $6 / $2 }' >"$out"
 }
 
 measure() {
   local prog=$1 label=$2
   instructions "$prog" "$work/ir.$label"
   "$prog" times "$runs" >"$work/times.$label"
-  # scenario n label own by-object ns raw-ns allocations raw-allocations
-  join -j1 <(awk '{ print $1 ":" $2, $3, $4 }' "$work/ir.$label" | sort) \
+  # scenario n label own by-object allocator ns raw-ns allocations raw-allocations
+  join -j1 <(awk '{ print $1 ":" $2, $3, $4, $5 }' "$work/ir.$label" | sort) \
            <(awk '{ print $1 ":" $2, $3, $4, $5, $6 }' "$work/times.$label" | sort) |
-    awk -v label="$label" '{ split($1, key, ":"); print key[1], key[2], label, $2, $3, $4, $5, $6, $7 }'
+    awk -v label="$label" '{ split($1, key, ":"); print key[1], key[2], label, $2, $3, $4, $5, $6, $7, $8 }'
 }
 
 {
@@ -85,16 +93,19 @@ measure() {
 } >"$work/rows"
 
 echo "Cost per tag of one DataAccess call over n tags (one field of each of n records)."
-echo "Ir: callgrind instructions outside the engine (own: all but the engine calls; by-obj: all not in"
-echo "libdorvik/liblmdb). alloc: operator new calls, the engine's included. ns: CPU time, minimum of $runs runs."
-printf '\n%-18s %6s %-6s %8s %8s %7s %9s %8s %9s %7s\n' scenario n build "Ir own" "Ir by-obj" alloc "raw alloc" ns "raw ns" ratio
+echo "Ir own: callgrind instructions outside the engine (all but the calls into libdorvik/liblmdb), of"
+echo "which 'in new' in operator new/delete and malloc/free; Ir by-obj: all not in those two objects."
+echo "alloc: operator new calls, the engine's included. ns: CPU time, minimum of $runs runs; ratio: ns/raw ns."
+printf '\n%-18s %6s %-6s %7s %7s %9s %6s %9s %8s %8s %6s\n' scenario n build "Ir own" "in new" "Ir by-obj" \
+  alloc "raw alloc" ns "raw ns" ratio
 order='read-ids-double read-ids-text read-names-double write-ids-double write-ids-text'
 for scenario in $order; do
   for n in 500 5000 50000; do
     for label in before after now; do
       awk -v s="$scenario" -v n="$n" -v l="$label" '
         $1 == s && $2 == n && $3 == l {
-          printf "%-18s %6d %-6s %8d %8d %7.2f %9.2f %8.1f %9.1f %7.1f\n", $1, $2, $3, $4, $5, $8, $9, $6, $7, $6 / $7
+          printf "%-18s %6d %-6s %7d %7d %9d %6.2f %9.2f %8.1f %8.1f %6.1f\n", $1, $2, $3, $4, $6, $5, $9, $10, $7, $8,
+                 $7 / $8
         }' "$work/rows"
     done
   done

@@ -61,8 +61,8 @@ std::size_t ValueCount(const MaxOcurrenceInfo& info) {
 
 // The values a write batch gives for field tag `tag` of the record of
 // batch[own]; that record's fields stand together around it.
-template <typename FieldBatch>
-const TagValues* GivenInBatch(const FieldBatch& batch, std::size_t own, int32_t tag) {
+template <typename Batch>
+const TagValues* GivenInBatch(const Batch& batch, std::size_t own, int32_t tag) {
   if (batch[own].fieldId == tag) return batch[own].values;
   const int32_t recordId = batch[own].recordId;
   for (std::size_t f = own; f-- > 0 && batch[f].recordId == recordId;) {
@@ -179,6 +179,7 @@ TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
 void DataAccess::ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer) {
   MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
+  batch.reserve(std::min<std::size_t>(request.size(), kBatchSize));
   Batcher batcher(kBatchSize);
   uint32_t ordinal = 0;
   for (std::size_t r = 0; r < request.size(); ++r) {
@@ -431,6 +432,7 @@ void DataAccess::WriteByIds(const TagValuesByIds& tagValuesByIds) {
   RequestState state;
   MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
+  batch.reserve(std::min<std::size_t>(tagValuesByIds.size(), kBatchSize));
   Batcher batcher(kBatchSize);
   FieldIds fieldIds;
   for (const auto& [recordId, fields] : tagValuesByIds) {
