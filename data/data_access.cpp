@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -74,6 +75,15 @@ const TagValues* GivenInBatch(const Batch& batch, std::size_t own, int32_t tag) 
   return nullptr;
 }
 
+// Hands a container the value that make returns where it constructs its
+// element (list.emplace_back(MadeInPlace{make})): the value is made there,
+// not moved there.
+template <typename Make>
+struct MadeInPlace {
+  Make make;
+  operator std::invoke_result_t<Make&>() { return make(); }
+};
+
 }  // namespace
 
 // Files a read's values into a TagValuesByIds. Consecutive values mostly
@@ -86,21 +96,40 @@ class DataAccess::AnswerByIds final : public ValueSink {
   TagValues& ListOf(const BatchField& field) override {
     // Only this filer adds records, so the map at hand has not moved.
     if (record_ == nullptr || recordId_ != field.recordId) {
-      auto [record, added] = result_.try_emplace(field.recordId);
-      record_ = &record.value();
+      record_ = &AddRecord(field);
       recordId_ = field.recordId;
-      // A map of one field sizes itself on its first insertion.
-      if (added && field.recordFields > 1) record_->reserve(field.recordFields);
     }
-    auto [list, added] = record_->try_emplace(field.fieldId);
-    if (added) list.value().reserve(ValueCount(field.occurrences));
-    return list.value();
+    // A new record of one field holds its list already, first and only.
+    TagValues& list = record_->size() == 1 && record_->begin()->first == field.fieldId
+                          ? record_->begin().value()
+                          : record_->try_emplace(field.fieldId).first.value();
+    // A list of one value sizes itself on its first insertion.
+    const std::size_t count = ValueCount(field.occurrences);
+    if (count > 1 && list.capacity() == 0) list.reserve(count);
+    return list;
   }
 
  private:
+  TagValuesById& AddRecord(const BatchField& field) {
+    if (field.recordFields > 1) {
+      auto [record, added] = result_.try_emplace(field.recordId);
+      if (added) record.value().reserve(field.recordFields);
+      return record.value();
+    }
+    // Records of one field mostly ask for the same one: their maps are
+    // copies of a map holding it with an empty list, which costs less than
+    // growing each from nothing.
+    if (oneField_.empty() || oneField_.begin()->first != field.fieldId) {
+      oneField_.clear();
+      oneField_.try_emplace(field.fieldId);
+    }
+    return result_.try_emplace(field.recordId, oneField_).first.value();
+  }
+
   TagValuesByIds& result_;
   int32_t recordId_ = 0;
   TagValuesById* record_ = nullptr;
+  TagValuesById oneField_;
 };
 
 // Keeps the values of a read by names, by field, until the names are asked
@@ -133,7 +162,7 @@ class DataAccess::CollectedRead final : public ValueSink {
     if (filed.filed) return filed.values;
     filed.filed = true;
     filed.fieldId = field.fieldId;
-    filed.values.reserve(ValueCount(field.occurrences));
+    if (const std::size_t count = ValueCount(field.occurrences); count > 1) filed.values.reserve(count);
     Record& record = records_.at(field.recordOrdinal);
     if (!record.filed) {
       record.filed = true;
@@ -243,15 +272,27 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     CollectedRead read(names.records.size(), names.fieldIds.size());
     ReadByIds(names.records, state, read);
     result.reserve(read.Order().size());
+    TagValuesByName oneField;  // records of one field get copies of it (see AnswerByIds)
     for (const uint32_t r : read.Order()) {
       const CollectedRead::Record& record = read.RecordAt(r);
       auto [named, added] = result.try_emplace(NameOfRecord(record.recordId));
       TagValuesByName& byName = named.value();
-      if (added) byName.reserve(record.fields);
+      if (added && record.fields > 1) byName.reserve(record.fields);
       for (uint32_t f = record.first; f != CollectedRead::kNone; f = read.FieldAt(f).next) {
         CollectedRead::Field& field = read.FieldAt(f);
         if (auto fieldName = NameOfField(record.recordId, field.fieldId, state.memo)) {
-          byName[std::move(*fieldName)] = std::move(field.values);
+          if (record.fields == 1 && byName.empty()) {
+            if (oneField.empty() || oneField.begin()->first != *fieldName) {
+              oneField.clear();
+              oneField.try_emplace(std::move(*fieldName));
+            }
+            byName = oneField;
+            byName.begin().value() = std::move(field.values);
+            continue;
+          }
+          // A later field of the same name takes its place.
+          auto [filed, added] = byName.try_emplace(std::move(*fieldName), std::move(field.values));
+          if (!added) filed.value() = std::move(field.values);
         }
       }
     }
@@ -392,8 +433,8 @@ void DataAccess::GetTagValues(int32_t maxcount, ValueSink& tagValuesByIds, const
     const BatchLayout::Entry& entry = layout.Entries()[static_cast<std::size_t>(k)];
     const std::size_t f = fieldOf[entry.index];
     if (!whole.empty() && !whole[f]) continue;
-    tagValuesByIds.ListOf(batch[f]).push_back(
-        ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text));
+    tagValuesByIds.ListOf(batch[f]).emplace_back(MadeInPlace{
+        [&] { return ConvertDataBufferToTagValue(entry.format.type, layout.Buffer() + entry.offset, entry.text); }});
   }
   if (done < layout.CallCount()) {
     RaiseBatchFailure("Failed to get value for {0}, {1} with error {2}, {3}", "GetTagValues", layout, read, errors);

@@ -31,10 +31,22 @@ constexpr std::size_t kEnvironmentNameBufferSize = 256;
 constexpr int64_t kFileTimeToUnixEpoch = 116444736000000000;
 constexpr int64_t kTicksPerMicrosecond = 10;
 
+// Plain ASCII without a zero character, the usual name: storable text that
+// is its own code-page form, one byte a character.
+bool IsPlainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c - 1) < 0x7F; });
+}
+
 // A name in a 257-byte buffer, cut to 256 characters and zero-terminated,
 // and its length in bytes; nothing for a name that is not storable text, as
 // no name in the database can match it.
 std::optional<int16_t> NameToBuffer(const std::string& name, NameBuffer& buffer) {
+  if (IsPlainAscii(name)) {  // checked and copied in one pass
+    const auto count = std::min<std::size_t>(name.size(), kMaxNameCharacters);
+    std::memcpy(buffer.data(), name.data(), count);
+    buffer[count] = '\0';
+    return static_cast<int16_t>(count);
+  }
   if (!Session::IsStorableText(name)) return std::nullopt;
   return static_cast<int16_t>(Session::ConvertStringToCharArray(name, buffer, kMaxNameCharacters));
 }
@@ -76,8 +88,7 @@ std::size_t Session::ConvertStringToCharArray(std::string_view source, std::span
 }
 
 bool Session::IsStorableText(std::string_view text) {
-  // Plain ASCII without a zero character, the usual name, in one pass.
-  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c - 1) < 0x7F; })) return true;
+  if (IsPlainAscii(text)) return true;  // the usual name, in one pass
   return text.find('\0') == std::string_view::npos && platform::ToAnsiExact(text).has_value();
 }
 
