@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace vantrel::access {
 namespace {
@@ -15,13 +14,6 @@ constexpr std::size_t kInt16Size = 2;
 std::size_t RoundUpTo4(std::size_t n) { return (n + 3) / 4 * 4; }
 
 }  // namespace
-
-std::size_t BatchLayout::TextCapacity(int16_t reportedType) {
-  // The capacity travels as an int16 in the record.
-  constexpr std::size_t kLargest = static_cast<std::size_t>(std::numeric_limits<int16_t>::max());
-  return reportedType > 0 ? std::min(static_cast<std::size_t>(reportedType) + api::kTextCapacityExtra, kLargest)
-                          : api::kHistoryTextSize;
-}
 
 std::size_t BatchLayout::PaddedInt16Bytes(std::size_t n, std::size_t p) {
   // Keeps the buffer a multiple of 4 bytes after the 4-byte record pointers.

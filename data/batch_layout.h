@@ -15,9 +15,11 @@
 #ifndef VANTREL_DATA_BATCH_LAYOUT_H_
 #define VANTREL_DATA_BATCH_LAYOUT_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -79,7 +81,13 @@ class BatchLayout {
 
   // The capacity of a text item's character buffer: the reported length
   // plus 4, or 604 when the database reported no positive length.
-  static std::size_t TextCapacity(int16_t reportedType);
+  static std::size_t TextCapacity(int16_t reportedType) {
+    // The capacity travels as an int16 in the record.
+    constexpr auto kLargest = static_cast<std::size_t>(std::numeric_limits<int16_t>::max());
+    return reportedType > 0
+               ? std::min(static_cast<std::size_t>(reportedType) + dorvik::api::kTextCapacityExtra, kLargest)
+               : dorvik::api::kHistoryTextSize;
+  }
   // Bytes taken by n 16-bit items placed after p record pointers.
   static std::size_t PaddedInt16Bytes(std::size_t n, std::size_t p);
 

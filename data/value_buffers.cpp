@@ -238,7 +238,7 @@ std::string DataAccess::ReturnedCodePageText(TextBuffer text, int16_t count) {
   if (text.empty()) return {};
   const std::size_t end = std::min<std::size_t>(count < 0 ? 0 : static_cast<std::size_t>(count), text.size() - 1);
   text[end] = '\0';
-  return platform::FromAnsiTrimmed(std::string_view(text.data(), ::strnlen(text.data(), end)));
+  return platform::FromAnsiTrimmedToZero(std::string_view(text.data(), end));
 }
 
 }  // namespace vantrel::access

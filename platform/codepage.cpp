@@ -225,6 +225,25 @@ std::string FromAnsiTrimmed(std::string_view bytes) {
   return FromAnsi(content);
 }
 
+std::string FromAnsiTrimmedToZero(std::string_view bytes) {
+  // Plain ASCII, the usual text, is walked a word at a time: a word with a
+  // zero byte or a byte above 0x7F ends the walk.
+  constexpr uint64_t kLowBits = 0x0101010101010101u;
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  size_t pos = 0;
+  for (; pos + sizeof(uint64_t) <= bytes.size(); pos += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + pos, sizeof(word));
+    if (((((word - kLowBits) & ~word) | word) & kHighBits) != 0) break;
+  }
+  for (; pos < bytes.size(); ++pos) {
+    const auto byte = static_cast<uint8_t>(bytes[pos]);
+    if (byte == 0) break;
+    if (byte > 0x7F) return FromAnsiTrimmed(bytes.substr(0, ::strnlen(bytes.data(), bytes.size())));
+  }
+  return std::string(TrimBytes(bytes.substr(0, pos), [](char byte) { return IsAsciiWhiteSpace(byte); }));
+}
+
 std::string FromAscii(std::string_view bytes) {
   std::string text(bytes);
   if (IsAscii(bytes)) return text;
@@ -236,7 +255,7 @@ std::string FromAscii(std::string_view bytes) {
 
 std::string FromAsciiTrimmed(std::string_view bytes) {
   // A byte above 0x7F becomes '?', which is no white space.
-  return FromAscii(TrimBytes(bytes, IsAsciiWhiteSpace));
+  return FromAscii(TrimBytes(bytes, [](char byte) { return IsAsciiWhiteSpace(byte); }));
 }
 
 std::size_t CharacterCount(std::string_view utf8) {

@@ -29,6 +29,8 @@ bool IsAscii(std::string_view text);
 std::string FromAnsi(std::string_view bytes);
 // Trim(FromAnsi(bytes)), decoded once: the white space is cut off the bytes.
 std::string FromAnsiTrimmed(std::string_view bytes);
+// The same for the bytes before the first zero byte (all when there is none).
+std::string FromAnsiTrimmedToZero(std::string_view bytes);
 // The same, appended to utf8 (no temporary text).
 void AppendAnsi(std::string& utf8, std::string_view bytes);
 

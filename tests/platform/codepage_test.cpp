@@ -124,6 +124,10 @@ TEST(CodePage, ShortcutsAgreeWithTheGeneralConversionsOnEveryByte) {
     for (const std::string& bytes :
          {alone, " " + alone + "\t", "a" + alone + "z", std::string(2, byte) + "  ", std::string(9, byte) + "x"}) {
       EXPECT_EQ(FromAnsiTrimmed(bytes), std::string(Trim(FromAnsi(bytes)))) << value;
+      for (const std::string& walked : {bytes, "plain ascii text " + bytes + " after"}) {
+        EXPECT_EQ(FromAnsiTrimmedToZero(walked), std::string(Trim(FromAnsi(walked.substr(0, walked.find('\0'))))))
+            << value;
+      }
       EXPECT_EQ(FromAsciiTrimmed(bytes), std::string(Trim(FromAscii(bytes)))) << value;
       EXPECT_EQ(IsAscii(bytes), value < 0x80) << value;
       const std::string text = FromAnsi(bytes);  // as UTF-8, with the code point of the byte
