@@ -354,13 +354,22 @@ void DataAccess::ChooseFormats(std::span<const IDANDFT> items, FieldDefinitionMe
   formats.resize(items.size());
   // Consecutive items mostly belong to one record: its definition is asked
   // once for them.
+  // So do items of one field of one definition, mostly, for their format.
   const FieldDefinitionMemo::Definition* definition = nullptr;
+  const FieldDefinitionMemo::Definition* formatDefinition = nullptr;
+  int32_t formatTag = 0;
+  SizeAndType format;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const IDANDFT& item = items[i];
     if (definition == nullptr || item.ID != items[i - 1].ID) {
       definition = &FieldDefinitionsFor(GetDefinitionID(item.ID), memo);
     }
-    formats[i] = FormatOf(definition->Find(item.FT), item.ID, item.FT);
+    if (definition != formatDefinition || item.FT != formatTag) {
+      format = FormatOf(definition->Find(item.FT), item.ID, item.FT);
+      formatDefinition = definition;
+      formatTag = item.FT;
+    }
+    formats[i] = format;
   }
 }
 
