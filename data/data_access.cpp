@@ -272,27 +272,41 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     CollectedRead read(names.records.size(), names.fieldIds.size());
     ReadByIds(names.records, state, read);
     result.reserve(read.Order().size());
+    // A later field of the same name takes the place of an earlier one.
+    const auto file = [](TagValuesByName& byName, std::string&& fieldName, TagValues& values) {
+      auto [filed, added] = byName.try_emplace(std::move(fieldName), std::move(values));
+      if (!added) filed.value() = std::move(values);
+    };
     TagValuesByName oneField;  // records of one field get copies of it (see AnswerByIds)
     for (const uint32_t r : read.Order()) {
       const CollectedRead::Record& record = read.RecordAt(r);
-      auto [named, added] = result.try_emplace(NameOfRecord(record.recordId));
+      std::string recordName = NameOfRecord(record.recordId);
+      if (record.fields == 1) {
+        CollectedRead::Field& field = read.FieldAt(record.first);
+        std::optional<std::string> fieldName = NameOfField(record.recordId, field.fieldId, state.memo);
+        if (!fieldName) {
+          result.try_emplace(std::move(recordName));
+          continue;
+        }
+        if (oneField.empty() || oneField.begin()->first != *fieldName) {
+          oneField.clear();
+          oneField.try_emplace(*fieldName);
+        }
+        auto [named, added] = result.try_emplace(std::move(recordName), oneField);
+        if (added) {
+          named.value().begin().value() = std::move(field.values);
+        } else {
+          file(named.value(), std::move(*fieldName), field.values);
+        }
+        continue;
+      }
+      auto [named, added] = result.try_emplace(std::move(recordName));
       TagValuesByName& byName = named.value();
-      if (added && record.fields > 1) byName.reserve(record.fields);
+      if (added) byName.reserve(record.fields);
       for (uint32_t f = record.first; f != CollectedRead::kNone; f = read.FieldAt(f).next) {
         CollectedRead::Field& field = read.FieldAt(f);
         if (auto fieldName = NameOfField(record.recordId, field.fieldId, state.memo)) {
-          if (record.fields == 1 && byName.empty()) {
-            if (oneField.empty() || oneField.begin()->first != *fieldName) {
-              oneField.clear();
-              oneField.try_emplace(std::move(*fieldName));
-            }
-            byName = oneField;
-            byName.begin().value() = std::move(field.values);
-            continue;
-          }
-          // A later field of the same name takes its place.
-          auto [filed, added] = byName.try_emplace(std::move(*fieldName), std::move(field.values));
-          if (!added) filed.value() = std::move(field.values);
+          file(byName, std::move(*fieldName), field.values);
         }
       }
     }
