@@ -1,4 +1,5 @@
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -211,6 +212,36 @@ TEST_F(CurrentValuesTest, ReadsByNamesSkipUnknownNamesAndUseTheDatabasesSpelling
   const auto fault = FaultOf([&] { data.GetTagValues(contracts::Tags{{"TI100", {"NOPE"}}}); });
   EXPECT_EQ(fault.Reason().value_or(""), "Failed to find the maximum occurences for fields of record ID '" +
                                              std::to_string(Id(kTag1)) + "' because field list is empty.");
+}
+
+// Records of one field each, the field changing from record to record:
+// each record holds its own field only, a repeat area its whole list.
+TEST_F(CurrentValuesTest, RecordsOfOneFieldEachHoldTheirOwnField) {
+  const TagValuesByIds byIds = data.GetTagValues(TagsById{{Id("REP3"), {Field("REP")}},
+                                                          {Id("REP4"), {Field("O1")}},
+                                                          {Id("REP5"), {Field("REP")}},
+                                                          {Id("WIDE1"), {Field("W500")}}});
+  const auto keys = [](const auto& map) {
+    std::vector<typename std::decay_t<decltype(map)>::key_type> found;
+    for (const auto& [key, values] : map) found.push_back(key);
+    return found;
+  };
+  ASSERT_THAT(keys(byIds), ElementsAre(Id("REP3"), Id("REP4"), Id("REP5"), Id("WIDE1")));
+  EXPECT_THAT(keys(byIds.at(Id("REP4"))), ElementsAre(Field("O1")));
+  EXPECT_EQ(byIds.at(Id("REP4")).at(Field("O1")).size(), 1u);
+  EXPECT_THAT(Reals(byIds.at(Id("REP3")).at(Field("REP"))), ElementsAre(0, 1, 2));
+  EXPECT_THAT(Reals(byIds.at(Id("REP5")).at(Field("REP"))), ElementsAre(0, 1, 2, 3, 4));
+  EXPECT_THAT(keys(byIds.at(Id("WIDE1"))), ElementsAre(Field("W500")));
+  EXPECT_EQ(byIds.at(Id("WIDE1")).at(Field("W500"))[0].Value, Value(5.5));
+
+  const TagValuesByNames byNames =
+      data.GetTagValues(contracts::Tags{{"REP3", {"REP"}}, {"REP4", {"O1"}}, {"rep5", {"rep"}}, {"WIDE1", {"W500"}}});
+  ASSERT_THAT(keys(byNames), ElementsAre("REP3", "REP4", "REP5", "WIDE1"));
+  EXPECT_THAT(keys(byNames.at("REP4")), ElementsAre("O1"));
+  EXPECT_THAT(Reals(byNames.at("REP3").at("REP")), ElementsAre(0, 1, 2));
+  EXPECT_THAT(Reals(byNames.at("REP5").at("REP")), ElementsAre(0, 1, 2, 3, 4));
+  EXPECT_THAT(keys(byNames.at("WIDE1")), ElementsAre("W500"));
+  EXPECT_EQ(byNames.at("WIDE1").at("W500")[0].Value, Value(5.5));
 }
 
 TEST_F(CurrentValuesTest, FieldWithUnreadableCountGetsAPlaceholder) {
