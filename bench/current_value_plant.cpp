@@ -77,13 +77,17 @@ contracts::Tags RequestByNames(const Plant& plant, Kind kind, int n) {
 
 contracts::TagValuesByIds WriteRequestByIds(const Plant& plant, Kind kind, int n) {
   contracts::TagValuesByIds request;
-  for (int i = 0; i < n; ++i) request[plant.ids[static_cast<std::size_t>(i)]][plant.FieldTag(kind)] = {NewValue(kind, i)};
+  for (int i = 0; i < n; ++i) {
+    request[plant.ids[static_cast<std::size_t>(i)]][plant.FieldTag(kind)] = {NewValue(kind, i)};
+  }
   return request;
 }
 
 contracts::TagValuesByNames WriteRequestByNames(const Plant& plant, Kind kind, int n) {
   contracts::TagValuesByNames request;
-  for (int i = 0; i < n; ++i) request[plant.names[static_cast<std::size_t>(i)]][Plant::FieldName(kind)] = {NewValue(kind, i)};
+  for (int i = 0; i < n; ++i) {
+    request[plant.names[static_cast<std::size_t>(i)]][Plant::FieldName(kind)] = {NewValue(kind, i)};
+  }
   return request;
 }
 

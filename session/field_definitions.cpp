@@ -329,7 +329,8 @@ void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fiel
     if (positions) {
       position = positions->try_emplace(fieldId, result.size()).first->second;
     } else {
-      const auto given = std::find_if(result.begin(), result.end(), [&](const auto& e) { return e.fieldId == fieldId; });
+      const auto given =
+          std::find_if(result.begin(), result.end(), [&](const auto& e) { return e.fieldId == fieldId; });
       position = static_cast<std::size_t>(given - result.begin());
     }
     if (position == result.size()) result.push_back({fieldId, {}});
