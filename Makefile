@@ -58,6 +58,7 @@ layout32: deps
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+	@echo "== bench/data_path_cost.sh"; ./bench/data_path_cost.sh $(BUILD)/bench/data_path_cost
 
 clean:
 	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

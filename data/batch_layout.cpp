@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace vantrel::access {
 namespace {
@@ -16,13 +15,6 @@ std::size_t RoundUpTo4(std::size_t n) { return (n + 3) / 4 * 4; }
 
 }  // namespace
 
-std::size_t BatchLayout::TextCapacity(int16_t reportedType) {
-  // The capacity travels as an int16 in the record.
-  constexpr std::size_t kLargest = static_cast<std::size_t>(std::numeric_limits<int16_t>::max());
-  return reportedType > 0 ? std::min(static_cast<std::size_t>(reportedType) + api::kTextCapacityExtra, kLargest)
-                          : api::kHistoryTextSize;
-}
-
 std::size_t BatchLayout::PaddedInt16Bytes(std::size_t n, std::size_t p) {
   // Keeps the buffer a multiple of 4 bytes after the 4-byte record pointers.
   std::size_t padded = 0;
@@ -35,66 +27,74 @@ std::size_t BatchLayout::PaddedInt16Bytes(std::size_t n, std::size_t p) {
 }
 
 BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
-                         std::span<const ERRBLOCK> errors, const Chooser& choose)
-    : itemCount_(items.size()) {
-  std::vector<Entry> others;
-  std::vector<Entry> recordIds;
-  std::vector<Entry> shorts;
-  std::vector<int16_t> reported;
-  others.reserve(items.size());
+                         std::span<const ERRBLOCK> errors, const Chooser& choose) {
+  std::vector<SizeAndType> formats;
+  formats.reserve(items.size());
+  for (const IDANDFT& item : items) formats.push_back(choose(item));
+  Assign(items, reportedTypes, errors, formats);
+}
+
+BatchLayout::BatchLayout(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+                         std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats) {
+  Assign(items, reportedTypes, errors, formats);
+}
+
+void BatchLayout::Assign(std::span<const IDANDFT> items, std::span<const int16_t> reportedTypes,
+                         std::span<const ERRBLOCK> errors, std::span<const SizeAndType> formats) {
+  itemCount_ = items.size();
+  // Every other item in the order given, each at the sum of the sizes before
+  // it; the record pointers and the 16-bit counts are set aside to follow.
+  entries_.clear();
+  entries_.reserve(items.size());
+  pointers_.clear();
+  shorts_.clear();
+  std::size_t size = 0;
+  std::size_t textBytes = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const SizeAndType format = choose(items[i]);
+    const SizeAndType format = formats[i];
     if (errors[i].ERRCODE != api::kSuccess || format.size <= 0) continue;
-    Entry entry{items[i], format, 0, {}, i};
     if (format.type == api::kTypeRecordId) {
-      recordIds.push_back(entry);
+      pointers_.push_back(i);
     } else if (format.type == api::kTypeInt16) {
-      shorts.push_back(entry);
+      shorts_.push_back(i);
     } else {
-      others.push_back(entry);
-      reported.push_back(reportedTypes[i]);
+      entries_.push_back(Entry{items[i], formats[i], size, {}, i});
+      size += static_cast<std::size_t>(format.size);
+      if (format.type == api::kTypeTextQuality) textBytes += TextCapacity(reportedTypes[i]);
     }
   }
-
-  std::size_t size = 0;
-  for (auto& entry : others) {
-    entry.offset = size;
-    size += static_cast<std::size_t>(entry.format.size);
-  }
-  for (auto& entry : recordIds) {
-    entry.offset = size;
+  for (const std::size_t i : pointers_) {
+    entries_.push_back(Entry{items[i], formats[i], size, {}, i});
     size += kRecordIdSize;
   }
-  for (auto& entry : shorts) {
-    entry.offset = size;
+  for (const std::size_t i : shorts_) {
+    entries_.push_back(Entry{items[i], formats[i], size, {}, i});
     size += kInt16Size;
   }
-  const std::size_t bufferSize =
-      size - shorts.size() * kInt16Size + PaddedInt16Bytes(shorts.size(), recordIds.size());
-  if (bufferSize == 0) return;
+  const std::size_t bufferSize = entries_.empty() ? 0 : size - shorts_.size() * kInt16Size +
+                                                            PaddedInt16Bytes(shorts_.size(), pointers_.size());
   buffer_.assign(bufferSize, std::byte{0});
+  texts_.assign(textBytes, '\0');
 
-  // Text items get a character buffer whose address and capacity stand in
-  // their record.
-  for (std::size_t i = 0; i < others.size(); ++i) {
-    Entry& entry = others[i];
+  // A text item's character buffer is a slice of texts_; its address and
+  // capacity stand in its record.
+  std::size_t textOffset = 0;
+  for (std::size_t k = 0; textOffset < textBytes; ++k) {
+    Entry& entry = entries_[k];
     if (entry.format.type != api::kTypeTextQuality) continue;
-    auto& text = texts_.emplace_back(TextCapacity(reported[i]), '\0');
-    entry.text = TextBuffer(text);
-    char* address = text.data();
-    const auto capacity = static_cast<int16_t>(text.size());
+    entry.text = TextBuffer(texts_.data() + textOffset, TextCapacity(reportedTypes[entry.index]));
+    textOffset += entry.text.size();
+    char* address = entry.text.data();
+    const auto capacity = static_cast<int16_t>(entry.text.size());
     std::memcpy(buffer_.data() + entry.offset + offsetof(TVANDQU, TEXT), &address, sizeof(address));
     std::memcpy(buffer_.data() + entry.offset + offsetof(TVANDQU, LENGTH), &capacity, sizeof(capacity));
   }
 
-  entries_ = std::move(others);
-  entries_.insert(entries_.end(), recordIds.begin(), recordIds.end());
-  entries_.insert(entries_.end(), shorts.begin(), shorts.end());
-  callItems_.reserve(entries_.size());
-  callTypes_.reserve(entries_.size());
-  for (const auto& entry : entries_) {
-    callItems_.push_back(entry.item);
-    callTypes_.push_back(entry.format.type);
+  callItems_.resize(entries_.size());
+  callTypes_.resize(entries_.size());
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    callItems_[k] = entries_[k].item;
+    callTypes_[k] = entries_[k].format.type;
   }
 }
 

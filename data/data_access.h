@@ -59,14 +59,57 @@ class DataAccess : public Session, public contracts::IAccessService {
   using ValueBatch = contracts::OrderedMap<int32_t, contracts::OrderedMap<int32_t, const contracts::TagValues*>>;
 
   // One field of a batch, in request order: a record's field, how many
-  // values it has now and, for writes, the caller's values.
+  // values it has now and, for writes, the caller's values. A record's
+  // fields stand together in a batch, each field tag once.
   struct BatchField {
     int32_t recordId = 0;
     int32_t fieldId = 0;
     MaxOcurrenceInfo occurrences;
     const contracts::TagValues* values = nullptr;
+    // Reads: the fields of its record in the request, the field's position
+    // among all fields of the request and its record's among the records.
+    uint32_t recordFields = 1;
+    uint32_t ordinal = 0;
+    uint32_t recordOrdinal = 0;
   };
   using FieldBatch = std::vector<BatchField>;
+
+  // Where a read files its values: a field's list, made when its first value
+  // comes (each field of a read is one BatchField, in one batch).
+  class ValueSink {
+   public:
+    virtual ~ValueSink() = default;
+    virtual contracts::TagValues& ListOf(const BatchField& field) = 0;
+  };
+  class AnswerByIds;    // files into a TagValuesByIds
+  class CollectedRead;  // keeps the values of a read by names until their names are asked
+
+  // A read request as the batching walks it: each record once, with its
+  // field tags in the order given.
+  struct RecordFields {
+    int32_t recordId = 0;
+    std::span<const int32_t> fieldIds;
+  };
+  // What one request keeps from batch to batch: its view of the field
+  // definitions, and the memory of its batches (reused, so that a batch
+  // after the first allocates nothing of its own).
+  struct RequestState {
+    FieldDefinitionMemo memo;
+    std::vector<IDANDFT> items;
+    std::vector<std::size_t> fieldOf;  // per item, its field's position in the batch
+    std::vector<int16_t> reportedTypes;
+    std::vector<ERRBLOCK> typeErrors;
+    std::vector<SizeAndType> formats;
+    std::vector<ERRBLOCK> errors;
+    std::vector<bool> whole;
+    BatchLayout layout;
+  };
+  // A read by names resolved to identifiers: the records' field tags lie in
+  // fieldIds, which must not change while records is used.
+  struct ResolvedNames {
+    std::vector<RecordFields> records;
+    std::vector<int32_t> fieldIds;
+  };
 
   // Value buffers.
   void GetDorvikSizeAndType(int32_t tagId, int32_t fieldId, int16_t& nType, int32_t& size);
@@ -79,17 +122,38 @@ class DataAccess : public Session, public contracts::IAccessService {
                                        TextBuffer text = {});
   int32_t SetDataBufferWithTagValue(std::byte* data, const IDANDFT& idandft, int16_t type,
                                     const ValueBatch& tagValuesByIds, TextBuffer text = {});
+  // The caller's value for an item: of the values given under its field tag,
+  // else under its base tag (lookup gives a tag's values, or null), the
+  // element of the item's occurrence when there is one, else the first.
+  template <typename Lookup>
+  static const contracts::TagValue& ValueFor(const IDANDFT& item, Lookup lookup) {
+    const contracts::TagValues* given = lookup(item.FT);
+    if (given == nullptr) given = lookup(dorvik::api::BaseTag(item.FT));
+    return ChooseValue(item, given);
+  }
+  static const contracts::TagValue& ChooseValue(const IDANDFT& item, const contracts::TagValues* given);
+  // The text a database call returned in a text item's character buffer:
+  // count characters (the terminator stored at count, never past the
+  // buffer), up to a zero byte, from the code page, trimmed.
+  static std::string ReturnedCodePageText(TextBuffer text, int16_t count);
 
   // Batch workers.
-  void GetTagValues(int32_t maxcount, contracts::TagValuesByIds& tagValuesByIds, const FieldBatch& batch);
-  void SetTagValues(int32_t maxcount, const FieldBatch& batch);
+  void GetTagValues(int32_t maxcount, ValueSink& tagValuesByIds, const FieldBatch& batch, RequestState& state);
+  void SetTagValues(int32_t maxcount, const FieldBatch& batch, RequestState& state);
 
-  // The items of a batch's fields (a repeat-area field's occurrences), and
-  // for each item the position of its field in the batch.
-  static std::vector<std::size_t> ExpandItems(const FieldBatch& batch, int32_t maxcount, std::vector<IDANDFT>& items);
+  // The items of a batch's fields (a repeat-area field's occurrences; with
+  // knownOnly, of the fields whose occurrences are known) into
+  // state.items, and for each item the position of its field in the batch
+  // into state.fieldOf.
+  static void ExpandItems(const FieldBatch& batch, int32_t maxcount, bool knownOnly, RequestState& state);
   // The type query of a batch's items, laid out for the native call; the
   // query's error block per item goes to typeErrors.
   BatchLayout LayOut(std::span<const IDANDFT> items, std::vector<ERRBLOCK>& typeErrors);
+  // The same for state.items, into state.layout.
+  void LayOut(RequestState& state);
+  // Each item's type code and size (a service fault for a field without a
+  // definition).
+  void ChooseFormats(std::span<const IDANDFT> items, FieldDefinitionMemo& memo, std::vector<SizeAndType>& formats);
   // A write stores all it was given or fails: raises when a field's
   // occurrences are unknown or the database would not type an item.
   void RequireWholeWrite(const FieldBatch& batch, std::span<const IDANDFT> items, const BatchLayout& layout,
@@ -97,12 +161,16 @@ class DataAccess : public Session, public contracts::IAccessService {
   // A read by names' keys: the names the database gives, raising when it
   // gives none.
   std::string NameOfRecord(int32_t recordId);
-  std::optional<std::string> NameOfField(int32_t recordId, int32_t fieldId);
+  std::optional<std::string> NameOfField(int32_t recordId, int32_t fieldId, FieldDefinitionMemo& memo);
+  // The records and field tags that the names of a read by names resolve to
+  // (names that resolve to nothing left out); two spellings of one record
+  // add their fields up.
+  ResolvedNames ResolveNames(const contracts::Tags& tagList);
   // The failure of a batch call that stopped at item done.
   [[noreturn]] void RaiseBatchFailure(std::string_view pattern, std::string_view operation,
                                       const BatchLayout& layout, int16_t done, std::span<const ERRBLOCK> errors);
 
-  contracts::TagValuesByIds ReadByIds(const contracts::TagsById& tagList);
+  void ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer);
   void WriteByIds(const contracts::TagValuesByIds& tagValuesByIds);
 
   // History.

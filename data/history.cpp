@@ -80,15 +80,15 @@ T ReadAt(const std::byte* data, std::size_t offset) {
 }
 
 // The native buffers of one history read: count levels, times and value
-// slots, and a 604-byte character buffer per slot for text values.
+// slots, and for text values a 604-byte character buffer per slot, slot i's
+// at i * 604 of one zero-filled block.
 struct HistoryBuffers {
   HistoryBuffers(int32_t count, int16_t type, int32_t slotSize)
       : levels(Capacity(count)), times(Capacity(count)), values(Capacity(count) * static_cast<std::size_t>(slotSize)) {
     if (type != api::kTypeTextQuality) return;
-    texts.resize(Capacity(count));
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      texts[i].assign(api::kHistoryTextSize, '\0');
-      char* address = texts[i].data();
+    texts.assign(Capacity(count) * api::kHistoryTextSize, '\0');
+    for (std::size_t i = 0; i < Capacity(count); ++i) {
+      char* address = Text(i).data();
       const auto capacity = static_cast<int16_t>(api::kHistoryTextSize);
       std::byte* slot = values.data() + i * static_cast<std::size_t>(slotSize);
       std::memcpy(slot + offsetof(TVANDQU, TEXT), &address, sizeof(address));
@@ -96,11 +96,16 @@ struct HistoryBuffers {
     }
   }
   static std::size_t Capacity(int32_t count) { return count > 0 ? static_cast<std::size_t>(count) : 0; }
+  // Slot i's character buffer; none for values that are not texts.
+  TextBuffer Text(std::size_t i) {
+    if (texts.empty()) return {};
+    return TextBuffer(texts.data() + i * api::kHistoryTextSize, api::kHistoryTextSize);
+  }
 
   std::vector<int16_t> levels;
   std::vector<XUSTS> times;
   std::vector<std::byte> values;
-  std::vector<std::vector<char>> texts;
+  std::vector<char> texts;
 };
 
 }  // namespace
@@ -181,10 +186,10 @@ void DataAccess::ReadHistory(TagValuesByIds& result, const HistoryRequestById& r
   }
 
   const auto got = static_cast<std::size_t>(std::clamp(returned, 0, std::max(count, 0)));
+  values.reserve(got);
   for (std::size_t i = 0; i < got; ++i) {
-    const TextBuffer text = buffers.texts.empty() ? TextBuffer{} : TextBuffer(buffers.texts[i]);
     values.push_back(ConvertHistoryBufferToTagValue(type, buffers.values.data() + i * static_cast<std::size_t>(slotSize),
-                                                    buffers.levels[i], buffers.times[i], text));
+                                                    buffers.levels[i], buffers.times[i], buffers.Text(i)));
   }
   PatchHistoryOutsiders(own, request, count, reverse);
   pairValues.insert(pairValues.end(), std::make_move_iterator(values.begin()), std::make_move_iterator(values.end()));
@@ -219,20 +224,15 @@ TagValue DataAccess::ConvertHistoryBufferToTagValue(int16_t type, const std::byt
   TagValue value(contracts::Value(), XustsToDateTime(timestamp), TagValue::kNoStatus, level);
   switch (type) {
     case api::kTypeTextQuality:
-      if (!text.empty()) {
-        const int16_t count = ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH));
-        text[std::min<std::size_t>(count < 0 ? 0 : static_cast<std::size_t>(count), text.size() - 1)] = '\0';
-        value.Value = std::string(platform::Trim(platform::FromAnsi(text.data())));
-      }
+      if (!text.empty()) value.Value = ReturnedCodePageText(text, ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH)));
       break;
     case api::kTypeTime: value.Value = XustsToDateTime(ReadAt<XUSTS>(data, 0)); break;
     case api::kTypeDouble: value.Value = ReadAt<double>(data, 0); break;
     case api::kTypeInt32: value.Value = ReadAt<int32_t>(data, 0); break;
     default:
       if (type > 0) {
-        const std::string text7 =
-            platform::FromAscii(std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(type)));
-        value.Value = std::string(platform::Trim(text7));
+        value.Value = platform::FromAsciiTrimmed(
+            std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(type)));
         break;
       }
       throw platform::FaultException(

@@ -131,16 +131,9 @@ TagValue DataAccess::ConvertDataBufferToTagValue(int16_t type, const std::byte* 
     case api::kTypeDoubleQuality: return DecodeWithQuality<DVANDQU, double>(data);
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
-      std::string value;
-      if (!text.empty()) {
-        // The terminator goes at the returned count, never past the buffer.
-        const int16_t count = ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH));
-        const std::size_t end = std::min<std::size_t>(count < 0 ? 0 : static_cast<std::size_t>(count), text.size() - 1);
-        text[end] = '\0';
-        value = std::string(platform::Trim(platform::FromAnsi(text.data())));
-      }
-      return TagValue(std::move(value), XustsToDateTime(ReadAt<XUSTS>(data, L::kTime)),
-                      ReadAt<int16_t>(data, L::kStatus), ReadAt<int16_t>(data, L::kLevel));
+      return TagValue(ReturnedCodePageText(text, ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH))),
+                      XustsToDateTime(ReadAt<XUSTS>(data, L::kTime)), ReadAt<int16_t>(data, L::kStatus),
+                      ReadAt<int16_t>(data, L::kLevel));
     }
     default:
       return TagValue();
@@ -190,7 +183,11 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
       return kTimeSize;
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
-      const std::string textValue = ToText(value);
+      // A text value is taken as it stands, without a copy.
+      std::string converted;
+      const std::string* given = std::get_if<std::string>(&value);
+      if (given == nullptr) given = &(converted = ToText(value));
+      const std::string& textValue = *given;
       // Replaced or cut characters would store a value the caller did not give.
       RequireStorableText(textValue, "text");
       const std::size_t characters = platform::CharacterCount(textValue);
@@ -215,22 +212,33 @@ int32_t DataAccess::UpdateDataBufferWithTagValue(std::byte* data, int16_t type, 
 
 int32_t DataAccess::SetDataBufferWithTagValue(std::byte* data, const IDANDFT& idandft, int16_t type,
                                               const ValueBatch& tagValuesByIds, TextBuffer text) {
-  const int32_t occurrence = api::OccurrenceOf(idandft.FT);
-  const std::size_t index = occurrence > 0 ? static_cast<std::size_t>(occurrence - 1) : 0;
   const auto& fields = tagValuesByIds.at(idandft.ID);
-  auto found = fields.find(idandft.FT);
-  if (found == fields.end()) found = fields.find(api::BaseTag(idandft.FT));
-  if (found == fields.end()) {
-    throw platform::Exception(fmt::format("No value is given to set tag field tag id, {0}, 0x{1:X}.", idandft.ID,
-                                          static_cast<uint32_t>(idandft.FT)));
-  }
-  const contracts::TagValues& values = *found->second;
-  if (values.empty()) {
-    throw platform::ArgumentException(fmt::format("The value list for record {0}, field 0x{1:X} is empty.",
-                                                  idandft.ID, static_cast<uint32_t>(idandft.FT)));
-  }
-  const TagValue& chosen = index > 0 && values.size() > index ? values[index] : values[0];
+  const TagValue& chosen = ValueFor(idandft, [&](int32_t tag) -> const contracts::TagValues* {
+    const auto found = fields.find(tag);
+    return found == fields.end() ? nullptr : found->second;
+  });
   return UpdateDataBufferWithTagValue(data, type, chosen, text);
+}
+
+const TagValue& DataAccess::ChooseValue(const IDANDFT& item, const contracts::TagValues* given) {
+  if (given == nullptr) {
+    throw platform::Exception(fmt::format("No value is given to set tag field tag id, {0}, 0x{1:X}.", item.ID,
+                                          static_cast<uint32_t>(item.FT)));
+  }
+  if (given->empty()) {
+    throw platform::ArgumentException(fmt::format("The value list for record {0}, field 0x{1:X} is empty.", item.ID,
+                                                  static_cast<uint32_t>(item.FT)));
+  }
+  const int32_t occurrence = api::OccurrenceOf(item.FT);
+  const std::size_t index = occurrence > 0 ? static_cast<std::size_t>(occurrence - 1) : 0;
+  return index > 0 && given->size() > index ? (*given)[index] : (*given)[0];
+}
+
+std::string DataAccess::ReturnedCodePageText(TextBuffer text, int16_t count) {
+  if (text.empty()) return {};
+  const std::size_t end = std::min<std::size_t>(count < 0 ? 0 : static_cast<std::size_t>(count), text.size() - 1);
+  text[end] = '\0';
+  return platform::FromAnsiTrimmedToZero(std::string_view(text.data(), end));
 }
 
 }  // namespace vantrel::access

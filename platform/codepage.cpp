@@ -27,7 +27,7 @@ constexpr std::array<char16_t, 32> kSpecialBytes = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
 };
 
-char32_t AnsiToCodePoint(uint8_t byte) {
+constexpr char32_t AnsiToCodePoint(uint8_t byte) {
   if (byte >= kFirstSpecialByte && byte < kFirstSpecialByte + kSpecialBytes.size()) {
     return kSpecialBytes[byte - kFirstSpecialByte];
   }
@@ -46,7 +46,7 @@ std::optional<char> CodePointToAnsi(char32_t codePoint) {
 }
 
 constexpr char32_t kReplacement = 0xFFFD;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;  // the top bit of each byte of a word
 
 // The length of the sequence that starts at text[pos] and whether it is well
 // formed (no overlong form, surrogate or value above U+10FFFF); an ill-formed
@@ -103,14 +103,37 @@ char32_t NextValidCodePoint(std::string_view text, size_t& pos) {
 }
 
 // Unicode White_Space, the set that .NET's Trim removes.
-bool IsWhiteSpace(char32_t c) {
+constexpr bool IsWhiteSpace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
          c == 0x3000;
 }
 
+constexpr bool IsAsciiWhiteSpace(char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+
+// Which code-page bytes decode to white space (IsWhiteSpace of their code point).
+constexpr std::array<bool, 256> kAnsiWhiteSpace = [] {
+  std::array<bool, 256> table{};
+  for (size_t byte = 0; byte < table.size(); ++byte) {
+    table[byte] = IsWhiteSpace(AnsiToCodePoint(static_cast<uint8_t>(byte)));
+  }
+  return table;
+}();
+
+// bytes without the leading and trailing bytes for which isSpace holds.
+template <typename IsSpace>
+std::string_view TrimBytes(std::string_view bytes, IsSpace isSpace) {
+  size_t begin = 0;
+  size_t end = bytes.size();
+  while (begin < end && isSpace(bytes[begin])) ++begin;
+  while (end > begin && isSpace(bytes[end - 1])) --end;
+  return bytes.substr(begin, end - begin);
+}
+
 // Length of the leading white space of text. Invalid UTF-8 is no white space.
 size_t LeadingWhiteSpace(std::string_view text) {
+  // A first byte below 0x80 is a character of its own.
+  if (!text.empty() && static_cast<uint8_t>(text.front()) < 0x80 && !IsAsciiWhiteSpace(text.front())) return 0;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t next = pos;
@@ -123,6 +146,11 @@ size_t LeadingWhiteSpace(std::string_view text) {
 
 // End of the last character of text that is not white space.
 size_t EndOfContent(std::string_view text) {
+  // A byte below 0x80 is never part of a longer sequence: a last one that is
+  // not white space ends the content.
+  if (!text.empty() && static_cast<uint8_t>(text.back()) < 0x80 && !IsAsciiWhiteSpace(text.back())) {
+    return text.size();
+  }
   size_t end = 0;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -176,6 +204,19 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+bool IsAscii(std::string_view text) {
+  size_t pos = 0;
+  for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + pos, sizeof(word));
+    if ((word & kHighBits) != 0) return false;
+  }
+  for (; pos < text.size(); ++pos) {
+    if (static_cast<uint8_t>(text[pos]) > 0x7F) return false;
+  }
+  return true;
+}
+
 void AppendRepairedUtf8(std::string& out, std::string_view text) {
   for (size_t pos = 0; pos < text.size();) {
     const Utf8Step step = NextUtf8(text, pos);
@@ -189,6 +230,7 @@ void AppendRepairedUtf8(std::string& out, std::string_view text) {
 }
 
 std::string ToAnsi(std::string_view utf8) {
+  if (IsAscii(utf8)) return std::string(utf8);
   std::string ansi;
   ansi.reserve(utf8.size());
   for (size_t pos = 0; pos < utf8.size();) ansi += CodePointToAnsi(NextValidCodePoint(utf8, pos)).value_or(kSubstitute);
@@ -196,6 +238,7 @@ std::string ToAnsi(std::string_view utf8) {
 }
 
 std::optional<std::string> ToAnsiExact(std::string_view utf8) {
+  if (IsAscii(utf8)) return std::string(utf8);
   std::string ansi;
   ansi.reserve(utf8.size());
   for (size_t pos = 0; pos < utf8.size();) {
@@ -222,21 +265,54 @@ std::string FromAnsi(std::string_view bytes) {
   return utf8;
 }
 
+std::string FromAnsiTrimmed(std::string_view bytes) {
+  const std::string_view content =
+      TrimBytes(bytes, [](char byte) { return kAnsiWhiteSpace[static_cast<uint8_t>(byte)]; });
+  if (IsAscii(content)) return std::string(content);
+  return FromAnsi(content);
+}
+
+std::string FromAnsiTrimmedToZero(std::string_view bytes) {
+  // Plain ASCII, the usual text, is walked a word at a time: a word with a
+  // zero byte or a byte above 0x7F ends the walk.
+  constexpr uint64_t kLowBits = 0x0101010101010101u;
+  size_t pos = 0;
+  for (; pos + sizeof(uint64_t) <= bytes.size(); pos += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + pos, sizeof(word));
+    if (((((word - kLowBits) & ~word) | word) & kHighBits) != 0) break;
+  }
+  for (; pos < bytes.size(); ++pos) {
+    const auto byte = static_cast<uint8_t>(bytes[pos]);
+    if (byte == 0) break;
+    if (byte > 0x7F) return FromAnsiTrimmed(bytes.substr(0, ::strnlen(bytes.data(), bytes.size())));
+  }
+  return std::string(TrimBytes(bytes.substr(0, pos), [](char byte) { return IsAsciiWhiteSpace(byte); }));
+}
+
 std::string FromAscii(std::string_view bytes) {
   std::string text(bytes);
+  if (IsAscii(bytes)) return text;
   for (char& c : text) {
     if (static_cast<uint8_t>(c) > 0x7F) c = kSubstitute;
   }
   return text;
 }
 
+std::string FromAsciiTrimmed(std::string_view bytes) {
+  // A byte above 0x7F becomes '?', which is no white space.
+  return FromAscii(TrimBytes(bytes, [](char byte) { return IsAsciiWhiteSpace(byte); }));
+}
+
 std::size_t CharacterCount(std::string_view utf8) {
+  if (IsAscii(utf8)) return utf8.size();
   size_t count = 0;
   for (size_t pos = 0; pos < utf8.size(); ++count) NextValidCodePoint(utf8, pos);
   return count;
 }
 
 std::string_view CutToCharacters(std::string_view utf8, std::size_t count) {
+  if (IsAscii(utf8)) return utf8.substr(0, count);
   size_t cut = utf8.size();
   size_t characters = 0;
   // The whole text is checked, so that the result never depends on where

@@ -20,14 +20,24 @@ std::string ToAnsi(std::string_view utf8);
 // has no byte in the code page. Throws ArgumentException for invalid UTF-8.
 std::optional<std::string> ToAnsiExact(std::string_view utf8);
 
+// Whether every byte is 7-bit ASCII: such text is the same in UTF-8, in the
+// code page and in ASCII, one byte a character.
+bool IsAscii(std::string_view text);
+
 // Windows-1252 bytes to UTF-8 (every byte maps; the five unassigned bytes
 // map to their C1 control characters, as Windows does).
 std::string FromAnsi(std::string_view bytes);
+// Trim(FromAnsi(bytes)), decoded once: the white space is cut off the bytes.
+std::string FromAnsiTrimmed(std::string_view bytes);
+// The same for the bytes before the first zero byte (all when there is none).
+std::string FromAnsiTrimmedToZero(std::string_view bytes);
 // The same, appended to utf8 (no temporary text).
 void AppendAnsi(std::string& utf8, std::string_view bytes);
 
 // 7-bit ASCII bytes to text: bytes above 0x7F become '?'.
 std::string FromAscii(std::string_view bytes);
+// Trim(FromAscii(bytes)), decoded once.
+std::string FromAsciiTrimmed(std::string_view bytes);
 
 // Number of characters (code points) of a UTF-8 text. Throws
 // ArgumentException for invalid UTF-8.

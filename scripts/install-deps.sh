@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libpcre2-dev liblmdb-dev
   libcli11-dev libedit-dev
-  g++-multilib tzdata
+  g++-multilib tzdata valgrind
   "$@"
 )
 

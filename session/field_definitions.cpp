@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
@@ -24,6 +26,8 @@ using contracts::TypeCode;
 constexpr std::string_view kLoadOperation = "GetFieldDefinitions";
 constexpr std::size_t kNameSlotSize = api::kFieldNameBufferSize;
 constexpr int16_t kNameReadType = static_cast<int16_t>(kNameSlotSize);
+// Field lists longer than this find a field given twice through an index.
+constexpr std::size_t kWalkedFieldIds = 16;
 
 // Definition data types (column 2) and length-word bits.
 constexpr int16_t kDataTypePointer = 0;
@@ -87,9 +91,7 @@ void ApplyWriteProtection(int16_t code, FieldDefinition& definition) {
 // The name in a 256-byte slot: up to the first zero byte, trimmed.
 std::string SlotName(const std::vector<char>& names, std::size_t i) {
   const char* slot = names.data() + i * kNameSlotSize;
-  const std::size_t length = ::strnlen(slot, kNameSlotSize);
-  const std::string text = platform::FromAscii(std::string_view(slot, length));
-  return std::string(platform::Trim(text));
+  return platform::FromAsciiTrimmed(std::string_view(slot, ::strnlen(slot, kNameSlotSize)));
 }
 
 }  // namespace
@@ -131,23 +133,33 @@ int16_t Session::TranslateToTypeCodeAndFieldReferenceType(int16_t dataType, int1
 }
 
 FieldDefinitionsPtr Session::GetFieldDefinitions(int32_t definitionId) {
+  return LookUpFieldDefinitions(definitionId).first;
+}
+
+std::pair<FieldDefinitionsPtr, bool> Session::LookUpFieldDefinitions(int32_t definitionId) {
   auto& statics = Statics();
   std::lock_guard lock(statics.s_StaticMembersLock);
   if (auto cached = statics.s_fieldDefintionByDefId.find(definitionId);
       cached != statics.s_fieldDefintionByDefId.end()) {
-    return cached->second;
+    return {cached->second, true};
   }
-  if (definitionId <= 0) return std::make_shared<const FieldDefinitions>();
+  if (definitionId <= 0) return {std::make_shared<const FieldDefinitions>(), true};
 
   const auto [definitions, whole] = LoadFieldDefinitions(definitionId);
-  if (!whole) return definitions;  // a transient refusal must not stay cached
+  if (!whole) return {definitions, false};  // a transient refusal must not stay cached
   auto& byFieldId = statics.s_fieldDefByFieldIdByDefId[definitionId];
   byFieldId.clear();
   for (const auto& definition : *definitions) {
     byFieldId[definition.Number] = FieldDefinitionPtr(definitions, &definition);
   }
   statics.s_fieldDefintionByDefId[definitionId] = definitions;
-  return definitions;
+  return {definitions, true};
+}
+
+const FieldDefinitionMemo::Definition& Session::LookUpFieldDefinitions(int32_t definitionId,
+                                                                      FieldDefinitionMemo& memo) {
+  auto [definitions, lasting] = LookUpFieldDefinitions(definitionId);
+  return lasting ? memo.Remember(definitionId, std::move(definitions)) : memo.Hold(std::move(definitions));
 }
 
 std::pair<FieldDefinitionsPtr, bool> Session::LoadFieldDefinitions(int32_t definitionId) {
@@ -255,27 +267,35 @@ FieldDefinitionPtr Session::FindFieldDefinition(const FieldDefinitionsPtr& defin
 }
 
 int32_t Session::GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId) {
+  FieldDefinitionMemo memo;
+  return GetRepeatAreaIndex(definitionId, fieldId, memo);
+}
+
+int32_t Session::GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId, FieldDefinitionMemo& memo) {
   if (definitionId <= 0) return 0;
-  int32_t index = 0;
-  // Held for the walk: a RefreshAll on another thread may drop the cache's hold.
-  const FieldDefinitionsPtr definitions = GetFieldDefinitions(definitionId);
-  for (const auto& definition : *definitions) {
-    if (definition.Number == fieldId) index = definition.RepeatArea;
-  }
-  return index;
+  // The list is looked up (and loaded) first: a field tag with an occurrence
+  // matches no field, but the definition is read all the same.
+  const FieldDefinitionMemo::Definition& definition = FieldDefinitionsFor(definitionId, memo);
+  if (api::OccurrenceOf(fieldId) != 0) return 0;
+  const FieldDefinition* field = definition.Find(fieldId);
+  return field == nullptr ? 0 : field->RepeatArea;
 }
 
 std::string Session::GetAttributeName(int32_t recid, int32_t fldid) {
-  const bool repeated = GetRepeatAreaIndex(DEFINID(recid), fldid) > 0;
+  FieldDefinitionMemo memo;
+  return GetAttributeName(recid, fldid, memo);
+}
+
+std::string Session::GetAttributeName(int32_t recid, int32_t fldid, FieldDefinitionMemo& memo) {
+  const bool repeated = GetRepeatAreaIndex(DEFINID(recid), fldid, memo) > 0;
   std::array<char, api::kFieldNameBufferSize> buffer{};
   int16_t length = 0;
   GETFTDB_LNAME(recid, repeated ? fldid + 1 : fldid, buffer.data(), &length);
   const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
+  if (!repeated) return platform::FromAsciiTrimmed(std::string_view(buffer.data(), count));
   std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
-  if (repeated && !text.empty()) {
-    // "N NAME" names occurrence N; the field's own name follows the blank.
-    if (const auto blank = text.find(' '); blank != std::string::npos) text.erase(0, blank);
-  }
+  // "N NAME" names occurrence N; the field's own name follows the blank.
+  if (const auto blank = text.find(' '); blank != std::string::npos) text.erase(0, blank);
   return std::string(platform::Trim(text));
 }
 
@@ -285,40 +305,63 @@ bool Session::IsRepeatAreaCount(int32_t tagId, int32_t fieldId) {
 }
 
 MaxOcurrenceInfoByFieldId Session::GetMaximumOcurrences(int32_t tagId, const contracts::FieldIds& fieldIds) {
+  FieldDefinitionMemo memo;
+  MaxOcurrenceInfoList list;
+  ListMaximumOcurrences(tagId, fieldIds, memo, list);
   MaxOcurrenceInfoByFieldId result;
+  result.reserve(list.size());
+  for (const auto& [fieldId, info] : list) result.emplace(fieldId, info);
+  return result;
+}
+
+void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fieldIds, FieldDefinitionMemo& memo,
+                                    MaxOcurrenceInfoList& result) {
+  result.clear();
   const int32_t definitionId = DefinitionOf(tagId);
-  const FieldDefinitionsPtr definitions = definitionId > 0 ? GetFieldDefinitions(definitionId) : nullptr;
+  const FieldDefinitionMemo::Definition* definition =
+      definitionId > 0 ? &FieldDefinitionsFor(definitionId, memo) : nullptr;
+  // A field given twice keeps its first place (and is asked for again).
+  // Long lists find repeats through an index, short ones by a walk.
+  std::optional<std::unordered_map<int32_t, std::size_t>> positions;
+  if (fieldIds.size() > kWalkedFieldIds) positions.emplace().reserve(fieldIds.size());
   for (const int32_t fieldId : fieldIds) {
-    MaxOcurrenceInfo& info = result[fieldId];
+    std::size_t position = result.size();
+    if (positions) {
+      position = positions->try_emplace(fieldId, result.size()).first->second;
+    } else {
+      const auto given =
+          std::find_if(result.begin(), result.end(), [&](const auto& e) { return e.fieldId == fieldId; });
+      position = static_cast<std::size_t>(given - result.begin());
+    }
+    if (position == result.size()) result.push_back({fieldId, {}});
+    MaxOcurrenceInfo& info = result[position].info;
     info = MaxOcurrenceInfo{false, 1, MaxOccurrenceError::NoError};
-    // Looked up in the list at hand, which is the cache's when it is cached.
-    const auto definition = definitionId > 0 ? FindFieldDefinition(definitions, fieldId) : nullptr;
-    if (definition == nullptr) {
+    const FieldDefinition* field = definition != nullptr ? definition->Find(fieldId) : nullptr;
+    if (field == nullptr) {
       info.ErrorType = MaxOccurrenceError::FieldNotDefined;
       continue;
     }
-    if (definition->RepeatArea <= 0 || api::OccurrenceOf(fieldId) != 0) continue;
-    const auto countPosition = static_cast<std::size_t>(definition->RepeatArea - 1);
-    if (countPosition >= definitions->size()) {
+    if (field->RepeatArea <= 0 || api::OccurrenceOf(fieldId) != 0) continue;
+    const auto countPosition = static_cast<std::size_t>(field->RepeatArea - 1);
+    if (countPosition >= definition->List().size()) {
       info.ErrorType = MaxOccurrenceError::CountReadFailed;  // the definition names no such count field
       continue;
     }
     ERRBLOCK error{};
     int16_t count = 0;
-    DB2SHRT(tagId, (*definitions)[countPosition].Number, &count, &error);
+    DB2SHRT(tagId, definition->List()[countPosition].Number, &count, &error);
     if (error.ERRCODE == api::kSuccess && count >= 0) {
       info.IsRepeatArea = true;
       info.Occurrences = count;
     } else {
       info.ErrorType = MaxOccurrenceError::CountReadFailed;
-      LogDorvikError(error);
+      LogDorvikError(error, "GetMaximumOcurrences");
     }
   }
   if (result.empty()) {
     throw platform::ApplicationException(fmt::format(
         "Failed to find the maximum occurences for fields of record ID '{0}' because field list is empty.", tagId));
   }
-  return result;
 }
 
 int32_t Session::GetMaximumOcurrences(const std::string& tagName, const std::string& fieldName) {

@@ -5,6 +5,7 @@
 #define VANTREL_SESSION_MAX_OCURRENCE_INFO_H_
 
 #include <cstdint>
+#include <vector>
 
 #include "contracts/ordered_map.h"
 
@@ -26,6 +27,13 @@ class MaxOcurrenceInfo {
 
 // By field tag, in the order the fields were asked for.
 using MaxOcurrenceInfoByFieldId = contracts::OrderedMap<int32_t, MaxOcurrenceInfo>;
+
+// The same as a flat list, for callers that only walk it: each field once.
+struct FieldOcurrenceInfo {
+  int32_t fieldId = 0;
+  MaxOcurrenceInfo info;
+};
+using MaxOcurrenceInfoList = std::vector<FieldOcurrenceInfo>;
 
 }  // namespace vantrel::access
 

@@ -31,13 +31,24 @@ constexpr std::size_t kEnvironmentNameBufferSize = 256;
 constexpr int64_t kFileTimeToUnixEpoch = 116444736000000000;
 constexpr int64_t kTicksPerMicrosecond = 10;
 
-// A name in a 257-byte buffer, cut to 256 characters; nothing for a name
-// that is not storable text, as no name in the database can match it.
-std::optional<NameBuffer> NameToBuffer(const std::string& name) {
+// Plain ASCII without a zero character, the usual name: storable text that
+// is its own code-page form, one byte a character.
+bool IsPlainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c - 1) < 0x7F; });
+}
+
+// A name in a 257-byte buffer, cut to 256 characters and zero-terminated,
+// and its length in bytes; nothing for a name that is not storable text, as
+// no name in the database can match it.
+std::optional<int16_t> NameToBuffer(const std::string& name, NameBuffer& buffer) {
+  if (IsPlainAscii(name)) {  // checked and copied in one pass
+    const auto count = std::min<std::size_t>(name.size(), kMaxNameCharacters);
+    std::memcpy(buffer.data(), name.data(), count);
+    buffer[count] = '\0';
+    return static_cast<int16_t>(count);
+  }
   if (!Session::IsStorableText(name)) return std::nullopt;
-  NameBuffer buffer{};
-  Session::ConvertStringToCharArray(name, buffer, kMaxNameCharacters);
-  return buffer;
+  return static_cast<int16_t>(Session::ConvertStringToCharArray(name, buffer, kMaxNameCharacters));
 }
 
 // A zero character shown as \0, so that a message shows all of the text.
@@ -53,32 +64,36 @@ std::string Printable(std::string_view text) {
   return shown;
 }
 
-int16_t TextLength(const NameBuffer& buffer) {
-  return static_cast<int16_t>(::strnlen(buffer.data(), buffer.size()));
-}
-
 }  // namespace
 
 std::string Session::ReturnedText(std::span<const char> buffer, int16_t length) {
   const auto count = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), buffer.size());
-  const std::string text = platform::FromAscii(std::string_view(buffer.data(), count));
-  return std::string(platform::Trim(text));
+  return platform::FromAsciiTrimmed(std::string_view(buffer.data(), count));
 }
 
-void Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
-  if (dest.empty()) return;
+std::size_t Session::ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length) {
+  if (dest.empty()) return 0;
   const auto limit = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length), dest.size() - 1);
+  if (platform::IsAscii(source)) {  // its own code-page form, one byte a character
+    const std::size_t count = ::strnlen(source.data(), std::min(source.size(), limit));
+    std::memcpy(dest.data(), source.data(), count);
+    dest[count] = '\0';
+    return count;
+  }
   const std::string bytes = platform::ToAnsi(platform::CutToCharacters(source, limit));
   const std::size_t count = std::min(::strnlen(bytes.data(), bytes.size()), limit);
   std::memcpy(dest.data(), bytes.data(), count);
   dest[count] = '\0';
+  return count;
 }
 
 bool Session::IsStorableText(std::string_view text) {
+  if (IsPlainAscii(text)) return true;  // the usual name, in one pass
   return text.find('\0') == std::string_view::npos && platform::ToAnsiExact(text).has_value();
 }
 
 void Session::RequireStorableText(std::string_view text, std::string_view kind) {
+  if (IsStorableText(text)) return;
   if (text.find('\0') != std::string_view::npos) {
     throw platform::ArgumentException(fmt::format(
         "The {0} \"{1}\" holds a zero character, which would end it in the database.", kind, Printable(text)));
@@ -93,25 +108,29 @@ void Session::SetUserInfo(const std::string& domain, const std::string& user) {
   // Accounts that differ only in characters the database cannot hold must
   // not become one user context.
   RequireStorableText(domain + "\\" + user, "account");
-  const NameBuffer domainBuffer = *NameToBuffer(domain);
-  const NameBuffer userBuffer = *NameToBuffer(user);
+  NameBuffer domainBuffer{};
+  NameBuffer userBuffer{};
+  NameToBuffer(domain, domainBuffer);
+  NameToBuffer(user, userBuffer);
   SetTlsData(domainBuffer.data(), userBuffer.data());
 }
 
 int32_t Session::GetRecordID(const std::string& tagName) {
-  const auto buffer = NameToBuffer(tagName);
-  if (!buffer) return 0;
-  return NAME2RECID(buffer->data(), TextLength(*buffer));
+  NameBuffer buffer;  // filled up to its terminator
+  const auto length = NameToBuffer(tagName, buffer);
+  if (!length) return 0;
+  return NAME2RECID(buffer.data(), *length);
 }
 
 bool Session::IsRecordExist(const std::string& name) { return GetRecordID(name) > 0; }
 
 int32_t Session::GetAttributeID(const std::string& fieldName) {
   int32_t fieldTag = -1;
-  const auto buffer = NameToBuffer(fieldName);
-  if (!buffer) return fieldTag;
+  NameBuffer buffer;  // filled up to its terminator
+  const auto length = NameToBuffer(fieldName, buffer);
+  if (!length) return fieldTag;
   ERRBLOCK error{};
-  DECODFT(buffer->data(), TextLength(*buffer), &fieldTag, &error);
+  DECODFT(buffer.data(), *length, &fieldTag, &error);
   return fieldTag;
 }
 

@@ -30,6 +30,7 @@
 #include "contracts/collections.h"
 #include "contracts/date_time.h"
 #include "contracts/records.h"
+#include "session/field_definition_memo.h"
 #include "session/log.h"
 #include "session/max_ocurrence_info.h"
 #include "session/native_shutdown_entry.h"
@@ -38,9 +39,9 @@
 
 namespace vantrel::access {
 
-// Field definitions as the cache hands them out: shared and immutable; a
-// list stays valid for its holders after RefreshAll.
-using FieldDefinitionsPtr = std::shared_ptr<const contracts::FieldDefinitions>;
+// Field definitions as the cache hands them out (FieldDefinitionsPtr, of
+// field_definition_memo.h): shared and immutable; a list stays valid for its
+// holders after RefreshAll.
 using FieldDefinitionPtr = std::shared_ptr<const contracts::FieldDefinition>;
 
 // Native-callable shutdown callback (the client library's callback type).
@@ -78,7 +79,8 @@ class Session {
   // Cuts source to length characters, converts it to the single-byte code
   // page and copies it into dest with a terminating zero byte (dest must
   // hold length + 1 bytes; a shorter dest cuts further, never overflows).
-  static void ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
+  // Returns the number of bytes before the terminator.
+  static std::size_t ConvertStringToCharArray(std::string_view source, std::span<char> dest, int32_t length);
   // Sets the calling thread's database user context (domain and user cut to
   // 256 characters each). Throws ArgumentException naming the account when
   // it is not storable text: a changed account would be another user's.
@@ -213,6 +215,22 @@ class Session {
   bool IsRepeatAreaCount(int32_t tagId, int32_t fieldId);
   MaxOcurrenceInfoByFieldId GetMaximumOcurrences(int32_t tagId, const contracts::FieldIds& fieldIds);
 
+  // The same for the operations of one request, which look each definition
+  // up once through memo (see FieldDefinitionMemo).
+  // The field list of definitionId: memoized after its first lookup in the
+  // cache. A list the cache did not keep (read in part) is not memoized: it
+  // is looked up, and so read, again each time, as GetFieldDefinitions is.
+  const FieldDefinitionMemo::Definition& FieldDefinitionsFor(int32_t definitionId, FieldDefinitionMemo& memo) {
+    const FieldDefinitionMemo::Definition* memoized = memo.Find(definitionId);
+    return memoized != nullptr ? *memoized : LookUpFieldDefinitions(definitionId, memo);
+  }
+  int32_t GetRepeatAreaIndex(int32_t definitionId, int32_t fieldId, FieldDefinitionMemo& memo);
+  std::string GetAttributeName(int32_t recid, int32_t fldid, FieldDefinitionMemo& memo);
+  // GetMaximumOcurrences as a flat list, each field once, in the order first
+  // given (result is replaced; its capacity is reused from record to record).
+  void ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fieldIds, FieldDefinitionMemo& memo,
+                             MaxOcurrenceInfoList& result);
+
   // Selectors.
   contracts::Selectors GetSelectors(int32_t selectorId);
   // GetSelectors, but nothing when the database refused to read the
@@ -241,6 +259,11 @@ class Session {
  private:
   // The list, and whether every part of it was read (see GetFieldDefinitions).
   std::pair<FieldDefinitionsPtr, bool> LoadFieldDefinitions(int32_t definitionId);
+  // GetFieldDefinitions, and whether the list is the same on every lookup
+  // until RefreshAll (cached, or the empty list of an id of 0 or less).
+  std::pair<FieldDefinitionsPtr, bool> LookUpFieldDefinitions(int32_t definitionId);
+  // The same, kept in memo (memoized when it lasts).
+  const FieldDefinitionMemo::Definition& LookUpFieldDefinitions(int32_t definitionId, FieldDefinitionMemo& memo);
   // The given fields of every map record, in one current-value read.
   contracts::TagValuesByNames ReadMapRecords(const contracts::FieldNames& fields);
   static void AttachLogFileOnce();

@@ -1,5 +1,6 @@
 #include "data/batch_layout.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -65,6 +66,35 @@ TEST(BatchLayoutTest, LeavesOutRejectedItemsAndPlacesTextBuffers) {
   EXPECT_EQ(address, text.text.data());
   EXPECT_EQ(capacity, 16);
   EXPECT_EQ(layout.BufferSize(), sizeof(DVANDQU) + 2 * sizeof(TVANDQU));
+}
+
+// The text buffers of a batch are slices of one zero-filled block: each as
+// long as its capacity, none overlapping another, each record pointing at
+// its own; laying out the next batch in the same layout starts afresh.
+TEST(BatchLayoutTest, TextBuffersAreDisjointZeroFilledSlices) {
+  BatchLayout layout;
+  for (const std::vector<int16_t>& reported : {std::vector<int16_t>{7, -24, 40, 1, 0, 12},
+                                              std::vector<int16_t>{3, 9}}) {
+    const std::vector<IDANDFT> items(reported.size(), IDANDFT{100, 4});
+    const std::vector<ERRBLOCK> errors(items.size());
+    const std::vector<SizeAndType> formats(items.size(), ChooseByTag(items[0]));
+    layout.Assign(items, reported, errors, formats);
+    ASSERT_EQ(layout.Entries().size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const TextBuffer text = layout.Entries()[i].text;
+      ASSERT_EQ(text.size(), BatchLayout::TextCapacity(reported[i]));
+      EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c == '\0'; }));
+      char* address = nullptr;
+      std::memcpy(&address, layout.Buffer() + layout.Entries()[i].offset + offsetof(TVANDQU, TEXT), sizeof(address));
+      EXPECT_EQ(address, text.data());
+      for (std::size_t j = 0; j < i; ++j) {
+        const TextBuffer other = layout.Entries()[j].text;
+        EXPECT_TRUE(text.data() >= other.data() + other.size() || other.data() >= text.data() + text.size())
+            << i << " overlaps " << j;
+      }
+      std::fill(text.begin(), text.end(), 'x');  // the next batch must get zeros again
+    }
+  }
 }
 
 TEST(BatchLayoutTest, EmptyWhenEveryItemIsLeftOut) {

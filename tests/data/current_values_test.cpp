@@ -1,4 +1,5 @@
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -213,6 +214,36 @@ TEST_F(CurrentValuesTest, ReadsByNamesSkipUnknownNamesAndUseTheDatabasesSpelling
                                              std::to_string(Id(kTag1)) + "' because field list is empty.");
 }
 
+// Records of one field each, the field changing from record to record:
+// each record holds its own field only, a repeat area its whole list.
+TEST_F(CurrentValuesTest, RecordsOfOneFieldEachHoldTheirOwnField) {
+  const TagValuesByIds byIds = data.GetTagValues(TagsById{{Id("REP3"), {Field("REP")}},
+                                                          {Id("REP4"), {Field("O1")}},
+                                                          {Id("REP5"), {Field("REP")}},
+                                                          {Id("WIDE1"), {Field("W500")}}});
+  const auto keys = [](const auto& map) {
+    std::vector<typename std::decay_t<decltype(map)>::key_type> found;
+    for (const auto& [key, values] : map) found.push_back(key);
+    return found;
+  };
+  ASSERT_THAT(keys(byIds), ElementsAre(Id("REP3"), Id("REP4"), Id("REP5"), Id("WIDE1")));
+  EXPECT_THAT(keys(byIds.at(Id("REP4"))), ElementsAre(Field("O1")));
+  EXPECT_EQ(byIds.at(Id("REP4")).at(Field("O1")).size(), 1u);
+  EXPECT_THAT(Reals(byIds.at(Id("REP3")).at(Field("REP"))), ElementsAre(0, 1, 2));
+  EXPECT_THAT(Reals(byIds.at(Id("REP5")).at(Field("REP"))), ElementsAre(0, 1, 2, 3, 4));
+  EXPECT_THAT(keys(byIds.at(Id("WIDE1"))), ElementsAre(Field("W500")));
+  EXPECT_EQ(byIds.at(Id("WIDE1")).at(Field("W500"))[0].Value, Value(5.5));
+
+  const TagValuesByNames byNames =
+      data.GetTagValues(contracts::Tags{{"REP3", {"REP"}}, {"REP4", {"O1"}}, {"rep5", {"rep"}}, {"WIDE1", {"W500"}}});
+  ASSERT_THAT(keys(byNames), ElementsAre("REP3", "REP4", "REP5", "WIDE1"));
+  EXPECT_THAT(keys(byNames.at("REP4")), ElementsAre("O1"));
+  EXPECT_THAT(Reals(byNames.at("REP3").at("REP")), ElementsAre(0, 1, 2));
+  EXPECT_THAT(Reals(byNames.at("REP5").at("REP")), ElementsAre(0, 1, 2, 3, 4));
+  EXPECT_THAT(keys(byNames.at("WIDE1")), ElementsAre("W500"));
+  EXPECT_EQ(byNames.at("WIDE1").at("W500")[0].Value, Value(5.5));
+}
+
 TEST_F(CurrentValuesTest, FieldWithUnreadableCountGetsAPlaceholder) {
   dorvik::InjectFault("DB2SHRT", -900);
   const DateTime before = platform::Now();
@@ -398,6 +429,58 @@ TEST_F(CurrentValuesTest, RefusedWritesFaultWithTheDatabasesMessageAndKeepEarlie
             "Failed to set value for WIDE2, W0 with error MWDBVALS: no write right on record " +
                 std::to_string(Id("WIDE2")) + ", MWDBVALS: no write right on record " + std::to_string(Id("WIDE2")));
   EXPECT_EQ(ReadOne("WIDE2", "W0")[0].Value, Value(7.0));
+}
+
+// A read by names keeps its values aside until it asks their names: its
+// records and fields come in the order a read by ids files them (a value
+// without quality placeholder first, record pointers after the others).
+TEST_F(CurrentValuesTest, ReadsByNamesFileInTheOrderOfReadsByIds) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> request{
+      {kTag2, {"LINK"}}, {kTag1, {"LINK", "VALUE", "TREND"}}, {kTag3, {"UNITS", "TREND_COUNT"}}};
+  contracts::Tags byNames;
+  TagsById byIds;
+  for (const auto& [record, fields] : request) {
+    for (const auto& field : fields) {
+      byNames[record].push_back(field);
+      byIds[Id(record)].push_back(Field(field));
+    }
+  }
+  dorvik::InjectFault("DB2SHRT", -900);  // TI100's TREND: a placeholder
+  const TagValuesByIds read = data.GetTagValues(byIds);
+  dorvik::InjectFault("DB2SHRT", -900);
+  const TagValuesByNames named = data.GetTagValues(byNames);
+
+  std::vector<std::string> expected;
+  for (auto record = read.begin(); record != read.end(); ++record) {
+    for (auto field = record->second.begin(); field != record->second.end(); ++field) {
+      expected.push_back(data.GetRecordName(record->first) + " " + data.GetAttributeName(record->first, field->first));
+    }
+  }
+  std::vector<std::string> got;
+  for (auto record = named.begin(); record != named.end(); ++record) {
+    for (auto field = record->second.begin(); field != record->second.end(); ++field) {
+      got.push_back(record->first + " " + field->first);
+      if (field->first != "TREND") {
+        EXPECT_EQ(field->second, read.at(Id(record->first)).at(Field(field->first))) << got.back();
+      }
+    }
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(got.front(), std::string(kTag1) + " TREND");
+}
+
+// A write finds each item's value under its own field tag first: an
+// occurrence given by itself wins over its whole field's list, wherever it
+// stands among the record's fields.
+TEST_F(CurrentValuesTest, AnOccurrenceGivenByItselfWinsOverItsWholeField) {
+  const int32_t rep = Field("REP");
+  const TagValues before = ReadOne("REP3", "REP");
+  data.SetTagValues(TagValuesByIds{{Id("REP3"), {{rep + 2, {Real(99)}}, {rep, {Real(10), Real(11), Real(12)}}}},
+                                   {Id("REP4"), {{rep + 1, {Real(7)}}}}});
+  EXPECT_THAT(Reals(ReadOne("REP3", "REP")), ElementsAre(10, 99, 12));
+  EXPECT_EQ(ReadOne("REP4", "REP")[0].Value, Value(7.0));
+  data.SetTagValues(TagValuesByIds{{Id("REP3"), {{rep, before}}}, {Id("REP4"), {{rep + 1, {Real(0)}}}}});
+  EXPECT_EQ(Reals(ReadOne("REP3", "REP")), Reals(before));
 }
 
 }  // namespace

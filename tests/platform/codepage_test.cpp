@@ -136,5 +136,34 @@ TEST(CodePage, TrimRemovesUnicodeWhiteSpace) {
   EXPECT_EQ(Trim(" \xFF "), "\xFF");
 }
 
+// The one-pass decoders and the plain-ASCII shortcuts give what the
+// general conversions give, for every byte, alone and among others.
+TEST(CodePage, ShortcutsAgreeWithTheGeneralConversionsOnEveryByte) {
+  for (int value = 0; value < 256; ++value) {
+    const char byte = static_cast<char>(value);
+    const std::string alone(1, byte);
+    for (const std::string& bytes :
+         {alone, " " + alone + "\t", "a" + alone + "z", std::string(2, byte) + "  ", std::string(9, byte) + "x"}) {
+      EXPECT_EQ(FromAnsiTrimmed(bytes), std::string(Trim(FromAnsi(bytes)))) << value;
+      for (const std::string& walked : {bytes, "plain ascii text " + bytes + " after"}) {
+        EXPECT_EQ(FromAnsiTrimmedToZero(walked), std::string(Trim(FromAnsi(walked.substr(0, walked.find('\0'))))))
+            << value;
+      }
+      EXPECT_EQ(FromAsciiTrimmed(bytes), std::string(Trim(FromAscii(bytes)))) << value;
+      EXPECT_EQ(IsAscii(bytes), value < 0x80) << value;
+      const std::string text = FromAnsi(bytes);  // as UTF-8, with the code point of the byte
+      EXPECT_EQ(ToAnsi(text), bytes) << value;
+      EXPECT_EQ(CharacterCount(text), bytes.size()) << value;
+      EXPECT_EQ(CutToCharacters(text, 2), FromAnsi(bytes.substr(0, 2))) << value;
+    }
+    // Trim's shortcut for an ASCII byte at either end.
+    const bool space = (value >= 0x09 && value <= 0x0D) || value == 0x20;
+    if (value < 0x80) {
+      EXPECT_EQ(Trim(alone), space ? "" : alone) << value;
+    }
+    EXPECT_EQ(Trim(Utf8(static_cast<char32_t>(value)) + "\xC2\xA0"), Trim(Utf8(static_cast<char32_t>(value)))) << value;
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::platform
