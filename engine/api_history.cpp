@@ -94,7 +94,9 @@ void ReadHistory(ApiFunction function, const dorvik::CallScope& call, const Hist
   dorvik::ReadAccess access;
   if (code == dorvik::kOk && access.database == nullptr) code = dorvik::kErrNotLoaded;
   dorvik::FieldAccess field;
-  if (code == dorvik::kOk) code = dorvik::Resolve(*access.database, args.id, FieldTagOf(args.valueFieldTag), field, detail);
+  if (code == dorvik::kOk) {
+    code = dorvik::Resolve(*access.database, args.id, FieldTagOf(args.valueFieldTag), field, detail);
+  }
   if (code == dorvik::kOk && field.field->historyPointer == 0) code = dorvik::kErrNoHistory;
   if (code != dorvik::kOk) return SetError(args.error, function, code, detail);
   int32_t written = 0;

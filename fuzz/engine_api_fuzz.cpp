@@ -102,11 +102,12 @@ class Draw {
   }
   int32_t FieldTag() {
     const auto& tags = ThePlant().fieldTags;
+    const int32_t known = tags[in_.ConsumeIntegralInRange<std::size_t>(0, tags.size() - 1)];
     switch (in_.ConsumeIntegralInRange(0, 5)) {
       case 0: return in_.ConsumeIntegral<int32_t>();
-      case 1: return tags[in_.ConsumeIntegralInRange<std::size_t>(0, tags.size() - 1)] | in_.ConsumeIntegral<uint16_t>();
-      case 2: return tags[in_.ConsumeIntegralInRange<std::size_t>(0, tags.size() - 1)] + in_.ConsumeIntegralInRange(0, 5);
-      default: return tags[in_.ConsumeIntegralInRange<std::size_t>(0, tags.size() - 1)];
+      case 1: return known | in_.ConsumeIntegral<uint16_t>();
+      case 2: return known + in_.ConsumeIntegralInRange(0, 5);
+      default: return known;
     }
   }
   int16_t Type() {
@@ -139,13 +140,15 @@ class ValueBuffer {
  public:
   ValueBuffer(Draw& draw, const std::vector<int16_t>& types, int32_t perType, bool stride) {
     std::size_t size = 0;
-    for (const int16_t type : types) size += static_cast<std::size_t>((stride ? SlotStride(type) : ValueSize(type)) * perType);
+    const auto step = [stride](int16_t type) {
+      return static_cast<std::size_t>(stride ? SlotStride(type) : ValueSize(type));
+    };
+    for (const int16_t type : types) size += step(type) * static_cast<std::size_t>(perType);
     bytes_.resize(std::max<std::size_t>(size, 1));
     for (auto& byte : bytes_) byte = draw.In().ConsumeIntegral<uint8_t>();
     std::size_t at = 0;
     for (const int16_t type : types) {
-      const std::size_t step = static_cast<std::size_t>(stride ? SlotStride(type) : ValueSize(type));
-      for (int32_t k = 0; k < perType; ++k, at += step) {
+      for (int32_t k = 0; k < perType; ++k, at += step(type)) {
         if (type == api::kTypeTextQuality) AttachText(draw, at);
       }
     }
@@ -339,7 +342,8 @@ void Names(Draw& draw) {
   const auto block = Array<char>(static_cast<int32_t>(name.size()));
   std::memcpy(block.get(), name.data(), name.size());
   const int32_t whole = static_cast<int32_t>(std::min<std::size_t>(name.size(), 0x7FFF));
-  const auto length = static_cast<int16_t>(draw.In().ConsumeBool() ? whole : draw.In().ConsumeIntegralInRange(-1, whole));
+  const bool all = draw.In().ConsumeBool();
+  const auto length = static_cast<int16_t>(all ? whole : draw.In().ConsumeIntegralInRange(-1, whole));
   switch (draw.In().ConsumeIntegralInRange(0, 4)) {
     case 0: NAME2RECID(block.get(), length); break;
     case 1: {

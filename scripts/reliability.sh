@@ -8,8 +8,8 @@
 #     *soak*_tests run now, when they exist. Like the sweeps, they append
 #     tab-separated lines to the file that VNT_RELIABILITY_LOG names:
 #       sweep <operation> <code> <calls> <equal> <errors> <bestEffort> <failures>
-#       kill  <program> <kills> <files verified> <failures>
-#       soak  <program> <seconds> <operations> <failures>
+#       kill  <kills> <files verified> <failures>
+#       soak  <seconds> <operations> <failures>
 # Fails when a program fails; the table is written only then from whole runs.
 #   scripts/reliability.sh build build-fuzz/fuzz
 set -euo pipefail
@@ -27,10 +27,16 @@ while IFS= read -r program; do sweeps+=("$program"); done < <(find "$build/tests
 extra=()
 while IFS= read -r program; do extra+=("$program"); done < <(find "$build/tests" -type f \( -name '*kill*_tests' -o -name '*soak*_tests' \) | sort)
 
+# Each program's lines, after its name.
+part="$log.part"
 for program in "${sweeps[@]}" "${extra[@]}"; do
-  echo "running $(basename "$program")"
-  VNT_RELIABILITY_LOG="$log" "$program" --gtest_brief=1 >/dev/null
+  name="$(basename "$program")"
+  echo "running $name"
+  rm -f "$part"
+  VNT_RELIABILITY_LOG="$part" "$program" --gtest_brief=1 >/dev/null
+  [ -f "$part" ] && awk -v program="$name" -F'\t' -v OFS='\t' '{ $1 = $1 OFS program; print }' "$part" >>"$log"
 done
+rm -f "$part"
 
 commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || echo '+changes')"
 {
@@ -60,10 +66,17 @@ commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || ec
   echo "for every error code the engine has. A run must end as the fault-free run did, in a fault with a reason,"
   echo "or in an answer the operation gives on purpose; no run may leave a half-loaded definition cached."
   echo
-  echo "| Operations | Error codes | Faults injected | Equal | Errors | Intended answers | Failures |"
-  echo "|---:|---:|---:|---:|---:|---:|---:|"
-  awk -F'\t' '$1 == "sweep" { ops[$2] = 1; codes[$3] = 1; calls += $4; equal += $5; errors += $6; best += $7; bad += $8 }
-    END { printf "| %d | %d | %d | %d | %d | %d | %d |\n", length(ops), length(codes), calls, equal, errors, best, bad }' "$log"
+  echo "| Program | Operations | Error codes | Faults injected | Equal | Errors | Intended answers | Failures |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  awk -F'\t' '$1 == "sweep" {
+      p = $2; if (!(p in calls)) order[n++] = p
+      if (!((p, $3) in seen)) { seen[p, $3] = 1; ops[p]++ } if (!((p, $4) in seenCode)) { seenCode[p, $4] = 1; codes[p]++ }
+      calls[p] += $5; equal[p] += $6; errors[p] += $7; best[p] += $8; bad[p] += $9 }
+    END {
+      for (i = 0; i < n; i++) { p = order[i]
+        printf "| `%s` | %d | %d | %d | %d | %d | %d | %d |\n", p, ops[p], codes[p], calls[p], equal[p], errors[p], best[p], bad[p]
+        o += ops[p]; c += calls[p]; e += equal[p]; r += errors[p]; b += best[p]; f += bad[p] }
+      printf "| all | %d | | %d | %d | %d | %d | %d |\n", o, c, e, r, b, f }' "$log"
   echo
   echo "## Kill and verify"
   echo

@@ -212,7 +212,11 @@ std::vector<SweptOperation> OperationsOfManagement(Context* c) {
        .observe = [c] { return ToJson(c->management.AreTagsUsable({c->Id("AI_SPARE1"), c->Id("TI101")})); }},
       {.name = "CreateTags",
        .prepare = reopened,
-       .run = [c] { return ToJson(c->management.CreateTags({{"VN_AnalogDef", {"TI101", "TI103"}}, {"VN_TextDef", {"TX_NEW"}}})); },
+       .run =
+           [c] {
+             return ToJson(
+                 c->management.CreateTags({{"VN_AnalogDef", {"TI101", "TI103"}}, {"VN_TextDef", {"TX_NEW"}}}));
+           },
        .observe =
            [c] {
              return ToJson(c->management.GetTagNamesByDefinition(TagNames{"VN_AnalogDef", "VN_TextDef"}));
@@ -233,7 +237,10 @@ std::vector<SweptOperation> OperationsOfManagement(Context* c) {
        .run = [c, definitions] { return ToJson(c->management.GetMapRecordsByDefinitionTags(definitions, true)); },
       },
       {.name = "GetDefinitionIdentifierByTagName",
-       .run = [c] { return ToJson(c->management.GetDefinitionIdentifierByTagName({"TI101", "VN_TextDef", "NO_SUCH_TAG"})); },
+       .run =
+           [c] {
+             return ToJson(c->management.GetDefinitionIdentifierByTagName({"TI101", "VN_TextDef", "NO_SUCH_TAG"}));
+           },
       },
       {.name = "GetSelectors",
        .prepare = refreshed,
@@ -249,9 +256,10 @@ std::vector<SweptOperation> OperationsOfManagement(Context* c) {
        .prepare = refreshed,
        .run =
            [c] {
-             return ToJson(c->management.AreFieldsReadOnly({{c->Id("TI101"), {c->Field("DESCRIPTION"), c->Field("VALUE")}},
-                                                {c->Id("CALC_COOLING"), {c->Field("CALC_RESULT")}}},
-                                               true));
+             return ToJson(
+                 c->management.AreFieldsReadOnly({{c->Id("TI101"), {c->Field("DESCRIPTION"), c->Field("VALUE")}},
+                                                  {c->Id("CALC_COOLING"), {c->Field("CALC_RESULT")}}},
+                                                 true));
            },
        .bestEffort = {{"FIELDDEFNINFO", "a definition that cannot be read forbids nothing", FailsOpen},
                       {"GETFLDPERMIS", "a permission that cannot be read forbids nothing", FailsOpen}}},
@@ -270,7 +278,8 @@ std::vector<SweptOperation> OperationsOfManagement(Context* c) {
       {.name = "FindReferencesBySource",
        .run =
            [c] {
-             return ToJson(c->management.FindReferencesBySource(TagNames{"TI101", "PI201"}, ReferenceSourceTypeEnum::RecordReference));
+             return ToJson(c->management.FindReferencesBySource(TagNames{"TI101", "PI201"},
+                                                                ReferenceSourceTypeEnum::RecordReference));
            }},
   };
 }
