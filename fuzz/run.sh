@@ -4,7 +4,9 @@
 # starting from a copy of its corpus. Fails on the first report (a crash, a
 # sanitizer finding, a broken property, a leak, a time-out); the input that
 # caused it is kept in BIN_DIR/artifacts. Per target figures (executions,
-# executions per second, corpus sizes) go to BIN_DIR/fuzz-stats.tsv.
+# executions per second, corpus sizes) go to BIN_DIR/fuzz-stats.tsv, and the
+# machine's load average at the end to BIN_DIR/fuzz-load.txt (the rates
+# depend on it).
 #   fuzz/run.sh build-fuzz/fuzz
 set -euo pipefail
 
@@ -53,3 +55,4 @@ for target in "${targets[@]}"; do
     "$(ls "$corpora/$target" | wc -l)" "$(ls "$work/$target" | wc -l)" >>"$stats"
   echo "fuzzed $target for ${seconds}s: $executions executions ($rate/s)"
 done
+cut -d' ' -f1-3 /proc/loadavg >"$bin_dir/fuzz-load.txt"

@@ -55,7 +55,8 @@ commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || ec
     echo "|---|---:|---:|---:|---:|---:|"
     tail -n +2 "$fuzz_bin/fuzz-stats.tsv" | awk -F'\t' '{ printf "| `%s` | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6 }'
     echo
-    echo "Figures of the fuzz run of $(date -u -r "$fuzz_bin/fuzz-stats.tsv" '+%Y-%m-%d %H:%M UTC')."
+    echo -n "Figures of the fuzz run of $(date -u -r "$fuzz_bin/fuzz-stats.tsv" '+%Y-%m-%d %H:%M UTC')"
+    if [ -s "$fuzz_bin/fuzz-load.txt" ]; then echo " (load average then: $(cat "$fuzz_bin/fuzz-load.txt"))."; else echo "."; fi
   else
     echo "No fuzz run found in \`$fuzz_bin\` (run \`make fuzz-ci\` first)."
   fi

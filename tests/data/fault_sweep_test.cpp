@@ -1,9 +1,10 @@
-// Every public operation that calls the engine, with every engine error code
-// at every one of its calls: the outcome is the fault-free one, an error
-// with a message, or an answer the operation gives on purpose (listed with
-// it). After every run the field definition cache holds only whole
-// definitions. A new operation (of Management or ServerManagement, say) is
-// one more entry in Operations().
+// Every public operation of DataAccess, Session and VntGlobal that calls the
+// engine, with every engine error code at every one of its calls: the
+// outcome is the fault-free one, an error with a message, or an answer the
+// operation gives on purpose (listed with it). After every run the field
+// definition cache holds only whole definitions. A new operation is one more
+// entry in Operations(); Management and ServerManagement have sweeps of
+// their own.
 #include <stdlib.h>
 #include <unistd.h>
 
