@@ -5,10 +5,15 @@
 #   make tsan      thread sanitizer build of the concurrency tests
 #   make layout32  compile the native-record layout checks for a 32-bit target
 #   make bench     build and run the benchmarks
+#   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
+#   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
+#   make reliability  regenerate docs/RELIABILITY.md from a fuzz run and the fault sweeps
 
 BUILD        ?= build
 ASAN_BUILD   ?= build-asan
 TSAN_BUILD   ?= build-tsan
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
@@ -16,7 +21,7 @@ CTEST_FLAGS  ?= --output-on-failure
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests
 
-.PHONY: deps configure build test demo sanitize tsan layout32 bench clean
+.PHONY: deps configure build test demo sanitize tsan layout32 bench fuzz fuzz-ci reliability clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -60,5 +65,19 @@ bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== bench/data_path_cost.sh"; ./bench/data_path_cost.sh $(BUILD)/bench/data_path_cost
 
+# Only the libraries the fuzz targets need are built.
+fuzz: deps
+	@./scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DVNT_FUZZ=ON \
+	  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz-ci: fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh $(FUZZ_BUILD)/fuzz
+
+reliability: build
+	@./scripts/reliability.sh $(BUILD) $(FUZZ_BUILD)/fuzz
+
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -40,6 +40,12 @@ struct HistoryArgs {
   ERRBLOCK* error;
 };
 
+// The field tag a read names: the caller passes it plus 1. A tag is a bit
+// pattern, so the subtraction wraps instead of overflowing.
+int32_t FieldTagOf(int32_t valueFieldTag) {
+  return static_cast<int32_t>(static_cast<uint32_t>(valueFieldTag) - 1u);
+}
+
 int32_t HistoryStride(int16_t type) {
   switch (type) {
     case -24: case -6: case -4: case -17: return dorvik::SlotStride(type);
@@ -98,7 +104,7 @@ void ReadHistory(ApiFunction function, const dorvik::CallScope& call, const Hist
   dorvik::ReadAccess access;
   if (code == dorvik::kOk && access.view == nullptr) code = dorvik::kErrNotLoaded;
   dorvik::FieldAccess field;
-  if (code == dorvik::kOk) code = dorvik::Resolve(*access.view, args.id, args.valueFieldTag - 1, field, detail);
+  if (code == dorvik::kOk) code = dorvik::Resolve(*access.view, args.id, FieldTagOf(args.valueFieldTag), field, detail);
   if (code == dorvik::kOk && field.field->historyPointer == 0) code = dorvik::kErrNoHistory;
   if (code != dorvik::kOk) return SetError(args.error, function, code, detail);
   int32_t written = 0;
@@ -136,7 +142,7 @@ void DORVIK_CALL RHIS21DATA(int32_t requestType, int32_t returnStep, int32_t out
   dorvik::Guarded(ApiFunction::kRHIS21DATA, error, [&] {
     dorvik::CallScope call(ApiFunction::kRHIS21DATA, [&] {
       return fmt::format("type={} outsiders={} id={} ft=0x{:X} count={}", requestType, outsiders, id,
-                         valueFieldTag - 1, count);
+                         FieldTagOf(valueFieldTag), count);
     });
     (void)returnStep, (void)fieldTags;  // raw reads have no step; the field is valueFieldTag - 1
     const HistoryArgs args{id,    valueFieldTag, start, end,     fieldCount, types,      count,
@@ -171,7 +177,7 @@ void DORVIK_CALL RHIS21REV(int32_t reserved1, int32_t reserved2, int32_t reserve
   if (fieldsDone != nullptr) *fieldsDone = 0;
   dorvik::Guarded(ApiFunction::kRHIS21REV, error, [&] {
     dorvik::CallScope call(ApiFunction::kRHIS21REV, [&] {
-      return fmt::format("id={} ft=0x{:X} count={}", id, valueFieldTag - 1, count);
+      return fmt::format("id={} ft=0x{:X} count={}", id, FieldTagOf(valueFieldTag), count);
     });
     (void)fieldTags;
     const HistoryArgs args{id,    valueFieldTag, start, end,     fieldCount, types,      count,

@@ -160,6 +160,9 @@ class Management : public Session, public contracts::IManagementService {
   // kMetaCharacters, so that a pattern matches it literally.
   static constexpr std::string_view kMetaCharacters = R"(^[].${}*()+|?<>\)";
   static std::string EscapeMetaCharacter(std::string_view text);
+  // The pattern text a searched name is compiled from (see NamePattern): the
+  // escaped name, optionally quoted, between word boundaries.
+  static std::string NamePatternText(std::string_view name);
 
  private:
   // The selectors of one field of a record: the definition's own, else the

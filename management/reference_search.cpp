@@ -84,11 +84,11 @@ std::vector<std::string> LinesOf(const std::string& record, const std::string& f
   return lines;
 }
 
-// The pattern text of each name, its characters escaped by escape.
-std::vector<std::string> PatternTexts(const TagNames& names, std::string (*escape)(std::string_view)) {
+// The pattern text of each name, made by patternText.
+std::vector<std::string> PatternTexts(const TagNames& names, std::string (*patternText)(std::string_view)) {
   std::vector<std::string> texts;
   texts.reserve(names.size());
-  for (const std::string& name : names) texts.push_back(fmt::format(fmt::runtime(kNamePattern), escape(name)));
+  for (const std::string& name : names) texts.push_back(patternText(name));
   return texts;
 }
 
@@ -133,7 +133,7 @@ void Management::FindReferences(ReferenceSourceTypeEnum sourceType, const std::v
                                 const std::string& repeatArea, const TagNames& tagNames, TagReferences& tagReferences) {
   RunServiceOperation([&] {
     DataAccess reader;
-    NameSearch search(tagNames, PatternTexts(tagNames, EscapeMetaCharacter));
+    NameSearch search(tagNames, PatternTexts(tagNames, NamePatternText));
     const std::string lineInfo = GetResourceString(resource::kLineInfo).value();
     for (const std::string& definition : defintionNames) {
       const TagNames records = GetTagNamesByDefinition(definition);
@@ -210,7 +210,7 @@ void Management::FindReferencesFromCompressedSqlQueries(const TagNames& tagNames
     if (folderPath.empty()) return;
     QueryFolder folder(folderPath);
     if (!folder.Problem().empty()) LogError({"FindReferencesFromCompressedSqlQueries", folder.Problem()});
-    NameSearch search(tagNames, PatternTexts(tagNames, EscapeMetaCharacter));
+    NameSearch search(tagNames, PatternTexts(tagNames, NamePatternText));
     const std::string lineInfo = GetResourceString(resource::kLineInfo).value();
     std::string decoded;
     for (const char* definition : kQueryFileDefinitions) {
@@ -235,6 +235,10 @@ void Management::FindReferencesFromCompressedSqlQueries(const TagNames& tagNames
 }
 
 std::string Management::GetCompressedSqlQueryPath() { return GetDorvikEnvironmentVariable(kQueryFolderVariable); }
+
+std::string Management::NamePatternText(std::string_view name) {
+  return fmt::format(fmt::runtime(kNamePattern), EscapeMetaCharacter(name));
+}
 
 std::string Management::EscapeMetaCharacter(std::string_view text) {
   std::string escaped;

@@ -2,8 +2,8 @@
 # Installs the Debian packages the build needs, and only those that are
 # missing, so running it again is cheap. Needs root (or sudo) only when
 # something is actually missing. Extra packages a target needs may follow
-# as arguments (make demo: jq). apt-get's output goes to a log that is shown
-# only when it fails.
+# as arguments (make demo: jq; make fuzz: clang-14 libclang-rt-14-dev).
+# apt-get's output goes to a log that is shown only when it fails.
 set -euo pipefail
 
 packages=(

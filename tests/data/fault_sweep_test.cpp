@@ -1,9 +1,10 @@
-// Every public operation that calls the engine, with every engine error code
-// at every one of its calls: the outcome is the fault-free one, an error
-// with a message, or an answer the operation gives on purpose (listed with
-// it). After every run the field definition cache holds only whole
-// definitions. A new operation (of Management or ServerManagement, say) is
-// one more entry in Operations().
+// Every public operation of DataAccess, Session and VntGlobal that calls the
+// engine, with every engine error code at every one of its calls: the
+// outcome is the fault-free one, an error with a message, or an answer the
+// operation gives on purpose (listed with it). After every run the field
+// definition cache holds only whole definitions. A new operation is one more
+// entry in Operations(); Management and ServerManagement have sweeps of
+// their own.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -44,6 +45,7 @@ using dorvik::Sample;
 using dorvik::Timestamp;
 using O = contracts::OutsidersRequestTypeEnum;
 using ::testing::IsEmpty;
+using vantrel::testing::Answers;
 using vantrel::testing::BestEffort;
 using vantrel::testing::Json;
 using vantrel::testing::kTag1;
@@ -72,30 +74,6 @@ dorvik::DatabaseBuilder Builder() {
 class SweepSession : public DataAccess {
  public:
   using Session::GetFieldDefinitions;
-  // What is wrong with the cache: a definition cached other than whole
-  // (different from its fault-free load), or the two maps disagreeing.
-  static std::string CacheProblems(const std::map<int32_t, Json>& whole) {
-    auto& statics = Statics();
-    std::lock_guard lock(statics.s_StaticMembersLock);
-    if (statics.s_fieldDefintionByDefId.size() != statics.s_fieldDefByFieldIdByDefId.size()) {
-      return "the two definition maps hold different definitions";
-    }
-    for (const auto& [id, list] : statics.s_fieldDefintionByDefId) {
-      const auto expected = whole.find(id);
-      if (expected == whole.end() || contracts::ToJson(*list) != expected->second) {
-        return fmt::format("definition {} is cached other than whole", id);
-      }
-      const auto byField = statics.s_fieldDefByFieldIdByDefId.find(id);
-      if (byField == statics.s_fieldDefByFieldIdByDefId.end()) return fmt::format("definition {} is half cached", id);
-      for (const auto& field : *list) {
-        const auto entry = byField->second.find(field.Number);
-        if (entry == byField->second.end() || entry->second.get() != &field) {
-          return fmt::format("field {} of definition {} is missing from the map by field", field.Name, id);
-        }
-      }
-    }
-    return "";
-  }
 };
 
 // --- The answers operations give on purpose -------------------------------------
@@ -180,11 +158,6 @@ bool WroteSome(const Json& outcome, const Json& reference, const Json& before, b
     }
   }
   return true;
-}
-
-// The answer is exactly this value.
-std::function<bool(const Json&, const Json&)> Answers(Json value) {
-  return [value](const Json& outcome, const Json&) { return outcome["answer"] == value; };
 }
 
 // A list of field definitions whose selectors could not all be read: some
@@ -500,7 +473,7 @@ TEST_P(FaultSweepTest, EndsEqualInAnErrorOrAsIntended) {
   const auto [index, code] = GetParam();
   const SweptOperation op = Operations(context_.get()).at(index);
   const auto report = vantrel::testing::SweepFaults(
-      op, code, [whole = &context_->whole] { return SweepSession::CacheProblems(*whole); });
+      op, code, [whole = &context_->whole] { return vantrel::testing::DefinitionCacheProblems(*whole); });
   EXPECT_GT(report.calls, 0u) << op.name << " makes no engine call: it has nothing to sweep";
   EXPECT_THAT(report.failures, IsEmpty());
 }

@@ -5,6 +5,8 @@
 
 #include "engine_test_support.h"
 
+#include <limits>
+
 namespace dorvik::testing {
 namespace {
 
@@ -195,6 +197,20 @@ TEST_F(HistoryTest, FieldsWithoutHistoryAndUnknownRecordsAreErrors) {
   RHIS21DATA(4, 0, 0, Id("TAG1"), tag + 1, nullptr, &to, 1, &tag, &type, 1, &level, &time, buffers, &returned,
              &fieldsDone, &error);
   EXPECT_EQ(error.ERRCODE, -2);
+  // The lowest tag names no field: an error, not an overflow (found by fuzzing).
+  const int32_t lowest = std::numeric_limits<int32_t>::min();
+  for (const bool reverse : {false, true}) {
+    error = ERRBLOCK{};
+    if (reverse) {
+      RHIS21REV(0, 0, 0, 0, Id("TAG1"), lowest, &to, &from, 1, &tag, &type, 1, &level, &time, buffers, &returned,
+                &fieldsDone, &error);
+    } else {
+      RHIS21DATA(4, 0, 0, Id("TAG1"), lowest, &from, &to, 1, &tag, &type, 1, &level, &time, buffers, &returned,
+                 &fieldsDone, &error);
+    }
+    EXPECT_NE(error.ERRCODE, 0);
+    EXPECT_EQ(returned, 0);
+  }
 }
 
 }  // namespace

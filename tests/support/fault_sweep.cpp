@@ -1,12 +1,16 @@
 #include "tests/support/fault_sweep.h"
 
+#include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 #include <fmt/format.h>
 
 #include "platform/fault.h"
+#include "session/session.h"
 
 namespace vantrel::testing {
 namespace {
@@ -39,7 +43,51 @@ RunResult RunOnce(const SweptOperation& op) {
   }
 }
 
+// Reaches the field definition cache of the sessions.
+class CacheInspector : public access::Session {
+ public:
+  static std::string Problems(const std::map<int32_t, Json>& whole) {
+    auto& statics = Statics();
+    std::lock_guard lock(statics.s_StaticMembersLock);
+    if (statics.s_fieldDefintionByDefId.size() != statics.s_fieldDefByFieldIdByDefId.size()) {
+      return "the two definition maps hold different definitions";
+    }
+    for (const auto& [id, list] : statics.s_fieldDefintionByDefId) {
+      const auto expected = whole.find(id);
+      if (expected == whole.end() || contracts::ToJson(*list) != expected->second) {
+        return fmt::format("definition {} is cached other than whole", id);
+      }
+      const auto byField = statics.s_fieldDefByFieldIdByDefId.find(id);
+      if (byField == statics.s_fieldDefByFieldIdByDefId.end()) return fmt::format("definition {} is half cached", id);
+      for (const auto& field : *list) {
+        const auto entry = byField->second.find(field.Number);
+        if (entry == byField->second.end() || entry->second.get() != &field) {
+          return fmt::format("field {} of definition {} is missing from the map by field", field.Name, id);
+        }
+      }
+    }
+    return "";
+  }
+};
+
+// Appends a sweep's figures to the file named by VNT_RELIABILITY_LOG, when
+// set (make reliability collects them): one tab-separated line per
+// operation and code.
+void LogFigures(const SweptOperation& op, int16_t code, const SweepReport& report) {
+  const char* path = std::getenv("VNT_RELIABILITY_LOG");
+  if (path == nullptr || *path == '\0') return;
+  std::ofstream(path, std::ios::app) << fmt::format("sweep\t{}\t{}\t{}\t{}\t{}\t{}\t{}\n", op.name, code, report.calls,
+                                                    report.equal, report.errors, report.bestEffort,
+                                                    report.failures.size());
+}
+
 }  // namespace
+
+std::function<bool(const Json&, const Json&)> Answers(Json value) {
+  return [value](const Json& outcome, const Json&) { return outcome["answer"] == value; };
+}
+
+std::string DefinitionCacheProblems(const std::map<int32_t, Json>& whole) { return CacheInspector::Problems(whole); }
 
 const std::vector<int16_t>& EngineErrorCodes() {
   // Not loaded, bad argument, record / field / occurrence not found, type,
@@ -111,6 +159,7 @@ SweepReport SweepFaults(const SweptOperation& op, int16_t code, const std::funct
       report.failures.push_back(fmt::format("{}: {}", where, problem));
     }
   }
+  LogFigures(op, code, report);
   return report;
 }
 

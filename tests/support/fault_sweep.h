@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,14 @@ struct SweptOperation {
   bool raisesFaults = true;
   std::vector<BestEffort> bestEffort = {};
 };
+
+// A best effort that answers exactly value.
+std::function<bool(const Json& outcome, const Json& reference)> Answers(Json value);
+
+// What is wrong with the library's field definition cache ("" when nothing
+// is): a definition cached other than whole (its fault-free load, by
+// definition id), or the cache's two maps disagreeing.
+std::string DefinitionCacheProblems(const std::map<int32_t, Json>& whole);
 
 // The error codes of the engine (every kind it reports), for sweeping.
 const std::vector<int16_t>& EngineErrorCodes();

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Writes docs/RELIABILITY.md: what the reliability tools did on this commit.
+#   - fuzzing: per target the executions, rate and corpus sizes of the last
+#     fuzz/run.sh in FUZZ_BIN (fuzz-stats.tsv), when there was one;
+#   - fault sweeps: the sweep programs of BUILD run now, each engine call of
+#     each operation failed once with each engine error code;
+#   - kill-and-verify and soak: the programs of BUILD named *kill*_tests and
+#     *soak*_tests run now, when they exist. Like the sweeps, they append
+#     tab-separated lines to the file that VNT_RELIABILITY_LOG names:
+#       sweep <operation> <code> <calls> <equal> <errors> <bestEffort> <failures>
+#       kill  <kills> <files verified> <failures>
+#       soak  <seconds> <operations> <failures>
+# Fails when a program fails; the table is written only then from whole runs.
+#   scripts/reliability.sh build build-fuzz/fuzz
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="${1:?usage: scripts/reliability.sh BUILD FUZZ_BIN}"
+fuzz_bin="${2:?usage: scripts/reliability.sh BUILD FUZZ_BIN}"
+out=docs/RELIABILITY.md
+log="$(mktemp "${TMPDIR:-/tmp}/reliability.XXXXXX")"
+trap 'rm -f "$log"' EXIT
+
+sweeps=()
+while IFS= read -r program; do sweeps+=("$program"); done < <(find "$build/tests" -type f -name '*fault_sweep_tests' | sort)
+[ ${#sweeps[@]} -gt 0 ] || { echo "reliability: no fault sweep programs in $build/tests" >&2; exit 1; }
+extra=()
+while IFS= read -r program; do extra+=("$program"); done < <(find "$build/tests" -type f \( -name '*kill*_tests' -o -name '*soak*_tests' \) | sort)
+
+# Each program's lines, after its name.
+part="$log.part"
+for program in "${sweeps[@]}" "${extra[@]}"; do
+  name="$(basename "$program")"
+  echo "running $name"
+  rm -f "$part"
+  VNT_RELIABILITY_LOG="$part" "$program" --gtest_brief=1 >/dev/null
+  [ -f "$part" ] && awk -v program="$name" -F'\t' -v OFS='\t' '{ $1 = $1 OFS program; print }' "$part" >>"$log"
+done
+rm -f "$part"
+
+commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || echo '+changes')"
+{
+  echo "# Reliability"
+  echo
+  echo "Written by \`make reliability\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit \`$commit\`."
+  echo "CI runs the same tools in \`.ci/run\` (\`make fuzz-ci\` and the sweep programs in \`make test\`)."
+  echo
+  echo "## Fuzzing"
+  echo
+  echo "libFuzzer with AddressSanitizer and UBSan (\`make fuzz-ci\`): every corpus of \`fuzz/corpus/\` is replayed,"
+  echo "then each target runs for the time given, starting from its corpus. Any report fails the run."
+  echo
+  if [ -s "$fuzz_bin/fuzz-stats.tsv" ]; then
+    echo "| Target | Seconds | Executions | Executions/s | Seed inputs | Corpus after the run |"
+    echo "|---|---:|---:|---:|---:|---:|"
+    tail -n +2 "$fuzz_bin/fuzz-stats.tsv" | awk -F'\t' '{ printf "| `%s` | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6 }'
+    echo
+    echo -n "Figures of the fuzz run of $(date -u -r "$fuzz_bin/fuzz-stats.tsv" '+%Y-%m-%d %H:%M UTC')"
+    if [ -s "$fuzz_bin/fuzz-load.txt" ]; then echo " (load average then: $(cat "$fuzz_bin/fuzz-load.txt"))."; else echo "."; fi
+  else
+    echo "No fuzz run found in \`$fuzz_bin\` (run \`make fuzz-ci\` first)."
+  fi
+  echo
+  echo "## Fault sweeps"
+  echo
+  echo "Each public operation runs once without faults, then once per engine call it makes with that call failing,"
+  echo "for every error code the engine has. A run must end as the fault-free run did, in a fault with a reason,"
+  echo "or in an answer the operation gives on purpose; no run may leave a half-loaded definition cached."
+  echo
+  echo "| Program | Operations | Error codes | Faults injected | Equal | Errors | Intended answers | Failures |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  awk -F'\t' '$1 == "sweep" {
+      p = $2; if (!(p in calls)) order[n++] = p
+      if (!((p, $3) in seen)) { seen[p, $3] = 1; ops[p]++ } if (!((p, $4) in seenCode)) { seenCode[p, $4] = 1; codes[p]++ }
+      calls[p] += $5; equal[p] += $6; errors[p] += $7; best[p] += $8; bad[p] += $9 }
+    END {
+      for (i = 0; i < n; i++) { p = order[i]
+        printf "| `%s` | %d | %d | %d | %d | %d | %d | %d |\n", p, ops[p], codes[p], calls[p], equal[p], errors[p], best[p], bad[p]
+        o += ops[p]; c += calls[p]; e += equal[p]; r += errors[p]; b += best[p]; f += bad[p] }
+      printf "| all | %d | | %d | %d | %d | %d | %d |\n", o, c, e, r, b, f }' "$log"
+  echo
+  echo "## Kill and verify"
+  echo
+  if grep -q '^kill' "$log"; then
+    echo "| Program | Kills | Files verified | Failures |"
+    echo "|---|---:|---:|---:|"
+    awk -F'\t' '$1 == "kill" { printf "| `%s` | %s | %s | %s |\n", $2, $3, $4, $5 }' "$log"
+  else
+    echo "Not built yet: writers killed with SIGKILL and the store verified come with the shared store."
+  fi
+  echo
+  echo "## Soak"
+  echo
+  if grep -q '^soak' "$log"; then
+    echo "| Program | Seconds | Operations | Failures |"
+    echo "|---|---:|---:|---:|"
+    awk -F'\t' '$1 == "soak" { printf "| `%s` | %s | %s | %s |\n", $2, $3, $4, $5 }' "$log"
+  else
+    echo "Not built yet: processes and threads of mixed work on one database come with the shared store."
+  fi
+} >"$out"
+echo "wrote $out"
