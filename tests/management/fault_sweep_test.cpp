@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
