@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
