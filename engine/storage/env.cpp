@@ -34,6 +34,13 @@ int Faulted(StorageOp op, int rc) {
   return TakeStorageFault(op);
 }
 
+// Frees the reader slots of processes that died while reading (a killed
+// process cannot give its slot back); answers how many it freed.
+int ReclaimDeadReaders(MDB_env* env) {
+  int dead = 0;
+  return mdb_reader_check(env, &dead) == 0 ? dead : 0;
+}
+
 }  // namespace
 
 Outcome FromStorage(int rc) {
@@ -108,6 +115,7 @@ Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
   Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
   const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
   Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
+  ReclaimDeadReaders(created);
   return env;
 }
 
@@ -115,7 +123,11 @@ void Env::AdoptMapSize() const { Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_
 
 Txn Txn::Begin(const Env& env, bool write) {
   MDB_txn* txn = nullptr;
-  const int rc = Faulted(StorageOp::kBegin, mdb_txn_begin(env.get(), nullptr, write ? 0u : MDB_RDONLY, &txn));
+  const unsigned flags = write ? 0u : MDB_RDONLY;
+  int rc = Faulted(StorageOp::kBegin, mdb_txn_begin(env.get(), nullptr, flags, &txn));
+  if (rc == MDB_READERS_FULL && txn == nullptr && ReclaimDeadReaders(env.get()) > 0) {
+    rc = mdb_txn_begin(env.get(), nullptr, flags, &txn);
+  }
   if (rc != 0 && txn != nullptr) mdb_txn_abort(txn);  // only an injected fault leaves one
   Check(rc, write ? "begin write" : "begin read");
   return Txn(txn);
