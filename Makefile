@@ -16,6 +16,7 @@ CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
                      external_task_tests cli_progress_tests
+CONCURRENCY_TESTS += soak_test
 
 .PHONY: deps configure build test demo sanitize tsan layout32 bench clean
 .PHONY: reliability-tests
