@@ -168,7 +168,7 @@ class Expectations {
  public:
   using Key = std::pair<int32_t, int32_t>;  // record, field tag
 
-  // One call a writer reported ("try ...") and whether it reported success.
+  // One call a writer reported it was making ("try ...").
   struct Call {
     std::vector<Item> items;
     std::string createdName;

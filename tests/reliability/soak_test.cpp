@@ -46,7 +46,7 @@ using vantrel::testing::ChildProcess;
 using vantrel::testing::kAnalogDef;
 
 constexpr int64_t kT0 = 1'700'000'000;  // seconds of a record's first write
-constexpr int kMaxRecordsPerThread = 12;
+constexpr int kMaxRecordsPerThread = 40;
 constexpr int kWorkerProcesses = 2;
 constexpr int kThreadsHere = 4;
 constexpr int kThreadsPerWorker = 2;
