@@ -93,7 +93,8 @@ struct OwnRecord {
 // One thread's work: its own sessions, records and random choices.
 class Worker {
  public:
-  Worker(std::string prefix, uint32_t seed, Counts& counts) : prefix_(std::move(prefix)), random_(seed), counts_(counts) {}
+  Worker(std::string prefix, uint32_t seed, Counts& counts)
+      : prefix_(std::move(prefix)), random_(seed), counts_(counts) {}
 
   // Works until deadline; a wrong read or a failure that should not happen
   // ends it with the reason in failure().
