@@ -3,6 +3,7 @@
 #   make demo      build the command-line tool and tour it on the sample plant (imported into a fresh database)
 #   make sanitize  address + undefined-behaviour sanitizer build of the tests
 #   make tsan      thread sanitizer build of the concurrency tests
+#   make reliability-tests  the long kill-and-verify and soak runs (left out of make test)
 #   make layout32  compile the native-record layout checks for a 32-bit target
 #   make bench     build and run the benchmarks
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
@@ -19,9 +20,9 @@ CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
-                     external_task_tests cli_progress_tests vntaccess_task_tests
+                     external_task_tests cli_progress_tests vntaccess_task_tests soak_test
 
-.PHONY: deps configure build test demo sanitize tsan layout32 bench fuzz fuzz-ci reliability clean
+.PHONY: deps configure build test demo sanitize tsan layout32 bench fuzz fuzz-ci reliability reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -33,7 +34,16 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	@cd $(BUILD) && ctest -j $(JOBS) $(CTEST_FLAGS)
+	@cd $(BUILD) && ctest -j $(JOBS) -LE reliability $(CTEST_FLAGS)
+
+# The tests labelled "reliability", one at a time (each is bounded in time;
+# VANTREL_KILLS, VANTREL_KILL_SECONDS and VANTREL_SOAK_SECONDS make them
+# longer). Their counts go to $(BUILD)/reliability-counts.txt (key=value).
+RELIABILITY_COUNTS ?= $(abspath $(BUILD))/reliability-counts.txt
+reliability-tests: build
+	@rm -f $(RELIABILITY_COUNTS)
+	@cd $(BUILD) && VANTREL_RELIABILITY_OUT=$(RELIABILITY_COUNTS) ctest -L reliability $(CTEST_FLAGS)
+	@cat $(RELIABILITY_COUNTS)
 
 # A tour of vntaccess on examples/plant.json, imported into a fresh database
 # first; jq is installed for it. The build is quiet (its log is shown when it
@@ -49,7 +59,7 @@ sanitize: deps
 	  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest -j $(JOBS) $(CTEST_FLAGS)
+	  ctest -j $(JOBS) -LE reliability $(CTEST_FLAGS)
 
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -69,6 +69,10 @@ int32_t AreaCount(const Definition& definition, const std::byte* values, int32_t
 }
 
 std::size_t ValuesSize(const Definition& definition, const std::byte* values, std::size_t available) {
+  // The catalog definitions' records keep no values, count fields included:
+  // reading one would read past the record (past the end of the file when
+  // the record ends the last page).
+  if (definition.system) return 0;
   if (available < definition.fixedSize) return definition.fixedSize;
   std::size_t size = definition.fixedSize;
   for (int32_t position : definition.repeated) {

@@ -4,12 +4,12 @@
 #     fuzz/run.sh in FUZZ_BIN (fuzz-stats.tsv), when there was one;
 #   - fault sweeps: the sweep programs of BUILD run now, each engine call of
 #     each operation failed once with each engine error code;
-#   - kill-and-verify and soak: the programs of BUILD named *kill*_tests and
-#     *soak*_tests run now, when they exist. Like the sweeps, they append
-#     tab-separated lines to the file that VNT_RELIABILITY_LOG names:
+#   - kill-and-verify and soak: the counts of the last `make reliability-tests`
+#     (BUILD/reliability-counts.txt, "program.key=value" lines), when there
+#     was one.
+# The sweep programs append tab-separated lines to the file that
+# VNT_RELIABILITY_LOG names:
 #       sweep <operation> <code> <calls> <equal> <errors> <bestEffort> <failures>
-#       kill  <kills> <files verified> <failures>
-#       soak  <seconds> <operations> <failures>
 # Fails when a program fails; the table is written only then from whole runs.
 #   scripts/reliability.sh build build-fuzz/fuzz
 set -euo pipefail
@@ -24,12 +24,11 @@ trap 'rm -f "$log"' EXIT
 sweeps=()
 while IFS= read -r program; do sweeps+=("$program"); done < <(find "$build/tests" -type f -name '*fault_sweep_tests' | sort)
 [ ${#sweeps[@]} -gt 0 ] || { echo "reliability: no fault sweep programs in $build/tests" >&2; exit 1; }
-extra=()
-while IFS= read -r program; do extra+=("$program"); done < <(find "$build/tests" -type f \( -name '*kill*_tests' -o -name '*soak*_tests' \) | sort)
+counts="$build/reliability-counts.txt"
 
 # Each program's lines, after its name.
 part="$log.part"
-for program in "${sweeps[@]}" "${extra[@]}"; do
+for program in "${sweeps[@]}"; do
   name="$(basename "$program")"
   echo "running $name"
   rm -f "$part"
@@ -79,24 +78,18 @@ commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || ec
         o += ops[p]; c += calls[p]; e += equal[p]; r += errors[p]; b += best[p]; f += bad[p] }
       printf "| all | %d | | %d | %d | %d | %d | %d |\n", o, c, e, r, b, f }' "$log"
   echo
-  echo "## Kill and verify"
+  echo "## Kill and verify, and the soak"
   echo
-  if grep -q '^kill' "$log"; then
-    echo "| Program | Kills | Files verified | Failures |"
-    echo "|---|---:|---:|---:|"
-    awk -F'\t' '$1 == "kill" { printf "| `%s` | %s | %s | %s |\n", $2, $3, $4, $5 }' "$log"
+  if [ -s "$counts" ]; then
+    echo "\`make reliability-tests\` of $(date -u -r "$counts" '+%Y-%m-%d %H:%M UTC'): writer processes killed with SIGKILL"
+    echo "at random moments and at commit points, every acknowledged write verified after each round (\`kill_verify\`);"
+    echo "threads of three processes in mixed work while the database shuts down and restarts (\`soak\`)."
+    echo
+    echo "| Program | Measure | Count |"
+    echo "|---|---|---:|"
+    awk -F'=' '{ split($1, name, "."); gsub("_", " ", name[2]); printf "| `%s` | %s | %s |\n", name[1], name[2], $2 }' "$counts"
   else
-    echo "Not built yet: writers killed with SIGKILL and the store verified come with the shared store."
-  fi
-  echo
-  echo "## Soak"
-  echo
-  if grep -q '^soak' "$log"; then
-    echo "| Program | Seconds | Operations | Failures |"
-    echo "|---|---:|---:|---:|"
-    awk -F'\t' '$1 == "soak" { printf "| `%s` | %s | %s | %s |\n", $2, $3, $4, $5 }' "$log"
-  else
-    echo "Not built yet: processes and threads of mixed work on one database come with the shared store."
+    echo "No run found in \`$counts\` (run \`make reliability-tests\` first)."
   fi
 } >"$out"
 echo "wrote $out"

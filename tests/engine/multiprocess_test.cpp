@@ -3,12 +3,7 @@
 // waiting in another process, a shutdown reaching another process, and a
 // process that may only read. The other processes are store_peer, started
 // with exec (LMDB handles never cross a fork).
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <random>
@@ -19,6 +14,7 @@
 
 #include "engine/errors.h"
 #include "engine_test_support.h"
+#include "tests/support/child_process.h"
 
 namespace dorvik::testing {
 namespace {
@@ -26,72 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // A store_peer process and the lines it reports.
-class Peer {
+class Peer : public vantrel::testing::ChildProcess {
  public:
-  explicit Peer(std::vector<std::string> arguments) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    arguments.insert(arguments.begin(), STORE_PEER_PATH);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(pipeFds[1], STDOUT_FILENO);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    out_ = pipeFds[0];
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-  ~Peer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
-  }
-
-  // The next line, or "" when none comes within the time.
-  std::string ReadLine(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      if (const std::size_t newline = buffer_.find('\n'); newline != std::string::npos) {
-        std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      pollfd fd{out_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return "";
-      char chunk[4096];
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) return "";
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
-  void Kill() { ::kill(pid_, SIGKILL); }
-
-  // The exit status; a signal that ended the process counts as 128 + signal;
-  // -1 when it has not ended within the limit.
-  int Wait(std::chrono::seconds limit = std::chrono::seconds(120)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  explicit Peer(std::vector<std::string> arguments) : ChildProcess(STORE_PEER_PATH, std::move(arguments)) {}
 };
 
 class MultiProcessTest : public EngineTest {
