@@ -83,6 +83,8 @@ struct MadeInPlace {
   Make make;
   operator std::invoke_result_t<Make&>() { return make(); }
 };
+template <typename Make>
+MadeInPlace(Make) -> MadeInPlace<Make>;  // for compilers without deduction from aggregates
 
 }  // namespace
 
