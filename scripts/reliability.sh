@@ -42,7 +42,7 @@ commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' || ec
   echo "# Reliability"
   echo
   echo "Written by \`make reliability\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit \`$commit\`."
-  echo "CI runs the same tools in \`.ci/run\` (\`make fuzz-ci\` and the sweep programs in \`make test\`)."
+  echo "CI runs the same tools in \`.ci/run\` (\`make fuzz-ci\`, \`make reliability-tests\` and the sweep programs in \`make test\`)."
   echo
   echo "## Fuzzing"
   echo
