@@ -32,9 +32,9 @@ trap 'rm -rf "$work"' EXIT
 # cost, all they run included.
 summarize_dump() {
   awk -v engine="$engine_objects" '
-    function named(spec, table,   id, name) {
-      id = spec; sub(/\).*/, "", id); sub(/^\(/, "", id)
-      name = spec; sub(/^\([0-9]+\) ?/, "", name)
+    function named(entry, table,   id, name) {
+      id = entry; sub(/\).*/, "", id); sub(/^\(/, "", id)
+      name = entry; sub(/^\([0-9]+\) ?/, "", name)
       if (name != "") table[id] = name
       return table[id]
     }

@@ -28,8 +28,8 @@ constexpr std::string_view kDescription =
     "vntaccess reads, writes and trends the tags (record fields) of a Vantrel database.\n"
     "With a database and no command it opens an interactive shell.";
 
-std::vector<CommandSpec>& Registry() {
-  static std::vector<CommandSpec> registry;
+std::vector<CommandEntry>& Registry() {
+  static std::vector<CommandEntry> registry;
   return registry;
 }
 
@@ -60,11 +60,11 @@ std::string ProgramFooter() {
   return text;
 }
 
-std::string CommandFooter(const CommandSpec& spec) {
+std::string CommandFooter(const CommandEntry& entry) {
   std::string text;
-  if (!spec.examples.empty()) {
-    text += spec.examples.size() == 1 ? "Example:\n" : "Examples:\n";
-    for (const auto& example : spec.examples) text += fmt::format("  {} {}\n", kProgram, example);
+  if (!entry.examples.empty()) {
+    text += entry.examples.size() == 1 ? "Example:\n" : "Examples:\n";
+    for (const auto& example : entry.examples) text += fmt::format("  {} {}\n", kProgram, example);
     text += "\n";
   }
   return text + GlobalOptionsLine();
@@ -102,7 +102,7 @@ std::vector<std::string> OptionNames(const CLI::App& app) {
 
 std::vector<std::string> CommandNames() {
   std::vector<std::string> names;
-  for (const CommandSpec* spec : Commands()) names.push_back(spec->name);
+  for (const CommandEntry* entry : Commands()) names.push_back(entry->name);
   return names;
 }
 
@@ -160,26 +160,26 @@ std::string HelpHint(const CLI::App* command) {
 
 // --- Registry and context --------------------------------------------------------
 
-CommandRegistration::CommandRegistration(CommandSpec spec) { Registry().push_back(std::move(spec)); }
+CommandRegistration::CommandRegistration(CommandEntry entry) { Registry().push_back(std::move(entry)); }
 
-std::vector<const CommandSpec*> Commands() {
-  std::vector<const CommandSpec*> commands;
-  for (const CommandSpec& spec : Registry()) commands.push_back(&spec);
-  std::sort(commands.begin(), commands.end(), [](const CommandSpec* a, const CommandSpec* b) {
+std::vector<const CommandEntry*> Commands() {
+  std::vector<const CommandEntry*> commands;
+  for (const CommandEntry& entry : Registry()) commands.push_back(&entry);
+  std::sort(commands.begin(), commands.end(), [](const CommandEntry* a, const CommandEntry* b) {
     return a->order != b->order ? a->order < b->order : a->name < b->name;
   });
   return commands;
 }
 
-const CommandSpec* FindCommand(std::string_view name) {
-  for (const CommandSpec& spec : Registry()) {
-    if (spec.name == name) return &spec;
+const CommandEntry* FindCommand(std::string_view name) {
+  for (const CommandEntry& entry : Registry()) {
+    if (entry.name == name) return &entry;
   }
   return nullptr;
 }
 
-bool NeedsDatabase(const CommandSpec& spec, const Invocation& invocation) {
-  return invocation.NeedsDatabase().value_or(spec.needsDatabase);
+bool NeedsDatabase(const CommandEntry& entry, const Invocation& invocation) {
+  return invocation.NeedsDatabase().value_or(entry.needsDatabase);
 }
 
 CommandContext::CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog)
@@ -212,14 +212,14 @@ BuiltApp BuildApp(GlobalOptions& global, LineSource source) {
   app.require_subcommand(0, 1);
   DeclareGlobalOptions(app, global, source);
   app.footer(ProgramFooter());
-  for (const CommandSpec* spec : Commands()) {
+  for (const CommandEntry* entry : Commands()) {
     const std::string description =
-        spec->description.empty() ? spec->summary : spec->summary + "\n\n" + spec->description;
-    CLI::App* command = app.add_subcommand(spec->name, description);
-    command->group(spec->hidden ? "" : "Commands");
+        entry->description.empty() ? entry->summary : entry->summary + "\n\n" + entry->description;
+    CLI::App* command = app.add_subcommand(entry->name, description);
+    command->group(entry->hidden ? "" : "Commands");
     command->fallthrough();
-    command->footer(CommandFooter(*spec));
-    built.invocations.emplace_back(spec, spec->define(*command));
+    command->footer(CommandFooter(*entry));
+    built.invocations.emplace_back(entry, entry->define(*command));
     for (CLI::App* inner : command->get_subcommands([](const CLI::App*) { return true; })) {
       inner->footer(inner->get_footer() + "\n\n" + GlobalOptionsLine());
     }
@@ -262,9 +262,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
     throw UsageError("the shell stays on the database it opened; start another vntaccess for another one");
   }
   if (const CLI::App* command = ChosenCommand(app)) {
-    for (auto& [spec, invocation] : built.invocations) {
-      if (spec->name == command->get_name()) {
-        line.command = spec;
+    for (auto& [entry, invocation] : built.invocations) {
+      if (entry->name == command->get_name()) {
+        line.command = entry;
         line.invocation = invocation;
       }
     }

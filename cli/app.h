@@ -23,7 +23,7 @@ enum class LineSource { kProgram, kShell };
 
 struct CommandLine {
   GlobalOptions global;
-  const CommandSpec* command = nullptr;  // null: no command given
+  const CommandEntry* command = nullptr;  // null: no command given
   std::shared_ptr<Invocation> invocation;
   std::optional<std::string> text;  // help or version text to print instead
 };
@@ -32,7 +32,7 @@ struct CommandLine {
 // global and to a new invocation per command (returned in order).
 struct BuiltApp {
   std::unique_ptr<CLI::App> app;
-  std::vector<std::pair<const CommandSpec*, std::shared_ptr<Invocation>>> invocations;
+  std::vector<std::pair<const CommandEntry*, std::shared_ptr<Invocation>>> invocations;
 };
 BuiltApp BuildApp(GlobalOptions& global, LineSource source);
 

@@ -1,6 +1,6 @@
 // The commands of vntaccess and what they run with.
 //
-// A command is declared once, as a CommandSpec: its name and texts, and a
+// A command is declared once, as a CommandEntry: its name and texts, and a
 // `define` function that declares its arguments and options on the CLI11
 // subcommand (the one table that drives parsing, help, the man page and
 // completion) bound to the fields of a plain struct. Parsing fills that
@@ -81,7 +81,7 @@ class Invocation {
   virtual ~Invocation() = default;
   virtual ExitCode Run(CommandContext& context) = 0;
   // Whether this run needs the database, when its arguments decide it; else
-  // the command's spec does.
+  // the command's entry does.
   virtual std::optional<bool> NeedsDatabase() const { return std::nullopt; }
 };
 
@@ -89,7 +89,7 @@ class Invocation {
 // kind repeats. kValue is a value of the field named by the second word.
 enum class WordKind { kNone, kRecord, kRecords, kField, kDefinition, kValue };
 
-struct CommandSpec {
+struct CommandEntry {
   std::string name{};
   std::string summary{};                // one line for the command list
   std::string description{};            // more for --help and the man page (may be empty)
@@ -143,15 +143,15 @@ std::function<std::shared_ptr<Invocation>(CLI::App&)> Define(void (*declare)(CLI
 // the command's file).
 class CommandRegistration {
  public:
-  explicit CommandRegistration(CommandSpec spec);
+  explicit CommandRegistration(CommandEntry entry);
 };
 
 // Every registered command, by order and then name.
-std::vector<const CommandSpec*> Commands();
-const CommandSpec* FindCommand(std::string_view name);
+std::vector<const CommandEntry*> Commands();
+const CommandEntry* FindCommand(std::string_view name);
 
 // Whether a parsed command needs the database attached.
-bool NeedsDatabase(const CommandSpec& spec, const Invocation& invocation);
+bool NeedsDatabase(const CommandEntry& entry, const Invocation& invocation);
 
 }  // namespace vantrel::cli
 

@@ -42,7 +42,7 @@ std::vector<std::string> OptionNames(const CLI::App* command, const CLI::App& ap
 // Where the command line stands before the word being completed.
 struct Position {
   const CLI::App* command = nullptr;
-  const CommandSpec* spec = nullptr;
+  const CommandEntry* entry = nullptr;
   std::vector<std::string> positionals;
   std::string pendingOption;  // an option still waiting for its value
 };
@@ -59,8 +59,8 @@ Position Walk(const CLI::App& app, const std::vector<std::string>& words, std::s
         position.pendingOption = word;
       }
     } else if (position.command == nullptr) {
-      position.spec = FindCommand(word);
-      if (position.spec != nullptr) position.command = app.get_subcommand(word);
+      position.entry = FindCommand(word);
+      if (position.entry != nullptr) position.command = app.get_subcommand(word);
     } else if (position.positionals.empty() && FindInnerCommand(*position.command, word) != nullptr) {
       position.command = FindInnerCommand(*position.command, word);  // "server env"
     } else {
@@ -78,10 +78,11 @@ std::vector<std::string> PositionalCandidates(const Position& position, std::str
   const std::size_t n = position.positionals.size();
   const auto positionals = position.command->get_options([](const CLI::Option* o) { return o->get_positional(); });
   if (!positionals.empty()) {
-    const auto choices = position.spec->optionValues.find(positionals[std::min(n, positionals.size() - 1)]->get_name());
-    if (choices != position.spec->optionValues.end()) return choices->second;
+    const std::string& positional = positionals[std::min(n, positionals.size() - 1)]->get_name();
+    const auto choices = position.entry->optionValues.find(positional);
+    if (choices != position.entry->optionValues.end()) return choices->second;
   }
-  const auto& kinds = position.spec->words;
+  const auto& kinds = position.entry->words;
   if (kinds.empty() || names == nullptr) return {};
   const auto& p = position.positionals;
   switch (kinds[std::min(n, kinds.size() - 1)]) {
@@ -99,8 +100,8 @@ std::vector<std::string> PositionalCandidates(const Position& position, std::str
 
 std::vector<std::string> CommandWords() {
   std::vector<std::string> words;
-  for (const CommandSpec* spec : Commands()) {
-    if (!spec->hidden) words.push_back(spec->name);
+  for (const CommandEntry* entry : Commands()) {
+    if (!entry->hidden) words.push_back(entry->name);
   }
   return words;
 }
@@ -115,9 +116,9 @@ std::vector<std::string> Complete(const std::vector<std::string>& words, std::si
   std::string head;  // kept in front of each candidate (records before the last comma)
   std::vector<std::string> candidates;
   if (!position.pendingOption.empty()) {
-    if (position.spec != nullptr) {
-      const auto choices = position.spec->optionValues.find(position.pendingOption);
-      if (choices != position.spec->optionValues.end()) candidates = choices->second;
+    if (position.entry != nullptr) {
+      const auto choices = position.entry->optionValues.find(position.pendingOption);
+      if (choices != position.entry->optionValues.end()) candidates = choices->second;
     }
   } else if (IsOptionWord(prefix) || prefix == "-") {
     candidates = OptionNames(position.command, *built.app);

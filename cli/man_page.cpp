@@ -53,8 +53,9 @@ void WriteOptions(std::ostream& out, const CLI::App& app, bool positional) {
 }
 
 // A command and the commands inside it ("server env"), each under its own
-// heading; the examples of the spec follow the outer one.
-void WriteCommand(std::ostream& out, const CLI::App& command, const CommandSpec& spec, const std::string& prefix = "") {
+// heading; the examples of the entry follow the outer one.
+void WriteCommand(std::ostream& out, const CLI::App& command, const CommandEntry& entry,
+                  const std::string& prefix = "") {
   std::string usage;
   for (const CLI::Option* option : command.get_options()) {
     if (option->get_positional()) usage += " " + option->get_name();
@@ -64,12 +65,12 @@ void WriteCommand(std::ostream& out, const CLI::App& command, const CommandSpec&
   out << Roff(command.get_description()) << "\n";
   WriteOptions(out, command, true);
   WriteOptions(out, command, false);
-  if (prefix.empty() && !spec.examples.empty()) {
+  if (prefix.empty() && !entry.examples.empty()) {
     out << ".PP\nExamples:\n.RS\n.nf\n";
-    for (const auto& example : spec.examples) out << Roff(fmt::format("{} {}", kProgram, example)) << "\n";
+    for (const auto& example : entry.examples) out << Roff(fmt::format("{} {}", kProgram, example)) << "\n";
     out << ".fi\n.RE\n";
   }
-  for (const CLI::App* inner : InnerCommands(command)) WriteCommand(out, *inner, spec, name);
+  for (const CLI::App* inner : InnerCommands(command)) WriteCommand(out, *inner, entry, name);
 }
 
 }  // namespace
@@ -86,11 +87,11 @@ std::string ManPage(const CLI::App& root) {
   out << ".SH OPTIONS\nGlobal options go before or after the command.\n";
   WriteOptions(out, root, false);
   out << ".SH COMMANDS\n";
-  for (const CommandSpec* spec : Commands()) {
-    if (spec->hidden) continue;
+  for (const CommandEntry* entry : Commands()) {
+    if (entry->hidden) continue;
     for (const CLI::App* command :
-         root.get_subcommands([&](const CLI::App* sub) { return sub->get_name() == spec->name; })) {
-      WriteCommand(out, *command, *spec);
+         root.get_subcommands([&](const CLI::App* sub) { return sub->get_name() == entry->name; })) {
+      WriteCommand(out, *command, *entry);
     }
   }
   out << ".SH TIMES\n.nf\n" << Roff(kTimeForms) << ".fi\n";

@@ -149,8 +149,8 @@ TEST(CommandLineTest, HelpAndVersionAreTexts) {
     EXPECT_THAT(*inner, HasSubstr(part));
   }
   // Every command has an example in its help.
-  for (const CommandSpec* spec : Commands()) {
-    EXPECT_TRUE(spec->hidden || !spec->examples.empty()) << spec->name;
+  for (const CommandEntry* entry : Commands()) {
+    EXPECT_TRUE(entry->hidden || !entry->examples.empty()) << entry->name;
   }
 }
 
