@@ -39,7 +39,8 @@ namespace {
 // Every operator new of the process, the engine's included.
 std::atomic<uint64_t> gAllocations{0};
 
-void* CountedAllocation(std::size_t size) {
+// Inline, so that counting adds next to nothing to the allocations measured.
+inline void* CountedAllocation(std::size_t size) {
   gAllocations.fetch_add(1, std::memory_order_relaxed);
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();

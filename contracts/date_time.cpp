@@ -88,11 +88,9 @@ std::optional<int64_t> TryMakeTicks(int year, int month, int day, const TimeOfDa
          time.second * DateTime::kTicksPerSecond + time.fractionTicks;
 }
 
-void CheckTicks(int64_t ticks) {
-  if (ticks < 0 || ticks > DateTime::kMaxTicks) {
-    throw ArgumentOutOfRangeException(fmt::format(
-        "Ticks {} lie outside the range of a DateTime (0 to {}).", ticks, DateTime::kMaxTicks));
-  }
+[[noreturn]] void RaiseTicksOutOfRange(int64_t ticks) {
+  throw ArgumentOutOfRangeException(
+      fmt::format("Ticks {} lie outside the range of a DateTime (0 to {}).", ticks, DateTime::kMaxTicks));
 }
 
 // Reads the pieces of a date text from left to right; every reader returns
@@ -259,9 +257,7 @@ std::optional<DateTime> TryParse(std::string_view text) {
 constinit const DateTime DateTime::MinValue{};
 constinit const DateTime DateTime::MaxValue{kMaxTicks, DateTimeKind::Unspecified, Unchecked{}};
 
-DateTime::DateTime(int64_t ticks, DateTimeKind kind) : ticks_(ticks), kind_(kind) {
-  CheckTicks(ticks);
-}
+void DateTime::ThrowTicksOutOfRange(int64_t ticks) { RaiseTicksOutOfRange(ticks); }
 
 DateTime::DateTime(int year, int month, int day, int hour, int minute, int second, int millisecond,
                    DateTimeKind kind)

@@ -28,7 +28,9 @@ class DateTime {
   // 0001-01-01 00:00:00, kind unspecified.
   constexpr DateTime() = default;
   // Throws ArgumentOutOfRangeException when ticks lie outside [0, kMaxTicks].
-  explicit DateTime(int64_t ticks, DateTimeKind kind = DateTimeKind::Unspecified);
+  explicit DateTime(int64_t ticks, DateTimeKind kind = DateTimeKind::Unspecified) : ticks_(ticks), kind_(kind) {
+    if (ticks < 0 || ticks > kMaxTicks) ThrowTicksOutOfRange(ticks);
+  }
   // Calendar fields; throws ArgumentOutOfRangeException for an invalid date.
   DateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
            int millisecond = 0, DateTimeKind kind = DateTimeKind::Unspecified);
@@ -87,6 +89,8 @@ class DateTime {
   struct Unchecked {};
   // For ticks already known to be in range; usable in constant initialisation.
   constexpr DateTime(int64_t ticks, DateTimeKind kind, Unchecked) : ticks_(ticks), kind_(kind) {}
+  // Kept out of line: the checking constructor stays small enough to inline.
+  [[noreturn]] static void ThrowTicksOutOfRange(int64_t ticks);
 
   int64_t ticks_ = 0;
   DateTimeKind kind_ = DateTimeKind::Unspecified;

@@ -328,7 +328,7 @@ void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fiel
     std::size_t position = result.size();
     if (positions) {
       position = positions->try_emplace(fieldId, result.size()).first->second;
-    } else {
+    } else if (!result.empty()) {
       const auto given =
           std::find_if(result.begin(), result.end(), [&](const auto& e) { return e.fieldId == fieldId; });
       position = static_cast<std::size_t>(given - result.begin());

@@ -159,12 +159,6 @@ int32_t Session::GetDefinitionRecordID(const std::string& tagName) {
 
 int32_t Session::GetDefinitionID(int32_t recid) { return DEFINID(recid); }
 
-DateTime Session::XustsToDateTime(const XUSTS& fromTime) {
-  const int64_t ticks = DateTime::kUnixEpochTicks + int64_t{fromTime.SECONDS} * DateTime::kTicksPerSecond +
-                        int64_t{fromTime.MICROSECS / 1000} * DateTime::kTicksPerMillisecond;
-  return DateTime(ticks, DateTimeKind::Utc);
-}
-
 XUSTS Session::DateTimeToXusts(const DateTime& fromTime) {
   const DateTime utc =
       fromTime.Kind() == DateTimeKind::Utc ? fromTime : platform::ToUniversalTime(fromTime);

@@ -108,7 +108,12 @@ class Session {
   // writing converts local and unspecified times to UTC first and throws
   // ArgumentOutOfRangeException for instants the XUSTS cannot hold (before
   // 1601, or seconds outside the 32-bit range).
-  static contracts::DateTime XustsToDateTime(const XUSTS& fromTime);
+  static contracts::DateTime XustsToDateTime(const XUSTS& fromTime) {
+    using contracts::DateTime;
+    const int64_t ticks = DateTime::kUnixEpochTicks + int64_t{fromTime.SECONDS} * DateTime::kTicksPerSecond +
+                          int64_t{fromTime.MICROSECS / 1000} * DateTime::kTicksPerMillisecond;
+    return DateTime(ticks, contracts::DateTimeKind::Utc);
+  }
   static XUSTS DateTimeToXusts(const contracts::DateTime& fromTime);
 
   // A database environment variable (empty when unset).
