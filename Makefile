@@ -6,6 +6,7 @@
 #   make reliability-tests  the long kill-and-verify and soak runs (left out of make test)
 #   make layout32  compile the native-record layout checks for a 32-bit target
 #   make bench     build and run the benchmarks
+#   make bench-compare BASELINE=REV  the cost table of this tree next to that of revision REV, from one run
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
 #   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
 #   make reliability  regenerate docs/RELIABILITY.md from a fuzz run and the fault sweeps
@@ -22,7 +23,7 @@ CTEST_FLAGS  ?= --output-on-failure
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test
 
-.PHONY: deps configure build test demo sanitize tsan layout32 bench fuzz fuzz-ci reliability reliability-tests clean
+.PHONY: deps configure build test demo sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -74,6 +75,9 @@ layout32: deps
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== bench/data_path_cost.sh"; ./bench/data_path_cost.sh $(BUILD)/bench/data_path_cost
+
+bench-compare: build
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" ./bench/compare_cost.sh $(or $(BASELINE),$(error BASELINE=REV is needed)) $(BUILD)
 
 # Only the libraries the fuzz targets need are built.
 fuzz: deps
