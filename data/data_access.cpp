@@ -195,39 +195,48 @@ DataAccess::DataAccess(bool enableVntCallback) : Session(enableVntCallback) {}
 
 TagValuesByIds DataAccess::GetTagValues(const TagsById& tagList) {
   return platform::RunServiceOperation([&] {
-    std::vector<RecordFields> request;
-    request.reserve(tagList.size());
-    for (const auto& [recordId, fieldIds] : tagList) request.push_back({recordId, fieldIds});
+    const auto& records = tagList.values_container();
     TagValuesByIds result;
-    result.reserve(request.size());
+    result.reserve(records.size());
     AnswerByIds answer(result);
     RequestState state;
-    ReadByIds(request, state, answer);
+    ReadByIds(
+        records.size(), [&](std::size_t r) { return RecordFields{records[r].first, records[r].second}; }, state,
+        answer);
     return result;
   });
 }
 
-void DataAccess::ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer) {
+template <typename RecordAt>
+void DataAccess::ReadByIds(std::size_t count, const RecordAt& recordAt, RequestState& state, ValueSink& answer) {
   MaxOcurrenceInfoList occurrences;
   FieldBatch batch;
-  batch.reserve(std::min<std::size_t>(request.size(), kBatchSize));
+  batch.reserve(std::min<std::size_t>(count, kBatchSize));
   Batcher batcher(kBatchSize);
   uint32_t ordinal = 0;
-  for (std::size_t r = 0; r < request.size(); ++r) {
-    const RecordFields& record = request[r];
+  // Adds a field of the record at position r, which asks for recordFields fields.
+  const auto add = [&](const RecordFields& record, int32_t fieldId, const MaxOcurrenceInfo& info,
+                       uint32_t recordFields, std::size_t r) {
+    if (batcher.MustFlushBefore(info.Occurrences)) {
+      GetTagValues(batcher.Limit(), answer, batch, state);
+      batch.clear();
+      batcher.Restart(info.Occurrences);
+    } else {
+      batcher.Add(info.Occurrences);
+    }
+    batch.push_back(
+        BatchField{record.recordId, fieldId, info, nullptr, recordFields, ordinal++, static_cast<uint32_t>(r)});
+  };
+  for (std::size_t r = 0; r < count; ++r) {
+    const RecordFields record = recordAt(r);
+    if (record.fieldIds.size() == 1) {  // the most common request, without a list
+      const int32_t fieldId = record.fieldIds[0];
+      add(record, fieldId, MaximumOcurrencesOf(record.recordId, fieldId, state.memo), 1, r);
+      continue;
+    }
     ListMaximumOcurrences(record.recordId, record.fieldIds, state.memo, occurrences);
     const auto recordFields = static_cast<uint32_t>(occurrences.size());
-    for (const auto& [fieldId, info] : occurrences) {
-      if (batcher.MustFlushBefore(info.Occurrences)) {
-        GetTagValues(batcher.Limit(), answer, batch, state);
-        batch.clear();
-        batcher.Restart(info.Occurrences);
-      } else {
-        batcher.Add(info.Occurrences);
-      }
-      batch.push_back(BatchField{record.recordId, fieldId, info, nullptr, recordFields, ordinal++,
-                                 static_cast<uint32_t>(r)});
-    }
+    for (const auto& [fieldId, info] : occurrences) add(record, fieldId, info, recordFields, r);
   }
   if (!batch.empty()) GetTagValues(batcher.Pending(), answer, batch, state);
 }
@@ -272,7 +281,7 @@ TagValuesByNames DataAccess::GetTagValues(const contracts::Tags& tagList) {
     if (names.records.empty()) return result;
     RequestState state;
     CollectedRead read(names.records.size(), names.fieldIds.size());
-    ReadByIds(names.records, state, read);
+    ReadByIds(names.records.size(), [&](std::size_t r) { return names.records[r]; }, state, read);
     result.reserve(read.Order().size());
     // A later field of the same name takes the place of an earlier one.
     const auto file = [](TagValuesByName& byName, std::string&& fieldName, TagValues& values) {

@@ -118,6 +118,8 @@ class DataAccess : public Session, public contracts::IAccessService {
   // service fault when there is none).
   SizeAndType FormatOf(const contracts::FieldDefinition* definition, int32_t tagId, int32_t fieldId);
   contracts::TagValue ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text = {});
+  // The types other than numbers with quality (record names, text, times).
+  contracts::TagValue ConvertOtherDataBuffer(int16_t type, const std::byte* data, TextBuffer text);
   int32_t UpdateDataBufferWithTagValue(std::byte* data, int16_t type, const contracts::TagValue& tagValue,
                                        TextBuffer text = {});
   int32_t SetDataBufferWithTagValue(std::byte* data, const IDANDFT& idandft, int16_t type,
@@ -170,7 +172,9 @@ class DataAccess : public Session, public contracts::IAccessService {
   [[noreturn]] void RaiseBatchFailure(std::string_view pattern, std::string_view operation,
                                       const BatchLayout& layout, int16_t done, std::span<const ERRBLOCK> errors);
 
-  void ReadByIds(std::span<const RecordFields> request, RequestState& state, ValueSink& answer);
+  // Reads the records recordAt(0) .. recordAt(count - 1) (each a RecordFields).
+  template <typename RecordAt>
+  void ReadByIds(std::size_t count, const RecordAt& recordAt, RequestState& state, ValueSink& answer);
   void WriteByIds(const contracts::TagValuesByIds& tagValuesByIds);
 
   // History.

@@ -111,6 +111,18 @@ SizeAndType DataAccess::FormatOf(const contracts::FieldDefinition* definition, i
 }
 
 TagValue DataAccess::ConvertDataBufferToTagValue(int16_t type, const std::byte* data, TextBuffer text) {
+  // The numbers with quality, most values read, decode here; the types that
+  // need names or text cost a larger frame and go out of line.
+  switch (type) {
+    case api::kTypeInt16Quality: return DecodeWithQuality<SVANDQU, int16_t>(data);
+    case api::kTypeInt32Quality: return DecodeWithQuality<LVANDQU, int32_t>(data);
+    case api::kTypeFloatQuality: return DecodeWithQuality<RVANDQU, float>(data);
+    case api::kTypeDoubleQuality: return DecodeWithQuality<DVANDQU, double>(data);
+    default: return ConvertOtherDataBuffer(type, data, text);
+  }
+}
+
+TagValue DataAccess::ConvertOtherDataBuffer(int16_t type, const std::byte* data, TextBuffer text) {
   switch (type) {
     case api::kTypeRecordId:
       return WithoutQuality(GetRecordName(ReadAt<int32_t>(data, 0)));
@@ -125,10 +137,6 @@ TagValue DataAccess::ConvertDataBufferToTagValue(int16_t type, const std::byte* 
       const DateTime time = XustsToDateTime(ReadAt<XUSTS>(data, 0));
       return WithoutQuality(time, time);
     }
-    case api::kTypeInt16Quality: return DecodeWithQuality<SVANDQU, int16_t>(data);
-    case api::kTypeInt32Quality: return DecodeWithQuality<LVANDQU, int32_t>(data);
-    case api::kTypeFloatQuality: return DecodeWithQuality<RVANDQU, float>(data);
-    case api::kTypeDoubleQuality: return DecodeWithQuality<DVANDQU, double>(data);
     case api::kTypeTextQuality: {
       using L = QualityLayout<TVANDQU>;
       return TagValue(ReturnedCodePageText(text, ReadAt<int16_t>(data, offsetof(TVANDQU, LENGTH))),

@@ -317,9 +317,7 @@ MaxOcurrenceInfoByFieldId Session::GetMaximumOcurrences(int32_t tagId, const con
 void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fieldIds, FieldDefinitionMemo& memo,
                                     MaxOcurrenceInfoList& result) {
   result.clear();
-  const int32_t definitionId = DefinitionOf(tagId);
-  const FieldDefinitionMemo::Definition* definition =
-      definitionId > 0 ? &FieldDefinitionsFor(definitionId, memo) : nullptr;
+  const FieldDefinitionMemo::Definition* definition = DefinitionOfRecord(tagId, memo);
   // A field given twice keeps its first place (and is asked for again).
   // Long lists find repeats through an index, short ones by a walk.
   std::optional<std::unordered_map<int32_t, std::size_t>> positions;
@@ -334,34 +332,30 @@ void Session::ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fiel
       position = static_cast<std::size_t>(given - result.begin());
     }
     if (position == result.size()) result.push_back({fieldId, {}});
-    MaxOcurrenceInfo& info = result[position].info;
-    info = MaxOcurrenceInfo{false, 1, MaxOccurrenceError::NoError};
-    const FieldDefinition* field = definition != nullptr ? definition->Find(fieldId) : nullptr;
-    if (field == nullptr) {
-      info.ErrorType = MaxOccurrenceError::FieldNotDefined;
-      continue;
-    }
-    if (field->RepeatArea <= 0 || api::OccurrenceOf(fieldId) != 0) continue;
-    const auto countPosition = static_cast<std::size_t>(field->RepeatArea - 1);
-    if (countPosition >= definition->List().size()) {
-      info.ErrorType = MaxOccurrenceError::CountReadFailed;  // the definition names no such count field
-      continue;
-    }
-    ERRBLOCK error{};
-    int16_t count = 0;
-    DB2SHRT(tagId, definition->List()[countPosition].Number, &count, &error);
-    if (error.ERRCODE == api::kSuccess && count >= 0) {
-      info.IsRepeatArea = true;
-      info.Occurrences = count;
-    } else {
-      info.ErrorType = MaxOccurrenceError::CountReadFailed;
-      LogDorvikError(error, "GetMaximumOcurrences");
-    }
+    result[position].info = OcurrencesOf(tagId, fieldId, definition);
   }
   if (result.empty()) {
     throw platform::ApplicationException(fmt::format(
         "Failed to find the maximum occurences for fields of record ID '{0}' because field list is empty.", tagId));
   }
+}
+
+MaxOcurrenceInfo Session::MaximumOcurrencesOf(int32_t tagId, int32_t fieldId, FieldDefinitionMemo& memo) {
+  return OcurrencesOf(tagId, fieldId, DefinitionOfRecord(tagId, memo));
+}
+
+MaxOcurrenceInfo Session::RepeatAreaOcurrences(int32_t tagId, const FieldDefinition& field,
+                                               const FieldDefinitionMemo::Definition& definition) {
+  const auto countPosition = static_cast<std::size_t>(field.RepeatArea - 1);
+  if (countPosition >= definition.List().size()) {
+    return {false, 1, MaxOccurrenceError::CountReadFailed};  // the definition names no such count field
+  }
+  ERRBLOCK error{};
+  int16_t count = 0;
+  DB2SHRT(tagId, definition.List()[countPosition].Number, &count, &error);
+  if (error.ERRCODE == api::kSuccess && count >= 0) return {true, count, MaxOccurrenceError::NoError};
+  LogDorvikError(error, "GetMaximumOcurrences");
+  return {false, 1, MaxOccurrenceError::CountReadFailed};
 }
 
 int32_t Session::GetMaximumOcurrences(const std::string& tagName, const std::string& fieldName) {

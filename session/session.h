@@ -235,6 +235,8 @@ class Session {
   // given (result is replaced; its capacity is reused from record to record).
   void ListMaximumOcurrences(int32_t tagId, std::span<const int32_t> fieldIds, FieldDefinitionMemo& memo,
                              MaxOcurrenceInfoList& result);
+  // The same for a list of the one field fieldId.
+  MaxOcurrenceInfo MaximumOcurrencesOf(int32_t tagId, int32_t fieldId, FieldDefinitionMemo& memo);
 
   // Selectors.
   contracts::Selectors GetSelectors(int32_t selectorId);
@@ -269,6 +271,26 @@ class Session {
   std::pair<FieldDefinitionsPtr, bool> LookUpFieldDefinitions(int32_t definitionId);
   // The same, kept in memo (memoized when it lasts).
   const FieldDefinitionMemo::Definition& LookUpFieldDefinitions(int32_t definitionId, FieldDefinitionMemo& memo);
+  // The field list of record tagId's definition, kept in memo; null when
+  // the record has no definition.
+  const FieldDefinitionMemo::Definition* DefinitionOfRecord(int32_t tagId, FieldDefinitionMemo& memo) {
+    const int32_t definitionId = DefinitionOf(tagId);
+    return definitionId > 0 ? &FieldDefinitionsFor(definitionId, memo) : nullptr;
+  }
+  // The occurrences of field fieldId of record tagId, whose definition's
+  // list is given (null when it has none). Inline: it runs once per field
+  // read or written; a whole repeat area's count is read out of line.
+  MaxOcurrenceInfo OcurrencesOf(int32_t tagId, int32_t fieldId, const FieldDefinitionMemo::Definition* definition) {
+    const contracts::FieldDefinition* field = definition != nullptr ? definition->Find(fieldId) : nullptr;
+    if (field == nullptr) return {false, 1, MaxOccurrenceError::FieldNotDefined};
+    if (field->RepeatArea <= 0 || dorvik::api::OccurrenceOf(fieldId) != 0) {
+      return {false, 1, MaxOccurrenceError::NoError};
+    }
+    return RepeatAreaOcurrences(tagId, *field, *definition);
+  }
+  // The same for a field of a repeat area (given whole): its count, read.
+  MaxOcurrenceInfo RepeatAreaOcurrences(int32_t tagId, const contracts::FieldDefinition& field,
+                                        const FieldDefinitionMemo::Definition& definition);
   // The given fields of every map record, in one current-value read.
   contracts::TagValuesByNames ReadMapRecords(const contracts::FieldNames& fields);
   static void AttachLogFileOnce();
