@@ -257,6 +257,13 @@ TEST_F(CurrentValuesTest, FieldWithUnreadableCountGetsAPlaceholder) {
   EXPECT_GE(trend[0].Timestamp, before);
   EXPECT_LE(trend[0].Timestamp, platform::Now());
   EXPECT_EQ(values.at(Field("VALUE"))[0].Value, Value(12.5));
+
+  // The same when the record asks for that field alone.
+  dorvik::InjectFault("DB2SHRT", -900);
+  const TagValues alone = data.GetTagValues(TagsById{{Id(kTag1), {Field("TREND")}}}).at(Id(kTag1)).at(Field("TREND"));
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_FALSE(contracts::HasValue(alone[0].Value));
+  EXPECT_EQ(alone[0].Level, -6);
 }
 
 // A field with an item the database would not type is left out whole: the
