@@ -52,9 +52,9 @@ int Converse(int count, const struct pam_message** messages, struct pam_response
 // Owns one PAM transaction; ends it with the last status.
 class PamTransaction {
  public:
-  PamTransaction(const std::string& service, const std::string& user, Conversation* conversation) {
-    pam_conv conv{Converse, conversation};
-    status_ = pam_start(service.c_str(), user.c_str(), &conv, &handle_);
+  PamTransaction(const std::string& service, const std::string& user, Conversation* conversation)
+      : conv_{Converse, conversation} {
+    status_ = pam_start(service.c_str(), user.c_str(), &conv_, &handle_);
   }
   ~PamTransaction() {
     if (handle_ != nullptr) pam_end(handle_, status_);
@@ -76,6 +76,7 @@ class PamTransaction {
  private:
   std::string Error() const { return pam_strerror(handle_, status_); }
 
+  pam_conv conv_;  // outlives the transaction, whatever PAM keeps of it
   pam_handle_t* handle_ = nullptr;
   int status_ = PAM_SUCCESS;
 };

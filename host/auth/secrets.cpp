@@ -123,7 +123,8 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   for (int variant : {sodium_base64_VARIANT_ORIGINAL, sodium_base64_VARIANT_ORIGINAL_NO_PADDING}) {
     size_t length = 0;
     const char* end = nullptr;
-    int rc = sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), nullptr, &length, &end, variant);
+    auto* bytes = reinterpret_cast<unsigned char*>(out.data());
+    int rc = sodium_base642bin(bytes, out.size(), text.data(), text.size(), nullptr, &length, &end, variant);
     if (rc == 0 && end == text.data() + text.size()) {
       out.resize(length);
       return out;

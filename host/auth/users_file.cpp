@@ -79,7 +79,9 @@ class Parser {
     if (content_.FindUser(user.name) != nullptr) Fail("user \"" + user.name + "\" appears twice");
     if (fields[2] != "-") user.roles = SplitRoles(fields[2]);
     user.passwordHash = std::string(fields[3]);
-    if (user.passwordHash.rfind("$argon2id$", 0) != 0) Fail("the password hash of \"" + user.name + "\" is not argon2id");
+    if (user.passwordHash.rfind("$argon2id$", 0) != 0) {
+      Fail("the password hash of \"" + user.name + "\" is not argon2id");
+    }
     content_.users.push_back(std::move(user));
   }
 

@@ -4,11 +4,13 @@
 // pam_wrapper's pam_matrix module.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "host/auth/guarded_authenticator.h"
 #include "tests/host/auth_fixture.h"
@@ -133,8 +135,9 @@ TEST_F(GuardPolicyTest, MissingCredentialsAreNeitherFailuresNorThrottled) {
 }
 
 TEST_F(GuardPolicyTest, MalformedHeadersAreFailedLogins) {
-  for (const std::string& header : std::vector<std::string>{std::string("Basic !!!notbase64"), "Basic " + Base64("no-colon"), std::string("Digest x=1"),
-                                   std::string("Basic"), "Bearer " + std::string(9000, 'a')}) {
+  std::vector<std::string> headers{"Basic !!!notbase64", "Basic " + Base64("no-colon"), "Digest x=1", "Basic",
+                                   "Bearer " + std::string(9000, 'a')};
+  for (const std::string& header : headers) {
     EXPECT_EQ(auth_.Authenticate(header, "10.3.3.3").outcome, AuthOutcome::kRefused) << header.substr(0, 20);
   }
   EXPECT_EQ(auth_.FailedLogins(), 5u);
@@ -204,7 +207,9 @@ class UsersFileAuthTest : public AuthFolderTest {
     content_.users = {User("operator", "operator-pass", true), User("reader", "reader-pass")};
     host::auth::WriteUsersFile(usersFile_, content_);
   }
-  std::unique_ptr<host::Authenticator> Make() { return host::MakeUsersFileAuthenticator(usersFile_, "VNT", clock_.Make()); }
+  std::unique_ptr<host::Authenticator> Make() {
+    return host::MakeUsersFileAuthenticator(usersFile_, "VNT", clock_.Make());
+  }
   std::string AddToken(const std::string& user, std::chrono::seconds lifetime) {
     host::auth::IssuedToken token = host::auth::NewToken();
     int64_t expires = std::chrono::system_clock::to_time_t(clock_.system + lifetime);
@@ -272,6 +277,25 @@ TEST_F(UsersFileAuthTest, APasswordChangedByTheCommandEndsTheRememberedLoginAtRe
   auth->Reload();
   EXPECT_EQ(auth->Authenticate(Basic("reader", "reader-pass"), "h").outcome, AuthOutcome::kRefused);
   EXPECT_EQ(auth->Authenticate(Basic("reader", "changed-pass"), "h").outcome, AuthOutcome::kAccepted);
+}
+
+TEST_F(UsersFileAuthTest, ManyThreadsLogInWhileTheFileIsReloaded) {
+  std::string token = AddToken("reader", 1h);
+  auto auth = Make();
+  std::atomic<int> refused{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        std::string header = (i + t) % 2 == 0 ? Basic("operator", "operator-pass") : "Bearer " + token;
+        if (auth->Authenticate(header, "10.9.9." + std::to_string(t)).outcome != AuthOutcome::kAccepted) ++refused;
+      }
+    });
+  }
+  for (int i = 0; i < 20; ++i) auth->Reload();
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(auth->FailedLogins(), 0u);
 }
 
 TEST_F(UsersFileAuthTest, AnUnsafeUsersFileIsRefusedAtStart) {
