@@ -243,7 +243,7 @@ JsonScanner::Json JsonScanner::ReadTree(int depth) {
   }
 }
 
-JsonScanner::Json JsonScanner::ReadValue() { return ReadTree(static_cast<int>(first_.size())); }
+JsonScanner::Json JsonScanner::ReadValue() { return ReadTree(static_cast<int>(depth_)); }
 
 bool JsonScanner::ReadString(std::string& text) {
   if (Peek() != '"') {
@@ -255,47 +255,82 @@ bool JsonScanner::ReadString(std::string& text) {
   return true;
 }
 
-void JsonScanner::BeginObject() {
-  Expect('{');
-  if (first_.size() >= kMaxDepth) Fail("values nest too deep");
-  first_.push_back(true);
+bool JsonScanner::KeySet::Insert(const std::string& key) {
+  if (count_ >= kListed) return large_.insert(key).second;
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (listed_[i] == key) return false;
+  }
+  if (listed_.size() == count_) {
+    listed_.push_back(key);
+  } else {
+    listed_[count_] = key;
+  }
+  if (++count_ == kListed) large_.insert(listed_.begin(), listed_.end());
+  return true;
 }
 
-void JsonScanner::BeginArray() {
-  Expect('[');
-  if (first_.size() >= kMaxDepth) Fail("values nest too deep");
-  first_.push_back(true);
+void JsonScanner::Open(bool object) {
+  Expect(object ? '{' : '[');
+  if (depth_ >= kMaxDepth) Fail("values nest too deep");
+  if (frames_.size() == depth_) frames_.emplace_back();
+  Frame& frame = frames_[depth_++];
+  frame.object = object;
+  frame.first = true;
+  frame.index = 0;
+  if (object) frame.keys.Clear();
+}
+
+void JsonScanner::BeginObject() { Open(true); }
+
+void JsonScanner::BeginArray() { Open(false); }
+
+std::string JsonScanner::PathText() const {
+  std::string path;
+  for (std::size_t i = 0; i < depth_; ++i) {
+    const Frame& frame = frames_[i];
+    if (frame.first) break;  // nothing read in it yet
+    path += '/';
+    path += frame.object ? frame.key : std::to_string(frame.index);
+  }
+  return path;
 }
 
 bool JsonScanner::NextKey(std::string& key) {
   SkipSpace();
+  Frame& frame = frames_[depth_ - 1];
   if (Current() == '}') {
     Get();
-    first_.pop_back();
+    --depth_;
     return false;
   }
-  if (!first_.back()) {
+  if (!frame.first) {
     if (Get() != ',') Fail("expected ',' or '}'");
     SkipSpace();
   }
-  first_.back() = false;
   if (Get() != '"') Fail("expected a key");
   ReadStringBody(key);
+  frame.first = false;
+  frame.key = key;
+  if (!frame.keys.Insert(key)) {
+    throw DatabaseError(fmt::format("{}: {}: the key appears twice in its object (line {})", origin_, PathText(), line_));
+  }
   Expect(':');
   return true;
 }
 
 bool JsonScanner::NextElement() {
   SkipSpace();
+  Frame& frame = frames_[depth_ - 1];
   if (Current() == ']') {
     Get();
-    first_.pop_back();
+    --depth_;
     return false;
   }
-  if (!first_.back()) {
+  if (!frame.first) {
     if (Get() != ',') Fail("expected ',' or ']'");
+    ++frame.index;
   }
-  first_.back() = false;
+  frame.first = false;
   return true;
 }
 
