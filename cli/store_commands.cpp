@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 

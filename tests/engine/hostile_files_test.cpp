@@ -151,7 +151,7 @@ TEST_F(HostileFilesTest, ExportPastTheFileSizeLimitFailsClearlyAndLeavesNothing)
   const int status = InChild([&] {
     ::signal(SIGXFSZ, SIG_DFL);
     Open((folder_ / "plant.db").string(), {.readOnly = true});
-    const rlimit limit{4096, 4096};
+    const rlimit limit{1024, 1024};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
     try {
       ExportDatabase((folder_ / "plant.json").string());
