@@ -72,10 +72,7 @@ void RemoveAt(int parent, const char* name, int depth) noexcept {
   ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-void RemovePath(const char* path) noexcept {
-  // The path is absolute: the folder argument is ignored.
-  RemoveAt(AT_FDCWD, path, 0);
-}
+void RemovePath(const char* path) noexcept { RemoveAt(AT_FDCWD, path, 0); }
 
 [[noreturn]] void Fail(const fs::path& target, std::string_view what, int error) {
   throw DatabaseError(fmt::format("{}: {}: {}", target.string(), what, std::strerror(error)));
@@ -141,8 +138,7 @@ bool IsAbandoned(int folderFd, const char* name) {
 UnfinishedEntry::UnfinishedEntry(const fs::path& target, UnfinishedKind kind) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const std::string_view tag = kind == UnfinishedKind::kImport ? kImportTag : kExportTag;
-  std::string pattern = fs::absolute(folder / fmt::format(".{}{}{}-XXXXXX", target.filename().string(), tag,
-                                                           ::getpid())).string();
+  std::string pattern = (folder / fmt::format(".{}{}{}-XXXXXX", target.filename().string(), tag, ::getpid())).string();
   if (kind == UnfinishedKind::kImport) {
     if (::mkdtemp(pattern.data()) == nullptr) Fail(target, "cannot make a folder beside it", errno);
   } else {
@@ -167,12 +163,15 @@ void UnfinishedEntry::Keep() noexcept {
   (void)lockFd_.Close();
 }
 
-void UnfinishedEntry::Register() noexcept {
-  if (path_.native().size() >= PATH_MAX) return;
+void UnfinishedEntry::Register() {
+  // A handler may run after the process changed its working folder.
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path_, error);
+  if (error || absolute.native().size() >= PATH_MAX) return;
   for (int i = 0; i < kMaxUnfinishedEntries; ++i) {
     int expected = 0;
     if (!g_slots[i].state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) continue;
-    std::memcpy(g_slots[i].path, path_.c_str(), path_.native().size() + 1);
+    std::memcpy(g_slots[i].path, absolute.c_str(), absolute.native().size() + 1);
     g_slots[i].state.store(2, std::memory_order_release);
     slot_ = i;
     return;

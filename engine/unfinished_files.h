@@ -64,7 +64,7 @@ class DORVIK_CONTROL_EXPORT UnfinishedEntry {
   void Keep() noexcept;
 
  private:
-  void Register() noexcept;
+  void Register();
   void Unregister() noexcept;
 
   std::filesystem::path path_;

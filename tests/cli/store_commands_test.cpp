@@ -57,6 +57,19 @@ TEST_F(StoreCommandsTest, ExportPastAFileSizeLimitFailsClearlyAndLeavesNoFile) {
   EXPECT_TRUE(NamesWith(db_.Folder(), ".exporting-").empty());
 }
 
+// The store's own writes (LMDB's) past the limit: the tool holds SIGXFSZ
+// off, the import fails with the storage's error and leaves no folder.
+TEST_F(StoreCommandsTest, ImportPastAFileSizeLimitFailsAndLeavesNoFolder) {
+  const fs::path target = db_.Folder() / "new.db";
+  const ToolRun run = RunTool({"import", (fs::path(VANTREL_EXAMPLES_DIR) / "plant.json").string(), target.string()},
+                              ToolOptions{.fileSizeLimit = 16384, .fileSizeSignalIgnored = false});
+  EXPECT_NE(run.code, kDone);
+  EXPECT_LT(run.code, 128) << "ended by a signal";
+  EXPECT_NE(run.err.find("new.db"), std::string::npos) << run.err;
+  EXPECT_TRUE(NamesWith(db_.Folder(), ".new.db.importing-").empty());
+  EXPECT_FALSE(fs::exists(target));
+}
+
 // The import waits for its text on a FIFO, its hidden folder made; Ctrl-C
 // removes the folder and ends the tool as SIGINT does.
 TEST_F(StoreCommandsTest, CtrlCDuringAnImportLeavesNoFolder) {
