@@ -63,7 +63,9 @@ std::optional<struct stat> FileAtName(const std::string& path) {
     CheckLink(path, at);
     return std::nullopt;
   }
-  if (!S_ISREG(at.st_mode)) throw DatabaseError(fmt::format("{}: not a regular file; export replaces only a file", path));
+  if (!S_ISREG(at.st_mode)) {
+    throw DatabaseError(fmt::format("{}: not a regular file; export replaces only a file", path));
+  }
   return at;
 }
 
@@ -120,7 +122,9 @@ class TemporaryFile {
     if (::rename(entry_.Path().c_str(), path_.c_str()) != 0) Fail(path_, "cannot replace the file", errno);
     entry_.Keep();
     const UniqueFd folderFd(::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.valid() && ::fsync(folderFd.get()) != 0) Fail(path_, "written, but its folder cannot be flushed", errno);
+    if (folderFd.valid() && ::fsync(folderFd.get()) != 0) {
+      Fail(path_, "written, but its folder cannot be flushed", errno);
+    }
   }
 
  private:

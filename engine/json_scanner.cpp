@@ -25,6 +25,8 @@ bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 JsonScanner::JsonScanner(const std::string& path, std::string origin)
     : origin_(std::move(origin)), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
   if (!fd_.valid()) throw DatabaseError(fmt::format("{}: cannot open: {}", origin_, std::strerror(errno)));
+  // Frames never move: a frame's last key is a pointer into its own sets.
+  frames_.reserve(kMaxDepth);
 }
 
 void JsonScanner::Fail(std::string_view what) const {
@@ -256,7 +258,11 @@ bool JsonScanner::ReadString(std::string& text) {
 }
 
 bool JsonScanner::KeySet::Insert(const std::string& key) {
-  if (count_ >= kListed) return large_.insert(key).second;
+  if (count_ >= kListed) {
+    const auto [at, inserted] = large_.insert(key);
+    last_ = &*at;
+    return inserted;
+  }
   for (std::size_t i = 0; i < count_; ++i) {
     if (listed_[i] == key) return false;
   }
@@ -265,7 +271,11 @@ bool JsonScanner::KeySet::Insert(const std::string& key) {
   } else {
     listed_[count_] = key;
   }
-  if (++count_ == kListed) large_.insert(listed_.begin(), listed_.end());
+  last_ = &listed_[count_];
+  if (++count_ == kListed) {
+    large_.insert(listed_.begin(), listed_.end());
+    last_ = &*large_.find(key);
+  }
   return true;
 }
 
@@ -284,13 +294,13 @@ void JsonScanner::BeginObject() { Open(true); }
 
 void JsonScanner::BeginArray() { Open(false); }
 
-std::string JsonScanner::PathText() const {
+std::string JsonScanner::PathText(std::size_t depth) const {
   std::string path;
-  for (std::size_t i = 0; i < depth_; ++i) {
+  for (std::size_t i = 0; i < depth && i < depth_; ++i) {
     const Frame& frame = frames_[i];
     if (frame.first) break;  // nothing read in it yet
     path += '/';
-    path += frame.object ? frame.key : std::to_string(frame.index);
+    path += frame.object ? frame.keys.Last() : std::to_string(frame.index);
   }
   return path;
 }
@@ -309,11 +319,11 @@ bool JsonScanner::NextKey(std::string& key) {
   }
   if (Get() != '"') Fail("expected a key");
   ReadStringBody(key);
-  frame.first = false;
-  frame.key = key;
   if (!frame.keys.Insert(key)) {
-    throw DatabaseError(fmt::format("{}: {}: the key appears twice in its object (line {})", origin_, PathText(), line_));
+    throw DatabaseError(fmt::format("{}: {}/{}: the key appears twice in its object (line {})", origin_,
+                                    PathText(depth_ - 1), key, line_));
   }
+  frame.first = false;
   Expect(':');
   return true;
 }

@@ -66,8 +66,8 @@ class JsonScanner {
 
   [[noreturn]] void Fail(std::string_view what) const;
   // The JSON path of the value being read ("/records/3/values"; "" at the
-  // top).
-  std::string PathText() const;
+  // top), through the `depth` outermost open containers.
+  std::string PathText(std::size_t depth) const;
 
  private:
   // The keys of one object, to find a key given twice: a short list
@@ -81,12 +81,15 @@ class JsonScanner {
     }
     // False when key is there already.
     bool Insert(const std::string& key);
+    // The key inserted last.
+    const std::string& Last() const { return *last_; }
 
    private:
     static constexpr std::size_t kListed = 16;
     std::vector<std::string> listed_;  // [0, count_) in use
     std::size_t count_ = 0;
     std::unordered_set<std::string> large_;  // every key once count_ reached kListed
+    const std::string* last_ = nullptr;      // into listed_ or large_ (whose nodes stay put)
   };
 
   // One open object or array: where the reading is in it.
@@ -94,8 +97,7 @@ class JsonScanner {
     bool object = false;
     bool first = true;      // no member read yet
     std::size_t index = 0;  // an array: the element being read
-    std::string key;        // an object: the key being read
-    KeySet keys;            // an object: the keys read so far
+    KeySet keys;            // an object: the keys read so far, the one being read last
   };
 
   void Open(bool object);
@@ -130,7 +132,9 @@ class JsonScanner {
   std::size_t at_ = 0, size_ = 0;
   bool ended_ = false;
   std::size_t line_ = 1, lineStart_ = 0, consumed_ = 0;  // for error positions
-  std::vector<Frame> frames_;  // [0, depth_) are open; deeper ones keep their memory for reuse
+  // [0, depth_) are open; deeper ones keep their memory for reuse. Never
+  // reallocated (reserved to kMaxDepth).
+  std::vector<Frame> frames_;
   std::size_t depth_ = 0;
 };
 

@@ -320,7 +320,8 @@ TEST_F(StrictImportTest, AKeyGivenTwiceIsRefusedWithItsPath) {
   for (int i = 0; i < 20; ++i) many += fmt::format(R"(, "k{}": 0)", i);
   EXPECT_EQ(ImportError(many + R"(, "k7": 1}}}])"),
             "plant.json: /records/0/values/X/k7: the key appears twice in its object (line 1)");
-  EXPECT_EQ(ImportError(R"(, "records": [{"name": "R", "definition": "D", "values": {"X": {"value": 1, "value": 2}}}])"),
+  EXPECT_EQ(ImportError(R"(, "records": [{"name": "R", "definition": "D", )"
+                        R"("values": {"X": {"value": 1, "value": 2}}}])"),
             "plant.json: /records/0/values/X/value: the key appears twice in its object (line 1)");
   EXPECT_EQ(ImportError(R"(, "records": [{"name": "R", "definition": "D", "values": {"I": 1, "X": 2}}])"), "imported");
 }
@@ -349,7 +350,8 @@ TEST_F(StrictImportTest, TimesTheApiCannotHandBackAreRefused) {
         << time;
   }
   EXPECT_EQ(
-      ImportError(R"(, "records": [{"name": "R", "definition": "D", "values": {"X": {"value": 1, "time": "1900-01-01"}}}])"),
+      ImportError(R"(, "records": [{"name": "R", "definition": "D", )"
+                  R"("values": {"X": {"value": 1, "time": "1900-01-01"}}}])"),
       "plant.json: /records/0/values/X/time: " + outside);
   EXPECT_EQ(ImportError(History("X", R"(["1901-12-13T20:45:52Z", 1], ["2038-01-19T03:14:07Z", 2])")), "imported");
   Open((folder_ / "plant.db").string());
