@@ -1,9 +1,12 @@
 // Commands that make, copy and check a database as a whole: import, export
 // and check. They name their database as an argument and open it themselves,
 // without attaching through the library.
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +15,7 @@
 #include "cli/command.h"
 #include "cli/progress.h"
 #include "engine/control.h"
+#include "engine/unfinished_files.h"
 
 namespace vantrel::cli {
 namespace {
@@ -36,24 +40,52 @@ void OpenToRead(const std::string& database) {
   }
 }
 
-// A folder of its own for a trial import, removed when it goes.
-class ScratchFolder {
+// Removes what an import or export is making when SIGINT, SIGTERM or SIGHUP
+// ends the tool, then lets the signal end it as it would have: a Ctrl-C
+// leaves no hidden folder or temporary file behind. What a SIGKILL leaves,
+// the next import or export into the folder removes.
+class CleanUpOnSignal {
  public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vntaccess-import.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
-    path_ = pattern;
+  CleanUpOnSignal() {
+    struct sigaction action {};
+    action.sa_handler = Handle;
+    action.sa_flags = SA_RESETHAND;  // the re-raised signal takes its default action
+    ::sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
   }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+  ~CleanUpOnSignal() {
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
   }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const fs::path& Path() const { return path_; }
+  CleanUpOnSignal(const CleanUpOnSignal&) = delete;
+  CleanUpOnSignal& operator=(const CleanUpOnSignal&) = delete;
 
  private:
-  fs::path path_;
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+  static void Handle(int signal) {
+    const int savedErrno = errno;
+    dorvik::RemoveUnfinishedEntries();
+    ::raise(signal);  // delivered once the handler returns, with the default action
+    errno = savedErrno;
+  }
+
+  struct sigaction previous_[std::size(kSignals)] {};
+};
+
+// A trial import's own folder (a hidden folder in the temporary folder),
+// removed when it goes.
+class ScratchFolder {
+ public:
+  ScratchFolder() : entry_(TrialTarget(), dorvik::UnfinishedKind::kImport) {}
+  const fs::path& Path() const { return entry_.Path(); }
+
+ private:
+  static fs::path TrialTarget() {
+    const fs::path target = fs::temp_directory_path() / "vntaccess-trial";
+    dorvik::SweepUnfinished(target.parent_path());
+    return target;
+  }
+  dorvik::UnfinishedEntry entry_;
 };
 
 void DeclareImport(CLI::App& app, CopyArgs& args) {
@@ -63,6 +95,7 @@ void DeclareImport(CLI::App& app, CopyArgs& args) {
 
 ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
   if (fs::exists(args.to)) throw UsageError(fmt::format("{} exists already; import makes a new database", args.to));
+  const CleanUpOnSignal cleanUp;
   if (context.DryRun()) {
     const ScratchFolder scratch;
     {
@@ -93,7 +126,10 @@ void DeclareExport(CLI::App& app, CopyArgs& args) {
 
 ExitCode RunExport(const CopyArgs& args, CommandContext& context) {
   OpenToRead(args.from);
-  dorvik::ExportDatabase(args.to);
+  {
+    const CleanUpOnSignal cleanUp;
+    dorvik::ExportDatabase(args.to);
+  }
   Shown shown;
   shown.sentence = fmt::format("{}: written from {}", args.to, args.from);
   shown.json = Json{{"database", args.from}, {"file", args.to}};
@@ -131,7 +167,11 @@ const CommandRegistration kImport({
     .name = "import",
     .summary = "make a new database (a folder) from a JSON file",
     .description = "The file is read as a stream; the database appears whole or not at all. With --dry-run the "
-                   "file is imported into a temporary folder and checked, and nothing is made.",
+                   "file is imported into a temporary folder and checked, and nothing is made. The file is read "
+                   "strictly: a key given twice in an object, a number with a fraction for a field of whole "
+                   "numbers and a time outside 1901-12-13T20:45:52Z to 2038-01-19T03:14:07Z are refused with "
+                   "their JSON path. Ctrl-C removes the unfinished folder; one left by a killed import goes at "
+                   "the next import into the folder.",
     .examples = {"import examples/plant.json plant.db", "--dry-run import plant.json plant.db"},
     .order = 80,
     .changesDatabase = true,
@@ -142,7 +182,12 @@ const CommandRegistration kImport({
 const CommandRegistration kExport({
     .name = "export",
     .summary = "write a database to a JSON file",
-    .description = "Import then export gives back the same bytes for a file that export wrote.",
+    .description = "Import then export gives back the same bytes for a file that export wrote. The file is written "
+                   "beside FILE.json and renamed onto that name once whole: an existing file keeps its mode and "
+                   "owner, a new file is private to you (0600), and a symbolic link at the name is replaced by the "
+                   "file, never written through (one owned by another user, or in a sticky folder like /tmp, is "
+                   "refused). Ctrl-C removes the unfinished file; one left by a killed export goes at the next "
+                   "export into the folder.",
     .examples = {"export plant.db plant.json"},
     .order = 81,
     .needsDatabase = false,

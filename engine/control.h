@@ -225,9 +225,14 @@ DORVIK_CONTROL_EXPORT void Open(const std::string& path, const OpenOptions& opti
 // Streams a JSON database file into a new database at storePath (which must
 // not exist); the new database appears whole or not at all.
 DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath);
-// Writes the current database to a JSON file: a temporary file in the same
-// folder, flushed and renamed over the target (a symlink's target, keeping
-// its mode and owner).
+// Writes the current database to a JSON file: a hidden file in the same
+// folder, flushed and renamed onto the name itself. An existing file's mode
+// and owner carry over; a new file is private (0600). A symbolic link at the
+// name is replaced by the file, never written through; one that another user
+// owns, or one in a sticky folder every user may write (like /tmp), is
+// refused. Anything else at the name (a folder, a FIFO) is refused. A write
+// past the process's file-size limit fails with EFBIG instead of SIGXFSZ.
+// On any failure the hidden file is removed (unfinished_files.h).
 DORVIK_CONTROL_EXPORT void ExportDatabase(const std::string& jsonPath);
 // Writes a builder's database to a JSON file without installing it.
 DORVIK_CONTROL_EXPORT void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path);
@@ -301,6 +306,7 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 //   "MWDBVALS:committing"    a write, all items stored, about to commit
 //   "MWDBVALS:committed"     a write committed, before it wakes task waiters
 //   "watcher:waiting"        the shutdown watcher about to sleep
+//   "export:writing"         an export, its hidden file made, about to write
 // A thread reaching `after` waits until some thread has passed `before`:
 //   OrderSyncPoints({{"EXTSKWAI:waiting", "test:activate"}});
 //   std::jthread waiter([] { EXTSKWAI(); });

@@ -51,7 +51,9 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
 // In the child: the limits and environment of options, then vntaccess.
 [[noreturn]] void Exec(const std::vector<std::string>& args, const ToolOptions& options) {
   if (options.fileSizeLimit) {
-    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    // A write past the limit fails with EFBIG instead (or, with the default
+    // action, the tool must hold the signal off itself).
+    ::signal(SIGXFSZ, options.fileSizeSignalIgnored ? SIG_IGN : SIG_DFL);
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
