@@ -187,11 +187,12 @@ class Client:
     def records(self, definition=None, like=None):
         """Names of the records of a definition (None: of every definition),
         those matching like ("TI*": * any characters, ? one, any case) only."""
-        definitions = [definition] if isinstance(definition, str) else (definition or self.definitions())
-        answer = self.call("management", "GetTagNamesByDefinition", definitonTags=list(definitions)) or {}
-        missing = [d for d in definitions if d.upper() not in {k.upper() for k in answer}]
-        if missing and definition is not None:
+        known = self.definitions()
+        definitions = [definition] if isinstance(definition, str) else list(definition or known)
+        missing = [d for d in definitions if d.upper() not in {k.upper() for k in known}]
+        if missing:
             raise NotFoundError(missing)
+        answer = self.call("management", "GetTagNamesByDefinition", definitonTags=definitions) or {}
         names = [name for listed in answer.values() for name in listed]
         if like is not None:
             patterns = [like] if isinstance(like, str) else list(like)

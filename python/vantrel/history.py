@@ -122,12 +122,12 @@ def read_all(backend, tag_id, field_id, start_ns, end_ns, max_count, outsiders, 
         if exhausted or (remaining is not None and remaining <= 0) or len(page) == 0:
             break
         last = page.times[-1]
+        # The page began at the cursor, so it holds every value of its last
+        # instant read so far; a page of one instant only cannot move on.
         had = int((page.times == last).sum())
-        if last == cursor:
-            had += had_at_cursor if not first else 0
-            if had >= page_limit:
-                raise VantrelError(f"more than {page_limit} history values share the instant "
-                                   f"{pd.Timestamp(int(last), tz='UTC')}; they cannot be read in pages")
+        if had >= want:
+            raise VantrelError(f"{want} or more history values share the instant "
+                               f"{pd.Timestamp(int(last), tz='UTC')}; they cannot be read in pages")
         cursor, had_at_cursor, first = last, had, False
     result = _concat(pages)
     if exhausted and outsiders & _AFTER_BITS and end_ns is not None and not reverse:

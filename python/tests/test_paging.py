@@ -1,0 +1,90 @@
+"""Paging of long history reads and the name rules, without a database."""
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel import history
+from vantrel.names import parse_name
+
+
+class FakeBackend:
+    """A field's history in memory, served as the library does: values in
+    [start, end] in time order, at most max_count, with BeforeA/AfterA."""
+
+    def __init__(self, times):
+        self.times = np.asarray(times, dtype=np.int64)
+        self.calls = []
+
+    def history_page(self, tag_id, field_id, start, end, max_count, outsiders=0, step=False):
+        self.calls.append((start, end, max_count, outsiders))
+        end = end + 1 if end == start else end  # one instant reads a moment
+        inside = np.flatnonzero((self.times >= start) & (self.times <= end))[:max_count]
+        picked = list(inside)
+        if outsiders & 1:
+            before = np.flatnonzero(self.times < start)
+            picked = list(before[-1:]) + picked
+        if outsiders & 2:
+            after = np.flatnonzero(self.times > end)
+            picked = picked + list(after[:1])
+        index = np.array(picked, dtype=np.int64)
+        return (self.times[index], index.astype(np.float64), np.zeros(len(index), np.int16),
+                np.zeros(len(index), np.int16), None)
+
+
+def read(backend, start, end, max_count=None, outsiders=0, limit=4):
+    return history.read_all(backend, 1, 2, start, end, max_count, outsiders, False, limit)
+
+
+def test_values_sharing_an_instant_across_a_page_end_come_once_each():
+    times = [0, 1, 2, 3, 3, 3, 4, 5, 5, 6, 7, 7, 7]
+    got = read(FakeBackend(times), 0, 10)
+    assert list(got.values) == list(range(len(times)))
+
+
+def test_max_count_spanning_pages_takes_exactly_that_many():
+    got = read(FakeBackend(range(20)), 0, 100, max_count=9)
+    assert list(got.values) == list(range(9))
+
+
+def test_outsiders_come_once_at_each_end_of_a_paged_read():
+    backend = FakeBackend(range(0, 100, 10))
+    got = read(backend, 15, 75, outsiders=3)
+    assert list(got.times) == [10, 20, 30, 40, 50, 60, 70, 80]
+
+
+def test_more_values_at_one_instant_than_a_page_holds_fail_plainly():
+    with pytest.raises(vantrel.VantrelError, match="share the instant"):
+        read(FakeBackend([1] * 10), 0, 5)
+
+
+def test_a_read_that_fits_one_call_is_one_call():
+    backend = FakeBackend(range(10))
+    read(backend, 0, 100, max_count=3)
+    assert len(backend.calls) == 1
+
+
+def test_outsiders_names_and_bad_counts():
+    assert history.outsiders_flags("botha") == 3
+    with pytest.raises(ValueError, match="kinds"):
+        history.outsiders_flags("Both")
+    with pytest.raises(ValueError):
+        read(FakeBackend(range(3)), 0, 5, max_count=0)
+
+
+@pytest.mark.parametrize("text, record, field, occurrence, native", [
+    ("TI101.VALUE", "TI101", "VALUE", 0, "VALUE"),
+    ("TI101.TREND[2]", "TI101", "TREND", 2, "2 TREND"),
+    ("TI101.2 TREND", "TI101", "TREND", 2, "2 TREND"),
+    ("A.B.VALUE", "A.B", "VALUE", 0, "VALUE"),
+    ("TI101", "TI101", None, 0, None),
+])
+def test_names_follow_the_tools_rules(text, record, field, occurrence, native):
+    name = parse_name(text)
+    assert (name.record, name.field, name.occurrence, name.native_field) == (record, field, occurrence, native)
+
+
+@pytest.mark.parametrize("text", ["", ".VALUE", "TI101.", "TI101.TREND[0]", "TI101.TREND[x]"])
+def test_malformed_names_are_refused(text):
+    with pytest.raises(ValueError):
+        parse_name(text)
