@@ -192,7 +192,11 @@ const std::vector<Operation> kTable{
        return Done(s.GetDefinitionIdentifierByTagName(names));
      }},
     {Service::kManagement, "GetSelectors", "GetSelectors", {"tagsByIds"},
-     [](const Json& b) { auto tags = Param<TagsById>(b, "tagsByIds"); Management s; return Done(s.GetSelectors(tags)); }},
+     [](const Json& b) {
+       auto tags = Param<TagsById>(b, "tagsByIds");
+       Management s;
+       return Done(s.GetSelectors(tags));
+     }},
     {Service::kManagement, "AreTagsUsable", "AreTagsUsable", {"tagIds"},
      [](const Json& b) { auto ids = Param<TagIds>(b, "tagIds"); Management s; return Done(s.AreTagsUsable(ids)); }},
     {Service::kManagement, "AreFieldsReadOnly", "AreFieldsReadOnly", {"tagsByIds", "ignoreOperatorChangeability"},

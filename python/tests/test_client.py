@@ -152,3 +152,18 @@ class TestBrowsingAndAdministration:
             client.call("management", "GetTagID", tagNam="TI101")
         with pytest.raises(vantrel.RequestError):
             client.call("management", "NoSuchOperation")
+
+
+def test_threads_read_history_in_process_at_once(plant_store):
+    """The module lets go of the GIL inside the library: threads each with
+    their own client read side by side, each getting the whole answer."""
+    import concurrent.futures
+
+    def read_long_series():
+        with vantrel.connect(plant_store) as own:
+            return own.history_arrays("TI1010.VALUE", LONG_START, "2024-02-02")
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        answers = list(pool.map(lambda _: read_long_series(), range(8)))
+    for arrays in answers:
+        assert np.array_equal(arrays.values, np.arange(LONG_COUNT, dtype=np.float64))
