@@ -61,6 +61,12 @@ class TestCurrentValues:
         assert str(raised.value) and raised.value.error_type
         assert client.read("TI101.VALUE").loc[0, "value"] == pytest.approx(73.8)
 
+    def test_the_databases_rights_refuse_a_write_and_keep_the_value(self, client):
+        before = client.read("CALC_DELTA_T.CALC_RESULT").loc[0, "value"]
+        with pytest.raises(vantrel.ServiceFault, match="no write right"):
+            client.write({"CALC_DELTA_T.CALC_RESULT": before + 1.0})
+        assert client.read("CALC_DELTA_T.CALC_RESULT").loc[0, "value"] == before
+
     def test_a_write_needs_a_field(self, client):
         with pytest.raises(ValueError, match="names no field"):
             client.write({"TI101": 1.0})
@@ -150,8 +156,20 @@ class TestBrowsingAndAdministration:
         assert client.call("server", "GetMaxHistorySizePerCall") == client.max_history_per_call
         with pytest.raises(vantrel.RequestError, match="tagName"):
             client.call("management", "GetTagID", tagNam="TI101")
+        with pytest.raises(vantrel.RequestError, match="/tagName: the parameter is missing"):
+            client.call("management", "GetTagID")
+        with pytest.raises(vantrel.RequestError, match="/tagIds/1"):
+            client.call("management", "AreTagsUsable", tagIds=[1, "two"])
         with pytest.raises(vantrel.RequestError):
             client.call("management", "NoSuchOperation")
+        with pytest.raises(vantrel.RequestError):
+            client.call("nowhere", "GetTagID", tagName="TI101")
+
+
+def test_in_process_an_empty_caller_account_is_refused_not_run_as_the_process(plant_store):
+    with vantrel.connect(plant_store, user="") as nobody:
+        with pytest.raises(vantrel.ServiceFault, match="identity is required"):
+            nobody.read("TI101.VALUE")
 
 
 def test_threads_read_history_in_process_at_once(plant_store):

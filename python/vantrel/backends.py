@@ -36,17 +36,29 @@ def _history_request(tag_id, field_id, start_ns, end_ns, max_count, outsiders, s
 
 
 def columns_of(tag_values):
-    """TagValues in the JSON form as the columns history_page returns."""
-    count = len(tag_values)
+    """TagValues in the JSON form as the columns history_page returns.
+
+    A field's history holds one kind of value; reals (the usual case) take a
+    fast path through one list, other kinds are decoded value by value."""
     times = _values.parse_times([v["timestamp"] for v in tag_values])
-    decoded = [_values.decode_value(v.get("value")) for v in tag_values]
-    numbers = np.fromiter((_values.numeric(v) for v in decoded), dtype=np.float64, count=count)
-    status = np.fromiter((max(-32768, min(32767, v.get("status", 0))) for v in tag_values), np.int16, count)
-    level = np.fromiter((max(-32768, min(32767, v.get("level", 0))) for v in tag_values), np.int16, count)
+    status = _int16([v.get("status", 0) for v in tag_values])
+    level = _int16([v.get("level", 0) for v in tag_values])
+    raw = [v.get("value") for v in tag_values]
+    try:
+        # "NaN" and "Infinity", the JSON form of reals JSON cannot hold, read as such.
+        return times, np.array([r["double"] for r in raw], dtype=np.float64), status, level, None
+    except (KeyError, TypeError, ValueError):
+        pass
+    decoded = [_values.decode_value(r) for r in raw]
+    numbers = np.fromiter((_values.numeric(v) for v in decoded), dtype=np.float64, count=len(decoded))
     texts = None
     if any(v is not None and not isinstance(v, (bool, int, float)) for v in decoded):
         texts = [None if v is None or isinstance(v, (bool, int, float)) else _text_of(v) for v in decoded]
     return times, numbers, status, level, texts
+
+
+def _int16(numbers):
+    return np.clip(np.array(numbers, dtype=np.int64), -32768, 32767).astype(np.int16)
 
 
 def _text_of(value):
