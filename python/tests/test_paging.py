@@ -88,3 +88,25 @@ def test_names_follow_the_tools_rules(text, record, field, occurrence, native):
 def test_malformed_names_are_refused(text):
     with pytest.raises(ValueError):
         parse_name(text)
+
+
+@pytest.mark.parametrize("kind", ["None", "BothA", "BothB", "BothC", "BeforeB", "AfterC"])
+def test_a_paged_read_equals_one_read_of_everything_in_process(plant_store, kind):
+    """The library itself reads far more than the per-call limit at once:
+    the pages put together must give exactly its one answer, outsiders too."""
+    from conftest import LONG_START_NS
+    start, end = LONG_START_NS + 100_500_000_000, LONG_START_NS + 24_000_500_000_000
+    flags = history.outsiders_flags(kind)
+    with vantrel.connect(plant_store) as client:
+        record, field = client.record_id("TI1010"), client.field_id("VALUE")
+        whole = history.HistoryArrays(*client._backend.history_page(record, field, start, end, 30_000, flags, False))
+        paged = client.history_arrays("TI1010.VALUE", start, end, outsiders=kind)
+    assert len(paged) > client.max_history_per_call
+    assert np.array_equal(paged.times, whole.times)
+    assert np.array_equal(paged.values, whole.values)
+
+
+def test_a_backward_read_is_paged_too(client):
+    from conftest import LONG_COUNT, LONG_START
+    arrays = client.history_arrays("TI1010.VALUE", "2024-02-02", LONG_START)
+    assert np.array_equal(arrays.values, np.arange(LONG_COUNT - 1, -1, -1, dtype=np.float64))
