@@ -185,3 +185,15 @@ def test_threads_read_history_in_process_at_once(plant_store):
         answers = list(pool.map(lambda _: read_long_series(), range(8)))
     for arrays in answers:
         assert np.array_equal(arrays.values, np.arange(LONG_COUNT, dtype=np.float64))
+
+
+def test_a_folder_that_is_no_database_and_a_second_database_are_refused_plainly(plant_store, tmp_path):
+    with pytest.raises(vantrel.VantrelError, match="cannot open the database"):
+        vantrel.connect(tmp_path / "missing.db")
+    with vantrel.connect(plant_store):
+        other = tmp_path / "other.db"
+        vantrel.import_database(plant_store.parent / "plant.json", other)
+        with pytest.raises(vantrel.VantrelError, match="close it before opening"):
+            vantrel.connect(other)
+        with vantrel.connect(plant_store) as second:  # the same folder again is counted
+            assert second.read("TI101.VALUE").loc[0, "value"] == pytest.approx(73.8)

@@ -80,7 +80,10 @@ class InProcess:
         from . import _vantrel  # the compiled module, built with the project
         self._module = _vantrel
         self._account = account
-        _vantrel.open(str(path))
+        try:
+            _vantrel.open(str(path))
+        except RuntimeError as error:  # the module's one-line reason
+            raise VantrelError(str(error)) from None
         self._open = True
 
     def call(self, service, operation, params):
