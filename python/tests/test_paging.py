@@ -110,3 +110,19 @@ def test_a_backward_read_is_paged_too(client):
     from conftest import LONG_COUNT, LONG_START
     arrays = client.history_arrays("TI1010.VALUE", "2024-02-02", LONG_START)
     assert np.array_equal(arrays.values, np.arange(LONG_COUNT - 1, -1, -1, dtype=np.float64))
+
+
+def _arrays(times, values):
+    n = len(times)
+    return history.HistoryArrays(np.array(times, np.int64), np.array(values, np.float64), np.zeros(n, np.int16),
+                                 np.zeros(n, np.int16))
+
+
+def test_wide_frame_aligns_tags_on_the_union_of_their_times():
+    frame = history.wide_frame([("A", _arrays([3, 1, 2], [30.0, 10.0, 20.0])),  # a backward read
+                                ("B", _arrays([2, 4, 4], [2.0, 4.0, 4.5]))])    # an instant twice
+    assert list(frame.index.asi8) == [1, 2, 3, 4]
+    assert str(frame.index.dtype) == "datetime64[ns, UTC]"
+    assert frame["A"].tolist()[:3] == [10.0, 20.0, 30.0] and np.isnan(frame["A"].iloc[3])
+    assert np.isnan(frame["B"].iloc[0]) and np.isnan(frame["B"].iloc[2])
+    assert (frame["B"].iloc[1], frame["B"].iloc[3]) == (2.0, 4.5)
