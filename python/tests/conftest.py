@@ -73,10 +73,13 @@ class _Host:
         users = workdir / "users"
         subprocess.run([str(program), "user", "add", USER, "--users", str(users), "--password-stdin"],
                        input=PASSWORD.encode(), check=True, timeout=60, capture_output=True)
+        # The host takes the library's reference as the installation's
+        # system account, which the plant's registry export names.
+        environment = dict(os.environ, VANTREL_REGISTRY=str(SOURCE_DIR / "examples" / "registry.reg"))
         self.process = subprocess.Popen(
             [str(program), "--database", str(store), "--listen", "127.0.0.1:0", "--insecure", "--users",
              str(users), "--domain", ACCOUNT_DOMAIN],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
         self.url = self._await_listening()
 
     def _await_listening(self):
