@@ -12,7 +12,6 @@ parallel (the in-process calls release the GIL).
 import fnmatch
 import time as _time
 
-import numpy as np
 import pandas as pd
 
 from . import history as _history

@@ -133,12 +133,6 @@ def write_page(page, views):
     return count, page[4]
 
 
-def _slice(page, start, stop=None):
-    texts = None if page.texts is None else page.texts[start:stop]
-    return HistoryArrays(page.times[start:stop], page.values[start:stop], page.status[start:stop],
-                         page.level[start:stop], texts)
-
-
 def read_all(backend, tag_id, field_id, start_ns, end_ns, max_count, outsiders, step, page_limit):
     """Up to max_count values (None: all) of one field between start_ns and
     end_ns (None: now), in pages of at most page_limit, with the outsiders
