@@ -126,3 +126,19 @@ def test_wide_frame_aligns_tags_on_the_union_of_their_times():
     assert frame["A"].tolist()[:3] == [10.0, 20.0, 30.0] and np.isnan(frame["A"].iloc[3])
     assert np.isnan(frame["B"].iloc[0]) and np.isnan(frame["B"].iloc[2])
     assert (frame["B"].iloc[1], frame["B"].iloc[3]) == (2.0, 4.5)
+
+
+class TextBackend(FakeBackend):
+    """Text values: every value NaN, its text beside it."""
+
+    def history_page(self, *args, **kwargs):
+        times, values, status, level, _ = super().history_page(*args, **kwargs)
+        return times, np.full(len(times), np.nan), status, level, [f"batch {int(v)}" for v in values]
+
+
+def test_texts_follow_their_values_across_pages_and_into_the_long_frame():
+    got = read(TextBackend([0, 1, 2, 2, 3, 4, 5]), 0, 10)
+    assert got.texts == [f"batch {i}" for i in range(7)]
+    frame = history.long_frame([("BATCH_ID.TEXT_VALUE", got), ("TI101.VALUE", _arrays([7], [1.5]))])
+    assert list(frame["text"]) == got.texts + [None]
+    assert frame["tag"].tolist() == ["BATCH_ID.TEXT_VALUE"] * 7 + ["TI101.VALUE"]

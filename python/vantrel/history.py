@@ -212,19 +212,26 @@ def _in_range(times, cursor, end_ns, reverse):
 
 
 def long_frame(series_by_tag):
-    """One row per value: tag, time, value, status, level (and text when some
-    value is not a number), tags one after the other."""
-    frames = []
-    for tag, arrays in series_by_tag:
-        frame = pd.DataFrame({"tag": pd.Series([tag] * len(arrays), dtype="object"), "time": arrays.index(),
-                              "value": arrays.values, "status": arrays.status, "level": arrays.level})
-        if arrays.texts is not None:
-            frame["text"] = arrays.texts
-        frames.append(frame)
-    if not frames:
-        return pd.DataFrame({"tag": [], "time": pd.DatetimeIndex([], tz="UTC"), "value": [], "status": [],
-                             "level": []})
-    return pd.concat(frames, ignore_index=True)
+    """One row per value: tag (categorical), time, value, status, level (and
+    text when some value is not a number), tags one after the other."""
+    categories = list(dict.fromkeys(tag for tag, _ in series_by_tag))  # a tag asked twice is one category
+    parts = [arrays for _, arrays in series_by_tag]
+    codes = np.repeat(np.array([categories.index(tag) for tag, _ in series_by_tag], dtype=np.int32),
+                      [len(arrays) for arrays in parts])
+    frame = pd.DataFrame({
+        "tag": pd.Categorical.from_codes(codes, categories=categories),
+        "time": pd.DatetimeIndex(_joined(parts, "times", np.int64).view("datetime64[ns]"), tz="UTC"),
+        "value": _joined(parts, "values", np.float64),
+        "status": _joined(parts, "status", np.int16),
+        "level": _joined(parts, "level", np.int16)})
+    if any(arrays.texts is not None for arrays in parts):
+        frame["text"] = [text for arrays in parts
+                         for text in (arrays.texts if arrays.texts is not None else [None] * len(arrays))]
+    return frame
+
+
+def _joined(parts, name, dtype):
+    return np.concatenate([getattr(p, name) for p in parts]) if parts else np.empty(0, dtype)
 
 
 def wide_frame(series_by_tag):
