@@ -42,12 +42,11 @@ struct Operation {
   Json (*run)(const Json& body);
 };
 
-// Parameter name of the body, read as T; a missing one is an error at its
-// path, a wrong shape an error at the path inside it.
+// Parameter name of the body (ReadBody saw that it is there), read as T; a
+// wrong shape is an error at the path inside it.
 template <typename T>
 T Param(const Json& body, std::string_view name) {
   const auto found = body.find(name);
-  if (found == body.end()) throw JsonFormatError(fmt::format("/{}", name), "the parameter is missing");
   try {
     return FromJson<T>(*found);
   } catch (const JsonFormatError& error) {
@@ -279,14 +278,22 @@ Answer FaultAnswer(const contracts::ServiceException& detail, const std::string&
 Json ReadBody(const Operation& operation, std::string_view text) {
   Json body = text.empty() ? Json::object() : Json::parse(text.begin(), text.end(), nullptr, false);
   if (body.is_discarded()) throw JsonFormatError("", "the body is not JSON");
-  if (!body.is_object()) throw JsonFormatError("", "the body must be a JSON object of parameters");
+  if (!body.is_object()) {
+    throw JsonFormatError("", fmt::format("expected an object whose members are the parameters of {}", operation.name));
+  }
+  // The same sentences as the host's, so that a caller sees one wording.
+  const auto& known = operation.parameters;
   for (auto it = body.begin(); it != body.end(); ++it) {
-    const auto& known = operation.parameters;
     if (std::find(known.begin(), known.end(), it.key()) == known.end()) {
       std::string names;
       for (const auto& name : known) names += (names.empty() ? "" : ", ") + std::string(name);
-      throw JsonFormatError("/" + it.key(), fmt::format("{} has no parameter of that name (its parameters: {})",
-                                                        operation.name, names.empty() ? "none" : names));
+      throw JsonFormatError("/" + it.key(), fmt::format("no such parameter of {} (parameters: {})", operation.name,
+                                                        names.empty() ? "none" : names));
+    }
+  }
+  for (const auto& name : known) {
+    if (!body.contains(name)) {
+      throw JsonFormatError(fmt::format("/{}", name), fmt::format("missing parameter of {}", operation.name));
     }
   }
   return body;
@@ -305,13 +312,12 @@ Json Run(const Operation& operation, const Json& body, const std::optional<std::
 Answer CallOperation(std::string_view service, std::string_view operation, std::string_view body,
                      const std::optional<std::string>& account) {
   const auto kind = ServiceNamed(service);
-  if (!kind) return ErrorAnswer(404, fmt::format("no service '{}': the services are access, management and server",
-                                                 service));
+  if (!kind) return ErrorAnswer(404, fmt::format("no service {}; services: access, management, server", service));
   const auto found = std::find_if(kTable.begin(), kTable.end(), [&](const Operation& entry) {
     return entry.service == *kind && entry.name == operation;
   });
   if (found == kTable.end()) {
-    return ErrorAnswer(404, fmt::format("the {} service has no operation '{}'", service, operation));
+    return ErrorAnswer(404, fmt::format("no operation {} in the {} service", operation, service));
   }
   try {
     const Json parameters = ReadBody(*found, body);

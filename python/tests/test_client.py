@@ -156,7 +156,7 @@ class TestBrowsingAndAdministration:
         assert client.call("server", "GetMaxHistorySizePerCall") == client.max_history_per_call
         with pytest.raises(vantrel.RequestError, match="tagName"):
             client.call("management", "GetTagID", tagNam="TI101")
-        with pytest.raises(vantrel.RequestError, match="/tagName: the parameter is missing"):
+        with pytest.raises(vantrel.RequestError, match="/tagName: missing parameter of GetTagID"):
             client.call("management", "GetTagID")
         with pytest.raises(vantrel.RequestError, match="/tagIds/1"):
             client.call("management", "AreTagsUsable", tagIds=[1, "two"])
