@@ -37,7 +37,11 @@ constexpr int32_t kShortCount = 333'334;
 
 void MakeDatabase(const std::string& folder) {
   dorvik::DatabaseBuilder builder;
+  // The sample plant's installation, so that a host started with
+  // examples/registry.reg serves this database too.
   builder.SystemAccount("VNT\\vntsystem")
+      .Environment("DORVIK_GROUP_NAME", "PLANT1")
+      .Environment("VANTREL_VERSION", "17.0")
       .Definition("BenchDef", {dorvik::FieldSpec::Real("VALUE").WithQuality().WithHistory()});
   const std::vector<std::pair<const char*, int32_t>> tags{{"H1", kLongCount}, {"H2", kShortCount}, {"H3", kShortCount}};
   for (const auto& [name, count] : tags) {
