@@ -165,10 +165,11 @@ PYBIND11_MODULE(_vantrel, module) {
       PyErr_NewException("_vantrel.CallFailed", PyExc_RuntimeError, nullptr));
   module.attr("CallFailed") = CallFailed();
 
-  module.def("open", &DatabaseLink::Open, py::arg("path"),
+  using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+  module.def("open", &DatabaseLink::Open, py::arg("path"), ReleaseGil(),
              "Attaches to the database (a store folder); a second open of the same folder is counted.");
-  module.def("close", &DatabaseLink::Close, "Gives back one open; the last detaches.");
-  module.def("open_path", &DatabaseLink::OpenPath, "The folder open now, or ''.");
+  module.def("close", &DatabaseLink::Close, ReleaseGil(), "Gives back one open; the last detaches.");
+  module.def("open_path", &DatabaseLink::OpenPath, ReleaseGil(), "The folder open now, or ''.");
   module.def("call", &Call, py::arg("service"), py::arg("operation"), py::arg("body"), py::arg("account") = py::none(),
              "Runs an operation with its JSON parameters; returns (status, JSON body bytes) as the host answers.");
   module.def("history_page", &HistoryPage, py::arg("tag_id"), py::arg("field_id"), py::arg("start_ns"),
