@@ -14,6 +14,7 @@ packages=(
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
   g++-multilib tzdata valgrind
+  python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-pip
   "$@"
 )
 
