@@ -74,6 +74,15 @@ auto Storing(Body body) {
   }
 }
 
+// The refusal of a damaged database: its first faults and how many there are.
+std::string DamagedDatabase(const CheckReport& report) {
+  constexpr std::size_t kShown = 3;
+  std::string text = fmt::format("the database is damaged ({} faults; vntaccess check lists them)",
+                                 report.faults.size());
+  for (std::size_t i = 0; i < report.faults.size() && i < kShown; ++i) text += fmt::format("; {}", report.faults[i]);
+  return text;
+}
+
 }  // namespace
 
 Timestamp Timestamp::Parse(std::string_view text) {
@@ -122,6 +131,11 @@ void ExportDatabase(const std::string& jsonPath) {
   Storing([&] {
     ReadAccess access;
     if (access.view == nullptr) throw DatabaseError("no database is loaded");
+    // A damaged database would export as much as could be read and pass for
+    // whole: it is refused instead, with what the check found first.
+    if (const CheckReport report = CheckStore(*access.view); !report.ok()) {
+      throw DatabaseError(DamagedDatabase(report));
+    }
     ExportJsonFile(*access.view, jsonPath);
   });
 }

@@ -34,8 +34,6 @@ std::array<std::byte, 12> TaskKey(int32_t task, uint64_t sequence) {
   return key;
 }
 
-constexpr std::size_t kActivationSize = 4 + 4 + 2 + 2 + 1;
-
 std::array<std::byte, kActivationSize> EncodeActivation(const PendingActivation& a) {
   std::array<std::byte, kActivationSize> out{};
   std::memcpy(out.data(), &a.record, 4);
@@ -260,10 +258,12 @@ int32_t View::FieldNumberOfDescription(int32_t id) const {
   return record && record->definitionId == kFieldDefId ? record->aux : 0;
 }
 
-int32_t View::NextFreeId() const {
+int32_t View::NextFreeId(int32_t from) const {
   int32_t id = kFirstUserId;
   if (const auto hint = Meta(kFreeHintKey); hint && hint->size() == sizeof id)
     std::memcpy(&id, hint->data(), sizeof id);
+  // A damaged hint must not hand out a catalog id or run past the id space.
+  id = std::clamp(std::max(id, from), kFirstUserId, kMaxRecordId + 1);
   storage::Cursor cursor(txn_, table(Table::kRecords));
   const IdKey start(id);
   MDB_val key = start.val(), value;

@@ -41,6 +41,45 @@ int ReclaimDeadReaders(MDB_env* env) {
   return mdb_reader_check(env, &dead) == 0 ? dead : 0;
 }
 
+// Where one environment's data file lies in this process's memory.
+struct FileWindow {
+  MDB_env* env = nullptr;
+  uintptr_t mapBegin = 0;
+  uintptr_t mapEnd = 0;
+  uintptr_t fileEnd = 0;  // one past the last page in use when last looked at
+};
+
+FileWindow LookAt(MDB_env* env) {
+  MDB_envinfo info{};
+  MDB_stat stat{};
+  FileWindow window;
+  if (mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &stat) != 0) return window;
+  window.env = env;
+  window.mapBegin = reinterpret_cast<uintptr_t>(info.me_mapaddr);
+  window.mapEnd = window.mapBegin + info.me_mapsize;
+  window.fileEnd = window.mapBegin + (static_cast<uintptr_t>(info.me_last_pgno) + 1) * stat.ms_psize;
+  return window;
+}
+
+// LMDB trusts the sizes stored in its pages: a damaged one hands out a key
+// or value that runs past the end of the data file, where reading it kills
+// the process (SIGBUS). Bytes inside the map must end within the pages in
+// use; bytes outside it are a write transaction's own copies. The window is
+// kept per thread and looked at again only when bytes fall outside it (the
+// file grows).
+void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
+  if (bytes.mv_size == 0) return;
+  thread_local FileWindow window;
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.mv_data);
+  const uintptr_t end = begin + bytes.mv_size;
+  MDB_env* env = mdb_txn_env(txn);
+  const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
+  if (window.env == env && inside()) return;
+  window = LookAt(env);
+  if (begin < window.mapBegin || begin >= window.mapEnd) return;
+  if (!inside()) ThrowCorrupted(what);
+}
+
 }  // namespace
 
 Outcome FromStorage(int rc) {
@@ -149,6 +188,7 @@ bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value) {
   const int rc = Faulted(StorageOp::kGet, mdb_get(txn, table, &key, &value));
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, "get");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
   return true;
 }
 
@@ -174,6 +214,9 @@ bool Cursor::Move(MDB_val& key, MDB_val& value, MDB_cursor_op op) {
   const int rc = mdb_cursor_get(cursor_, &key, &value, op);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, "cursor");
+  MDB_txn* txn = mdb_cursor_txn(cursor_);
+  CheckInFile(txn, key, "a key beyond the end of the data file");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
   return true;
 }
 
