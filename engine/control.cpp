@@ -9,6 +9,7 @@
 #include "engine/check.h"
 #include "engine/database_plan.h"
 #include "engine/engine.h"
+#include "engine/file_audit.h"
 #include "engine/json_files.h"
 #include "engine/store_builder.h"
 
@@ -74,6 +75,14 @@ auto Storing(Body body) {
   }
 }
 
+// Checks the current store: first its file's pages, then, when LMDB can walk
+// them, every table.
+CheckReport CheckOpenStore(const ReadAccess& access) {
+  CheckReport report;
+  report.faults = AuditDataFile(access.store->path() / "data.mdb");
+  return report.ok() ? CheckStore(*access.view) : report;
+}
+
 // The refusal of a damaged database: its first faults and how many there are.
 std::string DamagedDatabase(const CheckReport& report) {
   constexpr std::size_t kShown = 3;
@@ -133,7 +142,7 @@ void ExportDatabase(const std::string& jsonPath) {
     if (access.view == nullptr) throw DatabaseError("no database is loaded");
     // A damaged database would export as much as could be read and pass for
     // whole: it is refused instead, with what the check found first.
-    if (const CheckReport report = CheckStore(*access.view); !report.ok()) {
+    if (const CheckReport report = CheckOpenStore(access); !report.ok()) {
       throw DatabaseError(DamagedDatabase(report));
     }
     ExportJsonFile(*access.view, jsonPath);
@@ -154,7 +163,7 @@ CheckReport CheckDatabase() {
   return Storing([&] {
     ReadAccess access;
     if (access.view == nullptr) throw DatabaseError("no database is loaded");
-    return CheckStore(*access.view);
+    return CheckOpenStore(access);
   });
 }
 
