@@ -54,11 +54,11 @@ TableRecord ReadTableRecord(const std::byte* at) {
 
 class Auditor {
  public:
-  Auditor(int fd, uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+  Auditor(int fd, uint64_t fileSize, AuditDepth depth) : fd_(fd), fileSize_(fileSize), depth_(depth) {}
 
   std::vector<std::string> Run() {
     if (!ReadMeta()) return faults_;
-    Table("free list", free_, false);
+    if (depth_ == AuditDepth::kEveryPage) Table("free list", free_, false);
     Table("main table", main_, true);
     return faults_;
   }
@@ -127,6 +127,20 @@ class Auditor {
     Page(name, record.root, record.depth, isMain);
   }
 
+  // A table named in the main table: its record always, its pages when the
+  // audit goes that far.
+  void TableRecordOf(const std::string& name, const TableRecord& record) {
+    if (depth_ == AuditDepth::kEveryPage) return Table(name, record, false);
+    if (record.root == kNoPage) return;
+    if ((record.flags & ~kAllowedTableFlags) != 0) {
+      return Fault("{}: flags 0x{:X} this store never uses", name, record.flags);
+    }
+    if (record.depth < 1 || record.depth > kMaxDepth) return Fault("{}: depth {}", name, record.depth);
+    if (record.root < 2 || record.root > lastPage_) {
+      return Fault("{}: root page {} is outside the pages in use", name, record.root);
+    }
+  }
+
   void Page(const std::string& table, uint64_t pgno, int depth, bool isMain) {
     if (faults_.size() >= kMaxAuditFaults) return;
     if (pgno < 2 || pgno > lastPage_) return Fault("{}: page {} is outside the pages in use", table, pgno);
@@ -191,7 +205,7 @@ class Auditor {
         return false;
       }
       const std::string name(reinterpret_cast<const char*>(page + offset + kNodeHeader), keySize);
-      Table(fmt::format("table \"{}\"", name), ReadTableRecord(page + keyEnd), false);
+      TableRecordOf(fmt::format("table \"{}\"", name), ReadTableRecord(page + keyEnd));
     }
     return true;
   }
@@ -225,6 +239,7 @@ class Auditor {
 
   int fd_;
   uint64_t fileSize_;
+  AuditDepth depth_;
   uint32_t psize_ = 0;
   uint64_t lastPage_ = 0;
   TableRecord free_, main_;
@@ -234,13 +249,18 @@ class Auditor {
 
 }  // namespace
 
-std::vector<std::string> AuditDataFile(const std::filesystem::path& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+std::vector<std::string> AuditDataFile(int fd, AuditDepth depth) {
   struct stat file {};
-  if (!fd.valid() || ::fstat(fd.get(), &file) != 0) {
+  if (::fstat(fd, &file) != 0) return {fmt::format("{}cannot be read: {}", kAuditFaultPrefix, std::strerror(errno))};
+  return Auditor(fd, static_cast<uint64_t>(file.st_size), depth).Run();
+}
+
+std::vector<std::string> AuditDataFile(const std::filesystem::path& path, AuditDepth depth) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
     return {fmt::format("{}{} cannot be read: {}", kAuditFaultPrefix, path.string(), std::strerror(errno))};
   }
-  return Auditor(fd.get(), static_cast<uint64_t>(file.st_size)).Run();
+  return AuditDataFile(fd.get(), depth);
 }
 
 }  // namespace dorvik

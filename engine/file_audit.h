@@ -11,11 +11,13 @@
 // and table records (flags, depth, root). A file it passes can be walked by
 // LMDB; what the entries hold is then the decoders' to check.
 //
-// It reads the whole file: check and export, which walk everything anyway,
-// run it first. Stateless; any thread.
+// A whole audit reads the whole file: check and export, which walk
+// everything anyway, run it first; opening a store runs it on small files.
+// Stateless; any thread.
 #ifndef VANTREL_ENGINE_FILE_AUDIT_H_
 #define VANTREL_ENGINE_FILE_AUDIT_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -23,9 +25,22 @@
 
 namespace dorvik {
 
-// The faults of the data file at path (data.mdb), each starting with
-// kAuditFaultPrefix; empty when it is sound. Stops at kMaxAuditFaults.
-std::vector<std::string> AuditDataFile(const std::filesystem::path& path);
+// How far an audit goes: the meta page and the main table with the records
+// of the tables in it (what opening a store walks: a page or two), or every
+// page of every table.
+enum class AuditDepth { kTableRecords, kEveryPage };
+
+// The faults of the data file at path (data.mdb), or of the open file fd,
+// each starting with kAuditFaultPrefix; empty when it is sound. Stops at
+// kMaxAuditFaults. The caller holds a read transaction of the store while
+// it runs, so that no page the audit follows is reused under it.
+std::vector<std::string> AuditDataFile(const std::filesystem::path& path, AuditDepth depth = AuditDepth::kEveryPage);
+std::vector<std::string> AuditDataFile(int fd, AuditDepth depth);
+
+// Opening a store audits every page of a data file up to this size (some
+// 2,000 pages, a millisecond or two), and only the table records of a larger
+// one, so that opening costs no more than that for any size.
+inline constexpr uint64_t kAuditAtOpenLimit = uint64_t{8} << 20;
 
 inline constexpr std::size_t kMaxAuditFaults = 100;
 inline constexpr std::string_view kAuditFaultPrefix = "data file: ";

@@ -1,9 +1,12 @@
 #include "engine/view.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
+#include "engine/file_audit.h"
 #include "engine/storage/codec.h"
 
 namespace dorvik {
@@ -72,8 +75,24 @@ GlobalField DecodeField(int32_t number, const MDB_val& value) {
 
 }  // namespace
 
+namespace {
+// Opening the tables makes LMDB walk the main table, and trusting its pages:
+// a damaged data file is refused first with what is wrong. A small file is
+// audited whole, so that no read of it can meet a damaged page.
+void AuditBeforeOpening(const storage::Env& env) {
+  mdb_filehandle_t fd = -1;
+  struct stat file {};
+  if (mdb_env_get_fd(env.get(), &fd) != 0 || ::fstat(fd, &file) != 0) return;
+  const auto depth = static_cast<uint64_t>(file.st_size) <= kAuditAtOpenLimit ? AuditDepth::kEveryPage
+                                                                               : AuditDepth::kTableRecords;
+  const std::vector<std::string> faults = AuditDataFile(fd, depth);
+  if (!faults.empty()) throw storage::StorageError(Outcome{kErrCorrupted, 0}, faults.front());
+}
+}  // namespace
+
 Tables Tables::Open(const storage::Env& env, bool create) {
   storage::Txn txn = storage::Txn::Begin(env, create);
+  if (!create) AuditBeforeOpening(env);
   Tables tables;
   for (std::size_t i = 0; i < tables.dbi.size(); ++i) {
     const auto table = static_cast<Table>(i);
