@@ -97,8 +97,10 @@ int32_t ReserveFreeId(WriteView& view, Micros now) {
 
 bool ReservedByOther(const View& view, int32_t id, Micros now) {
   const std::vector<IdReservation> reservations = StoredReservations(view);
-  return std::any_of(reservations.begin(), reservations.end(),
-                     [&](const IdReservation& r) { return r.id == id && !IsMine(r) && Holds(r, now); });
+  // Any thread of the caller's process may use what one of them was handed.
+  return std::any_of(reservations.begin(), reservations.end(), [&](const IdReservation& r) {
+    return r.id == id && r.process != ThisProcess() && Holds(r, now);
+  });
 }
 
 void UseReservation(WriteView& view, int32_t id) {

@@ -4,7 +4,8 @@
 // free id, and the second CREATERECORD would find it taken. So NXTFREE
 // reserves the id it hands out, in the store (the meta entry
 // "idReservations"), for the calling thread of the calling process; other
-// callers skip it. The caller's CREATERECORD with that id uses the
+// callers' NXTFREE skip it, and other processes' CREATERECORD of it is
+// refused as in use. The caller's CREATERECORD with that id uses the
 // reservation up. A reservation ends too when its process is gone (kill(pid,
 // 0) answers ESRCH) or kReservationLifetime after it was made, so a caller
 // that never creates holds nothing for long.
@@ -46,8 +47,9 @@ std::vector<IdReservation> StoredReservations(const View& view);
 // holds already when that is still free). 0 when no id is left.
 int32_t ReserveFreeId(WriteView& view, Micros now);
 
-// Whether another live caller holds a reservation of id (CREATERECORD
-// refuses such an id as in use).
+// Whether a live caller of another process holds a reservation of id
+// (CREATERECORD refuses such an id as in use; the threads of one process
+// share what they were handed).
 bool ReservedByOther(const View& view, int32_t id, Micros now);
 
 // Ends the reservation of id (a record was created with it), if any.

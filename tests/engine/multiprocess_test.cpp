@@ -5,6 +5,7 @@
 // with exec (LMDB handles never cross a fork).
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -194,6 +195,30 @@ TEST_F(MultiProcessTest, ConcurrentCreatorsNeverCollide) {
   const CheckReport report = CheckDatabase();
   EXPECT_EQ(report.records, before + kCreators * 250);
   EXPECT_TRUE(report.ok()) << report.faults.front();
+}
+
+// The threads of one process are callers of their own: each NXTFREE hands
+// its thread an id no other thread is handed.
+TEST_F(MultiProcessTest, ThreadsCreatingAtOnceNeverCollide) {
+  const int32_t definition = Id("VN_AnalogDef");
+  std::atomic<int> refused{0};
+  std::vector<std::thread> creators;
+  for (int t = 0; t < 4; ++t) {
+    creators.emplace_back([&, t] {
+      SetTlsData("VNT", "vntsystem");
+      for (int i = 1; i <= 50; ++i) {
+        int32_t id = 0;
+        NXTFREE(1, &id);
+        const std::string name = fmt::format("T{}_{}", t, i);
+        ERRBLOCK error{};
+        CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+        if (error.ERRCODE != 0) ++refused;
+      }
+    });
+  }
+  for (std::thread& creator : creators) creator.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_GT(Id("T3_50"), 0);
 }
 
 // An id NXTFREE handed out is skipped by other callers while its process
