@@ -57,7 +57,7 @@ class Auditor {
   Auditor(int fd, uint64_t fileSize, AuditDepth depth) : fd_(fd), fileSize_(fileSize), depth_(depth) {}
 
   std::vector<std::string> Run() {
-    if (!ReadMeta()) return faults_;
+    if (!ReadMeta() || depth_ == AuditDepth::kMetaPages) return faults_;
     if (depth_ == AuditDepth::kEveryPage) Table("free list", free_, false);
     Table("main table", main_, true);
     return faults_;
@@ -104,15 +104,25 @@ class Auditor {
         }
       }
     }
-    const int newest = valid[1] && txnids[1] > txnids[0] ? 1 : 0;
+    // LMDB maps the file by either meta page's page size and may take
+    // either: both must be whole and agree.
+    for (int i = 0; i < 2; ++i) {
+      const std::byte* meta = metas[i] + kPageHeader;
+      const uint64_t pages = Load<uint64_t>(meta + kMetaLastPage) + 1;
+      if (!valid[i] || Load<uint32_t>(meta + kMetaTables) != psize_) {
+        Fault("meta page {} is not an LMDB meta page of this file's page size", i);
+        return false;
+      }
+      if (pages < 2 || pages > fileSize_ / psize_) {
+        Fault("meta page {} names {} pages, the file holds {}", i, pages, fileSize_ / psize_);
+        return false;
+      }
+    }
+    const int newest = txnids[1] > txnids[0] ? 1 : 0;
     const std::byte* meta = metas[newest] + kPageHeader;
     lastPage_ = Load<uint64_t>(meta + kMetaLastPage);
     free_ = ReadTableRecord(meta + kMetaTables);
     main_ = ReadTableRecord(meta + kMetaTables + kTableRecordSize);
-    if (lastPage_ < 1 || (lastPage_ + 1) > fileSize_ / psize_) {
-      Fault("the meta page names {} pages, the file holds {}", lastPage_ + 1, fileSize_ / psize_);
-      return false;
-    }
     return true;
   }
 

@@ -25,10 +25,10 @@
 
 namespace dorvik {
 
-// How far an audit goes: the meta page and the main table with the records
-// of the tables in it (what opening a store walks: a page or two), or every
-// page of every table.
-enum class AuditDepth { kTableRecords, kEveryPage };
+// How far an audit goes: the two meta pages (what LMDB trusts to map the
+// file), then the main table with the records of the tables in it (what
+// opening the tables walks: a page or two), or every page of every table.
+enum class AuditDepth { kMetaPages, kTableRecords, kEveryPage };
 
 // The faults of the data file at path (data.mdb), or of the open file fd,
 // each starting with kAuditFaultPrefix; empty when it is sound. Stops at

@@ -14,6 +14,8 @@
 
 #include <fmt/format.h>
 
+#include "engine/file_audit.h"
+
 namespace dorvik::storage {
 namespace {
 
@@ -123,6 +125,15 @@ void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
   if (!inside()) ThrowCorrupted(what);
 }
 
+// LMDB maps the data file by what its meta pages say: a damaged one makes it
+// read past the end of the file while it opens. A new store has no file yet.
+void RefuseDamagedMetaPages(const std::filesystem::path& data) {
+  std::error_code missing;
+  if (std::filesystem::file_size(data, missing) == 0 || missing) return;
+  const std::vector<std::string> faults = AuditDataFile(data, AuditDepth::kMetaPages);
+  if (!faults.empty()) throw StorageError(Outcome{kErrCorrupted, 0}, faults.front());
+}
+
 }  // namespace
 
 void Env::Close::operator()(MDB_env* env) const noexcept {
@@ -201,6 +212,7 @@ Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
   Check(mdb_env_set_maxreaders(created, options.maxReaders), "mdb_env_set_maxreaders");
   Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
   const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
+  RefuseDamagedMetaPages(folder / "data.mdb");
   Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
   (void)mdb_env_set_userctx(created, reinterpret_cast<void*>(FindMapAddress(created)));
   ReclaimDeadReaders(created);
