@@ -232,6 +232,80 @@ TEST_F(DamagedStoreTest, AHistoryChunkOfAnotherKindIsCorruptedNotReadAsTheField)
   EXPECT_EQ(ReadHistoryCode(), kErrCorrupted);
 }
 
+// Damage to the pages themselves, which LMDB trusts: the store is refused
+// when it is opened, with the corruption error and where the damage is.
+class DamagedPagesTest : public DamagedStoreTest {
+ protected:
+  // The offset in data.mdb of the node (its 8-byte header) whose key is key.
+  std::size_t NodeOf(const std::string& key) {
+    const std::string file = FileText(fs::path(database_) / "data.mdb");
+    std::string header(2, '\0');
+    const auto size = static_cast<uint16_t>(key.size());
+    std::memcpy(header.data(), &size, sizeof size);
+    const std::size_t at = file.find(header + key);
+    EXPECT_NE(at, std::string::npos) << key;
+    return at - 6;
+  }
+
+  void Patch(std::size_t offset, const void* bytes, std::size_t size) {
+    std::string file = FileText(fs::path(database_) / "data.mdb");
+    file.replace(offset, size, static_cast<const char*>(bytes), size);
+    WriteFile(fs::path(database_) / "data.mdb", file);
+  }
+
+  // The message of the refused open; fails the test when it opened.
+  std::string Refusal() {
+    try {
+      Open(database_, {.readOnly = true});
+    } catch (const DatabaseError& refused) {
+      return refused.what();
+    }
+    ADD_FAILURE() << "the damaged database opened";
+    return "";
+  }
+};
+
+TEST_F(DamagedPagesTest, AValueSizedPastTheFileIsRefused) {
+  // The size of systemAccount's value (lo and hi words) of 37,901 bytes and
+  // of 4 GiB - 1: both run past the page, the second past the file.
+  for (const uint32_t size : {37'901u, 0xFFFF'FFFFu}) {
+    const std::size_t node = NodeOf("systemAccount");
+    const std::string original = FileText(fs::path(database_) / "data.mdb");
+    Patch(node, &size, sizeof size);
+    const std::string refusal = Refusal();
+    EXPECT_NE(refusal.find("value running past its page"), std::string::npos) << refusal;
+    WriteFile(fs::path(database_) / "data.mdb", original);
+  }
+  Open(database_, {.readOnly = true});
+  EXPECT_TRUE(CheckDatabase().ok()) << "the sound file opens again";
+}
+
+TEST_F(DamagedPagesTest, ANodeFlaggedAsDuplicatesIsRefused) {
+  // LMDB follows a duplicate-data flag into a cursor a table without
+  // duplicates never has.
+  const std::size_t node = NodeOf("systemAccount");
+  uint16_t flags = 0;
+  std::memcpy(&flags, FileText(fs::path(database_) / "data.mdb").data() + node + 4, sizeof flags);
+  flags |= 0x04;
+  Patch(node + 4, &flags, sizeof flags);
+  const std::string refusal = Refusal();
+  EXPECT_NE(refusal.find("data file: table \"meta\""), std::string::npos) << refusal;
+}
+
+TEST_F(DamagedPagesTest, AMetaPageOfAnotherPageSizeOrTooManyPagesIsRefused) {
+  const std::string original = FileText(fs::path(database_) / "data.mdb");
+  // The page size sits in the first table record of a meta page (after the
+  // page header and magic, version, address, map size): 1 MiB.
+  const uint32_t pageSize = 1u << 20;
+  Patch(16 + 24, &pageSize, sizeof pageSize);
+  EXPECT_NE(Refusal().find("meta page"), std::string::npos);
+  WriteFile(fs::path(database_) / "data.mdb", original);
+  // The last page of the second meta page, far past the end of the file.
+  const uint64_t lastPage = 1'000'000;
+  Patch(4096 + 16 + 120, &lastPage, sizeof lastPage);
+  EXPECT_NE(Refusal().find("names 1000001 pages"), std::string::npos);
+}
+
 TEST_F(DamagedStoreTest, DamagedIndexEntriesAreFaults) {
   Change("meta", "freeHint", [](std::string value) { return value + "!"; });
   Open(database_);
