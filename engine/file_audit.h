@@ -37,10 +37,11 @@ enum class AuditDepth { kMetaPages, kTableRecords, kEveryPage };
 std::vector<std::string> AuditDataFile(const std::filesystem::path& path, AuditDepth depth = AuditDepth::kEveryPage);
 std::vector<std::string> AuditDataFile(int fd, AuditDepth depth);
 
-// Opening a store audits every page of a data file up to this size (some
-// 2,000 pages, a millisecond or two), and only the table records of a larger
-// one, so that opening costs no more than that for any size.
-inline constexpr uint64_t kAuditAtOpenLimit = uint64_t{8} << 20;
+// Opening a store audits every page of a data file up to this size (256
+// pages of 4 KiB, well under a millisecond on an idle machine), and only the
+// table records of a larger one, so that opening costs no more than that for
+// any size.
+inline constexpr uint64_t kAuditAtOpenLimit = uint64_t{1} << 20;
 
 inline constexpr std::size_t kMaxAuditFaults = 100;
 inline constexpr std::string_view kAuditFaultPrefix = "data file: ";
