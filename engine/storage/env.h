@@ -84,7 +84,7 @@ class Env {
 
  private:
   struct Close {
-    void operator()(MDB_env* env) const noexcept { mdb_env_close(env); }
+    void operator()(MDB_env* env) const noexcept;
   };
   std::unique_ptr<MDB_env, Close> env_;
   bool readOnly_ = false;

@@ -5,7 +5,9 @@
 // with exec (LMDB handles never cross a fork).
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -173,6 +175,79 @@ TEST_F(MultiProcessTest, AUserWhoMayOnlyReadOpensTheDatabaseReadOnly) {
   EXPECT_EQ(Message(refused), "MWDBVALS: database is read-only");
   EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "42.5");
   EXPECT_THROW(SetEnvironment("X", "1"), DatabaseError);
+}
+
+// Four processes creating 250 records each as a client does: NXTFREE hands
+// an id to one of them only, so no CREATERECORD finds its id taken.
+TEST_F(MultiProcessTest, ConcurrentCreatorsNeverCollide) {
+  constexpr int kCreators = 4;
+  const int64_t before = CheckDatabase().records;
+  std::vector<std::unique_ptr<Peer>> creators;
+  for (int i = 0; i < kCreators; ++i) {
+    creators.push_back(std::make_unique<Peer>(std::vector<std::string>{"create", database_, fmt::format("P{}_", i),
+                                                                       "250"}));
+  }
+  for (auto& creator : creators) {
+    EXPECT_EQ(creator->ReadLine(std::chrono::seconds(120)), "created 250 refused 0");
+    EXPECT_EQ(creator->Wait(), 0);
+  }
+  for (int i = 0; i < kCreators; ++i) EXPECT_GT(Id(fmt::format("P{}_250", i)), 0);
+  const CheckReport report = CheckDatabase();
+  EXPECT_EQ(report.records, before + kCreators * 250);
+  EXPECT_TRUE(report.ok()) << report.faults.front();
+}
+
+// The threads of one process are callers of their own: each NXTFREE hands
+// its thread an id no other thread is handed.
+TEST_F(MultiProcessTest, ThreadsCreatingAtOnceNeverCollide) {
+  const int32_t definition = Id("VN_AnalogDef");
+  std::atomic<int> refused{0};
+  std::vector<std::thread> creators;
+  for (int t = 0; t < 4; ++t) {
+    creators.emplace_back([&, t] {
+      SetTlsData("VNT", "vntsystem");
+      for (int i = 1; i <= 50; ++i) {
+        int32_t id = 0;
+        NXTFREE(1, &id);
+        const std::string name = fmt::format("T{}_{}", t, i);
+        ERRBLOCK error{};
+        CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+        if (error.ERRCODE != 0) ++refused;
+      }
+    });
+  }
+  for (std::thread& creator : creators) creator.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_GT(Id("T3_50"), 0);
+}
+
+// An id NXTFREE handed out is skipped by other callers while its process
+// lives, and free again once it is gone; an explicit CREATERECORD of it is
+// refused meanwhile, and the holder's own is not.
+TEST_F(MultiProcessTest, AnIdHandedOutBelongsToItsCallerUntilItsProcessEnds) {
+  auto holder = std::make_unique<Peer>(std::vector<std::string>{"reserve", database_});
+  const std::string line = holder->ReadLine();
+  ASSERT_EQ(line.rfind("reserved ", 0), 0u) << line;
+  const int32_t reserved = std::stoi(line.substr(9));
+  ASSERT_GT(reserved, 0);
+  SetTlsData("VNT", "vntsystem");
+  int32_t mine = 0;
+  NXTFREE(1, &mine);
+  EXPECT_NE(mine, reserved);
+  int32_t again = 0;
+  NXTFREE(1, &again);
+  EXPECT_EQ(again, mine) << "a caller asking again before it creates keeps its id";
+  const int32_t definition = Id("VN_AnalogDef");
+  ERRBLOCK error{};
+  CREATERECORD(reserved, definition, 0, 0, "TAKEN", 5, &error);
+  EXPECT_EQ(error.ERRCODE, kErrIdInUse) << "another live caller holds it";
+  holder.reset();  // SIGKILL: its reservation ends with it
+  int32_t freed = 0;
+  std::thread([&] { NXTFREE(1, &freed); }).join();
+  EXPECT_EQ(freed, reserved) << "the dead caller's id is free again (it was the lowest)";
+  CREATERECORD(mine, definition, 0, 0, "MINE", 4, &error);
+  EXPECT_EQ(error.ERRCODE, 0);
+  EXPECT_EQ(Id("MINE"), mine);
 }
 
 }  // namespace

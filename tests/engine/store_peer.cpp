@@ -16,6 +16,11 @@
 //                                                reports "read-only", "read V", "write CODE"
 //   store_peer exit-waiting DATABASE TASK       leaves main while a thread sleeps in
 //                                                EXTSKWAI and the shutdown watcher runs
+//   store_peer create DATABASE PREFIX COUNT     creates COUNT records PREFIX1.. of VN_AnalogDef
+//                                                as a client does (NXTFREE, then CREATERECORD
+//                                                with that id), reports "created N refused M"
+//   store_peer reserve DATABASE                 reports "reserved ID" from NXTFREE, then
+//                                                sleeps until killed
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -143,6 +148,30 @@ int ReadOnly(const std::string& record) {
   return 0;
 }
 
+// Creates count records the way the library does: an id from NXTFREE, then
+// CREATERECORD with it.
+int Create(const std::string& prefix, long count) {
+  const int32_t definition = Id("VN_AnalogDef");
+  long created = 0, refused = 0;
+  for (long i = 1; i <= count; ++i) {
+    int32_t id = 0;
+    NXTFREE(1, &id);
+    const std::string name = prefix + std::to_string(i);
+    ERRBLOCK error{};
+    CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+    (error.ERRCODE == 0 ? created : refused) += 1;
+  }
+  Report("created " + std::to_string(created) + " refused " + std::to_string(refused));
+  return 0;
+}
+
+int Reserve() {
+  int32_t id = 0;
+  NXTFREE(1, &id);
+  Report("reserved " + std::to_string(id));
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +195,8 @@ int main(int argc, char** argv) {
     if (part == "wait-shutdown") return WaitShutdown();
     if (part == "read-only" && argc == 4) return ReadOnly(argv[3]);
     if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
+    if (part == "create" && argc == 5) return Create(argv[3], std::atol(argv[4]));
+    if (part == "reserve") return Reserve();
   } catch (const std::exception& error) {
     Report(std::string("error ") + error.what());
     return 6;
