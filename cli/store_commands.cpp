@@ -3,7 +3,11 @@
 // without attaching through the library.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +21,8 @@ namespace vantrel::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr std::string_view kStandardOutput = "-";  // export's FILE.json for standard output
 
 struct CopyArgs {
   std::string from;
@@ -88,11 +94,53 @@ ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
 
 void DeclareExport(CLI::App& app, CopyArgs& args) {
   app.add_option("DATABASE", args.from, "the database folder")->required();
-  app.add_option("FILE.json", args.to, "the JSON file to write (replaced whole when it exists)")->required();
+  app.add_option("FILE.json", args.to, "the JSON file to write (replaced whole when it exists); - writes to standard "
+                                       "output")
+      ->required();
+}
+
+// A folder only this user may enter, removed with what it holds at the end
+// of the scope: where export writes before copying to standard output.
+class PrivateTemporaryFolder {
+ public:
+  PrivateTemporaryFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vntaccess-export.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error(fmt::format("cannot make a temporary folder for the export: {}", std::strerror(errno)));
+    }
+    path_ = pattern;  // mkdtemp makes it with mode 0700
+  }
+  ~PrivateTemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateTemporaryFolder(const PrivateTemporaryFolder&) = delete;
+  PrivateTemporaryFolder& operator=(const PrivateTemporaryFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// export DATABASE -: the JSON file written whole into a private temporary
+// folder, then copied to standard output, so that what a pipe gets is the
+// very file export writes.
+ExitCode ExportToStandardOutput(CommandContext& context) {
+  const PrivateTemporaryFolder folder;
+  const std::filesystem::path file = folder.Path() / "database.json";
+  dorvik::ExportDatabase(file.string());
+  std::ifstream written(file, std::ios::binary);
+  std::ostream& out = context.Out().Stream();
+  out << written.rdbuf();
+  out.flush();
+  if (!written || !out) throw std::runtime_error("the export could not be copied to standard output");
+  return ExitCode::kDone;
 }
 
 ExitCode RunExport(const CopyArgs& args, CommandContext& context) {
   OpenToRead(args.from);
+  if (args.to == kStandardOutput) return ExportToStandardOutput(context);
   dorvik::ExportDatabase(args.to);
   Shown shown;
   shown.sentence = fmt::format("{}: written from {}", args.to, args.from);
@@ -143,7 +191,7 @@ const CommandRegistration kExport({
     .name = "export",
     .summary = "write a database to a JSON file",
     .description = "Import then export gives back the same bytes for a file that export wrote.",
-    .examples = {"export plant.db plant.json"},
+    .examples = {"export plant.db plant.json", "export plant.db - | gzip > plant.json.gz"},
     .order = 81,
     .needsDatabase = false,
     .define = Define(DeclareExport, RunExport),
