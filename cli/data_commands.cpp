@@ -215,7 +215,7 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
       ->type_name("TIME");
   app.add_option_function<std::string>(
          "--to", [&args](const std::string& text) { args.to = OptionTime("--to", text, args.now); },
-         "end of the interval (default now)")
+         "end of the interval (default now); a value stored exactly at either end is inside: [from, to]")
       ->type_name("TIME");
   app.add_option_function<std::string>(
          "--max",

@@ -162,11 +162,19 @@ void RunInteractive(ShellSession& session, NameCatalog& catalog) {
 }
 
 // Which of two exit codes a script that goes on after failures ends with:
-// the graver one; a part done is the mildest failure.
+// the graver one, from a part done (mildest) through a wrong line, a name
+// not found and a refused operation to a database that cannot be opened.
 ExitCode Graver(ExitCode a, ExitCode b) {
   auto rank = [](ExitCode code) {
-    if (code == ExitCode::kDone) return -1;
-    return code == ExitCode::kPartlyDone ? 0 : static_cast<int>(code);
+    switch (code) {
+      case ExitCode::kDone: return 0;
+      case ExitCode::kPartlyDone: return 1;
+      case ExitCode::kUsage: return 2;
+      case ExitCode::kNotFound: return 3;
+      case ExitCode::kServiceFault: return 4;
+      case ExitCode::kDatabaseUnavailable: return 5;
+    }
+    return 4;
   };
   return rank(b) > rank(a) ? b : a;
 }

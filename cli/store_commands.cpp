@@ -124,13 +124,16 @@ class PrivateTemporaryFolder {
 };
 
 // export DATABASE -: the JSON file written whole into a private temporary
-// folder, then copied to standard output, so that what a pipe gets is the
-// very file export writes.
+// folder and opened, the folder removed, then the file copied to standard
+// output: what a pipe gets is the very file export writes.
 ExitCode ExportToStandardOutput(CommandContext& context) {
-  const PrivateTemporaryFolder folder;
-  const std::filesystem::path file = folder.Path() / "database.json";
-  dorvik::ExportDatabase(file.string());
-  std::ifstream written(file, std::ios::binary);
+  std::ifstream written;
+  {
+    const PrivateTemporaryFolder folder;
+    const std::filesystem::path file = folder.Path() / "database.json";
+    dorvik::ExportDatabase(file.string());
+    written.open(file, std::ios::binary);
+  }  // removed while open: a reader that stops early (SIGPIPE) leaves nothing behind
   std::ostream& out = context.Out().Stream();
   out << written.rdbuf();
   out.flush();
