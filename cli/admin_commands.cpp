@@ -11,9 +11,10 @@
 #include "cli/command.h"
 #include "cli/record_names.h"
 #include "cli/text_compare.h"
+#include "data/data_access.h"
+#include "engine/control.h"
 #include "management/management.h"
 #include "platform/codepage.h"
-#include "engine/control.h"
 #include "platform/fault.h"
 #include "platform/identity.h"
 
@@ -106,11 +107,11 @@ CreatePlan PlanCreate(const CreateArgs& args, CommandContext& context) {
     if (id <= 0) {
       plan.create.push_back(name);
     } else if (management.GetDefinitionRecordID(name) == definition->id) {
-      plan.existed.push_back(management.GetRecordName(id));
+      plan.existed.push_back(RecordNameOf(id));
     } else {
       const int32_t other = management.GetDefinitionRecordID(name);
-      taken.push_back(fmt::format("{} exists already, as a record of {}", management.GetRecordName(id),
-                                  management.GetRecordName(other)));
+      taken.push_back(fmt::format("{} exists already, as a record of {}", RecordNameOf(id),
+                                  RecordNameOf(other)));
     }
   }
   if (!taken.empty()) throw UsageError(fmt::format("{}; nothing was created", Join(taken)));
@@ -152,7 +153,9 @@ std::string CreateRefusalReason(const NamedRecord& definition, CommandContext& c
   if (dorvik::IsReadOnly()) return "the database is read-only here: its data file cannot be written";
   const std::string account =
       context.Options().user.empty() ? platform::CurrentThreadAccount() : context.Options().user;
-  const auto fields = context.Manage().GetFieldDefinitions(definition.id);
+  // The rights are the definition record's own: ask them through a field it
+  // has, one of the definition of definitions.
+  const auto fields = context.Manage().GetFieldDefinitions(context.Access().GetDefinitionID(definition.id));
   if (fields && !fields->empty()) {
     int32_t allowed = 0;
     int32_t level = 0;
@@ -186,7 +189,9 @@ ExitCode RunCreate(const CreateArgs& args, CommandContext& context) {
     (made ? created : refused).push_back(name);
   }
   const std::string why = CreateRefusalReason(plan.definition, context);
-  if (created.empty()) throw platform::Exception(fmt::format("the database refused to create {}: {}", Join(refused), why));
+  if (created.empty()) {
+    throw platform::Exception(fmt::format("the database refused to create {}: {}", Join(refused), why));
+  }
   context.Out().Show(CreateReport(plan, created, refused, false));
   if (refused.empty()) return ExitCode::kDone;
   context.Out().Note(fmt::format("{}: the database refused to create {}: {}", kProgram, Join(refused), why));

@@ -381,7 +381,9 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
     style.terminal = terminal;
     Output output(out, err, style);
     if (link != nullptr) {
-      if (const auto unopened = OpenServiceLog()) output.Note(fmt::format("{}: the service log is off: {}", kProgram, *unopened));
+      if (const auto unopened = OpenServiceLog()) {
+        output.Note(fmt::format("{}: the service log is off: {}", kProgram, *unopened));
+      }
     }
     CommandContext context(line.global, output, link, &catalog);
     return line.invocation->Run(context);

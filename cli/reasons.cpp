@@ -78,7 +78,9 @@ std::string Named(std::string_view text, const Namer& fieldName, const Namer& re
 std::string ReasonInWords(std::string_view message, const Namer& fieldName, const Namer& recordName) {
   std::string text;
   const std::size_t with = message.find(kWithError);
-  if (with == std::string_view::npos) {
+  // The database's own reasons name the C API function ("MWDBVALS: ..."); a
+  // bare error number after "with error" is left as the library said it.
+  if (with == std::string_view::npos || message.find(": ", with) == std::string_view::npos) {
     text = message;  // commas of its own: nothing to take apart
   } else {
     text = std::string(message.substr(0, with)) + ": " + Distinct(message.substr(with + kWithError.size()));

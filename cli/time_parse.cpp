@@ -152,17 +152,23 @@ DateTime ParseCalendarTime(std::string_view text) {
   return LocalToUtc(parsed, text).WithKind(DateTimeKind::Utc);
 }
 
-}  // namespace
+// The database keeps times as 32-bit seconds since 1970: a time outside
+// that range cannot be stored or asked for.
+constexpr int64_t kFirstStoredSeconds = INT32_MIN;
+constexpr int64_t kLastStoredSeconds = INT32_MAX;
 
-void SetRepeatedTimeChoice(RepeatedTime choice) { repeatedTimeChoice.store(choice); }
-
-std::string LocalZoneName() {
-  const char* zone = std::getenv("TZ");
-  if (zone == nullptr || *zone == '\0') return "local time";
-  return std::string(*zone == ':' ? zone + 1 : zone);
+DateTime Stored(const DateTime& time, std::string_view text) {
+  const int64_t seconds = (time.Ticks() - DateTime::kUnixEpochTicks) / DateTime::kTicksPerSecond;
+  if (seconds < kFirstStoredSeconds || seconds > kLastStoredSeconds) {
+    throw UsageError(fmt::format("'{}' lies outside the times the database keeps, 1901-12-13 20:45:52 to "
+                                 "2038-01-19 03:14:07 UTC",
+                                 text));
+  }
+  return time;
 }
 
-DateTime ParseTime(std::string_view text, const DateTime& now) {
+// Any form of kTimeForms, before the range check.
+DateTime ParseAnyTime(std::string_view text, const DateTime& now) {
   const DateTime nowUtc = now.WithKind(DateTimeKind::Utc);
   if (text == "now") return nowUtc;
   if (text.rfind("now", 0) == 0 && text.size() > 3) {
@@ -185,5 +191,17 @@ DateTime ParseTime(std::string_view text, const DateTime& now) {
   }
   return ParseCalendarTime(text);
 }
+
+}  // namespace
+
+void SetRepeatedTimeChoice(RepeatedTime choice) { repeatedTimeChoice.store(choice); }
+
+std::string LocalZoneName() {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || *zone == '\0') return "local time";
+  return std::string(*zone == ':' ? zone + 1 : zone);
+}
+
+DateTime ParseTime(std::string_view text, const DateTime& now) { return Stored(ParseAnyTime(text, now), text); }
 
 }  // namespace vantrel::cli

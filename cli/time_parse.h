@@ -31,7 +31,8 @@ enum class RepeatedTime { kRefuse, kEarlier, kLater };
 void SetRepeatedTimeChoice(RepeatedTime choice);
 
 // text as a UTC instant (kind Utc); relative forms count from now. Throws
-// UsageError naming the text and the accepted forms.
+// UsageError naming the text and the accepted forms, or the range of times
+// the database keeps (1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC).
 contracts::DateTime ParseTime(std::string_view text, const contracts::DateTime& now);
 
 // The name of the local zone for messages: TZ, or "local time" when unset.

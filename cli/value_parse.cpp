@@ -93,7 +93,10 @@ std::optional<std::string> RealChange(std::string_view text, double typed, doubl
     return fmt::format("{} is too small for {}: it would be stored as 0 (the nearest value it holds is {:g} or 0)",
                        text, kind, std::copysign(smallest, typed));
   }
-  if (std::fabs(typed) < normal && std::fabs(stored - typed) > std::fabs(typed) * epsilon) {
+  // Below the normal range a real keeps fewer digits than its precision; an
+  // 8-byte real lost them when the text was read, so its very range tells.
+  const bool lostDigits = single ? std::fabs(stored - typed) > std::fabs(typed) * epsilon : true;
+  if (std::fabs(typed) < normal && lostDigits) {
     return fmt::format("{} is below the precise range of {}: it would be stored as {:.9g}, the nearest value it holds",
                        text, kind, stored);
   }

@@ -78,6 +78,19 @@ TEST_F(TimeParseTest, LocalTimesADaylightSavingChangeSkipsOrRepeatsAreNotGuessed
   SetRepeatedTimeChoice(RepeatedTime::kRefuse);
 }
 
+TEST_F(TimeParseTest, TimesTheDatabaseCannotKeepAreRefused) {
+  EXPECT_EQ(ParseTime("2038-01-19T03:14:07Z", now_), Utc(2038, 1, 19, 3, 14, 7));
+  EXPECT_EQ(ParseTime("1901-12-13T20:45:52Z", now_), Utc(1901, 12, 13, 20, 45, 52));
+  for (const char* text : {"2038-01-19T03:14:08Z", "1500-01-01", "9999-12-31", "now+1000w"}) {
+    try {
+      ParseTime(text, now_);
+      ADD_FAILURE() << "accepted '" << text << "'";
+    } catch (const UsageError& error) {
+      EXPECT_THAT(error.what(), ::testing::HasSubstr("lies outside the times the database keeps")) << text;
+    }
+  }
+}
+
 TEST_F(TimeParseTest, AnythingElseIsRefusedWithTheFormsToUse) {
   for (const char* text : {"", "-1y", "1h", "-h", "now+", "now-1", "yesterdy", "today25:00", "2024-13-01",
                            "2024-03-06 25:00", "1709769600.", "tomorrow", "-99999999999w"}) {

@@ -3,9 +3,9 @@
 // the database refuses, values a field cannot hold, local times that do not
 // exist or exist twice, scripts with failing lines, names outside ASCII,
 // and the exit codes and reasons of failures.
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +62,34 @@ TEST_F(ToolEdgesTest, ADryRunMeetsWhatTheWriteWouldMeetAndExitsAsItWould) {
   EXPECT_EQ(db_.Contents(), before);
 }
 
+// The data file made immutable (chattr +i), which even root cannot write:
+// the database opens read-only. Made writable again at the end.
+class ImmutableFile {
+ public:
+  explicit ImmutableFile(std::string path) : path_(std::move(path)) {
+    made_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0 && ::access(path_.c_str(), W_OK) != 0;
+  }
+  ~ImmutableFile() { (void)std::system(("chattr -i '" + path_ + "' 2>/dev/null").c_str()); }
+  ImmutableFile(const ImmutableFile&) = delete;
+  ImmutableFile& operator=(const ImmutableFile&) = delete;
+  bool Made() const { return made_; }
+
+ private:
+  std::string path_;
+  bool made_ = false;
+};
+
+TEST_F(ToolEdgesTest, ADryRunOnADatabaseThatCannotBeWrittenSaysSo) {
+  const ImmutableFile data((std::filesystem::path(db_.Path()) / "data.mdb").string());
+  if (!data.Made()) GTEST_SKIP() << "chattr +i is not available here";
+  const ToolRun real = RunOn(db_, {"write", "TI101", "VALUE", "3"});
+  EXPECT_EQ(real.code, kServiceFault);
+  ExpectRefused(RunOn(db_, {"--dry-run", "write", "TI101", "VALUE", "3"}), real.code,
+                "dry run: the write would be refused: the database is read-only here");
+  ExpectRefused(RunOn(db_, {"create", "VN_AnalogDef", "TI109"}), kServiceFault,
+                "the database refused to create TI109: the database is read-only here");
+}
+
 TEST_F(ToolEdgesTest, TheDatabasesReasonComesOnceInWords) {
   const ToolRun run = RunOn(db_, {"write", "TI101", "DESCRIPTION", "x"});
   ExpectRefused(run, kServiceFault, "field DESCRIPTION write protected now");
@@ -82,6 +110,9 @@ TEST_F(ToolEdgesTest, WrongAccountsTimesAndNamesAreCommandLineErrors) {
   ExpectRefused(RunOn(db_, {"--user", "nobody", "read", "TI101", "VALUE"}), kUsage,
                 "'nobody' is not an account; write it as DOMAIN\\user");
   ExpectRefused(RunOn(db_, {"write", "TI101", "VALUE", "1", "--time", "2024-13-01"}), kUsage, "is not a time");
+  ExpectRefused(RunOn(db_, {"write", "TI101", "VALUE", "1", "--time", "1500-01-01"}), kUsage,
+                "lies outside the times the database keeps");
+  ExpectRefused(RunOn(db_, {"history", "TI101", "VALUE", "--from", "1500-01-01"}), kUsage, "lies outside");
   // A name read would split at its comma cannot be made.
   ExpectRefused(RunOn(db_, {"create", "VN_AnalogDef", "TI,107"}), kUsage, "holds a comma");
   // Values that begin with '-': numbers as typed, anything else after --.
@@ -197,7 +228,8 @@ TEST_F(ToolEdgesTest, CtrlCAtThePromptDropsTheLineAndTheShellGoesOn) {
   EXPECT_THAT(kept, ::testing::Not(HasSubstr("99")));
 
   // Ctrl-D at an empty prompt leaves, as quit and exit do.
-  const ToolRun eof = RunInTerminal({"--database", db_.Path()}, {{"", "vntaccess> "}, {"\x04", ""}},
+  const ToolRun eof = RunInTerminal({"--database", db_.Path()},
+                                    {{"", "vntaccess> "}, {"read TI101 UNITS\n", "degC"}, {"\x04", "^D"}},
                                     ToolOptions{.env = {{"TERM", "vt100"}}});
   EXPECT_EQ(eof.code, kDone) << eof.out;
 }
@@ -206,7 +238,7 @@ TEST_F(ToolEdgesTest, RecordNamesOutsideAsciiArePrintedAsTheyWereTyped) {
   ASSERT_EQ(RunOn(db_, {"create", "VN_AnalogDef", "Temp_Übergabe"}).code, kDone);
   const ToolRun text = RunOn(db_, {"read", "Temp_Übergabe", "UNITS"});
   EXPECT_THAT(Lines(text.out).back(), ::testing::StartsWith("Temp_Übergabe  UNITS"));
-  const ToolRun json = RunOn(db_, {"read", "temp_übergabe", "UNITS", "--json"});
+  const ToolRun json = RunOn(db_, {"read", "temp_Übergabe", "UNITS", "--json"});
   EXPECT_TRUE(Json::parse(json.out).contains("Temp_Übergabe")) << json.out;
   EXPECT_THAT(RunOn(db_, {"records", "VN_AnalogDef", "--like", "Temp*"}).out, HasSubstr("Temp_Übergabe"));
   EXPECT_THAT(RunOn(db_, {"type", "Temp_Übergabe"}).out, HasSubstr("Temp_Übergabe"));

@@ -84,7 +84,8 @@ TEST(ValueParseTest, NumbersAFieldWouldStoreAsOthersAreNamedWithTheNearestItHold
     return ValueChange(text, value, field).value_or("");
   };
   // Underflow to zero, and below the normal range of a 4-byte real.
-  EXPECT_THAT(change("1e-50", 1e-50, TypeCode::Single), HasSubstr("stored as 0 (the nearest value it holds is 1.4013e-45"));
+  EXPECT_THAT(change("1e-50", 1e-50, TypeCode::Single),
+              HasSubstr("stored as 0 (the nearest value it holds is 1.4013e-45"));
   EXPECT_THAT(change("-1e-50", -1e-50, TypeCode::Single), HasSubstr("-1.4013e-45"));
   EXPECT_THAT(change("1e-40", 1e-40, TypeCode::Single), HasSubstr("below the precise range"));
   EXPECT_THAT(change("1e-320", 1e-320, TypeCode::Double), HasSubstr("an 8-byte real"));
