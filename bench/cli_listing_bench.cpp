@@ -4,6 +4,10 @@
 // and the name catalog that suggestions and completion list. Linear means
 // equal time per record at both sizes; the target is under a second of CPU
 // for 100,000 records (the CPU column).
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -24,20 +28,40 @@ constexpr int kLarge = 100'000;
 
 std::string DefinitionOf(int records) { return fmt::format("VN_List{}Def", records); }
 
-// Two definitions of kSmall and kLarge records, installed once, and the
-// tool's link to them.
-cli::DatabaseLink& Listed() {
-  static cli::DatabaseLink* link = [] {
+// Two definitions of kSmall and kLarge records in a database of a folder
+// of its own, made once, and the tool's link to it; removed at exit.
+class ListingDatabase {
+ public:
+  ListingDatabase() : folder_(std::filesystem::temp_directory_path() / fmt::format("vntaccess-listing-{}", ::getpid())) {
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
     dorvik::DatabaseBuilder builder;
     for (int records : {kSmall, kLarge}) {
       const std::string definition = DefinitionOf(records);
       builder.Definition(definition, {dorvik::FieldSpec::Real("VALUE")});
       for (int i = 0; i < records; ++i) builder.Record(fmt::format("R{}_{:07}", records, i), definition);
     }
-    dorvik::Install(builder);
-    return new cli::DatabaseLink(dorvik::DatabasePath());
-  }();
-  return *link;
+    dorvik::CreateDatabase(builder, (folder_ / "listing.db").string());
+    link_ = std::make_unique<cli::DatabaseLink>((folder_ / "listing.db").string());
+  }
+  ~ListingDatabase() {
+    link_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  ListingDatabase(const ListingDatabase&) = delete;
+  ListingDatabase& operator=(const ListingDatabase&) = delete;
+
+  cli::DatabaseLink& Link() { return *link_; }
+
+ private:
+  std::filesystem::path folder_;
+  std::unique_ptr<cli::DatabaseLink> link_;
+};
+
+cli::DatabaseLink& Listed() {
+  static ListingDatabase database;
+  return database.Link();
 }
 
 // Output that goes nowhere, at the cost of handing it over.
