@@ -32,7 +32,8 @@ std::string DefinitionOf(int records) { return fmt::format("VN_List{}Def", recor
 // of its own, made once, and the tool's link to it; removed at exit.
 class ListingDatabase {
  public:
-  ListingDatabase() : folder_(std::filesystem::temp_directory_path() / fmt::format("vntaccess-listing-{}", ::getpid())) {
+  ListingDatabase()
+      : folder_(std::filesystem::temp_directory_path() / fmt::format("vntaccess-listing-{}", ::getpid())) {
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
     dorvik::DatabaseBuilder builder;
