@@ -59,6 +59,8 @@ std::string ProgramFooter() {
   text += kTimeForms;
   text += "\nExit codes:\n";
   for (const auto& [code, meaning] : kExitCodes) text += fmt::format("  {}  {}\n", static_cast<int>(code), meaning);
+  text += "\nDefaults of your own may be set in ~/.config/vntaccess/config, an INI file:\n"
+          "  database = plant.db, tz = Europe/Berlin, output = json (or text, csv), utc = true\n";
   text += "\n'vntaccess COMMAND --help' shows a command's arguments, options and examples.";
   return text;
 }
@@ -87,7 +89,8 @@ void DeclareTimeAndScriptOptions(CLI::App& app, GlobalOptions& global, LineSourc
   }
   auto* earlier = app.add_flag("--earlier", global.earlier,
                                "a local time that occurs twice (clocks set back) is the earlier one, summer time");
-  auto* later = app.add_flag("--later", global.later, "... is the later one, standard time");
+  auto* later =
+      app.add_flag("--later", global.later, "a local time that occurs twice is the later one, standard time");
   earlier->excludes(later);
   app.add_flag("--keep-going", global.keepGoing,
                "a script (piped lines, -f FILE) runs every line even after one failed, and ends with the gravest "
