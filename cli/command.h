@@ -43,10 +43,16 @@ class NameCatalog;
 
 // The options before or after any command.
 struct GlobalOptions {
-  std::string database;  // --database (empty: DORVIK_DATABASE)
-  std::string user;      // --user DOMAIN\user: run as that caller
-  OutputStyle output;    // --json, --csv, --utc
-  bool dryRun = false;   // --dry-run
+  std::string database;      // --database (empty: DORVIK_DATABASE)
+  std::string user;          // --user DOMAIN\user: run as that caller
+  OutputStyle output;        // --json, --csv, --text, --utc
+  bool formatGiven = false;  // --json, --csv or --text was given (else the settings file's form)
+  bool dryRun = false;       // --dry-run
+  std::string timeZone;      // --tz (already the process's zone when parsed: cli/settings.h)
+  bool earlier = false;      // --earlier / --later: a local time that occurs twice
+  bool later = false;
+  std::string script;        // -f FILE: run the file's lines as a script
+  bool keepGoing = false;    // --keep-going: a script goes on after a failing line
 };
 
 // What a running command works with. Access() and Manage() are the data and

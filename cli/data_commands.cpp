@@ -120,9 +120,13 @@ void DeclareWrite(CLI::App& app, WriteArgs& args) {
   app.add_option("FIELD", args.field, "the field: VALUE, a repeat area TREND (one value per occurrence), TREND[2]")
       ->required();
   app.add_option("VALUE", args.texts,
-                 "the value, read as the field's kind: a number with a point for decimals (74.25), a selector's "
-                 "text or number (AUTO or 2), a time, a record name")
+                 "the value, read as the field's kind: a number with a point for decimals (74.25, -3e2), a "
+                 "selector's text or number (AUTO or 2), a time, a record name; a value that begins with - and is "
+                 "no number goes after -- (write TI101 DESCRIPTION -- -x)")
       ->required();
+  app.add_flag("--lossy", args.lossy,
+               "store a number the field cannot hold exactly as the nearest it holds (1e-50 as 0 in a 4-byte real); "
+               "without it such a number is refused");
   app.add_option_function<std::string>(
          "--type", [&args](const std::string& text) { args.type = ParseValueType(text); },
          "send the values as this kind instead: text, int16, int32, float, double, time, bool (true, false, 1, 0)")
@@ -188,6 +192,9 @@ ExitCode RunWrite(const WriteArgs& args, CommandContext& context) {
   TagValues values;
   for (std::size_t i = 0; i < args.texts.size(); ++i) {
     contracts::Value value = args.type ? args.typedValues[i] : ParseFieldValue(args.texts[i], field, args.now, access);
+    if (const auto change = ValueChange(args.texts[i], value, field.definition.DataType); change && !args.lossy) {
+      throw UsageError(fmt::format("{}: {}; --lossy stores it so", field.FullName(), *change));
+    }
     values.emplace_back(std::move(value), args.time.value_or(args.now), args.status.value_or(0),
                         args.level.value_or(0));
   }
@@ -208,7 +215,7 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
       ->type_name("TIME");
   app.add_option_function<std::string>(
          "--to", [&args](const std::string& text) { args.to = OptionTime("--to", text, args.now); },
-         "end of the interval (default now)")
+         "end of the interval (default now); a value stored exactly at either end is inside: [from, to]")
       ->type_name("TIME");
   app.add_option_function<std::string>(
          "--max",
@@ -329,7 +336,13 @@ const CommandRegistration kWrite({
     .description = "The value is read strictly as the field's kind: numbers with a point for decimals and no "
                    "thousands separators, whole numbers within the field's range, a selector's text or number. "
                    "The report says exactly what was written; when a repeat area has fewer occurrences than "
-                   "values given, only those are written and the exit code is 5.",
+                   "values given, only those are written and the exit code is 5.\n\n"
+                   "Numbers: " + std::string(kNonNumbersRule) + ". A number the field would store as another one "
+                   "(1e-50 underflowing to 0 in a 4-byte real, 16777217 beyond its exact whole numbers) is refused "
+                   "with the nearest value it holds; --lossy stores it anyway. A negative number is typed as it is "
+                   "(write TI101 VALUE -5.5); another value that begins with - goes after --.\n\n"
+                   "--dry-run checks what the write itself would meet: the field's protection, the account's write "
+                   "right and whether the database can be written, and exits as the write would.",
     .examples = {"write TI101 VALUE 74.25", "write TI101 VALUE 74.25 --status 0 --level 2 --time \"2024-03-07 01:00\"",
                  "write P101 MODE AUTO", "write TI101 TREND 68.5 69 70.25", "--dry-run write TI101 VALUE 80"},
     .order = 12,

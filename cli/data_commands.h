@@ -37,6 +37,7 @@ struct WriteArgs {
   std::optional<int16_t> status;
   std::optional<int16_t> level;
   std::optional<contracts::DateTime> time;
+  bool lossy = false;       // --lossy: store a number the field changes (rounds, cuts)
   contracts::DateTime now;  // when the command line was read
 };
 

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -21,6 +24,8 @@ namespace vantrel::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr std::string_view kStandardOutput = "-";  // export's FILE.json for standard output
 
 struct CopyArgs {
   std::string from;
@@ -121,13 +126,58 @@ ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
 
 void DeclareExport(CLI::App& app, CopyArgs& args) {
   app.add_option("DATABASE", args.from, "the database folder")->required();
-  app.add_option("FILE.json", args.to, "the JSON file to write (replaced whole when it exists)")->required();
+  app.add_option("FILE.json", args.to, "the JSON file to write (replaced whole when it exists); - writes to standard "
+                                       "output")
+      ->required();
+}
+
+// A folder only this user may enter, removed with what it holds at the end
+// of the scope: where export writes before copying to standard output.
+class PrivateTemporaryFolder {
+ public:
+  PrivateTemporaryFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vntaccess-export.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error(fmt::format("cannot make a temporary folder for the export: {}", std::strerror(errno)));
+    }
+    path_ = pattern;  // mkdtemp makes it with mode 0700
+  }
+  ~PrivateTemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateTemporaryFolder(const PrivateTemporaryFolder&) = delete;
+  PrivateTemporaryFolder& operator=(const PrivateTemporaryFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// export DATABASE -: the JSON file written whole into a private temporary
+// folder and opened, the folder removed, then the file copied to standard
+// output: what a pipe gets is the very file export writes.
+ExitCode ExportToStandardOutput(CommandContext& context) {
+  std::ifstream written;
+  {
+    const PrivateTemporaryFolder folder;
+    const std::filesystem::path file = folder.Path() / "database.json";
+    dorvik::ExportDatabase(file.string());
+    written.open(file, std::ios::binary);
+  }  // removed while open: a reader that stops early (SIGPIPE) leaves nothing behind
+  std::ostream& out = context.Out().Stream();
+  out << written.rdbuf();
+  out.flush();
+  if (!written || !out) throw std::runtime_error("the export could not be copied to standard output");
+  return ExitCode::kDone;
 }
 
 ExitCode RunExport(const CopyArgs& args, CommandContext& context) {
   OpenToRead(args.from);
   {
     const CleanUpOnSignal cleanUp;
+    if (args.to == kStandardOutput) return ExportToStandardOutput(context);
     dorvik::ExportDatabase(args.to);
   }
   Shown shown;
@@ -187,8 +237,8 @@ const CommandRegistration kExport({
                    "owner, a new file is private to you (0600), and a symbolic link at the name is replaced by the "
                    "file, never written through (one owned by another user, or in a sticky folder like /tmp, is "
                    "refused). Ctrl-C removes the unfinished file; one left by a killed export goes at the next "
-                   "export into the folder.",
-    .examples = {"export plant.db plant.json"},
+                   "export into the folder. FILE - writes to standard output.",
+    .examples = {"export plant.db plant.json", "export plant.db - | gzip > plant.json.gz"},
     .order = 81,
     .needsDatabase = false,
     .define = Define(DeclareExport, RunExport),

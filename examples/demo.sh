@@ -80,6 +80,28 @@ code=$?
 set -e
 echo "(exit code $code; TI101 VALUE is still $(vntaccess read TI101 VALUE --json | jq '.TI101.VALUE.value'))"
 
+step "Nothing it did not do: a dry run names what the database would refuse"
+refused() {
+  show "vntaccess $(typed "$@")"
+  set +e
+  vntaccess "$@"
+  echo "(exit code $?)"
+  set -e
+}
+refused --dry-run write TI101 DESCRIPTION "Inlet"
+refused write TI101 TREND 1e-50
+refused write TI101 VALUE 1 --time "2024-10-27 02:30" --tz Europe/Berlin
+run write TI101 VALUE 1 --time "2024-10-27 02:30+02:00" --tz Europe/Berlin
+run read TI101 VALUE --tz Europe/Berlin
+
+step "A script stops at its first failing line and says which"
+script=$'read TI101 UNITS\nread TI999 VALUE\nwrite TI101 VALUE 0\n'
+show "printf '${script//$'\n'/\\n}' | vntaccess --database plant.db"
+set +e
+printf '%s' "$script" | vntaccess
+echo "(exit code $?; TI101 VALUE is still $(vntaccess read TI101 VALUE --json | jq '.TI101.VALUE.value'))"
+set -e
+
 if [ "$(sha256sum < "$examples/plant.json")" != "$original" ]; then
   echo "examples/plant.json changed during the demo" >&2
   exit 1
