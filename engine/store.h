@@ -13,6 +13,7 @@
 #ifndef VANTREL_ENGINE_STORE_H_
 #define VANTREL_ENGINE_STORE_H_
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "engine/control.h"
 #include "engine/storage/env.h"
 #include "engine/storage/signals.h"
+#include "engine/storage/store_files.h"
 #include "engine/view.h"
 
 namespace dorvik {
@@ -53,6 +55,8 @@ class Store {
   const std::shared_ptr<storage::Signals>& signals() const { return signals_; }
   const std::filesystem::path& path() const { return path_; }
   bool readOnly() const { return env_.readOnly(); }
+  // The longest wait for the writer lock (OpenOptions::lockTimeout).
+  std::chrono::milliseconds lockTimeout() const { return lockTimeout_; }
   // The folder that relative folder variables resolve against: the one the
   // database names (a builder's Folder), else the folder holding the store.
   std::string BaseFolder(const View& view) const;
@@ -63,11 +67,13 @@ class Store {
   Store() = default;
   static std::unique_ptr<Store> OpenFolder(const std::filesystem::path& path, const OpenOptions& options, bool create);
 
+  storage::Presence presence_;  // released after env_ closes
   storage::Env env_;
   Tables tables_;
   std::unique_ptr<Catalog> catalog_;
   std::shared_ptr<storage::Signals> signals_;
   std::filesystem::path path_;
+  std::chrono::milliseconds lockTimeout_{30'000};
   bool temporary_ = false;  // remove the folder when closed
 };
 

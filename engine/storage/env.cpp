@@ -113,10 +113,19 @@ Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
   Check(mdb_env_set_mapsize(created, options.mapSize), "mdb_env_set_mapsize");
   Check(mdb_env_set_maxreaders(created, options.maxReaders), "mdb_env_set_maxreaders");
   Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
-  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
-  Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
+  const bool noLock = options.noLock && options.readOnly;
+  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u) | (noLock ? MDB_NOLOCK : 0u);
+  Check(mdb_env_open(created, folder.c_str(), flags, options.dataMode), folder.string());
+  if (noLock) return env;
+  env.lockFd_ = AllocateLockFile(folder / "lock.mdb");
   ReclaimDeadReaders(created);
   return env;
+}
+
+int Env::dataFd() const {
+  int fd = -1;
+  Check(mdb_env_get_fd(env_.get(), &fd), "mdb_env_get_fd");
+  return fd;
 }
 
 void Env::AdoptMapSize() const { Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_env_set_mapsize"); }
@@ -142,7 +151,12 @@ Outcome Txn::Commit() noexcept {
     mdb_txn_abort(txn);
     return FromStorage(injected);
   }
-  return FromStorage(mdb_txn_commit(txn));
+  MDB_env* env = mdb_txn_env(txn);
+  const int rc = mdb_txn_commit(txn);
+  // LMDB reports a short write as EIO; on a full disk that is what it was.
+  int fd = -1;
+  if (rc == EIO && mdb_env_get_fd(env, &fd) == 0 && FileSystemFull(fd)) return Outcome{kErrDatabaseFull, ENOSPC};
+  return FromStorage(rc);
 }
 
 bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value) {

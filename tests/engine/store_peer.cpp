@@ -16,6 +16,9 @@
 //                                                reports "read-only", "read V", "write CODE"
 //   store_peer exit-waiting DATABASE TASK       leaves main while a thread sleeps in
 //                                                EXTSKWAI and the shutdown watcher runs
+//   store_peer hold-write DATABASE RECORD       begins a write of RECORD that never commits and
+//                                                reports "holding PID" once it holds the write lock
+//   store_peer read-group DATABASE RECORD GID   as read-only, as user nobody in group GID alone
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -143,6 +146,17 @@ int ReadOnly(const std::string& record) {
   return 0;
 }
 
+// A write that stops before its commit, holding the writer lock for ever.
+int HoldWrite(const std::string& record) {
+  dorvik::OrderSyncPoints({{"write:locked", "peer:report"}, {"peer:never", "MWDBVALS:committing"}});
+  std::thread writer([&] { WriteValue(Id(record), Tag("VALUE"), 7); });
+  writer.detach();
+  dorvik::SyncPoint("peer:report");
+  Report("holding " + std::to_string(::getpid()));
+  std::this_thread::sleep_for(std::chrono::seconds(120));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +167,11 @@ int main(int argc, char** argv) {
       // Root writes anything: play a user who may only read.
       const gid_t nobodyGroup = 65534;
       if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(65534) != 0) return 5;
+    }
+    if (part == "read-group" && argc == 5) {
+      // Neither the owner nor root: a member of the database's group.
+      const gid_t group = static_cast<gid_t>(std::atol(argv[4]));
+      if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(65534) != 0) return 5;
     }
     dorvik::Open(argv[2]);
     SetTlsData("VNT", "vntsystem");
@@ -166,6 +185,8 @@ int main(int argc, char** argv) {
     if (part == "wait-shutdown") return WaitShutdown();
     if (part == "read-only" && argc == 4) return ReadOnly(argv[3]);
     if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
+    if (part == "hold-write" && argc == 4) return HoldWrite(argv[3]);
+    if (part == "read-group" && argc == 5) return ReadOnly(argv[3]);
   } catch (const std::exception& error) {
     Report(std::string("error ") + error.what());
     return 6;
