@@ -238,7 +238,9 @@ pid_t OfdLockHolder(int fd, off_t byte) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return -1;
   // Lines: "1: OFDLCK  ADVISORY  READ  1234 08:01:5678 0 0" (end EOF for a
-  // lock to the end of the file).
+  // lock to the end of the file). Many kernels write -1 for the pid of an
+  // open-file-description lock; then a process that has the file open is
+  // named instead, found in /proc/PID/fd (every holder keeps it open).
   std::ifstream locks("/proc/locks");
   std::string line;
   const std::string inode = fmt::format(":{}", status.st_ino);
@@ -250,7 +252,24 @@ pid_t OfdLockHolder(int fd, off_t byte) {
     if (!fields || kind != "OFDLCK" || !device.ends_with(inode)) continue;
     const long long first = std::atoll(start.c_str());
     const long long last = end == "EOF" ? byte : std::atoll(end.c_str());
-    if (first <= byte && byte <= last) return pid > 0 ? static_cast<pid_t>(pid) : -1;
+    if (first <= byte && byte <= last && pid > 0) return static_cast<pid_t>(pid);
+  }
+  return ProcessWithFileOpen(status.st_dev, status.st_ino);
+}
+
+pid_t ProcessWithFileOpen(dev_t device, ino_t inode) {
+  const pid_t self = ::getpid();
+  std::error_code error;
+  for (const fs::directory_entry& process : fs::directory_iterator("/proc", error)) {
+    const std::string name = process.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+    if (pid == self) continue;
+    std::error_code unreadable;  // another user's process, or one that just ended
+    for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", unreadable)) {
+      struct stat status {};
+      if (::stat(fd.path().c_str(), &status) == 0 && status.st_dev == device && status.st_ino == inode) return pid;
+    }
   }
   return -1;
 }

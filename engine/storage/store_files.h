@@ -99,8 +99,12 @@ class Presence {
 };
 
 // The pid of a process holding an open-file-description lock on byte of
-// the file fd names (from /proc/locks), -1 when unknown.
+// the file fd names (from /proc/locks, else another process that has the
+// file open), -1 when unknown. For messages: it reads /proc.
 pid_t OfdLockHolder(int fd, off_t byte);
+// Another process that has the file (device, inode) open, -1 when none is
+// found (or this process may not look at the others).
+pid_t ProcessWithFileOpen(dev_t device, ino_t inode);
 
 }  // namespace dorvik::storage
 

@@ -149,7 +149,10 @@ int ReadOnly(const std::string& record) {
 // A write that stops before its commit, holding the writer lock for ever.
 int HoldWrite(const std::string& record) {
   dorvik::OrderSyncPoints({{"write:locked", "peer:report"}, {"peer:never", "MWDBVALS:committing"}});
-  std::thread writer([&] { WriteValue(Id(record), Tag("VALUE"), 7); });
+  std::thread writer([&] {
+    SetTlsData("VNT", "vntsystem");
+    WriteValue(Id(record), Tag("VALUE"), 7);
+  });
   writer.detach();
   dorvik::SyncPoint("peer:report");
   Report("holding " + std::to_string(::getpid()));
