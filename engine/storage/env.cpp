@@ -146,13 +146,13 @@ void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)),
 
 Outcome Txn::Commit() noexcept {
   MDB_txn* txn = std::exchange(txn_, nullptr);
-  if (const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
-      injected != 0) {
-    mdb_txn_abort(txn);
-    return FromStorage(injected);
-  }
   MDB_env* env = mdb_txn_env(txn);
-  const int rc = mdb_txn_commit(txn);
+  int rc = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
+  if (rc != 0) {
+    mdb_txn_abort(txn);
+  } else {
+    rc = mdb_txn_commit(txn);
+  }
   // LMDB reports a short write as EIO; on a full disk that is what it was.
   int fd = -1;
   if (rc == EIO && mdb_env_get_fd(env, &fd) == 0 && FileSystemFull(fd)) return Outcome{kErrDatabaseFull, ENOSPC};

@@ -213,6 +213,15 @@ class SmallFileSystem {
   bool mounted_ = false;
 };
 
+TEST_F(HostileOpenTest, AnIoErrorWithRoomOnTheDiskStaysAnIoError) {
+  Open(database_);
+  SetTlsData("VNT", "vntsystem");
+  InjectStorageFault(StorageOp::kCommit, EIO);
+  const ERRBLOCK error = WriteDouble(Id("TAG1"), Tag("VALUE"), 3);
+  EXPECT_EQ(error.ERRCODE, kErrIo);
+  EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "12.5") << "nothing was written";
+}
+
 TEST_F(HostileOpenTest, AFullDiskAnswersDatabaseIsFull) {
   SmallFileSystem disk(folder_ / "small", "size=2m");
   if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root (CAP_SYS_ADMIN)";
@@ -227,6 +236,11 @@ TEST_F(HostileOpenTest, AFullDiskAnswersDatabaseIsFull) {
   }
   EXPECT_EQ(error.ERRCODE, kErrDatabaseFull) << Message(error);
   EXPECT_EQ(*CurrentText("TAG1", "UNITS"), "degC") << "what was there is still read";
+  // A short write there comes back from LMDB as EIO: the disk is full.
+  InjectStorageFault(StorageOp::kCommit, EIO);
+  error = WriteDouble(Id("TAG1"), Tag("VALUE"), 3);
+  EXPECT_EQ(error.ERRCODE, kErrDatabaseFull);
+  EXPECT_EQ(error.ERRDETAIL, ENOSPC);
   Reset();
   // A lock table that cannot be allocated refuses the open with the same reason.
   fs::remove(fs::path(database) / "lock.mdb");
