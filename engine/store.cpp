@@ -114,14 +114,25 @@ storage::FileModes ModesFor(const OpenOptions& options) {
   return storage::FileModes::Shared(storage::GroupNamed(options.group));
 }
 
+std::string ProcessName(pid_t pid) { return pid > 0 ? fmt::format("process {}", pid) : "another process"; }
+
 // A database this process cannot record itself in as a reader is read
-// without a lock table, which is safe only while nobody writes it.
-void RefuseWhileWritten(const fs::path& folder) {
-  const pid_t writer = storage::Presence::OtherAttached(folder / kDataFileName, true);
+// without a lock table, which is safe only while nobody writes it: neither
+// a writer already there nor one coming later (RefuseWhileReadLockFree).
+void RefuseWhileWritten(const fs::path& folder, const storage::Presence& presence) {
+  const pid_t writer = presence.Other(storage::Presence::Kind::kWriter);
   if (writer == 0) return;
   Fail(folder, fmt::format("{} has the database open to write, and reading beside it needs write access to "
                            "lock.mdb",
-                           writer > 0 ? fmt::format("process {}", writer) : std::string("another process")));
+                           ProcessName(writer)));
+}
+
+void RefuseWhileReadLockFree(const fs::path& folder, const storage::Presence& presence) {
+  const pid_t reader = presence.Other(storage::Presence::Kind::kLockFreeReader);
+  if (reader == 0) return;
+  Fail(folder, fmt::format("{} reads the database without a lock table (it may not write lock.mdb): open it "
+                           "read-only, or once that process has ended",
+                           ProcessName(reader)));
 }
 
 // A new database's folder gets its mode and group, whatever the umask.
@@ -134,13 +145,15 @@ void SetFolderModes(const fs::path& folder, const storage::FileModes& modes) {
 // Makes lock.mdb when it is missing; never while another process has the
 // database open: it would make a second lock table beside the one in use
 // (which a deleted lock.mdb still is for them), and two writers at once.
-void PrepareLockFile(const fs::path& folder, const storage::FileModes& modes, const storage::EnvOptions& env) {
+void PrepareLockFile(const fs::path& folder, const storage::FileModes& modes, const storage::EnvOptions& env,
+                     const storage::Presence& presence) {
   const fs::path lock = folder / kLockFileName;
   if (::access(lock.c_str(), F_OK) == 0) return;
-  if (const pid_t other = storage::Presence::OtherAttached(folder / kDataFileName, false); other != 0) {
+  const pid_t other = presence.Other(storage::Presence::Kind::kAttached);
+  if (other != 0) {
     Fail(folder, fmt::format("lock.mdb is missing while {} has the database open: it was deleted; close every "
                              "process of the database first",
-                             other > 0 ? fmt::format("process {}", other) : std::string("another process")));
+                             ProcessName(other)));
   }
   storage::CreateLockFile(lock, env.maxReaders, modes);
 }
@@ -198,18 +211,22 @@ std::unique_ptr<Store> Store::OpenFolder(const fs::path& path, const OpenOptions
     if (create) SetFolderModes(path, modes);
     if (!create) storage::CheckDataHead(data);
     envOptions.noLock = envOptions.readOnly && !LockTableWritable(path);
+    using Kind = storage::Presence::Kind;
+    const Kind kind = envOptions.noLock ? Kind::kLockFreeReader : envOptions.readOnly ? Kind::kAttached : Kind::kWriter;
+    if (!create) store->presence_ = storage::Presence::Take(data, kind);
     if (envOptions.noLock) {
-      RefuseWhileWritten(path);
+      RefuseWhileWritten(path, store->presence_);
     } else {
-      PrepareLockFile(path, modes, envOptions);
+      if (!envOptions.readOnly) RefuseWhileReadLockFree(path, store->presence_);
+      PrepareLockFile(path, modes, envOptions, store->presence_);
     }
     store->env_ = storage::Env::Open(path, envOptions);
     if (create) {
       storage::SetModes(store->env_.dataFd(), modes.data, modes.group, "data.mdb");
+      store->presence_ = storage::Presence::Take(data, kind);
     } else {
       storage::CheckPagesPresent(store->env_.get(), data);
     }
-    store->presence_ = storage::Presence::Take(data, !envOptions.readOnly);
     store->tables_ = Tables::Open(store->env_, create);
     if (create) {
       storage::Txn txn = storage::Txn::Begin(store->env_, true);

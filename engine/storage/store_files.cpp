@@ -23,9 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Presence bytes of data.mdb.
-constexpr off_t kAttachedByte = 0;
-constexpr off_t kWriterByte = 1;
+// The presence byte of data.mdb for each kind.
+off_t PresenceByte(Presence::Kind kind) { return static_cast<off_t>(kind); }
 
 // LMDB's on-disk meta page (lmdb 0.9, 64-bit): a 16-byte page header, then
 // magic, version, address, map size, two 48-byte table records (the first
@@ -207,16 +206,15 @@ bool FileSystemFull(int fd) {
   return static_cast<unsigned long long>(status.f_bavail) * status.f_frsize < (1ull << 20);
 }
 
-Presence Presence::Take(const fs::path& data, bool writer) {
+Presence Presence::Take(const fs::path& data, Kind kind) {
   Presence presence;
   presence.fd_ = UniqueFd(::open(data.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!presence.fd_.valid()) ThrowErrno(data.string());
-  for (const off_t byte : {kAttachedByte, kWriterByte}) {
-    if (byte == kWriterByte && !writer) break;
+  for (const Kind held : {Kind::kAttached, kind}) {
     struct flock lock {};
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
+    lock.l_start = PresenceByte(held);
     lock.l_len = 1;
     // Nobody takes a write lock here; one that a foreign process holds
     // only hides this process from the presence test, it blocks nothing.
@@ -225,13 +223,11 @@ Presence Presence::Take(const fs::path& data, bool writer) {
   return presence;
 }
 
-pid_t Presence::OtherAttached(const fs::path& data, bool writersOnly) {
-  const UniqueFd fd(::open(data.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return 0;
-  const off_t byte = writersOnly ? kWriterByte : kAttachedByte;
+pid_t Presence::Other(Kind kind) const {
+  // This description's own locks never conflict with the test.
   struct flock lock {};
-  if (!Conflicts(fd.get(), byte, lock)) return 0;
-  return OfdLockHolder(fd.get(), byte);
+  if (!fd_.valid() || !Conflicts(fd_.get(), PresenceByte(kind), lock)) return 0;
+  return OfdLockHolder(fd_.get(), PresenceByte(kind));
 }
 
 pid_t OfdLockHolder(int fd, off_t byte) {

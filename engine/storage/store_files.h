@@ -6,10 +6,11 @@
 // hung on or answered with SIGBUS.
 //
 // Presence: every process that opens a store holds an open-file-description
-// read lock on byte 0 of data.mdb for as long as it has it open, and a
-// process that may write also on byte 1. Nobody takes a write lock there,
-// so presence never blocks anyone; it only answers "is anyone else
-// attached" (F_OFD_GETLK), even when lock.mdb and signals were deleted.
+// read lock on byte 0 of data.mdb for as long as it has it open, a process
+// that may write also on byte 1, one that reads without a lock table on
+// byte 2. Nobody takes a write lock there, so presence never blocks anyone;
+// it only answers "is anyone else attached" (F_OFD_GETLK), even when
+// lock.mdb and signals were deleted.
 //
 // Stateless functions; a Presence is an owner, like a UniqueFd.
 #ifndef VANTREL_ENGINE_STORAGE_STORE_FILES_H_
@@ -86,13 +87,17 @@ bool FileSystemFull(int fd);
 // The presence of this process in a store (see above).
 class Presence {
  public:
+  enum class Kind { kAttached, kWriter, kLockFreeReader };
   Presence() = default;
-  // Takes the presence locks on data.mdb (never through a link).
-  static Presence Take(const std::filesystem::path& data, bool writer);
+  // Takes the presence locks on data.mdb (never through a link): kAttached
+  // always, and kind's own.
+  static Presence Take(const std::filesystem::path& data, Kind kind);
   int fd() const { return fd_.get(); }
-  // The pid of another process attached to the store at data (through a
-  // Presence), -1 when one is but its pid is unknown, 0 when none is.
-  static pid_t OtherAttached(const std::filesystem::path& data, bool writersOnly);
+  // The pid of another process attached to the store as kind (kAttached:
+  // any), -1 when one is but its pid is unknown, 0 when none is. Taking
+  // presence first and asking after closes the race of two processes that
+  // each look before the other is there.
+  pid_t Other(Kind kind) const;
 
  private:
   UniqueFd fd_;

@@ -19,6 +19,7 @@
 //   store_peer hold-write DATABASE RECORD       begins a write of RECORD that never commits and
 //                                                reports "holding PID" once it holds the write lock
 //   store_peer read-group DATABASE RECORD GID   as read-only, as user nobody in group GID alone
+//   store_peer read-only-stay DATABASE RECORD   as read-only, then keeps the database open
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return 64;
   const std::string part = argv[1];
   try {
-    if (part == "read-only" && ::geteuid() == 0) {
+    if ((part == "read-only" || part == "read-only-stay") && ::geteuid() == 0) {
       // Root writes anything: play a user who may only read.
       const gid_t nobodyGroup = 65534;
       if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(65534) != 0) return 5;
@@ -190,6 +191,11 @@ int main(int argc, char** argv) {
     if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
     if (part == "hold-write" && argc == 4) return HoldWrite(argv[3]);
     if (part == "read-group" && argc == 5) return ReadOnly(argv[3]);
+    if (part == "read-only-stay" && argc == 4) {
+      ReadOnly(argv[3]);
+      std::this_thread::sleep_for(std::chrono::seconds(120));
+      return 0;
+    }
   } catch (const std::exception& error) {
     Report(std::string("error ") + error.what());
     return 6;
