@@ -35,12 +35,19 @@ class Store {
  public:
   // Opens the database folder at path. Throws DatabaseError with a one-line
   // message: no such database, a JSON file (and what to run instead), not a
-  // database, made by a newer version, or what the system refused. A
-  // database the user may only read opens read-only.
+  // database, made by a newer version, a file that is a link or not a
+  // regular file, a data file cut short ("database is corrupted (-28)"), no
+  // room for the lock table ("database is full (-26)"), a lock file or
+  // signals page deleted while other processes use them, a lock held past
+  // the time-out, or what the system refused. A database the user may only
+  // read opens read-only; one whose lock table the user may not write
+  // either opens without it while no writer has it (FORMAT.md).
   static std::unique_ptr<Store> Open(const std::filesystem::path& path, const OpenOptions& options);
   // Makes a new database folder at path, which must not exist (its parent
-  // must): the tables and the format mark. The caller fills it in one write
-  // transaction (the builder) and commits.
+  // must): the tables and the format mark, private (0700, files 0600) or
+  // shared with options.group. The caller fills it in one write
+  // transaction (the builder) and commits. A folder it made is removed
+  // again when it fails.
   static std::unique_ptr<Store> Create(const std::filesystem::path& path, const OpenOptions& options);
   // A new database folder in the temporary folder (/dev/shm when it is
   // there), removed when the Store goes or the process ends.
