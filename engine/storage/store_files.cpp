@@ -61,10 +61,15 @@ bool ReadAll(int fd, void* buffer, std::size_t size, off_t offset) {
 }
 
 // Allocates every block of fd up to size; kErrDatabaseFull when the disk
-// cannot. A file system without fallocate keeps a sparse file.
+// cannot. fallocate(2), not posix_fallocate: where the file system cannot,
+// glibc's stand-in would read and rewrite bytes of a lock table other
+// processes are changing. Such a file system keeps a sparse file.
 void Allocate(int fd, off_t size, const fs::path& file) {
-  const int rc = ::posix_fallocate(fd, 0, size);
-  if (rc == 0 || rc == EOPNOTSUPP || rc == EINVAL) return;
+  int rc = 0;
+  do {
+    rc = ::fallocate(fd, 0, 0, size) == 0 ? 0 : errno;
+  } while (rc == EINTR);
+  if (rc == 0 || rc == EOPNOTSUPP || rc == ENOSYS || rc == EINVAL) return;
   if (rc == ENOSPC || rc == EDQUOT || rc == EFBIG) {
     Throw(kErrDatabaseFull, rc, fmt::format("{}: no room for the lock table: {}", file.string(), std::strerror(rc)));
   }

@@ -72,7 +72,7 @@ std::size_t LockFileSize(unsigned maxReaders);
 // when a reader slot is first touched. A lock.mdb made meanwhile by another
 // process is kept.
 void CreateLockFile(const std::filesystem::path& file, unsigned maxReaders, const FileModes& modes);
-// Opens the lock.mdb LMDB opened and allocates all its blocks. The
+// Opens the lock.mdb LMDB opened and allocates all its blocks (fallocate). The
 // descriptor must stay open until the environment closes: closing any
 // descriptor of lock.mdb would drop LMDB's own fcntl lock on it.
 UniqueFd AllocateLockFile(const std::filesystem::path& file);
