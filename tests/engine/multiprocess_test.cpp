@@ -143,6 +143,7 @@ TEST_F(MultiProcessTest, AShutdownHereReachesTheCallbacksOfAnotherProcess) {
   EXPECT_EQ(listener.ReadLine(), "shutdown 17");
   EXPECT_EQ(listener.Wait(), 0);
   EXPECT_EQ(INIDORV(), 0) << "refused while the database shuts down";
+  EXPECT_NE(LastOpenError().find("the database is shutting down"), std::string::npos) << "and says why";
   Restart();
 }
 
