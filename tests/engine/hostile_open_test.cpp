@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -148,8 +149,17 @@ std::string OpenCutCopy(const std::string& database) {
     }
     ::_exit(outcome);
   }
+  // Bounded: a hang is a failure too, not a stuck test.
   int status = 0;
-  ::waitpid(child, &status, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return "hung";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (WIFSIGNALED(status)) return fmt::format("killed by signal {}", WTERMSIG(status));
   switch (WEXITSTATUS(status)) {
     case 0: return "clean";
