@@ -149,7 +149,8 @@ void PrepareLockFile(const fs::path& folder, const storage::FileModes& modes, co
                      const storage::Presence& presence) {
   const fs::path lock = folder / kLockFileName;
   if (::access(lock.c_str(), F_OK) == 0) return;
-  const pid_t other = presence.Other(storage::Presence::Kind::kAttached);
+  pid_t other = presence.Other(storage::Presence::Kind::kAttached);
+  if (other == 0 && storage::Signals::InUse(folder / kSignalsFileName)) other = -1;
   if (other != 0) {
     Fail(folder, fmt::format("lock.mdb is missing while {} has the database open: it was deleted; close every "
                              "process of the database first",

@@ -189,6 +189,11 @@ std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, const 
   return signals;
 }
 
+bool Signals::InUse(const std::filesystem::path& file) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  return fd.valid() && HeldAs(fd.get(), kPresenceByte) != F_UNLCK;
+}
+
 WriterGate Signals::LockWriter(std::chrono::milliseconds timeout) {
   WriterGate gate;
   if (!writable_ || !fd_.valid()) return gate;

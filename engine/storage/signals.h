@@ -66,6 +66,10 @@ class Signals {
   // or new while another process uses the lock table, or when the attach
   // lock stays held past the time-out.
   static std::shared_ptr<Signals> Open(const std::filesystem::path& file, const SignalsOptions& options);
+  // Whether another process is attached to the page at file (its presence
+  // lock on byte 0), as processes of builds without presence on data.mdb
+  // show themselves. False when there is no such file.
+  static bool InUse(const std::filesystem::path& file);
   Signals(const Signals&) = delete;
   Signals& operator=(const Signals&) = delete;
   ~Signals();
