@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "engine/storage/store_files.h"
+
 namespace dorvik::storage {
 namespace {
 

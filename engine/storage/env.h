@@ -18,6 +18,7 @@
 #define VANTREL_ENGINE_STORAGE_ENV_H_
 
 #include <lmdb.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +31,6 @@
 
 #include "engine/control.h"
 #include "engine/errors.h"
-#include "engine/storage/store_files.h"
 #include "engine/unique_fd.h"
 
 namespace dorvik::storage {
