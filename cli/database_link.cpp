@@ -28,7 +28,11 @@ DatabaseLink::DatabaseLink(const std::string& path) {
   } catch (const dorvik::DatabaseError& failure) {
     throw DatabaseUnavailableError(fmt::format("cannot open the database: {}", failure.what()));
   }
-  if (INIDORV() == 0) throw DatabaseUnavailableError(fmt::format("cannot attach to the database {}", path_));
+  if (INIDORV() == 0) {
+    const std::string why = dorvik::LastOpenError();
+    throw DatabaseUnavailableError(why.empty() ? fmt::format("cannot attach to the database {}", path_)
+                                               : fmt::format("cannot attach: {}", why));
+  }
 }
 
 DatabaseLink::~DatabaseLink() { ENDDORV(); }

@@ -30,6 +30,7 @@ constexpr std::string_view kStandardOutput = "-";  // export's FILE.json for sta
 struct CopyArgs {
   std::string from;
   std::string to;
+  std::string group;  // import: the group the new database is shared with
 };
 
 struct CheckArgs {
@@ -96,6 +97,9 @@ class ScratchFolder {
 void DeclareImport(CLI::App& app, CopyArgs& args) {
   app.add_option("FILE.json", args.from, "the database as a JSON file")->required();
   app.add_option("DATABASE", args.to, "the folder to make; it must not exist")->required();
+  app.add_option("--group", args.group,
+                 "share the new database with GROUP (readers in it may read; folder 2750, files 0640, lock.mdb "
+                 "0660); without it the database is private (0700, files 0600)");
 }
 
 ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
@@ -105,7 +109,7 @@ ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
     const ScratchFolder scratch;
     {
       const Progress progress(fmt::format("checking {}", args.from));
-      dorvik::ImportDatabase(args.from, (scratch.Path() / "trial.db").string());
+      dorvik::ImportDatabase(args.from, (scratch.Path() / "trial.db").string(), {.group = args.group});
     }
     Shown shown;
     shown.sentence = fmt::format("dry run: {} imports cleanly; nothing was made", args.from);
@@ -115,7 +119,7 @@ ExitCode RunImport(const CopyArgs& args, CommandContext& context) {
   }
   {
     const Progress progress(fmt::format("importing {}", args.from));
-    dorvik::ImportDatabase(args.from, args.to);
+    dorvik::ImportDatabase(args.from, args.to, {.group = args.group});
   }
   Shown shown;
   shown.sentence = fmt::format("{}: made from {}", args.to, args.from);
@@ -216,13 +220,14 @@ ExitCode RunCheck(const CheckArgs& args, CommandContext& context) {
 const CommandRegistration kImport({
     .name = "import",
     .summary = "make a new database (a folder) from a JSON file",
-    .description = "The file is read as a stream; the database appears whole or not at all. With --dry-run the "
-                   "file is imported into a temporary folder and checked, and nothing is made. The file is read "
-                   "strictly: a key given twice in an object, a number with a fraction for a field of whole "
-                   "numbers and a time outside 1901-12-13T20:45:52Z to 2038-01-19T03:14:07Z are refused with "
-                   "their JSON path. Ctrl-C removes the unfinished folder; one left by a killed import goes at "
-                   "the next import into the folder.",
-    .examples = {"import examples/plant.json plant.db", "--dry-run import plant.json plant.db"},
+    .description = "The file is read as a stream; the database appears whole or not at all, readable by its owner "
+                   "only unless --group shares it. With --dry-run the file is imported into a temporary folder and "
+                   "checked, and nothing is made. The file is read strictly: a key given twice in an object, a "
+                   "number with a fraction for a field of whole numbers and a time outside 1901-12-13T20:45:52Z to "
+                   "2038-01-19T03:14:07Z are refused with their JSON path. Ctrl-C removes the unfinished folder; "
+                   "one left by a killed import goes at the next import into the folder.",
+    .examples = {"import examples/plant.json plant.db", "import plant.json plant.db --group operators",
+                 "--dry-run import plant.json plant.db"},
     .order = 80,
     .changesDatabase = true,
     .needsDatabase = false,

@@ -108,9 +108,9 @@ void Install(const DatabaseBuilder& builder, const OpenOptions& options) {
   });
 }
 
-void CreateDatabase(const DatabaseBuilder& builder, const std::string& path) {
+void CreateDatabase(const DatabaseBuilder& builder, const std::string& path, const OpenOptions& options) {
   Storing([&] {
-    std::unique_ptr<Store> store = Store::Create(path, {});
+    std::unique_ptr<Store> store = Store::Create(path, options);
     try {
       BuildInto(*store, builder.Plan());
     } catch (...) {
@@ -132,8 +132,8 @@ void Open(const std::string& path, const OpenOptions& options) {
   Storing([&] { Engine::Instance().Replace(Store::Open(path, options)); });
 }
 
-void ImportDatabase(const std::string& jsonPath, const std::string& storePath) {
-  Storing([&] { ImportJsonFile(jsonPath, storePath); });
+void ImportDatabase(const std::string& jsonPath, const std::string& storePath, const OpenOptions& options) {
+  Storing([&] { ImportJsonFile(jsonPath, storePath, options); });
 }
 
 void ExportDatabase(const std::string& jsonPath) {

@@ -13,6 +13,7 @@
 #ifndef VANTREL_ENGINE_CONTROL_H_
 #define VANTREL_ENGINE_CONTROL_H_
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <memory>
@@ -205,10 +206,18 @@ class DORVIK_CONTROL_EXPORT DatabaseBuilder {
 
 // --- The current database ----------------------------------------------------
 
-// How to open a database.
+// How to open (or make) a database.
 struct OpenOptions {
   bool readOnly = false;    // also when the user may not write the data file
   std::size_t mapSize = 0;  // bytes of address space for the data (0: 16 GiB); a write past it fails
+  // Longest wait of a write for the database's write lock, held by another
+  // process or thread; then the write fails with "database is locked" (-33,
+  // the holder's pid as detail). 0: $DORVIK_LOCK_TIMEOUT seconds, else 30 s.
+  std::chrono::milliseconds lockTimeout{0};
+  // A new database only: the group it is shared with (folder 2750, data.mdb
+  // and signals 0640, lock.mdb 0660, see FORMAT.md); empty: private (folder
+  // 0700, files 0600). The process must belong to the group (or be root).
+  std::string group{};
 };
 
 // Builds the database into a fresh store in a temporary folder (/dev/shm
@@ -216,15 +225,18 @@ struct OpenOptions {
 // database replaces it, at Reset and at exit.
 DORVIK_CONTROL_EXPORT void Install(const DatabaseBuilder& builder, const OpenOptions& options = {});
 // Builds the database into a new store at path (which must not exist)
-// without changing the current one.
-DORVIK_CONTROL_EXPORT void CreateDatabase(const DatabaseBuilder& builder, const std::string& path);
+// without changing the current one; options.group shares it with a group.
+DORVIK_CONTROL_EXPORT void CreateDatabase(const DatabaseBuilder& builder, const std::string& path,
+                                          const OpenOptions& options = {});
 // Opens the database (a store folder) at path and makes it current. A JSON
 // file, a folder that is not a database, or a database made by another
 // version fail with a one-line reason (for a JSON file: what to run).
 DORVIK_CONTROL_EXPORT void Open(const std::string& path, const OpenOptions& options = {});
 // Streams a JSON database file into a new database at storePath (which must
-// not exist); the new database appears whole or not at all.
-DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath);
+// not exist); the new database appears whole or not at all, private unless
+// options.group shares it.
+DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath,
+                                          const OpenOptions& options = {});
 // Writes the current database to a JSON file: a hidden file in the same
 // folder, flushed and renamed onto the name itself. An existing file's mode
 // and owner carry over; a new file is private (0600). A symbolic link at the
@@ -303,6 +315,7 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 
 // Named points the engine passes (no-ops until a test orders them):
 //   "EXTSKWAI:waiting"       a waiter, its condition checked, about to sleep
+//   "write:locked"           a write holding the writer lock, its transaction begun
 //   "MWDBVALS:committing"    a write, all items stored, about to commit
 //   "MWDBVALS:committed"     a write committed, before it wakes task waiters
 //   "watcher:waiting"        the shutdown watcher about to sleep

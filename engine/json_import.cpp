@@ -361,9 +361,10 @@ class Importer {
   std::size_t sinceCommit_ = 0;
 };
 
-void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, bool& whole) {
+void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, const OpenOptions& options,
+            bool& whole) {
   JsonScanner json(jsonPath, jsonPath);
-  std::unique_ptr<Store> store = Store::Create(folder, {});
+  std::unique_ptr<Store> store = Store::Create(folder, options);
   whole = !Importer(jsonPath, json, *store, mode).Run();
 }
 
@@ -375,7 +376,7 @@ void Empty(const fs::path& folder) {
 
 }  // namespace
 
-void ImportJsonFile(const std::string& jsonPath, const std::string& storePath) {
+void ImportJsonFile(const std::string& jsonPath, const std::string& storePath, const OpenOptions& options) {
   const fs::path target(storePath);
   std::error_code error;
   if (fs::symlink_status(target, error).type() != fs::file_type::not_found) {
@@ -387,10 +388,10 @@ void ImportJsonFile(const std::string& jsonPath, const std::string& storePath) {
   SweepUnfinished(parent);
   UnfinishedEntry folder(target, UnfinishedKind::kImport);
   bool whole = false;
-  Import(jsonPath, folder.Path(), Importer::Mode::kStream, whole);
+  Import(jsonPath, folder.Path(), Importer::Mode::kStream, options, whole);
   if (whole) {
     Empty(folder.Path());
-    Import(jsonPath, folder.Path(), Importer::Mode::kWhole, whole);
+    Import(jsonPath, folder.Path(), Importer::Mode::kWhole, options, whole);
   }
   // Every commit flushed its data; the folder appears whole or not at all.
   if (::renameat2(AT_FDCWD, folder.Path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "engine/file_audit.h"
+#include "engine/storage/store_files.h"
 
 namespace dorvik::storage {
 namespace {
@@ -211,12 +212,21 @@ Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
   Check(mdb_env_set_mapsize(created, options.mapSize), "mdb_env_set_mapsize");
   Check(mdb_env_set_maxreaders(created, options.maxReaders), "mdb_env_set_maxreaders");
   Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
-  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
+  const bool noLock = options.noLock && options.readOnly;
+  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u) | (noLock ? MDB_NOLOCK : 0u);
   RefuseDamagedMetaPages(folder / "data.mdb");
-  Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
+  Check(mdb_env_open(created, folder.c_str(), flags, options.dataMode), folder.string());
   (void)mdb_env_set_userctx(created, reinterpret_cast<void*>(FindMapAddress(created)));
+  if (noLock) return env;
+  env.lockFd_ = AllocateLockFile(folder / "lock.mdb");
   ReclaimDeadReaders(created);
   return env;
+}
+
+int Env::dataFd() const {
+  int fd = -1;
+  Check(mdb_env_get_fd(env_.get(), &fd), "mdb_env_get_fd");
+  return fd;
 }
 
 void Env::AdoptMapSize() const {
@@ -242,12 +252,17 @@ void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)),
 
 Outcome Txn::Commit() noexcept {
   MDB_txn* txn = std::exchange(txn_, nullptr);
-  if (const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
-      injected != 0) {
+  MDB_env* env = mdb_txn_env(txn);
+  int rc = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
+  if (rc != 0) {
     mdb_txn_abort(txn);
-    return FromStorage(injected);
+  } else {
+    rc = mdb_txn_commit(txn);
   }
-  return FromStorage(mdb_txn_commit(txn));
+  // LMDB reports a short write as EIO; on a full disk that is what it was.
+  int fd = -1;
+  if (rc == EIO && mdb_env_get_fd(env, &fd) == 0 && FileSystemFull(fd)) return Outcome{kErrDatabaseFull, ENOSPC};
+  return FromStorage(rc);
 }
 
 bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value) {
