@@ -18,8 +18,6 @@ using contracts::TagValue;
 using contracts::TagValues;
 using contracts::TagValuesByIds;
 
-constexpr std::size_t kSparklineWidth = 60;
-
 // Each field once, in the order first asked.
 std::vector<ResolvedField> Distinct(std::vector<ResolvedField> fields) {
   std::vector<ResolvedField> distinct;
@@ -106,53 +104,6 @@ ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext&
   if (missing.empty()) return ExitCode::kDone;
   context.Out().Note(fmt::format("{}: the database returned no value for {}", kProgram, Join(missing)));
   return ExitCode::kPartlyDone;
-}
-
-HistoryShown ShowHistory(const HistoryView& view, const TagValues& values, const OutputStyle& style) {
-  const ResolvedField& field = view.field;
-  const DateTime low = std::min(view.from, view.to);
-  const DateTime high = std::max(view.from, view.to);
-  HistoryShown result;
-  Shown& shown = result.shown;
-  shown.table.columns = {{"TIME"}, {"VALUE"}, {"LEVEL", true}, {"NOTE"}};
-  Json list = Json::array();
-  TrendChart& chart = result.chart;
-  chart = TrendChart{field.FullName(), view.units, view.from, view.to, {}, style.utc};
-  std::vector<std::pair<DateTime, double>> numbers;
-  for (const TagValue& value : values) {
-    const char* side = value.Timestamp < low ? "before" : value.Timestamp > high ? "after" : nullptr;
-    if (side == nullptr) ++result.inside;
-    shown.table.rows.push_back({value.Timestamp, ValueCell(value.Value, field.selectors), std::to_string(value.Level),
-                                side != nullptr ? fmt::format("outside, {} the interval", side) : ""});
-    Json entry{{"time", JsonTime(value.Timestamp)},
-               {"timeMs", EpochMilliseconds(value.Timestamp)},
-               {"value", ValueJson(value.Value)},
-               {"level", value.Level}};
-    if (side != nullptr) entry["outsider"] = side;
-    list.push_back(std::move(entry));
-    if (const auto number = NumberOf(value.Value); number && std::isfinite(*number)) {
-      chart.points.push_back(TrendPoint{value.Timestamp, *number, value.Level, side != nullptr});
-      numbers.emplace_back(value.Timestamp, *number);
-    }
-  }
-  shown.json = Json{{"record", field.record},      {"field", field.Label()},  {"units", view.units},
-                    {"from", JsonTime(view.from)}, {"to", JsonTime(view.to)}, {"values", std::move(list)}};
-  const std::string units = view.units.empty() ? "" : " (" + view.units + ")";
-  const int64_t outside = static_cast<int64_t>(values.size()) - result.inside;
-  shown.caption =
-      fmt::format("{}{}: {} value{} from {} to {}{}", field.FullName(), units, result.inside,
-                  result.inside == 1 ? "" : "s", TextTime(view.from, style.utc), TextTime(view.to, style.utc),
-                  outside > 0 ? fmt::format(", and {} outside", outside) : "");
-  if (values.empty()) shown.sentence = "(no values)";
-  if (style.terminal && numbers.size() >= 2) {
-    std::sort(numbers.begin(), numbers.end());
-    std::vector<double> series;
-    for (const auto& point : numbers) series.push_back(point.second);
-    const auto [lowest, highest] = std::minmax_element(series.begin(), series.end());
-    shown.footer = fmt::format("{}  {} to {}{}", Sparkline(series, kSparklineWidth), access::ToText(*lowest),
-                               access::ToText(*highest), view.units.empty() ? "" : " " + view.units);
-  }
-  return result;
 }
 
 }  // namespace vantrel::cli

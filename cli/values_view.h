@@ -1,6 +1,5 @@
-// Reading and showing the values of resolved fields: current values (read,
-// read-ids) and the history of one field (history), in the three output
-// forms, with the history's chart and sparkline.
+// Reading and showing the current values of resolved fields (read,
+// read-ids) in the three output forms. History has cli/history_view.h.
 #ifndef VANTREL_CLI_VALUES_VIEW_H_
 #define VANTREL_CLI_VALUES_VIEW_H_
 
@@ -11,7 +10,6 @@
 #include "cli/command.h"
 #include "cli/field_resolver.h"
 #include "cli/output.h"
-#include "cli/svg_plot.h"
 #include "contracts/tag_value.h"
 
 namespace vantrel::cli {
@@ -20,21 +18,6 @@ namespace vantrel::cli {
 // them. A field that gets no value back is named on standard error, and the
 // code is then kPartlyDone.
 ExitCode ShowCurrentValues(std::vector<ResolvedField> fields, CommandContext& context);
-
-struct HistoryView {
-  ResolvedField field;
-  contracts::DateTime from;
-  contracts::DateTime to;
-  std::string units;
-};
-
-struct HistoryShown {
-  Shown shown;
-  TrendChart chart;
-  int64_t inside = 0;  // values inside the interval
-};
-
-HistoryShown ShowHistory(const HistoryView& view, const contracts::TagValues& values, const OutputStyle& style);
 
 }  // namespace vantrel::cli
 
