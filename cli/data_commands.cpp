@@ -9,8 +9,10 @@
 
 #include "api/records.h"
 #include "cli/command.h"
+#include "cli/duration.h"
 #include "cli/field_resolver.h"
 #include "cli/progress.h"
+#include "cli/record_patterns.h"
 #include "cli/suggest.h"
 #include "cli/time_parse.h"
 #include "cli/value_view.h"
@@ -65,17 +67,37 @@ DateTime OptionTime(std::string_view option, const std::string& text, const Date
 void DeclareRead(CLI::App& app, ReadArgs& args) {
   app.add_option_function<std::string>(
          "RECORD", [&args](const std::string& text) { args.records = SplitRecordNames(text); },
-         "a record name, or several separated by commas (TI101,TI102)")
+         "a record name, several separated by commas (TI101,TI102), or a pattern of names ('TI*': * any "
+         "characters, ? one)")
       ->required();
   app.add_option("FIELD", args.fields,
                  "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]; none: every field of "
                  "the record's definition");
+  app.add_option_function<std::string>(
+         "--watch",
+         [&args](const std::string& text) {
+           args.watchTicks = ParseDuration(text, "--watch", DateTime::kTicksPerSecond, DateTime::kTicksPerDay);
+         },
+         fmt::format("read again every LENGTH until Ctrl-C: in place on a terminal, appended with the time of each "
+                     "read in a pipe ({})",
+                     kDurationForms))
+      ->type_name("LENGTH");
+  app.add_option_function<std::string>(
+         "--count", [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
+         "with --watch: stop after N reads")
+      ->type_name("N");
+  app.callback([&args] {
+    if (args.count && !args.watchTicks) throw UsageError("--count counts the reads of --watch");
+  });
 }
 
 ExitCode RunRead(const ReadArgs& args, CommandContext& context) {
   FieldResolver resolver(context.Access(), context.Catalog());
-  if (args.fields.empty()) return ShowCurrentValues(resolver.ResolveAllFields(args.records), context);
-  return ShowCurrentValues(resolver.Resolve(args.records, args.fields), context);
+  const std::vector<std::string> records = ExpandRecordPatterns(args.records, context.Catalog());
+  std::vector<ResolvedField> fields =
+      args.fields.empty() ? resolver.ResolveAllFields(records) : resolver.Resolve(records, args.fields);
+  if (args.watchTicks) return WatchCurrentValues(std::move(fields), context, *args.watchTicks, args.count);
+  return ShowCurrentValues(std::move(fields), context);
 }
 
 void DeclareReadIds(CLI::App& app, ReadIdsArgs& args) {
@@ -189,7 +211,8 @@ const CommandRegistration kRead({
                    "that keep quality, a time for fields that keep one. A selector shows its text. Names that do "
                    "not resolve are errors (exit 4); nothing is read then.",
     .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
-                 "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101"},
+                 "read 'TI*' VALUE UNITS", "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101",
+                 "read TI101,PI201 VALUE --watch 2s", "read TI101 VALUE --watch 5s --count 3 --csv"},
     .order = 10,
     .words = {WordKind::kRecords, WordKind::kField},
     .define = Define(DeclareRead, RunRead),

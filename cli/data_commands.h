@@ -21,8 +21,10 @@
 namespace vantrel::cli {
 
 struct ReadArgs {
-  std::vector<std::string> records;  // "TI101,TI102" gives two
+  std::vector<std::string> records;  // "TI101,TI102" gives two; 'TI*' every match
   std::vector<std::string> fields;
+  std::optional<int64_t> watchTicks;  // --watch: read again every so long
+  std::optional<int64_t> count;       // --count: rounds of --watch
 };
 
 struct ReadIdsArgs {

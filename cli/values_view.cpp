@@ -1,14 +1,18 @@
 #include "cli/values_view.h"
 
 #include <algorithm>
-#include <cmath>
+#include <optional>
+#include <set>
 
 #include <fmt/format.h>
 
+#include "cli/duration.h"
 #include "cli/progress.h"
 #include "cli/value_view.h"
+#include "cli/watch.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
+#include "platform/time_zone.h"
 
 namespace vantrel::cli {
 namespace {
@@ -72,15 +76,18 @@ std::string Join(const std::vector<std::string>& items) {
   return text;
 }
 
-}  // namespace
-
-ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext& context) {
-  const std::vector<ResolvedField> fields = Distinct(std::move(requested));
-  const TagValuesByIds all = ReadValues(fields, context.Access());
+// What one read of fields shows, and the fields that got no value.
+struct CurrentValues {
   Shown shown;
+  std::vector<std::string> missing;
+};
+
+CurrentValues ReadCurrentValues(const std::vector<ResolvedField>& fields, access::DataAccess& access) {
+  const TagValuesByIds all = ReadValues(fields, access);
+  CurrentValues result;
+  Shown& shown = result.shown;
   shown.table.columns = {{"RECORD"}, {"FIELD"}, {"VALUE"}, {"STATUS", true}, {"LEVEL", true}, {"TIME"}};
   shown.json = Json::object();
-  std::vector<std::string> missing;
   for (const ResolvedField& field : fields) {
     const TagValues* values = ValuesOf(all, field);
     Json& record = shown.json[field.record];
@@ -91,19 +98,70 @@ ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext&
         shown.table.rows.push_back(ValueRow(field, fmt::format("{}[{}]", field.Label(), k + 1), (*values)[k]));
         list.push_back(TagValueJson((*values)[k], field));
       }
-      if (field.occurrences > 0 && (values == nullptr || values->empty())) missing.push_back(field.FullName());
+      if (field.occurrences > 0 && (values == nullptr || values->empty())) result.missing.push_back(field.FullName());
       record[field.Label()] = std::move(list);
     } else if (values != nullptr && !values->empty()) {
       shown.table.rows.push_back(ValueRow(field, field.Label(), values->front()));
       record[field.Label()] = TagValueJson(values->front(), field);
     } else {
-      missing.push_back(field.FullName());
+      result.missing.push_back(field.FullName());
     }
   }
-  context.Out().Show(shown);
+  return result;
+}
+
+ExitCode MissingNoted(const std::vector<std::string>& missing, CommandContext& context) {
   if (missing.empty()) return ExitCode::kDone;
   context.Out().Note(fmt::format("{}: the database returned no value for {}", kProgram, Join(missing)));
   return ExitCode::kPartlyDone;
+}
+
+// On a terminal: the screen cleared and the table drawn again at its top.
+constexpr std::string_view kClearScreen = "\x1b[H\x1b[2J";
+
+}  // namespace
+
+ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext& context) {
+  CurrentValues values = ReadCurrentValues(Distinct(std::move(requested)), context.Access());
+  context.Out().Show(values.shown);
+  return MissingNoted(values.missing, context);
+}
+
+ExitCode WatchCurrentValues(std::vector<ResolvedField> requested, CommandContext& context, int64_t intervalTicks,
+                            std::optional<int64_t> rounds) {
+  const std::vector<ResolvedField> fields = Distinct(std::move(requested));
+  Output& out = context.Out();
+  const bool redraw = out.Style().terminal && out.Style().format == Format::kText;
+  std::optional<RowStream> stream;
+  WatchLoop loop(intervalTicks, rounds);
+  std::set<std::string> missing;
+  while (loop.Next()) {
+    const DateTime at = platform::UtcNow();
+    CurrentValues values = ReadCurrentValues(fields, context.Access());
+    missing.insert(values.missing.begin(), values.missing.end());
+    if (redraw) {
+      out.Stream() << kClearScreen;
+      values.shown.caption = fmt::format("every {}, read at {}; Ctrl-C stops", DurationText(intervalTicks),
+                                         TextTime(at, out.Style().utc));
+      out.Show(values.shown);
+    } else if (out.Style().format == Format::kJson) {
+      // JSON Lines: one object per round.
+      out.Stream() << Json{{"at", JsonTime(at)}, {"atMs", EpochMilliseconds(at)}, {"values", values.shown.json}}.dump()
+                   << "\n" << std::flush;
+    } else {
+      if (!stream) {
+        std::vector<Column> columns{{"AT"}};
+        columns.insert(columns.end(), values.shown.table.columns.begin(), values.shown.table.columns.end());
+        stream.emplace(out, std::move(columns));
+      }
+      for (auto& row : values.shown.table.rows) {
+        row.insert(row.begin(), at);
+        row.resize(7, std::string());
+        stream->Add(row, Json());
+      }
+    }
+  }
+  return MissingNoted(std::vector<std::string>(missing.begin(), missing.end()), context);
 }
 
 }  // namespace vantrel::cli

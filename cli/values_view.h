@@ -1,9 +1,11 @@
 // Reading and showing the current values of resolved fields (read,
-// read-ids) in the three output forms. History has cli/history_view.h.
+// read-ids), once or again and again (read --watch), in the three output
+// forms. History has cli/history_view.h.
 #ifndef VANTREL_CLI_VALUES_VIEW_H_
 #define VANTREL_CLI_VALUES_VIEW_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,13 @@ namespace vantrel::cli {
 // them. A field that gets no value back is named on standard error, and the
 // code is then kPartlyDone.
 ExitCode ShowCurrentValues(std::vector<ResolvedField> fields, CommandContext& context);
+
+// Reads and shows the values again every interval until Ctrl-C or SIGTERM,
+// or for rounds rounds: drawn again in place on a terminal; else appended,
+// each row with the time of its read (AT), or one JSON object per read
+// (JSON Lines). Fields without a value in any read are named at the end.
+ExitCode WatchCurrentValues(std::vector<ResolvedField> fields, CommandContext& context, int64_t intervalTicks,
+                            std::optional<int64_t> rounds);
 
 }  // namespace vantrel::cli
 
