@@ -20,17 +20,20 @@ struct NamedKind {
   AggregateKind kind;
 };
 
-constexpr std::array<NamedKind, 4> kKinds{
-    {{"min", AggregateKind::kMin}, {"avg", AggregateKind::kAvg}, {"max", AggregateKind::kMax}, {"count", AggregateKind::kCount}}};
+constexpr std::array<NamedKind, 4> kKinds{{{"min", AggregateKind::kMin},
+                                           {"avg", AggregateKind::kAvg},
+                                           {"max", AggregateKind::kMax},
+                                           {"count", AggregateKind::kCount}}};
 
 int64_t IntervalCount(DateTime from, DateTime to, int64_t stepTicks) {
   if (to <= from) return 0;
   const int64_t span = to.Ticks() - from.Ticks();
   const int64_t count = span / stepTicks + (span % stepTicks != 0 ? 1 : 0);
   if (count > kMaxIntervals) {
-    throw UsageError(fmt::format("{} intervals of that length fit between --from and --to; at most {} are made; "
-                                 "choose a longer step",
-                                 count, kMaxIntervals));
+    throw UsageError(
+        fmt::format("{} intervals of that length fit between --from and --to; at most {} are made; "
+                    "choose a longer step",
+                    count, kMaxIntervals));
   }
   return count;
 }
@@ -115,10 +118,14 @@ std::string_view AggregateName(AggregateKind kind) {
 
 std::optional<double> IntervalSummary::Get(AggregateKind kind) const {
   switch (kind) {
-    case AggregateKind::kMin: return min;
-    case AggregateKind::kAvg: return avg;
-    case AggregateKind::kMax: return max;
-    case AggregateKind::kCount: return static_cast<double>(count);
+    case AggregateKind::kMin:
+      return min;
+    case AggregateKind::kAvg:
+      return avg;
+    case AggregateKind::kMax:
+      return max;
+    case AggregateKind::kCount:
+      return static_cast<double>(count);
   }
   return std::nullopt;
 }

@@ -34,9 +34,7 @@ constexpr std::array<Unit, 6> kUnits{{{"d", DateTime::kTicksPerDay},
 }  // namespace
 
 int64_t ParseDuration(std::string_view text, std::string_view option, int64_t minimum, int64_t maximum) {
-  const auto refuse = [&](std::string_view why) {
-    return UsageError(fmt::format("{}: '{}' {}", option, text, why));
-  };
+  const auto refuse = [&](std::string_view why) { return UsageError(fmt::format("{}: '{}' {}", option, text, why)); };
   int64_t count = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
   if (error != std::errc() || end == text.data()) {

@@ -76,15 +76,15 @@ bool DefinesAll(access::Management& management, const std::string& definition,
 
 // The records among names whose fields match every condition, with those
 // fields' values.
-std::vector<Found> Matching(access::DataAccess& access, const std::string& definition,
-                            const contracts::TagNames& names, const std::vector<FieldCondition>& conditions) {
+std::vector<Found> Matching(access::DataAccess& access, const std::string& definition, const contracts::TagNames& names,
+                            const std::vector<FieldCondition>& conditions) {
   std::vector<Found> found;
   contracts::Tags request;
   for (const std::string& name : names) {
     for (const auto& condition : conditions) request[name].push_back(condition.field);
   }
-  const contracts::TagValuesByNames values = conditions.empty() ? contracts::TagValuesByNames{}
-                                                                : access.GetTagValues(request);
+  const contracts::TagValuesByNames values =
+      conditions.empty() ? contracts::TagValuesByNames{} : access.GetTagValues(request);
   for (const std::string& name : names) {
     Found record{name, definition, {}};
     bool all = true;

@@ -68,7 +68,8 @@ void CheckCombinations(const HistoryArgs& args) {
   if (!args.aggregates.empty() && !summary) throw UsageError("--agg needs --every: the length of the intervals");
   if (summary && args.alignTicks) throw UsageError("--every and --align do not go together; choose one");
   if ((summary || args.alignTicks) && args.outsidersGiven) {
-    throw UsageError("--outsiders does not apply with --every or --align: the value in force at --from is read for them");
+    throw UsageError(
+        "--outsiders does not apply with --every or --align: the value in force at --from is read for them");
   }
   if (args.followTicks) {
     if (summary || args.alignTicks || !args.plot.empty()) {
@@ -149,8 +150,7 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
       ->expected(0, 1)
       ->default_str("2s");
   app.add_option_function<std::string>(
-         "--count",
-         [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
+         "--count", [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
          "with --follow: stop after N looks")
       ->type_name("N");
   app.callback([&args] {

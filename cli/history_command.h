@@ -22,11 +22,11 @@ struct HistoryArgs {
   int32_t max = 1000;
   contracts::OutsidersRequestTypeEnum outsiders = contracts::OutsidersRequestTypeEnum::None;
   bool outsidersGiven = false;
-  bool step = false;  // the database's step values, drawn in steps
-  std::string plot;   // SVG file to write, or empty
-  std::optional<int64_t> alignTicks;  // --align
-  Hold hold = Hold::kStep;            // --hold
-  std::optional<int64_t> everyTicks;  // --every
+  bool step = false;                      // the database's step values, drawn in steps
+  std::string plot;                       // SVG file to write, or empty
+  std::optional<int64_t> alignTicks;      // --align
+  Hold hold = Hold::kStep;                // --hold
+  std::optional<int64_t> everyTicks;      // --every
   std::vector<AggregateKind> aggregates;  // --agg
   std::optional<int64_t> followTicks;     // --follow
   std::optional<int64_t> count;           // --count: rounds of --follow

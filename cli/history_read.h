@@ -43,11 +43,11 @@ enum class Side { kBefore, kInside, kAfter };
 
 struct FieldHistory {
   ResolvedField field;
-  std::string units;        // the record's UNITS, may be empty
-  std::string description;  // the record's DESCRIPTION, may be empty
+  std::string units;            // the record's UNITS, may be empty
+  std::string description;      // the record's DESCRIPTION, may be empty
   contracts::TagValues values;  // outsiders and at most max values inside, in read order
   int64_t inside = 0;
-  bool truncated = false;  // more values inside were left out
+  bool truncated = false;                           // more values inside were left out
   std::optional<contracts::TagValue> firstLeftOut;  // the first of them, when truncated
 
   Side SideOf(const contracts::TagValue& value, const HistoryWindow& window) const;

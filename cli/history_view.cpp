@@ -54,9 +54,12 @@ std::string CutNote(const std::string& what, int32_t max, const DateTime& resume
 
 const char* SideNote(Side side) {
   switch (side) {
-    case Side::kBefore: return "outside, before the interval";
-    case Side::kAfter: return "outside, after the interval";
-    case Side::kInside: break;
+    case Side::kBefore:
+      return "outside, before the interval";
+    case Side::kAfter:
+      return "outside, after the interval";
+    case Side::kInside:
+      break;
   }
   return "";
 }
@@ -75,7 +78,7 @@ std::string Caption(const FieldHistory& history, const HistoryWindow& window, bo
 }
 
 TrendSeries SeriesOf(const FieldHistory& history) {
-  TrendSeries series{history.field.FullName(), history.units, history.description, {}, {},
+  TrendSeries series{history.field.FullName(),           history.units, history.description, {}, {},
                      HoldsBetweenSamples(history.field), CutAt(history)};
   return series;
 }
@@ -141,9 +144,8 @@ void ShowValues(const std::vector<FieldHistory>& histories, const HistoryWindow&
     result.chart.series.push_back(std::move(series));
   }
   if (several) {
-    std::stable_sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
-      return window.Reverse() ? b.time < a.time : a.time < b.time;
-    });
+    std::stable_sort(rows.begin(), rows.end(),
+                     [&](const Row& a, const Row& b) { return window.Reverse() ? b.time < a.time : a.time < b.time; });
   }
   for (Row& row : rows) shown.table.rows.push_back(std::move(row.cells));
   if (rows.empty()) shown.sentence = "(no values)";
@@ -184,7 +186,8 @@ void ShowAligned(const std::vector<FieldHistory>& histories, const HistoryWindow
   for (const FieldHistory& history : histories) {
     shown.table.columns.push_back(Column{history.field.FullName(), true});
     columns.push_back(ValuesOnGrid(SamplesOf(history), grid, layout.hold));
-    series.push_back(Json{{"record", history.field.record}, {"field", history.field.Label()}, {"units", history.units}});
+    series.push_back(
+        Json{{"record", history.field.record}, {"field", history.field.Label()}, {"units", history.units}});
     TrendSeries drawn = SeriesOf(history);
     drawn.steps = layout.hold == Hold::kStep;
     drawn.truncatedAt = resume;
@@ -210,7 +213,8 @@ void ShowAligned(const std::vector<FieldHistory>& histories, const HistoryWindow
   shown.json["series"] = std::move(series);
   shown.json["rows"] = std::move(rows);
   MarkTruncation(shown.json, resume);
-  shown.caption = fmt::format("{} every {} from {} to {}, {} hold", histories.size() == 1 ? "1 field" : fmt::format("{} fields", histories.size()),
+  shown.caption = fmt::format("{} every {} from {} to {}, {} hold",
+                              histories.size() == 1 ? "1 field" : fmt::format("{} fields", histories.size()),
                               DurationText(*layout.alignTicks), TextTime(window.Low(), style.utc),
                               TextTime(window.High(), style.utc), layout.hold == Hold::kStep ? "step" : "linear");
   if (grid.empty()) shown.sentence = "(no grid times)";
@@ -233,8 +237,8 @@ Json IntervalJson(const IntervalSummary& summary, const std::vector<AggregateKin
   return json;
 }
 
-void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWindow& window,
-                   const HistoryLayout& layout, const OutputStyle& style, HistoryShown& result) {
+void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWindow& window, const HistoryLayout& layout,
+                   const OutputStyle& style, HistoryShown& result) {
   const bool several = histories.size() > 1;
   const std::optional<DateTime> cut = EarliestCut(histories);
   std::optional<DateTime> resume;
@@ -244,7 +248,8 @@ void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWind
   for (AggregateKind kind : layout.aggregates) shown.table.columns.push_back(Column{AggregateHeader(kind), true});
   Json all = Json::array();
   for (const FieldHistory& history : histories) {
-    std::vector<IntervalSummary> summaries = Summarize(SamplesOf(history), window.Low(), window.High(), *layout.everyTicks);
+    std::vector<IntervalSummary> summaries =
+        Summarize(SamplesOf(history), window.Low(), window.High(), *layout.everyTicks);
     if (cut) {
       // An interval that ends after the cut is not complete: it and the rest are left out.
       const auto end = std::find_if(summaries.begin(), summaries.end(), [&](const auto& s) { return s.end > *cut; });
@@ -259,11 +264,13 @@ void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWind
       std::vector<Cell> cells{summary.start, summary.end};
       if (several) cells.emplace_back(history.field.record);
       for (AggregateKind kind : layout.aggregates) {
-        cells.emplace_back(kind == AggregateKind::kCount ? std::to_string(summary.count) : NumberText(summary.Get(kind)));
+        cells.emplace_back(kind == AggregateKind::kCount ? std::to_string(summary.count)
+                                                         : NumberText(summary.Get(kind)));
       }
       shown.table.rows.push_back(std::move(cells));
       intervals.push_back(IntervalJson(summary, layout.aggregates));
-      if (summary.min && summary.max) drawn.bands.push_back(TrendBand{summary.start, summary.end, *summary.min, *summary.max});
+      if (summary.min && summary.max)
+        drawn.bands.push_back(TrendBand{summary.start, summary.end, *summary.min, *summary.max});
       if (summary.avg) drawn.points.push_back(TrendPoint{summary.start, *summary.avg});
       if (summary.avg && &summary == &summaries.back()) drawn.points.push_back(TrendPoint{summary.end, *summary.avg});
     }

@@ -19,8 +19,8 @@ namespace {
 // The file being written, for the signal handler: a fixed buffer, since a
 // handler may only call async-signal-safe functions (unlink).
 std::array<char, 4096> g_unfinished{};
-struct sigaction g_previousInt{};
-struct sigaction g_previousTerm{};
+struct sigaction g_previousInt {};
+struct sigaction g_previousTerm {};
 
 void RemoveUnfinished(int signal) {
   if (g_unfinished[0] != '\0') ::unlink(g_unfinished.data());
@@ -69,7 +69,7 @@ ReplacingFile::~ReplacingFile() {
 void ReplacingFile::Fail(std::string_view what) const {
   const int error = errno;
   throw platform::IOException(fmt::format("cannot write {} to {}{}: {}", what_, path_,
-                                         what.empty() ? "" : fmt::format(" ({})", what), std::strerror(error)));
+                                          what.empty() ? "" : fmt::format(" ({})", what), std::strerror(error)));
 }
 
 void ReplacingFile::Commit(std::string_view contents) {

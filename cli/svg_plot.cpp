@@ -18,12 +18,12 @@ using contracts::DateTimeKind;
 
 constexpr double kWidth = 960;
 constexpr double kHeight = 480;
-constexpr double kEdge = 12;         // room left of the leftmost and right of the rightmost axis
+constexpr double kEdge = 12;  // room left of the leftmost and right of the rightmost axis
 constexpr double kTop = 60;
-constexpr double kAxisRoom = 48;     // below the plot: tick labels and the time axis's name
-constexpr double kLegendLine = 18;   // one line of legend
-constexpr double kCharWidth = 7.2;   // of the 12 px sans-serif text, a little generous
-constexpr double kAxisNameRoom = 22; // the rotated name of a value axis
+constexpr double kAxisRoom = 48;      // below the plot: tick labels and the time axis's name
+constexpr double kLegendLine = 18;    // one line of legend
+constexpr double kCharWidth = 7.2;    // of the 12 px sans-serif text, a little generous
+constexpr double kAxisNameRoom = 22;  // the rotated name of a value axis
 constexpr int kMaxTimeTicks = 8;
 constexpr int kValueTicks = 5;
 constexpr std::size_t kMaxCircles = 200;  // more points are drawn as a line only
@@ -36,11 +36,20 @@ std::string Escape(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -104,10 +113,10 @@ struct ValueAxis {
   std::string units;
   std::vector<std::size_t> series;
   double v0 = 0, v1 = 1, step = 1;
-  std::string name;    // rotated beside the axis
-  double width = 0;    // tick labels and name
+  std::string name;  // rotated beside the axis
+  double width = 0;  // tick labels and name
   bool right = false;
-  double x = 0;        // the axis line
+  double x = 0;  // the axis line
 };
 
 // Where things go: the plot's box and the scales of time and values.
@@ -251,16 +260,18 @@ void ValueAxes(std::string& svg, const Layout& layout) {
                            layout.right, kGridColour);
       }
       svg += fmt::format(R"(<line x1="{0}" y1="{1:.1f}" x2="{2}" y2="{1:.1f}" stroke="#888"/>)", axis.x, y, tickEnd);
-      svg += fmt::format(R"(<text x="{}" y="{:.1f}" text-anchor="{}">{}</text>)", axis.right ? tickEnd + 2 : tickEnd - 2,
-                         y + 4, axis.right ? "start" : "end", Escape(FormatNumber(v)));
+      svg +=
+          fmt::format(R"(<text x="{}" y="{:.1f}" text-anchor="{}">{}</text>)", axis.right ? tickEnd + 2 : tickEnd - 2,
+                      y + 4, axis.right ? "start" : "end", Escape(FormatNumber(v)));
       svg += "\n";
     }
-    svg += fmt::format(R"(<line x1="{0}" y1="{1}" x2="{0}" y2="{2}" stroke="#888"/>)", axis.x, layout.top,
-                       layout.bottom);
+    svg +=
+        fmt::format(R"(<line x1="{0}" y1="{1}" x2="{0}" y2="{2}" stroke="#888"/>)", axis.x, layout.top, layout.bottom);
     const double nameX = axis.right ? axis.x + axis.width - 8 : axis.x - axis.width + 14;
     const std::string colour = axis.series.size() == 1 ? kColours[axis.series.front() % kColours.size()] : "#333";
     svg += fmt::format(
-        R"svg(<text x="{0}" y="{1}" text-anchor="middle" class="axis" fill="{3}" transform="rotate(-90 {0} {1})">{2}</text>)svg",
+        R"svg(<text x="{0}" y="{1}" text-anchor="middle" class="axis" fill="{3}")svg"
+        R"svg( transform="rotate(-90 {0} {1})">{2}</text>)svg",
         nameX, middle, Escape(Fit(axis.name, layout.bottom - layout.top)), colour);
     svg += "\n";
   }
@@ -268,13 +279,12 @@ void ValueAxes(std::string& svg, const Layout& layout) {
 
 // The frame: title, interval, the band of the interval, both axes.
 void Frame(std::string& svg, const TrendChart& chart, const Layout& layout) {
-  svg += fmt::format(
-      R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" viewBox="0 0 {0} {1}")"
-      R"( font-family="sans-serif" font-size="12">)"
-      "\n<style>.axis {{ font-size: 13px; }} .title {{ font-size: 16px; font-weight: bold; }}</style>\n"
-      R"(<rect width="{0}" height="{1}" fill="white"/>)"
-      "\n",
-      kWidth, kHeight);
+  svg += fmt::format(R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" viewBox="0 0 {0} {1}")"
+                     R"( font-family="sans-serif" font-size="12">)"
+                     "\n<style>.axis {{ font-size: 13px; }} .title {{ font-size: 16px; font-weight: bold; }}</style>\n"
+                     R"(<rect width="{0}" height="{1}" fill="white"/>)"
+                     "\n",
+                     kWidth, kHeight);
   const DateTime start = std::min(chart.from, chart.to);
   const DateTime end = std::max(chart.from, chart.to);
   svg += fmt::format(R"(<text x="{}" y="28" class="title">{}</text>)", layout.left,
@@ -326,12 +336,12 @@ std::vector<TrendPoint> Reduced(const std::vector<TrendPoint>& sorted, const Lay
 std::string Segment(double x1, double y1, double x2, double y2, const char* colour, bool dashed, bool steps) {
   const char* dash = dashed ? R"( stroke-dasharray="5 4")" : "";
   if (!steps) {
-    return fmt::format(R"(<line x1="{:.1f}" y1="{:.1f}" x2="{:.1f}" y2="{:.1f}" stroke="{}" stroke-width="2"{}/>)",
-                       x1, y1, x2, y2, colour, dash);
+    return fmt::format(R"(<line x1="{:.1f}" y1="{:.1f}" x2="{:.1f}" y2="{:.1f}" stroke="{}" stroke-width="2"{}/>)", x1,
+                       y1, x2, y2, colour, dash);
   }
   return fmt::format(
-      R"(<polyline points="{:.1f},{:.1f} {:.1f},{:.1f} {:.1f},{:.1f}" fill="none" stroke="{}" stroke-width="2"{}/>)", x1,
-      y1, x2, y1, x2, y2, colour, dash);
+      R"(<polyline points="{:.1f},{:.1f} {:.1f},{:.1f} {:.1f},{:.1f}" fill="none" stroke="{}" stroke-width="2"{}/>)",
+      x1, y1, x2, y1, x2, y2, colour, dash);
 }
 
 // The line of a series: joined numbers, broken at values that are not
@@ -355,11 +365,10 @@ void Markers(std::string& svg, const Layout& layout, const ValueAxis& axis, cons
   for (std::size_t i = 1; i < points.size(); ++i) {
     if (points[i].level == points[i - 1].level) continue;
     const double x = layout.X(Seconds(points[i].time));
-    svg += fmt::format(
-        R"(<line x1="{0:.1f}" y1="{1}" x2="{0:.1f}" y2="{2}" stroke="{3}" stroke-dasharray="3 3"/>)"
-        R"(<text x="{4:.1f}" y="{5}" fill="{3}">{6}level {7}</text>)",
-        x, layout.top, layout.bottom, kWarningColour, x + 4, layout.top + 14, named ? Escape(series.name) + " " : "",
-        points[i].level);
+    svg += fmt::format(R"(<line x1="{0:.1f}" y1="{1}" x2="{0:.1f}" y2="{2}" stroke="{3}" stroke-dasharray="3 3"/>)"
+                       R"(<text x="{4:.1f}" y="{5}" fill="{3}">{6}level {7}</text>)",
+                       x, layout.top, layout.bottom, kWarningColour, x + 4, layout.top + 14,
+                       named ? Escape(series.name) + " " : "", points[i].level);
     svg += "\n";
   }
   const bool circles = points.size() <= kMaxCircles;
@@ -368,7 +377,8 @@ void Markers(std::string& svg, const Layout& layout, const ValueAxis& axis, cons
     if (!std::isfinite(point.value)) {
       const double y = layout.bottom - 8;
       svg += fmt::format(
-          R"(<path d="M{0:.1f} {1:.1f} l8 8 m0 -8 l-8 8" stroke="{2}" stroke-width="2"><title>{3} not a number</title></path>)",
+          R"(<path d="M{0:.1f} {1:.1f} l8 8 m0 -8 l-8 8" stroke="{2}" stroke-width="2">)"
+          R"(<title>{3} not a number</title></path>)",
           x - 4, y - 4, kWarningColour, Escape(series.name));
       svg += "\n";
       continue;
@@ -397,11 +407,10 @@ void Bands(std::string& svg, const Layout& layout, const ValueAxis& axis, const 
 void Truncation(std::string& svg, const Layout& layout, const TrendSeries& series, bool named) {
   if (!series.truncatedAt) return;
   const double x = layout.X(Seconds(*series.truncatedAt));
-  svg += fmt::format(
-      R"(<rect x="{0:.1f}" y="{1}" width="{2:.1f}" height="{3}" fill="#adb5bd" fill-opacity="0.3"/>)"
-      R"(<text x="{4:.1f}" y="{5}" fill="#495057">{6}not read: --max reached</text>)",
-      x, layout.top, std::max(layout.right - x, 1.0), layout.bottom - layout.top, x + 4, layout.bottom - 20,
-      named ? Escape(series.name) + " " : "");
+  svg += fmt::format(R"(<rect x="{0:.1f}" y="{1}" width="{2:.1f}" height="{3}" fill="#adb5bd" fill-opacity="0.3"/>)"
+                     R"(<text x="{4:.1f}" y="{5}" fill="#495057">{6}not read: --max reached</text>)",
+                     x, layout.top, std::max(layout.right - x, 1.0), layout.bottom - layout.top, x + 4,
+                     layout.bottom - 20, named ? Escape(series.name) + " " : "");
   svg += "\n";
 }
 
@@ -425,7 +434,8 @@ void Legend(std::string& svg, const TrendChart& chart, const Layout& layout) {
       R"(<circle cx="{5}" cy="{1}" r="4" fill="{6}"/><text x="{7}" y="{4}">other level</text>)"
       R"(<circle cx="{8}" cy="{1}" r="4" fill="white" stroke="{2}" stroke-width="2"/>)"
       R"(<text x="{9}" y="{4}">outside the interval</text>)"
-      R"(<path d="M{10} {11} l8 8 m0 -8 l-8 8" stroke="{6}" stroke-width="2"/><text x="{12}" y="{4}">not a number</text>)",
+      R"(<path d="M{10} {11} l8 8 m0 -8 l-8 8" stroke="{6}" stroke-width="2"/>)"
+      R"(<text x="{12}" y="{4}">not a number</text>)",
       x, y, kColours[0], x + 10, y + 4, x + 90, kWarningColour, x + 100, x + 200, x + 210, x + 346, y - 4, x + 360);
   svg += "\n";
 }

@@ -42,12 +42,12 @@ struct TrendBand {
 };
 
 struct TrendSeries {
-  std::string name{};         // "TI101 VALUE", in the legend
-  std::string units{};        // "degC", may be empty
-  std::string description{};  // "Reactor inlet temperature", may be empty
+  std::string name{};                // "TI101 VALUE", in the legend
+  std::string units{};               // "degC", may be empty
+  std::string description{};         // "Reactor inlet temperature", may be empty
   std::vector<TrendPoint> points{};  // in any order
   std::vector<TrendBand> bands{};
-  bool steps = false;  // the value holds until the next sample
+  bool steps = false;                                // the value holds until the next sample
   std::optional<contracts::DateTime> truncatedAt{};  // nothing was read from here on
 };
 

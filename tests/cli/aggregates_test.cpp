@@ -78,7 +78,7 @@ TEST(AggregatesTest, GridValuesHeldInStepsOrOnTheLine) {
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_FALSE(lines[0]);
   EXPECT_NEAR(*lines[1], 10 + (20.0 - 10) * 20 / 35, 1e-9);  // 20 of the 35 minutes from 09:40 to 10:15
-  EXPECT_FALSE(lines[2]);  // on the way to a value that is not a number
+  EXPECT_FALSE(lines[2]);                                    // on the way to a value that is not a number
   EXPECT_EQ(lines[3], 40.0);
   EXPECT_EQ(lines[4], 30.0);  // the last sample holds
 }

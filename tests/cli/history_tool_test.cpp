@@ -51,8 +51,8 @@ std::vector<double> ValuesOf(const Json& list) {
 }
 
 TEST_F(HistoryToolTest, MaxCountsValuesInsideOnlyAndACutIsMarkedInEveryForm) {
-  const std::vector<std::string> interval{"history", "TI101", "VALUE", "--from", "2024-03-06T20:00Z",
-                                          "--to",    "2024-03-06T22:00Z", "--outsiders", "BothA"};
+  const std::vector<std::string> interval{
+      "history", "TI101", "VALUE", "--from", "2024-03-06T20:00Z", "--to", "2024-03-06T22:00Z", "--outsiders", "BothA"};
   // Exactly --max values inside: all of them, both outsiders, nothing cut.
   auto exact = interval;
   exact.insert(exact.end(), {"--max", "3"});
@@ -83,17 +83,16 @@ TEST_F(HistoryToolTest, MaxCountsValuesInsideOnlyAndACutIsMarkedInEveryForm) {
 }
 
 TEST_F(HistoryToolTest, SeveralRecordsShareOneTimeAxisTableJsonAndChart) {
-  const std::vector<std::string> both{"history", "TI101", "PI201", "VALUE", "--from", "2024-03-06T20:00Z",
-                                      "--to",    "2024-03-06T21:00Z", "--utc"};
+  const std::vector<std::string> both{
+      "history", "TI101", "PI201", "VALUE", "--from", "2024-03-06T20:00Z", "--to", "2024-03-06T21:00Z", "--utc"};
   const ToolRun text = RunOn(db_, both);
   ASSERT_EQ(text.code, kDone) << text.err;
-  EXPECT_THAT(Lines(text.out), ElementsAre(HasSubstr("TI101 VALUE (degC): 2 values"), HasSubstr("PI201 VALUE (bar)"),
-                                           "TIME                      RECORD  VALUE  LEVEL",
-                                           "------------------------  ------  -----  -----",
-                                           "2024-03-06 20:00:00.000Z  TI101   68.5       0",
-                                           "2024-03-06 20:00:00.000Z  PI201   4.61       0",
-                                           "2024-03-06 21:00:00.000Z  TI101   69.5       0",
-                                           "2024-03-06 21:00:00.000Z  PI201   4.57       0"));
+  EXPECT_THAT(
+      Lines(text.out),
+      ElementsAre(HasSubstr("TI101 VALUE (degC): 2 values"), HasSubstr("PI201 VALUE (bar)"),
+                  "TIME                      RECORD  VALUE  LEVEL", "------------------------  ------  -----  -----",
+                  "2024-03-06 20:00:00.000Z  TI101   68.5       0", "2024-03-06 20:00:00.000Z  PI201   4.61       0",
+                  "2024-03-06 21:00:00.000Z  TI101   69.5       0", "2024-03-06 21:00:00.000Z  PI201   4.57       0"));
   const Json json = JsonOf(both);
   ASSERT_EQ(json["series"].size(), 2u);
   EXPECT_EQ(json["series"][1]["record"], "PI201");
@@ -128,13 +127,14 @@ TEST_F(HistoryToolTest, SummariesAndGridsMatchValuesWorkedOutByHand) {
   EXPECT_EQ(summary["every"], "90m");
   const ToolRun table = RunOn(db_, {"history", "TI101", "VALUE", "--from", "2024-03-06T20:30Z", "--to",
                                     "2024-03-06T23:30Z", "--every", "90m", "--agg", "max,count", "--csv", "--utc"});
-  EXPECT_THAT(Lines(table.out), ElementsAre("START,END,MAX,COUNT",
-                                            "2024-03-06T20:30:00.000Z,2024-03-06T22:00:00.000Z,69.5,1",
-                                            "2024-03-06T22:00:00.000Z,2024-03-06T23:30:00.000Z,72.24,2"));
+  EXPECT_THAT(Lines(table.out),
+              ElementsAre("START,END,MAX,COUNT", "2024-03-06T20:30:00.000Z,2024-03-06T22:00:00.000Z,69.5,1",
+                          "2024-03-06T22:00:00.000Z,2024-03-06T23:30:00.000Z,72.24,2"));
 
   // A 30-minute grid: 20:30 lies halfway between 68.5 and 69.5, or holds 68.5.
-  const std::vector<std::string> grid{"history", "TI101", "PI201", "VALUE", "--from", "2024-03-06T20:00Z",
-                                      "--to",    "2024-03-06T21:00Z", "--align", "30m"};
+  const std::vector<std::string> grid{
+      "history",           "TI101",   "PI201", "VALUE", "--from", "2024-03-06T20:00Z", "--to",
+      "2024-03-06T21:00Z", "--align", "30m"};
   auto linear = grid;
   linear.insert(linear.end(), {"--hold", "linear"});
   const Json lines = JsonOf(linear)["rows"];
@@ -149,9 +149,9 @@ TEST_F(HistoryToolTest, SummariesAndGridsMatchValuesWorkedOutByHand) {
                 "do not go together");
   ExpectRefused(RunOn(db_, {"history", "TI101", "VALUE", "--every", "1h", "--agg", "median"}), kUsage,
                 "'median' is not an aggregate");
-  ExpectRefused(RunOn(db_, {"history", "TI101", "VALUE", "--from", "2024-01-01", "--to", "2024-03-01", "--every",
-                            "1s"}),
-                kUsage, "choose a longer step");
+  ExpectRefused(
+      RunOn(db_, {"history", "TI101", "VALUE", "--from", "2024-01-01", "--to", "2024-03-01", "--every", "1s"}), kUsage,
+      "choose a longer step");
 }
 
 TEST_F(HistoryToolTest, FindAndNamePatterns) {
@@ -168,9 +168,9 @@ TEST_F(HistoryToolTest, FindAndNamePatterns) {
   ExpectRefused(RunOn(db_, {"find", "--where", "UNITS"}), kUsage, "is not FIELD=VALUE");
 
   const ToolRun read = RunOn(db_, {"read", "TI10?", "VALUE", "--csv", "--utc"});
-  EXPECT_THAT(Lines(read.out), ElementsAre("RECORD,FIELD,VALUE,STATUS,LEVEL,TIME",
-                                           "TI101,VALUE,73.8,0,0,2024-03-07T00:00:00.000Z",
-                                           "TI102,VALUE,89.37,0,0,2024-03-07T00:00:00.000Z"));
+  EXPECT_THAT(Lines(read.out),
+              ElementsAre("RECORD,FIELD,VALUE,STATUS,LEVEL,TIME", "TI101,VALUE,73.8,0,0,2024-03-07T00:00:00.000Z",
+                          "TI102,VALUE,89.37,0,0,2024-03-07T00:00:00.000Z"));
   ExpectRefused(RunOn(db_, {"read", "TX*,TI101", "VALUE"}), kNotFound, "no record matches 'TX*'");
 }
 
@@ -192,8 +192,8 @@ TEST_F(HistoryToolTest, WatchAndFollowAppendInPipesAndEndOnCountOrCtrlC) {
   for (const auto& line : Lines(stopped.out)) EXPECT_EQ(Json::parse(line)["values"]["TI101"]["VALUE"]["value"], 73.8);
 
   // history --follow shows a value written after it started.
-  ToolProcess follow({"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1m", "--follow=1s", "--count",
-                      "30"});
+  ToolProcess follow(
+      {"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1m", "--follow=1s", "--count", "30"});
   ASSERT_TRUE(follow.WaitForOutput("(no values)"));
   ASSERT_EQ(RunOn(db_, {"write", "TI101", "VALUE", "81.25"}).code, kDone);
   EXPECT_TRUE(follow.WaitForOutput("81.25"));

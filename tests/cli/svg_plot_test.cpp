@@ -28,7 +28,7 @@ TEST(SvgPlotTest, ChartMarksOutsidersAndQualityChanges) {
   const std::string svg = TrendSvg(chart);
   EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
   EXPECT_THAT(svg, HasSubstr("</svg>"));
-  EXPECT_THAT(svg, HasSubstr("PI201 &lt;VALUE&gt;"));  // texts are escaped
+  EXPECT_THAT(svg, HasSubstr("PI201 &lt;VALUE&gt;"));                // texts are escaped
   EXPECT_THAT(svg, HasSubstr(">PI201 &lt;VALUE&gt; (bar)</text>"));  // the value axis: the series and its units
   EXPECT_THAT(svg, HasSubstr("time (UTC)"));
   EXPECT_THAT(svg, HasSubstr(">07:00</text>"));  // ticks on whole hours
@@ -49,7 +49,8 @@ TEST(SvgPlotTest, ChartMarksOutsidersAndQualityChanges) {
   EXPECT_THAT(svg, HasSubstr("<circle cx=\"" + markers[1] + "\""));
   // No points at all still makes a chart of the interval.
   EXPECT_THAT(TrendSvg(TrendChart{"T", Hour(6), Hour(6), {}, false}), HasSubstr("time (local)"));
-  EXPECT_THAT(TrendSvg(TrendChart{"T", Hour(6), Hour(6), {}, false, "Europe/Berlin"}), HasSubstr("time (Europe/Berlin)"));
+  EXPECT_THAT(TrendSvg(TrendChart{"T", Hour(6), Hour(6), {}, false, "Europe/Berlin"}),
+              HasSubstr("time (Europe/Berlin)"));
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -120,7 +121,7 @@ TEST(SvgPlotTest, LabelsAreNotClippedAndLargeSeriesStaySmall) {
   for (int i = 0; i < 86400; ++i) points.push_back({Hour(0).AddSeconds(i), i == 43210 ? 500.0 : 10.0 + i % 7});
   dense.series = {Series("FI301 VALUE", "m3/h", "", std::move(points))};
   const std::string svg = TrendSvg(dense);
-  EXPECT_LT(svg.size(), 400'000u);  // at most four points per pixel column
+  EXPECT_LT(svg.size(), 400'000u);       // at most four points per pixel column
   EXPECT_EQ(Count(svg, "<circle"), 3u);  // the legend's only: too many points for circles
   // The spike survives the reduction: the value axis reaches 500.
   EXPECT_THAT(svg, HasSubstr(">500</text>"));
