@@ -86,7 +86,7 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
          "RECORD", [&args](const std::vector<std::string>& words) { TakeWords(args, words); },
          "one or more records (TI101 TI102, TI101,TI102 or a pattern 'TI*'), then the FIELD they share")
       ->required()
-      ->expected(2, 1000);
+      ->expected(-2);
   app.add_option_function<std::string>(
          "--from", [&args](const std::string& text) { args.from = OptionTime("--from", text, args.now); },
          "start of the interval (default: 24 hours before --to); later than --to reads newest first")
