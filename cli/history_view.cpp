@@ -218,6 +218,8 @@ void ShowAligned(const std::vector<FieldHistory>& histories, const HistoryWindow
                               DurationText(*layout.alignTicks), TextTime(window.Low(), style.utc),
                               TextTime(window.High(), style.utc), layout.hold == Hold::kStep ? "step" : "linear");
   if (grid.empty()) shown.sentence = "(no grid times)";
+  result.chart.note = fmt::format("on a grid of {}, {} hold", DurationText(*layout.alignTicks),
+                                  layout.hold == Hold::kStep ? "step" : "linear");
 }
 
 // --- summaries per interval ------------------------------------------------------------
@@ -296,6 +298,8 @@ void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWind
                               DurationText(*layout.everyTicks), TextTime(window.Low(), style.utc),
                               TextTime(window.High(), style.utc));
   if (shown.table.rows.empty()) shown.sentence = "(no intervals)";
+  result.chart.note = fmt::format("per {}: lines the time-weighted average, bands min to max",
+                                  DurationText(*layout.everyTicks));
 }
 
 }  // namespace

@@ -289,8 +289,8 @@ void Frame(std::string& svg, const TrendChart& chart, const Layout& layout) {
   const DateTime end = std::max(chart.from, chart.to);
   svg += fmt::format(R"(<text x="{}" y="28" class="title">{}</text>)", layout.left,
                      Escape(Fit(chart.title, kWidth - layout.left - kEdge)));
-  svg += fmt::format(R"(<text x="{}" y="46" fill="#555">{} to {}</text>)", layout.left, TextTime(start, chart.utc),
-                     TextTime(end, chart.utc));
+  svg += fmt::format(R"(<text x="{}" y="46" fill="#555">{} to {}{}</text>)", layout.left, TextTime(start, chart.utc),
+                     TextTime(end, chart.utc), Escape(chart.note.empty() ? "" : "; " + chart.note));
   svg += "\n";
   // The interval asked for; outsiders lie outside this band.
   const double bandStart = layout.X(Seconds(start));
@@ -344,14 +344,20 @@ std::string Segment(double x1, double y1, double x2, double y2, const char* colo
       x1, y1, x2, y1, x2, y2, colour, dash);
 }
 
+// Whether a and b lie on either side of where a cut read stopped: the
+// values between them were not read, so nothing joins them.
+bool Across(const TrendSeries& series, const TrendPoint& a, const TrendPoint& b) {
+  return series.truncatedAt && a.time < *series.truncatedAt && b.time >= *series.truncatedAt;
+}
+
 // The line of a series: joined numbers, broken at values that are not
-// numbers, stepped when the value holds.
+// numbers and at a cut read, stepped when the value holds.
 void Line(std::string& svg, const Layout& layout, const ValueAxis& axis, const TrendSeries& series,
           const std::vector<TrendPoint>& points, const char* colour) {
   for (std::size_t i = 1; i < points.size(); ++i) {
     const auto& a = points[i - 1];
     const auto& b = points[i];
-    if (!std::isfinite(a.value) || !std::isfinite(b.value)) continue;
+    if (!std::isfinite(a.value) || !std::isfinite(b.value) || Across(series, a, b)) continue;
     svg += Segment(layout.X(Seconds(a.time)), layout.Y(a.value, axis), layout.X(Seconds(b.time)),
                    layout.Y(b.value, axis), colour, a.outsider || b.outsider, series.steps);
     svg += "\n";
@@ -363,7 +369,7 @@ void Line(std::string& svg, const Layout& layout, const ValueAxis& axis, const T
 void Markers(std::string& svg, const Layout& layout, const ValueAxis& axis, const TrendSeries& series,
              const std::vector<TrendPoint>& points, const char* colour, bool named) {
   for (std::size_t i = 1; i < points.size(); ++i) {
-    if (points[i].level == points[i - 1].level) continue;
+    if (points[i].level == points[i - 1].level || Across(series, points[i - 1], points[i])) continue;
     const double x = layout.X(Seconds(points[i].time));
     svg += fmt::format(R"(<line x1="{0:.1f}" y1="{1}" x2="{0:.1f}" y2="{2}" stroke="{3}" stroke-dasharray="3 3"/>)"
                        R"(<text x="{4:.1f}" y="{5}" fill="{3}">{6}level {7}</text>)",

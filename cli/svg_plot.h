@@ -58,6 +58,7 @@ struct TrendChart {
   std::vector<TrendSeries> series{};
   bool utc = false;
   std::string zone{};  // the local zone's name for the time axis ("Europe/Berlin"); empty: "local"
+  std::string note{};  // after the interval under the title: what the lines show, when not plain values
 };
 
 std::string TrendSvg(const TrendChart& chart);

@@ -91,6 +91,13 @@ TEST(SvgPlotTest, StepsNotANumberAndACutRead) {
   EXPECT_EQ(Count(svg, "<line[^>]*stroke-width=\"2\""), 0u);
   EXPECT_EQ(Count(svg, "<title>P101 STATE not a number</title>"), 1u);
   EXPECT_THAT(svg, HasSubstr("not read: --max reached"));
+  // Nothing joins the last value read to one beyond the cut, nor marks a level change across it.
+  TrendChart cut{"PI201 VALUE", Hour(6), Hour(9), {}, true};
+  cut.series = {Series("PI201 VALUE", "bar", "", {{Hour(6), 3.8, 2}, {Hour(7), 3.7, 2}, {Hour(10), 3.9, 0, true}})};
+  cut.series[0].truncatedAt = Hour(8);
+  const std::string drawn = TrendSvg(cut);
+  EXPECT_EQ(Count(drawn, "<line[^>]*stroke-width=\"2\""), 1u);
+  EXPECT_EQ(Count(drawn, ">level 0</text>"), 1u);  // the legend's only
   chart.series[0].steps = false;
   EXPECT_EQ(Count(TrendSvg(chart), "<polyline"), 0u);
 }
