@@ -144,8 +144,8 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
          [&args](const std::string& text) {
            args.followTicks = ParseDuration(text, "--follow", kSecond, DateTime::kTicksPerDay);
          },
-         "after the interval, show new values as they come, looking every LENGTH (--follow=5s; default 2s), until "
-         "Ctrl-C")
+         "show the interval's values and then new ones as they come, one row each (JSON Lines with --json), "
+         "looking every LENGTH (--follow=5s; default 2s), until Ctrl-C")
       ->type_name("LENGTH")
       ->expected(0, 1)
       ->default_str("2s");
@@ -215,16 +215,43 @@ HistoryWindow WindowOf(const HistoryArgs& args) {
   return window;
 }
 
-// New values after each history's last one, shown as rows as they come.
-void Follow(const HistoryArgs& args, std::vector<FieldHistory>& histories, CommandContext& context) {
-  const bool several = histories.size() > 1;
-  std::vector<Column> columns{{"TIME"}, {"VALUE"}, {"LEVEL", true}};
-  if (several) columns.insert(columns.begin() + 1, Column{"RECORD"});
-  RowStream rows(context.Out(), columns);
+// Rows of values as they come: one stream from the interval's values on.
+class FollowedRows {
+ public:
+  FollowedRows(Output& output, bool several) : several_(several), rows_(output, Columns(several)) {}
+
+  void Add(const FieldHistory& history, const contracts::TagValue& value) {
+    std::vector<Cell> cells{value.Timestamp, ValueCell(value.Value, history.field.selectors),
+                            std::to_string(value.Level)};
+    if (several_) cells.insert(cells.begin() + 1, history.field.record);
+    Json json{{"record", history.field.record}, {"field", history.field.Label()},
+              {"time", JsonTime(value.Timestamp)}, {"timeMs", EpochMilliseconds(value.Timestamp)},
+              {"value", ValueJson(value.Value)},   {"level", value.Level}};
+    rows_.Add(cells, json);
+  }
+
+ private:
+  static std::vector<Column> Columns(bool several) {
+    std::vector<Column> columns{{"TIME"}, {"VALUE"}, {"LEVEL", true}};
+    if (several) columns.insert(columns.begin() + 1, Column{"RECORD"});
+    return columns;
+  }
+
+  bool several_;
+  RowStream rows_;
+};
+
+// The values of the interval, then new values after each history's last
+// one as they come, as rows (JSON Lines with --json), until Ctrl-C or --count.
+void Follow(const HistoryArgs& args, const std::vector<FieldHistory>& histories, CommandContext& context) {
+  FollowedRows rows(context.Out(), histories.size() > 1);
   std::vector<DateTime> after;
   for (const FieldHistory& history : histories) {
     DateTime last = args.To();
-    for (const auto& value : history.values) last = std::max(last, value.Timestamp);
+    for (const auto& value : history.values) {
+      rows.Add(history, value);
+      last = std::max(last, value.Timestamp);
+    }
     after.push_back(last);
   }
   WatchLoop loop(*args.followTicks, args.count);
@@ -235,15 +262,8 @@ void Follow(const HistoryArgs& args, std::vector<FieldHistory>& histories, Comma
       const DateTime start = after[i].AddTicks(DateTime::kTicksPerMillisecond);
       if (now < start) continue;
       const HistoryWindow window{start, now, kFollowBatch, OutsidersRequestTypeEnum::None, args.step};
-      const FieldHistory fresh = ReadFieldHistory(context.Access(), histories[i].field, window);
-      for (const auto& value : fresh.values) {
-        std::vector<Cell> cells{value.Timestamp, ValueCell(value.Value, histories[i].field.selectors),
-                                std::to_string(value.Level)};
-        if (several) cells.insert(cells.begin() + 1, histories[i].field.record);
-        Json json{{"record", histories[i].field.record}, {"field", histories[i].field.Label()},
-                  {"time", JsonTime(value.Timestamp)},   {"timeMs", EpochMilliseconds(value.Timestamp)},
-                  {"value", ValueJson(value.Value)},     {"level", value.Level}};
-        rows.Add(cells, json);
+      for (const auto& value : ReadFieldHistory(context.Access(), histories[i].field, window).values) {
+        rows.Add(histories[i], value);
         after[i] = std::max(after[i], value.Timestamp);
       }
     }
@@ -270,6 +290,10 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
       progress.Advance();
     }
   }
+  if (args.followTicks) {
+    Follow(args, histories, context);
+    return ExitCode::kDone;
+  }
   HistoryLayout layout{args.alignTicks, args.hold, args.everyTicks, args.aggregates};
   HistoryShown shown = ShowHistories(histories, window, layout, context.Out().Style());
   if (args.step) {
@@ -282,7 +306,6 @@ ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
     plot->Commit(TrendSvg(shown.chart));
     context.Out().Note(fmt::format("{}: wrote the trend chart to {}", kProgram, args.plot));
   }
-  if (args.followTicks) Follow(args, histories, context);
   return ExitCode::kDone;
 }
 

@@ -191,14 +191,19 @@ TEST_F(HistoryToolTest, WatchAndFollowAppendInPipesAndEndOnCountOrCtrlC) {
   EXPECT_EQ(stopped.code, kDone) << stopped.err;
   for (const auto& line : Lines(stopped.out)) EXPECT_EQ(Json::parse(line)["values"]["TI101"]["VALUE"]["value"], 73.8);
 
-  // history --follow shows a value written after it started.
-  ToolProcess follow(
-      {"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1m", "--follow=1s", "--count", "30"});
-  ASSERT_TRUE(follow.WaitForOutput("(no values)"));
+  // history --follow shows the interval's values, then one written after it started, each once.
+  ASSERT_EQ(RunOn(db_, {"write", "TI101", "VALUE", "80.5"}).code, kDone);
+  ToolProcess follow({"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1h", "--follow=1s",
+                      "--count", "30", "--json"});
+  ASSERT_TRUE(follow.WaitForOutput("80.5"));
   ASSERT_EQ(RunOn(db_, {"write", "TI101", "VALUE", "81.25"}).code, kDone);
   EXPECT_TRUE(follow.WaitForOutput("81.25"));
   follow.Signal(SIGINT);
-  EXPECT_EQ(follow.Wait().code, kDone);
+  const ToolRun followed = follow.Wait();
+  EXPECT_EQ(followed.code, kDone);
+  std::vector<double> values;
+  for (const auto& line : Lines(followed.out)) values.push_back(Json::parse(line)["value"].get<double>());
+  EXPECT_THAT(values, ElementsAre(80.5, 81.25));  // JSON Lines
 }
 
 TEST_F(HistoryToolTest, AnInterruptedChartLeavesTheOldFileWhole) {
