@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <fstream>
 

@@ -76,6 +76,12 @@ TEST_F(HistoryToolTest, MaxCountsValuesInsideOnlyAndACutIsMarkedInEveryForm) {
   const ToolRun table = RunOn(db_, csv);
   EXPECT_EQ(Lines(table.out).size(), 5u);  // header and four values: the note is on standard error
   EXPECT_THAT(table.err, HasSubstr("cut at --max 2"));
+  // Newest first: the cut is at the older end, whose outsider comes from beyond the interval.
+  const Json reverse = JsonOf({"history", "TI101", "VALUE", "--from", "2024-03-06T22:00Z", "--to", "2024-03-06T19:00Z",
+                               "--outsiders", "BothA", "--max", "2"});
+  EXPECT_THAT(ValuesOf(reverse["values"]), ElementsAre(72.24, 70.77, 69.5, 67.56));
+  EXPECT_EQ(reverse["values"][3]["outsider"], "before");
+  EXPECT_EQ(reverse["nextFrom"], "2024-03-06T20:00:00Z");
   const auto chart = db_.Folder() / "cut.svg";
   cut.insert(cut.end(), {"--plot", chart.string()});
   ASSERT_EQ(RunOn(db_, cut).code, kDone);
