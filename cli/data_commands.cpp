@@ -64,11 +64,22 @@ DateTime OptionTime(std::string_view option, const std::string& text, const Date
   }
 }
 
+// 'TI*.VALUE': a pattern of records and, after its last point, the one
+// field to read (a plain name with a point stays a record name).
+void TakeDottedField(ReadArgs& args) {
+  if (!args.fields.empty() || args.records.size() != 1) return;
+  const std::string& word = args.records.front();
+  const std::size_t dot = word.rfind('.');
+  if (dot == std::string::npos || dot + 1 == word.size() || !IsNamePattern(word.substr(0, dot))) return;
+  args.fields = {word.substr(dot + 1)};
+  args.records = {word.substr(0, dot)};
+}
+
 void DeclareRead(CLI::App& app, ReadArgs& args) {
   app.add_option_function<std::string>(
          "RECORD", [&args](const std::string& text) { args.records = SplitRecordNames(text); },
          "a record name, several separated by commas (TI101,TI102), or a pattern of names ('TI*': * any "
-         "characters, ? one)")
+         "characters, ? one); 'TI*.VALUE' reads that field of every match")
       ->required();
   app.add_option("FIELD", args.fields,
                  "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]; none: every field of "
@@ -88,6 +99,7 @@ void DeclareRead(CLI::App& app, ReadArgs& args) {
       ->type_name("N");
   app.callback([&args] {
     if (args.count && !args.watchTicks) throw UsageError("--count counts the reads of --watch");
+    TakeDottedField(args);
   });
 }
 
@@ -211,7 +223,7 @@ const CommandRegistration kRead({
                    "that keep quality, a time for fields that keep one. A selector shows its text. Names that do "
                    "not resolve are errors (exit 4); nothing is read then.",
     .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
-                 "read 'TI*' VALUE UNITS", "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101",
+                 "read 'TI*' VALUE UNITS", "read 'TI*.VALUE'", "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101",
                  "read TI101,PI201 VALUE --watch 2s", "read TI101 VALUE --watch 5s --count 3 --csv"},
     .order = 10,
     .words = {WordKind::kRecords, WordKind::kField},

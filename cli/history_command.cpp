@@ -226,7 +226,7 @@ class FollowedRows {
     std::vector<Cell> cells{value.Timestamp, ValueCell(value.Value, history.field.selectors),
                             std::to_string(value.Level)};
     if (several_) cells.insert(cells.begin() + 1, history.field.record);
-    Json json{{"record", history.field.record}, {"field", history.field.Label()},
+    Json json{{"record", history.field.record},    {"field", history.field.Label()},
               {"time", JsonTime(value.Timestamp)}, {"timeMs", EpochMilliseconds(value.Timestamp)},
               {"value", ValueJson(value.Value)},   {"level", value.Level}};
     rows_.Add(cells, json);

@@ -83,6 +83,15 @@ TrendSeries SeriesOf(const FieldHistory& history) {
   return series;
 }
 
+// The earliest time any history was cut at.
+std::optional<DateTime> EarliestCut(const std::vector<FieldHistory>& histories) {
+  std::optional<DateTime> earliest;
+  for (const FieldHistory& history : histories) {
+    if (const auto cut = CutAt(history); cut && (!earliest || *cut < *earliest)) earliest = cut;
+  }
+  return earliest;
+}
+
 // --- values as read ---------------------------------------------------------------
 
 Json ValuesJson(const FieldHistory& history, const HistoryWindow& window, TrendSeries& series) {
@@ -151,6 +160,7 @@ void ShowValues(const std::vector<FieldHistory>& histories, const HistoryWindow&
   if (rows.empty()) shown.sentence = "(no values)";
   if (several) {
     shown.json = Interval(window.from, window.to);
+    shown.json["truncated"] = EarliestCut(histories).has_value();  // any of them; each says where to go on
     shown.json["series"] = std::move(all);
   } else {
     shown.json = std::move(all.front());
@@ -159,15 +169,6 @@ void ShowValues(const std::vector<FieldHistory>& histories, const HistoryWindow&
 }
 
 // --- values on a grid -------------------------------------------------------------------
-
-// The earliest time any history was cut at.
-std::optional<DateTime> EarliestCut(const std::vector<FieldHistory>& histories) {
-  std::optional<DateTime> earliest;
-  for (const FieldHistory& history : histories) {
-    if (const auto cut = CutAt(history); cut && (!earliest || *cut < *earliest)) earliest = cut;
-  }
-  return earliest;
-}
 
 void ShowAligned(const std::vector<FieldHistory>& histories, const HistoryWindow& window, const HistoryLayout& layout,
                  const OutputStyle& style, HistoryShown& result) {
@@ -298,8 +299,8 @@ void ShowSummaries(const std::vector<FieldHistory>& histories, const HistoryWind
                               DurationText(*layout.everyTicks), TextTime(window.Low(), style.utc),
                               TextTime(window.High(), style.utc));
   if (shown.table.rows.empty()) shown.sentence = "(no intervals)";
-  result.chart.note = fmt::format("per {}: lines the time-weighted average, bands min to max",
-                                  DurationText(*layout.everyTicks));
+  result.chart.note =
+      fmt::format("per {}: lines the time-weighted average, bands min to max", DurationText(*layout.everyTicks));
 }
 
 }  // namespace

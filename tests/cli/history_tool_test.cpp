@@ -178,6 +178,7 @@ TEST_F(HistoryToolTest, FindAndNamePatterns) {
               ElementsAre("RECORD,FIELD,VALUE,STATUS,LEVEL,TIME", "TI101,VALUE,73.8,0,0,2024-03-07T00:00:00.000Z",
                           "TI102,VALUE,89.37,0,0,2024-03-07T00:00:00.000Z"));
   ExpectRefused(RunOn(db_, {"read", "TX*,TI101", "VALUE"}), kNotFound, "no record matches 'TX*'");
+  EXPECT_EQ(RunOn(db_, {"read", "TI10?.VALUE", "--csv", "--utc"}).out, read.out);  // RECORD.FIELD with a pattern
 }
 
 TEST_F(HistoryToolTest, WatchAndFollowAppendInPipesAndEndOnCountOrCtrlC) {
@@ -199,8 +200,8 @@ TEST_F(HistoryToolTest, WatchAndFollowAppendInPipesAndEndOnCountOrCtrlC) {
 
   // history --follow shows the interval's values, then one written after it started, each once.
   ASSERT_EQ(RunOn(db_, {"write", "TI101", "VALUE", "80.5"}).code, kDone);
-  ToolProcess follow({"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1h", "--follow=1s",
-                      "--count", "30", "--json"});
+  ToolProcess follow({"--database", db_.Path(), "history", "TI101", "VALUE", "--from", "-1h", "--follow=1s", "--count",
+                      "30", "--json"});
   ASSERT_TRUE(follow.WaitForOutput("80.5"));
   ASSERT_EQ(RunOn(db_, {"write", "TI101", "VALUE", "81.25"}).code, kDone);
   EXPECT_TRUE(follow.WaitForOutput("81.25"));
