@@ -223,7 +223,8 @@ const CommandRegistration kRead({
                    "that keep quality, a time for fields that keep one. A selector shows its text. Names that do "
                    "not resolve are errors (exit 4); nothing is read then.",
     .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
-                 "read 'TI*' VALUE UNITS", "read 'TI*.VALUE'", "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101",
+                 "read 'TI*' VALUE UNITS", "read 'TI*.VALUE'", "read TI101 TREND TREND_COUNT --json",
+                 "read P101 MODE STATE", "read P101",
                  "read TI101,PI201 VALUE --watch 2s", "read TI101 VALUE --watch 5s --count 3 --csv"},
     .order = 10,
     .words = {WordKind::kRecords, WordKind::kField},
