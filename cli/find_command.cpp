@@ -7,6 +7,7 @@
 #include "cli/command.h"
 #include "cli/name_pattern.h"
 #include "cli/progress.h"
+#include "cli/text_compare.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "management/management.h"
@@ -70,7 +71,7 @@ bool DefinesAll(access::Management& management, const std::string& definition,
   if (entry == fields.end()) return conditions.empty();
   return std::all_of(conditions.begin(), conditions.end(), [&](const FieldCondition& condition) {
     return std::any_of(entry->second.begin(), entry->second.end(),
-                       [&](const auto& field) { return MatchesNamePattern(field.Name, condition.field); });
+                       [&](const auto& field) { return EqualsIgnoringCase(field.Name, condition.field); });
   });
 }
 
