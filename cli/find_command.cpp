@@ -1,6 +1,7 @@
 // find: records of every definition by name pattern, and by the values of
 // their fields (--where UNITS=degC). Changes nothing.
 #include <algorithm>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -63,36 +64,40 @@ struct Found {
   std::vector<std::string> values;  // of the --where fields, in their order
 };
 
-// Whether every condition's field is a field of the definition.
-bool DefinesAll(access::Management& management, const std::string& definition,
-                const std::vector<FieldCondition>& conditions) {
+// The conditions' fields as the definition spells them, or nothing when it
+// lacks one of them.
+std::optional<std::vector<std::string>> FieldsOf(access::Management& management, const std::string& definition,
+                                                 const std::vector<FieldCondition>& conditions) {
   const auto fields = management.GetFieldDefinitions(contracts::TagNames{definition});
   const auto entry = fields.find(definition);
-  if (entry == fields.end()) return conditions.empty();
-  return std::all_of(conditions.begin(), conditions.end(), [&](const FieldCondition& condition) {
-    return std::any_of(entry->second.begin(), entry->second.end(),
-                       [&](const auto& field) { return EqualsIgnoringCase(field.Name, condition.field); });
-  });
+  std::vector<std::string> names;
+  for (const auto& condition : conditions) {
+    if (entry == fields.end()) return std::nullopt;
+    const auto field = std::find_if(entry->second.begin(), entry->second.end(),
+                                    [&](const auto& field) { return EqualsIgnoringCase(field.Name, condition.field); });
+    if (field == entry->second.end()) return std::nullopt;
+    names.push_back(field->Name);
+  }
+  return names;
 }
 
 // The records among names whose fields match every condition, with those
 // fields' values.
 std::vector<Found> Matching(access::DataAccess& access, const std::string& definition, const contracts::TagNames& names,
-                            const std::vector<FieldCondition>& conditions) {
+                            const std::vector<FieldCondition>& conditions, const std::vector<std::string>& fields) {
   std::vector<Found> found;
   contracts::Tags request;
-  for (const std::string& name : names) {
-    for (const auto& condition : conditions) request[name].push_back(condition.field);
-  }
+  for (const std::string& name : names) request[name] = fields;
   const contracts::TagValuesByNames values =
       conditions.empty() ? contracts::TagValuesByNames{} : access.GetTagValues(request);
   for (const std::string& name : names) {
     Found record{name, definition, {}};
     bool all = true;
-    for (const auto& condition : conditions) {
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+      const FieldCondition& condition = conditions[i];
       std::string text;
       if (const auto byField = values.find(name); byField != values.end()) {
-        if (const auto value = byField->second.find(condition.field);
+        if (const auto value = byField->second.find(fields[i]);
             value != byField->second.end() && !value->second.empty()) {
           text = access::ToText(value->second.front().Value);
         }
@@ -113,10 +118,11 @@ ExitCode RunFind(const FindArgs& args, CommandContext& context) {
     Progress progress("searching the definitions", static_cast<int64_t>(definitions.size()));
     for (const std::string& definition : definitions) {
       progress.Advance();
-      if (!DefinesAll(management, definition, args.conditions)) continue;
+      const auto fields = FieldsOf(management, definition, args.conditions);
+      if (!fields) continue;
       const contracts::TagNames names =
           management.GetFilteredTagNamesByDefinition(definition, args.patterns, MatchesAnyNamePattern);
-      for (Found& record : Matching(context.Access(), definition, names, args.conditions)) {
+      for (Found& record : Matching(context.Access(), definition, names, args.conditions, *fields)) {
         found.push_back(std::move(record));
       }
     }

@@ -172,6 +172,8 @@ TEST_F(HistoryToolTest, FindAndNamePatterns) {
   EXPECT_THAT(Lines(both.out), ElementsAre(HasSubstr("1 record matches * where UNITS=degC and DESCRIPTION=*outlet*"),
                                            HasSubstr("RECORD"), HasSubstr("---"), HasSubstr("TI102")));
   ExpectRefused(RunOn(db_, {"find", "--where", "UNITS"}), kUsage, "is not FIELD=VALUE");
+  EXPECT_EQ(JsonOf({"find", "--where", "units=DEGC"})["records"].size(), 3u);  // field and value in any case
+  EXPECT_EQ(JsonOf({"find", "--where", "NO_SUCH_FIELD=*"})["records"].size(), 0u);
 
   const ToolRun read = RunOn(db_, {"read", "TI10?", "VALUE", "--csv", "--utc"});
   EXPECT_THAT(Lines(read.out),
