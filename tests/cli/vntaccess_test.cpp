@@ -206,7 +206,7 @@ TEST_F(VntaccessTest, HistoryAsTableJsonCsvAndChart) {
   std::ifstream file(chart);
   const std::string svg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_THAT(svg, HasSubstr(">PI201 VALUE</text>"));
-  EXPECT_THAT(svg, HasSubstr(">bar</text>"));
+  EXPECT_THAT(svg, HasSubstr(">Reactor pressure (bar)</text>"));  // the axis: description and units
   EXPECT_THAT(svg, HasSubstr(">level 2</text>"));
 
   ExpectRefused(RunOn(db_, {"history", "TI101", "UNITS"}), kNotFound, "TI101 UNITS keeps no history");
