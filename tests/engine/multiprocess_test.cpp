@@ -252,6 +252,7 @@ TEST_F(MultiProcessTest, AnIdHandedOutBelongsToItsCallerUntilItsProcessEnds) {
   CREATERECORD(mine, definition, 0, 0, "MINE", 4, &error);
   EXPECT_EQ(error.ERRCODE, 0);
   EXPECT_EQ(Id("MINE"), mine);
+}
 
 TEST_F(MultiProcessTest, AWriterStoppedHoldingTheLockMakesWritesFailNamingItWhileReadsGoOn) {
   Peer holder({"hold-write", database_, "TAG2"});
