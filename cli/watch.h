@@ -12,10 +12,10 @@
 #ifndef VANTREL_CLI_WATCH_H_
 #define VANTREL_CLI_WATCH_H_
 
-#include <signal.h>
-
 #include <cstdint>
 #include <optional>
+
+#include "cli/stop_signals.h"
 
 namespace vantrel::cli {
 
@@ -23,7 +23,6 @@ class WatchLoop {
  public:
   // Throws platform::IOException when the signals cannot be watched.
   WatchLoop(int64_t intervalTicks, std::optional<int64_t> rounds);
-  ~WatchLoop();
   WatchLoop(const WatchLoop&) = delete;
   WatchLoop& operator=(const WatchLoop&) = delete;
 
@@ -40,9 +39,7 @@ class WatchLoop {
   int64_t done_ = 0;
   int64_t lastStartMs_ = 0;
   int stoppedBy_ = 0;
-  sigset_t signals_{};
-  sigset_t previous_{};
-  int fd_ = -1;
+  StopSignals stop_;
 };
 
 }  // namespace vantrel::cli
