@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <chrono>
 
+#include <CLI/CLI.hpp>
+
+#include "cli/value_parse.h"
 #include "contracts/date_time.h"
 
 namespace vantrel::cli {
@@ -17,6 +20,13 @@ int64_t NowMs() {
 }
 
 }  // namespace
+
+void AddRoundsOption(CLI::App& app, std::optional<int64_t>& rounds, const std::string& help) {
+  app.add_option_function<std::string>(
+         "--count",
+         [&rounds](const std::string& text) { rounds = ParseInteger(text, "--count", 1, kMaxWatchRounds); }, help)
+      ->type_name("N");
+}
 
 WatchLoop::WatchLoop(int64_t intervalTicks, std::optional<int64_t> rounds)
     : intervalMs_(intervalTicks / contracts::DateTime::kTicksPerMillisecond), rounds_(rounds) {}

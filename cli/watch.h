@@ -14,8 +14,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "cli/stop_signals.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vantrel::cli {
 
@@ -41,6 +46,13 @@ class WatchLoop {
   int stoppedBy_ = 0;
   StopSignals stop_;
 };
+
+// The most rounds --count may ask for.
+inline constexpr int64_t kMaxWatchRounds = 1'000'000;
+
+// Declares --count N on app: the rounds of the command's loop, 1 to
+// kMaxWatchRounds, stored in rounds; help says what one round is.
+void AddRoundsOption(CLI::App& app, std::optional<int64_t>& rounds, const std::string& help);
 
 }  // namespace vantrel::cli
 
