@@ -17,6 +17,7 @@
 #include "cli/time_parse.h"
 #include "cli/value_view.h"
 #include "cli/values_view.h"
+#include "cli/watch.h"
 #include "cli/write_plan.h"
 #include "cli/text_compare.h"
 #include "data/data_access.h"
@@ -93,10 +94,7 @@ void DeclareRead(CLI::App& app, ReadArgs& args) {
                      "read in a pipe ({})",
                      kDurationForms))
       ->type_name("LENGTH");
-  app.add_option_function<std::string>(
-         "--count", [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
-         "with --watch: stop after N reads")
-      ->type_name("N");
+  AddRoundsOption(app, args.count, "with --watch: stop after N reads");
   app.callback([&args] {
     if (args.count && !args.watchTicks) throw UsageError("--count counts the reads of --watch");
     TakeDottedField(args);

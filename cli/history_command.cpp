@@ -151,10 +151,7 @@ void DeclareHistory(CLI::App& app, HistoryArgs& args) {
       ->type_name("LENGTH")
       ->expected(0, 1)
       ->default_str("2s");
-  app.add_option_function<std::string>(
-         "--count", [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
-         "with --follow: stop after N looks")
-      ->type_name("N");
+  AddRoundsOption(app, args.count, "with --follow: stop after N looks");
   app.callback([&args] {
     if (args.everyTicks && args.aggregates.empty()) {
       args.aggregates = {AggregateKind::kMin, AggregateKind::kAvg, AggregateKind::kMax, AggregateKind::kCount};

@@ -10,10 +10,8 @@
 // inherits the mask) and read from a descriptor, never handled
 // asynchronously.
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -30,6 +28,7 @@
 #include "cli/command.h"
 #include "cli/name_catalog.h"
 #include "cli/record_names.h"
+#include "cli/stop_signals.h"
 #include "data/data_access.h"
 #include "management/management.h"
 #include "platform/exceptions.h"
@@ -95,46 +94,6 @@ class TaskEvents {
   const int fd_;
   std::mutex mutex_;
   std::vector<TaskEvent> events_;  // guarded by mutex_
-};
-
-// SIGINT and SIGTERM, blocked on the calling thread (and so on the threads
-// it starts) and read from Fd() instead, while the object lives. Signals
-// still pending at the end are taken, so that a second Ctrl-C does not end
-// the process (the shell) after the task has stopped.
-class StopSignals {
- public:
-  StopSignals() {
-    ::sigemptyset(&signals_);
-    ::sigaddset(&signals_, SIGINT);
-    ::sigaddset(&signals_, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-    fd_ = ::signalfd(-1, &signals_, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd_ < 0) {
-      ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-      ThrowSystemError("watch for Ctrl-C");
-    }
-  }
-  ~StopSignals() {
-    while (Take() != 0) {
-    }
-    ::close(fd_);
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  int Fd() const { return fd_; }
-
-  // The next stop signal's number, or 0 when none is pending.
-  int Take() {
-    signalfd_siginfo info{};
-    return ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
-  }
-
- private:
-  sigset_t signals_{};
-  sigset_t previous_{};
-  int fd_ = -1;
 };
 
 // DORVIK_TASK_NAME set to the task for the life of the object, then as it was.

@@ -12,10 +12,15 @@
 #ifndef VANTREL_CLI_WATCH_H_
 #define VANTREL_CLI_WATCH_H_
 
-#include <signal.h>
-
 #include <cstdint>
 #include <optional>
+#include <string>
+
+#include "cli/stop_signals.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vantrel::cli {
 
@@ -23,7 +28,6 @@ class WatchLoop {
  public:
   // Throws platform::IOException when the signals cannot be watched.
   WatchLoop(int64_t intervalTicks, std::optional<int64_t> rounds);
-  ~WatchLoop();
   WatchLoop(const WatchLoop&) = delete;
   WatchLoop& operator=(const WatchLoop&) = delete;
 
@@ -40,10 +44,15 @@ class WatchLoop {
   int64_t done_ = 0;
   int64_t lastStartMs_ = 0;
   int stoppedBy_ = 0;
-  sigset_t signals_{};
-  sigset_t previous_{};
-  int fd_ = -1;
+  StopSignals stop_;
 };
+
+// The most rounds --count may ask for.
+inline constexpr int64_t kMaxWatchRounds = 1'000'000;
+
+// Declares --count N on app: the rounds of the command's loop, 1 to
+// kMaxWatchRounds, stored in rounds; help says what one round is.
+void AddRoundsOption(CLI::App& app, std::optional<int64_t>& rounds, const std::string& help);
 
 }  // namespace vantrel::cli
 

@@ -2,51 +2,25 @@
 // the file with a reason (a DatabaseError, nothing left behind) or makes a
 // database that opens, checks clean, and exports to a file that imports and
 // exports again to the same bytes.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "engine/control.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // A folder of this process for the files of one input, emptied after it and
-// removed at exit; in memory when it can be, where the store's flushes cost
-// nothing.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string pattern = (base / "import-fuzz.XXXXXX").string();
-    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "a scratch folder");
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
+// removed at exit.
 const fs::path& Scratch() {
-  static const ScratchFolder folder;
+  static const vantrel::fuzz::ScratchFolder folder("import-fuzz");
   return folder.Path();
-}
-
-std::string FileText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // Imports json into store; false when the import refused it.
@@ -82,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CheckAndExport(scratch / "first.db", scratch / "first.json");
     FUZZ_CHECK(Imported(scratch / "first.json", scratch / "second.db"), "an exported file imports");
     CheckAndExport(scratch / "second.db", scratch / "second.json");
-    FUZZ_CHECK(FileText(scratch / "first.json") == FileText(scratch / "second.json"),
+    FUZZ_CHECK(vantrel::fuzz::FileBytes(scratch / "first.json") == vantrel::fuzz::FileBytes(scratch / "second.json"),
                "import then export gives back the bytes export wrote");
   }
   for (const char* name : {"first.db", "second.db", "first.json", "second.json"}) fs::remove_all(scratch / name);

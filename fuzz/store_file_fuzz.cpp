@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,32 +26,16 @@
 #include "api/dorvik.h"
 #include "engine/control.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace api = dorvik::api;
+using vantrel::fuzz::FileBytes;
+using vantrel::fuzz::ScratchFolder;
 
 constexpr int kMaxEdits = 16;
-
-// A folder of this process, removed at exit; in memory when it can be.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string pattern = (base / "store-fuzz.XXXXXX").string();
-    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "a scratch folder");
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Every kind of stored value: reals with quality and history, texts with
 // history, a selector, a repeat area, pointers, times; settings and grants.
@@ -100,14 +83,9 @@ dorvik::DatabaseBuilder SmallPlant() {
   return builder;
 }
 
-std::string FileBytes(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // The sound database's data file, and the ids and field tags to read.
 struct Pristine {
-  ScratchFolder scratch;
+  ScratchFolder scratch{"store-fuzz"};
   std::string dataFile;
   std::vector<int32_t> ids;
   std::vector<int32_t> fieldTags;

@@ -27,21 +27,12 @@ using Json = nlohmann::ordered_json;
 
 // TI101 VALUE in the sample plant, UTC: 19:00 67.84, 20:00 68.5, 21:00 69.5,
 // 22:00 70.77, 23:00 72.24 on 2024-03-06; PI201 VALUE 20:00 4.61, 21:00 4.57.
-class HistoryToolTest : public ::testing::Test {
+class HistoryToolTest : public ToolTest {
  protected:
-  Json JsonOf(std::vector<std::string> args) {
-    args.push_back("--json");
-    const ToolRun run = RunOn(db_, args);
-    EXPECT_EQ(run.code, kDone) << run.err;
-    return Json::parse(run.out);
-  }
-
   std::string FileText(const std::filesystem::path& path) {
     std::ifstream file(path);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   }
-
-  PlantCopy db_;
 };
 
 std::vector<double> ValuesOf(const Json& list) {

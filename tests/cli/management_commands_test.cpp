@@ -15,22 +15,12 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using Json = nlohmann::ordered_json;
 
-class ManagementCommandsTest : public ::testing::Test {
+class ManagementCommandsTest : public ToolTest {
  protected:
-  // Runs a command that must succeed and returns its JSON.
-  Json JsonOf(std::vector<std::string> args) {
-    args.push_back("--json");
-    const ToolRun run = RunOn(db_, args);
-    EXPECT_EQ(run.code, kDone) << run.err;
-    return run.code == kDone ? Json::parse(run.out) : Json();
-  }
-
   // Whether a record is usable, as a second process reads it.
   bool Usable(const std::string& record) {
     return JsonOf({"records", "VN_AnalogDef", "--like", record})["records"][record]["usable"];
   }
-
-  PlantCopy db_;
 };
 
 TEST_F(ManagementCommandsTest, DefinitionsRecordsAndPatterns) {

@@ -24,12 +24,11 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Json = nlohmann::ordered_json;
 
-class ToolEdgesTest : public ::testing::Test {
+class ToolEdgesTest : public ToolTest {
  protected:
+  // Values read back with their times in UTC.
   Json ReadBack(const std::string& record, const std::string& field) {
-    const ToolRun run = RunOn(db_, {"read", record, field, "--json", "--utc"});
-    EXPECT_EQ(run.code, kDone) << run.err;
-    return Json::parse(run.out)[record][field];
+    return ToolTest::ReadBack(record, field, {"--utc"});
   }
 
   // A settings file in a home folder of the test's own.
@@ -39,8 +38,6 @@ class ToolEdgesTest : public ::testing::Test {
     std::ofstream(home / ".config" / "vntaccess" / "config") << text;
     return ToolOptions{.env = {{"HOME", home.string()}, {"XDG_CONFIG_HOME", ""}}};
   }
-
-  PlantCopy db_;
 };
 
 TEST_F(ToolEdgesTest, ADryRunMeetsWhatTheWriteWouldMeetAndExitsAsItWould) {

@@ -284,4 +284,20 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+nlohmann::ordered_json ToolTest::JsonOf(std::vector<std::string> args) {
+  args.push_back("--json");
+  const ToolRun run = RunOn(db_, args);
+  EXPECT_EQ(run.code, kDone) << run.err;
+  return run.code == kDone ? nlohmann::ordered_json::parse(run.out) : nlohmann::ordered_json();
+}
+
+nlohmann::ordered_json ToolTest::ReadBack(const std::string& record, const std::string& field,
+                                          const std::vector<std::string>& options) {
+  std::vector<std::string> args{"read", record, field, "--json"};
+  args.insert(args.end(), options.begin(), options.end());
+  const ToolRun run = RunOn(db_, args);
+  EXPECT_EQ(run.code, kDone) << run.err;
+  return nlohmann::ordered_json::parse(run.out)[record][field];
+}
+
 }  // namespace vantrel::testing

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "contracts/json.h"
+
 namespace vantrel::testing {
 
 // A database for one test: the sample plant (examples/plant.json) imported
@@ -100,6 +104,20 @@ ToolRun RunInTerminal(const std::vector<std::string>& args, const std::vector<Te
 
 // The lines of text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
+
+// The fixture of a test of the built tool: a copy of the sample plant of its
+// own, and the reading back of what a command did as a second process sees it.
+class ToolTest : public ::testing::Test {
+ protected:
+  // Runs a command on db_ that must succeed and returns its JSON; null when
+  // it failed.
+  nlohmann::ordered_json JsonOf(std::vector<std::string> args);
+  // A current value as a second process reads it back; options go to read.
+  nlohmann::ordered_json ReadBack(const std::string& record, const std::string& field,
+                                  const std::vector<std::string>& options = {});
+
+  PlantCopy db_;
+};
 
 // Checks a run that did nothing: the code, one line on standard error that
 // holds message, nothing on standard output.

@@ -18,17 +18,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Json = nlohmann::ordered_json;
 
-class VntaccessTest : public ::testing::Test {
- protected:
-  // A current value as a second process reads it back.
-  Json ReadBack(const std::string& record, const std::string& field) {
-    const ToolRun run = RunOn(db_, {"read", record, field, "--json"});
-    EXPECT_EQ(run.code, kDone) << run.err;
-    return Json::parse(run.out)[record][field];
-  }
-
-  PlantCopy db_;
-};
+using VntaccessTest = ToolTest;
 
 TEST_F(VntaccessTest, ReadShowsWhatWasAskedInOrderWithQualityOnlyWhereKept) {
   const ToolRun text = RunOn(db_, {"read", "TI101", "UNITS", "VALUE", "TREND_COUNT", "TREND[2]", "DESCRIPTION"});
