@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libpcre2-dev liblmdb-dev
   libcli11-dev libedit-dev
+  libsodium-dev libpam0g-dev libpam-wrapper
   g++-multilib tzdata valgrind
   "$@"
 )
