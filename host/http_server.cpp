@@ -32,6 +32,7 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kFirstRead = 16 * 1024;
 constexpr auto kCloseTimeout = std::chrono::seconds(2);
 
 std::shared_ptr<ssl::context> LoadTls(const TlsFiles& files) {
@@ -127,7 +128,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
 
   Connection(std::shared_ptr<Impl> server, tcp::socket socket, std::shared_ptr<ssl::context> tls, bool overLimit)
       : server_(std::move(server)), tls_(std::move(tls)), stream_(MakeStream(std::move(socket))),
-        overLimit_(overLimit), timer_(stream_.get_executor()) {
+        overLimit_(overLimit), timer_(stream_.get_executor()), readTimer_(stream_.get_executor()) {
     beast::error_code ignored;
     source_ = beast::get_lowest_layer(stream_).socket().remote_endpoint(ignored).address().to_string();
   }
@@ -191,37 +192,43 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     parser_->body_limit(Limits().maxBodyBytes);
     parser_->header_limit(kHeaderLimit);
     if (buffer_.size() > 0) return ReadRest();
+    // Waits for the first bytes of the next request within the idle limit;
+    // from them on, the request limit runs.
     idle_ = true;
     Lowest().expires_after(Limits().idleTimeout);
-    http::async_read_some(stream_, buffer_, *parser_,
-                          [self = this->shared_from_this()](beast::error_code error, std::size_t) {
-                            self->idle_ = false;
-                            self->OnFirstBytes(error);
-                          });
+    stream_.async_read_some(buffer_.prepare(kFirstRead),
+                            [self = this->shared_from_this()](beast::error_code error, std::size_t bytes) {
+                              self->idle_ = false;
+                              self->buffer_.commit(bytes);
+                              if (error) return self->Close();  // idle too long, or gone: nothing was asked
+                              self->ReadRest();
+                            });
   }
 
-  void OnFirstBytes(beast::error_code error) {
-    if (error == beast::error::timeout || error == http::error::end_of_stream || error == net::error::eof ||
-        error == net::error::operation_aborted) {
-      return Close();  // idle too long, or gone: nothing was asked
-    }
-    if (error) return OnRead(error);
-    if (parser_->is_done()) return OnRequest();
-    ReadRest();
-  }
-
+  // The rest of a request, within the request time limit. The limit is a
+  // timer of our own rather than the stream's expiry, which would close the
+  // socket before the 408 could be written.
   void ReadRest() {
     received_ = Clock::now();
-    Lowest().expires_after(Limits().requestTimeout);
+    Lowest().expires_never();
+    readTimedOut_ = false;
+    readTimer_.expires_after(Limits().requestTimeout);
+    readTimer_.async_wait([self = this->shared_from_this()](beast::error_code error) {
+      if (error) return;  // the read ended first
+      self->readTimedOut_ = true;
+      beast::error_code ignored;
+      self->Lowest().socket().cancel(ignored);
+    });
     http::async_read(stream_, buffer_, *parser_,
                      [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                       self->readTimer_.cancel();
                        self->OnRead(error);
                      });
   }
 
   void OnRead(beast::error_code error) {
     if (!error) return OnRequest();
-    if (error == beast::error::timeout) {
+    if (readTimedOut_) {
       return Reply(ErrorResponse(408, fmt::format("the request was not received within the limit of {} s",
                                                   Limits().requestTimeout.count())),
                    false);
@@ -324,7 +331,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   std::shared_ptr<ssl::context> tls_;  // outlives stream_, which refers to it
   Stream stream_;
   bool overLimit_;
-  net::steady_timer timer_;  // the call's time limit
+  net::steady_timer timer_;      // the call's time limit
+  net::steady_timer readTimer_;  // the request's time limit
+  bool readTimedOut_ = false;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   std::shared_ptr<HttpRequest> request_;
