@@ -14,6 +14,7 @@
 
 #include "engine/control.h"
 #include "global/vnt_global.h"
+#include "host/audit_log.h"
 #include "host/auth/authenticators.h"
 #include "host/call_runner.h"
 #include "host/dispatcher.h"
@@ -138,7 +139,16 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   Dispatcher dispatcher(*authenticator, runner, args.limits);
   ServerOptions options{address, port, std::nullopt, args.ioThreads, args.limits};
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
-  HttpServer server(options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); });
+  std::unique_ptr<AuditLog> audit;
+  if (!args.auditLog.empty()) audit = std::make_unique<AuditLog>(args.auditLog);
+  HttpServer::Observer observer;
+  if (audit) {
+    observer = [&audit](const HttpRequest& request, const HttpResponse& response, std::chrono::microseconds took) {
+      if (request.target != "/v1/health") audit->Record(request, response, took);
+    };
+  }
+  HttpServer server(
+      options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
   server.Start();
   if (args.insecure) {
     std::cerr << "vntaccessd: serving plain HTTP without TLS (--insecure): credentials cross unencrypted; "
@@ -150,6 +160,7 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     if (::sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGHUP) {
       authenticator->Reload();
+      if (audit) audit->Reopen();
       try {
         server.ReloadCertificate();
       } catch (const std::exception& error) {

@@ -68,7 +68,10 @@ class VntaccessdTest : public ::testing::Test {
 };
 
 TEST_F(VntaccessdTest, ServesCallsAsTheLoggedInAccountAndStopsOnSigterm) {
-  ChildProcess host(VNTACCESSD_PATH, ServeArgs());
+  auto args = ServeArgs();
+  const auto audit = plant_.Folder() / "audit.log";
+  args.insert(args.end(), {"--audit-log", audit.string()});
+  ChildProcess host(VNTACCESSD_PATH, args);
   const std::string line = host.ReadLine(30s);
   const uint16_t port = PortOf(line);
   ASSERT_NE(port, 0) << line;
@@ -86,6 +89,17 @@ TEST_F(VntaccessdTest, ServesCallsAsTheLoggedInAccountAndStopsOnSigterm) {
   EXPECT_EQ(connection.Read(20s)->status, 401);
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
+  // One audit line per call, the account proven or none.
+  std::ifstream in(audit);
+  std::vector<Json> lines;
+  for (std::string text; std::getline(in, text);) lines.push_back(Json::parse(text));
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines[0]["account"], "VNT\\operator");
+  EXPECT_EQ(lines[0]["operation"], "GetTagValues");
+  EXPECT_EQ(lines[0]["items"], 1);
+  EXPECT_EQ(lines[0]["status"], 200);
+  EXPECT_EQ(lines[1]["status"], 401);
+  EXPECT_EQ(lines[1]["account"], "");
 }
 
 TEST_F(VntaccessdTest, TakesItsOptionsFromAConfigFile) {
