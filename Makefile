@@ -24,7 +24,8 @@ CTEST_FLAGS  ?= --output-on-failure
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test
 
-.PHONY: deps configure build test demo serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability reliability-tests clean
+.PHONY: deps configure build test demo serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability \
+        reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh

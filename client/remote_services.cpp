@@ -112,7 +112,9 @@ int32_t RemoteManagementService::GetTagID(const std::string& tagName) {
 int32_t RemoteManagementService::GetFieldID(const std::string& fieldName) {
   return Manage<int32_t>(*session_, "GetFieldID", fieldName);
 }
-std::string RemoteManagementService::GetTagName(int32_t tagId) { return Manage<std::string>(*session_, "GetTagName", tagId); }
+std::string RemoteManagementService::GetTagName(int32_t tagId) {
+  return Manage<std::string>(*session_, "GetTagName", tagId);
+}
 std::string RemoteManagementService::GetFieldName(int32_t tagId, int32_t fieldId) {
   return Manage<std::string>(*session_, "GetFieldName", tagId, fieldId);
 }
@@ -147,7 +149,8 @@ contracts::TagIdentifiers RemoteManagementService::GetProcessTagDefinitions() {
 }
 contracts::TagIdentifiers RemoteManagementService::GetTagIdentifiersWithSameDefinition(int32_t startingRecordID,
                                                                                       int32_t maxReturn) {
-  return Manage<contracts::TagIdentifiers>(*session_, "GetTagIdentifiersWithSameDefinition", startingRecordID, maxReturn);
+  return Manage<contracts::TagIdentifiers>(*session_, "GetTagIdentifiersWithSameDefinition", startingRecordID,
+                                           maxReturn);
 }
 contracts::TagNamesByDefinitionTag RemoteManagementService::GetMapRecordsByDefinitionTags(
     const contracts::TagNames& definitionRecords, bool defaultOrFirst) {
@@ -166,7 +169,8 @@ contracts::UsableByTagId RemoteManagementService::AreTagsUsable(const contracts:
 }
 contracts::FieldAccessRightsByTagId RemoteManagementService::AreFieldsReadOnly(const contracts::TagsById& tagsByIds,
                                                                                bool ignoreOperatorChangeability) {
-  return Manage<contracts::FieldAccessRightsByTagId>(*session_, "AreFieldsReadOnly", tagsByIds, ignoreOperatorChangeability);
+  return Manage<contracts::FieldAccessRightsByTagId>(*session_, "AreFieldsReadOnly", tagsByIds,
+                                                     ignoreOperatorChangeability);
 }
 contracts::HistoryInfoByTagId RemoteManagementService::GetHistoryInfo(const contracts::TagsById& tagsByIds) {
   return Manage<contracts::HistoryInfoByTagId>(*session_, "GetHistoryInfo", tagsByIds);

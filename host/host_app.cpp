@@ -17,6 +17,7 @@
 #include "host/audit_log.h"
 #include "host/auth/authenticators.h"
 #include "host/call_runner.h"
+#include "host/database_watch.h"
 #include "host/dispatcher.h"
 #include "host/http_server.h"
 #include "host/worker_pool.h"
@@ -108,6 +109,15 @@ std::unique_ptr<Authenticator> MakeAuthenticator(const HostArgs& args) {
   return MakeUsersFileAuthenticator(args.users, args.domain);
 }
 
+// The host's reference to the library, given back when the host ends, after
+// everything that uses the library.
+struct LibraryReference {
+  LibraryReference() = default;
+  LibraryReference(const LibraryReference&) = delete;
+  LibraryReference& operator=(const LibraryReference&) = delete;
+  ~LibraryReference() { access::VntGlobal::UninitializeVantrel(); }
+};
+
 // Opens the database on this machine (the embedded engine's store), points
 // the library at the registry, then takes the library's reference.
 void OpenLibrary(const HostArgs& args) {
@@ -134,9 +144,11 @@ void OpenLibrary(const HostArgs& args) {
 int Serve(const HostArgs& args, const std::string& address, uint16_t port, const sigset_t& signals) {
   std::unique_ptr<Authenticator> authenticator = MakeAuthenticator(args);
   OpenLibrary(args);
+  const LibraryReference library;
   const CallRunner runner(platform::CurrentThreadAccount());
   WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   Dispatcher dispatcher(*authenticator, runner, args.limits);
+  const DatabaseWatch watch([&dispatcher](bool down) { dispatcher.SetDatabaseDown(down); });
   ServerOptions options{address, port, std::nullopt, args.ioThreads, args.limits};
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
   std::unique_ptr<AuditLog> audit;
@@ -172,7 +184,6 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     server.Stop(args.limits.shutdownGrace);
     break;
   }
-  access::VntGlobal::UninitializeVantrel();
   return 0;
 }
 

@@ -169,8 +169,8 @@ TEST_P(ContractTest, ManagementAndServerAnswerTheSame) {
   EXPECT_THAT(records.at(kDefinition), ElementsAre("TI101", "TI102"));
   EXPECT_THAT(backend_->Manage().FindNonexistingTags({"TI101", "NOPE"}), ElementsAre("NOPE"));
   EXPECT_EQ(backend_->Manage().GetServerVersion().Major, 17);
-  EXPECT_EQ(backend_->Manage().GetFieldName(backend_->Manage().GetTagID("TI101"), backend_->Manage().GetFieldID("UNITS")),
-            "UNITS");
+  auto& manage = backend_->Manage();
+  EXPECT_EQ(manage.GetFieldName(manage.GetTagID("TI101"), manage.GetFieldID("UNITS")), "UNITS");
   EXPECT_EQ(backend_->Server().GetMaxHistorySizePerCall(), 10000);
   EXPECT_EQ(backend_->Server().GetVntEnvironmentVariable("DORVIK_GROUP_NAME"), "PLANT");
 }

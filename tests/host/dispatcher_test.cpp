@@ -2,13 +2,16 @@
 // and the status code of each outcome, against a real database.
 #include "host/dispatcher.h"
 
+#include <chrono>
 #include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/database_watch.h"
 #include "host/worker_pool.h"
 #include "tests/host/host_fixture.h"
 #include "tests/support/test_plant.h"
@@ -159,6 +162,23 @@ TEST_F(HostTest, StoppingOrADatabaseDownIs503WithRetryAfter) {
   dispatcher_.SetStopping();
   EXPECT_THAT(BodyOf(Handle(Post("/v1/management/GetServerVersion", "")))["error"].get<std::string>(),
               HasSubstr("stopping"));
+}
+
+TEST_F(HostTest, ADatabaseShutdownIs503UntilTheDatabaseIsBack) {
+  const host::DatabaseWatch watch([this](bool down) { dispatcher_.SetDatabaseDown(down); },
+                                  std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its session registers for the event
+  const host::HttpRequest health{"GET", "/v1/health", "", "", "", "127.0.0.1"};
+  dorvik::Shutdown(7);  // returns after this process's shutdown callbacks ran
+  EXPECT_EQ(Handle(health).status, 503);
+  EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 503);
+  dorvik::Restart();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!dispatcher_.Available() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Handle(health).status, 200);
+  EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 200);
 }
 
 TEST_F(HostTest, CallsOverTheAccountsLimitAre429) {

@@ -130,7 +130,8 @@ TEST_F(VntaccessdTest, TheToolCallsThroughTheHost) {
   for (std::string line = read.ReadLine(20s); !line.empty(); line = read.ReadLine(20s)) out += line;
   EXPECT_EQ(read.Wait(30s), 0);
   EXPECT_EQ(Json::parse(out)["TI101"]["VALUE"][0]["value"], Json({{"double", 73.8}}));
-  ChildProcess id(VNTACCESS_PATH, {"--server", server, "--user", "operator", "call", "management.GetTagID", "\"TI101\""});
+  ChildProcess id(VNTACCESS_PATH,
+                  {"--server", server, "--user", "operator", "call", "management.GetTagID", "\"TI101\""});
   EXPECT_EQ(id.ReadLine(20s), "1001");
   EXPECT_EQ(id.Wait(30s), 0);
   // The database's files are not reachable through a host.
