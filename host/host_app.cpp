@@ -20,6 +20,7 @@
 #include "host/database_watch.h"
 #include "host/dispatcher.h"
 #include "host/http_server.h"
+#include "host/metrics.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -153,14 +154,19 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
   std::unique_ptr<AuditLog> audit;
   if (!args.auditLog.empty()) audit = std::make_unique<AuditLog>(args.auditLog);
-  HttpServer::Observer observer;
-  if (audit) {
-    observer = [&audit](const HttpRequest& request, const HttpResponse& response, std::chrono::microseconds took) {
-      if (request.target != "/v1/health") audit->Record(request, response, took);
-    };
-  }
+  Metrics metrics;
+  auto observer = [&audit, &metrics](const HttpRequest& request, const HttpResponse& response,
+                                     std::chrono::microseconds took) {
+    if (request.target == "/v1/health") return;
+    metrics.Record(response.service, response.operation.empty() ? "other" : response.operation, response.status,
+                   took);
+    if (audit) audit->Record(request, response, took);
+  };
   HttpServer server(
       options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
+  dispatcher.SetMetricsSource([&] {
+    return metrics.Text({server.Connections(), pool.Pending(), authenticator->FailedLogins()});
+  });
   server.Start();
   if (args.insecure) {
     std::cerr << "vntaccessd: serving plain HTTP without TLS (--insecure): credentials cross unencrypted; "
