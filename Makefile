@@ -10,6 +10,7 @@
 #   make bench-compare BASELINE=REV  the cost table of this tree next to that of revision REV, from one run
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
 #   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
+#   make python    build the vantrel Python package into $(BUILD)/python and run its tests
 #   make reliability  regenerate docs/RELIABILITY.md from a fuzz run and the fault sweeps
 
 BUILD        ?= build
@@ -22,10 +23,10 @@ CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
-                     external_task_tests cli_progress_tests vntaccess_task_tests soak_test
+                     external_task_tests cli_progress_tests vntaccess_task_tests soak_test host_auth_tests
 
-.PHONY: deps configure build test demo serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability \
-        reliability-tests clean
+.PHONY: deps configure build test demo python serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci \
+        reliability reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -56,6 +57,16 @@ demo: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess >$(BUILD)/demo-build.log 2>&1 || \
 	  { cat $(BUILD)/demo-build.log; exit 1; }
 	@./examples/demo.sh $(BUILD)/cli/vntaccess $(BUILD)/demo
+	@cmake --build $(BUILD) -j $(JOBS) --target vantrel_python >>$(BUILD)/demo-build.log 2>&1 || \
+	  { cat $(BUILD)/demo-build.log; exit 1; }
+	@echo "== examples/analysis.py: a week of three tags, hourly means and their correlation"
+	@PYTHONPATH=$(BUILD)/python /usr/bin/python3 examples/analysis.py
+
+# The Python package (module and sources) in $(BUILD)/python/vantrel, and its
+# tests over both backends; `pip install python/` installs it from there.
+python: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vantrel_python
+	@cd $(BUILD) && ctest -R python_tests $(CTEST_FLAGS)
 
 # vntaccessd on a fresh copy of the sample plant, with a certificate and a
 # user made on the spot (scripts/serve.sh); prints the URL and the login.

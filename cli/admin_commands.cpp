@@ -6,13 +6,17 @@
 
 #include <fmt/format.h>
 
+#include "api/dorvik.h"
 #include "api/records.h"
 #include "cli/command.h"
 #include "cli/record_names.h"
 #include "cli/text_compare.h"
+#include "data/data_access.h"
+#include "engine/control.h"
 #include "management/management.h"
 #include "platform/codepage.h"
 #include "platform/fault.h"
+#include "platform/identity.h"
 
 namespace vantrel::cli {
 namespace {
@@ -63,6 +67,13 @@ std::optional<std::string> NameProblem(const std::string& name) {
     return byte < 0x20 || byte == 0x7F;
   });
   if (control) return fmt::format("'{}' holds a control character", name);
+  // read, readonly and history-info take several records as TI101,TI102: a
+  // name with a comma could be created but never named again.
+  if (name.find(',') != std::string::npos) {
+    return fmt::format("'{}' holds a comma, which separates record names (read TI101,TI102); choose a name "
+                       "without one",
+                       name);
+  }
   return std::nullopt;
 }
 
@@ -96,11 +107,11 @@ CreatePlan PlanCreate(const CreateArgs& args, CommandContext& context) {
     if (id <= 0) {
       plan.create.push_back(name);
     } else if (management.GetDefinitionRecordID(name) == definition->id) {
-      plan.existed.push_back(management.GetRecordName(id));
+      plan.existed.push_back(RecordNameOf(id));
     } else {
       const int32_t other = management.GetDefinitionRecordID(name);
-      taken.push_back(fmt::format("{} exists already, as a record of {}", management.GetRecordName(id),
-                                  management.GetRecordName(other)));
+      taken.push_back(fmt::format("{} exists already, as a record of {}", RecordNameOf(id),
+                                  RecordNameOf(other)));
     }
   }
   if (!taken.empty()) throw UsageError(fmt::format("{}; nothing was created", Join(taken)));
@@ -135,6 +146,33 @@ Shown CreateReport(const CreatePlan& plan, const std::vector<std::string>& creat
   return shown;
 }
 
+// Why the database refused new records of definition (the library keeps
+// the reason for its log): the checks the database makes that can be asked
+// without creating anything. The names were checked before the call.
+std::string CreateRefusalReason(const NamedRecord& definition, CommandContext& context) {
+  if (dorvik::IsReadOnly()) return "the database is read-only here: its data file cannot be written";
+  const std::string account =
+      context.Options().user.empty() ? platform::CurrentThreadAccount() : context.Options().user;
+  // The rights are the definition record's own: ask them through a field it
+  // has, one of the definition of definitions.
+  const auto fields = context.Manage().GetFieldDefinitions(context.Access().GetDefinitionID(definition.id));
+  if (fields && !fields->empty()) {
+    int32_t allowed = 0;
+    int32_t level = 0;
+    ERRBLOCK error{};
+    constexpr int32_t kWriteAccess = 2;
+    GETFLDPERMIS(definition.id, fields->front().Number, kWriteAccess, &allowed, &level, &error);
+    if (error.ERRCODE == dorvik::api::kSuccess && level < kWriteAccess) {
+      return fmt::format("the account {} has no write right on {} (rights level {}), which creating its records "
+                         "needs",
+                         account, definition.name, level);
+    }
+  }
+  return fmt::format("{} takes no new records: it is one of the database's own definitions, or the database could "
+                     "not keep the change",
+                     definition.name);
+}
+
 ExitCode RunCreate(const CreateArgs& args, CommandContext& context) {
   const CreatePlan plan = PlanCreate(args, context);
   if (context.DryRun() || plan.create.empty()) {
@@ -150,12 +188,13 @@ ExitCode RunCreate(const CreateArgs& args, CommandContext& context) {
     const bool made = std::find(exist.begin(), exist.end(), name) != exist.end();
     (made ? created : refused).push_back(name);
   }
-  const std::string why = "the reason is in the service log when VntLogSwitch is on";
-  if (created.empty())
-    throw platform::Exception(fmt::format("the database refused to create {} ({})", Join(refused), why));
+  const std::string why = CreateRefusalReason(plan.definition, context);
+  if (created.empty()) {
+    throw platform::Exception(fmt::format("the database refused to create {}: {}", Join(refused), why));
+  }
   context.Out().Show(CreateReport(plan, created, refused, false));
   if (refused.empty()) return ExitCode::kDone;
-  context.Out().Note(fmt::format("{}: the database refused to create {} ({})", kProgram, Join(refused), why));
+  context.Out().Note(fmt::format("{}: the database refused to create {}: {}", kProgram, Join(refused), why));
   return ExitCode::kPartlyDone;
 }
 

@@ -14,6 +14,9 @@
 #include "cli/database_link.h"
 #include "cli/help_format.h"
 #include "cli/name_catalog.h"
+#include "cli/reasons.h"
+#include "cli/service_log.h"
+#include "cli/settings.h"
 #include "cli/shell.h"
 #include "cli/suggest.h"
 #include "cli/time_parse.h"
@@ -48,8 +51,8 @@ std::string OneLine(std::string_view text) {
 }
 
 std::string GlobalOptionsLine() {
-  return "Global options, before or after the command: --database PATH, --user ACCOUNT, --json, --csv, --utc, "
-         "--dry-run";
+  return "Global options, before or after the command: --database PATH, --user ACCOUNT, --json, --csv, --text, --utc, "
+         "--tz ZONE, --earlier, --later, --dry-run, --keep-going, -f FILE";
 }
 
 std::string ProgramFooter() {
@@ -57,6 +60,8 @@ std::string ProgramFooter() {
   text += kTimeForms;
   text += "\nExit codes:\n";
   for (const auto& [code, meaning] : kExitCodes) text += fmt::format("  {}  {}\n", static_cast<int>(code), meaning);
+  text += "\nDefaults of your own may be set in ~/.config/vntaccess/config, an INI file:\n"
+          "  database = plant.db, tz = Europe/Berlin, output = json (or text, csv), utc = true\n";
   text += "\n'vntaccess COMMAND --help' shows a command's arguments, options and examples.";
   return text;
 }
@@ -71,24 +76,64 @@ std::string CommandFooter(const CommandEntry& entry) {
   return text + GlobalOptionsLine();
 }
 
+// --tz takes effect before parsing (ChooseTimeZone), so that times on the
+// same line are read in that zone; --earlier and --later likewise
+// (ParseCommandLine). A shell line keeps the shell's zone and script.
+void DeclareTimeAndScriptOptions(CLI::App& app, GlobalOptions& global, LineSource source) {
+  if (source == LineSource::kProgram) {
+    app.add_option("--tz", global.timeZone,
+                   "show and read local times in this zone, e.g. Europe/Berlin (default: VNTACCESS_TZ, the settings "
+                   "file, TZ)")
+        ->type_name("ZONE");
+    app.add_option("-f,--file", global.script, "run the commands of FILE, one a line, as a script")
+        ->type_name("FILE");
+  }
+  auto* earlier = app.add_flag("--earlier", global.earlier,
+                               "a local time that occurs twice (clocks set back) is the earlier one, summer time");
+  auto* later =
+      app.add_flag("--later", global.later, "a local time that occurs twice is the later one, standard time");
+  earlier->excludes(later);
+  app.add_flag("--keep-going", global.keepGoing,
+               "a script (piped lines, -f FILE) runs every line even after one failed, and ends with the gravest "
+               "exit code");
+}
+
 void DeclareGlobalOptions(CLI::App& app, GlobalOptions& global, LineSource source) {
   app.add_option("--database", global.database, "the database to open (default: the DORVIK_DATABASE variable)")
       ->type_name("PATH");
-  app.add_option("--user", global.user, "run as this caller account, DOMAIN\\user")->type_name("ACCOUNT");
+  app.add_option("--user", global.user, "run as this caller account, DOMAIN\\user")
+      ->type_name("ACCOUNT")
+      ->check(CLI::Validator(
+          [](const std::string& account) -> std::string {
+            const std::size_t slash = account.find('\\');
+            if (slash == std::string::npos || slash == 0 || slash + 1 == account.size()) {
+              return "'" + account + "' is not an account; write it as DOMAIN\\user";
+            }
+            return {};
+          },
+          "DOMAIN\\user"));
   app.add_option("--server", global.server,
                  "run through the access service host at this URL (default: the VNTACCESS_SERVER variable)")
       ->type_name("URL");
   app.add_option("--cacert", global.cacert, "with --server: trust the host's certificate from this CA file (PEM)")
       ->type_name("FILE");
-  auto* json = app.add_flag_callback(
-      "--json", [&global] { global.output.format = Format::kJson; }, "print JSON for scripts, keyed by names");
-  auto* csv = app.add_flag_callback(
-      "--csv", [&global] { global.output.format = Format::kCsv; }, "print CSV with a header row");
-  json->excludes(csv);
+  auto form = [&global](Format format) {
+    return [&global, format] {
+      global.output.format = format;
+      global.formatGiven = true;
+    };
+  };
+  auto* json = app.add_flag_callback("--json", form(Format::kJson), "print JSON for scripts, keyed by names");
+  auto* csv = app.add_flag_callback("--csv", form(Format::kCsv), "print CSV with a header row");
+  auto* text = app.add_flag_callback("--text", form(Format::kText),
+                                     "print aligned tables (the default, unless the settings file says otherwise)");
+  json->excludes(csv)->excludes(text);
+  csv->excludes(text);
   app.add_flag("--utc", global.output.utc, "show times in UTC instead of local time");
   app.add_flag("--dry-run", global.dryRun,
                "commands that change the database check everything and say what they would write, but write "
                "nothing");
+  DeclareTimeAndScriptOptions(app, global, source);
   if (source == LineSource::kProgram) {
     app.set_version_flag("--version", fmt::format("{} {}", kProgram, VNTACCESS_VERSION), "print the version");
   }
@@ -153,6 +198,22 @@ std::string HelpHint(const CLI::App* command) {
         fmt::format("unknown command '{}'{}{}", word, DidYouMean(word, CommandNames()), HelpHint(nullptr)));
   }
   throw UsageError(fmt::format("{}: unexpected argument '{}'{}", CommandPath(*command), word, HelpHint(command)));
+}
+
+// A word before "--" that starts with '-', is no number and names no option
+// of the command: the parser took it for an option and then missed the value
+// it was meant to be. Says so instead of "VALUE is required".
+void RejectValueTakenForOption(const CLI::App& app, const std::vector<std::string>& args) {
+  const CLI::App* command = InnermostCommand(app);
+  const std::vector<std::string> options = OptionNames(command ? *command : app);
+  for (const std::string& word : args) {
+    if (word == "--") return;
+    if (word.size() < 2 || word[0] != '-' || std::isdigit(static_cast<unsigned char>(word[1])) != 0) continue;
+    if (std::find(options.begin(), options.end(), word.substr(0, word.find('='))) != options.end()) continue;
+    throw UsageError(fmt::format("'{}' reads as an option, and there is none of that name{}; a value that begins "
+                                 "with - goes after --, as in: write TI101 DESCRIPTION -- {}{}",
+                                 word, DidYouMean(word, options), word, HelpHint(command)));
+  }
 }
 
 // The one-line error for a command line the parser refused.
@@ -240,6 +301,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
       throw UsageError(fmt::format("'{}' reads as an option; write the number as -0{}", word, word.substr(1)));
     }
   }
+  // Times are read while the line is parsed; the choice for repeated local
+  // times must stand before.
+  const auto given = [&args](std::string_view flag) { return std::find(args.begin(), args.end(), flag) != args.end(); };
+  SetRepeatedTimeChoice(given("--earlier") ? RepeatedTime::kEarlier
+                        : given("--later") ? RepeatedTime::kLater
+                                           : RepeatedTime::kRefuse);
   CommandLine line;
   BuiltApp built = BuildApp(line.global, source);
   CLI::App& app = *built.app;
@@ -259,6 +326,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
   } catch (const CLI::ExtrasError&) {
     RejectExtras(app, app.remaining());
   } catch (const CLI::ParseError& error) {
+    RejectValueTakenForOption(app, args);
     RejectLine(app, error.what());
   } catch (const UsageError& error) {
     RejectLine(app, error.what());  // a value that an option's parser refused
@@ -266,6 +334,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource so
   if (const auto extras = app.remaining(); !extras.empty()) RejectExtras(app, extras);
   if (source == LineSource::kShell && !line.global.database.empty()) {
     throw UsageError("the shell stays on the database it opened; start another vntaccess for another one");
+  }
+  if (source == LineSource::kProgram && !line.global.script.empty() && ChosenCommand(app) != nullptr) {
+    throw UsageError("-f runs the commands of a file; give no command with it");
   }
   if (const CLI::App* command = ChosenCommand(app)) {
     for (auto& [entry, invocation] : built.invocations) {
@@ -318,6 +389,11 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
     OutputStyle style = line.global.output;
     style.terminal = terminal;
     Output output(out, err, style);
+    if (link != nullptr) {
+      if (const auto unopened = OpenServiceLog()) {
+        output.Note(fmt::format("{}: the service log is off: {}", kProgram, *unopened));
+      }
+    }
     CommandContext context(line.global, output, link, &catalog);
     context.SetRemote(remote);
     return line.invocation->Run(context);
@@ -330,7 +406,7 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
     return report(ExitCode::kDatabaseUnavailable, error.what());
   } catch (const std::exception& error) {
     // Service faults and every other failure of the library or the database.
-    return report(ExitCode::kServiceFault, error.what());
+    return report(ExitCode::kServiceFault, ReasonInWords(error.what(), nullptr, link ? RecordNameOf : Namer()));
   }
 }
 
@@ -365,7 +441,10 @@ int Main(int argc, char** argv) {
   if (!args.empty() && args.front() == kCompleteCommand) return RunCompletionRequest(args, std::cout);
   CommandLine line;
   try {
+    const UserSettings settings = ReadUserSettings();
+    ChooseTimeZone(args, settings);
     line = ParseCommandLine(args, LineSource::kProgram);
+    ApplyUserSettings(line.global, settings);
   } catch (const UsageError& error) {
     std::cerr << kProgram << ": " << OneLine(error.what()) << "\n";
     return static_cast<int>(ExitCode::kUsage);
@@ -377,7 +456,7 @@ int Main(int argc, char** argv) {
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   if (line.command == nullptr) {
     // No command: the shell, when there is a database to open.
-    if (line.global.database.empty() && std::getenv("DORVIK_DATABASE") == nullptr) {
+    if (line.global.database.empty() && std::getenv("DORVIK_DATABASE") == nullptr && line.global.script.empty()) {
       std::cout << *ParseCommandLine({"--help"}, LineSource::kProgram).text;
       return static_cast<int>(ExitCode::kUsage);
     }

@@ -108,7 +108,7 @@ ExitCode RunRecords(const RecordsArgs& args, CommandContext& context) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     const bool isUsable = usable.at(ids[i]);
     shown.table.rows.push_back({names[i], std::to_string(ids[i]), YesNo(isUsable)});
-    records[names[i]] = Json{{"id", ids[i]}, {"usable", isUsable}};
+    AppendDistinct(records, names[i], Json{{"id", ids[i]}, {"usable", isUsable}});  // names are unique
   }
   std::string patterns;
   for (const auto& pattern : args.patterns) patterns += (patterns.empty() ? "" : " or ") + pattern;

@@ -14,6 +14,7 @@
 #include "cli/data_commands.h"
 #include "cli/database_link.h"
 #include "cli/field_resolver.h"
+#include "cli/record_names.h"
 #include "cli/suggest.h"
 #include "cli/value_view.h"
 #include "cli/write_plan.h"
@@ -150,7 +151,7 @@ ExitCode ShowByIds(CommandContext& context, const contracts::TagValuesByIds& res
   Table table = ResultTable();
   for (const auto& [record, fields] : result) {
     for (const auto& [tag, values] : fields) {
-      AddRows(table, access.GetRecordName(record), access.GetAttributeNameWithOccurenceNumber(record, tag), values);
+      AddRows(table, RecordNameOf(record), access.GetAttributeNameWithOccurenceNumber(record, tag), values);
     }
   }
   return ShowResult(context, result, std::move(table));

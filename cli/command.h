@@ -44,12 +44,18 @@ class RemoteLink;
 
 // The options before or after any command.
 struct GlobalOptions {
-  std::string database;  // --database (empty: DORVIK_DATABASE)
-  std::string user;      // --user DOMAIN\user: run as that caller (with --server: the login name)
-  OutputStyle output;    // --json, --csv, --utc
-  bool dryRun = false;   // --dry-run
-  std::string server;    // --server https://HOST:PORT (empty: VNTACCESS_SERVER; none: in process)
-  std::string cacert;    // --cacert FILE: the authorities that vouch for the server's certificate
+  std::string database;      // --database (empty: DORVIK_DATABASE)
+  std::string user;          // --user DOMAIN\user: run as that caller (with --server: logs in as user)
+  OutputStyle output;        // --json, --csv, --text, --utc
+  bool formatGiven = false;  // --json, --csv or --text was given (else the settings file's form)
+  bool dryRun = false;       // --dry-run
+  std::string timeZone;      // --tz (already the process's zone when parsed: cli/settings.h)
+  bool earlier = false;      // --earlier / --later: a local time that occurs twice
+  bool later = false;
+  std::string script;        // -f FILE: run the file's lines as a script
+  bool keepGoing = false;    // --keep-going: a script goes on after a failing line
+  std::string server;        // --server https://HOST:PORT (empty: VNTACCESS_SERVER; none: in process)
+  std::string cacert;        // --cacert FILE: the authorities that vouch for the server's certificate
 };
 
 // What a running command works with. Access() and Manage() are the data and

@@ -1,21 +1,19 @@
-// read, read-ids, write and history: current values and history of fields,
-// named by the user. call lives in cli/call_command.cpp.
+// read, read-ids and write: current values of fields, named by the user.
+// history lives in cli/history_command.cpp, call in cli/call_command.cpp.
 #include "cli/data_commands.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
 #include <fmt/format.h>
 
 #include "api/records.h"
 #include "cli/command.h"
+#include "cli/duration.h"
 #include "cli/field_resolver.h"
 #include "cli/progress.h"
+#include "cli/record_patterns.h"
 #include "cli/suggest.h"
-#include "cli/svg_plot.h"
 #include "cli/time_parse.h"
 #include "cli/value_view.h"
 #include "cli/values_view.h"
@@ -53,15 +51,6 @@ OutsidersRequestTypeEnum ParseOutsiders(std::string_view text) {
   throw UsageError(fmt::format("--outsiders: '{}' is not a kind; kinds: {}", text, names));
 }
 
-DateTime HistoryArgs::To() const { return to.value_or(now); }
-
-DateTime HistoryArgs::From() const {
-  if (from) return *from;
-  constexpr int64_t kDay = DateTime::kTicksPerDay;
-  const DateTime end = To();
-  return end.Ticks() > kDay ? end.AddTicks(-kDay) : DateTime(0, contracts::DateTimeKind::Utc);
-}
-
 namespace {
 
 // --- read and read-ids --------------------------------------------------------
@@ -75,22 +64,52 @@ DateTime OptionTime(std::string_view option, const std::string& text, const Date
   }
 }
 
-std::string TimesHelp() { return "Times may be written as:\n" + std::string(kTimeForms); }
+// 'TI*.VALUE': a pattern of records and, after its last point, the one
+// field to read (a plain name with a point stays a record name).
+void TakeDottedField(ReadArgs& args) {
+  if (!args.fields.empty() || args.records.size() != 1) return;
+  const std::string& word = args.records.front();
+  const std::size_t dot = word.rfind('.');
+  if (dot == std::string::npos || dot + 1 == word.size() || !IsNamePattern(word.substr(0, dot))) return;
+  args.fields = {word.substr(dot + 1)};
+  args.records = {word.substr(0, dot)};
+}
 
 void DeclareRead(CLI::App& app, ReadArgs& args) {
   app.add_option_function<std::string>(
          "RECORD", [&args](const std::string& text) { args.records = SplitRecordNames(text); },
-         "a record name, or several separated by commas (TI101,TI102)")
+         "a record name, several separated by commas (TI101,TI102), or a pattern of names ('TI*': * any "
+         "characters, ? one); 'TI*.VALUE' reads that field of every match")
       ->required();
   app.add_option("FIELD", args.fields,
                  "field names: VALUE, a whole repeat area TREND, or one occurrence TREND[2]; none: every field of "
                  "the record's definition");
+  app.add_option_function<std::string>(
+         "--watch",
+         [&args](const std::string& text) {
+           args.watchTicks = ParseDuration(text, "--watch", DateTime::kTicksPerSecond, DateTime::kTicksPerDay);
+         },
+         fmt::format("read again every LENGTH until Ctrl-C: in place on a terminal, appended with the time of each "
+                     "read in a pipe ({})",
+                     kDurationForms))
+      ->type_name("LENGTH");
+  app.add_option_function<std::string>(
+         "--count", [&args](const std::string& text) { args.count = ParseInteger(text, "--count", 1, 1'000'000); },
+         "with --watch: stop after N reads")
+      ->type_name("N");
+  app.callback([&args] {
+    if (args.count && !args.watchTicks) throw UsageError("--count counts the reads of --watch");
+    TakeDottedField(args);
+  });
 }
 
 ExitCode RunRead(const ReadArgs& args, CommandContext& context) {
   FieldResolver resolver(context.Access(), context.Catalog());
-  if (args.fields.empty()) return ShowCurrentValues(resolver.ResolveAllFields(args.records), context);
-  return ShowCurrentValues(resolver.Resolve(args.records, args.fields), context);
+  const std::vector<std::string> records = ExpandRecordPatterns(args.records, context.Catalog());
+  std::vector<ResolvedField> fields =
+      args.fields.empty() ? resolver.ResolveAllFields(records) : resolver.Resolve(records, args.fields);
+  if (args.watchTicks) return WatchCurrentValues(std::move(fields), context, *args.watchTicks, args.count);
+  return ShowCurrentValues(std::move(fields), context);
 }
 
 void DeclareReadIds(CLI::App& app, ReadIdsArgs& args) {
@@ -120,9 +139,13 @@ void DeclareWrite(CLI::App& app, WriteArgs& args) {
   app.add_option("FIELD", args.field, "the field: VALUE, a repeat area TREND (one value per occurrence), TREND[2]")
       ->required();
   app.add_option("VALUE", args.texts,
-                 "the value, read as the field's kind: a number with a point for decimals (74.25), a selector's "
-                 "text or number (AUTO or 2), a time, a record name")
+                 "the value, read as the field's kind: a number with a point for decimals (74.25, -3e2), a "
+                 "selector's text or number (AUTO or 2), a time, a record name; a value that begins with - and is "
+                 "no number goes after -- (write TI101 DESCRIPTION -- -x)")
       ->required();
+  app.add_flag("--lossy", args.lossy,
+               "store a number the field cannot hold exactly as the nearest it holds (1e-50 as 0 in a 4-byte real); "
+               "without it such a number is refused");
   app.add_option_function<std::string>(
          "--type", [&args](const std::string& text) { args.type = ParseValueType(text); },
          "send the values as this kind instead: text, int16, int32, float, double, time, bool (true, false, 1, 0)")
@@ -188,117 +211,15 @@ ExitCode RunWrite(const WriteArgs& args, CommandContext& context) {
   TagValues values;
   for (std::size_t i = 0; i < args.texts.size(); ++i) {
     contracts::Value value = args.type ? args.typedValues[i] : ParseFieldValue(args.texts[i], field, args.now, access);
+    if (const auto change = ValueChange(args.texts[i], value, field.definition.DataType); change && !args.lossy) {
+      throw UsageError(fmt::format("{}: {}; --lossy stores it so", field.FullName(), *change));
+    }
     values.emplace_back(std::move(value), args.time.value_or(args.now), args.status.value_or(0),
                         args.level.value_or(0));
   }
   WritePlan plan;
   plan.Add(field, std::move(values));
   return RunWritePlan(plan, context, [&] { access.SetTagValues(plan.Request()); });
-}
-
-// --- history ------------------------------------------------------------------
-
-void DeclareHistory(CLI::App& app, HistoryArgs& args) {
-  args.now = platform::UtcNow();
-  app.add_option("RECORD", args.record, "the record")->required();
-  app.add_option("FIELD", args.field, "a field that keeps history")->required();
-  app.add_option_function<std::string>(
-         "--from", [&args](const std::string& text) { args.from = OptionTime("--from", text, args.now); },
-         "start of the interval (default: 24 hours before --to); later than --to reads newest first")
-      ->type_name("TIME");
-  app.add_option_function<std::string>(
-         "--to", [&args](const std::string& text) { args.to = OptionTime("--to", text, args.now); },
-         "end of the interval (default now)")
-      ->type_name("TIME");
-  app.add_option_function<std::string>(
-         "--max",
-         [&args](const std::string& text) { args.max = static_cast<int32_t>(ParseInteger(text, "--max", 1, 100'000)); },
-         "at most this many values inside the interval, 1 to 100000 (default 1000)")
-      ->type_name("N");
-  app.add_option_function<std::string>(
-         "--outsiders", [&args](const std::string& text) { args.outsiders = ParseOutsiders(text); },
-         "also read values just outside the interval (kinds above)")
-      ->type_name("KIND");
-  app.add_flag("--step", args.step, "ask the database for step values");
-  app.add_option("--plot", args.plot, "also draw the trend as an SVG chart into FILE")->type_name("FILE");
-}
-
-std::string OutsidersHelp() {
-  std::string text = "Outsiders (--outsiders KIND, any case) add values just outside the interval:\n";
-  for (const auto& kind : kOutsidersKinds) text += fmt::format("  {:<8} {}\n", kind.name, kind.meaning);
-  return text + "Outsiders are marked in the table, the JSON and the chart.\n\n" + TimesHelp();
-}
-
-// The UNITS of field's record, when its definition has such a field.
-std::string UnitsOf(const ResolvedField& field, access::DataAccess& access) {
-  const int32_t unitsTag = access.GetAttributeID("UNITS");
-  if (unitsTag <= 0) return {};
-  contracts::TagsById request;
-  request[field.recordId] = {unitsTag};
-  try {
-    const auto values = access.GetTagValues(request);
-    const auto record = values.find(field.recordId);
-    if (record == values.end()) return {};
-    const auto units = record->second.find(unitsTag);
-    if (units == record->second.end() || units->second.empty()) return {};
-    return access::ToText(units->second.front().Value);
-  } catch (const std::exception&) {
-    return {};  // a record without units: the chart's axis goes without
-  }
-}
-
-// The chart's file, opened before anything is read so that a path that
-// cannot be written fails the command before it shows anything.
-std::ofstream OpenPlot(const std::string& path) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}: {}", path, std::strerror(errno)));
-  return file;
-}
-
-void WritePlot(std::ofstream& file, const std::string& path, const TrendChart& chart) {
-  file << TrendSvg(chart);
-  file.close();
-  if (!file) throw platform::IOException(fmt::format("cannot write the chart to {}", path));
-}
-
-ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
-  access::DataAccess& access = context.Access();
-  FieldResolver resolver(access, context.Catalog());
-  const ResolvedField field = resolver.Resolve({args.record}, {args.field}).front();
-  if (field.definition.HistoryPointer == 0 || field.occurrence > 0) {
-    throw NotFoundError(fmt::format("{} keeps no history", field.FullName()));
-  }
-  if (!args.plot.empty() && !field.IsNumeric()) {
-    throw UsageError(fmt::format("{} holds {} values; --plot draws numbers only", field.FullName(),
-                                 contracts::ToString(field.definition.DataType)));
-  }
-  std::ofstream plot = args.plot.empty() ? std::ofstream() : OpenPlot(args.plot);
-  contracts::HistoryRequestById request;
-  request.TagId = field.recordId;
-  request.FieldId = field.fieldTag;
-  request.Query.StartTime = args.From();
-  request.Query.EndTime = args.To();
-  request.Query.MaxCount = args.max;
-  request.Query.OusidersType = args.outsiders;
-  request.Query.ReturnStep = args.step;
-  TagValues values;
-  {
-    Progress progress(fmt::format("reading the history of {}", field.FullName()));
-    auto answer = access.GetHistoryValuesByIds({request});
-    values = std::move(answer[field.recordId][field.fieldTag]);
-  }
-  HistoryView view{field, args.From(), args.To(), UnitsOf(field, access)};
-  const HistoryShown shown = ShowHistory(view, values, context.Out().Style());
-  context.Out().Show(shown.shown);
-  if (shown.inside >= args.max) {
-    context.Out().Note(
-        fmt::format("{}: stopped at --max {} values; the interval may hold more", kProgram, args.max));
-  }
-  if (!args.plot.empty()) {
-    WritePlot(plot, args.plot, shown.chart);
-    context.Out().Note(fmt::format("{}: wrote the trend chart to {}", kProgram, args.plot));
-  }
-  return ExitCode::kDone;
 }
 
 const CommandRegistration kRead({
@@ -309,7 +230,9 @@ const CommandRegistration kRead({
                    "that keep quality, a time for fields that keep one. A selector shows its text. Names that do "
                    "not resolve are errors (exit 4); nothing is read then.",
     .examples = {"--database plant.json read TI101 VALUE UNITS", "read TI101,TI102,PI201 VALUE --csv",
-                 "read TI101 TREND TREND_COUNT --json", "read P101 MODE STATE", "read P101"},
+                 "read 'TI*' VALUE UNITS", "read 'TI*.VALUE'", "read TI101 TREND TREND_COUNT --json",
+                 "read P101 MODE STATE", "read P101",
+                 "read TI101,PI201 VALUE --watch 2s", "read TI101 VALUE --watch 5s --count 3 --csv"},
     .order = 10,
     .words = {WordKind::kRecords, WordKind::kField},
     .define = Define(DeclareRead, RunRead),
@@ -329,7 +252,13 @@ const CommandRegistration kWrite({
     .description = "The value is read strictly as the field's kind: numbers with a point for decimals and no "
                    "thousands separators, whole numbers within the field's range, a selector's text or number. "
                    "The report says exactly what was written; when a repeat area has fewer occurrences than "
-                   "values given, only those are written and the exit code is 5.",
+                   "values given, only those are written and the exit code is 5.\n\n"
+                   "Numbers: " + std::string(kNonNumbersRule) + ". A number the field would store as another one "
+                   "(1e-50 underflowing to 0 in a 4-byte real, 16777217 beyond its exact whole numbers) is refused "
+                   "with the nearest value it holds; --lossy stores it anyway. A negative number is typed as it is "
+                   "(write TI101 VALUE -5.5); another value that begins with - goes after --.\n\n"
+                   "--dry-run checks what the write itself would meet: the field's protection, the account's write "
+                   "right and whether the database can be written, and exits as the write would.",
     .examples = {"write TI101 VALUE 74.25", "write TI101 VALUE 74.25 --status 0 --level 2 --time \"2024-03-07 01:00\"",
                  "write P101 MODE AUTO", "write TI101 TREND 68.5 69 70.25", "--dry-run write TI101 VALUE 80"},
     .order = 12,
@@ -339,21 +268,6 @@ const CommandRegistration kWrite({
     .define = Define(DeclareWrite, RunWrite),
 });
 
-const CommandRegistration kHistory({
-    .name = "history",
-    .summary = "history of a field, with values just outside the interval on request",
-    .description = OutsidersHelp(),
-    .examples = {"history TI101 VALUE", "history TI101 VALUE --from -6h",
-                 "history TI101 VALUE --from \"2024-03-06 20:00\" --to \"2024-03-06 22:00\" --outsiders BothA",
-                 "history PI201 VALUE --from 2024-03-05 --to 2024-03-06 --plot trend.svg",
-                 "history TI101 VALUE --from now --to -1d --max 10"},
-    .order = 13,
-    .words = {WordKind::kRecord, WordKind::kField},
-    .optionValues = {{"--outsiders",
-                      {"None", "BeforeA", "AfterA", "BothA", "BeforeB", "AfterB", "BothB", "BeforeC", "AfterC",
-                       "BothC"}}},
-    .define = Define(DeclareHistory, RunHistory),
-});
 
 }  // namespace
 }  // namespace vantrel::cli

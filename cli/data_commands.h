@@ -1,4 +1,5 @@
-// The data commands of vntaccess: read, read-ids, write, history and call.
+// The data commands of vntaccess: read, read-ids, write, history and call
+// (history's arguments are in cli/history_command.h).
 // Their arguments are plain structs, filled and checked while the command
 // line is parsed (no database); the run functions resolve names, call the
 // data service and show the result.
@@ -13,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli/history_command.h"
 #include "cli/value_parse.h"
 #include "contracts/collections.h"
 #include "contracts/enums.h"
@@ -21,8 +23,10 @@
 namespace vantrel::cli {
 
 struct ReadArgs {
-  std::vector<std::string> records;  // "TI101,TI102" gives two
+  std::vector<std::string> records;  // "TI101,TI102" gives two; 'TI*' every match
   std::vector<std::string> fields;
+  std::optional<int64_t> watchTicks;  // --watch: read again every so long
+  std::optional<int64_t> count;       // --count: rounds of --watch
 };
 
 struct ReadIdsArgs {
@@ -39,23 +43,8 @@ struct WriteArgs {
   std::optional<int16_t> status;
   std::optional<int16_t> level;
   std::optional<contracts::DateTime> time;
+  bool lossy = false;       // --lossy: store a number the field changes (rounds, cuts)
   contracts::DateTime now;  // when the command line was read
-};
-
-struct HistoryArgs {
-  std::string record;
-  std::string field;
-  std::optional<contracts::DateTime> from;
-  std::optional<contracts::DateTime> to;
-  int32_t max = 1000;
-  contracts::OutsidersRequestTypeEnum outsiders = contracts::OutsidersRequestTypeEnum::None;
-  bool step = false;
-  std::string plot;  // SVG file to write, or empty
-  contracts::DateTime now;
-  // The interval read: the last 24 hours up to now (or up to --to) when
-  // --from is not given.
-  contracts::DateTime From() const;
-  contracts::DateTime To() const;
 };
 
 struct CallArgs {

@@ -30,7 +30,11 @@ DatabaseLink::DatabaseLink(const std::string& path) {
   } catch (const dorvik::DatabaseError& failure) {
     throw DatabaseUnavailableError(fmt::format("cannot open the database: {}", failure.what()));
   }
-  if (INIDORV() == 0) throw DatabaseUnavailableError(fmt::format("cannot attach to the database {}", path_));
+  if (INIDORV() == 0) {
+    const std::string why = dorvik::LastOpenError();
+    throw DatabaseUnavailableError(why.empty() ? fmt::format("cannot attach to the database {}", path_)
+                                               : fmt::format("cannot attach: {}", why));
+  }
 }
 
 DatabaseLink::~DatabaseLink() { ENDDORV(); }
@@ -52,7 +56,9 @@ std::string Variable(const char* name) {
 }  // namespace
 
 RemoteLink::RemoteLink(const std::string& url, const std::string& caFile, const std::string& user) {
-  client::RemoteOptions options{.url = url, .caFile = caFile, .user = user, .token = Variable("VNTACCESS_TOKEN")};
+  // --user names DOMAIN\user; the host proves the user and adds its own domain.
+  const std::string login = user.substr(user.find('\\') == std::string::npos ? 0 : user.rfind('\\') + 1);
+  client::RemoteOptions options{.url = url, .caFile = caFile, .user = login, .token = Variable("VNTACCESS_TOKEN")};
   if (options.token.empty() && !user.empty()) {
     options.password = Variable("VNTACCESS_PASSWORD");
     if (options.password.empty()) std::getline(std::cin, options.password);

@@ -34,8 +34,9 @@ class DatabaseLink {
 
 // RemoteLink: the three services of an access service host (vntaccess
 // --server), through vantrel_client, with the caller's credentials: a token
-// from VNTACCESS_TOKEN, or the login name of --user with its password from
-// VNTACCESS_PASSWORD or else the first line of standard input.
+// from VNTACCESS_TOKEN, or the user of --user DOMAIN\user (the host adds its
+// own domain) with its password from VNTACCESS_PASSWORD or else the first
+// line of standard input.
 //
 // Used by the thread that made it.
 class RemoteLink {

@@ -8,6 +8,7 @@
 #include "cli/errors.h"
 #include "cli/name_catalog.h"
 #include "cli/progress.h"
+#include "cli/record_names.h"
 #include "cli/suggest.h"
 #include "cli/value_parse.h"
 #include "data/data_access.h"
@@ -175,9 +176,9 @@ std::optional<FieldResolver::Record> FieldResolver::FindRecord(int32_t id) {
 FieldResolver::Record FieldResolver::Describe(int32_t id) {
   Record record;
   record.id = id;
-  record.name = access_.GetRecordName(id);
+  record.name = RecordNameOf(id);  // decoded from the code page, as the tool prints it
   const int32_t definitionId = access_.GetDefinitionID(id);
-  record.definitionName = access_.GetRecordName(definitionId);
+  record.definitionName = RecordNameOf(definitionId);
   if (const auto fields = access_.GetFieldDefinitions(definitionId)) record.fields = *fields;
   return record;
 }

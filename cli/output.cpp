@@ -46,19 +46,35 @@ std::string CsvField(const std::string& text) {
 
 }  // namespace
 
+void AppendDistinct(Json& object, std::string key, Json value) {
+  if (!object.is_object()) object = Json::object();
+  auto& members = object.get_ref<Json::object_t&>();
+  static_cast<Json::object_t::Container&>(members).emplace_back(std::move(key), std::move(value));
+}
+
+namespace {
+
+// A local time with its offset from UTC, so that the hour a daylight-saving
+// change repeats is told apart: "2024-10-27 02:30:00.000+02:00".
+std::string LocalWithOffset(const DateTime& instant, char separator) {
+  const DateTime local = platform::ToLocalTime(instant);
+  const int64_t offsetMinutes = (local.Ticks() - instant.Ticks()) / (60 * DateTime::kTicksPerSecond);
+  return fmt::format("{}{}{:02}:{:02}", DateAndTime(local, separator), offsetMinutes < 0 ? '-' : '+',
+                     std::abs(offsetMinutes) / 60, std::abs(offsetMinutes) % 60);
+}
+
+}  // namespace
+
 std::string TextTime(const DateTime& time, bool utc) {
   const DateTime instant = AsUtc(time);
   if (utc) return DateAndTime(instant, ' ') + "Z";
-  return DateAndTime(platform::ToLocalTime(instant), ' ');
+  return LocalWithOffset(instant, ' ');
 }
 
 std::string IsoTime(const DateTime& time, bool utc) {
   const DateTime instant = AsUtc(time);
   if (utc) return DateAndTime(instant, 'T') + "Z";
-  const DateTime local = platform::ToLocalTime(instant);
-  const int64_t offsetMinutes = (local.Ticks() - instant.Ticks()) / (60 * DateTime::kTicksPerSecond);
-  return fmt::format("{}{}{:02}:{:02}", DateAndTime(local, 'T'), offsetMinutes < 0 ? '-' : '+',
-                     std::abs(offsetMinutes) / 60, std::abs(offsetMinutes) % 60);
+  return LocalWithOffset(instant, 'T');
 }
 
 std::string JsonTime(const DateTime& time) {

@@ -5,8 +5,9 @@
 // chose:
 //
 //   text   aligned columns in the requested order; columns whose cells are
-//          all empty are left out; times local (or UTC with --utc) to the
-//          millisecond: "2024-03-07 01:00:00.000" ("...Z" in UTC)
+//          all empty are left out; times local with their offset (or UTC
+//          with --utc) to the millisecond: "2024-03-07 01:00:00.000+01:00"
+//          ("...Z" in UTC)
 //   --csv  RFC 4180 quoting, a header row and every column, lines ending
 //          in LF; ISO-8601 times with their offset:
 //          "2024-03-07T01:00:00.000+01:00"
@@ -62,8 +63,14 @@ struct Shown {
   std::string footer;    // text form only: a line below the table
 };
 
+// Appends a member to a JSON object whose keys the caller knows to be
+// distinct (the names of one listing), without the search for an existing
+// key that Json's operator[] makes member by member: a listing of n names
+// takes time linear in n, not quadratic.
+void AppendDistinct(Json& object, std::string key, Json value);
+
 // Time texts of the three forms.
-std::string TextTime(const contracts::DateTime& time, bool utc);  // "2024-03-07 01:00:00.000"
+std::string TextTime(const contracts::DateTime& time, bool utc);  // "2024-03-07 01:00:00.000+01:00"
 std::string IsoTime(const contracts::DateTime& time, bool utc);   // "2024-03-07T01:00:00.000+01:00"
 std::string JsonTime(const contracts::DateTime& time);            // "2024-03-07T00:00:00Z"
 int64_t EpochMilliseconds(const contracts::DateTime& time);

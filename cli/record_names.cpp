@@ -1,13 +1,29 @@
 #include "cli/record_names.h"
 
+#include <algorithm>
+#include <array>
+
 #include <fmt/format.h>
 
+#include "api/dorvik.h"
+#include "api/records.h"
 #include "cli/errors.h"
 #include "cli/name_catalog.h"
 #include "cli/suggest.h"
+#include "platform/codepage.h"
 #include "session/session.h"
 
 namespace vantrel::cli {
+
+std::string RecordNameOf(int32_t id) {
+  std::array<char, dorvik::api::kNameBufferSize> buffer{};
+  int16_t length = 0;
+  GETNAMDB_LNAME(&id, buffer.data(), &length);
+  const auto count = std::clamp<std::size_t>(static_cast<std::size_t>(std::max<int16_t>(length, 0)), 0,
+                                              dorvik::api::kMaxNameLength);
+  return std::string(platform::FromAnsiTrimmed(std::string_view(buffer.data(), count)));
+}
+
 
 std::optional<NamedRecord> RecordNames::Record(const std::string& name) {
   const int32_t id = session_.GetRecordID(name);
@@ -15,8 +31,8 @@ std::optional<NamedRecord> RecordNames::Record(const std::string& name) {
     problems_.push_back(fmt::format("there is no record {}{}", name, DidYouMean(name, catalog_.Records())));
     return std::nullopt;
   }
-  NamedRecord record{id, session_.GetRecordName(id), session_.GetDefinitionRecordID(name), {}};
-  record.definition = session_.GetRecordName(record.definitionId);
+  NamedRecord record{id, RecordNameOf(id), session_.GetDefinitionRecordID(name), {}};
+  record.definition = RecordNameOf(record.definitionId);
   return record;
 }
 

@@ -24,6 +24,12 @@ namespace vantrel::cli {
 
 class NameCatalog;
 
+// The name of record id as the database spells it, decoded from the code
+// page (the library's names keep ASCII only); empty when there is no such
+// record. The tool shows every record name it prints through this. Needs an
+// attached database.
+std::string RecordNameOf(int32_t id);
+
 struct NamedRecord {
   int32_t id = 0;
   std::string name;  // as the database spells it

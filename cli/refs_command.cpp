@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <filesystem>
 #include <optional>
 
 #include <fmt/format.h>
@@ -17,6 +18,7 @@
 #include "cli/suggest.h"
 #include "cli/text_compare.h"
 #include "management/management.h"
+#include "server/server_management.h"
 
 namespace vantrel::cli {
 namespace {
@@ -136,8 +138,23 @@ void NoteUnknownNames(const RefsArgs& args, CommandContext& context) {
   context.Out().Note(fmt::format("{}: no record is named {}{}", kProgram, unknown, consequence));
 }
 
+// Why the query files could not be searched, when SQL is searched and the
+// folder COMPRESS_SOURCE names is missing; nothing when they could be (or
+// no folder is set, so there are none).
+std::optional<std::string> UnsearchedQueryFolder(const RefsArgs& args) {
+  if (args.source && *args.source != ReferenceSourceTypeEnum::SqlQuery) return std::nullopt;
+  const std::string folder = access::ServerManagement().GetVntEnvironmentVariable("COMPRESS_SOURCE");
+  if (folder.empty()) return std::nullopt;
+  std::error_code error;
+  if (std::filesystem::is_directory(folder, error)) return std::nullopt;
+  return fmt::format("the query folder {} (COMPRESS_SOURCE) does not exist, so no query file was searched; put "
+                     "the query files there",
+                     folder);
+}
+
 ExitCode RunRefs(const RefsArgs& args, CommandContext& context) {
   const contracts::TagReferences found = Search(args, context.Manage());
+  const std::optional<std::string> unsearched = UnsearchedQueryFolder(args);
   Shown shown;
   shown.table.columns = {{"NAME"}, {"SOURCE"}, {"WHERE"}, {"DEFINITION"}, {"FOUND"}};
   shown.json = Json::object();
@@ -160,7 +177,9 @@ ExitCode RunRefs(const RefsArgs& args, CommandContext& context) {
   shown.caption = fmt::format("{} place{} found{}", places, places == 1 ? "" : "s", where);
   context.Out().Show(shown);
   NoteUnknownNames(args, context);
-  return ExitCode::kDone;
+  if (!unsearched) return ExitCode::kDone;
+  context.Out().Note(fmt::format("{}: {}", kProgram, *unsearched));
+  return ExitCode::kPartlyDone;
 }
 
 const CommandRegistration kRefs({

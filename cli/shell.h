@@ -1,14 +1,18 @@
 // The interactive shell: `vntaccess --database DB` without a command. The
 // database stays attached between commands; each line is a command as on
 // the command line, without "vntaccess" (quotes and backslashes work as in
-// a POSIX shell). A bad line prints its one-line error and the shell goes
-// on; "quit", "exit" or the end of input leave it.
+// a POSIX shell). "quit", "exit", "\q" or the end of input leave it.
 //
 // On a terminal, lines are read with libedit: editing, a history kept in
-// ~/.vntaccess_history (VNTACCESS_HISTORY names another file, empty none)
-// and tab completion of commands, options, record and field names.
-// Otherwise lines are read plainly from standard input, without a prompt,
-// so that scripts can pipe commands in.
+// ~/.vntaccess_history (VNTACCESS_HISTORY names another file, empty none,
+// saved after every line) and tab completion of commands, options, record
+// and field names. A bad line prints its one-line error and the shell goes
+// on; Ctrl-C drops the line being typed, Ctrl-D leaves.
+//
+// Standard input that is not a terminal, and the file of -f FILE, run as a
+// script: lines without a prompt, stopping at the first line that fails
+// with that line's number and exit code; --keep-going runs every line and
+// ends with the gravest code.
 #ifndef VANTREL_CLI_SHELL_H_
 #define VANTREL_CLI_SHELL_H_
 
@@ -22,8 +26,9 @@
 namespace vantrel::cli {
 
 // Opens the database of global.database and runs the shell on standard
-// input. Returns kDatabaseUnavailable when the database cannot be opened,
-// else kDone.
+// input, or the script of global.script. Returns kDatabaseUnavailable when
+// the database cannot be opened; else kDone for an interactive shell, and
+// for a script what it ended with.
 ExitCode RunShell(const GlobalOptions& global, bool terminal);
 
 // A line split into words: blanks separate, '...' and "..." quote, a

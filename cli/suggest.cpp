@@ -1,6 +1,7 @@
 #include "cli/suggest.h"
 
 #include <algorithm>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -10,21 +11,29 @@ namespace vantrel::cli {
 namespace {
 
 // Optimal string alignment distance: insertions, deletions, substitutions
-// and swaps of neighbours each cost one; letters compare in any case.
+// and swaps of neighbours each cost one; letters compare in any case. Three
+// rows of the table are enough (a swap looks two rows back); they are
+// kept between calls, so that a catalog of many names costs no allocation
+// per name.
 std::size_t Distance(std::string_view a, std::string_view b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  thread_local std::vector<std::size_t> rows;
+  const std::size_t width = b.size() + 1;
+  rows.assign(3 * width, 0);
+  auto row = [&](std::size_t i) { return rows.data() + (i % 3) * width; };
+  for (std::size_t j = 0; j <= b.size(); ++j) row(0)[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t* current = row(i);
+    const std::size_t* above = row(i - 1);
+    current[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
       const std::size_t cost = SameLetters(a[i - 1], b[j - 1]) ? 0 : 1;
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      current[j] = std::min({above[j] + 1, current[j - 1] + 1, above[j - 1] + cost});
       if (i > 1 && j > 1 && SameLetters(a[i - 1], b[j - 2]) && SameLetters(a[i - 2], b[j - 1])) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        current[j] = std::min(current[j], row(i - 2)[j - 2] + 1);
       }
     }
   }
-  return d[a.size()][b.size()];
+  return row(a.size())[b.size()];
 }
 
 }  // namespace

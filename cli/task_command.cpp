@@ -229,7 +229,7 @@ class ActivationLines {
 
  private:
   std::string RecordName(int32_t id) {
-    const std::string name = access_.GetRecordName(id);
+    const std::string name = RecordNameOf(id);
     return name.empty() ? fmt::format("#{}", id) : name;
   }
 

@@ -1,6 +1,8 @@
 #include "cli/time_parse.h"
 
+#include <atomic>
 #include <charconv>
+#include <cstdlib>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,9 +22,13 @@ const std::string_view kTimeForms =
     "  -1h, -90m, -1h30m, +30s, now-2d  relative to now (units ms s m h d w)\n"
     "  1709769600, 1709769600.25        seconds since 1970-01-01 UTC\n"
     "  2024-03-06, 2024-03-06 20:00     local time (TZ), seconds and .fff optional\n"
-    "  2024-03-06T20:00:00Z, ...+01:00  with a zone\n";
+    "  2024-03-06T20:00:00Z, ...+01:00  with a zone\n"
+    "A local time that a daylight-saving change skips is refused; one that occurs twice needs its offset\n"
+    "(2024-10-27 02:30+02:00) or --earlier / --later.\n";
 
 namespace {
+
+std::atomic<RepeatedTime> repeatedTimeChoice{RepeatedTime::kRefuse};
 
 using contracts::DateTime;
 using contracts::DateTimeKind;
@@ -107,20 +113,62 @@ DateTime LocalMidnight(const DateTime& nowUtc, int daysBack) {
   return midnight.AddTicks(-daysBack * DateTime::kTicksPerDay);
 }
 
+std::string OffsetText(const DateTime& local, const DateTime& instant) {
+  const int64_t minutes = (local.Ticks() - instant.Ticks()) / kTicksPerMinute;
+  const int64_t size = minutes < 0 ? -minutes : minutes;
+  return fmt::format("{}{:02}:{:02}", minutes < 0 ? '-' : '+', size / 60, size % 60);
+}
+
+// A local wall-clock time as the one UTC instant it names; a time that does
+// not exist, or exists twice without a choice, is refused.
+DateTime LocalToUtc(const DateTime& local, std::string_view text) {
+  const std::vector<DateTime> instants = platform::LocalTimeInstants(local);
+  if (instants.size() == 1) return instants.front();
+  if (instants.empty()) {
+    throw UsageError(fmt::format("'{}' does not exist in {}: a daylight-saving change skips it; write a time "
+                                 "before or after the change, or give an offset",
+                                 text, LocalZoneName()));
+  }
+  switch (repeatedTimeChoice.load()) {
+    case RepeatedTime::kEarlier: return instants.front();
+    case RepeatedTime::kLater: return instants.back();
+    case RepeatedTime::kRefuse: break;
+  }
+  throw UsageError(fmt::format("'{}' occurs twice in {}: write it with its offset ({}{} or {}{}), or add "
+                               "--earlier or --later",
+                               text, LocalZoneName(), text, OffsetText(local, instants.front()), text,
+                               OffsetText(local, instants.back())));
+}
+
 // Any text DateTime::Parse takes; without a zone it is local time.
 DateTime ParseCalendarTime(std::string_view text) {
+  DateTime parsed;
   try {
-    const DateTime parsed = DateTime::Parse(text);
-    if (parsed.Kind() == DateTimeKind::Utc) return parsed;
-    return platform::ToUniversalTime(parsed.WithKind(DateTimeKind::Local)).WithKind(DateTimeKind::Utc);
+    parsed = DateTime::Parse(text);
   } catch (const platform::Exception&) {
     NotATime(text);
   }
+  if (parsed.Kind() == DateTimeKind::Utc) return parsed;
+  return LocalToUtc(parsed, text).WithKind(DateTimeKind::Utc);
 }
 
-}  // namespace
+// The database keeps times as 32-bit seconds since 1970: a time outside
+// that range cannot be stored or asked for.
+constexpr int64_t kFirstStoredSeconds = INT32_MIN;
+constexpr int64_t kLastStoredSeconds = INT32_MAX;
 
-DateTime ParseTime(std::string_view text, const DateTime& now) {
+DateTime Stored(const DateTime& time, std::string_view text) {
+  const int64_t seconds = (time.Ticks() - DateTime::kUnixEpochTicks) / DateTime::kTicksPerSecond;
+  if (seconds < kFirstStoredSeconds || seconds > kLastStoredSeconds) {
+    throw UsageError(fmt::format("'{}' lies outside the times the database keeps, 1901-12-13 20:45:52 to "
+                                 "2038-01-19 03:14:07 UTC",
+                                 text));
+  }
+  return time;
+}
+
+// Any form of kTimeForms, before the range check.
+DateTime ParseAnyTime(std::string_view text, const DateTime& now) {
   const DateTime nowUtc = now.WithKind(DateTimeKind::Utc);
   if (text == "now") return nowUtc;
   if (text.rfind("now", 0) == 0 && text.size() > 3) {
@@ -143,5 +191,17 @@ DateTime ParseTime(std::string_view text, const DateTime& now) {
   }
   return ParseCalendarTime(text);
 }
+
+}  // namespace
+
+void SetRepeatedTimeChoice(RepeatedTime choice) { repeatedTimeChoice.store(choice); }
+
+std::string LocalZoneName() {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || *zone == '\0') return "local time";
+  return std::string(*zone == ':' ? zone + 1 : zone);
+}
+
+DateTime ParseTime(std::string_view text, const DateTime& now) { return Stored(ParseAnyTime(text, now), text); }
 
 }  // namespace vantrel::cli

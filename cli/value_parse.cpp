@@ -62,7 +62,87 @@ std::string CommaHint(std::string_view text) {
   throw UsageError(fmt::format("{}: '{}' is not {}", what, text, kind));
 }
 
+// Whether text is a whole number in digits alone (no point, no exponent).
+bool IsWholeNumberText(std::string_view text) {
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+// The digits of a whole number without sign and leading zeros ("0" for zero).
+std::string_view Magnitude(std::string_view text) {
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
+  return text;
+}
+
+std::optional<double> NumberOf(const contracts::Value& value) {
+  if (const auto* real = std::get_if<double>(&value)) return *real;
+  if (const auto* real = std::get_if<float>(&value)) return static_cast<double>(*real);
+  if (const auto* number = std::get_if<int32_t>(&value)) return *number;
+  if (const auto* number = std::get_if<int16_t>(&value)) return *number;
+  return std::nullopt;
+}
+
+// A real field's change of number, as typed in text, to stored.
+std::optional<std::string> RealChange(std::string_view text, double typed, double stored, bool single) {
+  const std::string_view kind = single ? "a 4-byte real" : "an 8-byte real";
+  const double smallest = single ? std::numeric_limits<float>::denorm_min() : std::numeric_limits<double>::denorm_min();
+  const double normal = single ? std::numeric_limits<float>::min() : std::numeric_limits<double>::min();
+  const double epsilon = single ? std::numeric_limits<float>::epsilon() : std::numeric_limits<double>::epsilon();
+  if (typed != 0 && stored == 0) {
+    return fmt::format("{} is too small for {}: it would be stored as 0 (the nearest value it holds is {:g} or 0)",
+                       text, kind, std::copysign(smallest, typed));
+  }
+  // Below the normal range a real keeps fewer digits than its precision; an
+  // 8-byte real lost them when the text was read, so its very range tells.
+  const bool lostDigits = single ? std::fabs(stored - typed) > std::fabs(typed) * epsilon : true;
+  if (std::fabs(typed) < normal && lostDigits) {
+    return fmt::format("{} is below the precise range of {}: it would be stored as {:.9g}, the nearest value it holds",
+                       text, kind, stored);
+  }
+  if (IsWholeNumberText(text) && fmt::format("{:.0f}", std::fabs(stored)) != Magnitude(text)) {
+    return fmt::format("{} is beyond the whole numbers {} holds exactly: it would be stored as {:.0f}, the nearest "
+                       "value it holds",
+                       text, kind, stored);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::string> ValueChange(std::string_view text, const contracts::Value& value,
+                                       contracts::TypeCode field) {
+  // The number as typed, not as a --type may already have cut it.
+  if (!NumberOf(value)) return std::nullopt;
+  std::optional<double> typed;
+  try {
+    typed = ParseReal(text, "");
+  } catch (const UsageError&) {
+    return std::nullopt;
+  }
+  if (std::isnan(*typed) || std::isinf(*typed)) return std::nullopt;
+  switch (field) {
+    case contracts::TypeCode::Single: {
+      if (std::fabs(*typed) > std::numeric_limits<float>::max()) {
+        return fmt::format("{} is out of range for a 4-byte real (at most {:g})", text,
+                           std::numeric_limits<float>::max());
+      }
+      return RealChange(text, *typed, static_cast<float>(*typed), true);
+    }
+    case contracts::TypeCode::Double: return RealChange(text, *typed, *typed, false);
+    case contracts::TypeCode::Int16:
+    case contracts::TypeCode::Int32: {
+      const bool narrow = field == contracts::TypeCode::Int16;
+      const double low = narrow ? INT16_MIN : INT32_MIN;
+      const double high = narrow ? INT16_MAX : INT32_MAX;
+      const double nearest = std::clamp(std::round(*typed), low, high);
+      if (nearest == *typed) return std::nullopt;
+      return fmt::format("{} is not a whole number from {:.0f} to {:.0f}; the nearest value the field holds is {:.0f}",
+                         text, low, high, nearest);
+    }
+    default: return std::nullopt;
+  }
+}
 
 int64_t ParseInteger(std::string_view text, std::string_view what, int64_t min, int64_t max) {
   std::string_view digits = text;
@@ -98,10 +178,15 @@ int32_t ParseIdentifier(std::string_view text, std::string_view what) {
       ParseInteger(text, what, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
+const std::string_view kNonNumbersRule =
+    "NaN, Infinity and inf (any case, Infinity and inf with an optional sign) write values that are not numbers";
+
 double ParseReal(std::string_view text, std::string_view what) {
-  if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
-  if (text == "Infinity" || text == "+Infinity") return std::numeric_limits<double>::infinity();
-  if (text == "-Infinity") return -std::numeric_limits<double>::infinity();
+  const std::string_view unsigned_ = !text.empty() && (text[0] == '+' || text[0] == '-') ? text.substr(1) : text;
+  if (EqualsIgnoringCase(text, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  if (EqualsIgnoringCase(unsigned_, "infinity") || EqualsIgnoringCase(unsigned_, "inf")) {
+    return text[0] == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  }
   if (!IsPlainReal(text)) NotANumber(text, what, "a number (digits with an optional point and exponent: 74.5, -3e2)");
   std::string_view digits = text;
   if (digits.front() == '+') digits.remove_prefix(1);

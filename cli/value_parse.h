@@ -9,10 +9,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "contracts/date_time.h"
+#include "contracts/enums.h"
 #include "contracts/tag_value.h"
 
 namespace vantrel::cli {
@@ -22,8 +24,10 @@ int64_t ParseInteger(std::string_view text, std::string_view what, int64_t min, 
 // A record id or field tag: decimal, or hexadecimal after "0x" (up to 32 bits,
 // so that field tags such as 0xFFFF0000 can be typed as printed).
 int32_t ParseIdentifier(std::string_view text, std::string_view what);
-// A real number; also "NaN", "Infinity" and "-Infinity".
+// A real number; also a value that is not a number: NaN, Infinity or inf
+// with an optional sign, in any case (kNonNumbersRule says so in help).
 double ParseReal(std::string_view text, std::string_view what);
+extern const std::string_view kNonNumbersRule;
 // true, false (any case), 1 or 0.
 bool ParseBool(std::string_view text, std::string_view what);
 
@@ -52,6 +56,16 @@ inline constexpr std::array<ValueTypeName, 7> kValueTypes{{
     {"bool", ValueType::kBool},
 }};
 ValueType ParseValueType(std::string_view text);
+// Why storing the number typed as text in a field of type `field` would
+// store another number, or nothing when it stores it as typed (to the
+// field's precision): a number that underflows to zero or loses its
+// smallest digits below the field's normal range, a whole number beyond
+// the range a real holds exactly (2^24 in 4 bytes, 2^53 in 8), a fraction
+// or an out-of-range number sent to a whole-number field. The reason names
+// the value that would be stored and the nearest the field can hold.
+std::optional<std::string> ValueChange(std::string_view text, const contracts::Value& value,
+                                       contracts::TypeCode field);
+
 // text as a value of the given kind; times are read with ParseTime against now.
 contracts::Value ParseTypedValue(std::string_view text, ValueType type, const contracts::DateTime& now);
 

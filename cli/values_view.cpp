@@ -1,14 +1,18 @@
 #include "cli/values_view.h"
 
 #include <algorithm>
-#include <cmath>
+#include <optional>
+#include <set>
 
 #include <fmt/format.h>
 
+#include "cli/duration.h"
 #include "cli/progress.h"
 #include "cli/value_view.h"
+#include "cli/watch.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
+#include "platform/time_zone.h"
 
 namespace vantrel::cli {
 namespace {
@@ -17,8 +21,6 @@ using contracts::DateTime;
 using contracts::TagValue;
 using contracts::TagValues;
 using contracts::TagValuesByIds;
-
-constexpr std::size_t kSparklineWidth = 60;
 
 // Each field once, in the order first asked.
 std::vector<ResolvedField> Distinct(std::vector<ResolvedField> fields) {
@@ -74,15 +76,18 @@ std::string Join(const std::vector<std::string>& items) {
   return text;
 }
 
-}  // namespace
-
-ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext& context) {
-  const std::vector<ResolvedField> fields = Distinct(std::move(requested));
-  const TagValuesByIds all = ReadValues(fields, context.Access());
+// What one read of fields shows, and the fields that got no value.
+struct CurrentValues {
   Shown shown;
+  std::vector<std::string> missing;
+};
+
+CurrentValues ReadCurrentValues(const std::vector<ResolvedField>& fields, access::DataAccess& access) {
+  const TagValuesByIds all = ReadValues(fields, access);
+  CurrentValues result;
+  Shown& shown = result.shown;
   shown.table.columns = {{"RECORD"}, {"FIELD"}, {"VALUE"}, {"STATUS", true}, {"LEVEL", true}, {"TIME"}};
   shown.json = Json::object();
-  std::vector<std::string> missing;
   for (const ResolvedField& field : fields) {
     const TagValues* values = ValuesOf(all, field);
     Json& record = shown.json[field.record];
@@ -93,66 +98,70 @@ ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext&
         shown.table.rows.push_back(ValueRow(field, fmt::format("{}[{}]", field.Label(), k + 1), (*values)[k]));
         list.push_back(TagValueJson((*values)[k], field));
       }
-      if (field.occurrences > 0 && (values == nullptr || values->empty())) missing.push_back(field.FullName());
+      if (field.occurrences > 0 && (values == nullptr || values->empty())) result.missing.push_back(field.FullName());
       record[field.Label()] = std::move(list);
     } else if (values != nullptr && !values->empty()) {
       shown.table.rows.push_back(ValueRow(field, field.Label(), values->front()));
       record[field.Label()] = TagValueJson(values->front(), field);
     } else {
-      missing.push_back(field.FullName());
+      result.missing.push_back(field.FullName());
     }
   }
-  context.Out().Show(shown);
+  return result;
+}
+
+ExitCode MissingNoted(const std::vector<std::string>& missing, CommandContext& context) {
   if (missing.empty()) return ExitCode::kDone;
   context.Out().Note(fmt::format("{}: the database returned no value for {}", kProgram, Join(missing)));
   return ExitCode::kPartlyDone;
 }
 
-HistoryShown ShowHistory(const HistoryView& view, const TagValues& values, const OutputStyle& style) {
-  const ResolvedField& field = view.field;
-  const DateTime low = std::min(view.from, view.to);
-  const DateTime high = std::max(view.from, view.to);
-  HistoryShown result;
-  Shown& shown = result.shown;
-  shown.table.columns = {{"TIME"}, {"VALUE"}, {"LEVEL", true}, {"NOTE"}};
-  Json list = Json::array();
-  TrendChart& chart = result.chart;
-  chart = TrendChart{field.FullName(), view.units, view.from, view.to, {}, style.utc};
-  std::vector<std::pair<DateTime, double>> numbers;
-  for (const TagValue& value : values) {
-    const char* side = value.Timestamp < low ? "before" : value.Timestamp > high ? "after" : nullptr;
-    if (side == nullptr) ++result.inside;
-    shown.table.rows.push_back({value.Timestamp, ValueCell(value.Value, field.selectors), std::to_string(value.Level),
-                                side != nullptr ? fmt::format("outside, {} the interval", side) : ""});
-    Json entry{{"time", JsonTime(value.Timestamp)},
-               {"timeMs", EpochMilliseconds(value.Timestamp)},
-               {"value", ValueJson(value.Value)},
-               {"level", value.Level}};
-    if (side != nullptr) entry["outsider"] = side;
-    list.push_back(std::move(entry));
-    if (const auto number = NumberOf(value.Value); number && std::isfinite(*number)) {
-      chart.points.push_back(TrendPoint{value.Timestamp, *number, value.Level, side != nullptr});
-      numbers.emplace_back(value.Timestamp, *number);
+// On a terminal: the screen cleared and the table drawn again at its top.
+constexpr std::string_view kClearScreen = "\x1b[H\x1b[2J";
+
+}  // namespace
+
+ExitCode ShowCurrentValues(std::vector<ResolvedField> requested, CommandContext& context) {
+  CurrentValues values = ReadCurrentValues(Distinct(std::move(requested)), context.Access());
+  context.Out().Show(values.shown);
+  return MissingNoted(values.missing, context);
+}
+
+ExitCode WatchCurrentValues(std::vector<ResolvedField> requested, CommandContext& context, int64_t intervalTicks,
+                            std::optional<int64_t> rounds) {
+  const std::vector<ResolvedField> fields = Distinct(std::move(requested));
+  Output& out = context.Out();
+  const bool redraw = out.Style().terminal && out.Style().format == Format::kText;
+  std::optional<RowStream> stream;
+  WatchLoop loop(intervalTicks, rounds);
+  std::set<std::string> missing;
+  while (loop.Next()) {
+    const DateTime at = platform::UtcNow();
+    CurrentValues values = ReadCurrentValues(fields, context.Access());
+    missing.insert(values.missing.begin(), values.missing.end());
+    if (redraw) {
+      out.Stream() << kClearScreen;
+      values.shown.caption = fmt::format("every {}, read at {}; Ctrl-C stops", DurationText(intervalTicks),
+                                         TextTime(at, out.Style().utc));
+      out.Show(values.shown);
+    } else if (out.Style().format == Format::kJson) {
+      // JSON Lines: one object per round.
+      out.Stream() << Json{{"at", JsonTime(at)}, {"atMs", EpochMilliseconds(at)}, {"values", values.shown.json}}.dump()
+                   << "\n" << std::flush;
+    } else {
+      if (!stream) {
+        std::vector<Column> columns{{"AT"}};
+        columns.insert(columns.end(), values.shown.table.columns.begin(), values.shown.table.columns.end());
+        stream.emplace(out, std::move(columns));
+      }
+      for (auto& row : values.shown.table.rows) {
+        row.insert(row.begin(), at);
+        row.resize(7, std::string());
+        stream->Add(row, Json());
+      }
     }
   }
-  shown.json = Json{{"record", field.record},      {"field", field.Label()},  {"units", view.units},
-                    {"from", JsonTime(view.from)}, {"to", JsonTime(view.to)}, {"values", std::move(list)}};
-  const std::string units = view.units.empty() ? "" : " (" + view.units + ")";
-  const int64_t outside = static_cast<int64_t>(values.size()) - result.inside;
-  shown.caption =
-      fmt::format("{}{}: {} value{} from {} to {}{}", field.FullName(), units, result.inside,
-                  result.inside == 1 ? "" : "s", TextTime(view.from, style.utc), TextTime(view.to, style.utc),
-                  outside > 0 ? fmt::format(", and {} outside", outside) : "");
-  if (values.empty()) shown.sentence = "(no values)";
-  if (style.terminal && numbers.size() >= 2) {
-    std::sort(numbers.begin(), numbers.end());
-    std::vector<double> series;
-    for (const auto& point : numbers) series.push_back(point.second);
-    const auto [lowest, highest] = std::minmax_element(series.begin(), series.end());
-    shown.footer = fmt::format("{}  {} to {}{}", Sparkline(series, kSparklineWidth), access::ToText(*lowest),
-                               access::ToText(*highest), view.units.empty() ? "" : " " + view.units);
-  }
-  return result;
+  return MissingNoted(std::vector<std::string>(missing.begin(), missing.end()), context);
 }
 
 }  // namespace vantrel::cli

@@ -1,17 +1,17 @@
-// Reading and showing the values of resolved fields: current values (read,
-// read-ids) and the history of one field (history), in the three output
-// forms, with the history's chart and sparkline.
+// Reading and showing the current values of resolved fields (read,
+// read-ids), once or again and again (read --watch), in the three output
+// forms. History has cli/history_view.h.
 #ifndef VANTREL_CLI_VALUES_VIEW_H_
 #define VANTREL_CLI_VALUES_VIEW_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/command.h"
 #include "cli/field_resolver.h"
 #include "cli/output.h"
-#include "cli/svg_plot.h"
 #include "contracts/tag_value.h"
 
 namespace vantrel::cli {
@@ -21,20 +21,12 @@ namespace vantrel::cli {
 // code is then kPartlyDone.
 ExitCode ShowCurrentValues(std::vector<ResolvedField> fields, CommandContext& context);
 
-struct HistoryView {
-  ResolvedField field;
-  contracts::DateTime from;
-  contracts::DateTime to;
-  std::string units;
-};
-
-struct HistoryShown {
-  Shown shown;
-  TrendChart chart;
-  int64_t inside = 0;  // values inside the interval
-};
-
-HistoryShown ShowHistory(const HistoryView& view, const contracts::TagValues& values, const OutputStyle& style);
+// Reads and shows the values again every interval until Ctrl-C or SIGTERM,
+// or for rounds rounds: drawn again in place on a terminal; else appended,
+// each row with the time of its read (AT), or one JSON object per read
+// (JSON Lines). Fields without a value in any read are named at the end.
+ExitCode WatchCurrentValues(std::vector<ResolvedField> fields, CommandContext& context, int64_t intervalTicks,
+                            std::optional<int64_t> rounds);
 
 }  // namespace vantrel::cli
 

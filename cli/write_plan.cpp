@@ -4,14 +4,20 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
 #include "cli/errors.h"
+#include "cli/reasons.h"
 #include "cli/time_parse.h"
 #include "cli/value_parse.h"
 #include "cli/text_compare.h"
 #include "data/data_access.h"
+#include "engine/control.h"
+#include "management/management.h"
+#include "platform/identity.h"
 
 namespace vantrel::cli {
 namespace {
@@ -175,13 +181,90 @@ Shown WritePlan::Report(bool dryRun) const {
   return shown;
 }
 
+namespace {
+
+std::string Caller(CommandContext& context) {
+  return context.Options().user.empty() ? platform::CurrentThreadAccount() : context.Options().user;
+}
+
+// Why the database would refuse field as the caller writes it now, in
+// words; nothing when it would take the write.
+std::optional<std::string> Refusal(const FieldWrite& planned, const contracts::FieldAccessRightsByTagId& rights,
+                                   CommandContext& context) {
+  const ResolvedField& field = planned.field;
+  const contracts::FieldAccessRights* answer = FieldEntry(rights, field.recordId, field.fieldTag);
+  if (answer == nullptr) return fmt::format("the database cannot tell whether {} may be written", field.FullName());
+  if (answer->ReadOnly) {
+    const auto& definition = field.definition;
+    const std::string when = definition.ReadOnlyUsable && definition.ReadOnlyUnusable ? "always"
+                             : definition.ReadOnlyUsable                              ? "while the record is usable"
+                             : definition.ReadOnlyUnusable                            ? "while the record is unusable"
+                                                                                      : "now";
+    return fmt::format("{} is write-protected {}", field.FullName(), when);
+  }
+  if (answer->UserReadOnly) return fmt::format("the account {} may not write {}", Caller(context), field.FullName());
+  return std::nullopt;
+}
+
+// What the database would refuse of a planned write: a read-only database,
+// protected fields, fields the caller may not write. The same checks the
+// write itself meets, asked without writing.
+std::vector<std::string> Refusals(const WritePlan& plan, CommandContext& context) {
+  if (dorvik::IsReadOnly()) {
+    return {fmt::format("the database is read-only here (its data file cannot be written by {})",
+                        platform::CurrentThreadAccount())};
+  }
+  contracts::TagsById request;
+  for (const auto& planned : plan.Fields()) {
+    if (planned.written > 0) request[planned.field.recordId].push_back(planned.field.fieldTag);
+  }
+  if (request.empty()) return {};
+  const contracts::FieldAccessRightsByTagId rights = context.Manage().AreFieldsReadOnly(request, true);
+  std::vector<std::string> refusals;
+  for (const auto& planned : plan.Fields()) {
+    if (planned.written == 0) continue;
+    if (auto refusal = Refusal(planned, rights, context)) refusals.push_back(std::move(*refusal));
+  }
+  return refusals;
+}
+
+// Names the field tags of the plan's fields (with or without occurrence).
+Namer FieldNamer(const WritePlan& plan) {
+  return [&plan](int32_t tag) -> std::string {
+    for (const auto& planned : plan.Fields()) {
+      if (planned.field.fieldTag == tag) return planned.field.Label();
+      if (planned.field.definition.Number == tag) return planned.field.definition.Name;
+    }
+    return {};
+  };
+}
+
+}  // namespace
+
 ExitCode RunWritePlan(const WritePlan& plan, CommandContext& context, const std::function<void()>& write) {
   if (context.DryRun()) {
+    const std::vector<std::string> refusals = Refusals(plan, context);
+    if (!refusals.empty()) {
+      std::string reasons;
+      for (const auto& refusal : refusals) reasons += (reasons.empty() ? "" : "; ") + refusal;
+      // The code the write itself would end with: the database refuses it.
+      throw std::runtime_error(fmt::format("dry run: the write would be refused: {}; nothing was written", reasons));
+    }
     context.Out().Show(plan.Report(true));
     return ExitCode::kDone;
   }
   // Each write the database acknowledges is durable; one it refuses throws.
-  if (plan.Written() > 0) write();
+  if (plan.Written() > 0) {
+    try {
+      write();
+    } catch (const UsageError&) {
+      throw;
+    } catch (const NotFoundError&) {
+      throw;
+    } catch (const std::exception& failure) {
+      throw std::runtime_error(ReasonInWords(failure.what(), FieldNamer(plan), RecordNameOf));
+    }
+  }
   context.Out().Show(plan.Report(false));
   return plan.Complete() ? ExitCode::kDone : ExitCode::kPartlyDone;
 }

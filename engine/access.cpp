@@ -433,6 +433,10 @@ bool WriteAllowed(int16_t writeProtection, bool usable) {
 }
 
 Scalar HistoryScalar(const FieldDef& field, const ChunkView& chunk, std::size_t index) {
+  // A chunk holds values of one kind only, laid out for it: one of another
+  // kind than the field's is damage, and reading it as the field's would
+  // read past its values.
+  if (chunk.kind != HistoryKindOf(field) || index >= chunk.count) storage::ThrowCorrupted("history chunk kind");
   switch (field.dataType) {
     case kTypeReal: return Scalar::Real(chunk.Real(index), field.lengthWord == 4);
     case kTypeCharacter:

@@ -26,7 +26,8 @@ std::string BoundedText(const char* text) {
   return text != nullptr ? std::string(text, strnlen(text, kMaxArgumentText)) : std::string();
 }
 
-// Opens $DORVIK_DATABASE when no database is open. Called under linkMutex.
+// Opens $DORVIK_DATABASE when no database is open; why not in
+// lastOpenError. Called under linkMutex.
 bool EnsureOpen(Engine& engine) {
   {
     std::shared_lock lock(engine.storeMutex());
@@ -41,11 +42,27 @@ bool EnsureOpen(Engine& engine) {
     engine.Replace(dorvik::Store::Open(path, {}));
     engine.lastOpenError.clear();
     return true;
-  } catch (const dorvik::DatabaseError& error) {
+  } catch (const std::exception& error) {
+    // DatabaseError says why; anything else is still a reason to give.
     engine.lastOpenError = error.what();
     std::fprintf(stderr, "dorvik: %s\n", error.what());
     return false;
   }
+}
+
+// Attaches the calling process; false with lastOpenError set when it
+// cannot. Called under linkMutex.
+bool Attach(Engine& engine) {
+  if (!EnsureOpen(engine)) return false;
+  if (engine.ShuttingDown()) {
+    std::shared_lock lock(engine.storeMutex());
+    const dorvik::Store* store = engine.store();
+    engine.lastOpenError =
+        fmt::format("{}: the database is shutting down", store != nullptr ? store->path().string() : "");
+    return false;
+  }
+  engine.lastOpenError.clear();
+  return true;
 }
 
 std::optional<std::string> Environment(const std::string& name) {
@@ -64,7 +81,12 @@ int32_t DORVIK_CALL INIDORV(void) noexcept {
     if (call.FailsAt(0)) return 0;
     Engine& engine = Engine::Instance();
     std::lock_guard link(engine.linkMutex);
-    if (!EnsureOpen(engine) || engine.ShuttingDown()) return 0;
+    try {
+      if (!Attach(engine)) return 0;
+    } catch (const std::exception& error) {
+      engine.lastOpenError = fmt::format("cannot attach: {}", error.what());
+      return 0;
+    }
     ++engine.attachments;
     engine.mapped.store(true);
     return 1;

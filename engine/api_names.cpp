@@ -9,6 +9,7 @@
 #include "engine/access.h"
 #include "engine/engine.h"
 #include "engine/guard.h"
+#include "engine/id_reservations.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;
@@ -85,7 +86,7 @@ int16_t CheckNewRecord(const View& view, int32_t id, int32_t definitionId, std::
   if (definition == nullptr || definition->system) return dorvik::kErrNotDefinition;
   detail = id;
   if (id <= 0 || id > dorvik::kMaxRecordId) return dorvik::kErrIdOutOfRange;
-  if (view.IdInUse(id)) return dorvik::kErrIdInUse;
+  if (view.IdInUse(id) || dorvik::ReservedByOther(view, id, dorvik::Now())) return dorvik::kErrIdInUse;
   detail = static_cast<int32_t>(name.size());
   if (!dorvik::IsValidRecordName(name)) return dorvik::kErrInvalidName;
   if (const std::optional<RecordRef> holder = view.FindRecordByName(name)) {
@@ -253,13 +254,33 @@ void DORVIK_CALL MAKUNUSA(int32_t id, ERRBLOCK* error) noexcept {
   Guarded(ApiFunction::kMAKUNUSA, error, [&] { SetUsable(ApiFunction::kMAKUNUSA, id, error, false); });
 }
 
+namespace {
+
+// The id NXTFREE answers, reserved for the calling thread so that no other
+// caller is handed it before this one's CREATERECORD (id_reservations.h). A
+// database this process may only read reserves nothing: its caller cannot
+// create a record anyway. 0 when no id is left or the reservation is not saved.
+int32_t ReserveNextFree() {
+  {
+    dorvik::WriteAccess access;
+    if (access.view != nullptr) {
+      const int32_t id = dorvik::ReserveFreeId(*access.view, dorvik::Now());
+      return access.Commit().ok() ? id : 0;
+    }
+    if (access.refusal() != dorvik::kErrReadOnly) return 0;
+  }
+  ReadAccess access;
+  return access.view != nullptr ? access.view->NextFreeId() : 0;
+}
+
+}  // namespace
+
 void DORVIK_CALL NXTFREE(int32_t mode, int32_t* id) noexcept {
   if (id != nullptr) *id = 0;
   Guarded(ApiFunction::kNXTFREE, nullptr, [&] {
     CallScope call(ApiFunction::kNXTFREE, [&] { return fmt::format("mode={}", mode); });
     if (id == nullptr || mode != 1 || call.FailsAt(0)) return;
-    ReadAccess access;
-    if (access.view != nullptr) *id = access.view->NextFreeId();
+    *id = ReserveNextFree();
   });
 }
 
@@ -281,6 +302,7 @@ void DORVIK_CALL CREATERECORD(int32_t id, int32_t definitionId, int32_t reserved
     if (code != dorvik::kOk) return SetError(error, function, code, detail);
     const dorvik::Definition& definition = *access.view->FindDefinition(definitionId);
     access.view->AddRecord(id, dorvik::RecordBuffer(definition, definitionId, text, false));
+    dorvik::UseReservation(*access.view, id);
     const dorvik::Outcome committed = access.Commit();
     SetError(error, function, committed.code, committed.detail);
   });

@@ -262,6 +262,27 @@ std::vector<std::byte> EncodeDefinition(const Definition& definition) {
   return out.bytes();
 }
 
+namespace {
+
+// A decoded definition's layout is what records are read by: every count
+// field a repeat area names must be a slot of the fixed area wide enough for
+// its int16 (AreaCount reads it), and a text slot's length must be one that
+// SlotSize and the readers' clamps accept. The catalog's own definitions keep
+// no values, so their layout is never read.
+void CheckLayout(const Definition& definition) {
+  if (definition.system) return;
+  for (const FieldDef& field : definition.fields) {
+    if (field.slotKind == SlotKind::kText && (field.lengthWord < 0 || field.lengthWord > kMaxTextLength)) {
+      storage::ThrowCorrupted("definition text length");
+    }
+    if (!field.IsRepeated()) continue;
+    const FieldDef& count = definition.fields[static_cast<std::size_t>(field.repeatArea - 1)];
+    if (count.IsRepeated() || count.slotSize < sizeof(int16_t)) storage::ThrowCorrupted("definition repeat area");
+  }
+}
+
+}  // namespace
+
 Definition DecodeDefinition(int32_t id, const void* data, std::size_t size) {
   ByteReader in(MDB_val{size, const_cast<void*>(data)}, "definition");
   Definition definition;
@@ -270,7 +291,10 @@ Definition DecodeDefinition(int32_t id, const void* data, std::size_t size) {
   definition.system = in.Get<uint8_t>() != 0;
   for (auto count = in.Get<uint32_t>(); count > 0; --count) definition.kinds.push_back(in.Get<int32_t>());
   const auto fieldCount = in.Get<uint32_t>();
-  if (fieldCount > in.left()) storage::ThrowCorrupted("definition field count");
+  // Positions are kept as int16 (Definition::Find).
+  if (fieldCount > in.left() || fieldCount > static_cast<uint32_t>(INT16_MAX)) {
+    storage::ThrowCorrupted("definition field count");
+  }
   for (uint32_t i = 0; i < fieldCount; ++i) {
     FieldDef field;
     field.number = in.Get<int32_t>();
@@ -294,11 +318,13 @@ Definition DecodeDefinition(int32_t id, const void* data, std::size_t size) {
       field.activates = activation;
     }
     const bool validKind = field.dataType >= kTypePointer && field.dataType <= kTypeCount;
-    const bool validArea = field.repeatArea >= 0 && static_cast<uint32_t>(field.repeatArea) <= fieldCount;
+    const bool validArea = field.repeatArea >= 0 && static_cast<uint32_t>(field.repeatArea) <= fieldCount &&
+                           static_cast<uint32_t>(field.repeatArea) != i + 1;
     if (!validKind || !validArea || (field.number & 0xFFFF0000) != 0) storage::ThrowCorrupted("definition field");
     definition.fields.push_back(field);
   }
   definition.Finish();
+  CheckLayout(definition);
   return definition;
 }
 

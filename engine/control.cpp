@@ -9,6 +9,7 @@
 #include "engine/check.h"
 #include "engine/database_plan.h"
 #include "engine/engine.h"
+#include "engine/file_audit.h"
 #include "engine/json_files.h"
 #include "engine/store_builder.h"
 
@@ -74,6 +75,23 @@ auto Storing(Body body) {
   }
 }
 
+// Checks the current store: first its file's pages, then, when LMDB can walk
+// them, every table.
+CheckReport CheckOpenStore(const ReadAccess& access) {
+  CheckReport report;
+  report.faults = AuditDataFile(access.store->path() / "data.mdb");
+  return report.ok() ? CheckStore(*access.view) : report;
+}
+
+// The refusal of a damaged database: its first faults and how many there are.
+std::string DamagedDatabase(const CheckReport& report) {
+  constexpr std::size_t kShown = 3;
+  std::string text = fmt::format("the database is damaged ({} faults; vntaccess check lists them)",
+                                 report.faults.size());
+  for (std::size_t i = 0; i < report.faults.size() && i < kShown; ++i) text += fmt::format("; {}", report.faults[i]);
+  return text;
+}
+
 }  // namespace
 
 Timestamp Timestamp::Parse(std::string_view text) {
@@ -90,9 +108,9 @@ void Install(const DatabaseBuilder& builder, const OpenOptions& options) {
   });
 }
 
-void CreateDatabase(const DatabaseBuilder& builder, const std::string& path) {
+void CreateDatabase(const DatabaseBuilder& builder, const std::string& path, const OpenOptions& options) {
   Storing([&] {
-    std::unique_ptr<Store> store = Store::Create(path, {});
+    std::unique_ptr<Store> store = Store::Create(path, options);
     try {
       BuildInto(*store, builder.Plan());
     } catch (...) {
@@ -114,14 +132,19 @@ void Open(const std::string& path, const OpenOptions& options) {
   Storing([&] { Engine::Instance().Replace(Store::Open(path, options)); });
 }
 
-void ImportDatabase(const std::string& jsonPath, const std::string& storePath) {
-  Storing([&] { ImportJsonFile(jsonPath, storePath); });
+void ImportDatabase(const std::string& jsonPath, const std::string& storePath, const OpenOptions& options) {
+  Storing([&] { ImportJsonFile(jsonPath, storePath, options); });
 }
 
 void ExportDatabase(const std::string& jsonPath) {
   Storing([&] {
     ReadAccess access;
     if (access.view == nullptr) throw DatabaseError("no database is loaded");
+    // A damaged database would export as much as could be read and pass for
+    // whole: it is refused instead, with what the check found first.
+    if (const CheckReport report = CheckOpenStore(access); !report.ok()) {
+      throw DatabaseError(DamagedDatabase(report));
+    }
     ExportJsonFile(*access.view, jsonPath);
   });
 }
@@ -140,7 +163,7 @@ CheckReport CheckDatabase() {
   return Storing([&] {
     ReadAccess access;
     if (access.view == nullptr) throw DatabaseError("no database is loaded");
-    return CheckStore(*access.view);
+    return CheckOpenStore(access);
   });
 }
 

@@ -13,6 +13,7 @@
 #ifndef VANTREL_ENGINE_CONTROL_H_
 #define VANTREL_ENGINE_CONTROL_H_
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <memory>
@@ -205,10 +206,18 @@ class DORVIK_CONTROL_EXPORT DatabaseBuilder {
 
 // --- The current database ----------------------------------------------------
 
-// How to open a database.
+// How to open (or make) a database.
 struct OpenOptions {
   bool readOnly = false;    // also when the user may not write the data file
   std::size_t mapSize = 0;  // bytes of address space for the data (0: 16 GiB); a write past it fails
+  // Longest wait of a write for the database's write lock, held by another
+  // process or thread; then the write fails with "database is locked" (-33,
+  // the holder's pid as detail). 0: $DORVIK_LOCK_TIMEOUT seconds, else 30 s.
+  std::chrono::milliseconds lockTimeout{0};
+  // A new database only: the group it is shared with (folder 2750, data.mdb
+  // and signals 0640, lock.mdb 0660, see FORMAT.md); empty: private (folder
+  // 0700, files 0600). The process must belong to the group (or be root).
+  std::string group{};
 };
 
 // Builds the database into a fresh store in a temporary folder (/dev/shm
@@ -216,18 +225,26 @@ struct OpenOptions {
 // database replaces it, at Reset and at exit.
 DORVIK_CONTROL_EXPORT void Install(const DatabaseBuilder& builder, const OpenOptions& options = {});
 // Builds the database into a new store at path (which must not exist)
-// without changing the current one.
-DORVIK_CONTROL_EXPORT void CreateDatabase(const DatabaseBuilder& builder, const std::string& path);
+// without changing the current one; options.group shares it with a group.
+DORVIK_CONTROL_EXPORT void CreateDatabase(const DatabaseBuilder& builder, const std::string& path,
+                                          const OpenOptions& options = {});
 // Opens the database (a store folder) at path and makes it current. A JSON
 // file, a folder that is not a database, or a database made by another
 // version fail with a one-line reason (for a JSON file: what to run).
 DORVIK_CONTROL_EXPORT void Open(const std::string& path, const OpenOptions& options = {});
 // Streams a JSON database file into a new database at storePath (which must
-// not exist); the new database appears whole or not at all.
-DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath);
-// Writes the current database to a JSON file: a temporary file in the same
-// folder, flushed and renamed over the target (a symlink's target, keeping
-// its mode and owner).
+// not exist); the new database appears whole or not at all, private unless
+// options.group shares it.
+DORVIK_CONTROL_EXPORT void ImportDatabase(const std::string& jsonPath, const std::string& storePath,
+                                          const OpenOptions& options = {});
+// Writes the current database to a JSON file: a hidden file in the same
+// folder, flushed and renamed onto the name itself. An existing file's mode
+// and owner carry over; a new file is private (0600). A symbolic link at the
+// name is replaced by the file, never written through; one that another user
+// owns, or one in a sticky folder every user may write (like /tmp), is
+// refused. Anything else at the name (a folder, a FIFO) is refused. A write
+// past the process's file-size limit fails with EFBIG instead of SIGXFSZ.
+// On any failure the hidden file is removed (unfinished_files.h).
 DORVIK_CONTROL_EXPORT void ExportDatabase(const std::string& jsonPath);
 // Writes a builder's database to a JSON file without installing it.
 DORVIK_CONTROL_EXPORT void WriteDatabaseFile(const DatabaseBuilder& builder, const std::string& path);
@@ -298,9 +315,11 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 
 // Named points the engine passes (no-ops until a test orders them):
 //   "EXTSKWAI:waiting"       a waiter, its condition checked, about to sleep
+//   "write:locked"           a write holding the writer lock, its transaction begun
 //   "MWDBVALS:committing"    a write, all items stored, about to commit
 //   "MWDBVALS:committed"     a write committed, before it wakes task waiters
 //   "watcher:waiting"        the shutdown watcher about to sleep
+//   "export:writing"         an export, its hidden file made, about to write
 // A thread reaching `after` waits until some thread has passed `before`:
 //   OrderSyncPoints({{"EXTSKWAI:waiting", "test:activate"}});
 //   std::jthread waiter([] { EXTSKWAI(); });

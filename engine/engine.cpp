@@ -189,7 +189,14 @@ WriteAccess::WriteAccess() : lock_(Engine::Instance().storeMutex()) {
   Store* current = nullptr;
   BeginAdopting(lock_, [&] {
     current = Engine::Instance().store();
-    if (current != nullptr && !current->readOnly()) txn_ = storage::Txn::Begin(current->env(), true);
+    if (current == nullptr || current->readOnly()) return;
+    gate_ = current->signals()->LockWriter(current->lockTimeout());
+    try {
+      txn_ = storage::Txn::Begin(current->env(), true);
+    } catch (...) {
+      gate_.Release();  // not held while the map size is adopted
+      throw;
+    }
   });
   if (current == nullptr || current->readOnly()) {
     refusal_ = current == nullptr ? kErrNotLoaded : kErrReadOnly;
@@ -198,12 +205,14 @@ WriteAccess::WriteAccess() : lock_(Engine::Instance().storeMutex()) {
   view_.emplace(txn_.get(), current->tables(), current->catalog());
   view = &*view_;
   store = current;
+  PassSyncPoint("write:locked");
 }
 
 Outcome WriteAccess::Commit(std::string_view syncPoint) {
   const bool wake = view_->activationsQueued();
   view = nullptr;
   const Outcome outcome = txn_.Commit();
+  gate_.Release();
   if (!outcome.ok()) return outcome;
   if (!syncPoint.empty()) PassSyncPoint(syncPoint);
   if (wake) store->signals()->Wake();

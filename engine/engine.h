@@ -4,9 +4,11 @@
 // functions and the control interface share it.
 //
 // Lock order: linkMutex, then storeMutex (shared by every call for its
-// whole length, exclusive only to replace the store), then LMDB's writer
-// lock (a write transaction; it orders writers of every process), then the
-// watch, log and fault mutexes. No engine lock is held while a shutdown
+// whole length, exclusive only to replace the store), then the writer gate
+// of the signals page (this process's writer mutex, then the page's writer
+// lock; both waited for at most the lock time-out), then LMDB's writer lock
+// (a write transaction, never contended: the gate orders writers of every
+// process), then the watch, log and fault mutexes. No engine lock is held while a shutdown
 // callback runs or while a thread sleeps in EXTSKWAI.
 //
 // The Engine lives until the process ends and is never destroyed, so that a
@@ -209,7 +211,9 @@ class ReadAccess {
 // One write transaction on the current store for one call. Nothing is
 // written unless Commit succeeds; a write that queued activations wakes the
 // waiters of every process after its commit. refusal() tells why view is
-// null: kErrNotLoaded or kErrReadOnly.
+// null: kErrNotLoaded or kErrReadOnly. Waits at most the store's lock
+// time-out for the writer lock, then throws StorageError kErrLocked (the
+// holder's pid as detail).
 class WriteAccess {
  public:
   WriteAccess();
@@ -222,6 +226,7 @@ class WriteAccess {
 
  private:
   std::shared_lock<std::shared_mutex> lock_;
+  storage::WriterGate gate_;  // released after txn_ ends
   storage::Txn txn_;
   std::optional<WriteView> view_;
   int16_t refusal_ = kOk;

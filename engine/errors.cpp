@@ -65,6 +65,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrReadOnly, "database is read-only", "database is read-only", DetailForm::kNone},
     {kErrNoMemory, "out of memory", "out of memory", DetailForm::kNone},
     {kErrInternal, "internal database error", "internal database error (code %d)", DetailForm::kNumber},
+    {kErrLocked, "database is locked", "write lock held by process %d", DetailForm::kNumber},
     {kErrShuttingDown, "database is shutting down", "database is shutting down", DetailForm::kNone},
 };
 

@@ -53,6 +53,7 @@ inline constexpr int16_t kErrReadersFull = -29;       // detail: MDB_READERS_FUL
 inline constexpr int16_t kErrReadOnly = -30;          // detail: errno when the system refused, else 0
 inline constexpr int16_t kErrNoMemory = -31;          // detail: unused
 inline constexpr int16_t kErrInternal = -32;          // detail: storage code, 0 for an unexpected exception
+inline constexpr int16_t kErrLocked = -33;            // detail: pid holding the write lock, -1 unknown
 inline constexpr int16_t kErrShuttingDown = dorvik::api::kErrShuttingDown;  // -37, detail unused
 
 // The API functions, numbered for ERRBLOCK::ERRFUNC, the call log and fault
@@ -80,8 +81,8 @@ std::string_view ShortMessage(int16_t code);
 // bytes, no terminator) and returns its length.
 std::size_t FormatMessage(const ERRBLOCK& block, char* text);
 
-// True for the codes of storage failures (kErrDatabaseFull to kErrInternal).
-constexpr bool IsStorageCode(int16_t code) { return code <= kErrDatabaseFull && code >= kErrInternal; }
+// True for the codes of storage failures (kErrDatabaseFull to kErrLocked).
+constexpr bool IsStorageCode(int16_t code) { return code <= kErrDatabaseFull && code >= kErrLocked; }
 
 // An engine result: a code and its detail; the compiler warns when dropped.
 struct [[nodiscard]] Outcome {

@@ -326,6 +326,15 @@ void SeriesReader::Restore() {
 
 // --- Writing ------------------------------------------------------------------
 
+namespace {
+// A stored chunk that a sample of kind joins; one of another kind is damage.
+ChunkView ParseChunkOf(const MDB_val& stored, HistoryKind kind) {
+  const ChunkView chunk = ParseChunk(stored);
+  if (chunk.kind != kind) storage::ThrowCorrupted("history chunk kind");
+  return chunk;
+}
+}  // namespace
+
 void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micros time, int16_t level,
                const HistoryValue& value) {
   storage::Cursor cursor(view.txn(), view.table(Table::kHistory));
@@ -333,7 +342,7 @@ void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micro
   // The last chunk that starts at or before time takes the sample.
   if (SeekBefore(cursor, MakeKey(id, tag, time, UINT32_MAX), key, stored, true) && InSeries(key, id, tag)) {
     const ChunkKey at{KeyTime(key), KeyTiebreak(key)};
-    ChunkBuffer chunk(ParseChunk(stored));
+    ChunkBuffer chunk(ParseChunkOf(stored, kind));
     const std::optional<ChunkKey> next = NextChunkKey(cursor, id, tag);
     const auto index = static_cast<std::size_t>(std::upper_bound(chunk.times.begin(), chunk.times.end(), time) -
                                                 chunk.times.begin());
@@ -356,7 +365,7 @@ void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micro
   key = Bytes(start.data(), start.size());
   if (cursor.Move(key, stored, MDB_SET_RANGE) && InSeries(key, id, tag)) {
     const Key old = MakeKey(id, tag, KeyTime(key), KeyTiebreak(key));
-    ChunkBuffer chunk(ParseChunk(stored));
+    ChunkBuffer chunk(ParseChunkOf(stored, kind));
     const std::optional<ChunkKey> next = NextChunkKey(cursor, id, tag);
     storage::Delete(view.txn(), view.table(Table::kHistory), Bytes(old.data(), old.size()));
     chunk.Insert(0, time, level, value);
@@ -461,6 +470,11 @@ void ForEachSeries(const View& view, const std::function<void(int32_t id, int32_
     key = Bytes(end.data(), end.size());
     more = cursor.Move(key, value, MDB_SET_RANGE);
     if (more && InSeries(key, id, tag)) more = cursor.Move(key, value, MDB_NEXT);
+    // Keys out of order (a damaged page) would lead the seek back to a
+    // series already visited, for ever.
+    if (more && (key.mv_size != kKeySize || std::memcmp(key.mv_data, end.data(), 8) <= 0)) {
+      storage::ThrowCorrupted("history keys out of order");
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 // with an indent of one, so that an exported file imports and exports again
 // to the same bytes.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +13,14 @@
 #include <cstring>
 #include <filesystem>
 #include <algorithm>
-#include <random>
+#include <optional>
 
 #include "engine/access.h"
+#include "engine/engine.h"
 #include "engine/history.h"
 #include "engine/json_files.h"
 #include "engine/json_reader.h"
+#include "engine/unfinished_files.h"
 #include "engine/unique_fd.h"
 
 namespace dorvik {
@@ -24,86 +28,140 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A temporary file beside its target that unlinks itself unless Commit()
-// renamed it over the target. The target's mode and owner carry over; a
-// symlink stays a symlink (the file it points at is replaced).
+[[noreturn]] void Fail(const std::string& path, std::string_view what, int error) {
+  throw DatabaseError(fmt::format("{}: {}: {}", path, what, std::strerror(error)));
+}
+
+fs::path FolderOf(const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); }
+
+// A symbolic link at the name is replaced, never written through; even so
+// a link that another user planted, or any link in a sticky folder that
+// every user may write (like /tmp), is refused as the kernel refuses to
+// follow one there (protected_symlinks): its planter meant another file.
+void CheckLink(const std::string& path, const struct stat& link) {
+  if (link.st_uid != ::geteuid()) {
+    throw DatabaseError(fmt::format("{}: a symbolic link owned by another user; export does not replace it", path));
+  }
+  struct stat folder {};
+  if (::stat(FolderOf(path).c_str(), &folder) != 0) Fail(path, "cannot look at its folder", errno);
+  if ((folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0) {
+    throw DatabaseError(fmt::format(
+        "{}: a symbolic link in a sticky folder that every user may write; export does not replace it", path));
+  }
+}
+
+// The file at the name, whose mode and owner the export keeps; none when
+// the name is free or is the exporter's own link. Anything else at the name
+// is refused before anything is made.
+std::optional<struct stat> FileAtName(const std::string& path) {
+  struct stat at {};
+  if (::lstat(path.c_str(), &at) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    Fail(path, "cannot look at it", errno);
+  }
+  if (S_ISLNK(at.st_mode)) {
+    CheckLink(path, at);
+    return std::nullopt;
+  }
+  if (!S_ISREG(at.st_mode)) {
+    throw DatabaseError(fmt::format("{}: not a regular file; export replaces only a file", path));
+  }
+  return at;
+}
+
+// Holds SIGXFSZ back from the calling thread while a write may pass the
+// process's file-size limit: the write fails with EFBIG, which is reported,
+// instead of the signal ending the process. A signal that came meanwhile is
+// taken back before the mask is restored.
+class FileSizeSignalHeld {
+ public:
+  FileSizeSignalHeld() {
+    ::sigemptyset(&set_);
+    ::sigaddset(&set_, SIGXFSZ);
+    held_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0 && ::sigismember(&previous_, SIGXFSZ) == 0;
+  }
+  ~FileSizeSignalHeld() {
+    if (!held_) return;
+    const timespec now{};
+    while (::sigtimedwait(&set_, nullptr, &now) == SIGXFSZ) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  FileSizeSignalHeld(const FileSizeSignalHeld&) = delete;
+  FileSizeSignalHeld& operator=(const FileSizeSignalHeld&) = delete;
+
+ private:
+  sigset_t set_{};
+  sigset_t previous_{};
+  bool held_ = false;
+};
+
+// The file an export writes: a hidden file beside the name (an
+// UnfinishedEntry, private until it is whole), renamed onto the name itself
+// by Commit(), and removed on any failure. An existing file's mode and owner
+// carry over; a new file, or one that replaces the exporter's own link,
+// stays private (0600).
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::string& path) : path_(path) {
-    std::error_code error;
-    target_ = path;
-    if (fs::symlink_status(path, error).type() == fs::file_type::symlink) {
-      target_ = fs::canonical(path, error);
-      if (error) Fail("cannot follow the link", error.value());
-    }
-    const fs::path folder = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
-    std::mt19937_64 random(std::random_device{}());
-    for (int attempt = 0; attempt < 100 && !fd_.valid(); ++attempt) {
-      temporary_ = folder / fmt::format(".{}.{:016x}", target_.filename().string(), random());
-      fd_ = UniqueFd(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-      if (!fd_.valid() && errno != EEXIST) Fail("cannot create a file beside it", errno);
-    }
-    if (!fd_.valid()) Fail("cannot create a file beside it", errno);
-    KeepModeAndOwner();
+  explicit TemporaryFile(const std::string& path) : path_(path), existing_(FileAtName(path)), entry_(Made(path)) {
+    if (existing_) KeepModeAndOwner(*existing_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!committed_) ::unlink(temporary_.c_str());
-  }
 
   void Write(std::string_view text) {
     buffer_.append(text);
     if (buffer_.size() >= kFlushSize) Flush();
   }
 
-  // Flushes the text to disk and puts the file in place of the target.
+  // Flushes the text to disk and puts the file in place of the name.
   void Commit() {
     Flush();
-    if (::fsync(fd_.get()) != 0) Fail("cannot flush", errno);
-    if (const int error = fd_.Close(); error != 0) Fail("cannot close", error);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) Fail("cannot replace the file", errno);
-    committed_ = true;
-    const fs::path folder = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
-    const UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.valid()) ::fsync(folderFd.get());
+    if (::fsync(entry_.WriteFd()) != 0) Fail(path_, "cannot flush", errno);
+    if (const int error = entry_.CloseWrite(); error != 0) Fail(path_, "cannot close", error);
+    if (::rename(entry_.Path().c_str(), path_.c_str()) != 0) Fail(path_, "cannot replace the file", errno);
+    entry_.Keep();
+    const UniqueFd folderFd(::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.valid() && ::fsync(folderFd.get()) != 0) {
+      Fail(path_, "written, but its folder cannot be flushed", errno);
+    }
   }
 
  private:
   static constexpr std::size_t kFlushSize = 1 << 20;
 
-  [[noreturn]] void Fail(std::string_view what, int error) const {
-    throw DatabaseError(fmt::format("{}: {}: {}", path_, what, std::strerror(error)));
+  // What killed exports left in the folder goes before a new file is made.
+  static UnfinishedEntry Made(const std::string& path) {
+    SweepUnfinished(FolderOf(path));
+    return UnfinishedEntry(path, UnfinishedKind::kExport);
   }
 
-  void KeepModeAndOwner() {
-    struct stat existing {};
-    if (::stat(target_.c_str(), &existing) != 0) return;  // a new file: 0666 less the umask
-    if (!S_ISREG(existing.st_mode)) Fail("not a file", EISDIR);
-    if (::fchmod(fd_.get(), existing.st_mode & 07777) != 0) Fail("cannot keep the file's mode", errno);
+  void KeepModeAndOwner(const struct stat& existing) {
+    const int fd = entry_.WriteFd();
+    if (::fchmod(fd, existing.st_mode & 0777) != 0) Fail(path_, "cannot keep the file's mode", errno);
     if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
-        ::fchown(fd_.get(), existing.st_uid, existing.st_gid) != 0) {
-      Fail("cannot keep the file's owner (export to a new file instead)", errno);
+        ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+      Fail(path_, "cannot keep the file's owner (export to a new file instead)", errno);
     }
   }
 
   void Flush() {
+    const FileSizeSignalHeld held;
     std::size_t written = 0;
     while (written < buffer_.size()) {
-      const ssize_t n = ::write(fd_.get(), buffer_.data() + written, buffer_.size() - written);
+      const ssize_t n = ::write(entry_.WriteFd(), buffer_.data() + written, buffer_.size() - written);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Fail("cannot write", errno);
+      if (n < 0 && errno == EFBIG) Fail(path_, "cannot write (the file-size limit, ulimit -f)", errno);
+      if (n < 0) Fail(path_, "cannot write", errno);
       written += static_cast<std::size_t>(n);
     }
     buffer_.clear();
   }
 
   std::string path_;
-  fs::path target_;
-  fs::path temporary_;
-  UniqueFd fd_;
+  std::optional<struct stat> existing_;
+  UnfinishedEntry entry_;
   std::string buffer_;
-  bool committed_ = false;
 };
 
 // Text of a value dumped at an indent of `depth` spaces.
@@ -340,6 +398,7 @@ void WriteHistory(const View& view, DocumentWriter& out) {
 
 void ExportJsonFile(const View& view, const std::string& jsonPath) {
   TemporaryFile file(jsonPath);
+  PassSyncPoint("export:writing");
   DocumentWriter out(file);
   out.Member("format", kFormatName);
   out.Member("version", kFormatVersion);

@@ -18,7 +18,7 @@ namespace dorvik {
 // written by the exporter (catalog first, every entry with its id) streams
 // in one pass, its memory bounded by one record or chunk of history; any
 // other file is read whole first.
-void ImportJsonFile(const std::string& jsonPath, const std::string& storePath);
+void ImportJsonFile(const std::string& jsonPath, const std::string& storePath, const OpenOptions& options = {});
 // Writes view's database to jsonPath (see ExportDatabase).
 void ExportJsonFile(const View& view, const std::string& jsonPath);
 

@@ -25,6 +25,7 @@
 #include "engine/json_reader.h"
 #include "engine/json_scanner.h"
 #include "engine/store_builder.h"
+#include "engine/unfinished_files.h"
 
 namespace dorvik {
 namespace {
@@ -360,15 +361,22 @@ class Importer {
   std::size_t sinceCommit_ = 0;
 };
 
-void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, bool& whole) {
+void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, const OpenOptions& options,
+            bool& whole) {
   JsonScanner json(jsonPath, jsonPath);
-  std::unique_ptr<Store> store = Store::Create(folder, {});
+  std::unique_ptr<Store> store = Store::Create(folder, options);
   whole = !Importer(jsonPath, json, *store, mode).Run();
+}
+
+// Empties the folder an import builds in, keeping the folder itself (and
+// the lock its UnfinishedEntry holds on it).
+void Empty(const fs::path& folder) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) fs::remove_all(entry.path());
 }
 
 }  // namespace
 
-void ImportJsonFile(const std::string& jsonPath, const std::string& storePath) {
+void ImportJsonFile(const std::string& jsonPath, const std::string& storePath, const OpenOptions& options) {
   const fs::path target(storePath);
   std::error_code error;
   if (fs::symlink_status(target, error).type() != fs::file_type::not_found) {
@@ -376,27 +384,20 @@ void ImportJsonFile(const std::string& jsonPath, const std::string& storePath) {
   }
   if (fs::is_directory(jsonPath, error)) throw DatabaseError(fmt::format("{}: a folder, not a JSON file", jsonPath));
   const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (parent / ("." + target.filename().string() + ".importing-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw DatabaseError(fmt::format("{}: cannot make a folder beside it: {}", storePath, std::strerror(errno)));
+  // What killed imports left beside it goes first.
+  SweepUnfinished(parent);
+  UnfinishedEntry folder(target, UnfinishedKind::kImport);
+  bool whole = false;
+  Import(jsonPath, folder.Path(), Importer::Mode::kStream, options, whole);
+  if (whole) {
+    Empty(folder.Path());
+    Import(jsonPath, folder.Path(), Importer::Mode::kWhole, options, whole);
   }
-  const fs::path folder(pattern);
-  try {
-    bool whole = false;
-    Import(jsonPath, folder, Importer::Mode::kStream, whole);
-    if (whole) {
-      fs::remove_all(folder);
-      fs::create_directory(folder);
-      Import(jsonPath, folder, Importer::Mode::kWhole, whole);
-    }
-    // Every commit flushed its data; the folder appears whole or not at all.
-    if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
-      throw DatabaseError(fmt::format("{}: cannot put the database in place: {}", storePath, std::strerror(errno)));
-    }
-  } catch (...) {
-    fs::remove_all(folder, error);
-    throw;
+  // Every commit flushed its data; the folder appears whole or not at all.
+  if (::renameat2(AT_FDCWD, folder.Path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    throw DatabaseError(fmt::format("{}: cannot put the database in place: {}", storePath, std::strerror(errno)));
   }
+  folder.Keep();
   if (const int parentFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); parentFd >= 0) {
     ::fsync(parentFd);
     ::close(parentFd);

@@ -126,9 +126,17 @@ class Reader {
     return TimeText(node.get_ref<const std::string&>(), path);
   }
 
+  // A time the API can hand back: its XUSTS counts seconds since 1970 in
+  // an int32, so a time outside 1901-12-13T20:45:52Z to
+  // 2038-01-19T03:14:07Z could be stored but never read.
   Timestamp TimeText(std::string_view text, const Path& path) const {
     Micros time = 0;
     if (!ParseTime(text, time)) Fail(path, "expected a time like \"2024-03-07T09:05:01Z\"");
+    XUSTS readable{};
+    if (!ToXusts(time, readable)) {
+      Fail(path, "the time lies outside what the database can hand back, 1901-12-13T20:45:52Z to "
+                 "2038-01-19T03:14:07Z");
+    }
     return Timestamp{time};
   }
 

@@ -25,6 +25,8 @@ bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 JsonScanner::JsonScanner(const std::string& path, std::string origin)
     : origin_(std::move(origin)), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
   if (!fd_.valid()) throw DatabaseError(fmt::format("{}: cannot open: {}", origin_, std::strerror(errno)));
+  // Frames never move: a frame's last key is a pointer into its own sets.
+  frames_.reserve(kMaxDepth);
 }
 
 void JsonScanner::Fail(std::string_view what) const {
@@ -243,7 +245,7 @@ JsonScanner::Json JsonScanner::ReadTree(int depth) {
   }
 }
 
-JsonScanner::Json JsonScanner::ReadValue() { return ReadTree(static_cast<int>(first_.size())); }
+JsonScanner::Json JsonScanner::ReadValue() { return ReadTree(static_cast<int>(depth_)); }
 
 bool JsonScanner::ReadString(std::string& text) {
   if (Peek() != '"') {
@@ -255,47 +257,90 @@ bool JsonScanner::ReadString(std::string& text) {
   return true;
 }
 
-void JsonScanner::BeginObject() {
-  Expect('{');
-  if (first_.size() >= kMaxDepth) Fail("values nest too deep");
-  first_.push_back(true);
+bool JsonScanner::KeySet::Insert(const std::string& key) {
+  if (count_ >= kListed) {
+    const auto [at, inserted] = large_.insert(key);
+    last_ = &*at;
+    return inserted;
+  }
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (listed_[i] == key) return false;
+  }
+  if (listed_.size() == count_) {
+    listed_.push_back(key);
+  } else {
+    listed_[count_] = key;
+  }
+  last_ = &listed_[count_];
+  if (++count_ == kListed) {
+    large_.insert(listed_.begin(), listed_.end());
+    last_ = &*large_.find(key);
+  }
+  return true;
 }
 
-void JsonScanner::BeginArray() {
-  Expect('[');
-  if (first_.size() >= kMaxDepth) Fail("values nest too deep");
-  first_.push_back(true);
+void JsonScanner::Open(bool object) {
+  Expect(object ? '{' : '[');
+  if (depth_ >= kMaxDepth) Fail("values nest too deep");
+  if (frames_.size() == depth_) frames_.emplace_back();
+  Frame& frame = frames_[depth_++];
+  frame.object = object;
+  frame.first = true;
+  frame.index = 0;
+  if (object) frame.keys.Clear();
+}
+
+void JsonScanner::BeginObject() { Open(true); }
+
+void JsonScanner::BeginArray() { Open(false); }
+
+std::string JsonScanner::PathText(std::size_t depth) const {
+  std::string path;
+  for (std::size_t i = 0; i < depth && i < depth_; ++i) {
+    const Frame& frame = frames_[i];
+    if (frame.first) break;  // nothing read in it yet
+    path += '/';
+    path += frame.object ? frame.keys.Last() : std::to_string(frame.index);
+  }
+  return path;
 }
 
 bool JsonScanner::NextKey(std::string& key) {
   SkipSpace();
+  Frame& frame = frames_[depth_ - 1];
   if (Current() == '}') {
     Get();
-    first_.pop_back();
+    --depth_;
     return false;
   }
-  if (!first_.back()) {
+  if (!frame.first) {
     if (Get() != ',') Fail("expected ',' or '}'");
     SkipSpace();
   }
-  first_.back() = false;
   if (Get() != '"') Fail("expected a key");
   ReadStringBody(key);
+  if (!frame.keys.Insert(key)) {
+    throw DatabaseError(fmt::format("{}: {}/{}: the key appears twice in its object (line {})", origin_,
+                                    PathText(depth_ - 1), key, line_));
+  }
+  frame.first = false;
   Expect(':');
   return true;
 }
 
 bool JsonScanner::NextElement() {
   SkipSpace();
+  Frame& frame = frames_[depth_ - 1];
   if (Current() == ']') {
     Get();
-    first_.pop_back();
+    --depth_;
     return false;
   }
-  if (!first_.back()) {
+  if (!frame.first) {
     if (Get() != ',') Fail("expected ',' or ']'");
+    ++frame.index;
   }
-  first_.back() = false;
+  frame.first = false;
   return true;
 }
 

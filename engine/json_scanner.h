@@ -4,7 +4,10 @@
 // whole, as a small tree, where that is simpler. Strings are checked as
 // UTF-8, numbers beyond a double are refused, and nesting is bounded; every
 // fault throws DatabaseError "origin: not valid JSON: what at line L, column
-// C". Not thread-safe (one reader of one file).
+// C". A key given twice in one object is refused too (JSON leaves its
+// meaning open), naming its JSON path: "origin: /records/3/id: the key
+// appears twice in its object (line L)". Not thread-safe (one reader of one
+// file).
 //
 //   JsonScanner json(path);
 //   json.BeginObject();
@@ -22,6 +25,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -61,8 +65,42 @@ class JsonScanner {
   void ExpectEnd();
 
   [[noreturn]] void Fail(std::string_view what) const;
+  // The JSON path of the value being read ("/records/3/values"; "" at the
+  // top), through the `depth` outermost open containers.
+  std::string PathText(std::size_t depth) const;
 
  private:
+  // The keys of one object, to find a key given twice: a short list
+  // searched in order, and a hash set once an object has many keys. Keeps
+  // its memory when cleared, for the next object at its depth.
+  class KeySet {
+   public:
+    void Clear() {
+      count_ = 0;
+      large_.clear();
+    }
+    // False when key is there already.
+    bool Insert(const std::string& key);
+    // The key inserted last.
+    const std::string& Last() const { return *last_; }
+
+   private:
+    static constexpr std::size_t kListed = 16;
+    std::vector<std::string> listed_;  // [0, count_) in use
+    std::size_t count_ = 0;
+    std::unordered_set<std::string> large_;  // every key once count_ reached kListed
+    const std::string* last_ = nullptr;      // into listed_ or large_ (whose nodes stay put)
+  };
+
+  // One open object or array: where the reading is in it.
+  struct Frame {
+    bool object = false;
+    bool first = true;      // no member read yet
+    std::size_t index = 0;  // an array: the element being read
+    KeySet keys;            // an object: the keys read so far, the one being read last
+  };
+
+  void Open(bool object);
   // The next character, not consumed; -1 at the end.
   int Current() {
     if (at_ == size_ && !Fill()) return -1;
@@ -94,7 +132,10 @@ class JsonScanner {
   std::size_t at_ = 0, size_ = 0;
   bool ended_ = false;
   std::size_t line_ = 1, lineStart_ = 0, consumed_ = 0;  // for error positions
-  std::vector<bool> first_;  // per open container: no member read yet
+  // [0, depth_) are open; deeper ones keep their memory for reuse. Never
+  // reallocated (reserved to kMaxDepth).
+  std::vector<Frame> frames_;
+  std::size_t depth_ = 0;
 };
 
 }  // namespace dorvik

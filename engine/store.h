@@ -13,6 +13,7 @@
 #ifndef VANTREL_ENGINE_STORE_H_
 #define VANTREL_ENGINE_STORE_H_
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "engine/control.h"
 #include "engine/storage/env.h"
 #include "engine/storage/signals.h"
+#include "engine/storage/store_files.h"
 #include "engine/view.h"
 
 namespace dorvik {
@@ -33,12 +35,19 @@ class Store {
  public:
   // Opens the database folder at path. Throws DatabaseError with a one-line
   // message: no such database, a JSON file (and what to run instead), not a
-  // database, made by a newer version, or what the system refused. A
-  // database the user may only read opens read-only.
+  // database, made by a newer version, a file that is a link or not a
+  // regular file, a data file cut short ("database is corrupted (-28)"), no
+  // room for the lock table ("database is full (-26)"), a lock file or
+  // signals page deleted while other processes use them, a lock held past
+  // the time-out, or what the system refused. A database the user may only
+  // read opens read-only; one whose lock table the user may not write
+  // either opens without it while no writer has it (FORMAT.md).
   static std::unique_ptr<Store> Open(const std::filesystem::path& path, const OpenOptions& options);
   // Makes a new database folder at path, which must not exist (its parent
-  // must): the tables and the format mark. The caller fills it in one write
-  // transaction (the builder) and commits.
+  // must): the tables and the format mark, private (0700, files 0600) or
+  // shared with options.group. The caller fills it in one write
+  // transaction (the builder) and commits. A folder it made is removed
+  // again when it fails.
   static std::unique_ptr<Store> Create(const std::filesystem::path& path, const OpenOptions& options);
   // A new database folder in the temporary folder (/dev/shm when it is
   // there), removed when the Store goes or the process ends.
@@ -53,6 +62,8 @@ class Store {
   const std::shared_ptr<storage::Signals>& signals() const { return signals_; }
   const std::filesystem::path& path() const { return path_; }
   bool readOnly() const { return env_.readOnly(); }
+  // The longest wait for the writer lock (OpenOptions::lockTimeout).
+  std::chrono::milliseconds lockTimeout() const { return lockTimeout_; }
   // The folder that relative folder variables resolve against: the one the
   // database names (a builder's Folder), else the folder holding the store.
   std::string BaseFolder(const View& view) const;
@@ -63,11 +74,13 @@ class Store {
   Store() = default;
   static std::unique_ptr<Store> OpenFolder(const std::filesystem::path& path, const OpenOptions& options, bool create);
 
+  storage::Presence presence_;  // released after env_ closes
   storage::Env env_;
   Tables tables_;
   std::unique_ptr<Catalog> catalog_;
   std::shared_ptr<storage::Signals> signals_;
   std::filesystem::path path_;
+  std::chrono::milliseconds lockTimeout_{30'000};
   bool temporary_ = false;  // remove the folder when closed
 };
 

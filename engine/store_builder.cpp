@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -39,6 +40,18 @@ decltype(auto) At(const StoreBuilder& builder, std::string_view where, Step step
 bool IsDefault(const Sample& sample) {
   return sample.value.IsNone() && sample.status == 0 && sample.level == 0 && sample.time.micros == 0;
 }
+
+// A number with a fraction would be stored rounded in a field that holds
+// whole numbers (1.5 became 2): such a value is refused instead. A number
+// whose fraction is zero (2.0) is whole.
+bool LosesFraction(const FieldDef& field, const Value& value) {
+  const auto* real = std::get_if<double>(&value.Get());
+  const bool holdsWhole =
+      field.dataType == kTypeInteger || field.dataType == kTypeCount || field.dataType == kTypePointer;
+  return holdsWhole && real != nullptr && std::isfinite(*real) && std::trunc(*real) != *real;
+}
+
+constexpr std::string_view kFractionRefused = "a number with a fraction for a field of whole numbers";
 
 }  // namespace
 
@@ -408,6 +421,7 @@ void StoreBuilder::Store(RecordBuffer& record, FieldAccess& access, int32_t occu
                          const Where& where, bool defer) {
   access.occurrence = occurrence;
   if (IsDefault(sample)) return;
+  if (LosesFraction(*access.field, sample.value)) Fail(where.Text(), kFractionRefused);
   bool missing = false;
   const Scalar scalar = ToScalar(sample.value, where, defer, missing);
   const Quality quality{sample.status, sample.level, sample.time.micros};
@@ -492,6 +506,7 @@ StoreBuilder::Series StoreBuilder::OpenSeries(const std::string& record, const s
 void StoreBuilder::AddSample(Series& series, const HistoryPoint& point, std::string_view where, std::size_t index) {
   bool missing = false;
   const Where at{where, {}, index};
+  if (LosesFraction(*series.access.field, point.value)) Fail(at.Text(), kFractionRefused);
   const Scalar scalar = ToScalar(point.value, at, false, missing);
   HistoryValue value;
   std::string text;

@@ -1,9 +1,12 @@
 #include "engine/view.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
+#include "engine/file_audit.h"
 #include "engine/storage/codec.h"
 
 namespace dorvik {
@@ -33,8 +36,6 @@ std::array<std::byte, 12> TaskKey(int32_t task, uint64_t sequence) {
   storage::PutBigEndian64(key.data() + 4, sequence);
   return key;
 }
-
-constexpr std::size_t kActivationSize = 4 + 4 + 2 + 2 + 1;
 
 std::array<std::byte, kActivationSize> EncodeActivation(const PendingActivation& a) {
   std::array<std::byte, kActivationSize> out{};
@@ -74,8 +75,24 @@ GlobalField DecodeField(int32_t number, const MDB_val& value) {
 
 }  // namespace
 
+namespace {
+// Opening the tables makes LMDB walk the main table, and trusting its pages:
+// a damaged data file is refused first with what is wrong. A small file is
+// audited whole, so that no read of it can meet a damaged page.
+void AuditBeforeOpening(const storage::Env& env) {
+  mdb_filehandle_t fd = -1;
+  struct stat file {};
+  if (mdb_env_get_fd(env.get(), &fd) != 0 || ::fstat(fd, &file) != 0) return;
+  const auto depth = static_cast<uint64_t>(file.st_size) <= kAuditAtOpenLimit ? AuditDepth::kEveryPage
+                                                                               : AuditDepth::kTableRecords;
+  const std::vector<std::string> faults = AuditDataFile(fd, depth);
+  if (!faults.empty()) throw storage::StorageError(Outcome{kErrCorrupted, 0}, faults.front());
+}
+}  // namespace
+
 Tables Tables::Open(const storage::Env& env, bool create) {
   storage::Txn txn = storage::Txn::Begin(env, create);
+  if (!create) AuditBeforeOpening(env);
   Tables tables;
   for (std::size_t i = 0; i < tables.dbi.size(); ++i) {
     const auto table = static_cast<Table>(i);
@@ -260,10 +277,12 @@ int32_t View::FieldNumberOfDescription(int32_t id) const {
   return record && record->definitionId == kFieldDefId ? record->aux : 0;
 }
 
-int32_t View::NextFreeId() const {
+int32_t View::NextFreeId(int32_t from) const {
   int32_t id = kFirstUserId;
   if (const auto hint = Meta(kFreeHintKey); hint && hint->size() == sizeof id)
     std::memcpy(&id, hint->data(), sizeof id);
+  // A damaged hint must not hand out a catalog id or run past the id space.
+  id = std::clamp(std::max(id, from), kFirstUserId, kMaxRecordId + 1);
   storage::Cursor cursor(txn_, table(Table::kRecords));
   const IdKey start(id);
   MDB_val key = start.val(), value;

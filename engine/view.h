@@ -59,6 +59,9 @@ struct PendingActivation {
   int8_t tail = 0;
 };
 
+// Bytes of a stored activation: record, field tag, priority, code, tail.
+inline constexpr std::size_t kActivationSize = 4 + 4 + 2 + 2 + 1;
+
 class View;
 
 // Catalog: this process's decoded copy of one store's catalog (definitions,
@@ -115,8 +118,8 @@ class View {
   const SelectorData* FindSelector(int32_t id) const { return catalog_->FindSelector(*this, id); }
   // The field number a field description record describes, or 0.
   int32_t FieldNumberOfDescription(int32_t id) const;
-  // Lowest free user id, or 0 when none is left.
-  int32_t NextFreeId() const;
+  // Lowest free user id (from `from` on, when given), or 0 when none is left.
+  int32_t NextFreeId(int32_t from = 0) const;
 
   // Settings.
   std::optional<std::string_view> Meta(std::string_view key) const;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A tour of vntaccess on the sample plant (make demo): browsing,
 # a read, a write and its read-back, history with outsiders as a table and
-# a chart, JSON for scripts, and a mistake.
+# a chart, several records on one chart, a time-weighted average per day, a
+# live view bounded by --count, JSON for scripts, and a mistake.
 # Usage: examples/demo.sh PATH/TO/vntaccess [FOLDER FOR THE CHART]
 # The plant is imported from examples/plant.json into a new database in a
 # temporary folder that is removed afterwards; plant.json is never written.
@@ -64,6 +65,16 @@ mkdir -p "$charts"
 run history PI201 VALUE --from "2024-03-05 04:00" --to "2024-03-05 10:00" --outsiders BothA \
   --plot "$charts/trend.svg"
 
+step "Several records on one time axis, and one chart with an axis per unit"
+run history TI101 TI102 PI201 VALUE --from "2024-03-06 20:00" --to "2024-03-06 22:00" \
+  --plot "$charts/plant.svg"
+
+step "A time-weighted average per interval (the value before each interval holds at its start)"
+run history TI101 VALUE --from 2024-03-04 --to 2024-03-07 --every 1d --agg min,avg,max,count
+
+step "A live view: read again every second, appended in a pipe, stopped after three reads"
+run read 'TI10?' VALUE --watch 1s --count 3
+
 step "JSON for scripts: plain values, times that jq's fromdate reads"
 when='.TI101.VALUE | "\(.value) at \(.time | fromdate | todate)"'
 show "vntaccess read TI101 VALUE --json | jq -r '$when'"
@@ -80,9 +91,31 @@ code=$?
 set -e
 echo "(exit code $code; TI101 VALUE is still $(vntaccess read TI101 VALUE --json | jq '.TI101.VALUE.value'))"
 
+step "Nothing it did not do: a dry run names what the database would refuse"
+refused() {
+  show "vntaccess $(typed "$@")"
+  set +e
+  vntaccess "$@"
+  echo "(exit code $?)"
+  set -e
+}
+refused --dry-run write TI101 DESCRIPTION "Inlet"
+refused write TI101 TREND 1e-50
+refused write TI101 VALUE 1 --time "2024-10-27 02:30" --tz Europe/Berlin
+run write TI101 VALUE 1 --time "2024-10-27 02:30+02:00" --tz Europe/Berlin
+run read TI101 VALUE --tz Europe/Berlin
+
+step "A script stops at its first failing line and says which"
+script=$'read TI101 UNITS\nread TI999 VALUE\nwrite TI101 VALUE 0\n'
+show "printf '${script//$'\n'/\\n}' | vntaccess --database plant.db"
+set +e
+printf '%s' "$script" | vntaccess
+echo "(exit code $?; TI101 VALUE is still $(vntaccess read TI101 VALUE --json | jq '.TI101.VALUE.value'))"
+set -e
+
 if [ "$(sha256sum < "$examples/plant.json")" != "$original" ]; then
   echo "examples/plant.json changed during the demo" >&2
   exit 1
 fi
-step "Done. The chart is $charts/trend.svg."
+step "Done. The charts are $charts/trend.svg and $charts/plant.svg."
 echo "'vntaccess --database DB' opens the shell; 'vntaccess --help' shows the rest."

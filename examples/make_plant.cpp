@@ -31,10 +31,13 @@ constexpr int32_t kRecordKind5 = -5;
 constexpr int32_t kTaskKind = -19;
 
 // History runs hourly from 2024-03-04T00:00:00Z to the current values' time
-// 2024-03-07T00:00:00Z, the last point being the current value.
+// 2024-03-07T00:00:00Z, the last point being the current value. The analogs'
+// history reaches kEarlierHours further back, so that they hold a week (hours
+// before kHistoryStart count as negative; later values stay as they were).
 constexpr int64_t kHistoryStart = 1'709'510'400;
 constexpr int64_t kHour = 3'600;
 constexpr int kHistoryHours = 72;
+constexpr int kEarlierHours = 96;
 constexpr int64_t kNow = kHistoryStart + kHistoryHours * kHour;
 
 // Ids are fixed so that they stay the same when the plant changes:
@@ -138,7 +141,7 @@ void AddAnalogs(DatabaseBuilder& plant) {
         .Set(tag.name, "LO_LIMIT", tag.loLimit)
         .Set(tag.name, "VALUE", Sample(AnalogAt(tag, kHistoryHours, index), 0, 0, Timestamp::FromSeconds(kNow)));
     std::vector<HistoryPoint> history;
-    for (int hour = 0; hour <= kHistoryHours; ++hour) {
+    for (int hour = -kEarlierHours; hour <= kHistoryHours; ++hour) {
       const int16_t level = hour >= tag.faultFrom && hour < tag.faultTo ? 2 : 0;
       history.push_back({Timestamp::FromSeconds(kHistoryStart + hour * kHour), AnalogAt(tag, hour, index), level});
     }

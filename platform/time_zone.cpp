@@ -61,6 +61,10 @@ int64_t OffsetForLocal(int64_t localSeconds) {
   return before;
 }
 
+int64_t LocalSecondsOf(const DateTime& time) {
+  return FloorDiv(time.Ticks() - DateTime::kUnixEpochTicks, DateTime::kTicksPerSecond);
+}
+
 }  // namespace
 
 DateTime UtcNow() {
@@ -77,6 +81,21 @@ DateTime ToUniversalTime(const DateTime& time) {
   const int64_t localSeconds =
       FloorDiv(time.Ticks() - DateTime::kUnixEpochTicks, DateTime::kTicksPerSecond);
   return Shifted(time.Ticks(), -OffsetForLocal(localSeconds), DateTimeKind::Utc);
+}
+
+std::vector<DateTime> LocalTimeInstants(const DateTime& local) {
+  const int64_t localSeconds = LocalSecondsOf(local);
+  std::vector<DateTime> instants;
+  // The offsets in force a day either side are the only candidates: no zone
+  // changes its offset twice within two days.
+  for (const int64_t offset : {OffsetAt(localSeconds - kSecondsPerDay), OffsetAt(localSeconds + kSecondsPerDay)}) {
+    if (OffsetAt(localSeconds - offset) != offset) continue;
+    const DateTime instant = Shifted(local.Ticks(), -offset, DateTimeKind::Utc);
+    if (instants.empty() || instants.front().Ticks() != instant.Ticks()) instants.push_back(instant);
+  }
+  std::sort(instants.begin(), instants.end(),
+            [](const DateTime& a, const DateTime& b) { return a.Ticks() < b.Ticks(); });
+  return instants;
 }
 
 DateTime ToLocalTime(const DateTime& time) {

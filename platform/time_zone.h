@@ -7,6 +7,8 @@
 #ifndef VANTREL_PLATFORM_TIME_ZONE_H_
 #define VANTREL_PLATFORM_TIME_ZONE_H_
 
+#include <vector>
+
 #include "contracts/date_time.h"
 
 namespace vantrel::platform {
@@ -19,6 +21,12 @@ contracts::DateTime Now();
 // that a daylight-saving change skips is taken as standard time; one that
 // occurs twice is taken as the standard-time (later) instant.
 contracts::DateTime ToUniversalTime(const contracts::DateTime& time);
+
+// The UTC instants at which the local wall-clock time `local` (its kind is
+// not looked at) occurs, earlier first: one as a rule, none when a
+// daylight-saving change skips it, two when a change makes it occur twice.
+// For callers that must not guess, unlike ToUniversalTime.
+std::vector<contracts::DateTime> LocalTimeInstants(const contracts::DateTime& local);
 
 // A UTC or unspecified time as local (a local time unchanged).
 contracts::DateTime ToLocalTime(const contracts::DateTime& time);

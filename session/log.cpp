@@ -23,8 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::array<std::string_view, 5> kLevelNames{"Off", "Error", "Warning", "Info", "Verbose"};
-constexpr mode_t kFolderMode = 0750;
-constexpr mode_t kFileMode = 0640;
+constexpr mode_t kFolderMode = 0700;
+constexpr mode_t kFileMode = 0600;
 
 // A file descriptor, closed with its owner.
 class UniqueFd {
@@ -42,6 +42,7 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -54,20 +55,45 @@ enum class LinkRule { kFollow, kRefuse };
                                           std::generic_category().message(error)));
 }
 
+// Whether an open file or folder belongs to the user the process runs as:
+// a log in another user's hands could be read or bent by that user.
+bool IsOwn(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid();
+}
+
 // Opens folder `name` of parent, making it first when missing. No folder
-// (-1) when it is a symbolic link that the rule refuses; throws IOException
-// (naming `shown`, the whole log folder) when it cannot be made or opened.
+// (-1) when it is a symbolic link that the rule refuses, or (below the base)
+// a folder another user owns; throws IOException (naming `shown`, the whole
+// log folder) when it cannot be made or opened.
 UniqueFd MakeAndOpenFolder(int parent, const fs::path& name, LinkRule rule, const fs::path& shown) {
   if (parent < 0) ThrowFolderError(shown, errno);
   if (::mkdirat(parent, name.c_str(), kFolderMode) != 0 && errno != EEXIST) ThrowFolderError(shown, errno);
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (rule == LinkRule::kRefuse ? O_NOFOLLOW : 0);
   UniqueFd folder(::openat(parent, name.c_str(), flags));
-  if (folder.get() >= 0) return folder;
+  if (folder.get() >= 0) {
+    if (rule == LinkRule::kRefuse && !IsOwn(folder.get())) return UniqueFd(-1);
+    return folder;
+  }
   const int error = errno;
   struct stat info {};
   const bool isLink = ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
   if (isLink && rule == LinkRule::kRefuse) return folder;
   ThrowFolderError(shown, error);
+}
+
+// Opens the log file in folder, making it when missing. No file (-1) when
+// the name holds anything but a regular file of the process's user: a FIFO,
+// a device, a link, another user's file. Never blocks: a FIFO is refused
+// before it is opened, and O_NONBLOCK covers one planted in between.
+UniqueFd OpenLogFile(int folder, const std::string& name) {
+  struct stat info {};
+  if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)) return UniqueFd(-1);
+  UniqueFd file(::openat(folder, name.c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kFileMode));
+  if (file.get() < 0) return file;
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) return UniqueFd(-1);
+  return file;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -113,9 +139,8 @@ std::shared_ptr<FileLogSink> FileLogSink::Open(const fs::path& base, const fs::p
     current = MakeAndOpenFolder(current.get(), part, LinkRule::kRefuse, folder);
     if (current.get() < 0) return std::shared_ptr<FileLogSink>(new FileLogSink(path, -1));
   }
-  const int fd = ::openat(current.get(), std::string(fileName).c_str(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-  return std::shared_ptr<FileLogSink>(new FileLogSink(path, fd));
+  UniqueFd file = OpenLogFile(current.get(), std::string(fileName));
+  return std::shared_ptr<FileLogSink>(new FileLogSink(path, file.release()));
 }
 
 FileLogSink::~FileLogSink() {

@@ -55,14 +55,17 @@ class LogSink {
 // The file lies in folders below a trusted base folder, and no symbolic link
 // is followed below the base: a link planted at one of those folders or at
 // the file would make the log append to a file chosen by whoever planted it.
-// Such a log is refused; so is a file that cannot be opened. A refused log
-// loses its lines silently, as do failed writes: logging never fails an
-// operation.
+// Such a log is refused; so is a folder below the base or a file that
+// another user owns (they could read the log or swap its contents), a name
+// that holds anything but a regular file (a FIFO would block every logging
+// thread, a device would take the lines), and a file that cannot be opened.
+// Opening never blocks. A refused log loses its lines silently, as do failed
+// writes: logging never fails an operation.
 class FileLogSink : public LogSink {
  public:
   // The sink of base/folders/fileName. Missing folders are made with mode
-  // 0750, a missing file with mode 0640. Throws IOException when a folder
-  // cannot be made.
+  // 0700, a missing file with mode 0600: the log is its user's alone.
+  // Throws IOException when a folder cannot be made.
   static std::shared_ptr<FileLogSink> Open(const std::filesystem::path& base, const std::filesystem::path& folders,
                                            std::string_view fileName);
   ~FileLogSink() override;

@@ -1,12 +1,21 @@
 #include "engine/storage/env.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "engine/file_audit.h"
+#include "engine/storage/store_files.h"
 
 namespace dorvik::storage {
 namespace {
@@ -41,7 +50,97 @@ int ReclaimDeadReaders(MDB_env* env) {
   return mdb_reader_check(env, &dead) == 0 ? dead : 0;
 }
 
+// Counts closed and remapped environments: a new one may get a closed one's
+// address, and a resize moves the map, so a window remembered before either
+// is not trusted after it.
+std::atomic<uint64_t> mapChanges{0};
+
+// Where one environment's data file lies in this process's memory.
+struct FileWindow {
+  MDB_env* env = nullptr;
+  uint64_t changesBefore = 0;
+  uintptr_t mapBegin = 0;
+  uintptr_t mapEnd = 0;
+  uintptr_t fileEnd = 0;  // one past the last page in use when last looked at
+};
+
+// Where LMDB mapped the data file of env: the mapping of offset 0 of that
+// file in /proc/self/maps (LMDB does not tell), or 0 when not found.
+uintptr_t FindMapAddress(MDB_env* env) {
+  mdb_filehandle_t fd = -1;
+  struct stat file {};
+  if (mdb_env_get_fd(env, &fd) != 0 || ::fstat(fd, &file) != 0) return 0;
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long start = 0, end = 0, offset = 0, inode = 0;
+    char perms[8] = {}, device[32] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s %lx %31s %lu", &start, &end, perms, &offset, device, &inode) != 6) {
+      continue;
+    }
+    if (inode == file.st_ino && offset == 0 && inode != 0) return start;
+  }
+  return 0;
+}
+
+FileWindow LookAt(MDB_env* env) {
+  MDB_envinfo info{};
+  MDB_stat stat{};
+  FileWindow window;
+  window.changesBefore = mapChanges.load(std::memory_order_acquire);
+  // Env::Open keeps the address where the caller's context pointer would be.
+  const auto base = reinterpret_cast<uintptr_t>(mdb_env_get_userctx(env));
+  if (base == 0 || mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &stat) != 0) return window;
+  window.env = env;
+  window.mapBegin = base;
+  window.mapEnd = window.mapBegin + info.me_mapsize;
+  // The meta page's count of pages, and never past the file itself (a
+  // damaged meta page may count more than there are).
+  uintptr_t used = (static_cast<uintptr_t>(info.me_last_pgno) + 1) * stat.ms_psize;
+  mdb_filehandle_t fd = -1;
+  struct stat file {};
+  if (mdb_env_get_fd(env, &fd) != 0 || ::fstat(fd, &file) != 0) return FileWindow{};
+  used = std::min(used, static_cast<uintptr_t>(file.st_size));
+  window.fileEnd = window.mapBegin + used;
+  return window;
+}
+
+// LMDB trusts the sizes stored in its pages: a damaged one hands out a key
+// or value that runs past the end of the data file, where reading it kills
+// the process (SIGBUS). Bytes inside the map must end within the pages in
+// use; bytes outside it are a write transaction's own copies. The window is
+// kept per thread and looked at again only when bytes fall outside it (the
+// file grows).
+void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
+  if (bytes.mv_size == 0) return;
+  thread_local FileWindow window;
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.mv_data);
+  const uintptr_t end = begin + bytes.mv_size;
+  MDB_env* env = mdb_txn_env(txn);
+  const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
+  if (window.env == env && inside() && window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
+    return;
+  }
+  window = LookAt(env);
+  if (begin < window.mapBegin || begin >= window.mapEnd) return;
+  if (!inside()) ThrowCorrupted(what);
+}
+
+// LMDB maps the data file by what its meta pages say: a damaged one makes it
+// read past the end of the file while it opens. A new store has no file yet.
+void RefuseDamagedMetaPages(const std::filesystem::path& data) {
+  std::error_code missing;
+  if (std::filesystem::file_size(data, missing) == 0 || missing) return;
+  const std::vector<std::string> faults = AuditDataFile(data, AuditDepth::kMetaPages);
+  if (!faults.empty()) throw StorageError(Outcome{kErrCorrupted, 0}, faults.front());
+}
+
 }  // namespace
+
+void Env::Close::operator()(MDB_env* env) const noexcept {
+  mdb_env_close(env);
+  mapChanges.fetch_add(1, std::memory_order_release);
+}
 
 Outcome FromStorage(int rc) {
   switch (rc) {
@@ -113,13 +212,29 @@ Env Env::Open(const std::filesystem::path& folder, const EnvOptions& options) {
   Check(mdb_env_set_mapsize(created, options.mapSize), "mdb_env_set_mapsize");
   Check(mdb_env_set_maxreaders(created, options.maxReaders), "mdb_env_set_maxreaders");
   Check(mdb_env_set_maxdbs(created, options.maxTables), "mdb_env_set_maxdbs");
-  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u);
-  Check(mdb_env_open(created, folder.c_str(), flags, 0644), folder.string());
+  const bool noLock = options.noLock && options.readOnly;
+  const unsigned flags = MDB_NOTLS | (options.readOnly ? MDB_RDONLY : 0u) | (noLock ? MDB_NOLOCK : 0u);
+  RefuseDamagedMetaPages(folder / "data.mdb");
+  Check(mdb_env_open(created, folder.c_str(), flags, options.dataMode), folder.string());
+  (void)mdb_env_set_userctx(created, reinterpret_cast<void*>(FindMapAddress(created)));
+  if (noLock) return env;
+  env.lockFd_ = AllocateLockFile(folder / "lock.mdb");
   ReclaimDeadReaders(created);
   return env;
 }
 
-void Env::AdoptMapSize() const { Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_env_set_mapsize"); }
+int Env::dataFd() const {
+  int fd = -1;
+  Check(mdb_env_get_fd(env_.get(), &fd), "mdb_env_get_fd");
+  return fd;
+}
+
+void Env::AdoptMapSize() const {
+  mapChanges.fetch_add(1, std::memory_order_release);
+  Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_env_set_mapsize");
+  (void)mdb_env_set_userctx(env_.get(), reinterpret_cast<void*>(FindMapAddress(env_.get())));
+  mapChanges.fetch_add(1, std::memory_order_release);
+}
 
 Txn Txn::Begin(const Env& env, bool write) {
   MDB_txn* txn = nullptr;
@@ -137,18 +252,24 @@ void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)),
 
 Outcome Txn::Commit() noexcept {
   MDB_txn* txn = std::exchange(txn_, nullptr);
-  if (const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
-      injected != 0) {
+  MDB_env* env = mdb_txn_env(txn);
+  int rc = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kCommit) : 0;
+  if (rc != 0) {
     mdb_txn_abort(txn);
-    return FromStorage(injected);
+  } else {
+    rc = mdb_txn_commit(txn);
   }
-  return FromStorage(mdb_txn_commit(txn));
+  // LMDB reports a short write as EIO; on a full disk that is what it was.
+  int fd = -1;
+  if (rc == EIO && mdb_env_get_fd(env, &fd) == 0 && FileSystemFull(fd)) return Outcome{kErrDatabaseFull, ENOSPC};
+  return FromStorage(rc);
 }
 
 bool Get(MDB_txn* txn, MDB_dbi table, MDB_val key, MDB_val& value) {
   const int rc = Faulted(StorageOp::kGet, mdb_get(txn, table, &key, &value));
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, "get");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
   return true;
 }
 
@@ -174,6 +295,9 @@ bool Cursor::Move(MDB_val& key, MDB_val& value, MDB_cursor_op op) {
   const int rc = mdb_cursor_get(cursor_, &key, &value, op);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, "cursor");
+  MDB_txn* txn = mdb_cursor_txn(cursor_);
+  CheckInFile(txn, key, "a key beyond the end of the data file");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
   return true;
 }
 

@@ -18,6 +18,7 @@
 #define VANTREL_ENGINE_STORAGE_ENV_H_
 
 #include <lmdb.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,7 @@
 
 #include "engine/control.h"
 #include "engine/errors.h"
+#include "engine/unique_fd.h"
 
 namespace dorvik::storage {
 
@@ -60,6 +62,10 @@ int TakeStorageFault(StorageOp op);
 struct EnvOptions {
   std::size_t mapSize = std::size_t{16} << 30;  // address space reserved, not disk
   bool readOnly = false;
+  // No lock table (MDB_NOLOCK, with readOnly only): for a database nobody
+  // can write and no writer has open.
+  bool noLock = false;
+  mode_t dataMode = 0600;  // LMDB's mode for a new data.mdb (the caller sets it exactly after)
   unsigned maxReaders = 1024;
   unsigned maxTables = 16;
 };
@@ -67,15 +73,26 @@ struct EnvOptions {
 // Env: the one MDB_env of a store folder in this process. Thread-safe.
 class Env {
  public:
-  // Opens folder (holding data.mdb). On failure the half-made handle is
-  // closed, not leaked, and a StorageError is thrown.
+  // Opens folder (holding data.mdb and, unless noLock, a lock.mdb the
+  // caller checked or made). Allocates every block of lock.mdb. On failure
+  // the half-made handle is closed, not leaked, and a StorageError is thrown.
   static Env Open(const std::filesystem::path& folder, const EnvOptions& options);
   Env() = default;
   Env(Env&&) noexcept = default;
-  Env& operator=(Env&&) noexcept = default;
+  Env& operator=(Env&& other) noexcept {
+    env_.reset();  // closes the environment before its lock file descriptor
+    lockFd_ = std::move(other.lockFd_);
+    env_ = std::move(other.env_);
+    readOnly_ = other.readOnly_;
+    return *this;
+  }
 
   MDB_env* get() const { return env_.get(); }
   bool readOnly() const { return readOnly_; }
+  // lock.mdb as this process holds it open (-1 without a lock table).
+  int lockFd() const { return lockFd_.get(); }
+  // data.mdb as LMDB opened it.
+  int dataFd() const;
   // Forgets the handle without closing it (a handle inherited through fork).
   void Abandon() { (void)env_.release(); }
   // Adopts a map size another process set (MDB_MAP_RESIZED); no
@@ -84,8 +101,11 @@ class Env {
 
  private:
   struct Close {
-    void operator()(MDB_env* env) const noexcept { mdb_env_close(env); }
+    void operator()(MDB_env* env) const noexcept;
   };
+  // Declared before env_, so closed after it: closing a descriptor of
+  // lock.mdb drops every fcntl lock of the process on it, LMDB's included.
+  UniqueFd lockFd_;
   std::unique_ptr<MDB_env, Close> env_;
   bool readOnly_ = false;
 };

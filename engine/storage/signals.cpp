@@ -11,8 +11,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <thread>
+
+#include <fmt/format.h>
 
 #include "engine/storage/env.h"
+#include "engine/storage/store_files.h"
 
 namespace dorvik::storage {
 
@@ -24,6 +28,7 @@ struct Signals::Page {
   uint32_t shuttingDown;
   uint32_t shutdownCode;
   uint32_t shutdownCount;
+  uint32_t writerPid;      // the process holding the writer lock (0 none); OFD locks do not tell
 };
 
 namespace {
@@ -45,38 +50,104 @@ void FutexWait(const uint32_t& word, uint32_t seen, bool bounded) {
 
 void FutexWakeAll(const uint32_t& word) { ::syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
 
-// Open file description lock on one byte; false when it is held elsewhere
-// (wait = false) or on an error.
-bool LockByte(int fd, off_t byte, short type, bool wait) {
+constexpr off_t kPresenceByte = 0;
+constexpr off_t kAttachByte = 1;
+constexpr off_t kWriterByte = 3;
+
+struct flock ByteLock(short type, off_t byte) {
   struct flock lock {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = byte;
   lock.l_len = 1;
+  return lock;
+}
+
+// Open file description lock on one byte, without waiting; false when it is
+// held elsewhere or on an error.
+bool TryLockByte(int fd, off_t byte, short type) {
+  struct flock lock = ByteLock(type, byte);
   int rc;
   do {
-    rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
 
-void ThrowErrno(const char* what) {
+// Polls for the lock with a growing pause (1 ms to 50 ms) until deadline. A
+// blocking F_OFD_SETLKW could wait for ever on a stopped process.
+bool LockByteBefore(int fd, off_t byte, short type, std::chrono::steady_clock::time_point deadline) {
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (TryLockByte(fd, byte, type)) return true;
+    if (errno != EAGAIN && errno != EACCES) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
+// The kind of lock another description holds on byte (F_UNLCK when none).
+short HeldAs(int fd, off_t byte) {
+  struct flock lock = ByteLock(F_WRLCK, byte);
+  if (::fcntl(fd, F_OFD_GETLK, &lock) != 0) return F_UNLCK;
+  return lock.l_type;
+}
+
+[[noreturn]] void ThrowErrno(const char* what) {
   const int error = errno;
   throw StorageError(FromStorage(error), std::string(what) + ": " + std::strerror(error));
 }
 
+[[noreturn]] void ThrowRefused(const std::string& what) { throw StorageError(Outcome{kErrIo, EBUSY}, what); }
+
+std::string Holder(pid_t pid) { return pid > 0 ? fmt::format("process {}", pid) : "another process"; }
+
+long Seconds(std::chrono::milliseconds timeout) {
+  return static_cast<long>(std::chrono::ceil<std::chrono::seconds>(timeout).count());
+}
+
+// Serialises attaching with the other writers. A read lock there is never
+// an engine's: a process that may only read the page cannot keep writers
+// out with one, attaching goes on without it.
+void LockAttach(int fd, std::chrono::milliseconds timeout) {
+  if (LockByteBefore(fd, kAttachByte, F_WRLCK, std::chrono::steady_clock::now() + timeout)) return;
+  if (errno != EAGAIN && errno != EACCES) ThrowErrno("signals lock");
+  if (HeldAs(fd, kAttachByte) == F_RDLCK) return;
+  throw StorageError(Outcome{kErrLocked, OfdLockHolder(fd, kAttachByte)},
+                     fmt::format("{} has been attaching to the database for more than {} s",
+                                 Holder(OfdLockHolder(fd, kAttachByte)), Seconds(timeout)));
+}
+
 }  // namespace
 
-std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, bool readOnly) {
+std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, const SignalsOptions& options) {
   std::shared_ptr<Signals> signals(new Signals());
-  const int flags = (readOnly ? O_RDONLY : O_RDWR | O_CREAT) | O_CLOEXEC | O_NOFOLLOW;
-  signals->fd_ = UniqueFd(::open(file.c_str(), flags, 0644));
-  const int fd = signals->fd_.get();
+  const bool readOnly = options.readOnly;
   struct stat status {};
+  const bool existed = ::lstat(file.c_str(), &status) == 0;
+  if (!readOnly && !existed) {
+    if (const pid_t user = LockTableUser(options.lockTableFd); user != 0) {
+      ThrowRefused(fmt::format("signals is missing while {} uses the database: it was deleted; close every "
+                               "process of the database first", Holder(user)));
+    }
+  }
+  const int flags = (readOnly ? O_RDONLY : O_RDWR | O_CREAT) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  signals->fd_ = UniqueFd(::open(file.c_str(), flags, options.mode));
+  const int fd = signals->fd_.get();
+  if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+    throw StorageError(Outcome{kErrIo, EINVAL}, "signals is not a regular file: refused");
+  }
   if (fd >= 0 && !readOnly) {
-    if (!LockByte(fd, 1, F_WRLCK, true)) ThrowErrno("signals lock");
-    const bool alone = LockByte(fd, 0, F_WRLCK, false);
-    if (::fstat(fd, &status) != 0) ThrowErrno("signals");
+    if (!existed) SetModes(fd, options.mode, options.group, "signals");
+    LockAttach(fd, options.lockTimeout);
+    const bool alone = TryLockByte(fd, kPresenceByte, F_WRLCK);
+    if (alone && existed) {
+      if (const pid_t user = LockTableUser(options.lockTableFd); user != 0) {
+        ThrowRefused(fmt::format("signals was replaced while {} uses the database; close every process of the "
+                                 "database first", Holder(user)));
+      }
+    }
     if (static_cast<std::size_t>(status.st_size) < kPageSize && ::ftruncate(fd, kPageSize) != 0) {
       ThrowErrno("signals size");
     }
@@ -89,14 +160,20 @@ std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, bool r
       Word(signals->page_->version).store(kVersion);
       Word(signals->page_->magic).store(kMagic);
     }
-    LockByte(fd, 0, F_RDLCK, true);  // presence; replaces the write lock taken when alone
-    LockByte(fd, 1, F_UNLCK, false);
+    // Presence; replaces the write lock taken when alone. Only an attaching
+    // writer (which waits for byte 1, held here) or a foreign process holds
+    // a write lock on byte 0.
+    LockByteBefore(fd, kPresenceByte, F_RDLCK, std::chrono::steady_clock::now() + options.lockTimeout);
+    TryLockByte(fd, kAttachByte, F_UNLCK);
     return signals;
   }
-  if (fd >= 0 && ::fstat(fd, &status) == 0 && static_cast<std::size_t>(status.st_size) >= kPageSize) {
+  if (fd >= 0 && static_cast<std::size_t>(status.st_size) >= kPageSize) {
     void* mapped = ::mmap(nullptr, kPageSize, PROT_READ, MAP_SHARED, fd, 0);
     if (mapped != MAP_FAILED && static_cast<Page*>(mapped)->magic == kMagic) {
-      LockByte(fd, 0, F_RDLCK, false);
+      // Waits out a writer's attach (its write lock on byte 0), never longer
+      // than the time-out: without the lock the page is still read.
+      LockByteBefore(fd, kPresenceByte, F_RDLCK,
+                     std::chrono::steady_clock::now() + std::min(options.lockTimeout, std::chrono::milliseconds(1000)));
       signals->page_ = static_cast<Page*>(mapped);
       signals->shared_ = true;
       return signals;
@@ -110,6 +187,58 @@ std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, bool r
   signals->page_ = static_cast<Page*>(mapped);
   signals->fd_ = UniqueFd();
   return signals;
+}
+
+bool Signals::InUse(const std::filesystem::path& file) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  return fd.valid() && HeldAs(fd.get(), kPresenceByte) != F_UNLCK;
+}
+
+WriterGate Signals::LockWriter(std::chrono::milliseconds timeout) {
+  WriterGate gate;
+  if (!writable_ || !fd_.valid()) return gate;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  gate.local_ = std::unique_lock<std::timed_mutex>(writerMutex_, std::defer_lock);
+  if (!gate.local_.try_lock_until(deadline)) {
+    throw StorageError(Outcome{kErrLocked, ::getpid()},
+                       fmt::format("another thread of this process has held the write lock for more than {} s",
+                                   Seconds(timeout)));
+  }
+  if (!LockByteBefore(fd_.get(), kWriterByte, F_WRLCK, deadline)) {
+    if (errno != EAGAIN && errno != EACCES) ThrowErrno("write lock");
+    pid_t holder = HeldAs(fd_.get(), kWriterByte) == F_WRLCK ? WriterPid() : 0;
+    if (holder <= 0) holder = OfdLockHolder(fd_.get(), kWriterByte);
+    throw StorageError(Outcome{kErrLocked, holder},
+                       fmt::format("the database's write lock has been held for more than {} s by {}",
+                                   Seconds(timeout), Holder(holder)));
+  }
+  Word(page_->writerPid).store(static_cast<uint32_t>(::getpid()));
+  gate.signals_ = this;
+  return gate;
+}
+
+pid_t Signals::WriterPid() const { return static_cast<pid_t>(Load(page_->writerPid)); }
+
+void Signals::UnlockWriter() noexcept {
+  Word(page_->writerPid).store(0);
+  TryLockByte(fd_.get(), kWriterByte, F_UNLCK);
+}
+
+WriterGate::WriterGate(WriterGate&& other) noexcept
+    : signals_(std::exchange(other.signals_, nullptr)), local_(std::move(other.local_)) {}
+
+WriterGate& WriterGate::operator=(WriterGate&& other) noexcept {
+  if (this != &other) {
+    Release();
+    signals_ = std::exchange(other.signals_, nullptr);
+    local_ = std::move(other.local_);
+  }
+  return *this;
+}
+
+void WriterGate::Release() noexcept {
+  if (signals_ != nullptr) std::exchange(signals_, nullptr)->UnlockWriter();
+  if (local_.owns_lock()) local_.unlock();
 }
 
 Signals::~Signals() {

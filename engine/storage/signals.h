@@ -5,8 +5,10 @@
 // The page holds the state of the running system, not stored data: the
 // first process to attach (when no other holds the file) resets it. Each
 // attached process holds a shared lock on byte 0 of the file for as long as
-// it is attached; byte 1 serialises attaching (open file description
-// locks, released by the kernel when a process dies).
+// it is attached; byte 1 serialises attaching; byte 3 is the writer lock,
+// held across each write transaction (open file description locks,
+// released by the kernel when a process dies). Every wait on these locks
+// ends after the lock time-out with an error that says who holds them.
 //
 // Waiting never polls: a waiter loads a word, checks its condition (in the
 // store), then sleeps in FUTEX_WAIT (not private: the word is in a shared
@@ -17,20 +19,57 @@
 #ifndef VANTREL_ENGINE_STORAGE_SIGNALS_H_
 #define VANTREL_ENGINE_STORAGE_SIGNALS_H_
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 #include "engine/unique_fd.h"
 
 namespace dorvik::storage {
 
+struct SignalsOptions {
+  bool readOnly = false;
+  std::chrono::milliseconds lockTimeout{30'000};  // longest wait on any lock of the page
+  mode_t mode = 0600;                             // of a new file, exactly (not the umask's)
+  gid_t group = static_cast<gid_t>(-1);           // of a new file, -1 the process's
+  // lock.mdb as this process holds it (-1 none): a page made while another
+  // process uses the lock table would split the database's processes in two.
+  int lockTableFd = -1;
+};
+
+// WriterGate: this process's hold on the writer lock of a page, released
+// when it goes. Move-only; used by the thread that took it.
+class WriterGate {
+ public:
+  WriterGate() = default;
+  WriterGate(WriterGate&& other) noexcept;
+  WriterGate& operator=(WriterGate&& other) noexcept;
+  ~WriterGate() { Release(); }
+  void Release() noexcept;
+
+ private:
+  friend class Signals;
+  class Signals* signals_ = nullptr;
+  std::unique_lock<std::timed_mutex> local_;
+};
+
 class Signals {
  public:
   // Maps file, creating it unless readOnly. A read-only process that finds
-  // no valid page gets a private one (no live state to share).
-  static std::shared_ptr<Signals> Open(const std::filesystem::path& file, bool readOnly);
+  // no valid page gets a private one (no live state to share). Throws
+  // StorageError when the file is not a regular file, when it is missing
+  // or new while another process uses the lock table, or when the attach
+  // lock stays held past the time-out.
+  static std::shared_ptr<Signals> Open(const std::filesystem::path& file, const SignalsOptions& options);
+  // Whether another process is attached to the page at file (its presence
+  // lock on byte 0), as processes of builds without presence on data.mdb
+  // show themselves. False when there is no such file.
+  static bool InUse(const std::filesystem::path& file);
   Signals(const Signals&) = delete;
   Signals& operator=(const Signals&) = delete;
   ~Signals();
@@ -63,9 +102,20 @@ class Signals {
   bool BeginShutdown(uint32_t code, uint32_t& count);
   bool EndShutdown();
 
+  // Takes the writer lock: first among this process's threads, then among
+  // processes. Waits at most timeout, then throws StorageError kErrLocked
+  // naming the process that holds it. A page this process cannot write
+  // gives an empty gate (such a process never writes).
+  WriterGate LockWriter(std::chrono::milliseconds timeout);
+  // The pid the current holder of the writer lock wrote on the page (0 none).
+  pid_t WriterPid() const;
+
  private:
+  friend class WriterGate;
   struct Page;
   Signals() = default;
+  void UnlockWriter() noexcept;
+  std::timed_mutex writerMutex_;  // orders this process's writers before the file lock
   Page* page_ = nullptr;
   bool shared_ = false;    // page_ maps the file (else a private page)
   bool writable_ = false;

@@ -19,7 +19,7 @@
 //   forgets every remembered login; a remembered login also ends when the
 //   user's password hash or existence changed in the file last read.
 // - At most concurrentPasswordChecks (2) argon2id checks run at once (each
-//   takes 64 MiB for about 0.1 s); further checks wait for one to end.
+//   takes 64 MiB for 0.1 to 0.5 s); further checks wait for one to end.
 // - A header longer than 8 KiB, an unknown scheme, or bad base64 is a
 //   failed login (kRefused).
 //

@@ -16,7 +16,7 @@
 namespace vantrel::host::auth {
 
 // How much work an argon2id hash costs. kInteractive (libsodium's interactive
-// limits: 2 passes over 64 MiB, about 0.1 s) is what accounts get; kMinimum
+// limits: 2 passes over 64 MiB, 0.1 to 0.5 s) is what accounts get; kMinimum
 // exists so that tests can make many hashes cheaply.
 enum class PasswordCost { kInteractive, kMinimum };
 

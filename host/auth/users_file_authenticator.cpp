@@ -45,7 +45,9 @@ class UsersFileAuthenticator final : public auth::GuardedAuthenticator {
   UsersFileAuthenticator(std::filesystem::path path, std::string domain, AuthPolicy policy)
       : GuardedAuthenticator(std::move(domain), std::move(policy)),
         path_(std::move(path)),
-        accounts_(Accounts::Read(path_)) {}
+        accounts_(Accounts::Read(path_)) {
+    DecoyHash();  // made now, so that no request pays for it
+  }
 
   void Reload() override {
     try {

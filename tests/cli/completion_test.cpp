@@ -50,7 +50,8 @@ TEST(CompletionTest, CommandsOptionsAndTheirValues) {
   EXPECT_THAT(At({"server", "env", "DORVIK_G"}, &names),
               ElementsAre("DORVIK_GROUP_FOLDER_NAME", "DORVIK_GROUP_NAME"));
   EXPECT_THAT(At({"server", "env", "X", "--js"}, &names), ElementsAre("--json"));
-  EXPECT_THAT(At({"records", "VN_AnalogDef", "--l"}, &names), ElementsAre("--like"));
+  EXPECT_THAT(At({"records", "VN_AnalogDef", "--l"}, &names), ElementsAre("--later", "--like"));  // and global ones
+  EXPECT_THAT(At({"records", "VN_AnalogDef", "--li"}, &names), ElementsAre("--like"));
   EXPECT_THAT(At({"refs", "TI101", "--source", ""}, &names), ElementsAre("all", "calc", "fields", "sql"));
 }
 

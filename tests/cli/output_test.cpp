@@ -35,8 +35,8 @@ TEST_F(OutputTest, TextTablesAlignAndLeaveOutEmptyColumns) {
   WriteTextTable(text, Values(), false);
   EXPECT_EQ(text.str(),
             "FIELD        VALUE             STATUS  TIME\n"
-            "-----------  ----------------  ------  -----------------------\n"
-            "VALUE        73.8                   0  2024-03-07 01:00:01.250\n"
+            "-----------  ----------------  ------  -----------------------------\n"
+            "VALUE        73.8                   0  2024-03-07 01:00:01.250+01:00\n"
             "DESCRIPTION  Reactor, \"inlet\"\n");
   std::ostringstream utc;
   WriteTextTable(utc, Values(), true);

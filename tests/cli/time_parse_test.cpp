@@ -52,6 +52,45 @@ TEST_F(TimeParseTest, CalendarFormsAreLocalUnlessZoned) {
   EXPECT_EQ(ParseTime("@1709769600.25", now_), Utc(2024, 3, 7, 0, 0, 0, 250));
 }
 
+TEST_F(TimeParseTest, LocalTimesADaylightSavingChangeSkipsOrRepeatsAreNotGuessed) {
+  // Paris: 02:00-03:00 on 2024-03-31 does not exist, 02:00-03:00 on 2024-10-27 occurs twice.
+  try {
+    ParseTime("2024-03-31 02:30", now_);
+    ADD_FAILURE() << "a time in the gap was taken";
+  } catch (const UsageError& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("'2024-03-31 02:30' does not exist in Europe/Paris"));
+  }
+  try {
+    ParseTime("2024-10-27 02:30", now_);
+    ADD_FAILURE() << "a repeated time was taken";
+  } catch (const UsageError& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("(2024-10-27 02:30+02:00 or 2024-10-27 02:30+01:00), or add "
+                                                   "--earlier or --later"));
+  }
+  EXPECT_EQ(ParseTime("2024-10-27 02:30+02:00", now_), Utc(2024, 10, 27, 0, 30));
+  EXPECT_EQ(ParseTime("2024-03-31 01:59:59", now_), Utc(2024, 3, 31, 0, 59, 59));  // the edges exist
+  EXPECT_EQ(ParseTime("2024-03-31 03:00", now_), Utc(2024, 3, 31, 1));
+  SetRepeatedTimeChoice(RepeatedTime::kEarlier);
+  EXPECT_EQ(ParseTime("2024-10-27 02:30", now_), Utc(2024, 10, 27, 0, 30));
+  SetRepeatedTimeChoice(RepeatedTime::kLater);
+  EXPECT_EQ(ParseTime("2024-10-27 02:30", now_), Utc(2024, 10, 27, 1, 30));
+  EXPECT_THROW(ParseTime("2024-03-31 02:30", now_), UsageError);  // no choice makes a gap exist
+  SetRepeatedTimeChoice(RepeatedTime::kRefuse);
+}
+
+TEST_F(TimeParseTest, TimesTheDatabaseCannotKeepAreRefused) {
+  EXPECT_EQ(ParseTime("2038-01-19T03:14:07Z", now_), Utc(2038, 1, 19, 3, 14, 7));
+  EXPECT_EQ(ParseTime("1901-12-13T20:45:52Z", now_), Utc(1901, 12, 13, 20, 45, 52));
+  for (const char* text : {"2038-01-19T03:14:08Z", "1500-01-01", "9999-12-31", "now+1000w"}) {
+    try {
+      ParseTime(text, now_);
+      ADD_FAILURE() << "accepted '" << text << "'";
+    } catch (const UsageError& error) {
+      EXPECT_THAT(error.what(), ::testing::HasSubstr("lies outside the times the database keeps")) << text;
+    }
+  }
+}
+
 TEST_F(TimeParseTest, AnythingElseIsRefusedWithTheFormsToUse) {
   for (const char* text : {"", "-1y", "1h", "-h", "now+", "now-1", "yesterdy", "today25:00", "2024-13-01",
                            "2024-03-06 25:00", "1709769600.", "tomorrow", "-99999999999w"}) {

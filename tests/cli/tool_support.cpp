@@ -31,16 +31,22 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-// The child's environment: ours without DORVIK_DATABASE, TZ fixed, and the
-// test's own variables.
+// The child's environment: ours without DORVIK_DATABASE, TZ fixed, no
+// zone of VNTACCESS_TZ and no settings file of the user's, and the test's
+// own variables.
 std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& extra) {
-  std::map<std::string, std::string> variables{{"TZ", "Europe/Paris"}, {"VNTACCESS_HISTORY", ""}};
+  std::map<std::string, std::string> variables{{"TZ", "Europe/Paris"},
+                                               {"VNTACCESS_HISTORY", ""},
+                                               {"VNTACCESS_TZ", ""},
+                                               {"XDG_CONFIG_HOME", "/dev/null/no-settings"}};
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     const auto equals = text.find('=');
     if (equals == std::string::npos) continue;
     const std::string name = text.substr(0, equals);
-    if (name != "DORVIK_DATABASE" && name != "TZ") variables.emplace(name, text.substr(equals + 1));
+    if (name != "DORVIK_DATABASE" && name != "TZ" && name != "VNTACCESS_TZ" && name != "XDG_CONFIG_HOME") {
+      variables.emplace(name, text.substr(equals + 1));
+    }
   }
   for (const auto& [name, value] : extra) variables[name] = value;
   std::vector<std::string> environment;
@@ -51,7 +57,9 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
 // In the child: the limits and environment of options, then vntaccess.
 [[noreturn]] void Exec(const std::vector<std::string>& args, const ToolOptions& options) {
   if (options.fileSizeLimit) {
-    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    // A write past the limit fails with EFBIG instead (or, with the default
+    // action, the tool must hold the signal off itself).
+    ::signal(SIGXFSZ, options.fileSizeSignalIgnored ? SIG_IGN : SIG_DFL);
     const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }

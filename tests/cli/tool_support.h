@@ -42,6 +42,7 @@ struct ToolOptions {
   std::string input{};                       // standard input
   std::map<std::string, std::string> env{};  // set in the child (TZ is Europe/Paris unless given)
   std::optional<long> fileSizeLimit{};       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  bool fileSizeSignalIgnored = true;         // false: SIGXFSZ keeps its default action in the child
 };
 
 // The exit codes of vntaccess.

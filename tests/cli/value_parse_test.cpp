@@ -29,9 +29,12 @@ TEST(ValueParseTest, RealsAreInvariantAndStrict) {
   EXPECT_EQ(ParseReal("-3e2", "v"), -300);
   EXPECT_EQ(ParseReal("+.5", "v"), 0.5);
   EXPECT_EQ(ParseReal("5.", "v"), 5);
-  EXPECT_TRUE(std::isnan(ParseReal("NaN", "v")));
-  EXPECT_EQ(ParseReal("-Infinity", "v"), -HUGE_VAL);
-  for (const char* text : {"", "1 000", "0x10", "1e", "--1", "+-1", "12abc", " 1", "1 ", ".", "e5", "inf"}) {
+  // Values that are not numbers: one rule, any case, a sign on the infinities.
+  for (const char* text : {"NaN", "nan", "NAN"}) EXPECT_TRUE(std::isnan(ParseReal(text, "v"))) << text;
+  for (const char* text : {"Infinity", "inf", "+INF", "infinity"}) EXPECT_EQ(ParseReal(text, "v"), HUGE_VAL) << text;
+  for (const char* text : {"-Infinity", "-inf"}) EXPECT_EQ(ParseReal(text, "v"), -HUGE_VAL) << text;
+  for (const char* text : {"", "1 000", "0x10", "1e", "--1", "+-1", "12abc", " 1", "1 ", ".", "e5", "infin", "-nan",
+                           "nanx", "+-inf"}) {
     EXPECT_THAT(Refusal([&] { ParseReal(text, "TI101 VALUE"); }), HasSubstr("TI101 VALUE: '")) << text;
   }
   // A comma is neither read as a decimal point nor skipped as a separator.
@@ -73,6 +76,33 @@ TEST(ValueParseTest, TruthValuesAndQualityRanges) {
   EXPECT_EQ(ParseStatus("-32767"), -32767);
   EXPECT_EQ(ParseLevel("32767"), 32767);
   EXPECT_THAT(Refusal([] { ParseLevel("-1"); }), HasSubstr("--level: -1 is out of range (0 to 32767)"));
+}
+
+TEST(ValueParseTest, NumbersAFieldWouldStoreAsOthersAreNamedWithTheNearestItHolds) {
+  using contracts::TypeCode;
+  auto change = [](const char* text, contracts::Value value, TypeCode field) {
+    return ValueChange(text, value, field).value_or("");
+  };
+  // Underflow to zero, and below the normal range of a 4-byte real.
+  EXPECT_THAT(change("1e-50", 1e-50, TypeCode::Single),
+              HasSubstr("stored as 0 (the nearest value it holds is 1.4013e-45"));
+  EXPECT_THAT(change("-1e-50", -1e-50, TypeCode::Single), HasSubstr("-1.4013e-45"));
+  EXPECT_THAT(change("1e-40", 1e-40, TypeCode::Single), HasSubstr("below the precise range"));
+  EXPECT_THAT(change("1e-320", 1e-320, TypeCode::Double), HasSubstr("an 8-byte real"));
+  // Whole numbers beyond the exact range, as the text says them.
+  EXPECT_THAT(change("16777217", 16777217.0, TypeCode::Single), HasSubstr("stored as 16777216"));
+  EXPECT_THAT(change("-16777217", -16777217.0, TypeCode::Single), HasSubstr("stored as -16777216"));
+  EXPECT_THAT(change("9007199254740993", 9007199254740992.0, TypeCode::Double), HasSubstr("9007199254740992"));
+  EXPECT_THAT(change("3.5", 3.5, TypeCode::Int16), HasSubstr("the nearest value the field holds is 4"));
+  EXPECT_THAT(change("40000", int32_t{40000}, TypeCode::Int16), HasSubstr("holds is 32767"));
+  EXPECT_THAT(change("1e39", 1e39, TypeCode::Single), HasSubstr("out of range"));
+  // Rounding to the field's precision, exact whole numbers, and what is no number, are no change.
+  for (const char* text : {"0.1", "16777216", "+0016777216", "-3e2", "1e-30", "0", "NaN", "-Infinity"}) {
+    EXPECT_EQ(ValueChange(text, 0.5, TypeCode::Single), std::nullopt) << text;
+  }
+  EXPECT_EQ(ValueChange("9007199254740992", 0.5, TypeCode::Double), std::nullopt);
+  EXPECT_EQ(ValueChange("12", int16_t{12}, TypeCode::Int16), std::nullopt);
+  EXPECT_EQ(ValueChange("1e-50", std::string("1e-50"), TypeCode::String), std::nullopt);
 }
 
 TEST(ValueParseTest, TypedValuesHaveTheNamedKind) {

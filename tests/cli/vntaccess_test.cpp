@@ -35,10 +35,10 @@ TEST_F(VntaccessTest, ReadShowsWhatWasAskedInOrderWithQualityOnlyWhereKept) {
   ASSERT_EQ(text.code, kDone) << text.err;
   EXPECT_THAT(Lines(text.out), ElementsAre("RECORD  FIELD        VALUE                      STATUS  LEVEL  TIME",
                                            "------  -----------  -------------------------  ------  -----  "
-                                           "-----------------------",
+                                           "-----------------------------",
                                            "TI101   UNITS        degC",
                                            "TI101   VALUE        73.8                            0      0  "
-                                           "2024-03-07 01:00:00.000",
+                                           "2024-03-07 01:00:00.000+01:00",
                                            "TI101   TREND_COUNT  5", "TI101   TREND[2]     69.5",
                                            "TI101   DESCRIPTION  Reactor inlet temperature"));
   // Without a field that keeps quality there are no quality columns at all.
@@ -166,7 +166,7 @@ TEST_F(VntaccessTest, DryRunChecksEverythingAndWritesNothing) {
 TEST_F(VntaccessTest, AWriteTheDatabaseCannotKeepIsReportedAsNotDone) {
   // The database file cannot grow past 1 kB in this child: the commit fails.
   const ToolRun run = RunOn(db_, {"write", "TI101", "VALUE", "99.5"}, ToolOptions{.fileSizeLimit = 1024});
-  ExpectRefused(run, kServiceFault, "vntaccess: Failed to set value for TI101, VALUE with error MWDBVALS: database is");
+  ExpectRefused(run, kServiceFault, "vntaccess: Failed to set value for TI101, VALUE: database is full");
   EXPECT_EQ(ReadBack("TI101", "VALUE")["value"], 73.8);
 }
 
@@ -176,14 +176,14 @@ TEST_F(VntaccessTest, HistoryAsTableJsonCsvAndChart) {
   const ToolRun text = RunOn(db_, interval);
   ASSERT_EQ(text.code, kDone) << text.err;
   EXPECT_THAT(Lines(text.out),
-              ElementsAre("TI101 VALUE (degC): 3 values from 2024-03-06 20:00:00.000 to 2024-03-06 22:00:00.000, "
-                          "and 2 outside",
-                          "TIME                     VALUE  LEVEL  NOTE",
-                          "-----------------------  -----  -----  ----------------------------",
-                          "2024-03-06 19:00:00.000  67.56      0  outside, before the interval",
-                          "2024-03-06 20:00:00.000  67.84      0", "2024-03-06 21:00:00.000  68.5       0",
-                          "2024-03-06 22:00:00.000  69.5       0",
-                          "2024-03-06 23:00:00.000  70.77      0  outside, after the interval"));
+              ElementsAre("TI101 VALUE (degC): 3 values from 2024-03-06 20:00:00.000+01:00 to "
+                          "2024-03-06 22:00:00.000+01:00, and 2 outside",
+                          "TIME                           VALUE  LEVEL  NOTE",
+                          "-----------------------------  -----  -----  ----------------------------",
+                          "2024-03-06 19:00:00.000+01:00  67.56      0  outside, before the interval",
+                          "2024-03-06 20:00:00.000+01:00  67.84      0", "2024-03-06 21:00:00.000+01:00  68.5       0",
+                          "2024-03-06 22:00:00.000+01:00  69.5       0",
+                          "2024-03-06 23:00:00.000+01:00  70.77      0  outside, after the interval"));
   auto json = interval;
   json.push_back("--json");
   const Json values = Json::parse(RunOn(db_, json).out)["values"];
@@ -206,7 +206,7 @@ TEST_F(VntaccessTest, HistoryAsTableJsonCsvAndChart) {
   std::ifstream file(chart);
   const std::string svg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_THAT(svg, HasSubstr(">PI201 VALUE</text>"));
-  EXPECT_THAT(svg, HasSubstr(">bar</text>"));
+  EXPECT_THAT(svg, HasSubstr(">Reactor pressure (bar)</text>"));  // the axis: description and units
   EXPECT_THAT(svg, HasSubstr(">level 2</text>"));
 
   ExpectRefused(RunOn(db_, {"history", "TI101", "UNITS"}), kNotFound, "TI101 UNITS keeps no history");
@@ -236,8 +236,9 @@ TEST_F(VntaccessTest, TheShellKeepsTheDatabaseAndSurvivesBadLines) {
       "history TI101 VALUE --from 2024-03-06T20:00Z --to 2024-03-06T20:00Z --json\n"
       "quit\n"
       "write TI101 VALUE 1\n";
-  const ToolRun run = RunOn(db_, {"--utc"}, ToolOptions{.input = input});
-  EXPECT_EQ(run.code, kDone);
+  // --keep-going: every line runs, and the run ends with the gravest code.
+  const ToolRun run = RunOn(db_, {"--utc", "--keep-going"}, ToolOptions{.input = input});
+  EXPECT_EQ(run.code, kNotFound);
   const auto out = Lines(run.out);
   ASSERT_GE(out.size(), 3u) << run.out;
   EXPECT_EQ(out[0], "wrote 1 value to TI101 VALUE");
@@ -249,7 +250,8 @@ TEST_F(VntaccessTest, TheShellKeepsTheDatabaseAndSurvivesBadLines) {
                                           "vntaccess: unknown command 'reed' (did you mean read?) (vntaccess --help)",
                                           ::testing::StartsWith("vntaccess: write: TI101 VALUE: '74,5' is not a "),
                                           "vntaccess: there is no record TI999",
-                                          "vntaccess: no command; 'help' lists them, 'quit' leaves"));
+                                          "vntaccess: no command; 'help' lists them, 'quit' leaves",
+                                          "vntaccess: 5 lines of standard input failed: 3, 4, 5, 6, 8 (exit code 4)"));
   EXPECT_EQ(ReadBack("TI101", "VALUE")["value"], 71.5);  // kept, and nothing after quit ran
 }
 

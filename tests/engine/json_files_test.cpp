@@ -174,17 +174,21 @@ TEST_F(JsonFilesTest, MissingFilesExistingDatabasesAndUnwritableTargetsAreReport
   EXPECT_THROW(ExportDatabase((folder_ / "taken.db").string()), DatabaseError) << "a folder is not replaced";
 }
 
-TEST_F(JsonFilesTest, ExportReplacesWhatALinkPointsAtAndKeepsItsMode) {
+// The file is renamed onto the name itself: the exporter's own link there is
+// replaced, and the file it pointed at keeps its text. The new file is
+// private.
+TEST_F(JsonFilesTest, ExportReplacesALinkAtTheNameNotWhatItPointsAt) {
   Install(PlantBuilder());
   WriteFile(folder_ / "real.json", "old");
   ::chmod((folder_ / "real.json").c_str(), 0640);
   fs::create_symlink(folder_ / "real.json", folder_ / "link.json");
   ExportDatabase((folder_ / "link.json").string());
-  EXPECT_TRUE(fs::is_symlink(folder_ / "link.json"));
-  EXPECT_NE(FileText(folder_ / "real.json").find("dorvik-database"), std::string::npos);
+  EXPECT_FALSE(fs::is_symlink(folder_ / "link.json"));
+  EXPECT_NE(FileText(folder_ / "link.json").find("dorvik-database"), std::string::npos);
+  EXPECT_EQ(FileText(folder_ / "real.json"), "old");
   struct stat status {};
-  ASSERT_EQ(::stat((folder_ / "real.json").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0640u);
+  ASSERT_EQ(::lstat((folder_ / "link.json").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
 }
 
 }  // namespace

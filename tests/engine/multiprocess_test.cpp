@@ -3,9 +3,14 @@
 // waiting in another process, a shutdown reaching another process, and a
 // process that may only read. The other processes are store_peer, started
 // with exec (LMDB handles never cross a fork).
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -140,6 +145,7 @@ TEST_F(MultiProcessTest, AShutdownHereReachesTheCallbacksOfAnotherProcess) {
   EXPECT_EQ(listener.ReadLine(), "shutdown 17");
   EXPECT_EQ(listener.Wait(), 0);
   EXPECT_EQ(INIDORV(), 0) << "refused while the database shuts down";
+  EXPECT_NE(LastOpenError().find("the database is shutting down"), std::string::npos) << "and says why";
   Restart();
 }
 
@@ -173,6 +179,202 @@ TEST_F(MultiProcessTest, AUserWhoMayOnlyReadOpensTheDatabaseReadOnly) {
   EXPECT_EQ(Message(refused), "MWDBVALS: database is read-only");
   EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "42.5");
   EXPECT_THROW(SetEnvironment("X", "1"), DatabaseError);
+}
+
+// Four processes creating 250 records each as a client does: NXTFREE hands
+// an id to one of them only, so no CREATERECORD finds its id taken.
+TEST_F(MultiProcessTest, ConcurrentCreatorsNeverCollide) {
+  constexpr int kCreators = 4;
+  const int64_t before = CheckDatabase().records;
+  std::vector<std::unique_ptr<Peer>> creators;
+  for (int i = 0; i < kCreators; ++i) {
+    creators.push_back(std::make_unique<Peer>(std::vector<std::string>{"create", database_, fmt::format("P{}_", i),
+                                                                       "250"}));
+  }
+  for (auto& creator : creators) {
+    EXPECT_EQ(creator->ReadLine(std::chrono::seconds(120)), "created 250 refused 0");
+    EXPECT_EQ(creator->Wait(), 0);
+  }
+  for (int i = 0; i < kCreators; ++i) EXPECT_GT(Id(fmt::format("P{}_250", i)), 0);
+  const CheckReport report = CheckDatabase();
+  EXPECT_EQ(report.records, before + kCreators * 250);
+  EXPECT_TRUE(report.ok()) << report.faults.front();
+}
+
+// The threads of one process are callers of their own: each NXTFREE hands
+// its thread an id no other thread is handed.
+TEST_F(MultiProcessTest, ThreadsCreatingAtOnceNeverCollide) {
+  const int32_t definition = Id("VN_AnalogDef");
+  std::atomic<int> refused{0};
+  std::vector<std::thread> creators;
+  for (int t = 0; t < 4; ++t) {
+    creators.emplace_back([&, t] {
+      SetTlsData("VNT", "vntsystem");
+      for (int i = 1; i <= 50; ++i) {
+        int32_t id = 0;
+        NXTFREE(1, &id);
+        const std::string name = fmt::format("T{}_{}", t, i);
+        ERRBLOCK error{};
+        CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+        if (error.ERRCODE != 0) ++refused;
+      }
+    });
+  }
+  for (std::thread& creator : creators) creator.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_GT(Id("T3_50"), 0);
+}
+
+// An id NXTFREE handed out is skipped by other callers while its process
+// lives, and free again once it is gone; an explicit CREATERECORD of it is
+// refused meanwhile, and the holder's own is not.
+TEST_F(MultiProcessTest, AnIdHandedOutBelongsToItsCallerUntilItsProcessEnds) {
+  auto holder = std::make_unique<Peer>(std::vector<std::string>{"reserve", database_});
+  const std::string line = holder->ReadLine();
+  ASSERT_EQ(line.rfind("reserved ", 0), 0u) << line;
+  const int32_t reserved = std::stoi(line.substr(9));
+  ASSERT_GT(reserved, 0);
+  SetTlsData("VNT", "vntsystem");
+  int32_t mine = 0;
+  NXTFREE(1, &mine);
+  EXPECT_NE(mine, reserved);
+  int32_t again = 0;
+  NXTFREE(1, &again);
+  EXPECT_EQ(again, mine) << "a caller asking again before it creates keeps its id";
+  const int32_t definition = Id("VN_AnalogDef");
+  ERRBLOCK error{};
+  CREATERECORD(reserved, definition, 0, 0, "TAKEN", 5, &error);
+  EXPECT_EQ(error.ERRCODE, kErrIdInUse) << "another live caller holds it";
+  holder.reset();  // SIGKILL: its reservation ends with it
+  int32_t freed = 0;
+  std::thread([&] { NXTFREE(1, &freed); }).join();
+  EXPECT_EQ(freed, reserved) << "the dead caller's id is free again (it was the lowest)";
+  CREATERECORD(mine, definition, 0, 0, "MINE", 4, &error);
+  EXPECT_EQ(error.ERRCODE, 0);
+  EXPECT_EQ(Id("MINE"), mine);
+
+TEST_F(MultiProcessTest, AWriterStoppedHoldingTheLockMakesWritesFailNamingItWhileReadsGoOn) {
+  Peer holder({"hold-write", database_, "TAG2"});
+  const std::string line = holder.ReadLine();
+  ASSERT_EQ(line.rfind("holding ", 0), 0u) << line;
+  const pid_t pid = std::stoi(line.substr(8));
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);  // as a debugger would
+  for (const bool fromEnvironment : {false, true}) {
+    SCOPED_TRACE(fromEnvironment ? "DORVIK_LOCK_TIMEOUT" : "OpenOptions::lockTimeout");
+    if (fromEnvironment) {
+      ::setenv("DORVIK_LOCK_TIMEOUT", "0.3", 1);
+      Open(database_);
+      ::unsetenv("DORVIK_LOCK_TIMEOUT");
+    } else {
+      Open(database_, {.lockTimeout = std::chrono::milliseconds(300)});
+    }
+    SetTlsData("VNT", "vntsystem");
+    const auto started = std::chrono::steady_clock::now();
+    const ERRBLOCK refused = WriteDouble(Id("TAG1"), Tag("VALUE"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(refused.ERRCODE, dorvik::kErrLocked);
+    EXPECT_EQ(refused.ERRDETAIL, pid);
+    EXPECT_EQ(Message(refused), fmt::format("MWDBVALS: write lock held by process {}", pid));
+    EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "12.5") << "reads go on";
+    try {
+      SetEnvironment("X", "1");
+      ADD_FAILURE() << "a change through the control interface waits as long";
+    } catch (const std::exception& error) {
+      EXPECT_NE(std::string(error.what()).find(fmt::format("by process {}", pid)), std::string::npos) << error.what();
+    }
+  }
+  holder.Kill();
+  holder.Wait();
+  SetTlsData("VNT", "vntsystem");
+  EXPECT_EQ(WriteDouble(Id("TAG1"), Tag("VALUE"), 2).ERRCODE, 0) << "the holder gone, the lock is free";
+  EXPECT_TRUE(CheckDatabase().ok());
+}
+
+TEST_F(MultiProcessTest, FilesDeletedOrReplacedWhileAttachedAreNotMadeAgainBesideTheOnesInUse) {
+  const fs::path folder(database_);
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"lock.mdb is missing", [&] { fs::remove(folder / "lock.mdb"); }},
+      {"signals is missing", [&] { fs::remove(folder / "signals"); }},
+      {"signals was replaced",
+       [&] {
+         fs::copy_file(folder / "signals", folder / "signals.new");
+         fs::rename(folder / "signals.new", folder / "signals");
+       }},
+  };
+  for (const auto& [reason, tamper] : cases) {
+    SCOPED_TRACE(reason);
+    Reset();
+    fs::remove_all(database_);
+    CreateDatabase(PlantBuilder(), database_);
+    Open(database_);
+    tamper();
+    Peer late({"write", database_, "TAG2", "1"});
+    const std::string line = late.ReadLine();
+    EXPECT_NE(line.find(reason), std::string::npos) << line;
+    EXPECT_NE(line.find(fmt::format("process {}", ::getpid())), std::string::npos) << line;
+    EXPECT_EQ(late.Wait(), 6);
+    SetTlsData("VNT", "vntsystem");
+    EXPECT_EQ(WriteDouble(Id("TAG1"), Tag("VALUE"), 3).ERRCODE, 0) << "the attached go on";
+    EXPECT_EQ(History("TAG2"), std::vector<double>{}) << "the late writer wrote nothing";
+  }
+  EXPECT_FALSE(fs::exists(folder / "signals.new"));
+}
+
+TEST_F(MultiProcessTest, AMemberOfTheDatabasesGroupReadsItAndOthersCannot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "playing a member of a group needs root (setuid)";
+  const struct group* daemon = ::getgrnam("daemon");
+  if (daemon == nullptr) GTEST_SKIP() << "no group named daemon";
+  const gid_t group = daemon->gr_gid;
+  Reset();
+  fs::remove_all(database_);
+  CreateDatabase(PlantBuilder(), database_, {.group = "daemon"});
+  Open(database_);
+  SetTlsData("VNT", "vntsystem");
+  ASSERT_EQ(WriteDouble(Id("TAG1"), Tag("VALUE"), 42.5).ERRCODE, 0);
+  ::chmod(folder_.path().c_str(), 0755);
+  Peer member({"read-group", database_, "TAG1", std::to_string(group)});
+  EXPECT_EQ(member.ReadLine(), "read-only");
+  EXPECT_EQ(member.ReadLine(), "read 42.500000");
+  EXPECT_EQ(member.ReadLine(), fmt::format("write {}", dorvik::kErrReadOnly));
+  EXPECT_EQ(member.Wait(), 0);
+  Peer stranger({"read-only", database_, "TAG1"});
+  EXPECT_NE(stranger.ReadLine().find("Permission denied"), std::string::npos);
+  EXPECT_EQ(stranger.Wait(), 6);
+}
+
+TEST_F(MultiProcessTest, ADatabaseNobodyCanWriteIsReadWithoutALockTableOnceNoWriterHasIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "playing a user who may write nothing needs root (setuid)";
+  SetTlsData("VNT", "vntsystem");
+  ASSERT_EQ(WriteDouble(Id("TAG1"), Tag("VALUE"), 42.5).ERRCODE, 0);
+  const fs::path folder(database_);
+  ::chmod(folder_.path().c_str(), 0755);
+  ::chmod(database_.c_str(), 0555);
+  for (const char* name : {"data.mdb", "lock.mdb", "signals"}) ::chmod((folder / name).c_str(), 0444);
+  {
+    Peer beside({"read-only", database_, "TAG1"});
+    const std::string line = beside.ReadLine();
+    // Not named: a user who may read nothing here may not look into root's processes either.
+    EXPECT_NE(line.find("has the database open to write"), std::string::npos) << line;
+    EXPECT_EQ(beside.Wait(), 6);
+  }
+  Reset();  // the writer leaves
+  const std::string lockBefore = FileText(folder / "lock.mdb");
+  Peer reader({"read-only-stay", database_, "TAG1"});
+  EXPECT_EQ(reader.ReadLine(), "read-only");
+  EXPECT_EQ(reader.ReadLine(), "read 42.500000");
+  EXPECT_EQ(reader.ReadLine(), fmt::format("write {}", dorvik::kErrReadOnly));
+  EXPECT_TRUE(FileText(folder / "lock.mdb") == lockBefore) << "the lock table was not touched";
+  // While it reads without a lock table, no writer may come (root may write anything).
+  try {
+    Open(database_);
+    ADD_FAILURE() << "a writer opened beside a reader without a lock table";
+  } catch (const DatabaseError& error) {
+    EXPECT_NE(std::string(error.what()).find("reads the database without a lock table"), std::string::npos)
+        << error.what();
+  }
+  Open(database_, {.readOnly = true});
+  EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "42.5") << "a reader with a lock table may";
+  ::chmod(database_.c_str(), 0700);
 }
 
 }  // namespace

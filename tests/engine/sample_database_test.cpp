@@ -163,8 +163,9 @@ TEST_F(SampleDatabaseTest, ProcessTagsHoldValuesWithQualityAndHistory) {
   std::memcpy(&time, value.data() + offsetof(DVANDQU, TIME), sizeof time);
   EXPECT_EQ(time.SECONDS, 1'709'769'600) << "2024-03-07T00:00:00Z";
 
-  // Hourly history over three days up to the current value.
-  EXPECT_EQ(HistoryCount("TI101", "VALUE"), 73);
+  // Hourly history over a week up to the current value (three days of it
+  // read below).
+  EXPECT_EQ(HistoryCount("TI101", "VALUE"), 7 * 24 + 1);
   EXPECT_GT(HistoryCount("P101", "STATE"), 2);
   const XUSTS from{1'709'510'400, 0}, to{1'709'769'600, 0};
   std::vector<int16_t> levels(100);

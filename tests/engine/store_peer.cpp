@@ -16,6 +16,15 @@
 //                                                reports "read-only", "read V", "write CODE"
 //   store_peer exit-waiting DATABASE TASK       leaves main while a thread sleeps in
 //                                                EXTSKWAI and the shutdown watcher runs
+//   store_peer create DATABASE PREFIX COUNT     creates COUNT records PREFIX1.. of VN_AnalogDef
+//                                                as a client does (NXTFREE, then CREATERECORD
+//                                                with that id), reports "created N refused M"
+//   store_peer reserve DATABASE                 reports "reserved ID" from NXTFREE, then
+//                                                sleeps until killed
+//   store_peer hold-write DATABASE RECORD       begins a write of RECORD that never commits and
+//                                                reports "holding PID" once it holds the write lock
+//   store_peer read-group DATABASE RECORD GID   as read-only, as user nobody in group GID alone
+//   store_peer read-only-stay DATABASE RECORD   as read-only, then keeps the database open
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -143,16 +152,59 @@ int ReadOnly(const std::string& record) {
   return 0;
 }
 
+// Creates count records the way the library does: an id from NXTFREE, then
+// CREATERECORD with it.
+int Create(const std::string& prefix, long count) {
+  const int32_t definition = Id("VN_AnalogDef");
+  long created = 0, refused = 0;
+  for (long i = 1; i <= count; ++i) {
+    int32_t id = 0;
+    NXTFREE(1, &id);
+    const std::string name = prefix + std::to_string(i);
+    ERRBLOCK error{};
+    CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+    (error.ERRCODE == 0 ? created : refused) += 1;
+  }
+  Report("created " + std::to_string(created) + " refused " + std::to_string(refused));
+  return 0;
+}
+
+int Reserve() {
+  int32_t id = 0;
+  NXTFREE(1, &id);
+  Report("reserved " + std::to_string(id));
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// A write that stops before its commit, holding the writer lock for ever.
+int HoldWrite(const std::string& record) {
+  dorvik::OrderSyncPoints({{"write:locked", "peer:report"}, {"peer:never", "MWDBVALS:committing"}});
+  std::thread writer([&] {
+    SetTlsData("VNT", "vntsystem");
+    WriteValue(Id(record), Tag("VALUE"), 7);
+  });
+  writer.detach();
+  dorvik::SyncPoint("peer:report");
+  Report("holding " + std::to_string(::getpid()));
+  std::this_thread::sleep_for(std::chrono::seconds(120));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 64;
   const std::string part = argv[1];
   try {
-    if (part == "read-only" && ::geteuid() == 0) {
+    if ((part == "read-only" || part == "read-only-stay") && ::geteuid() == 0) {
       // Root writes anything: play a user who may only read.
       const gid_t nobodyGroup = 65534;
       if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(65534) != 0) return 5;
+    }
+    if (part == "read-group" && argc == 5) {
+      // Neither the owner nor root: a member of the database's group.
+      const gid_t group = static_cast<gid_t>(std::atol(argv[4]));
+      if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(65534) != 0) return 5;
     }
     dorvik::Open(argv[2]);
     SetTlsData("VNT", "vntsystem");
@@ -166,6 +218,15 @@ int main(int argc, char** argv) {
     if (part == "wait-shutdown") return WaitShutdown();
     if (part == "read-only" && argc == 4) return ReadOnly(argv[3]);
     if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
+    if (part == "create" && argc == 5) return Create(argv[3], std::atol(argv[4]));
+    if (part == "reserve") return Reserve();
+    if (part == "hold-write" && argc == 4) return HoldWrite(argv[3]);
+    if (part == "read-group" && argc == 5) return ReadOnly(argv[3]);
+    if (part == "read-only-stay" && argc == 4) {
+      ReadOnly(argv[3]);
+      std::this_thread::sleep_for(std::chrono::seconds(120));
+      return 0;
+    }
   } catch (const std::exception& error) {
     Report(std::string("error ") + error.what());
     return 6;

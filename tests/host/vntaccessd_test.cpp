@@ -124,20 +124,20 @@ TEST_F(VntaccessdTest, TheToolCallsThroughTheHost) {
   ASSERT_NE(port, 0);
   const std::string server = "http://127.0.0.1:" + std::to_string(port);
   ::setenv("VNTACCESS_PASSWORD", "secret-pass1", 1);
-  ChildProcess read(VNTACCESS_PATH, {"--server", server, "--user", "operator", "call", "GetTagValues",
+  ChildProcess read(VNTACCESS_PATH, {"--server", server, "--user", "VNT\\operator", "call", "GetTagValues",
                                      R"({"TI101": ["VALUE"]})", "--json"});
   std::string out;
   for (std::string line = read.ReadLine(20s); !line.empty(); line = read.ReadLine(20s)) out += line;
   EXPECT_EQ(read.Wait(30s), 0);
   EXPECT_EQ(Json::parse(out)["TI101"]["VALUE"][0]["value"], Json({{"double", 73.8}}));
   ChildProcess id(VNTACCESS_PATH,
-                  {"--server", server, "--user", "operator", "call", "management.GetTagID", "\"TI101\""});
+                  {"--server", server, "--user", "VNT\\operator", "call", "management.GetTagID", "\"TI101\""});
   EXPECT_EQ(id.ReadLine(20s), "1001");
   EXPECT_EQ(id.Wait(30s), 0);
   // The database's files are not reachable through a host.
   EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "check", "x.db"}).Wait(30s), 2);
   ::setenv("VNTACCESS_PASSWORD", "wrong-password", 1);
-  EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "--user", "operator", "call", "GetServerVersion"})
+  EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "--user", "VNT\\operator", "call", "GetServerVersion"})
                 .Wait(30s),
             1);
   ::unsetenv("VNTACCESS_PASSWORD");

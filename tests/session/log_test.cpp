@@ -1,12 +1,16 @@
 // The process log attaches its file sink once per process: every test here
 // logs under one common application-data folder made for this process.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -179,6 +183,21 @@ TEST_F(LogDeathTest, ALinkPlantedAtTheLogFileRefusesTheLogButNotTheOperation) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A FIFO planted at the log's path: the operation that logs neither blocks
+// nor fails, and nothing is written into the FIFO.
+TEST_F(LogDeathTest, AFifoPlantedAtTheLogFileNeitherBlocksNorFailsTheOperation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no sink attached yet
+  EXPECT_EXIT(
+      {
+        ::alarm(10);  // a blocked open ends the child with SIGALRM
+        fs::create_directories(LogFile().parent_path());
+        if (::mkfifo(LogFile().c_str(), 0600) != 0) std::exit(3);
+        session_.LogError({"planted"});
+        std::exit(fs::is_fifo(LogFile()) ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(LogTest, LevelOffAndEmptyMessageListsWriteNothing) {
   LogSession::Trace().SetLevel(TraceLevel::Off);
   ExpectNothingLogged([&] {
@@ -262,7 +281,7 @@ class FileLogSinkTest : public ::testing::Test {
   fs::path base_;
 };
 
-TEST_F(FileLogSinkTest, FoldersAndFileAreMadeForOwnerAndGroupAndLinesAppended) {
+TEST_F(FileLogSinkTest, FoldersAndFileAreMadeForTheOwnerAloneAndLinesAppended) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   const auto first = FileLogSink::Open(base_, "a/b", "x.log");
@@ -270,9 +289,59 @@ TEST_F(FileLogSinkTest, FoldersAndFileAreMadeForOwnerAndGroupAndLinesAppended) {
   first->Write("one");
   FileLogSink::Open(base_, "a/b", "x.log")->Write("two");
   EXPECT_EQ(ReadFile(base_ / "a/b/x.log"), "one\ntwo\n");
-  EXPECT_EQ(Permissions(base_ / "a"), static_cast<fs::perms>(0750 & ~mask));
-  EXPECT_EQ(Permissions(base_ / "a/b"), static_cast<fs::perms>(0750 & ~mask));
-  EXPECT_EQ(Permissions(base_ / "a/b/x.log"), static_cast<fs::perms>(0640 & ~mask));
+  EXPECT_EQ(Permissions(base_ / "a"), static_cast<fs::perms>(0700 & ~mask));
+  EXPECT_EQ(Permissions(base_ / "a/b"), static_cast<fs::perms>(0700 & ~mask));
+  EXPECT_EQ(Permissions(base_ / "a/b/x.log"), static_cast<fs::perms>(0600 & ~mask));
+}
+
+// Opens the sink in another thread: a call that blocked (a FIFO without a
+// reader) is released by opening the FIFO's other end and fails the test.
+std::shared_ptr<FileLogSink> OpenWithin5Seconds(const fs::path& base, const fs::path& folders, const fs::path& fifo) {
+  auto opening = std::async(std::launch::async, [&] { return FileLogSink::Open(base, folders, "x.log"); });
+  if (opening.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return opening.get();
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  auto sink = opening.get();
+  ::close(reader);
+  ADD_FAILURE() << "opening the log blocked on " << fifo;
+  return sink;
+}
+
+TEST_F(FileLogSinkTest, AnythingButARegularFileAtTheNameIsRefusedWithoutBlocking) {
+  fs::create_directories(base_ / "fifo");
+  ASSERT_EQ(::mkfifo((base_ / "fifo/x.log").c_str(), 0600), 0);
+  EXPECT_FALSE(OpenWithin5Seconds(base_, "fifo", base_ / "fifo/x.log")->IsOpen());
+
+  // A FIFO with a reader would open at once: it is refused all the same.
+  const int reader = ::open((base_ / "fifo/x.log").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const auto withReader = FileLogSink::Open(base_, "fifo", "x.log");
+  EXPECT_FALSE(withReader->IsOpen());
+  withReader->Write("lost");
+  char byte = 0;
+  EXPECT_EQ(::read(reader, &byte, 1), 0) << "nothing reached the FIFO";
+  ::close(reader);
+
+  fs::create_directories(base_ / "folder/x.log");
+  EXPECT_FALSE(FileLogSink::Open(base_, "folder", "x.log")->IsOpen());
+}
+
+// Files and folders that another user owns: made by root for a user the
+// process is not (skipped unless the test runs as root).
+TEST_F(FileLogSinkTest, AFileOrFolderOfAnotherUserIsNotWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  constexpr uid_t kNobody = 65534;
+  fs::create_directories(base_ / "theirs");
+  std::ofstream(base_ / "theirs/x.log") << "their text\n";
+  ASSERT_EQ(::chown((base_ / "theirs/x.log").c_str(), kNobody, kNobody), 0);
+  const auto file = FileLogSink::Open(base_, "theirs", "x.log");
+  EXPECT_FALSE(file->IsOpen());
+  file->Write("planted");
+  EXPECT_EQ(ReadFile(base_ / "theirs/x.log"), "their text\n");
+
+  fs::create_directories(base_ / "their-folder/below");
+  ASSERT_EQ(::chown((base_ / "their-folder").c_str(), kNobody, kNobody), 0);
+  EXPECT_FALSE(FileLogSink::Open(base_, "their-folder/below", "x.log")->IsOpen());
+  EXPECT_FALSE(fs::exists(base_ / "their-folder/below/x.log"));
 }
 
 TEST_F(FileLogSinkTest, LinksPlantedBelowTheBaseRefuseTheLog) {

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""The Python package's history reads against the same read in C++, in one run.
+
+Usage: PYTHONPATH=build/python python3 bench/python_history_bench.py [BUILD] [RUNS]
+
+Builds a database with build/bench/python_history_baseline (H1.VALUE: 1,000,000
+history values; H2, H3: 333,334), then measures the least CPU time (process
+time, of RUNS runs, 5 by default) of:
+  cpp     the C++ read of H1's 1,000,000 values into the library's contract
+          types, paged at the per-call limit (python_history_baseline read)
+  numpy   client.history_arrays("H1.VALUE", ...): the same values into NumPy
+  wide    client.history(["H1.VALUE", "H2.VALUE", "H3.VALUE"], ..., wide=True):
+          1,000,002 values into a wide DataFrame of 3 tags
+and prints each with its ratio to cpp (targets: numpy at most 1.5, wide at most 3).
+With VANTREL_HOST_URL (and VANTREL_HOST_USER, VANTREL_HOST_PASSWORD) set to a
+host serving the same database, it measures the NumPy read through it too
+(elapsed time, against the in-process read's; target at most 3).
+"""
+
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+import vantrel
+
+START = "2024-01-01T00:00:00Z"
+END_LONG = "2024-01-12T13:46:40Z"   # START + 1,000,000 s
+END_SHORT = "2024-01-04T20:35:33Z"  # START + 333,333 s
+
+
+def least(runs, work):
+    best = None
+    for _ in range(runs):
+        before = time.process_time()
+        work()
+        spent = time.process_time() - before
+        best = spent if best is None else min(best, spent)
+    return best
+
+
+def least_elapsed(runs, work):
+    best = None
+    for _ in range(runs):
+        before = time.perf_counter()
+        work()
+        spent = time.perf_counter() - before
+        best = spent if best is None else min(best, spent)
+    return best
+
+
+def main():
+    build = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build")
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    baseline = build / "bench" / "python_history_baseline"
+    with tempfile.TemporaryDirectory(prefix="vantrel-pybench.") as work:
+        database = pathlib.Path(work) / "bench.db"
+        subprocess.run([str(baseline), "make", str(database)], check=True)
+        answer = subprocess.run([str(baseline), "read", str(database), str(runs)], check=True,
+                                capture_output=True, text=True).stdout
+        figures = dict(line.split() for line in answer.splitlines())
+        cpp = float(figures["cpu_seconds"])
+        client = vantrel.connect(database)
+        arrays = client.history_arrays("H1.VALUE", START, END_LONG)
+        assert len(arrays) == 1_000_000, len(arrays)
+        wide = client.history(["H1.VALUE", "H2.VALUE", "H3.VALUE"], START, END_SHORT, wide=True)
+        assert int(wide.notna().sum().sum()) == 1_000_002, wide.shape
+        numpy = least(runs, lambda: client.history_arrays("H1.VALUE", START, END_LONG))
+        frame = least(runs, lambda: client.history(["H1.VALUE", "H2.VALUE", "H3.VALUE"], START, END_SHORT,
+                                                    wide=True))
+        print(f"1,000,000 history values, least CPU of {runs} runs")
+        print(f"  cpp    (contract types)   {cpp:8.3f} s   (in a fresh process's heap: "
+              f"{float(figures['cpu_seconds_fresh_heap']):.3f} s)")
+        print(f"  numpy  (history_arrays)   {numpy:8.3f} s   ratio {numpy / cpp:5.2f}  (target <= 1.5)")
+        print(f"  wide   (DataFrame, 3 tags){frame:8.3f} s   ratio {frame / cpp:5.2f}  (target <= 3)")
+        url = os.environ.get("VANTREL_HOST_URL")
+        if url:
+            local = least_elapsed(runs, lambda: client.history_arrays("H1.VALUE", START, END_LONG))
+            remote_client = vantrel.connect(url, user=os.environ.get("VANTREL_HOST_USER"),
+                                            password=os.environ.get("VANTREL_HOST_PASSWORD"),
+                                            cafile=os.environ.get("VANTREL_HOST_CAFILE"))
+            remote = least_elapsed(runs, lambda: remote_client.history_arrays("H1.VALUE", START, END_LONG))
+            print(f"  host   (elapsed)          {remote:8.3f} s   ratio {remote / local:5.2f} to in process "
+                  f"{local:.3f} s  (target <= 3)")
+        client.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,296 @@
+#include "engine/file_audit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "engine/unique_fd.h"
+
+namespace dorvik {
+namespace {
+
+// LMDB's file format (0.9, 64-bit): what its pages, meta pages, nodes and
+// table records hold, at these offsets.
+constexpr std::size_t kPageHeader = 16;  // pgno u64, pad u16, flags u16, lower u16, upper u16 (or pages u32)
+constexpr uint16_t kPageBranch = 0x01, kPageLeaf = 0x02, kPageOverflow = 0x04;
+constexpr uint16_t kPageOtherLayouts = 0x08 | 0x20 | 0x40;  // meta, LEAF2, sub-page
+constexpr uint16_t kNodeBigData = 0x01, kNodeSubData = 0x02;
+constexpr std::size_t kNodeHeader = 8;  // lo u16, hi u16, flags u16, ksize u16
+constexpr uint32_t kMagic = 0xBEEFC0DE;
+constexpr uint32_t kDataVersion = 1;
+constexpr std::size_t kTableRecordSize = 48;  // pad u32, flags u16, depth u16, 4 counts u64, root u64
+// A meta page after its page header: magic u32, version u32, address u64,
+// map size u64, the free list's and the main table's records, last page u64,
+// transaction id u64.
+constexpr std::size_t kMetaTables = 24, kMetaLastPage = 120, kMetaTxnid = 128, kMetaSize = 136;
+constexpr uint64_t kNoPage = ~uint64_t{0};
+constexpr int kMaxDepth = 32;  // LMDB's cursor stack
+constexpr uint64_t kWholeReadLimit = uint64_t{64} << 20;  // read at once, not page by page
+// Table flags the store's tables may have: MDB_INTEGERKEY (0x08) only.
+constexpr uint16_t kAllowedTableFlags = 0x08;
+
+template <typename T>
+T Load(const std::byte* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+struct TableRecord {
+  uint16_t flags = 0;
+  uint16_t depth = 0;
+  uint64_t root = kNoPage;
+};
+
+TableRecord ReadTableRecord(const std::byte* at) {
+  return TableRecord{Load<uint16_t>(at + 4), Load<uint16_t>(at + 6), Load<uint64_t>(at + 40)};
+}
+
+class Auditor {
+ public:
+  Auditor(int fd, uint64_t fileSize, AuditDepth depth) : fd_(fd), fileSize_(fileSize), depth_(depth) {}
+
+  std::vector<std::string> Run() {
+    // A small file is read at once: one read instead of one per page.
+    if (fileSize_ <= kWholeReadLimit && depth_ == AuditDepth::kEveryPage) {
+      std::vector<std::byte> whole(fileSize_);
+      if (ReadAt(0, whole.data(), whole.size())) whole_ = std::move(whole);
+    }
+    if (!ReadMeta() || depth_ == AuditDepth::kMetaPages) return faults_;
+    if (depth_ == AuditDepth::kEveryPage) Table("free list", free_, false);
+    Table("main table", main_, true);
+    return faults_;
+  }
+
+ private:
+  template <typename... Args>
+  void Fault(fmt::format_string<Args...> format, Args&&... args) {
+    if (faults_.size() < kMaxAuditFaults) {
+      faults_.push_back(std::string(kAuditFaultPrefix) + fmt::format(format, std::forward<Args>(args)...));
+    }
+  }
+
+  bool ReadAt(uint64_t offset, std::byte* out, std::size_t size) {
+    if (offset > fileSize_ || size > fileSize_ - offset) return false;
+    if (!whole_.empty()) {
+      std::memcpy(out, whole_.data() + offset, size);
+      return true;
+    }
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t got = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+  // The newest of the two meta pages, as LMDB picks it.
+  bool ReadMeta() {
+    std::byte metas[2][kPageHeader + kMetaSize];
+    uint64_t txnids[2] = {0, 0};
+    bool valid[2] = {false, false};
+    for (int i = 0; i < 2; ++i) {
+      // A meta page's size is its own record's page size; the first one starts the file.
+      uint32_t pageSize = 0;
+      if (i == 1) pageSize = psize_;
+      if (!ReadAt(static_cast<uint64_t>(i) * pageSize, metas[i], sizeof metas[i])) continue;
+      const std::byte* meta = metas[i] + kPageHeader;
+      valid[i] = Load<uint32_t>(meta) == kMagic && Load<uint32_t>(meta + 4) == kDataVersion;
+      txnids[i] = Load<uint64_t>(meta + kMetaTxnid);
+      if (i == 0) {
+        psize_ = Load<uint32_t>(meta + kMetaTables);  // the free list record's pad holds the page size
+        if (!valid[0] || psize_ < 512 || psize_ > 65536 || (psize_ & (psize_ - 1)) != 0) {
+          Fault("the first meta page is not an LMDB meta page of a valid page size");
+          return false;
+        }
+      }
+    }
+    // LMDB maps the file by either meta page's page size and may take
+    // either: both must be whole and agree.
+    for (int i = 0; i < 2; ++i) {
+      const std::byte* meta = metas[i] + kPageHeader;
+      const uint64_t pages = Load<uint64_t>(meta + kMetaLastPage) + 1;
+      if (!valid[i] || Load<uint32_t>(meta + kMetaTables) != psize_) {
+        Fault("meta page {} is not an LMDB meta page of this file's page size", i);
+        return false;
+      }
+      if (pages < 2 || pages > fileSize_ / psize_) {
+        Fault("meta page {} names {} pages, the file holds {}", i, pages, fileSize_ / psize_);
+        return false;
+      }
+    }
+    const int newest = txnids[1] > txnids[0] ? 1 : 0;
+    const std::byte* meta = metas[newest] + kPageHeader;
+    lastPage_ = Load<uint64_t>(meta + kMetaLastPage);
+    free_ = ReadTableRecord(meta + kMetaTables);
+    main_ = ReadTableRecord(meta + kMetaTables + kTableRecordSize);
+    return true;
+  }
+
+  // Walks one table from its record.
+  void Table(const std::string& name, const TableRecord& record, bool isMain) {
+    if (record.root == kNoPage) return;
+    // The free list's record keeps the environment's flags in its flags word.
+    if (name != "free list" && ((record.flags & ~kAllowedTableFlags) != 0 || (isMain && record.flags != 0))) {
+      return Fault("{}: flags 0x{:X} this store never uses", name, record.flags);
+    }
+    if (record.depth < 1 || record.depth > kMaxDepth) return Fault("{}: depth {}", name, record.depth);
+    Page(name, record.root, record.depth, isMain);
+  }
+
+  // Marks pgno (at most lastPage_) reached; true when it was already.
+  bool Seen(uint64_t pgno) {
+    if (seen_.size() <= lastPage_) seen_.resize(lastPage_ + 1, false);
+    const bool before = seen_[pgno];
+    seen_[pgno] = true;
+    return before;
+  }
+
+  // A table named in the main table: its record always, its pages when the
+  // audit goes that far.
+  void TableRecordOf(const std::string& name, const TableRecord& record) {
+    if (depth_ == AuditDepth::kEveryPage) return Table(name, record, false);
+    if (record.root == kNoPage) return;
+    if ((record.flags & ~kAllowedTableFlags) != 0) {
+      return Fault("{}: flags 0x{:X} this store never uses", name, record.flags);
+    }
+    if (record.depth < 1 || record.depth > kMaxDepth) return Fault("{}: depth {}", name, record.depth);
+    if (record.root < 2 || record.root > lastPage_) {
+      return Fault("{}: root page {} is outside the pages in use", name, record.root);
+    }
+  }
+
+  void Page(const std::string& table, uint64_t pgno, int depth, bool isMain) {
+    if (faults_.size() >= kMaxAuditFaults) return;
+    if (pgno < 2 || pgno > lastPage_) return Fault("{}: page {} is outside the pages in use", table, pgno);
+    if (Seen(pgno)) return Fault("{}: page {} is reached twice", table, pgno);
+    std::vector<std::byte> page(psize_);
+    if (!ReadAt(pgno * psize_, page.data(), page.size())) return Fault("{}: page {} cannot be read", table, pgno);
+    const std::byte* bytes = page.data();
+    const auto flags = Load<uint16_t>(bytes + 10);
+    const auto lower = Load<uint16_t>(bytes + 12);
+    const auto upper = Load<uint16_t>(bytes + 14);
+    // Only the kind bits: LEAF2, sub-page and meta pages are laid out otherwise.
+    const uint16_t kind = flags & (kPageBranch | kPageLeaf | kPageOverflow | kPageOtherLayouts);
+    const bool branch = depth > 1;
+    if (Load<uint64_t>(bytes) != pgno || kind != (branch ? kPageBranch : kPageLeaf)) {
+      return Fault("{}: page {} is not the {} page its parent names", table, pgno, branch ? "branch" : "leaf");
+    }
+    if (lower < kPageHeader || lower > upper || upper > psize_ || (lower & 1) != 0) {
+      return Fault("{}: page {} has bounds {}..{}", table, pgno, lower, upper);
+    }
+    const std::size_t count = (lower - kPageHeader) / 2;
+    if (branch && count < 1) return Fault("{}: branch page {} is empty", table, pgno);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!Node(table, bytes, pgno, Load<uint16_t>(bytes + kPageHeader + 2 * i), upper, depth, isMain)) return;
+    }
+  }
+
+  // One node of a page; false when the page is not worth reading further.
+  bool Node(const std::string& table, const std::byte* page, uint64_t pgno, uint16_t offset, uint16_t upper,
+            int depth, bool isMain) {
+    if (offset < upper || offset + kNodeHeader > psize_) {
+      Fault("{}: page {} has a node outside its page", table, pgno);
+      return false;
+    }
+    const std::byte* node = page + offset;
+    const uint64_t low = Load<uint16_t>(node), high = Load<uint16_t>(node + 2);
+    const auto flags = Load<uint16_t>(node + 4);
+    const auto keySize = Load<uint16_t>(node + 6);
+    const std::size_t keyEnd = offset + kNodeHeader + keySize;
+    if (keyEnd > psize_) {
+      Fault("{}: page {} has a key running past its page", table, pgno);
+      return false;
+    }
+    if (depth > 1) {
+      // A branch node: the child's page number in lo, hi and flags.
+      Page(table, low | (high << 16) | (static_cast<uint64_t>(flags) << 32), depth - 1, isMain);
+      return true;
+    }
+    const uint64_t dataSize = low | (high << 16);
+    const uint16_t allowed = isMain ? kNodeSubData : kNodeBigData;
+    if ((flags & ~allowed) != 0) {
+      Fault("{}: page {} has a node of flags 0x{:X}", table, pgno, flags);
+      return false;
+    }
+    if ((flags & kNodeBigData) != 0) return Overflow(table, pgno, page, keyEnd, dataSize);
+    if (keyEnd + dataSize > psize_) {
+      Fault("{}: page {} has a value running past its page", table, pgno);
+      return false;
+    }
+    if ((flags & kNodeSubData) != 0) {
+      if (dataSize != kTableRecordSize) {
+        Fault("{}: page {} has a table record of {} bytes", table, pgno, dataSize);
+        return false;
+      }
+      const std::string name(reinterpret_cast<const char*>(page + offset + kNodeHeader), keySize);
+      TableRecordOf(fmt::format("table \"{}\"", name), ReadTableRecord(page + keyEnd));
+    }
+    return true;
+  }
+
+  // A value in its own run of overflow pages.
+  bool Overflow(const std::string& table, uint64_t pgno, const std::byte* page, std::size_t keyEnd,
+                uint64_t dataSize) {
+    if (keyEnd + sizeof(uint64_t) > psize_) {
+      Fault("{}: page {} has a large value without its page number", table, pgno);
+      return false;
+    }
+    const auto first = Load<uint64_t>(page + keyEnd);
+    std::byte header[kPageHeader];
+    if (first < 2 || first > lastPage_ || !ReadAt(first * psize_, header, sizeof header) ||
+        Load<uint64_t>(header) != first || (Load<uint16_t>(header + 10) & kPageOverflow) == 0) {
+      Fault("{}: page {} names overflow page {}, which is none", table, pgno, first);
+      return true;
+    }
+    const auto pages = Load<uint32_t>(header + 12);
+    if (pages < 1 || first + pages - 1 > lastPage_ || dataSize > uint64_t{pages} * psize_ - kPageHeader) {
+      Fault("{}: the overflow run at page {} does not hold its value", table, first);
+      return true;
+    }
+    for (uint64_t k = 0; k < pages; ++k) {
+      if (Seen(first + k)) {
+        Fault("{}: overflow page {} is reached twice", table, first + k);
+        break;
+      }
+    }
+    return true;
+  }
+
+  int fd_;
+  uint64_t fileSize_;
+  AuditDepth depth_;
+  uint32_t psize_ = 0;
+  uint64_t lastPage_ = 0;
+  TableRecord free_, main_;
+  std::vector<bool> seen_;  // by page number, up to the last page in use
+  std::vector<std::byte> whole_;  // the file, when read at once
+  std::vector<std::string> faults_;
+};
+
+}  // namespace
+
+std::vector<std::string> AuditDataFile(int fd, AuditDepth depth) {
+  struct stat file {};
+  if (::fstat(fd, &file) != 0) return {fmt::format("{}cannot be read: {}", kAuditFaultPrefix, std::strerror(errno))};
+  return Auditor(fd, static_cast<uint64_t>(file.st_size), depth).Run();
+}
+
+std::vector<std::string> AuditDataFile(const std::filesystem::path& path, AuditDepth depth) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
+    return {fmt::format("{}{} cannot be read: {}", kAuditFaultPrefix, path.string(), std::strerror(errno))};
+  }
+  return AuditDataFile(fd.get(), depth);
+}
+
+}  // namespace dorvik
