@@ -40,11 +40,12 @@ inline constexpr std::string_view kProgram = "vntaccess";
 
 class DatabaseLink;
 class NameCatalog;
+class RemoteLink;
 
 // The options before or after any command.
 struct GlobalOptions {
   std::string database;      // --database (empty: DORVIK_DATABASE)
-  std::string user;          // --user DOMAIN\user: run as that caller
+  std::string user;          // --user DOMAIN\user: run as that caller (with --server: logs in as user)
   OutputStyle output;        // --json, --csv, --text, --utc
   bool formatGiven = false;  // --json, --csv or --text was given (else the settings file's form)
   bool dryRun = false;       // --dry-run
@@ -53,6 +54,8 @@ struct GlobalOptions {
   bool later = false;
   std::string script;        // -f FILE: run the file's lines as a script
   bool keepGoing = false;    // --keep-going: a script goes on after a failing line
+  std::string server;        // --server https://HOST:PORT (empty: VNTACCESS_SERVER; none: in process)
+  std::string cacert;        // --cacert FILE: the authorities that vouch for the server's certificate
 };
 
 // What a running command works with. Access() and Manage() are the data and
@@ -71,12 +74,16 @@ class CommandContext {
   access::DataAccess& Access();
   access::Management& Manage();
   NameCatalog& Catalog();
+  // The services of the host named by --server, or null in process.
+  RemoteLink* Remote() const { return remote_; }
+  void SetRemote(RemoteLink* remote) { remote_ = remote; }
 
  private:
   const GlobalOptions& options_;
   Output& output_;
   DatabaseLink* link_;
   NameCatalog* catalog_;
+  RemoteLink* remote_ = nullptr;
   std::unique_ptr<access::DataAccess> access_;
   std::unique_ptr<access::Management> management_;
 };
