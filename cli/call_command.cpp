@@ -1,8 +1,13 @@
-// call: any operation of the data service with its argument in the
-// contracts' JSON form. The argument is read while parsing; every name and
-// id in it is resolved before the operation runs, like the other commands
-// do. --json prints the operation's result in the contracts' JSON form; the
-// text and CSV forms show it as a table; writes report what they wrote.
+// call: any operation of the three services with its arguments in the
+// contracts' JSON form. The data service's operations are named alone
+// (GetTagValues), the others alone or after their service
+// (management.GetTagID, server.GetMaxHistorySizePerCall). An operation of
+// one parameter takes that parameter's value as its argument; one of
+// several takes an object of them by name; one of none takes no argument.
+// The arguments are read while parsing; for the data service every name and
+// id is resolved before the operation runs, like the other commands do.
+// --json prints the operation's result in the contracts' JSON form; the text
+// and CSV forms show data as a table; writes report what they wrote.
 #include <fmt/format.h>
 
 #include "cli/command.h"
@@ -12,48 +17,79 @@
 #include "cli/value_view.h"
 #include "cli/write_plan.h"
 #include "contracts/json.h"
+#include "contracts/operation_table.h"
 #include "data/data_access.h"
+#include "management/management.h"
+#include "server/server_management.h"
 
 namespace vantrel::cli {
 namespace {
 
+using contracts::ServiceKind;
 using contracts::TagValues;
 
-// The operations, in the order of the variant in CallArgs::request.
-constexpr std::array<std::string_view, 5> kOperations{"GetTagValues", "GetTagValuesByIds", "SetTagValues",
-                                                      "SetTagValuesByIds", "GetHistoryValuesByIds"};
-
-std::vector<std::string> OperationNames() { return {kOperations.begin(), kOperations.end()}; }
-
-template <std::size_t Index>
-void ReadArgument(CallArgs& args) {
-  using Request = std::variant_alternative_t<Index, decltype(CallArgs::request)>;
-  try {
-    args.request.emplace<Index>(contracts::ParseJson<Request>(args.argument));
-  } catch (const contracts::JsonFormatError& error) {
-    throw UsageError(fmt::format("the argument of {} does not fit: {}", args.operation, error.what()));
+// The names the command knows: the data service's alone, the others'
+// qualified by their service.
+std::vector<std::string> OperationNames() {
+  std::vector<std::string> names;
+  for (const auto& operation : contracts::Operations()) {
+    names.push_back(operation.service == ServiceKind::kAccess
+                        ? std::string(operation.name)
+                        : fmt::format("{}.{}", contracts::ServiceName(operation.service), operation.name));
   }
+  return names;
+}
+
+const contracts::Operation* FindNamed(std::string_view name) {
+  const auto dot = name.find('.');
+  if (dot == std::string_view::npos) return contracts::FindOperationByName(name);
+  return contracts::FindOperation(name.substr(0, dot), name.substr(dot + 1));
+}
+
+// The call of operation with the command line's argument: a parameter's
+// value alone for an operation of one, an object of them by name for one of
+// several, nothing (or an empty object) for one of none.
+contracts::PreparedCall PrepareCall(const contracts::Operation& operation, const std::string& argument) {
+  if (operation.parameters.empty()) {
+    if (!argument.empty() && contracts::ParseJsonText(argument) != contracts::Json::object()) {
+      throw contracts::JsonFormatError("", fmt::format("{} takes no argument", operation.name));
+    }
+    return operation.PrepareValues({});
+  }
+  if (argument.empty()) throw contracts::JsonFormatError("", "the argument is missing");
+  const contracts::Json json = contracts::ParseJsonText(argument);
+  if (operation.parameters.size() == 1) return operation.PrepareValues({json});
+  return operation.Prepare(json);
+}
+
+// The data service's argument as its operation takes it, for resolving.
+void KeepDataRequest(CallArgs& args) {
+  const auto& call = *args.call;
+  const std::string_view name = call.operation().name;
+  if (name == "GetTagValues") args.request = call.Argument<contracts::Tags>(0);
+  if (name == "GetTagValuesByIds") args.request = call.Argument<contracts::TagsById>(0);
+  if (name == "SetTagValues") args.request = call.Argument<contracts::TagValuesByNames>(0);
+  if (name == "SetTagValuesByIds") args.request = call.Argument<contracts::TagValuesByIds>(0);
+  if (name == "GetHistoryValuesByIds") args.request = call.Argument<contracts::HistoryRequests>(0);
 }
 
 void ReadRequest(CallArgs& args) {
-  const auto found = std::find(kOperations.begin(), kOperations.end(), args.operation);
-  switch (found - kOperations.begin()) {
-    case 0: return ReadArgument<0>(args);
-    case 1: return ReadArgument<1>(args);
-    case 2: return ReadArgument<2>(args);
-    case 3: return ReadArgument<3>(args);
-    case 4: return ReadArgument<4>(args);
-    default:
-      throw UsageError(
-          fmt::format("no operation {}{}; operations: GetTagValues, GetTagValuesByIds, SetTagValues, "
-                      "SetTagValuesByIds, GetHistoryValuesByIds",
-                      args.operation, DidYouMean(args.operation, OperationNames())));
+  const contracts::Operation* operation = FindNamed(args.operation);
+  if (operation == nullptr) {
+    throw UsageError(fmt::format("no operation {}{}; 'vntaccess call --help' lists them", args.operation,
+                                 DidYouMean(args.operation, OperationNames())));
   }
+  try {
+    args.call = PrepareCall(*operation, args.argument);
+  } catch (const contracts::JsonFormatError& error) {
+    throw UsageError(fmt::format("the argument of {} does not fit: {}", args.operation, error.what()));
+  }
+  if (operation->service == ServiceKind::kAccess) KeepDataRequest(args);
 }
 
 void DeclareCall(CLI::App& app, CallArgs& args) {
   app.add_option("OPERATION", args.operation, "the operation's name")->required();
-  app.add_option("JSON", args.argument, "its argument in the contracts' JSON form")->required();
+  app.add_option("JSON", args.argument, "its argument in the contracts' JSON form (none for no parameter)");
   app.callback([&args] { ReadRequest(args); });
 }
 
@@ -119,7 +155,37 @@ ExitCode ShowByIds(CommandContext& context, const contracts::TagValuesByIds& res
   return ShowResult(context, result, std::move(table));
 }
 
+// The text of a result that is no table: a name or a number plain, anything
+// else as indented JSON.
+std::string ResultText(const contracts::Json& result) {
+  if (result.is_string()) return result.get<std::string>();
+  if (result.is_primitive()) return result.dump();
+  return result.dump(2);
+}
+
+// An operation of the management or server service: its result as JSON.
+ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& context) {
+  const contracts::Operation& operation = call.operation();
+  if (operation.changesDatabase && context.DryRun()) {
+    context.Out().Show(Shown{{}, contracts::Json::object(), {},
+                             fmt::format("dry run: would call {}; nothing was changed", operation.name), {}});
+    return ExitCode::kDone;
+  }
+  access::ServerManagement server;
+  contracts::ServiceSet services{.server = &server};
+  if (operation.service == ServiceKind::kManagement) services.management = &context.Manage();
+  const std::optional<contracts::Json> result = call.Invoke(services);
+  if (!result) {
+    context.Out().Show(Shown{{}, contracts::Json::object(), {}, fmt::format("{}: done", operation.name), {}});
+    return ExitCode::kDone;
+  }
+  Table table{{{"RESULT"}}, {{result->is_string() ? result->get<std::string>() : result->dump()}}};
+  context.Out().Show(Shown{std::move(table), *result, {}, ResultText(*result), {}});
+  return ExitCode::kDone;
+}
+
 ExitCode RunCall(const CallArgs& args, CommandContext& context) {
+  if (args.call->operation().service != ServiceKind::kAccess) return RunServiceCall(*args.call, context);
   access::DataAccess& access = context.Access();
   FieldResolver resolver(access, context.Catalog());
   if (const auto* tags = std::get_if<contracts::Tags>(&args.request)) {
@@ -158,17 +224,22 @@ ExitCode RunCall(const CallArgs& args, CommandContext& context) {
 
 const CommandRegistration kCall({
     .name = "call",
-    .summary = "any data service operation, its argument in JSON",
-    .description = "Operations: GetTagValues (Tags), GetTagValuesByIds (TagsById), SetTagValues "
+    .summary = "any operation of the three services, its argument in JSON",
+    .description = "Data service: GetTagValues (Tags), GetTagValuesByIds (TagsById), SetTagValues "
                    "(TagValuesByNames), SetTagValuesByIds (TagValuesByIds), GetHistoryValuesByIds "
-                   "(HistoryRequests). --json prints the result in the contracts' JSON form.",
+                   "(HistoryRequests). The management and server services' operations are named alone or "
+                   "after their service (management.GetTagID); an operation of several parameters takes an "
+                   "object of them by name, one of none no argument. --json prints the result in the "
+                   "contracts' JSON form.",
     .examples = {"call GetTagValues '{\"TI101\": [\"VALUE\", \"UNITS\"]}' --json",
                  "call SetTagValues '{\"TI101\": {\"VALUE\": [{\"value\": {\"double\": 74.5}, \"status\": 0}]}}'",
                  "call GetHistoryValuesByIds '[{\"tagId\": 12, \"fieldId\": 131072, \"query\": {\"startTime\": "
-                 "\"2024-03-06T20:00:00Z\", \"endTime\": \"2024-03-06T22:00:00Z\", \"maxCount\": 10}}]'"},
+                 "\"2024-03-06T20:00:00Z\", \"endTime\": \"2024-03-06T22:00:00Z\", \"maxCount\": 10}}]'",
+                 "call management.GetFieldName '{\"tagId\": 12, \"fieldId\": 131072}'",
+                 "call server.GetMaxHistorySizePerCall"},
     .order = 20,
     .changesDatabase = true,
-    .optionValues = {{"OPERATION", {kOperations.begin(), kOperations.end()}}},
+    .optionValues = {{"OPERATION", OperationNames()}},
     .define = Define(DeclareCall, RunCall),
 });
 

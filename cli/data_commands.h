@@ -10,11 +10,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "cli/value_parse.h"
 #include "contracts/collections.h"
 #include "contracts/enums.h"
+#include "contracts/operation_table.h"
 
 namespace vantrel::cli {
 
@@ -59,9 +61,11 @@ struct HistoryArgs {
 struct CallArgs {
   std::string operation;
   std::string argument;  // JSON
-  // The argument as the operation takes it, read while parsing.
-  std::variant<contracts::Tags, contracts::TagsById, contracts::TagValuesByNames, contracts::TagValuesByIds,
-               contracts::HistoryRequests>
+  // The operation's arguments, read while parsing.
+  std::optional<contracts::PreparedCall> call;
+  // A data service operation's argument as the operation takes it.
+  std::variant<std::monostate, contracts::Tags, contracts::TagsById, contracts::TagValuesByNames,
+               contracts::TagValuesByIds, contracts::HistoryRequests>
       request;
 };
 

@@ -52,6 +52,10 @@ TEST(CommandLineTest, MistakesAreRefusedWithOneLineAndASuggestion) {
               HasSubstr("no operation GetTagValue (did you mean GetTagValues?)"));
   EXPECT_THAT(Refusal({"call", "GetTagValues", "{\"TI101\": \"VALUE\"}"}), HasSubstr("/TI101: expected an array"));
   EXPECT_THAT(Refusal({"call", "SetTagValues", "{"}), HasSubstr("the argument of SetTagValues does not fit"));
+  EXPECT_THAT(Refusal({"call", "management.GetFieldName", R"({"tagId": 1})"}), HasSubstr("/fieldId: missing"));
+  EXPECT_THAT(Refusal({"call", "server.GetTagID", R"("TI101")"}), HasSubstr("no operation server.GetTagID"));
+  EXPECT_THAT(Refusal({"call", "GetServerVersion", "[1]"}), HasSubstr("GetServerVersion takes no argument"));
+  EXPECT_THAT(Refusal({"call", "GetTagID"}), HasSubstr("the argument is missing"));
   EXPECT_THAT(Refusal({"help", "hist"}), HasSubstr("no command 'hist' (did you mean history?)"));
   EXPECT_THAT(Refusal({"--database", "other.json", "read", "TI101", "VALUE"}, LineSource::kShell),
               HasSubstr("the shell stays on the database it opened"));
@@ -125,6 +129,12 @@ TEST(CommandLineTest, ArgumentsArriveCheckedAndTyped) {
 
   const CommandLine call = ParseCommandLine({"call", "GetTagValues", R"({"TI101": ["VALUE"]})"}, LineSource::kProgram);
   EXPECT_EQ(std::get<contracts::Tags>(ArgsOf<CallArgs>(call).request).at("TI101"), contracts::FieldNames{"VALUE"});
+  // The other services' operations: named alone or after their service; several parameters by name.
+  const CommandLine fieldName =
+      ParseCommandLine({"call", "management.GetFieldName", R"({"tagId": 12, "fieldId": 131072})"}, LineSource::kProgram);
+  EXPECT_EQ(ArgsOf<CallArgs>(fieldName).call->Argument<int32_t>(1), 131072);
+  const CommandLine limitCall = ParseCommandLine({"call", "GetMaxHistorySizePerCall"}, LineSource::kProgram);
+  EXPECT_EQ(ArgsOf<CallArgs>(limitCall).call->operation().service, contracts::ServiceKind::kServer);
   EXPECT_EQ(ParseCommandLine({}, LineSource::kProgram).command, nullptr);  // the shell
 }
 

@@ -306,6 +306,15 @@ TEST_F(VntaccessTest, Call) {
   const Json contract = Json::parse(RunOn(db_, {"call", "GetTagValues", R"({"TI101": ["VALUE"]})", "--json"}).out);
   EXPECT_EQ(contract["TI101"]["VALUE"][0]["value"], Json({{"double", 73.8}}));
   EXPECT_EQ(contract["TI101"]["VALUE"][0]["timestamp"], "2024-03-07T00:00:00.0000000Z");
+  // The management and server services through the same command.
+  const std::string id = RunOn(db_, {"call", "GetTagID", R"("TI101")"}).out;
+  const Json name = Json::parse(RunOn(db_, {"call", "management.GetTagName", id, "--json"}).out);
+  EXPECT_EQ(name, "TI101");
+  EXPECT_EQ(RunOn(db_, {"call", "server.GetMaxHistorySizePerCall"}).out, "10000\n");
+  const Json missing = Json::parse(RunOn(db_, {"call", "FindNonexistingTags", R"(["TI101", "XX1"])", "--json"}).out);
+  EXPECT_EQ(missing, Json::array({"XX1"}));
+  const ToolRun dry = RunOn(db_, {"--dry-run", "call", "MakeTagsUsable", R"({"tagNames": ["TI101"], "usable": false})"});
+  EXPECT_EQ(dry.out, "dry run: would call MakeTagsUsable; nothing was changed\n");
 }
 
 }  // namespace
