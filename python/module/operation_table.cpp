@@ -1,7 +1,6 @@
 #include "python/module/operation_table.h"
 
 #include <exception>
-#include <type_traits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -32,11 +31,7 @@ template <typename Service>
 std::optional<Json> Serve(const PreparedCall& call, bool asCaller) {
   auto run = [&] {
     Service service;
-    contracts::ServiceSet services;
-    if constexpr (std::is_same_v<Service, access::DataAccess>) services.access = &service;
-    if constexpr (std::is_same_v<Service, access::Management>) services.management = &service;
-    if constexpr (std::is_same_v<Service, access::ServerManagement>) services.server = &service;
-    return call.Invoke(services);
+    return call.Invoke(contracts::ServicesOf(service));
   };
   if (!asCaller) return run();
   return platform::ServeOperation(Service::kOperations, call.operation().contractName, run);
