@@ -47,6 +47,12 @@ struct ServiceSet {
   IServerManagementService* server = nullptr;
 };
 
+// The set holding only service: for a host that makes one service object
+// per call.
+inline ServiceSet ServicesOf(IAccessService& service) { return {.access = &service}; }
+inline ServiceSet ServicesOf(IManagementService& service) { return {.management = &service}; }
+inline ServiceSet ServicesOf(IServerManagementService& service) { return {.server = &service}; }
+
 class PreparedCall;
 
 struct Parameter {

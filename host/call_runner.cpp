@@ -20,11 +20,7 @@ template <typename Service>
 std::optional<contracts::Json> ServeWith(const contracts::PreparedCall& call) {
   return platform::ServeOperation(Service::kOperations, call.operation().contractName, [&] {
     Service service;
-    contracts::ServiceSet services;
-    if constexpr (std::is_same_v<Service, access::DataAccess>) services.access = &service;
-    if constexpr (std::is_same_v<Service, access::Management>) services.management = &service;
-    if constexpr (std::is_same_v<Service, access::ServerManagement>) services.server = &service;
-    auto result = call.Invoke(services);
+    auto result = call.Invoke(contracts::ServicesOf(service));
     if constexpr (!std::is_same_v<Service, access::ServerManagement>) service.Dispose();
     return result;
   });

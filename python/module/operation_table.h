@@ -2,7 +2,10 @@
 // management, server) callable by name with its parameters in the
 // contracts' JSON form, answered the way the access host answers a remote
 // call, so that the Python package treats an in-process call and a call
-// through the host alike:
+// through the host alike. The operations, their parameters and how they are
+// read and called are those of the one shared table
+// (contracts/operation_table.h); this adds the service objects, the caller's
+// account and the answers:
 //
 //   Answer answer = CallOperation("access", "GetTagValues", R"({"tagList": {"TI101": ["VALUE"]}})");
 //   // answer.status 200, answer.body {"result": {"TI101": {"VALUE": [...]}}}

@@ -149,6 +149,19 @@ TEST(OperationTableTest, CallsWithoutTheirServiceObjectAreRefused) {
   EXPECT_THROW(call.Invoke({.access = &access}), std::invalid_argument);
 }
 
+// A host that makes one service object per call hands over only that one.
+TEST(OperationTableTest, ServicesOfOneObjectServeOnlyItsOwnOperations) {
+  RecordingAccess access;
+  RecordingServer server;
+  const auto read = FindOperationByName("GetTagValues")->Prepare(Json::parse(R"({"tagList": {"T1": ["F"]}})"));
+  const auto limit = FindOperationByName("GetMaxHistorySizePerCall")->Prepare(Json::object());
+  EXPECT_TRUE(read.Invoke(ServicesOf(access)).has_value());
+  EXPECT_EQ(access.lastCall, "GetTagValues(names)");
+  EXPECT_EQ(limit.Invoke(ServicesOf(server)), Json(10000));
+  EXPECT_THROW(limit.Invoke(ServicesOf(access)), std::invalid_argument);
+  EXPECT_THROW(read.Invoke(ServicesOf(server)), std::invalid_argument);
+}
+
 TEST(OperationTableTest, ItemsCountTheInnermostEntries) {
   auto items = [](const char* operation, const char* arguments) {
     return FindOperationByName(operation)->Prepare(Json::parse(arguments)).Items();
