@@ -13,6 +13,7 @@ packages=(
   libffi-dev libpcre2-dev liblmdb-dev
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
+  libboost-dev libssl-dev
   g++-multilib tzdata valgrind
   "$@"
 )

@@ -72,6 +72,7 @@ class ChildProcess {
   }
 
   void Kill() { ::kill(pid_, SIGKILL); }
+  void Signal(int signal) { ::kill(pid_, signal); }
 
   // The exit status; a signal that ended the process counts as 128 + signal;
   // -1 when it has not ended within the limit.

@@ -1,0 +1,59 @@
+#include "host/call_runner.h"
+
+#include <utility>
+
+#include "api/dorvik.h"
+#include "data/data_access.h"
+#include "management/management.h"
+#include "platform/identity.h"
+#include "platform/operation_context.h"
+#include "server/server_management.h"
+
+namespace vantrel::host {
+namespace {
+
+using contracts::ServiceKind;
+
+// Creates the service object of Service for one call, runs the call on it
+// and disposes of it.
+template <typename Service>
+std::optional<contracts::Json> ServeWith(const contracts::PreparedCall& call) {
+  return platform::ServeOperation(Service::kOperations, call.operation().contractName, [&] {
+    Service service;
+    contracts::ServiceSet services;
+    if constexpr (std::is_same_v<Service, access::DataAccess>) services.access = &service;
+    if constexpr (std::is_same_v<Service, access::Management>) services.management = &service;
+    if constexpr (std::is_same_v<Service, access::ServerManagement>) services.server = &service;
+    auto result = call.Invoke(services);
+    if constexpr (!std::is_same_v<Service, access::ServerManagement>) service.Dispose();
+    return result;
+  });
+}
+
+}  // namespace
+
+CallRunner::CallRunner(std::string hostAccount) : hostAccount_(std::move(hostAccount)) {
+  const auto name = platform::AccountName::Parse(hostAccount_);
+  hostDomain_ = name.Domain;
+  hostUser_ = name.User;
+}
+
+void CallRunner::RestoreHostContext() const { SetTlsData(hostDomain_.c_str(), hostUser_.c_str()); }
+
+std::optional<contracts::Json> CallRunner::Run(const contracts::PreparedCall& call, const std::string& account) const {
+  // Runs at the end of the call on every path, faults included.
+  struct HostContextAgain {
+    const CallRunner& runner;
+    ~HostContextAgain() { runner.RestoreHostContext(); }
+  } restore{*this};
+  platform::OperationContextScope scope(
+      platform::OperationContext{platform::ServiceSecurityContext{account}});
+  switch (call.operation().service) {
+    case ServiceKind::kAccess: return ServeWith<access::DataAccess>(call);
+    case ServiceKind::kManagement: return ServeWith<access::Management>(call);
+    case ServiceKind::kServer: return ServeWith<access::ServerManagement>(call);
+  }
+  return std::nullopt;
+}
+
+}  // namespace vantrel::host
