@@ -9,6 +9,7 @@
 
 #include "contracts/json.h"
 #include "contracts/operation_table.h"
+#include "host/live/chart_history_route.h"
 #include "platform/fault.h"
 
 namespace vantrel::host {
@@ -157,6 +158,10 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
   if (path == "/v1/version") {
     if (request.method != "GET") return WrongMethod(request, "GET");
     return JsonResponse(200, Json{{"version", VANTREL_HOST_VERSION}, {"api", "v1"}});
+  }
+  if (auto chart = live::ChartHistoryRoute(request, principal.account)) {  // the trend page's history (host/live)
+    runner_.RestoreHostContext();
+    return *chart;
   }
   if (path.rfind(kApiPrefix, 0) == 0) {
     const std::string_view rest = std::string_view(path).substr(kApiPrefix.size());
