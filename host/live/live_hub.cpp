@@ -192,6 +192,7 @@ std::shared_ptr<LiveSubscriber> LiveHub::Connect(std::string account, std::funct
 void LiveHub::Disconnect(const LiveSubscriber& subscriber) {
   std::lock_guard lock(mutex_);
   watches_.erase(&subscriber);
+  accounts_[subscriber.account()].stale = true;
 }
 
 LiveHub::Watch* LiveHub::Find(const LiveSubscriber& subscriber) {
@@ -231,6 +232,7 @@ std::size_t LiveHub::Subscribe(const std::shared_ptr<LiveSubscriber>& subscriber
     std::lock_guard lock(mutex_);
     Watch* watch = Find(*subscriber);
     if (watch == nullptr) return 0;
+    accounts_[subscriber->account()].stale = true;
     for (auto record = read.begin(); record != read.end(); ++record) {
       for (auto field = record->second.begin(); field != record->second.end(); ++field) {
         auto [sent, added] = watch->fields[record->first].try_emplace(field->first, field->second);
@@ -252,6 +254,7 @@ void LiveHub::Unsubscribe(const LiveSubscriber& subscriber, const Tags& tags) {
   std::lock_guard lock(mutex_);
   Watch* watch = Find(subscriber);
   if (watch == nullptr) return;
+  accounts_[subscriber.account()].stale = true;
   for (auto record = tags.begin(); record != tags.end(); ++record) {
     const auto fields = watch->fields.find(record->first);
     if (fields == watch->fields.end()) continue;
@@ -294,23 +297,21 @@ bool LiveHub::SubscribeTask(const std::shared_ptr<LiveSubscriber>& subscriber, c
 void LiveHub::RefreshValues() {
   std::lock_guard reading(readMutex_);
   ++rounds_;
-  // The union of the fields each account's subscribers watch.
-  std::map<std::string, Tags> byAccount;
+  std::vector<std::pair<std::string, Tags>> byAccount;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& [key, watch] : watches_) {
-      Tags& tags = byAccount[watch.subscriber->account()];
-      for (const auto& [record, fields] : watch.fields) {
-        contracts::FieldNames& names = tags[record];
-        for (const auto& [field, sent] : fields) {
-          if (std::find(names.begin(), names.end(), field) == names.end()) names.push_back(field);
-        }
+    for (auto state = accounts_.begin(); state != accounts_.end();) {
+      const Tags& fields = FieldsOf(state->first);
+      if (fields.empty()) {
+        state = accounts_.erase(state);  // nobody of that account watches anything now
+        continue;
       }
+      byAccount.emplace_back(state->first, fields);
+      ++state;
     }
   }
   Pushes pushes;
   for (const auto& [account, tags] : byAccount) {
-    if (tags.empty()) continue;
     std::vector<FieldRefusal> refused;
     const TagValuesByNames read = ReadFields(account, tags, refused);
     std::lock_guard lock(mutex_);
@@ -320,18 +321,47 @@ void LiveHub::RefreshValues() {
   Deliver(pushes);
 }
 
+const Tags& LiveHub::FieldsOf(const std::string& account) {
+  AccountWatch& state = accounts_[account];
+  if (!state.stale) return state.fields;
+  state.fields.clear();
+  std::map<std::string, std::map<std::string, bool>> seen;
+  for (const auto& [key, watch] : watches_) {
+    if (watch.subscriber->account() != account) continue;
+    for (const auto& [record, fields] : watch.fields) {
+      for (const auto& [field, sent] : fields) {
+        if (seen[record].emplace(field, true).second) state.fields[record].push_back(field);
+      }
+    }
+  }
+  state.stale = false;
+  return state.fields;
+}
+
 void LiveHub::Compare(const std::string& account, const TagValuesByNames& read, Pushes& pushes) {
+  // The fields whose values moved since the account's last look.
+  SentValues& last = accounts_[account].lastRead;
+  std::vector<std::pair<std::string, std::string>> moved;
+  for (auto record = read.begin(); record != read.end(); ++record) {
+    for (auto field = record->second.begin(); field != record->second.end(); ++field) {
+      auto [before, added] = last[record->first].try_emplace(field->first, field->second);
+      if (!added && before->second == field->second) continue;
+      before->second = field->second;
+      moved.emplace_back(record->first, field->first);
+    }
+  }
+  if (moved.empty()) return;
   for (auto& [key, watch] : watches_) {
     if (watch.subscriber->account() != account) continue;
-    for (auto& [record, fields] : watch.fields) {
-      const auto readRecord = read.find(record);
-      if (readRecord == read.end()) continue;
-      for (auto& [field, sent] : fields) {
-        const auto now = readRecord->second.find(field);
-        if (now == readRecord->second.end() || now->second == sent) continue;
-        sent = now->second;
-        pushes.emplace_back(watch.subscriber, ValuesUpdate(record, field, sent));
-      }
+    for (const auto& [record, field] : moved) {
+      const auto fields = watch.fields.find(record);
+      if (fields == watch.fields.end()) continue;
+      const auto sent = fields->second.find(field);
+      const contracts::TagValues& now = last[record][field];
+      // A subscriber that joined after the last look may hold these already.
+      if (sent == fields->second.end() || sent->second == now) continue;
+      sent->second = now;
+      pushes.emplace_back(watch.subscriber, ValuesUpdate(record, field, now));
     }
   }
 }
@@ -346,6 +376,7 @@ void LiveHub::Refuse(const std::string& account, const std::string& record, cons
     if (watch.subscriber->account() != account) continue;
     const auto fields = watch.fields.find(record);
     if (fields == watch.fields.end() || fields->second.erase(field) == 0) continue;
+    accounts_[account].stale = true;
     --watch.fieldCount;
     if (fields->second.empty()) watch.fields.erase(fields);
     pushes.emplace_back(watch.subscriber, update);

@@ -96,11 +96,21 @@ class LiveHub {
     std::map<std::string, int32_t> tasks;  // pending activations last sent
   };
   using Pushes = std::vector<std::pair<std::shared_ptr<LiveSubscriber>, LiveUpdate>>;
+  // What the subscribers of one account watch together, and what the last
+  // look read for them: a look compares each field once per account and
+  // visits only the subscribers of the fields that changed.
+  struct AccountWatch {
+    contracts::Tags fields;  // the union, rebuilt when stale
+    bool stale = true;
+    SentValues lastRead;
+  };
 
   void Run(std::stop_token stop);
   Watch* Find(const LiveSubscriber& subscriber);  // mutex_ held
   // What changed for the subscribers of account, given a read of their fields.
   void Compare(const std::string& account, const contracts::TagValuesByNames& read, Pushes& pushes);
+  // The union of the fields account's subscribers watch; mutex_ held.
+  const contracts::Tags& FieldsOf(const std::string& account);
   void Refuse(const std::string& account, const std::string& record, const std::string& field,
               const std::string& reason, Pushes& pushes);
 
@@ -108,6 +118,7 @@ class LiveHub {
   std::mutex readMutex_;  // one reader at a time: a subscription's first values never race a look
   std::mutex mutex_;
   std::map<const LiveSubscriber*, Watch> watches_;  // guarded by mutex_
+  std::map<std::string, AccountWatch> accounts_;    // guarded by mutex_
   std::atomic<uint64_t> rounds_{0};
   std::jthread watcher_;
 };
