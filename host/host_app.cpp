@@ -18,6 +18,7 @@
 #include "host/call_runner.h"
 #include "host/dispatcher.h"
 #include "host/http_server.h"
+#include "host/live_socket.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -136,7 +137,11 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   const CallRunner runner(platform::CurrentThreadAccount());
   WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   Dispatcher dispatcher(*authenticator, runner, args.limits);
+  live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
+  LiveService live(liveHub, pool);
+  liveHub.Start();
   ServerOptions options{address, port, std::nullopt, args.ioThreads, args.limits};
+  options.live = &live;
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
   HttpServer server(options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); });
   server.Start();
