@@ -101,7 +101,9 @@ void Run(bool accountEach, int writes) {
   }
   const double cpu = CpuSeconds() - cpuBefore;
   std::sort(delays.begin(), delays.end());
-  const auto at = [&](double q) { return delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))]; };
+  const auto at = [&](double q) {
+    return delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))];
+  };
   std::printf("%-28s writes %4d  to all %d subscribers: p50 %.2f ms  p99 %.2f ms  max %.2f ms  CPU %.1f us per "
               "delivered change\n",
               accountEach ? "an account per subscriber" : "one account", writes, kSubscribers, at(0.5), at(0.99),

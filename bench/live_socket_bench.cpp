@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
   }
   const double cpu = CpuSeconds() - cpuBefore;
   std::sort(delays.begin(), delays.end());
-  const auto at = [&](double q) { return delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))]; };
+  const auto at = [&](double q) {
+    return delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))];
+  };
   std::printf("WebSocket, %d clients x %d fields, %d writes: write to every client p50 %.2f ms  p99 %.2f ms  "
               "max %.2f ms  CPU %.1f us per delivered change\n",
               kClients, kTags, writes, at(0.5), at(0.99), delays.back(), cpu * 1e6 / (double(writes) * kClients));

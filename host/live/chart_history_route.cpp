@@ -73,7 +73,9 @@ struct ChartQuery {
 
 const std::string& Required(const std::map<std::string, std::string>& query, const std::string& name) {
   const auto found = query.find(name);
-  if (found == query.end() || found->second.empty()) throw BadParameter(fmt::format("the parameter {} is needed", name));
+  if (found == query.end() || found->second.empty()) {
+    throw BadParameter(fmt::format("the parameter {} is needed", name));
+  }
   return found->second;
 }
 

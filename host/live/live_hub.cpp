@@ -65,7 +65,8 @@ auto FindNamed(Map& map, const std::string& name) -> decltype(map.find(name)) {
   return map.end();
 }
 
-const contracts::TagValues* Answered(const TagValuesByNames& read, const std::string& record, const std::string& field) {
+const contracts::TagValues* Answered(const TagValuesByNames& read, const std::string& record,
+                                     const std::string& field) {
   const auto named = FindNamed(read, record);
   if (named == read.end()) return nullptr;
   const auto values = FindNamed(named->second, field);

@@ -127,7 +127,8 @@ TEST(ChartDecimationTest, EdgeCasesAndBadWidths) {
   const TagValues instant{Number(5, 1.0), Number(5, 3.0), Number(5, 2.0), Number(5, 0.5), Number(5, 2.5)};
   EXPECT_THAT(DecimateForChart(instant, {At(5), At(5), 100}), ElementsAre(0, 1, 3, 4));
   // Texts are not numbers: kept as a gap's edges.
-  const TagValues texts{{std::string("a"), At(1), 0, 0}, {std::string("b"), At(2), 0, 0}, {std::string("c"), At(3), 0, 0}};
+  const TagValues texts{
+      {std::string("a"), At(1), 0, 0}, {std::string("b"), At(2), 0, 0}, {std::string("c"), At(3), 0, 0}};
   EXPECT_THAT(DecimateForChart(texts, {At(0), At(10), 1}), ElementsAre(0, 2));
   EXPECT_THROW(DecimateForChart(one, {At(0), At(10), 0}), platform::ArgumentException);
   EXPECT_THROW(DecimateForChart(one, {At(0), At(10), ChartWindow::kMaxColumns + 1}), platform::ArgumentException);

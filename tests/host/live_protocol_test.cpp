@@ -49,7 +49,8 @@ TEST(LiveProtocolTest, WritesValuesRefusalsAndTasks) {
   std::vector<LiveUpdate> updates(3);
   updates[0].record = "TI101";
   updates[0].field = "VALUE";
-  updates[0].values.emplace_back(74.25, contracts::DateTime(2024, 3, 6, 12, 0, 0, 0, contracts::DateTimeKind::Utc), 2, 1);
+  const contracts::DateTime time(2024, 3, 6, 12, 0, 0, 0, contracts::DateTimeKind::Utc);
+  updates[0].values.emplace_back(74.25, time, 2, 1);
   updates[0].missed = 3;
   updates[1].kind = LiveUpdate::Kind::kRefused;
   updates[1].record = "XX";
