@@ -1,6 +1,7 @@
 # User-facing entry points. Each target installs what is missing first.
 #   make test      build everything and run the whole test suite
 #   make demo      build the command-line tool and tour it on the sample plant (imported into a fresh database)
+#   make serve     serve the sample plant with vntaccessd over TLS on a loopback port (SERVE_PORT, 8443)
 #   make sanitize  address + undefined-behaviour sanitizer build of the tests
 #   make tsan      thread sanitizer build of the concurrency tests
 #   make reliability-tests  the long kill-and-verify and soak runs (left out of make test)
@@ -23,7 +24,8 @@ CTEST_FLAGS  ?= --output-on-failure
 CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test
 
-.PHONY: deps configure build test demo sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability reliability-tests clean
+.PHONY: deps configure build test demo serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci reliability \
+        reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -54,6 +56,14 @@ demo: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess >$(BUILD)/demo-build.log 2>&1 || \
 	  { cat $(BUILD)/demo-build.log; exit 1; }
 	@./examples/demo.sh $(BUILD)/cli/vntaccess $(BUILD)/demo
+
+# vntaccessd on a fresh copy of the sample plant, with a certificate and a
+# user made on the spot (scripts/serve.sh); prints the URL and the login.
+SERVE_PORT ?= 8443
+serve: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vntaccessd vntaccess >$(BUILD)/serve-build.log 2>&1 || \
+	  { cat $(BUILD)/serve-build.log; exit 1; }
+	@./scripts/serve.sh $(BUILD) $(SERVE_PORT)
 
 sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \

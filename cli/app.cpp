@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -74,6 +75,11 @@ void DeclareGlobalOptions(CLI::App& app, GlobalOptions& global, LineSource sourc
   app.add_option("--database", global.database, "the database to open (default: the DORVIK_DATABASE variable)")
       ->type_name("PATH");
   app.add_option("--user", global.user, "run as this caller account, DOMAIN\\user")->type_name("ACCOUNT");
+  app.add_option("--server", global.server,
+                 "run through the access service host at this URL (default: the VNTACCESS_SERVER variable)")
+      ->type_name("URL");
+  app.add_option("--cacert", global.cacert, "with --server: trust the host's certificate from this CA file (PEM)")
+      ->type_name("FILE");
   auto* json = app.add_flag_callback(
       "--json", [&global] { global.output.format = Format::kJson; }, "print JSON for scripts, keyed by names");
   auto* csv = app.add_flag_callback(
@@ -298,7 +304,7 @@ std::string HelpText(const CLI::App& root, const std::string& command) {
 // --- Running -------------------------------------------------------------------------
 
 ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catalog, std::ostream& out,
-                 std::ostream& err, bool terminal) {
+                 std::ostream& err, bool terminal, RemoteLink* remote) {
   auto report = [&](ExitCode code, std::string_view message) {
     out.flush();
     err << kProgram << ": " << OneLine(message) << "\n";
@@ -313,6 +319,7 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
     style.terminal = terminal;
     Output output(out, err, style);
     CommandContext context(line.global, output, link, &catalog);
+    context.SetRemote(remote);
     return line.invocation->Run(context);
   } catch (const UsageError& error) {
     return report(ExitCode::kUsage,
@@ -324,6 +331,32 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
   } catch (const std::exception& error) {
     // Service faults and every other failure of the library or the database.
     return report(ExitCode::kServiceFault, error.what());
+  }
+}
+
+// A command through the host of --server: those that need the database's
+// files are refused in one line, the others reach the host's services.
+ExitCode ExecuteRemote(const CommandLine& line, const std::string& server, NameCatalog& catalog, bool terminal) {
+  static const std::set<std::string> kOnTheDatabasesMachine{"import", "export", "check", "task"};
+  const std::string& name = line.command->name;
+  if (kOnTheDatabasesMachine.count(name) > 0) {
+    std::cerr << kProgram << ": " << name << " runs on the database's machine, not through --server\n";
+    return ExitCode::kUsage;
+  }
+  if (!NeedsDatabase(*line.command, *line.invocation)) {
+    return Execute(line, nullptr, catalog, std::cout, std::cerr, terminal);
+  }
+  if (name != "call") {
+    std::cerr << kProgram << ": " << name << " does not run through --server yet; 'vntaccess --server URL call "
+              << "OPERATION JSON' reaches every operation of the three services\n";
+    return ExitCode::kUsage;
+  }
+  try {
+    RemoteLink remote(server, line.global.cacert, line.global.user);
+    return Execute(line, nullptr, catalog, std::cout, std::cerr, terminal, &remote);
+  } catch (const DatabaseUnavailableError& error) {
+    std::cerr << kProgram << ": " << OneLine(error.what()) << "\n";
+    return ExitCode::kDatabaseUnavailable;
   }
 }
 
@@ -351,6 +384,9 @@ int Main(int argc, char** argv) {
     return static_cast<int>(RunShell(line.global, terminal));
   }
   NameCatalog catalog;
+  if (const std::string server = ServerUrl(line.global.server); !server.empty()) {
+    return static_cast<int>(ExecuteRemote(line, server, catalog, terminal));
+  }
   std::unique_ptr<DatabaseLink> link;
   if (NeedsDatabase(*line.command, *line.invocation)) {
     try {

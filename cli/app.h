@@ -41,10 +41,11 @@ BuiltApp BuildApp(GlobalOptions& global, LineSource source);
 // Touches no database.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, LineSource source);
 
-// Runs a parsed command on link (null for commands that need no database)
-// and reports any error on err in one line. Returns the exit code.
+// Runs a parsed command on link (null for commands that need no database),
+// or on the host of remote when given, and reports any error on err in one
+// line. Returns the exit code.
 ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catalog, std::ostream& out,
-                 std::ostream& err, bool terminal);
+                 std::ostream& err, bool terminal, RemoteLink* remote = nullptr);
 
 // The whole program: what main() returns.
 int Main(int argc, char** argv);

@@ -12,6 +12,7 @@
 
 #include "cli/command.h"
 #include "cli/data_commands.h"
+#include "cli/database_link.h"
 #include "cli/field_resolver.h"
 #include "cli/suggest.h"
 #include "cli/value_view.h"
@@ -163,7 +164,8 @@ std::string ResultText(const contracts::Json& result) {
   return result.dump(2);
 }
 
-// An operation of the management or server service: its result as JSON.
+// An operation of the management or server service, or any operation
+// through a host: its result as JSON.
 ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& context) {
   const contracts::Operation& operation = call.operation();
   if (operation.changesDatabase && context.DryRun()) {
@@ -173,7 +175,11 @@ ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& con
   }
   access::ServerManagement server;
   contracts::ServiceSet services{.server = &server};
-  if (operation.service == ServiceKind::kManagement) services.management = &context.Manage();
+  if (context.Remote() != nullptr) {
+    services = context.Remote()->Services();
+  } else if (operation.service == ServiceKind::kManagement) {
+    services.management = &context.Manage();
+  }
   const std::optional<contracts::Json> result = call.Invoke(services);
   if (!result) {
     context.Out().Show(Shown{{}, contracts::Json::object(), {}, fmt::format("{}: done", operation.name), {}});
@@ -185,7 +191,9 @@ ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& con
 }
 
 ExitCode RunCall(const CallArgs& args, CommandContext& context) {
-  if (args.call->operation().service != ServiceKind::kAccess) return RunServiceCall(*args.call, context);
+  if (args.call->operation().service != ServiceKind::kAccess || context.Remote() != nullptr) {
+    return RunServiceCall(*args.call, context);
+  }
   access::DataAccess& access = context.Access();
   FieldResolver resolver(access, context.Catalog());
   if (const auto* tags = std::get_if<contracts::Tags>(&args.request)) {

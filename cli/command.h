@@ -40,13 +40,16 @@ inline constexpr std::string_view kProgram = "vntaccess";
 
 class DatabaseLink;
 class NameCatalog;
+class RemoteLink;
 
 // The options before or after any command.
 struct GlobalOptions {
   std::string database;  // --database (empty: DORVIK_DATABASE)
-  std::string user;      // --user DOMAIN\user: run as that caller
+  std::string user;      // --user DOMAIN\user: run as that caller (with --server: the login name)
   OutputStyle output;    // --json, --csv, --utc
   bool dryRun = false;   // --dry-run
+  std::string server;    // --server https://HOST:PORT (empty: VNTACCESS_SERVER; none: in process)
+  std::string cacert;    // --cacert FILE: the authorities that vouch for the server's certificate
 };
 
 // What a running command works with. Access() and Manage() are the data and
@@ -65,12 +68,16 @@ class CommandContext {
   access::DataAccess& Access();
   access::Management& Manage();
   NameCatalog& Catalog();
+  // The services of the host named by --server, or null in process.
+  RemoteLink* Remote() const { return remote_; }
+  void SetRemote(RemoteLink* remote) { remote_ = remote; }
 
  private:
   const GlobalOptions& options_;
   Output& output_;
   DatabaseLink* link_;
   NameCatalog* catalog_;
+  RemoteLink* remote_ = nullptr;
   std::unique_ptr<access::DataAccess> access_;
   std::unique_ptr<access::Management> management_;
 };

@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
 #include "cli/errors.h"
+#include "client/remote_services.h"
 #include "engine/control.h"
 
 namespace vantrel::cli {
@@ -32,5 +34,42 @@ DatabaseLink::DatabaseLink(const std::string& path) {
 }
 
 DatabaseLink::~DatabaseLink() { ENDDORV(); }
+
+struct RemoteLink::Remote {
+  std::shared_ptr<client::RemoteSession> session;
+  client::RemoteAccessService access{session};
+  client::RemoteManagementService management{session};
+  client::RemoteServerManagementService server{session};
+};
+
+namespace {
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? "" : value;
+}
+
+}  // namespace
+
+RemoteLink::RemoteLink(const std::string& url, const std::string& caFile, const std::string& user) {
+  client::RemoteOptions options{.url = url, .caFile = caFile, .user = user, .token = Variable("VNTACCESS_TOKEN")};
+  if (options.token.empty() && !user.empty()) {
+    options.password = Variable("VNTACCESS_PASSWORD");
+    if (options.password.empty()) std::getline(std::cin, options.password);
+  }
+  try {
+    services_ = std::make_unique<Remote>(Remote{std::make_shared<client::RemoteSession>(options)});
+  } catch (const std::exception& error) {
+    throw DatabaseUnavailableError(fmt::format("cannot reach the host {}: {}", url, error.what()));
+  }
+}
+
+RemoteLink::~RemoteLink() = default;
+
+contracts::ServiceSet RemoteLink::Services() {
+  return contracts::ServiceSet{&services_->access, &services_->management, &services_->server};
+}
+
+std::string ServerUrl(const std::string& option) { return option.empty() ? Variable("VNTACCESS_SERVER") : option; }
 
 }  // namespace vantrel::cli

@@ -10,7 +10,10 @@
 #ifndef VANTREL_CLI_DATABASE_LINK_H_
 #define VANTREL_CLI_DATABASE_LINK_H_
 
+#include <memory>
 #include <string>
+
+#include "contracts/operation_table.h"
 
 namespace vantrel::cli {
 
@@ -28,6 +31,30 @@ class DatabaseLink {
  private:
   std::string path_;
 };
+
+// RemoteLink: the three services of an access service host (vntaccess
+// --server), through vantrel_client, with the caller's credentials: a token
+// from VNTACCESS_TOKEN, or the login name of --user with its password from
+// VNTACCESS_PASSWORD or else the first line of standard input.
+//
+// Used by the thread that made it.
+class RemoteLink {
+ public:
+  // Throws DatabaseUnavailableError when the URL or the CA file is wrong.
+  RemoteLink(const std::string& url, const std::string& caFile, const std::string& user);
+  ~RemoteLink();
+  RemoteLink(const RemoteLink&) = delete;
+  RemoteLink& operator=(const RemoteLink&) = delete;
+
+  contracts::ServiceSet Services();
+
+ private:
+  struct Remote;
+  std::unique_ptr<Remote> services_;
+};
+
+// The host URL of --server or VNTACCESS_SERVER; empty in process.
+std::string ServerUrl(const std::string& option);
 
 }  // namespace vantrel::cli
 

@@ -169,6 +169,13 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
     runner_.RestoreHostContext();
     return *chart;
   }
+  if (path == "/metrics" && metricsSource_) {
+    if (request.method != "GET") return WrongMethod(request, "GET");
+    HttpResponse metrics;
+    metrics.contentType = "text/plain; version=0.0.4";
+    metrics.body = metricsSource_();
+    return metrics;
+  }
   if (path.rfind(kApiPrefix, 0) == 0) {
     const std::string_view rest = std::string_view(path).substr(kApiPrefix.size());
     const auto slash = rest.find('/');

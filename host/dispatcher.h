@@ -9,12 +9,14 @@
 //   GET  /v1/health                  up or not, without credentials
 //   GET  /v1/version                 the host's version
 //   POST /v1/{service}/{operation}   a call: {"result": ...} or {}
+//   GET  /metrics                    the Prometheus text, when a source is set
 //
 // Thread-safe: Handle runs on many workers at once.
 #ifndef VANTREL_HOST_DISPATCHER_H_
 #define VANTREL_HOST_DISPATCHER_H_
 
 #include <atomic>
+#include <functional>
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -44,6 +46,8 @@ class Dispatcher {
   void SetStopping() { stopping_ = true; }
   void SetDatabaseDown(bool down) { databaseDown_ = down; }
   bool Available() const { return !stopping_ && !databaseDown_; }
+  // The text of GET /metrics; set before the first request.
+  void SetMetricsSource(std::function<std::string()> source) { metricsSource_ = std::move(source); }
 
  private:
   HttpResponse Route(const HttpRequest& request);
@@ -58,6 +62,7 @@ class Dispatcher {
   const HostLimits limits_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> databaseDown_{false};
+  std::function<std::string()> metricsSource_;
   std::mutex callsMutex_;
   std::map<std::string, std::size_t> callsByAccount_;  // guarded by callsMutex_
 };

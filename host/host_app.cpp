@@ -14,11 +14,14 @@
 
 #include "engine/control.h"
 #include "global/vnt_global.h"
+#include "host/audit_log.h"
 #include "host/auth/authenticators.h"
 #include "host/call_runner.h"
+#include "host/database_watch.h"
 #include "host/dispatcher.h"
 #include "host/http_server.h"
 #include "host/live_socket.h"
+#include "host/metrics.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -108,6 +111,15 @@ std::unique_ptr<Authenticator> MakeAuthenticator(const HostArgs& args) {
   return MakeUsersFileAuthenticator(args.users, args.domain);
 }
 
+// The host's reference to the library, given back when the host ends, after
+// everything that uses the library.
+struct LibraryReference {
+  LibraryReference() = default;
+  LibraryReference(const LibraryReference&) = delete;
+  LibraryReference& operator=(const LibraryReference&) = delete;
+  ~LibraryReference() { access::VntGlobal::UninitializeVantrel(); }
+};
+
 // Opens the database on this machine (the embedded engine's store), points
 // the library at the registry, then takes the library's reference.
 void OpenLibrary(const HostArgs& args) {
@@ -134,16 +146,32 @@ void OpenLibrary(const HostArgs& args) {
 int Serve(const HostArgs& args, const std::string& address, uint16_t port, const sigset_t& signals) {
   std::unique_ptr<Authenticator> authenticator = MakeAuthenticator(args);
   OpenLibrary(args);
+  const LibraryReference library;
   const CallRunner runner(platform::CurrentThreadAccount());
   WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   Dispatcher dispatcher(*authenticator, runner, args.limits);
   live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
   LiveService live(liveHub, pool);
   liveHub.Start();
+  const DatabaseWatch watch([&dispatcher](bool down) { dispatcher.SetDatabaseDown(down); });
   ServerOptions options{address, port, std::nullopt, args.ioThreads, args.limits};
   options.live = &live;
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
-  HttpServer server(options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); });
+  std::unique_ptr<AuditLog> audit;
+  if (!args.auditLog.empty()) audit = std::make_unique<AuditLog>(args.auditLog);
+  Metrics metrics;
+  auto observer = [&audit, &metrics](const HttpRequest& request, const HttpResponse& response,
+                                     std::chrono::microseconds took) {
+    if (request.target == "/v1/health") return;
+    metrics.Record(response.service, response.operation.empty() ? "other" : response.operation, response.status,
+                   took);
+    if (audit) audit->Record(request, response, took);
+  };
+  HttpServer server(
+      options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
+  dispatcher.SetMetricsSource([&] {
+    return metrics.Text({server.Connections(), pool.Pending(), authenticator->FailedLogins()});
+  });
   server.Start();
   if (args.insecure) {
     std::cerr << "vntaccessd: serving plain HTTP without TLS (--insecure): credentials cross unencrypted; "
@@ -155,6 +183,7 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     if (::sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGHUP) {
       authenticator->Reload();
+      if (audit) audit->Reopen();
       try {
         server.ReloadCertificate();
       } catch (const std::exception& error) {
@@ -166,7 +195,6 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     server.Stop(args.limits.shutdownGrace);
     break;
   }
-  access::VntGlobal::UninitializeVantrel();
   return 0;
 }
 

@@ -13,7 +13,7 @@ packages=(
   libffi-dev libpcre2-dev liblmdb-dev
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
-  libboost-dev libssl-dev
+  libboost-dev libssl-dev openssl
   g++-multilib tzdata valgrind
   "$@"
 )

@@ -2,13 +2,17 @@
 // and the status code of each outcome, against a real database.
 #include "host/dispatcher.h"
 
+#include <chrono>
 #include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/database_watch.h"
+#include "host/metrics.h"
 #include "host/worker_pool.h"
 #include "tests/host/host_fixture.h"
 #include "tests/support/test_plant.h"
@@ -159,6 +163,43 @@ TEST_F(HostTest, StoppingOrADatabaseDownIs503WithRetryAfter) {
   dispatcher_.SetStopping();
   EXPECT_THAT(BodyOf(Handle(Post("/v1/management/GetServerVersion", "")))["error"].get<std::string>(),
               HasSubstr("stopping"));
+}
+
+TEST_F(HostTest, ADatabaseShutdownIs503UntilTheDatabaseIsBack) {
+  const host::DatabaseWatch watch([this](bool down) { dispatcher_.SetDatabaseDown(down); },
+                                  std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its session registers for the event
+  const host::HttpRequest health{"GET", "/v1/health", "", "", "", "127.0.0.1"};
+  dorvik::Shutdown(7);  // returns after this process's shutdown callbacks ran
+  EXPECT_EQ(Handle(health).status, 503);
+  EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 503);
+  dorvik::Restart();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!dispatcher_.Available() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Handle(health).status, 200);
+  EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 200);
+}
+
+TEST_F(HostTest, MetricsAreThePrometheusTextBehindCredentials) {
+  host::Metrics metrics;
+  metrics.Record("access", "GetTagValues", 200, std::chrono::microseconds(3000));
+  metrics.Record("access", "GetTagValues", 200, std::chrono::microseconds(2'000'000));
+  metrics.Record("access", "Get\"x", 404, std::chrono::microseconds(10));
+  dispatcher_.SetMetricsSource([&] { return metrics.Text({3, 1, authenticator_.FailedLogins()}); });
+  EXPECT_EQ(Handle({"GET", "/metrics", "", "", "", "127.0.0.1"}).status, 401);
+  EXPECT_EQ(Handle({"GET", "/metrics", "Bearer forged", "", "", "127.0.0.1"}).status, 401);
+  const auto answer = Handle({"GET", "/metrics", "Bearer reader", "", "", "127.0.0.1"});
+  ASSERT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.contentType, "text/plain; version=0.0.4");
+  EXPECT_THAT(answer.body,
+              HasSubstr("vntaccessd_calls_total{service=\"access\",operation=\"GetTagValues\",status=\"200\"} 2\n"));
+  EXPECT_THAT(answer.body, HasSubstr("operation=\"Get\\\"x\",status=\"404\"} 1\n"));
+  EXPECT_THAT(answer.body, HasSubstr("vntaccessd_call_seconds_bucket{le=\"0.005\"} 2\n"));
+  EXPECT_THAT(answer.body, HasSubstr("vntaccessd_call_seconds_bucket{le=\"+Inf\"} 3\n"));
+  EXPECT_THAT(answer.body, HasSubstr("vntaccessd_connections 3\n"));
+  EXPECT_THAT(answer.body, HasSubstr("vntaccessd_failed_logins_total 1\n"));
 }
 
 TEST_F(HostTest, CallsOverTheAccountsLimitAre429) {

@@ -68,7 +68,10 @@ class VntaccessdTest : public ::testing::Test {
 };
 
 TEST_F(VntaccessdTest, ServesCallsAsTheLoggedInAccountAndStopsOnSigterm) {
-  ChildProcess host(VNTACCESSD_PATH, ServeArgs());
+  auto args = ServeArgs();
+  const auto audit = plant_.Folder() / "audit.log";
+  args.insert(args.end(), {"--audit-log", audit.string()});
+  ChildProcess host(VNTACCESSD_PATH, args);
   const std::string line = host.ReadLine(30s);
   const uint16_t port = PortOf(line);
   ASSERT_NE(port, 0) << line;
@@ -86,6 +89,17 @@ TEST_F(VntaccessdTest, ServesCallsAsTheLoggedInAccountAndStopsOnSigterm) {
   EXPECT_EQ(connection.Read(20s)->status, 401);
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
+  // One audit line per call, the account proven or none.
+  std::ifstream in(audit);
+  std::vector<Json> lines;
+  for (std::string text; std::getline(in, text);) lines.push_back(Json::parse(text));
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines[0]["account"], "VNT\\operator");
+  EXPECT_EQ(lines[0]["operation"], "GetTagValues");
+  EXPECT_EQ(lines[0]["items"], 1);
+  EXPECT_EQ(lines[0]["status"], 200);
+  EXPECT_EQ(lines[1]["status"], 401);
+  EXPECT_EQ(lines[1]["account"], "");
 }
 
 TEST_F(VntaccessdTest, TakesItsOptionsFromAConfigFile) {
@@ -100,6 +114,33 @@ TEST_F(VntaccessdTest, TakesItsOptionsFromAConfigFile) {
   RawHttp connection(port);
   ASSERT_TRUE(connection.Send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(connection.Read(20s)->body, R"({"status":"up"})");
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+}
+
+TEST_F(VntaccessdTest, TheToolCallsThroughTheHost) {
+  ChildProcess host(VNTACCESSD_PATH, ServeArgs());
+  const uint16_t port = PortOf(host.ReadLine(30s));
+  ASSERT_NE(port, 0);
+  const std::string server = "http://127.0.0.1:" + std::to_string(port);
+  ::setenv("VNTACCESS_PASSWORD", "secret-pass1", 1);
+  ChildProcess read(VNTACCESS_PATH, {"--server", server, "--user", "operator", "call", "GetTagValues",
+                                     R"({"TI101": ["VALUE"]})", "--json"});
+  std::string out;
+  for (std::string line = read.ReadLine(20s); !line.empty(); line = read.ReadLine(20s)) out += line;
+  EXPECT_EQ(read.Wait(30s), 0);
+  EXPECT_EQ(Json::parse(out)["TI101"]["VALUE"][0]["value"], Json({{"double", 73.8}}));
+  ChildProcess id(VNTACCESS_PATH,
+                  {"--server", server, "--user", "operator", "call", "management.GetTagID", "\"TI101\""});
+  EXPECT_EQ(id.ReadLine(20s), "1001");
+  EXPECT_EQ(id.Wait(30s), 0);
+  // The database's files are not reachable through a host.
+  EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "check", "x.db"}).Wait(30s), 2);
+  ::setenv("VNTACCESS_PASSWORD", "wrong-password", 1);
+  EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "--user", "operator", "call", "GetServerVersion"})
+                .Wait(30s),
+            1);
+  ::unsetenv("VNTACCESS_PASSWORD");
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
 }
