@@ -306,6 +306,7 @@ void DORVIK_CALL MWDBVALS(int16_t n, const IDANDFT* items, const int16_t* types,
     }
     if (written == 0) return;
     dorvik::PassSyncPoint("MWDBVALS:committing");
+    access.NoteValuesWritten();
     if (const dorvik::Outcome committed = access.Commit("MWDBVALS:committed"); !committed.ok()) {
       // Nothing of the call is written: the first block says why.
       BatchErrors(call.function(), errors, n, true).Fail(0, committed.code, committed.detail);

@@ -1,7 +1,10 @@
 #include "engine/control.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <shared_mutex>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -275,6 +278,34 @@ void ActivateTask(std::string_view task, std::string_view record, int32_t fieldT
       view.QueueActivation(taskRecord.id, PendingActivation{recordId, fieldTag, priority, code, tail});
     });
   });
+}
+
+namespace {
+std::shared_ptr<storage::Signals> CurrentSignals() {
+  Engine& engine = Engine::Instance();
+  std::shared_lock lock(engine.storeMutex());
+  const Store* current = engine.store();
+  return current != nullptr ? current->signals() : nullptr;
+}
+}  // namespace
+
+uint32_t ValueChangeSeq() {
+  const std::shared_ptr<storage::Signals> page = CurrentSignals();
+  return page != nullptr ? page->ValueSeq() : 0;
+}
+
+void WaitValueChange(uint32_t seen, int timeoutMs) {
+  const std::shared_ptr<storage::Signals> page = CurrentSignals();
+  if (page == nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, timeoutMs)));  // nothing to wake it
+  } else if (!page->retired()) {
+    page->WaitValues(seen, timeoutMs);
+  }
+}
+
+uint32_t TaskChangeSeq() {
+  const std::shared_ptr<storage::Signals> page = CurrentSignals();
+  return page != nullptr ? page->WakeSeq() : 0;
 }
 
 int32_t PendingActivations(std::string_view task) {

@@ -349,6 +349,24 @@ DORVIK_CONTROL_EXPORT void ActivateTask(std::string_view task, std::string_view 
 // Number of activations waiting for a task.
 DORVIK_CONTROL_EXPORT int32_t PendingActivations(std::string_view task);
 
+// --- Change words, for watchers of live values --------------------------------------------
+
+// The database's value word: it moves after every committed write of
+// current values (MWDBVALS) by any process, and when the process changes its
+// database. 0 while none is open. A watcher loads it, reads what it watches,
+// then waits for it to move, so no committed write goes unseen.
+//
+//   uint32_t seen = ValueChangeSeq();
+//   for (;;) { ReadWatchedValues(); WaitValueChange(seen, 250); seen = ValueChangeSeq(); }
+DORVIK_CONTROL_EXPORT uint32_t ValueChangeSeq();
+// Sleeps until the value word differs from seen or timeoutMs pass (returns
+// may be early; a process that may only read the database wakes at least
+// every quarter second).
+DORVIK_CONTROL_EXPORT void WaitValueChange(uint32_t seen, int timeoutMs);
+// The task word: moves after a commit that queued task activations, when a
+// task binds or leaves, and at shutdown and restart. 0 while none is open.
+DORVIK_CONTROL_EXPORT uint32_t TaskChangeSeq();
+
 // --- Permissions and environment ----------------------------------------------------------
 
 // Grants (or changes) the rights of account on a record or definition;

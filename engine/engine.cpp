@@ -216,6 +216,7 @@ Outcome WriteAccess::Commit(std::string_view syncPoint) {
   if (!outcome.ok()) return outcome;
   if (!syncPoint.empty()) PassSyncPoint(syncPoint);
   if (wake) store->signals()->Wake();
+  if (valuesWritten_) store->signals()->ValuesChanged();
   return outcome;
 }
 

@@ -223,6 +223,9 @@ class WriteAccess {
   const Store* store = nullptr;
   int16_t refusal() const { return refusal_; }
   [[nodiscard]] Outcome Commit(std::string_view syncPoint = {});
+  // The transaction wrote current values: a successful commit bumps the
+  // value word of the signals page, which live-value watchers sleep on.
+  void NoteValuesWritten() { valuesWritten_ = true; }
 
  private:
   std::shared_lock<std::shared_mutex> lock_;
@@ -230,6 +233,7 @@ class WriteAccess {
   storage::Txn txn_;
   std::optional<WriteView> view_;
   int16_t refusal_ = kOk;
+  bool valuesWritten_ = false;
 };
 
 // Passes a named sync point (sync_points.cpp); no-op unless a test ordered it.

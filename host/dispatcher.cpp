@@ -9,6 +9,7 @@
 
 #include "contracts/json.h"
 #include "contracts/operation_table.h"
+#include "host/live/chart_history_route.h"
 #include "platform/fault.h"
 
 namespace vantrel::host {
@@ -157,6 +158,16 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
   if (path == "/v1/version") {
     if (request.method != "GET") return WrongMethod(request, "GET");
     return JsonResponse(200, Json{{"version", VANTREL_HOST_VERSION}, {"api", "v1"}});
+  }
+  if (path == "/v1/live") {  // the live values WebSocket: the listener hands a 101 to host/live_socket
+    HttpResponse upgrade = request.websocket ? HttpResponse{} : ErrorResponse(426, "/v1/live is a WebSocket");
+    if (request.websocket) upgrade.status = 101;
+    upgrade.account = principal.account;
+    return upgrade;
+  }
+  if (auto chart = live::ChartHistoryRoute(request, principal.account)) {  // the trend page's history (host/live)
+    runner_.RestoreHostContext();
+    return *chart;
   }
   if (path == "/metrics" && metricsSource_) {
     if (request.method != "GET") return WrongMethod(request, "GET");

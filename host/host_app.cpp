@@ -20,6 +20,7 @@
 #include "host/database_watch.h"
 #include "host/dispatcher.h"
 #include "host/http_server.h"
+#include "host/live_socket.h"
 #include "host/metrics.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
@@ -149,8 +150,12 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   const CallRunner runner(platform::CurrentThreadAccount());
   WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   Dispatcher dispatcher(*authenticator, runner, args.limits);
+  live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
+  LiveService live(liveHub, pool);
+  liveHub.Start();
   const DatabaseWatch watch([&dispatcher](bool down) { dispatcher.SetDatabaseDown(down); });
   ServerOptions options{address, port, std::nullopt, args.ioThreads, args.limits};
+  options.live = &live;
   if (!args.tlsCert.empty()) options.tls = TlsFiles{args.tlsCert, args.tlsKey};
   std::unique_ptr<AuditLog> audit;
   if (!args.auditLog.empty()) audit = std::make_unique<AuditLog>(args.auditLog);

@@ -17,6 +17,7 @@ struct HttpRequest {
   std::string acceptEncoding;  // the Accept-Encoding header
   std::string body;
   std::string source;  // the caller's address, "127.0.0.1"
+  bool websocket = false;  // the client asks to upgrade to a WebSocket (/v1/live)
 };
 
 struct HttpResponse {

@@ -20,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "host/dispatcher.h"
+#include "host/live_socket_beast.h"
 
 namespace vantrel::host {
 namespace {
@@ -258,6 +259,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     request.acceptEncoding = std::string(message[http::field::accept_encoding]);
     request.body = std::move(message.body());
     request.source = source_;
+    request.websocket = beast::websocket::is_upgrade(message);
     keepAlive_ = message.keep_alive();
     Lowest().expires_never();
     const uint64_t generation = ++generation_;
@@ -266,7 +268,11 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     const bool queued = server_->pool.TrySubmit([self = this->shared_from_this(), shared, generation] {
       HttpResponse response = self->server_->handler(*shared);
       net::post(self->stream_.get_executor(), [self, generation, response = std::move(response)]() mutable {
-        if (generation == self->generation_ && !self->answered_) self->Reply(std::move(response), self->keepAlive_);
+        if (generation != self->generation_ || self->answered_) return;
+        if (response.status == 101 && self->request_->websocket && self->server_->options.live) {
+          return self->HandOff(response.account);
+        }
+        self->Reply(std::move(response), self->keepAlive_);
       });
     });
     answered_ = false;
@@ -309,6 +315,15 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
                         if (error || !keepAlive) return self->Close();
                         self->ReadRequest();
                       });
+  }
+
+  // The live values session takes the stream over; this connection ends.
+  void HandOff(const std::string& account) {
+    answered_ = closing_ = true;
+    timer_.cancel();
+    readTimer_.cancel();
+    Lowest().expires_never();
+    AcceptLiveSocket(*server_->options.live, std::move(stream_), parser_->release(), account);
   }
 
   void Close() {

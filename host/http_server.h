@@ -30,6 +30,8 @@
 
 namespace vantrel::host {
 
+class LiveService;
+
 struct TlsFiles {
   std::filesystem::path certificate;  // PEM, the chain
   std::filesystem::path key;          // PEM, the private key
@@ -41,6 +43,7 @@ struct ServerOptions {
   std::optional<TlsFiles> tls;   // none: plain HTTP
   std::size_t ioThreads = 2;
   HostLimits limits;
+  LiveService* live = nullptr;  // takes over a request answered 101 (the WebSocket /v1/live, host/live_socket.h)
 };
 
 class HttpServer {

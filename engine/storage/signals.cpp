@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -29,6 +30,7 @@ struct Signals::Page {
   uint32_t shutdownCode;
   uint32_t shutdownCount;
   uint32_t writerPid;      // the process holding the writer lock (0 none); OFD locks do not tell
+  uint32_t valueSeq;       // futex word: bumped after each committed value write
 };
 
 namespace {
@@ -258,6 +260,20 @@ uint32_t Signals::ShutdownSeq() const { return Load(page_->shutdownSeq); }
 
 void Signals::WaitShutdown(uint32_t seen) const { FutexWait(page_->shutdownSeq, seen, !writable_); }
 
+uint32_t Signals::ValueSeq() const { return Load(page_->valueSeq); }
+
+void Signals::ValuesChanged() {
+  if (!writable_) return;
+  Word(page_->valueSeq).fetch_add(1);
+  FutexWakeAll(page_->valueSeq);
+}
+
+void Signals::WaitValues(uint32_t seen, int timeoutMs) const {
+  const long millis = std::max(0, writable_ ? timeoutMs : std::min(timeoutMs, kReadOnlyWaitMs));
+  struct timespec limit {millis / 1000, (millis % 1000) * 1'000'000L};
+  ::syscall(SYS_futex, &page_->valueSeq, FUTEX_WAIT, seen, &limit, nullptr, 0);
+}
+
 void Signals::Nudge() const {
   FutexWakeAll(page_->wakeSeq);
   FutexWakeAll(page_->shutdownSeq);
@@ -268,8 +284,10 @@ void Signals::Retire() {
   if (writable_) {
     Word(page_->wakeSeq).fetch_add(1);
     Word(page_->shutdownSeq).fetch_add(1);
+    Word(page_->valueSeq).fetch_add(1);
   }
   Nudge();
+  FutexWakeAll(page_->valueSeq);
 }
 
 bool Signals::ShuttingDown() const { return Load(page_->shuttingDown) != 0; }

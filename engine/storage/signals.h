@@ -83,6 +83,11 @@ class Signals {
   // Shutdowns: bumped at each shutdown and restart.
   uint32_t ShutdownSeq() const;
   void WaitShutdown(uint32_t seen) const;
+  // Current values: bumped after every committed value write (MWDBVALS) and
+  // when the page retires. Waits at most timeoutMs while it equals seen.
+  uint32_t ValueSeq() const;
+  void ValuesChanged();
+  void WaitValues(uint32_t seen, int timeoutMs) const;
   // Wakes every sleeper on this page without changing a word (a sleeper of
   // this process must look at the engine's state again).
   void Nudge() const;

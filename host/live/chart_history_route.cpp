@@ -1,0 +1,216 @@
+#include "host/live/chart_history_route.h"
+
+#include <charconv>
+#include <exception>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "contracts/json.h"
+#include "data/data_access.h"
+#include "host/live/chart_decimation.h"
+#include "platform/fault.h"
+#include "platform/operation_context.h"
+#include "platform/time_zone.h"
+#include "server/server_management.h"
+
+namespace vantrel::host::live {
+namespace {
+
+using contracts::DateTime;
+using contracts::Json;
+using contracts::TagValue;
+using contracts::TagValues;
+
+// A parameter the caller got wrong: answered 400 with the message.
+struct BadParameter : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// A record or field the database does not have: answered 404.
+struct NotFound : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string Decode(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      decoded += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      decoded += text[i];
+    }
+  }
+  return decoded;
+}
+
+HttpResponse JsonAnswer(int status, const Json& body) {
+  HttpResponse response;
+  response.status = status;
+  response.body = body.dump();
+  return response;
+}
+
+// The parsed request: which field, which interval, how wide.
+struct ChartQuery {
+  std::string record;
+  std::string field;
+  DateTime from;
+  DateTime to;
+  int32_t points = 0;
+  contracts::OutsidersRequestTypeEnum outsiders = contracts::OutsidersRequestTypeEnum::None;
+};
+
+const std::string& Required(const std::map<std::string, std::string>& query, const std::string& name) {
+  const auto found = query.find(name);
+  if (found == query.end() || found->second.empty()) {
+    throw BadParameter(fmt::format("the parameter {} is needed", name));
+  }
+  return found->second;
+}
+
+DateTime TimeParameter(const std::map<std::string, std::string>& query, const std::string& name, DateTime fallback) {
+  const auto found = query.find(name);
+  if (found == query.end() || found->second.empty()) return fallback;
+  try {
+    return DateTime::Parse(found->second);
+  } catch (const std::exception& error) {
+    throw BadParameter(fmt::format("{}: {}", name, error.what()));
+  }
+}
+
+ChartQuery ParseQuery(const std::map<std::string, std::string>& query) {
+  ChartQuery chart;
+  chart.record = Required(query, "record");
+  chart.field = Required(query, "field");
+  const std::string& points = Required(query, "points");
+  const auto [end, error] = std::from_chars(points.data(), points.data() + points.size(), chart.points);
+  if (error != std::errc() || end != points.data() + points.size() || chart.points < 1 ||
+      chart.points > ChartWindow::kMaxColumns) {
+    throw BadParameter(fmt::format("points must be a whole number from 1 to {}", ChartWindow::kMaxColumns));
+  }
+  chart.to = TimeParameter(query, "to", platform::UtcNow());
+  chart.from = TimeParameter(query, "from", chart.to.AddTicks(-DateTime::kTicksPerDay));
+  if (chart.from > chart.to) std::swap(chart.from, chart.to);
+  if (const auto outsiders = query.find("outsiders"); outsiders != query.end()) {
+    try {
+      chart.outsiders = contracts::FromJson<contracts::OutsidersRequestTypeEnum>(Json(outsiders->second));
+    } catch (const std::exception&) {
+      throw BadParameter(fmt::format("outsiders: {} is not a kind of outsiders (None, BeforeA, BothA, ...)",
+                                     outsiders->second));
+    }
+  }
+  return chart;
+}
+
+// The raw history of the query's field, read in pages as the current
+// thread's caller; truncated when it stopped at kMaxRawValues.
+TagValues ReadHistory(const ChartQuery& chart, bool& truncated) {
+  access::DataAccess data;
+  const int32_t recordId = data.GetRecordID(chart.record);
+  const int32_t fieldId = data.GetAttributeID(chart.field);
+  if (recordId <= 0) throw NotFound(fmt::format("no record {}", chart.record));
+  if (fieldId <= 0) throw NotFound(fmt::format("no field {}", chart.field));
+  const int32_t pageSize = access::ServerManagement::kMaxHistorySizePerCall;
+  TagValues series;
+  DateTime pageStart = chart.from;
+  truncated = false;
+  for (bool first = true;; first = false) {
+    contracts::HistoryRequestById request;
+    request.TagId = recordId;
+    request.FieldId = fieldId;
+    request.Query.StartTime = pageStart;
+    request.Query.EndTime = chart.to;
+    request.Query.MaxCount = pageSize;
+    request.Query.OusidersType = chart.outsiders;
+    auto answer = data.GetHistoryValuesByIds({request});
+    TagValues& page = answer[recordId][fieldId];
+    int32_t inside = 0;
+    TagValues after;  // outsiders after the interval, kept only from the last page
+    for (TagValue& value : page) {
+      if (value.Timestamp < pageStart) {
+        if (first) series.push_back(std::move(value));
+      } else if (value.Timestamp > chart.to) {
+        after.push_back(std::move(value));
+      } else {
+        ++inside;
+        series.push_back(std::move(value));
+      }
+    }
+    // A full page (its outsiders count against the limit too) may have
+    // left values behind; the next page starts just after its last value.
+    const bool more = static_cast<int32_t>(page.size()) >= pageSize && inside > 0 && series.back().Timestamp < chart.to;
+    if (!more || static_cast<int64_t>(series.size()) >= kMaxRawValues) {
+      truncated = more;
+      if (!more) series.insert(series.end(), after.begin(), after.end());
+      return series;
+    }
+    pageStart = series.back().Timestamp.AddTicks(1);
+  }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> QueryParameters(std::string_view target) {
+  std::map<std::string, std::string> parameters;
+  const auto question = target.find('?');
+  if (question == std::string_view::npos) return parameters;
+  std::string_view rest = target.substr(question + 1);
+  while (!rest.empty()) {
+    const auto amp = rest.find('&');
+    const std::string_view pair = rest.substr(0, amp);
+    const auto equals = pair.find('=');
+    parameters[Decode(pair.substr(0, equals))] =
+        equals == std::string_view::npos ? std::string() : Decode(pair.substr(equals + 1));
+    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+  }
+  return parameters;
+}
+
+std::optional<HttpResponse> ChartHistoryRoute(const HttpRequest& request, const std::string& account) {
+  const std::string_view target = request.target;
+  const std::string_view path = target.substr(0, target.find('?'));
+  if (path != "/v1/history" || request.method != "GET") return std::nullopt;
+  const auto parameters = QueryParameters(target);
+  if (!parameters.contains("points")) return std::nullopt;
+  try {
+    const ChartQuery chart = ParseQuery(parameters);
+    platform::OperationContext context;
+    context.SecurityContext = platform::ServiceSecurityContext{account};
+    platform::OperationContextScope scope(std::move(context));
+    bool truncated = false;
+    const TagValues series = platform::ServeOperation(access::DataAccess::kOperations, "GetHistoryValuesByIds",
+                                                      [&] { return ReadHistory(chart, truncated); });
+    const TagValues shown = DecimateSeries(series, ChartWindow{chart.from, chart.to, chart.points});
+    Json body{{"record", chart.record}, {"field", chart.field},
+              {"from", contracts::ToJson(chart.from)}, {"to", contracts::ToJson(chart.to)},
+              {"points", chart.points}, {"raw", series.size()}, {"truncated", truncated},
+              {"values", contracts::ToJson(shown)}};
+    HttpResponse response = JsonAnswer(200, body);
+    response.account = account;
+    response.items = shown.size();
+    return response;
+  } catch (const BadParameter& error) {
+    return JsonAnswer(400, Json{{"error", error.what()}});
+  } catch (const NotFound& error) {
+    return JsonAnswer(404, Json{{"error", error.what()}});
+  } catch (const platform::FaultException& fault) {
+    const Json reason = fault.Reason() ? Json(*fault.Reason()) : Json(nullptr);
+    return JsonAnswer(422, Json{{"fault", contracts::ToJson(fault.Detail())}, {"reason", reason}});
+  } catch (const std::exception& error) {
+    const platform::FaultException fault = platform::FaultException::FromError(error);
+    return JsonAnswer(422, Json{{"fault", contracts::ToJson(fault.Detail())}, {"reason", error.what()}});
+  }
+}
+
+}  // namespace vantrel::host::live
