@@ -26,7 +26,7 @@ Serving the sample plant on https://127.0.0.1:$port as VNT\\operator (password: 
   curl --cacert $state/cert.pem -u 'operator:$password' https://127.0.0.1:$port/v1/access/GetTagValues \\
        -d '{"tagList": {"TI101": ["VALUE"]}}'
   VNTACCESS_PASSWORD='$password' $build/cli/vntaccess --server https://127.0.0.1:$port \\
-       --cacert $state/cert.pem --user operator call GetTagValues '{"TI101": ["VALUE"]}'
+       --cacert $state/cert.pem --user 'VNT\\operator' call GetTagValues '{"TI101": ["VALUE"]}'
 Ctrl-C stops it.
 TEXT
 exec "$build/host/vntaccessd" --database "$state/plant.db" --registry "$root/examples/registry.reg" \
