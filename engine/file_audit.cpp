@@ -29,7 +29,7 @@ constexpr std::size_t kTableRecordSize = 48;  // pad u32, flags u16, depth u16, 
 // A meta page after its page header: magic u32, version u32, address u64,
 // map size u64, the free list's and the main table's records, last page u64,
 // transaction id u64.
-constexpr std::size_t kMetaTables = 24, kMetaLastPage = 120, kMetaTxnid = 128, kMetaSize = 136;
+constexpr std::size_t kMetaMapSize = 16, kMetaTables = 24, kMetaLastPage = 120, kMetaTxnid = 128, kMetaSize = 136;
 constexpr uint64_t kNoPage = ~uint64_t{0};
 constexpr int kMaxDepth = 32;  // LMDB's cursor stack
 constexpr uint64_t kWholeReadLimit = uint64_t{64} << 20;  // read at once, not page by page
@@ -58,12 +58,17 @@ class Auditor {
   Auditor(int fd, uint64_t fileSize, AuditDepth depth) : fd_(fd), fileSize_(fileSize), depth_(depth) {}
 
   std::vector<std::string> Run() {
+    if (!ReadMeta() || depth_ == AuditDepth::kMetaPages) return faults_;
+    // The size is taken after the meta pages: a writer of another process
+    // writes a commit's pages before its meta page, so the file then holds
+    // every page the meta page read reaches.
+    struct stat file {};
+    if (::fstat(fd_, &file) == 0) fileSize_ = static_cast<uint64_t>(file.st_size);
     // A small file is read at once: one read instead of one per page.
     if (fileSize_ <= kWholeReadLimit && depth_ == AuditDepth::kEveryPage) {
       std::vector<std::byte> whole(fileSize_);
       if (ReadAt(0, whole.data(), whole.size())) whole_ = std::move(whole);
     }
-    if (!ReadMeta() || depth_ == AuditDepth::kMetaPages) return faults_;
     if (depth_ == AuditDepth::kEveryPage) Table("free list", free_, false);
     Table("main table", main_, true);
     return faults_;
@@ -123,8 +128,13 @@ class Auditor {
         Fault("meta page {} is not an LMDB meta page of this file's page size", i);
         return false;
       }
-      if (pages < 2 || pages > fileSize_ / psize_) {
-        Fault("meta page {} names {} pages, the file holds {}", i, pages, fileSize_ / psize_);
+      // LMDB does not write the pages a transaction freed again before its
+      // commit, so the file may end before the last page in use: what must lie
+      // in the file are the pages the tables reach (Page), and the pages in use
+      // must fit the map the meta page names.
+      const uint64_t mapPages = Load<uint64_t>(meta + kMetaMapSize) / psize_;
+      if (pages < 2 || pages > mapPages) {
+        Fault("meta page {} names {} pages, its map holds {}", i, pages, mapPages);
         return false;
       }
     }
@@ -166,6 +176,10 @@ class Auditor {
     if (record.depth < 1 || record.depth > kMaxDepth) return Fault("{}: depth {}", name, record.depth);
     if (record.root < 2 || record.root > lastPage_) {
       return Fault("{}: root page {} is outside the pages in use", name, record.root);
+    }
+    std::byte probe[1];
+    if (!ReadAt(record.root * psize_, probe, sizeof probe)) {
+      return Fault("{}: root page {} lies past the end of the file", name, record.root);
     }
   }
 
@@ -279,10 +293,23 @@ class Auditor {
 
 }  // namespace
 
+// A writer of another process may commit while the file is read: its pages
+// and its meta page then lie past the size taken before, or the file grew
+// under a whole read. Damage stays where it is and a commit's traces do not,
+// so a fault counts only when every one of a few audits finds the file damaged.
+constexpr int kAuditAttempts = 5;
+
 std::vector<std::string> AuditDataFile(int fd, AuditDepth depth) {
-  struct stat file {};
-  if (::fstat(fd, &file) != 0) return {fmt::format("{}cannot be read: {}", kAuditFaultPrefix, std::strerror(errno))};
-  return Auditor(fd, static_cast<uint64_t>(file.st_size), depth).Run();
+  std::vector<std::string> faults;
+  for (int attempt = 0; attempt < kAuditAttempts; ++attempt) {
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) {
+      return {fmt::format("{}cannot be read: {}", kAuditFaultPrefix, std::strerror(errno))};
+    }
+    faults = Auditor(fd, static_cast<uint64_t>(file.st_size), depth).Run();
+    if (faults.empty()) break;
+  }
+  return faults;
 }
 
 std::vector<std::string> AuditDataFile(const std::filesystem::path& path, AuditDepth depth) {

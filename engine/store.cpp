@@ -225,8 +225,6 @@ std::unique_ptr<Store> Store::OpenFolder(const fs::path& path, const OpenOptions
     if (create) {
       storage::SetModes(store->env_.dataFd(), modes.data, modes.group, "data.mdb");
       store->presence_ = storage::Presence::Take(data, kind);
-    } else {
-      storage::CheckPagesPresent(store->env_.get(), data);
     }
     store->tables_ = Tables::Open(store->env_, create);
     if (create) {

@@ -109,6 +109,11 @@ long Seconds(std::chrono::milliseconds timeout) {
   return static_cast<long>(std::chrono::ceil<std::chrono::seconds>(timeout).count());
 }
 
+// How long an attaching process waits for one that has the lock table open
+// but not yet this page (50 x 20 ms), before it calls the page replaced.
+constexpr int kAttachGiveWays = 50;
+constexpr std::chrono::milliseconds kAttachGiveWayPause{20};
+
 // Serialises attaching with the other writers. A read lock there is never
 // an engine's: a process that may only read the page cannot keep writers
 // out with one, attaching goes on without it.
@@ -143,7 +148,18 @@ std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, const 
   if (fd >= 0 && !readOnly) {
     if (!existed) SetModes(fd, options.mode, options.group, "signals");
     LockAttach(fd, options.lockTimeout);
-    const bool alone = TryLockByte(fd, kPresenceByte, F_WRLCK);
+    bool alone = TryLockByte(fd, kPresenceByte, F_WRLCK);
+    // A process that opened the lock table a moment ago attaches here next and
+    // needs the attach byte this process holds: it is given way a few times
+    // before the page it has not joined yet is taken for a replaced one.
+    for (int round = 0; alone && existed && round < kAttachGiveWays && LockTableUser(options.lockTableFd) != 0;
+         ++round) {
+      TryLockByte(fd, kPresenceByte, F_UNLCK);
+      TryLockByte(fd, kAttachByte, F_UNLCK);
+      std::this_thread::sleep_for(kAttachGiveWayPause);
+      LockAttach(fd, options.lockTimeout);
+      alone = TryLockByte(fd, kPresenceByte, F_WRLCK);
+    }
     if (alone && existed) {
       if (const pid_t user = LockTableUser(options.lockTableFd); user != 0) {
         ThrowRefused(fmt::format("signals was replaced while {} uses the database; close every process of the "

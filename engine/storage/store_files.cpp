@@ -147,22 +147,6 @@ void CheckDataHead(const fs::path& data) {
   }
 }
 
-void CheckPagesPresent(MDB_env* env, const fs::path& data) {
-  MDB_envinfo info{};
-  MDB_stat stat{};
-  Check(mdb_env_info(env, &info), "mdb_env_info");
-  Check(mdb_env_stat(env, &stat), "mdb_env_stat");
-  int fd = -1;
-  Check(mdb_env_get_fd(env, &fd), "mdb_env_get_fd");
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) ThrowErrno(data.string());
-  const auto needed = static_cast<unsigned long long>(info.me_last_pgno + 1) * stat.ms_psize;
-  if (static_cast<unsigned long long>(status.st_size) < needed) {
-    ThrowCut(fmt::format("data.mdb is cut short: {} bytes, but its last page ends at byte {}", status.st_size,
-                         needed));
-  }
-}
-
 std::size_t LockFileSize(unsigned maxReaders) {
   return kLockHeaderSize + (maxReaders > 0 ? maxReaders - 1 : 0) * kLockSlotSize;
 }

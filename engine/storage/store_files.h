@@ -59,11 +59,6 @@ void RefuseUnsafeFiles(const std::filesystem::path& folder);
 // Checks, before LMDB maps it, that data.mdb holds its two meta pages.
 // Throws StorageError kErrCorrupted with the sizes.
 void CheckDataHead(const std::filesystem::path& data);
-// Checks, after mdb_env_open and before any page is read, that data.mdb
-// holds every page up to the last one its meta page names: a file cut short
-// would give SIGBUS to the first reader that touches the missing pages.
-void CheckPagesPresent(MDB_env* env, const std::filesystem::path& data);
-
 // Bytes of LMDB's lock file for maxReaders reader slots (this build of LMDB
 // on this platform: a 192-byte header and one 64-byte line per slot).
 std::size_t LockFileSize(unsigned maxReaders);

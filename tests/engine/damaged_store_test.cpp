@@ -298,12 +298,12 @@ TEST_F(DamagedPagesTest, AMetaPageOfAnotherPageSizeOrTooManyPagesIsRefused) {
   // page header and magic, version, address, map size): 1 MiB.
   const uint32_t pageSize = 1u << 20;
   Patch(16 + 24, &pageSize, sizeof pageSize);
-  EXPECT_NE(Refusal().find("meta page"), std::string::npos);
+  EXPECT_NE(Refusal().find("page size"), std::string::npos);
   WriteFile(fs::path(database_) / "data.mdb", original);
-  // The last page of the second meta page, far past the end of the file.
-  const uint64_t lastPage = 1'000'000;
+  // The last page of the second meta page, far past the map it names.
+  const uint64_t lastPage = uint64_t{1} << 40;
   Patch(4096 + 16 + 120, &lastPage, sizeof lastPage);
-  EXPECT_NE(Refusal().find("names 1000001 pages"), std::string::npos);
+  EXPECT_NE(Refusal().find("names 1099511627777 pages"), std::string::npos);
 }
 
 TEST_F(DamagedStoreTest, DamagedIndexEntriesAreFaults) {
