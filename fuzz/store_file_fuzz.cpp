@@ -51,7 +51,8 @@ dorvik::DatabaseBuilder SmallPlant() {
       .Definition("VN_TaskDef", {FieldSpec::Integer("TASK_STATE")}, {.kinds = {-19}})
       .Definition("VN_AnalogDef",
                   {FieldSpec::Text("DESCRIPTION", 40).WithHistory(),
-                   FieldSpec::Real("VALUE").WithQuality().WithHistory(), FieldSpec::Real("LO_LIMIT", 4), FieldSpec::Integer("MODE", 15).WithSelector("VN_ModeSel"),
+                   FieldSpec::Real("VALUE").WithQuality().WithHistory(), FieldSpec::Real("LO_LIMIT", 4),
+                   FieldSpec::Integer("MODE", 15).WithSelector("VN_ModeSel"),
                    FieldSpec::Integer("COUNTER", 31).WithQuality().WithHistory(), FieldSpec::Count("TREND_COUNT"),
                    FieldSpec::Real("TREND").InRepeatArea("TREND_COUNT"), FieldSpec::RecordPointer("LINK"),
                    FieldSpec::FieldPointer("SOURCE"), FieldSpec::Time("STAMP"),

@@ -131,7 +131,8 @@ TEST(CommandLineTest, ArgumentsArriveCheckedAndTyped) {
   EXPECT_EQ(std::get<contracts::Tags>(ArgsOf<CallArgs>(call).request).at("TI101"), contracts::FieldNames{"VALUE"});
   // The other services' operations: named alone or after their service; several parameters by name.
   const CommandLine fieldName =
-      ParseCommandLine({"call", "management.GetFieldName", R"({"tagId": 12, "fieldId": 131072})"}, LineSource::kProgram);
+      ParseCommandLine({"call", "management.GetFieldName", R"({"tagId": 12, "fieldId": 131072})"},
+                       LineSource::kProgram);
   EXPECT_EQ(ArgsOf<CallArgs>(fieldName).call->Argument<int32_t>(1), 131072);
   const CommandLine limitCall = ParseCommandLine({"call", "GetMaxHistorySizePerCall"}, LineSource::kProgram);
   EXPECT_EQ(ArgsOf<CallArgs>(limitCall).call->operation().service, contracts::ServiceKind::kServer);

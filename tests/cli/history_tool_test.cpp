@@ -61,7 +61,8 @@ TEST_F(HistoryToolTest, MaxCountsValuesInsideOnlyAndACutIsMarkedInEveryForm) {
   EXPECT_EQ(part["nextFrom"], "2024-03-06T22:00:00Z");
   const ToolRun text = RunOn(db_, cut);
   ASSERT_EQ(text.code, kDone) << text.err;
-  EXPECT_THAT(Lines(text.out).back(), HasSubstr("TI101 VALUE: cut at --max 2: values from 2024-03-06 23:00:00.000+01:00 on"));
+  EXPECT_THAT(Lines(text.out).back(),
+              HasSubstr("TI101 VALUE: cut at --max 2: values from 2024-03-06 23:00:00.000+01:00 on"));
   auto csv = cut;
   csv.push_back("--csv");
   const ToolRun table = RunOn(db_, csv);

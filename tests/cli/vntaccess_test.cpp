@@ -305,7 +305,8 @@ TEST_F(VntaccessTest, Call) {
   EXPECT_EQ(RunOn(db_, {"call", "server.GetMaxHistorySizePerCall"}).out, "10000\n");
   const Json missing = Json::parse(RunOn(db_, {"call", "FindNonexistingTags", R"(["TI101", "XX1"])", "--json"}).out);
   EXPECT_EQ(missing, Json::array({"XX1"}));
-  const ToolRun dry = RunOn(db_, {"--dry-run", "call", "MakeTagsUsable", R"({"tagNames": ["TI101"], "usable": false})"});
+  const ToolRun dry =
+      RunOn(db_, {"--dry-run", "call", "MakeTagsUsable", R"({"tagNames": ["TI101"], "usable": false})"});
   EXPECT_EQ(dry.out, "dry run: would call MakeTagsUsable; nothing was changed\n");
 }
 
