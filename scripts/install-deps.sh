@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libffi-dev libpcre2-dev liblmdb-dev
+  libffi-dev libpcre2-dev liblmdb-dev libsqlite3-dev
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
   libboost-dev libssl-dev openssl
