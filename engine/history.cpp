@@ -334,6 +334,13 @@ ChunkView ParseChunkOf(const MDB_val& stored, HistoryKind kind) {
   return chunk;
 }
 
+// A stored chunk key, copied out of the map before the chunk changes.
+Key CopyKey(const MDB_val& stored) {
+  Key key;
+  std::memcpy(key.data(), stored.mv_data, key.size());
+  return key;
+}
+
 // Appends one sample after the last of a stored chunk without decoding it:
 // each column is copied as one block with the sample's bytes after it, into
 // a buffer kept by the thread, which then replaces the chunk at the cursor.
@@ -396,7 +403,7 @@ void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micro
     const bool atEnd = found.Time(found.count - 1u) <= time;
     if (atEnd && found.count < kChunkCapacity) {
       // After the chunk's last sample, with room: written in place.
-      AppendToChunk(cursor, MakeKey(id, tag, at.first, at.tiebreak), found, time, level, value);
+      AppendToChunk(cursor, CopyKey(key), found, time, level, value);
       return;
     }
     const std::optional<ChunkKey> next = NextChunkKey(cursor, id, tag);
