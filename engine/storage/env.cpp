@@ -118,11 +118,15 @@ void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
   const uintptr_t end = begin + bytes.mv_size;
   MDB_env* env = mdb_txn_env(txn);
   const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
-  if (window.env == env && inside() && window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
+  const auto outsideMap = [&] { return begin < window.mapBegin || begin >= window.mapEnd; };
+  // A write transaction's own copies lie outside the map: with the window
+  // still current they need no new look (which costs a system call).
+  if (window.env == env && (inside() || outsideMap()) &&
+      window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
     return;
   }
   window = LookAt(env);
-  if (begin < window.mapBegin || begin >= window.mapEnd) return;
+  if (outsideMap()) return;
   if (!inside()) ThrowCorrupted(what);
 }
 
