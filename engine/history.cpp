@@ -1,6 +1,7 @@
 #include "engine/history.h"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 
 #include <fmt/format.h>
@@ -26,12 +27,22 @@ constexpr uint64_t kTiebreakEnd = uint64_t{1} << 32;  // one past the largest ti
 
 using Key = std::array<std::byte, kKeySize>;
 
+// Big-endian by whole words: a key is made for every sample written.
+template <typename Word>
+void PutBigEndianWord(std::byte* out, Word value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 8) value = __builtin_bswap64(value);
+    if constexpr (sizeof(Word) == 4) value = __builtin_bswap32(value);
+  }
+  std::memcpy(out, &value, sizeof value);
+}
+
 Key MakeKey(int32_t id, int32_t tag, Micros time, uint32_t tiebreak) {
-  Key key{};
-  storage::PutBigEndian32(key.data(), static_cast<uint32_t>(id));
-  storage::PutBigEndian32(key.data() + 4, static_cast<uint32_t>(tag));
-  storage::PutBigEndian64(key.data() + 8, storage::OrderedTime(time));
-  storage::PutBigEndian32(key.data() + 16, tiebreak);
+  Key key;
+  PutBigEndianWord(key.data(), static_cast<uint32_t>(id));
+  PutBigEndianWord(key.data() + 4, static_cast<uint32_t>(tag));
+  PutBigEndianWord(key.data() + 8, storage::OrderedTime(time));
+  PutBigEndianWord(key.data() + 16, tiebreak);
   return key;
 }
 
