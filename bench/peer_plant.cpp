@@ -95,7 +95,9 @@ void PeerPlant::BuildDorvik() {
   session_ = std::make_unique<access::DataAccess>();
   for (int i = 0; i < kPeerRecords; ++i) ids_.push_back(session_->GetRecordID(RecordName(i)));
   valueTag_ = session_->GetAttributeID("VALUE");
-  for (int i = 0; i < kPeerWriteBatch; ++i) writeItems_.push_back(IDANDFT{ids_[static_cast<std::size_t>(i)], valueTag_});
+  for (int i = 0; i < kPeerWriteBatch; ++i) {
+    writeItems_.push_back(IDANDFT{ids_[static_cast<std::size_t>(i)], valueTag_});
+  }
   writeTypes_.assign(writeItems_.size(), dorvik::api::kTypeDoubleQuality);
   writeRecords_.resize(writeItems_.size());
   writeErrors_.resize(writeItems_.size());

@@ -73,7 +73,8 @@ echo "dorvik next to SQLite (WAL, synchronous=FULL) on the same rows, per item o
 echo "  read-ids       a DataAccess read by ids of n doubles / n point selects in one read transaction"
 echo "  write-history  one durable MWDBVALS of n doubles with history / n updates + n history inserts, one commit"
 echo "  history-read   RHIS21DATA of n samples of one series / a range select of the history table"
-echo "Ir: callgrind instructions, least of $callgrind_runs runs; ns: CPU time, least of $runs runs; ratio: dorvik/SQLite."
+echo "Ir: callgrind instructions, least of $callgrind_runs runs; ns: CPU time, least of $runs runs;"
+echo "ratio: dorvik / SQLite."
 printf '\n%-14s %6s %-6s %10s %10s %8s %10s %10s %8s\n' scenario n build "dorvik Ir" "sqlite Ir" "Ir ratio" \
   "dorvik ns" "sqlite ns" "ns ratio"
 for scenario in read-ids write-history history-read; do
