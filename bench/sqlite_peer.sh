@@ -32,8 +32,8 @@ summarize_dump() {
 
 # "<scenario> <n> <side> <instructions per item>", the least of callgrind_runs runs.
 instructions() {
-  local prog=$1 run
-  for run in $(seq "$callgrind_runs"); do
+  local prog=$1 _
+  for _ in $(seq "$callgrind_runs"); do
     rm -f "$work"/cg.out*
     valgrind --tool=callgrind --instr-atstart=no --collect-atstart=no --dump-instr=no --dump-line=no \
       --callgrind-out-file="$work/cg.out" "$prog" callgrind >/dev/null 2>"$work/valgrind.log" ||
