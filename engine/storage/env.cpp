@@ -119,12 +119,15 @@ void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
   MDB_env* env = mdb_txn_env(txn);
   const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
   const auto outsideMap = [&] { return begin < window.mapBegin || begin >= window.mapEnd; };
-  // A write transaction's own copies lie outside the map: with the window
-  // still current they need no new look (which costs a system call).
-  if (window.env == env && (inside() || outsideMap()) &&
-      window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
+  const auto current = [&] {
+    return window.env == env && window.changesBefore == mapChanges.load(std::memory_order_acquire);
+  };
+  if (window.env == env && inside() && window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
     return;
   }
+  // A write transaction's own copies lie outside the map: with the window
+  // still current they need no new look (which costs a system call).
+  if (outsideMap() && current()) return;
   window = LookAt(env);
   if (outsideMap()) return;
   if (!inside()) ThrowCorrupted(what);
