@@ -1,0 +1,33 @@
+// How an answer travels: the forms a client may ask for beyond the plain
+// JSON answer. A history call whose Accept header names
+// application/x-vantrel-columns gets the columnar answer (wire/
+// history_columns.h); an answer of at least kGzipMinBytes to a client
+// whose Accept-Encoding takes gzip is sent gzip-compressed, except the
+// columnar answer, whose packed numbers gzip shrinks too little for its
+// cost (measured: the times shrink, the values hardly).
+//
+// Stateless functions; safe from any thread.
+#ifndef VANTREL_HOST_RESPONSE_ENCODING_H_
+#define VANTREL_HOST_RESPONSE_ENCODING_H_
+
+#include <cstddef>
+#include <string_view>
+
+#include "host/http_message.h"
+
+namespace vantrel::host {
+
+// Smaller answers go as they are: the gzip header and trailer alone are 18 bytes.
+inline constexpr std::size_t kGzipMinBytes = 1024;
+
+// Whether an Accept header value names the columnar history answer (with a
+// quality above 0).
+bool AcceptsColumns(std::string_view accept);
+
+// Compresses response's body for request's client when it takes gzip and
+// the body is worth it; says so in Content-Encoding, and in Vary either way.
+void EncodeForClient(const HttpRequest& request, HttpResponse& response);
+
+}  // namespace vantrel::host
+
+#endif  // VANTREL_HOST_RESPONSE_ENCODING_H_
