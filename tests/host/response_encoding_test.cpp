@@ -78,7 +78,9 @@ TEST_F(EncodingTest, ColumnsCarryTheSameValuesAsTheJsonAnswer) {
 
   const auto series = wire::DecodeHistoryColumns(columns.body);
   ASSERT_EQ(series.size(), 1U);
-  const Json& result = BodyOf(json)["result"];
+  const Json body = BodyOf(json);
+  const Json& result = body["result"];
+  ASSERT_EQ(result.size(), 1U) << json.body;
   const Json& values = result.begin().value().begin().value();
   EXPECT_EQ(series[0].tagId, std::stoi(result.begin().key()));
   ASSERT_EQ(series[0].times.size(), values.size());
