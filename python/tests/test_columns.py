@@ -96,7 +96,7 @@ def test_gzip_only_for_a_client_that_takes_it(host, remote):
     assert headers["content-encoding"] == "gzip"
     assert gzip.decompress(packed) == plain
     # The client library asks for gzip and hands back the same result.
-    assert remote.call("access", "GetHistoryValuesByIds", body) == json.loads(plain)["result"]
+    assert remote.call("access", "GetHistoryValuesByIds", **body) == json.loads(plain)["result"]
 
 
 @pytest.fixture
