@@ -39,6 +39,11 @@ bool Refused(std::string_view parameters) {
   return false;
 }
 
+// Whether the caller's address is this machine's own.
+bool IsLoopback(std::string_view source) {
+  return source.rfind("127.", 0) == 0 || source == "::1" || source.rfind("::ffff:127.", 0) == 0;
+}
+
 }  // namespace
 
 bool AcceptsColumns(std::string_view accept) {
@@ -57,8 +62,8 @@ bool AcceptsColumns(std::string_view accept) {
 void EncodeForClient(const HttpRequest& request, HttpResponse& response) {
   if (response.status == 101) return;
   response.headers.emplace_back("Vary", "Accept-Encoding");
-  if (response.body.size() < kGzipMinBytes || response.contentType == wire::kColumnsMediaType) return;
-  if (!wire::AcceptsGzip(request.acceptEncoding)) return;
+  if (response.body.size() < kGzipMinBytes || !wire::AcceptsGzip(request.acceptEncoding)) return;
+  if (response.contentType == wire::kColumnsMediaType && IsLoopback(request.source)) return;
   response.body = wire::GzipCompress(response.body);
   response.headers.emplace_back("Content-Encoding", "gzip");
 }

