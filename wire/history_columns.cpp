@@ -213,7 +213,8 @@ std::string EncodeHistoryColumns(const contracts::TagValuesByIds& result) {
   writer.Put(static_cast<uint64_t>(bytes));
   std::size_t series = 0;
   for (const auto& [tagId, fields] : result) {
-    for (const auto& [fieldId, values] : fields) {
+    for (const auto& [fieldId, fieldValues] : fields) {
+      const contracts::TagValues& values = fieldValues;  // a name the column lambdas may capture
       const std::string& texts = textBlocks[series++];
       writer.Put(static_cast<int32_t>(tagId));
       writer.Put(static_cast<int32_t>(fieldId));
