@@ -20,7 +20,6 @@ static_assert(std::endian::native == std::endian::little, "the columnar answer i
 constexpr std::size_t kHeaderBytes = 16;
 constexpr std::size_t kSeriesHeaderBytes = 16;
 constexpr std::size_t kFixedBytesPerValue = 8 + 8 + 2 + 2;
-constexpr int64_t kNanosecondsPerTick = 100;
 
 std::size_t PaddedTo8(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
 
@@ -60,21 +59,18 @@ class Writer {
   std::size_t at_ = 0;
 };
 
-// The text block of values, or "" when none of them is text.
+bool HasText(const contracts::Value& value) {
+  return std::holds_alternative<std::string>(value) || std::holds_alternative<contracts::DateTime>(value) ||
+         std::holds_alternative<contracts::TagIdentifiers>(value);
+}
+
+// The text block of values, or "" when none of them is text (the usual
+// case, found without building anything).
 std::string TextBlock(const contracts::TagValues& values) {
-  std::vector<std::optional<std::string>> texts(values.size());
-  bool any = false;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    bool isNumber = true;
-    NumberOf(values[i].Value, isNumber);
-    if (!isNumber) {
-      texts[i] = NonNumericText(values[i].Value);
-      any = any || texts[i].has_value();
-    }
-  }
-  if (!any) return "";
+  if (std::none_of(values.begin(), values.end(), [](const auto& value) { return HasText(value.Value); })) return "";
   std::string block;
-  for (const auto& text : texts) {
+  for (const auto& value : values) {
+    const std::optional<std::string> text = NonNumericText(value.Value);
     const uint32_t length = text ? static_cast<uint32_t>(text->size()) : kNoText;
     block.append(reinterpret_cast<const char*>(&length), sizeof length);
     if (text) block += *text;
@@ -160,30 +156,6 @@ HistorySeries DecodeSeries(Reader& reader) {
 }
 
 }  // namespace
-
-int64_t NanosecondsOf(const contracts::DateTime& time) {
-  constexpr int64_t kMaxTicks = std::numeric_limits<int64_t>::max() / kNanosecondsPerTick;
-  const int64_t ticks = time.Ticks() - contracts::DateTime::kUnixEpochTicks;
-  if (ticks > kMaxTicks) return std::numeric_limits<int64_t>::max();
-  if (ticks < -kMaxTicks) return std::numeric_limits<int64_t>::min();
-  return ticks * kNanosecondsPerTick;
-}
-
-double NumberOf(const contracts::Value& value, bool& isNumber) {
-  return std::visit(
-      [&isNumber](const auto& held) -> double {
-        using Held = std::decay_t<decltype(held)>;
-        if constexpr (std::is_arithmetic_v<Held>) {
-          return static_cast<double>(held);
-        } else if constexpr (std::is_same_v<Held, std::monostate>) {
-          return std::numeric_limits<double>::quiet_NaN();
-        } else {
-          isNumber = false;
-          return std::numeric_limits<double>::quiet_NaN();
-        }
-      },
-      value);
-}
 
 std::optional<std::string> NonNumericText(const contracts::Value& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;

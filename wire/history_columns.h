@@ -35,10 +35,13 @@
 #define VANTREL_WIRE_HISTORY_COLUMNS_H_
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "contracts/collections.h"
@@ -58,11 +61,35 @@ class ColumnsFormatError : public std::runtime_error {
 };
 
 // A time as nanoseconds since 1970-01-01 UTC (its ticks read as UTC),
-// clamped to the int64 range.
-int64_t NanosecondsOf(const contracts::DateTime& time);
+// clamped to the int64 range. Inline: it runs once per value.
+inline int64_t NanosecondsOf(const contracts::DateTime& time) {
+  constexpr int64_t kNanosecondsPerTick = 100;
+  constexpr int64_t kMaxTicks = std::numeric_limits<int64_t>::max() / kNanosecondsPerTick;
+  const int64_t ticks = time.Ticks() - contracts::DateTime::kUnixEpochTicks;
+  if (ticks > kMaxTicks) return std::numeric_limits<int64_t>::max();
+  if (ticks < -kMaxTicks) return std::numeric_limits<int64_t>::min();
+  return ticks * kNanosecondsPerTick;
+}
+
 // A value as a number: numbers and booleans as themselves, none as NaN, and
-// NaN with isNumber set false for texts, times and record pointers.
-double NumberOf(const contracts::Value& value, bool& isNumber);
+// NaN with isNumber set false for texts, times and record pointers. Inline:
+// it runs once per value, and reals, the usual kind, come first.
+inline double NumberOf(const contracts::Value& value, bool& isNumber) {
+  if (const auto* real = std::get_if<double>(&value)) return *real;
+  return std::visit(
+      [&isNumber](const auto& held) -> double {
+        using Held = std::decay_t<decltype(held)>;
+        if constexpr (std::is_arithmetic_v<Held>) {
+          return static_cast<double>(held);
+        } else if constexpr (std::is_same_v<Held, std::monostate>) {
+          return std::numeric_limits<double>::quiet_NaN();
+        } else {
+          isNumber = false;
+          return std::numeric_limits<double>::quiet_NaN();
+        }
+      },
+      value);
+}
 // A value that is not a number as text (a time as ISO text, record
 // identifiers joined by blanks); nothing for none and numbers.
 std::optional<std::string> NonNumericText(const contracts::Value& value);
