@@ -18,6 +18,7 @@ struct HttpRequest {
   std::string body;
   std::string source;  // the caller's address, "127.0.0.1"
   bool websocket = false;  // the client asks to upgrade to a WebSocket (/v1/live)
+  std::string accept = {};  // the Accept header (a history call may ask for columns)
 };
 
 struct HttpResponse {
