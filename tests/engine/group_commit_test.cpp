@@ -29,7 +29,9 @@ struct Report {
 
 std::ostream& operator<<(std::ostream& out, const Report& report) {
   out << "done " << report.done << ":";
-  for (std::size_t i = 0; i < report.codes.size(); ++i) out << " [" << report.codes[i] << " " << report.messages[i] << "]";
+  for (std::size_t i = 0; i < report.codes.size(); ++i) {
+    out << " [" << report.codes[i] << " " << report.messages[i] << "]";
+  }
   return out;
 }
 
