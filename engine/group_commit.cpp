@@ -2,12 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
-#include <optional>
 #include <shared_mutex>
-#include <utility>
 #include <vector>
 
 #include "engine/engine.h"

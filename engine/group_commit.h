@@ -20,10 +20,9 @@
 #define VANTREL_ENGINE_GROUP_COMMIT_H_
 
 #include <cstddef>
-#include <exception>
 #include <memory>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 
 #include "engine/errors.h"
 #include "engine/store.h"
@@ -31,8 +30,8 @@
 
 namespace dorvik {
 
-// The most calls one commit holds, so that a group's transaction stays
-// within what one large call alone may write.
+// The most calls one commit holds, so that a group's transaction (and the
+// wait of its last call) stays bounded however many threads write.
 inline constexpr std::size_t kMaxGroupCalls = 64;
 
 // What a commit changed, for the threads and processes that wait on it.
