@@ -255,6 +255,14 @@ Txn Txn::Begin(const Env& env, bool write) {
   return Txn(txn);
 }
 
+Txn Txn::BeginNested(MDB_txn* parent) {
+  MDB_txn* txn = nullptr;
+  Check(mdb_txn_begin(mdb_txn_env(parent), parent, 0, &txn), "begin nested");
+  return Txn(txn);
+}
+
+Outcome Txn::CommitNested() noexcept { return FromStorage(mdb_txn_commit(std::exchange(txn_, nullptr))); }
+
 void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)), "renew read"); }
 
 Outcome Txn::Commit() noexcept {
