@@ -22,7 +22,8 @@ JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
-CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_multiprocess_tests store_peer session_concurrency_tests \
+CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_multiprocess_tests store_peer \
+                     session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test host_auth_tests \
                      host_live_tests live_value_writer
 
