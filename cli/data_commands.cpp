@@ -1,5 +1,6 @@
 // read, read-ids and write: current values of fields, named by the user.
 // history lives in cli/history_command.cpp, call in cli/call_command.cpp.
+#include "cli/tool_services.h"
 #include "cli/data_commands.h"
 
 #include <algorithm>
@@ -198,7 +199,7 @@ void CheckQualityOptions(const WriteArgs& args, const ResolvedField& field) {
 }
 
 ExitCode RunWrite(const WriteArgs& args, CommandContext& context) {
-  access::DataAccess& access = context.Access();
+  ToolAccess& access = context.Access();
   FieldResolver resolver(access, context.Catalog());
   const ResolvedField field = resolver.Resolve({args.record}, {args.field}).front();
   CheckQualityOptions(args, field);
