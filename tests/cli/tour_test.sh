@@ -10,6 +10,10 @@
 set -euo pipefail
 
 build="$(realpath "${1:?usage: tour_test.sh BUILD_DIR}")"
+if ! command -v jq >/dev/null; then
+  echo "skipped: the tour needs jq (scripts/install-deps.sh jq)"
+  exit 77
+fi
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-tour.XXXXXX")"
 stop_host() {

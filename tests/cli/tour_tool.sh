@@ -33,7 +33,7 @@ state="${TOUR_STATE:?}"
 if [ ! -s "$state/url" ]; then
   users="$state/users"
   printf 'tour-pass-1\n' | "${TOUR_VNTACCESSD:?}" user add operator --users "$users" --password-stdin >/dev/null
-  "$TOUR_VNTACCESSD" token issue operator --users "$users" --expires 1d >"$state/token"
+  "$TOUR_VNTACCESSD" token issue operator --users "$users" --expires 1d >"$state/token" 2>/dev/null
   "$TOUR_VNTACCESSD" --database "$database" --registry "${TOUR_REGISTRY:?}" --users "$users" --domain VNT \
     --listen 127.0.0.1:0 --insecure >"$state/host.out" 2>"$state/host.err" &
   echo $! >"$state/pid"
