@@ -491,6 +491,11 @@ int Main(int argc, char** argv) {
     return static_cast<int>(ExitCode::kDone);
   }
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  if (line.command == nullptr && !ServerUrl(line.global.server).empty()) {
+    std::cerr << kProgram << ": the shell and scripts (-f, piped lines) run on the database's machine; through "
+              << "--server give one command a line\n";
+    return static_cast<int>(ExitCode::kUsage);
+  }
   if (line.command == nullptr) {
     // No command: the shell, when there is a database to open.
     if (line.global.database.empty() && std::getenv("DORVIK_DATABASE") == nullptr && line.global.script.empty()) {
