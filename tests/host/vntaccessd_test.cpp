@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -170,6 +171,8 @@ TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
   ASSERT_NE(port, 0);
   const std::string server = "http://127.0.0.1:" + std::to_string(port);
   ::setenv("VNTACCESS_PASSWORD", "secret-pass1", 1);
+  // refs searches the query files too; the host's folder is beyond the tool.
+  std::filesystem::copy(std::filesystem::path(VANTREL_EXAMPLES_DIR) / "queries", plant_.Folder() / "queries");
   const std::vector<std::vector<std::string>> commands{
       {"read", "TI101", "DESCRIPTION", "VALUE", "UNITS", "TREND"},
       {"read", "TI101,TI102,PI201", "VALUE", "--json"},
