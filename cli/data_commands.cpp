@@ -1,6 +1,5 @@
 // read, read-ids and write: current values of fields, named by the user.
 // history lives in cli/history_command.cpp, call in cli/call_command.cpp.
-#include "cli/tool_services.h"
 #include "cli/data_commands.h"
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "cli/watch.h"
 #include "cli/write_plan.h"
 #include "cli/text_compare.h"
+#include "cli/tool_services.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "platform/time_zone.h"

@@ -1,4 +1,3 @@
-#include "cli/tool_services.h"
 #include "cli/field_resolver.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "api/records.h"
+#include "cli/tool_services.h"
 #include "cli/errors.h"
 #include "cli/name_catalog.h"
 #include "cli/progress.h"

@@ -1,7 +1,6 @@
 // find: records of every definition by name pattern, and by the values of
 // their fields (--where UNITS=degC). Changes nothing.
 #include <algorithm>
-#include <iterator>
 #include <optional>
 
 #include <fmt/format.h>
@@ -68,7 +67,8 @@ struct Found {
 
 // The conditions' fields as the definition spells them, or nothing when it
 // lacks one of them.
-std::optional<std::vector<std::string>> FieldsOf(contracts::IManagementService& management, const std::string& definition,
+std::optional<std::vector<std::string>> FieldsOf(contracts::IManagementService& management,
+                                                 const std::string& definition,
                                                  const std::vector<FieldCondition>& conditions) {
   const auto fields = management.GetFieldDefinitions(contracts::TagNames{definition});
   const auto entry = fields.find(definition);

@@ -1,8 +1,8 @@
-#include "cli/tool_services.h"
 #include "cli/history_read.h"
 
 #include <algorithm>
 
+#include "cli/tool_services.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 

@@ -7,7 +7,7 @@
 //   for (const auto& name : args.names) names.Record(name);
 //   names.Require();  // there is no record TI999; there is no record P1O1 (did you mean P101?)
 //
-// Used by one thread, with the session it is given.
+// Used by one thread, with the services it is given.
 #ifndef VANTREL_CLI_RECORD_NAMES_H_
 #define VANTREL_CLI_RECORD_NAMES_H_
 

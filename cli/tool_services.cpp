@@ -192,7 +192,8 @@ class RemoteToolAccess final : public ToolAccess {
     }
   }
   contracts::Selectors GetRecordSpecificSelectors(int32_t recordId, const FieldDefinition& field) override {
-    const contracts::SelectorsByTagId answer = management_.GetSelectors(contracts::TagsById{{recordId, {field.Number}}});
+    const contracts::SelectorsByTagId answer =
+        management_.GetSelectors(contracts::TagsById{{recordId, {field.Number}}});
     const auto record = answer.find(recordId);
     if (record == answer.end()) return {};
     const auto entry = record->second.find(field.Number);

@@ -50,7 +50,8 @@ class ToolAccess : public contracts::IAccessService {
   // The values a field of a record has now (a repeat area's count; 1 else).
   virtual int32_t GetMaximumOcurrences(const std::string& record, const std::string& field) = 0;
   // The texts of a selector field of a record, by number; empty for none.
-  virtual contracts::Selectors GetRecordSpecificSelectors(int32_t recordId, const contracts::FieldDefinition& field) = 0;
+  virtual contracts::Selectors GetRecordSpecificSelectors(int32_t recordId,
+                                                          const contracts::FieldDefinition& field) = 0;
   // The records of the definition of a record's name, in the database's
   // order; with patterns (cli/name_pattern.h) only the names that match one.
   virtual contracts::TagNames RecordsOf(const std::string& definition, const std::vector<std::string>& patterns) = 0;

@@ -1,4 +1,3 @@
-#include "cli/tool_services.h"
 #include "cli/values_view.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/duration.h"
 #include "cli/progress.h"
 #include "cli/value_view.h"

@@ -1,4 +1,3 @@
-#include "cli/tool_services.h"
 #include "cli/write_plan.h"
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/errors.h"
 #include "cli/reasons.h"
 #include "cli/time_parse.h"
@@ -260,7 +260,9 @@ ExitCode RunWritePlan(const WritePlan& plan, CommandContext& context, const std:
     } catch (const NotFoundError&) {
       throw;
     } catch (const std::exception& failure) {
-      throw std::runtime_error(ReasonInWords(failure.what(), FieldNamer(plan), RecordNameOf));
+      ToolAccess& access = context.Access();
+      const Namer records = [&access](int32_t id) { return access.RecordNameOf(id); };
+      throw std::runtime_error(ReasonInWords(failure.what(), FieldNamer(plan), records));
     }
   }
   context.Out().Show(plan.Report(false));

@@ -213,6 +213,9 @@ TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
     EXPECT_THAT(refused.text, ::testing::StartsWith("vntaccess: " + command + " runs on the database's machine"));
     EXPECT_EQ(std::count(refused.text.begin(), refused.text.end(), '\n'), 1) << refused.text;
   }
+  const ToolAnswer shell = RunToolMerged({"--server", server});
+  EXPECT_EQ(shell.code, 2);
+  EXPECT_THAT(shell.text, ::testing::StartsWith("vntaccess: the shell and scripts"));
   ::unsetenv("VNTACCESS_PASSWORD");
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
