@@ -8,6 +8,7 @@
 
 #include "api/dorvik.h"
 #include "api/records.h"
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/record_names.h"
 #include "cli/text_compare.h"
@@ -96,22 +97,22 @@ struct CreatePlan {
 };
 
 CreatePlan PlanCreate(const CreateArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  ToolAccess& access = context.Access();
+  RecordNames resolver(access, context.Catalog());
   const auto definition = resolver.Definition(args.definition);
   resolver.Require();
   CreatePlan plan{*definition, {}, {}};
   std::vector<std::string> taken;
   for (const auto& name : args.names) {
-    const int32_t id = management.GetRecordID(name);
+    const int32_t id = access.GetRecordID(name);
     if (id <= 0) {
       plan.create.push_back(name);
-    } else if (management.GetDefinitionRecordID(name) == definition->id) {
-      plan.existed.push_back(RecordNameOf(id));
+    } else if (access.GetDefinitionRecordID(name) == definition->id) {
+      plan.existed.push_back(access.RecordNameOf(id));
     } else {
-      const int32_t other = management.GetDefinitionRecordID(name);
-      taken.push_back(fmt::format("{} exists already, as a record of {}", RecordNameOf(id),
-                                  RecordNameOf(other)));
+      const int32_t other = access.GetDefinitionRecordID(name);
+      taken.push_back(fmt::format("{} exists already, as a record of {}", access.RecordNameOf(id),
+                                  access.RecordNameOf(other)));
     }
   }
   if (!taken.empty()) throw UsageError(fmt::format("{}; nothing was created", Join(taken)));
@@ -150,22 +151,19 @@ Shown CreateReport(const CreatePlan& plan, const std::vector<std::string>& creat
 // the reason for its log): the checks the database makes that can be asked
 // without creating anything. The names were checked before the call.
 std::string CreateRefusalReason(const NamedRecord& definition, CommandContext& context) {
-  if (dorvik::IsReadOnly()) return "the database is read-only here: its data file cannot be written";
+  if (const auto refusal = context.Access().WholeDatabaseRefusal()) return *refusal;
   const std::string account =
       context.Options().user.empty() ? platform::CurrentThreadAccount() : context.Options().user;
   // The rights are the definition record's own: ask them through a field it
   // has, one of the definition of definitions.
-  const auto fields = context.Manage().GetFieldDefinitions(context.Access().GetDefinitionID(definition.id));
+  const auto fields = context.Access().GetFieldDefinitions(context.Access().GetDefinitionID(definition.id));
   if (fields && !fields->empty()) {
-    int32_t allowed = 0;
-    int32_t level = 0;
-    ERRBLOCK error{};
     constexpr int32_t kWriteAccess = 2;
-    GETFLDPERMIS(definition.id, fields->front().Number, kWriteAccess, &allowed, &level, &error);
-    if (error.ERRCODE == dorvik::api::kSuccess && level < kWriteAccess) {
+    const std::optional<int32_t> level = context.Access().RightsLevel(definition.id, fields->front().Number);
+    if (level && *level < kWriteAccess) {
       return fmt::format("the account {} has no write right on {} (rights level {}), which creating its records "
                          "needs",
-                         account, definition.name, level);
+                         account, definition.name, *level);
     }
   }
   return fmt::format("{} takes no new records: it is one of the database's own definitions, or the database could "
@@ -179,7 +177,7 @@ ExitCode RunCreate(const CreateArgs& args, CommandContext& context) {
     context.Out().Show(CreateReport(plan, {}, {}, context.DryRun()));
     return ExitCode::kDone;
   }
-  access::Management& management = context.Manage();
+  contracts::IManagementService& management = context.Manage();
   contracts::TagNames exist;
   exist = management.CreateTags({{plan.definition.name, plan.create}});
   std::vector<std::string> created;
@@ -210,8 +208,8 @@ std::string StateWord(bool usable) { return usable ? "usable" : "unusable"; }
 
 // Makes each record usable (or unusable) in turn, up to the first refusal.
 ExitCode RunMakeUsable(const UsableArgs& args, CommandContext& context, bool usable) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  contracts::IManagementService& management = context.Manage();
+  RecordNames resolver(context.Access(), context.Catalog());
   std::vector<NamedRecord> records;
   for (const auto& name : Distinct(args.names)) {
     if (auto record = resolver.Record(name)) records.push_back(std::move(*record));

@@ -22,6 +22,8 @@
 #include "cli/time_parse.h"
 #include "data/data_access.h"
 #include "management/management.h"
+#include "server/server_management.h"
+#include "cli/tool_services.h"
 #include "platform/fault.h"
 #include "platform/operation_context.h"
 
@@ -254,16 +256,49 @@ CommandContext::CommandContext(const GlobalOptions& options, Output& output, Dat
 
 CommandContext::~CommandContext() = default;
 
-access::DataAccess& CommandContext::Access() {
-  if (link_ == nullptr) throw DatabaseUnavailableError("this command runs without a database");
-  if (!access_) access_ = std::make_unique<access::DataAccess>();
+namespace {
+
+[[noreturn]] void NoDatabase() { throw DatabaseUnavailableError("this command runs without a database"); }
+
+}  // namespace
+
+ToolAccess& CommandContext::Access() {
+  if (access_) return *access_;
+  if (remote_ != nullptr) {
+    const contracts::ServiceSet services = remote_->Services();
+    access_ = MakeRemoteToolAccess(*services.access, *services.management);
+  } else if (link_ != nullptr) {
+    access_ = MakeLocalToolAccess();
+  } else {
+    NoDatabase();
+  }
   return *access_;
 }
 
-access::Management& CommandContext::Manage() {
-  if (link_ == nullptr) throw DatabaseUnavailableError("this command runs without a database");
-  if (!management_) management_ = std::make_unique<access::Management>();
+contracts::IManagementService& CommandContext::Manage() {
+  if (management_ != nullptr) return *management_;
+  if (remote_ != nullptr) {
+    management_ = remote_->Services().management;
+  } else if (link_ != nullptr) {
+    ownManagement_ = std::make_unique<access::Management>();
+    management_ = ownManagement_.get();
+  } else {
+    NoDatabase();
+  }
   return *management_;
+}
+
+contracts::IServerManagementService& CommandContext::Server() {
+  if (server_ != nullptr) return *server_;
+  if (remote_ != nullptr) {
+    server_ = remote_->Services().server;
+  } else if (link_ != nullptr) {
+    ownServer_ = std::make_unique<access::ServerManagement>();
+    server_ = ownServer_.get();
+  } else {
+    NoDatabase();
+  }
+  return *server_;
 }
 
 NameCatalog& CommandContext::Catalog() { return *catalog_; }
@@ -396,6 +431,13 @@ ExitCode Execute(const CommandLine& line, DatabaseLink* link, NameCatalog& catal
     }
     CommandContext context(line.global, output, link, &catalog);
     context.SetRemote(remote);
+    // The catalog lists names through this command's services, and only
+    // while they live.
+    struct CatalogSource {
+      NameCatalog& catalog;
+      ~CatalogSource() { catalog.Use(nullptr); }
+    } source{catalog};
+    if (link != nullptr || remote != nullptr) catalog.Use(&context.Access());
     return line.invocation->Run(context);
   } catch (const UsageError& error) {
     return report(ExitCode::kUsage,
@@ -421,11 +463,6 @@ ExitCode ExecuteRemote(const CommandLine& line, const std::string& server, NameC
   }
   if (!NeedsDatabase(*line.command, *line.invocation)) {
     return Execute(line, nullptr, catalog, std::cout, std::cerr, terminal);
-  }
-  if (name != "call") {
-    std::cerr << kProgram << ": " << name << " does not run through --server yet; 'vntaccess --server URL call "
-              << "OPERATION JSON' reaches every operation of the three services\n";
-    return ExitCode::kUsage;
   }
   try {
     RemoteLink remote(server, line.global.cacert, line.global.user);
@@ -454,6 +491,11 @@ int Main(int argc, char** argv) {
     return static_cast<int>(ExitCode::kDone);
   }
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  if (line.command == nullptr && !ServerUrl(line.global.server).empty()) {
+    std::cerr << kProgram << ": the shell and scripts (-f, piped lines) run on the database's machine; through "
+              << "--server give one command a line\n";
+    return static_cast<int>(ExitCode::kUsage);
+  }
   if (line.command == nullptr) {
     // No command: the shell, when there is a database to open.
     if (line.global.database.empty() && std::getenv("DORVIK_DATABASE") == nullptr && line.global.script.empty()) {

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/field_resolver.h"
 #include "cli/name_catalog.h"
@@ -45,7 +46,7 @@ struct NoArgs {};
 void DeclareNothing(CLI::App&, NoArgs&) {}
 
 ExitCode RunDefinitions(const NoArgs&, CommandContext& context) {
-  access::Management& management = context.Manage();
+  contracts::IManagementService& management = context.Manage();
   const contracts::TagNames names = management.GetAllDefinitionTags();
   Shown shown;
   shown.table.columns = {{"DEFINITION"}, {"ID", true}, {"RECORDS", true}, {"FIELDS", true}};
@@ -54,8 +55,8 @@ ExitCode RunDefinitions(const NoArgs&, CommandContext& context) {
     Progress progress("counting records", static_cast<int64_t>(names.size()));
     for (const std::string& name : names) {
       const int32_t id = management.GetTagID(name);
-      const std::size_t records = management.GetTagNamesByDefinition(name).size();
-      const std::size_t fields = management.GetFieldDefinitions(id)->size();
+      const std::size_t records = context.Access().RecordsOf(name, {}).size();
+      const std::size_t fields = context.Access().GetFieldDefinitions(id)->size();
       shown.table.rows.push_back({name, std::to_string(id), std::to_string(records), std::to_string(fields)});
       shown.json[name] = Json{{"id", id}, {"records", records}, {"fields", fields}};
       progress.Advance();
@@ -91,16 +92,13 @@ void DeclareRecords(CLI::App& app, RecordsArgs& args) {
 }
 
 ExitCode RunRecords(const RecordsArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  contracts::IManagementService& management = context.Manage();
+  RecordNames resolver(context.Access(), context.Catalog());
   const auto subject = resolver.Record(args.name);
   resolver.Require();
-  // The library's filtered list runs the name test on every name it lists.
-  const contracts::TagNames names = args.patterns.empty() ? management.GetTagNamesByDefinition(subject->name)
-                                                          : management.GetFilteredTagNamesByDefinition(
-                                                                subject->name, args.patterns, MatchesAnyNamePattern);
+  const contracts::TagNames names = context.Access().RecordsOf(subject->name, args.patterns);
   contracts::TagIds ids;
-  for (const std::string& name : names) ids.push_back(management.GetRecordID(name));
+  for (const std::string& name : names) ids.push_back(context.Access().GetRecordID(name));
   const contracts::UsableByTagId usable = management.AreTagsUsable(ids);
   Shown shown;
   shown.table.columns = {{"RECORD"}, {"ID", true}, {"USABLE"}};
@@ -198,7 +196,7 @@ const FieldDefinition* SelectorHolder(const FieldDefinition& field, const contra
 
 // The selectors of a record's fields, its own ones included, by field tag.
 contracts::SelectorsByIds RecordSelectors(const NamedRecord& record, const contracts::FieldDefinitions& fields,
-                                          access::Management& management) {
+                                          contracts::IManagementService& management) {
   contracts::TagsById request;
   for (const FieldDefinition& field : fields) {
     if (!field.FormattedStrings.empty() || field.SelectorRecordId > 0) request[record.id].push_back(field.Number);
@@ -210,11 +208,11 @@ contracts::SelectorsByIds RecordSelectors(const NamedRecord& record, const contr
 }
 
 ExitCode RunFields(const FieldsArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  contracts::IManagementService& management = context.Manage();
+  RecordNames resolver(context.Access(), context.Catalog());
   const auto subject = resolver.Record(args.name);
   resolver.Require();
-  const auto fields = management.GetFieldDefinitions(subject->definitionId);
+  const auto fields = context.Access().GetFieldDefinitions(subject->definitionId);
   const contracts::SelectorsByIds own =
       subject->IsDefinition() ? contracts::SelectorsByIds{} : RecordSelectors(*subject, *fields, management);
   Shown shown;
@@ -316,8 +314,8 @@ void DeclareMaps(CLI::App& app, MapsArgs& args) {
 }
 
 ExitCode RunMaps(const MapsArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  contracts::IManagementService& management = context.Manage();
+  RecordNames resolver(context.Access(), context.Catalog());
   std::vector<NamedRecord> asked;
   for (const auto& name : args.names) {
     if (auto record = resolver.Record(name)) asked.push_back(std::move(*record));
@@ -335,7 +333,7 @@ ExitCode RunMaps(const MapsArgs& args, CommandContext& context) {
     if (shown.json.contains(record.definition)) continue;
     contracts::TagNames maps;
     for (const auto& [definition, names] : answer) {
-      if (management.GetDefinitionRecordID(definition) == record.definitionId) maps = names;
+      if (context.Access().GetDefinitionRecordID(definition) == record.definitionId) maps = names;
     }
     if (maps.empty()) shown.table.rows.push_back({record.definition, "(none)"});
     for (const auto& map : maps) shown.table.rows.push_back({record.definition, map});
@@ -372,8 +370,8 @@ std::string TypeMeaning(TagTypeEnum type) {
 }
 
 ExitCode RunType(const TypeArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  contracts::IManagementService& management = context.Manage();
+  RecordNames resolver(context.Access(), context.Catalog());
   std::vector<NamedRecord> records;
   for (const auto& name : args.names) {
     if (auto record = resolver.Record(name)) records.push_back(std::move(*record));
@@ -395,7 +393,7 @@ ExitCode RunType(const TypeArgs& args, CommandContext& context) {
 
 ExitCode RunVersion(const NoArgs&, CommandContext& context) {
   const contracts::Version library = context.Manage().GetServerVersion();
-  const std::string database = access::ServerManagement().GetVntEnvironmentVariable("VANTREL_VERSION");
+  const std::string database = context.Server().GetVntEnvironmentVariable("VANTREL_VERSION");
   Shown shown;
   shown.table.columns = {{"PART"}, {"VERSION"}};
   shown.table.rows = {{std::string(kProgram), std::string(VNTACCESS_VERSION)}, {"library", library.ToString()}};

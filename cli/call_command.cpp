@@ -10,6 +10,7 @@
 // and CSV forms show data as a table; writes report what they wrote.
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/data_commands.h"
 #include "cli/database_link.h"
@@ -147,7 +148,7 @@ ExitCode ShowResult(CommandContext& context, const Result& result, Table table) 
 }
 
 ExitCode ShowByIds(CommandContext& context, const contracts::TagValuesByIds& result) {
-  access::DataAccess& access = context.Access();
+  ToolAccess& access = context.Access();
   Table table = ResultTable();
   for (const auto& [record, fields] : result) {
     for (const auto& [tag, values] : fields) {
@@ -174,13 +175,10 @@ ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& con
                              fmt::format("dry run: would call {}; nothing was changed", operation.name), {}});
     return ExitCode::kDone;
   }
-  access::ServerManagement server;
-  contracts::ServiceSet services{.server = &server};
-  if (context.Remote() != nullptr) {
-    services = context.Remote()->Services();
-  } else if (operation.service == ServiceKind::kManagement) {
-    services.management = &context.Manage();
-  }
+  contracts::ServiceSet services;
+  if (operation.service == ServiceKind::kManagement) services.management = &context.Manage();
+  if (operation.service == ServiceKind::kServer) services.server = &context.Server();
+  if (operation.service == ServiceKind::kAccess) services.access = &context.Access();
   const std::optional<contracts::Json> result = call.Invoke(services);
   if (!result) {
     context.Out().Show(Shown{{}, contracts::Json::object(), {}, fmt::format("{}: done", operation.name), {}});
@@ -192,10 +190,10 @@ ExitCode RunServiceCall(const contracts::PreparedCall& call, CommandContext& con
 }
 
 ExitCode RunCall(const CallArgs& args, CommandContext& context) {
-  if (args.call->operation().service != ServiceKind::kAccess || context.Remote() != nullptr) {
+  if (args.call->operation().service != ServiceKind::kAccess || context.Remote()) {
     return RunServiceCall(*args.call, context);
   }
-  access::DataAccess& access = context.Access();
+  ToolAccess& access = context.Access();
   FieldResolver resolver(access, context.Catalog());
   if (const auto* tags = std::get_if<contracts::Tags>(&args.request)) {
     ResolveAll(*tags, [&](const auto& entry) { resolver.Resolve({entry.first}, entry.second); });

@@ -29,9 +29,9 @@
 #include "cli/errors.h"
 #include "cli/output.h"
 
-namespace vantrel::access {
-class DataAccess;
-class Management;
+namespace vantrel::contracts {
+class IManagementService;
+class IServerManagementService;
 }
 
 namespace vantrel::cli {
@@ -41,6 +41,7 @@ inline constexpr std::string_view kProgram = "vntaccess";
 class DatabaseLink;
 class NameCatalog;
 class RemoteLink;
+class ToolAccess;
 
 // The options before or after any command.
 struct GlobalOptions {
@@ -58,9 +59,12 @@ struct GlobalOptions {
   std::string cacert;        // --cacert FILE: the authorities that vouch for the server's certificate
 };
 
-// What a running command works with. Access() and Manage() are the data and
-// management services of this command, each made on first use as the --user
-// caller (one per command, as a host makes one per call).
+// What a running command works with. Access(), Manage() and Server() are the
+// data, management and server management services of this command, each
+// made on first use as the --user caller (one per command, as a host makes
+// one per call): the library's own in process, or with --server the host's
+// (vantrel_client). This is the one place that chooses; the commands are
+// written against the contracts' interfaces and cannot tell the two apart.
 class CommandContext {
  public:
   CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog);
@@ -71,11 +75,12 @@ class CommandContext {
   const GlobalOptions& Options() const { return options_; }
   Output& Out() { return output_; }
   bool DryRun() const { return options_.dryRun; }
-  access::DataAccess& Access();
-  access::Management& Manage();
+  ToolAccess& Access();
+  contracts::IManagementService& Manage();
+  contracts::IServerManagementService& Server();
+  bool Remote() const { return remote_ != nullptr; }
   NameCatalog& Catalog();
-  // The services of the host named by --server, or null in process.
-  RemoteLink* Remote() const { return remote_; }
+  // With --server: the host's services (before the first service is made).
   void SetRemote(RemoteLink* remote) { remote_ = remote; }
 
  private:
@@ -84,8 +89,12 @@ class CommandContext {
   DatabaseLink* link_;
   NameCatalog* catalog_;
   RemoteLink* remote_ = nullptr;
-  std::unique_ptr<access::DataAccess> access_;
-  std::unique_ptr<access::Management> management_;
+  std::unique_ptr<ToolAccess> access_;
+  // In process, the library's objects owned here; through a host, the link's.
+  std::unique_ptr<contracts::IManagementService> ownManagement_;
+  std::unique_ptr<contracts::IServerManagementService> ownServer_;
+  contracts::IManagementService* management_ = nullptr;
+  contracts::IServerManagementService* server_ = nullptr;
 };
 
 // A parsed command with its checked arguments, ready to run.

@@ -12,7 +12,7 @@
 #include "cli/help_format.h"
 #include "cli/name_catalog.h"
 #include "cli/text_compare.h"
-#include "data/data_access.h"
+#include "cli/tool_services.h"
 
 namespace vantrel::cli {
 namespace {
@@ -142,15 +142,22 @@ std::vector<std::string> Complete(const std::vector<std::string>& words, std::si
 // --- Names from the database ------------------------------------------------------
 
 DatabaseNames::DatabaseNames(NameCatalog& catalog) : catalog_(catalog) {}
-DatabaseNames::~DatabaseNames() = default;
+DatabaseNames::~DatabaseNames() { catalog_.Use(nullptr); }
 
-access::DataAccess& DatabaseNames::Access() {
-  if (!access_) access_ = std::make_unique<access::DataAccess>();
+ToolAccess& DatabaseNames::Access() {
+  if (!access_) access_ = MakeLocalToolAccess();
   return *access_;
 }
 
-std::vector<std::string> DatabaseNames::Records() { return catalog_.Records(); }
-std::vector<std::string> DatabaseNames::Definitions() { return catalog_.Definitions(); }
+std::vector<std::string> DatabaseNames::Records() {
+  catalog_.Use(&Access());
+  return catalog_.Records();
+}
+
+std::vector<std::string> DatabaseNames::Definitions() {
+  catalog_.Use(&Access());
+  return catalog_.Definitions();
+}
 
 std::vector<std::string> DatabaseNames::Fields(const std::string& record) {
   const int32_t id = Access().GetRecordID(record);

@@ -12,13 +12,11 @@
 #include <string_view>
 #include <vector>
 
-namespace vantrel::access {
-class DataAccess;
-}
 
 namespace vantrel::cli {
 
 class NameCatalog;
+class ToolAccess;
 
 inline constexpr std::string_view kCompleteCommand = "__complete";
 
@@ -44,10 +42,10 @@ class DatabaseNames : public CompletionNames {
   std::vector<std::string> Values(const std::string& record, const std::string& field) override;
 
  private:
-  access::DataAccess& Access();
+  ToolAccess& Access();
 
   NameCatalog& catalog_;
-  std::unique_ptr<access::DataAccess> access_;
+  std::unique_ptr<ToolAccess> access_;
 };
 
 // The completions of words[index] given the words before it (words start

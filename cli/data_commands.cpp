@@ -20,6 +20,7 @@
 #include "cli/watch.h"
 #include "cli/write_plan.h"
 #include "cli/text_compare.h"
+#include "cli/tool_services.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "platform/time_zone.h"
@@ -198,7 +199,7 @@ void CheckQualityOptions(const WriteArgs& args, const ResolvedField& field) {
 }
 
 ExitCode RunWrite(const WriteArgs& args, CommandContext& context) {
-  access::DataAccess& access = context.Access();
+  ToolAccess& access = context.Access();
   FieldResolver resolver(access, context.Catalog());
   const ResolvedField field = resolver.Resolve({args.record}, {args.field}).front();
   CheckQualityOptions(args, field);

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/field_resolver.h"
 #include "management/management.h"

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "api/records.h"
+#include "cli/tool_services.h"
 #include "cli/errors.h"
 #include "cli/name_catalog.h"
 #include "cli/progress.h"
@@ -166,7 +167,7 @@ std::optional<FieldResolver::Record> FieldResolver::FindRecord(const std::string
 }
 
 std::optional<FieldResolver::Record> FieldResolver::FindRecord(int32_t id) {
-  if (id <= 0 || access_.GetRecordName(id).empty()) {
+  if (id <= 0 || access_.RecordNameOf(id).empty()) {
     problems_.push_back(fmt::format("there is no record with id {}", id));
     return std::nullopt;
   }
@@ -176,9 +177,9 @@ std::optional<FieldResolver::Record> FieldResolver::FindRecord(int32_t id) {
 FieldResolver::Record FieldResolver::Describe(int32_t id) {
   Record record;
   record.id = id;
-  record.name = RecordNameOf(id);  // decoded from the code page, as the tool prints it
+  record.name = access_.RecordNameOf(id);  // decoded from the code page, as the tool prints it
   const int32_t definitionId = access_.GetDefinitionID(id);
-  record.definitionName = RecordNameOf(definitionId);
+  record.definitionName = access_.RecordNameOf(definitionId);
   if (const auto fields = access_.GetFieldDefinitions(definitionId)) record.fields = *fields;
   return record;
 }
@@ -213,7 +214,7 @@ std::optional<ResolvedField> FieldResolver::FindField(const Record& record, cons
     return std::nullopt;
   }
   if (definition->FieldReferenceType == FieldReferenceTypeEnum::Selector) {
-    field.selectors = access_.GetRecordSpecificSelectors(record.id, definition->SelectorRecordId);
+    field.selectors = access_.GetRecordSpecificSelectors(record.id, *definition);
     if (field.selectors.empty()) field.selectors = definition->FormattedStrings;
   }
   return field;

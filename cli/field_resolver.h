@@ -22,11 +22,9 @@
 #include "contracts/records.h"
 #include "contracts/selectors.h"
 
-namespace vantrel::access {
-class DataAccess;
-}
-
 namespace vantrel::cli {
+
+class ToolAccess;
 
 class NameCatalog;
 
@@ -71,7 +69,7 @@ auto FieldEntry(const Answer& answer, int32_t recordId, int32_t fieldTag)
 
 class FieldResolver {
  public:
-  FieldResolver(access::DataAccess& access, NameCatalog& catalog) : access_(access), catalog_(catalog) {}
+  FieldResolver(ToolAccess& access, NameCatalog& catalog) : access_(access), catalog_(catalog) {}
 
   // The fields of each record, record by record, in the order given.
   std::vector<ResolvedField> Resolve(const std::vector<std::string>& records, const std::vector<std::string>& fields);
@@ -99,7 +97,7 @@ class FieldResolver {
                                          int32_t occurrence);
   [[noreturn]] void Fail() const;
 
-  access::DataAccess& access_;
+  ToolAccess& access_;
   NameCatalog& catalog_;
   std::vector<std::string> problems_;
 };

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/name_pattern.h"
 #include "cli/progress.h"
@@ -66,7 +67,8 @@ struct Found {
 
 // The conditions' fields as the definition spells them, or nothing when it
 // lacks one of them.
-std::optional<std::vector<std::string>> FieldsOf(access::Management& management, const std::string& definition,
+std::optional<std::vector<std::string>> FieldsOf(contracts::IManagementService& management,
+                                                 const std::string& definition,
                                                  const std::vector<FieldCondition>& conditions) {
   const auto fields = management.GetFieldDefinitions(contracts::TagNames{definition});
   const auto entry = fields.find(definition);
@@ -83,7 +85,7 @@ std::optional<std::vector<std::string>> FieldsOf(access::Management& management,
 
 // The records among names whose fields match every condition, with those
 // fields' values.
-std::vector<Found> Matching(access::DataAccess& access, const std::string& definition, const contracts::TagNames& names,
+std::vector<Found> Matching(ToolAccess& access, const std::string& definition, const contracts::TagNames& names,
                             const std::vector<FieldCondition>& conditions, const std::vector<std::string>& fields) {
   std::vector<Found> found;
   contracts::Tags request;
@@ -111,7 +113,7 @@ std::vector<Found> Matching(access::DataAccess& access, const std::string& defin
 }
 
 ExitCode RunFind(const FindArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
+  contracts::IManagementService& management = context.Manage();
   const contracts::TagNames definitions = management.GetAllDefinitionTags();
   std::vector<Found> found;
   {
@@ -120,8 +122,7 @@ ExitCode RunFind(const FindArgs& args, CommandContext& context) {
       progress.Advance();
       const auto fields = FieldsOf(management, definition, args.conditions);
       if (!fields) continue;
-      const contracts::TagNames names =
-          management.GetFilteredTagNamesByDefinition(definition, args.patterns, MatchesAnyNamePattern);
+      const contracts::TagNames names = context.Access().RecordsOf(definition, args.patterns);
       for (Found& record : Matching(context.Access(), definition, names, args.conditions, *fields)) {
         found.push_back(std::move(record));
       }

@@ -2,6 +2,7 @@
 // a regular grid (--align) or summarized per interval (--every, --agg), as a
 // table, CSV, JSON and an SVG chart (--plot), and followed as new values
 // come (--follow).
+#include "cli/tool_services.h"
 #include "cli/history_command.h"
 
 #include <unistd.h>

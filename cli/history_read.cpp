@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/tool_services.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 
@@ -20,7 +21,7 @@ constexpr int64_t kMillisecond = DateTime::kTicksPerMillisecond;
 // How many outsiders a kind asks for on each side it names.
 int32_t PerSide(int32_t kinds) { return (kinds & (1 | 2)) != 0 ? 1 : 2; }
 
-TagValues Read(access::DataAccess& access, const ResolvedField& field, const contracts::HistoryQuery& query) {
+TagValues Read(ToolAccess& access, const ResolvedField& field, const contracts::HistoryQuery& query) {
   contracts::HistoryRequestById request;
   request.TagId = field.recordId;
   request.FieldId = field.fieldTag;
@@ -32,7 +33,7 @@ TagValues Read(access::DataAccess& access, const ResolvedField& field, const con
 // The outsiders beyond the interval's far end (its newer end for a forward
 // read, its older end for a reverse one), from a read of a millisecond just
 // beyond that end, in the order of the main read.
-TagValues FarOutsiders(access::DataAccess& access, const ResolvedField& field, const HistoryWindow& window) {
+TagValues FarOutsiders(ToolAccess& access, const ResolvedField& field, const HistoryWindow& window) {
   const auto asked = static_cast<int32_t>(window.outsiders);
   const int32_t kind = asked & (window.Reverse() ? kBeforeKinds : kAfterKinds);
   if (kind == 0) return {};
@@ -66,7 +67,7 @@ Side FieldHistory::SideOf(const TagValue& value, const HistoryWindow& window) co
   return value.Timestamp > window.High() ? Side::kAfter : Side::kInside;
 }
 
-FieldHistory ReadFieldHistory(access::DataAccess& access, const ResolvedField& field, const HistoryWindow& window) {
+FieldHistory ReadFieldHistory(ToolAccess& access, const ResolvedField& field, const HistoryWindow& window) {
   contracts::HistoryQuery query;
   query.StartTime = window.from;
   query.EndTime = window.to;
@@ -96,7 +97,7 @@ FieldHistory ReadFieldHistory(access::DataAccess& access, const ResolvedField& f
   return history;
 }
 
-std::string RecordText(access::DataAccess& access, const ResolvedField& field, const std::string& name) {
+std::string RecordText(ToolAccess& access, const ResolvedField& field, const std::string& name) {
   const int32_t tag = access.GetAttributeID(name);
   if (tag <= 0) return {};
   contracts::TagsById request;

@@ -21,11 +21,9 @@
 #include "contracts/enums.h"
 #include "contracts/tag_value.h"
 
-namespace vantrel::access {
-class DataAccess;
-}
-
 namespace vantrel::cli {
+
+class ToolAccess;
 
 struct HistoryWindow {
   contracts::DateTime from;  // later than to: newest first
@@ -54,11 +52,11 @@ struct FieldHistory {
 };
 
 // Reads field's history over window. Throws what the library throws.
-FieldHistory ReadFieldHistory(access::DataAccess& access, const ResolvedField& field, const HistoryWindow& window);
+FieldHistory ReadFieldHistory(ToolAccess& access, const ResolvedField& field, const HistoryWindow& window);
 
 // A text field of field's record (UNITS, DESCRIPTION), or empty when its
 // definition has none or it cannot be read.
-std::string RecordText(access::DataAccess& access, const ResolvedField& field, const std::string& name);
+std::string RecordText(ToolAccess& access, const ResolvedField& field, const std::string& name);
 
 }  // namespace vantrel::cli
 

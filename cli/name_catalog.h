@@ -1,7 +1,8 @@
 // NameCatalog: the names of the database's definition records and of their
 // records, listed on first use and kept, for "did you mean" suggestions and
-// completion. It reads the client API's record list directly, 500 names a
-// call. Used by one thread while a DatabaseLink is alive.
+// completion. It lists them through the command's services (ToolAccess:
+// the client API's record list in process, the management service through
+// a host), which each command names with Use. Used by one thread.
 #ifndef VANTREL_CLI_NAME_CATALOG_H_
 #define VANTREL_CLI_NAME_CATALOG_H_
 
@@ -11,8 +12,12 @@
 
 namespace vantrel::cli {
 
+class ToolAccess;
+
 class NameCatalog {
  public:
+  // The services the next listing asks (null: none; a listing is then empty).
+  void Use(ToolAccess* source) { source_ = source; }
   // Definition record names, sorted.
   const std::vector<std::string>& Definitions();
   // Every record of every definition, and the definitions themselves, sorted.
@@ -23,6 +28,7 @@ class NameCatalog {
  private:
   void Load();
 
+  ToolAccess* source_ = nullptr;
   std::optional<std::vector<std::string>> definitions_;
   std::vector<std::string> records_;
 };

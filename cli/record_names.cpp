@@ -11,7 +11,7 @@
 #include "cli/name_catalog.h"
 #include "cli/suggest.h"
 #include "platform/codepage.h"
-#include "session/session.h"
+#include "cli/tool_services.h"
 
 namespace vantrel::cli {
 
@@ -26,18 +26,18 @@ std::string RecordNameOf(int32_t id) {
 
 
 std::optional<NamedRecord> RecordNames::Record(const std::string& name) {
-  const int32_t id = session_.GetRecordID(name);
+  const int32_t id = access_.GetRecordID(name);
   if (id <= 0) {
     problems_.push_back(fmt::format("there is no record {}{}", name, DidYouMean(name, catalog_.Records())));
     return std::nullopt;
   }
-  NamedRecord record{id, RecordNameOf(id), session_.GetDefinitionRecordID(name), {}};
-  record.definition = RecordNameOf(record.definitionId);
+  NamedRecord record{id, access_.RecordNameOf(id), access_.GetDefinitionRecordID(name), {}};
+  record.definition = access_.RecordNameOf(record.definitionId);
   return record;
 }
 
 std::optional<NamedRecord> RecordNames::Definition(const std::string& name) {
-  if (session_.GetRecordID(name) <= 0) {
+  if (access_.GetRecordID(name) <= 0) {
     problems_.push_back(fmt::format("there is no definition {}{}", name, DidYouMean(name, catalog_.Definitions())));
     return std::nullopt;
   }

@@ -3,11 +3,11 @@
 // resolve are collected; Require() then ends the command with one
 // NotFoundError that names them all, with a suggestion for likely typos:
 //
-//   RecordNames names(context.Manage(), context.Catalog());
+//   RecordNames names(context.Access(), context.Catalog());
 //   for (const auto& name : args.names) names.Record(name);
 //   names.Require();  // there is no record TI999; there is no record P1O1 (did you mean P101?)
 //
-// Used by one thread, with the session it is given.
+// Used by one thread, with the services it is given.
 #ifndef VANTREL_CLI_RECORD_NAMES_H_
 #define VANTREL_CLI_RECORD_NAMES_H_
 
@@ -16,13 +16,10 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::access {
-class Session;
-}
-
 namespace vantrel::cli {
 
 class NameCatalog;
+class ToolAccess;
 
 // The name of record id as the database spells it, decoded from the code
 // page (the library's names keep ASCII only); empty when there is no such
@@ -41,7 +38,7 @@ struct NamedRecord {
 
 class RecordNames {
  public:
-  RecordNames(access::Session& session, NameCatalog& catalog) : session_(session), catalog_(catalog) {}
+  RecordNames(ToolAccess& access, NameCatalog& catalog) : access_(access), catalog_(catalog) {}
 
   // A record or a definition record; nothing (and the problem noted) when no
   // record has that name.
@@ -52,7 +49,7 @@ class RecordNames {
   void Require() const;
 
  private:
-  access::Session& session_;
+  ToolAccess& access_;
   NameCatalog& catalog_;
   std::vector<std::string> problems_;
 };

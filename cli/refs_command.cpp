@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/name_catalog.h"
 #include "cli/progress.h"
@@ -115,7 +116,7 @@ Json ReferenceJson(const ReferenceInfo& info) {
   return json;
 }
 
-contracts::TagReferences Search(const RefsArgs& args, access::Management& management) {
+contracts::TagReferences Search(const RefsArgs& args, contracts::IManagementService& management) {
   const Progress progress("searching references");
   return args.source ? management.FindReferencesBySource(args.names, *args.source)
                      : management.FindReferences(args.names);
@@ -124,10 +125,9 @@ contracts::TagReferences Search(const RefsArgs& args, access::Management& manage
 // A note for names that name no record: maybe a typo. Texts may still
 // hold them; no field can point at them.
 void NoteUnknownNames(const RefsArgs& args, CommandContext& context) {
-  access::Management& management = context.Manage();
   std::string unknown;
   for (const auto& name : args.names) {
-    if (management.GetRecordID(name) > 0) continue;
+    if (context.Access().GetRecordID(name) > 0) continue;
     unknown += fmt::format("{}{}{}", unknown.empty() ? "" : ", ", name, DidYouMean(name, context.Catalog().Records()));
   }
   if (unknown.empty()) return;
@@ -140,10 +140,12 @@ void NoteUnknownNames(const RefsArgs& args, CommandContext& context) {
 
 // Why the query files could not be searched, when SQL is searched and the
 // folder COMPRESS_SOURCE names is missing; nothing when they could be (or
-// no folder is set, so there are none).
-std::optional<std::string> UnsearchedQueryFolder(const RefsArgs& args) {
+// no folder is set, so there are none). The folder of a host's database
+// lies on the host's machine, which only the host can look into.
+std::optional<std::string> UnsearchedQueryFolder(const RefsArgs& args, CommandContext& context) {
   if (args.source && *args.source != ReferenceSourceTypeEnum::SqlQuery) return std::nullopt;
-  const std::string folder = access::ServerManagement().GetVntEnvironmentVariable("COMPRESS_SOURCE");
+  if (context.Remote()) return std::nullopt;
+  const std::string folder = context.Server().GetVntEnvironmentVariable("COMPRESS_SOURCE");
   if (folder.empty()) return std::nullopt;
   std::error_code error;
   if (std::filesystem::is_directory(folder, error)) return std::nullopt;
@@ -154,7 +156,7 @@ std::optional<std::string> UnsearchedQueryFolder(const RefsArgs& args) {
 
 ExitCode RunRefs(const RefsArgs& args, CommandContext& context) {
   const contracts::TagReferences found = Search(args, context.Manage());
-  const std::optional<std::string> unsearched = UnsearchedQueryFolder(args);
+  const std::optional<std::string> unsearched = UnsearchedQueryFolder(args, context);
   Shown shown;
   shown.table.columns = {{"NAME"}, {"SOURCE"}, {"WHERE"}, {"DEFINITION"}, {"FOUND"}};
   shown.json = Json::object();

@@ -44,7 +44,7 @@ void DeclareServer(CLI::App& app, ServerArgs& args) {
 }
 
 ExitCode ShowEnvironment(const ServerArgs& args, CommandContext& context) {
-  access::ServerManagement server;
+  contracts::IServerManagementService& server = context.Server();
   Shown shown;
   shown.table.columns = {{"NAME"}, {"VALUE"}};
   shown.json = Json::object();
@@ -77,7 +77,7 @@ ExitCode RunServer(const ServerArgs& args, CommandContext& context) {
   switch (args.query) {
     case ServerArgs::Query::kEnvironment: return ShowEnvironment(args, context);
     case ServerArgs::Query::kGroupFolder: {
-      const std::string folder = access::ServerManagement().GetVntGroup200FolderPath();
+      const std::string folder = context.Server().GetVntGroup200FolderPath();
       if (folder.empty()) {
         throw NotFoundError(fmt::format("the database has no group folder: {} is not set", kGroupFolderVariable));
       }

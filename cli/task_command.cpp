@@ -25,6 +25,7 @@
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
+#include "cli/tool_services.h"
 #include "cli/command.h"
 #include "cli/name_catalog.h"
 #include "cli/record_names.h"
@@ -144,8 +145,9 @@ std::string TaskRecordsHint(access::Management& management, NameCatalog& catalog
 
 // The task record named, as the database spells it.
 std::string TaskRecord(const std::string& name, CommandContext& context) {
-  access::Management& management = context.Manage();
-  RecordNames resolver(management, context.Catalog());
+  // A task runs on the database's machine only (not through --server).
+  access::Management management;
+  RecordNames resolver(context.Access(), context.Catalog());
   const auto record = resolver.Record(name);
   resolver.Require();
   if (IsTaskRecord(record->id)) return record->name;
@@ -157,7 +159,7 @@ std::string TaskRecord(const std::string& name, CommandContext& context) {
 // The lines of the activations, as they come.
 class ActivationLines {
  public:
-  ActivationLines(Output& output, access::DataAccess& access)
+  ActivationLines(Output& output, ToolAccess& access)
       : rows_(output, {{"TIME"}, {"RECORD"}, {"FIELD"}, {"PRIORITY", true}, {"CODE", true}, {"ERROR"}}),
         access_(access) {}
 
@@ -201,7 +203,7 @@ class ActivationLines {
   }
 
   RowStream rows_;
-  access::DataAccess& access_;
+  ToolAccess& access_;
   int64_t activations_ = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/duration.h"
 #include "cli/progress.h"
 #include "cli/value_view.h"
@@ -34,7 +35,7 @@ std::vector<ResolvedField> Distinct(std::vector<ResolvedField> fields) {
   return distinct;
 }
 
-TagValuesByIds ReadValues(const std::vector<ResolvedField>& fields, access::DataAccess& access) {
+TagValuesByIds ReadValues(const std::vector<ResolvedField>& fields, ToolAccess& access) {
   const auto batch = static_cast<std::size_t>(access::DataAccess::kBatchSize);
   TagValuesByIds all;
   Progress progress("reading values", static_cast<int64_t>(fields.size()));
@@ -82,7 +83,7 @@ struct CurrentValues {
   std::vector<std::string> missing;
 };
 
-CurrentValues ReadCurrentValues(const std::vector<ResolvedField>& fields, access::DataAccess& access) {
+CurrentValues ReadCurrentValues(const std::vector<ResolvedField>& fields, ToolAccess& access) {
   const TagValuesByIds all = ReadValues(fields, access);
   CurrentValues result;
   Shown& shown = result.shown;

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/tool_services.h"
 #include "cli/errors.h"
 #include "cli/reasons.h"
 #include "cli/time_parse.h"
@@ -45,7 +46,7 @@ int32_t SelectorNumber(std::string_view text, const ResolvedField& field) {
   throw UsageError(fmt::format("{} takes {} (or {}), not '{}'", What(field), texts, numbers, text));
 }
 
-contracts::Value PointerValue(std::string_view text, const ResolvedField& field, access::DataAccess& access) {
+contracts::Value PointerValue(std::string_view text, const ResolvedField& field, ToolAccess& access) {
   const std::string value(text);
   if (field.definition.Length == kRecordIdLength) {
     if (access.GetRecordID(value) <= 0) {
@@ -71,7 +72,7 @@ contracts::Value PointerValue(std::string_view text, const ResolvedField& field,
 }  // namespace
 
 contracts::Value ParseFieldValue(std::string_view text, const ResolvedField& field, const contracts::DateTime& now,
-                                 access::DataAccess& access) {
+                                 ToolAccess& access) {
   const auto& definition = field.definition;
   if (definition.FieldReferenceType == FieldReferenceTypeEnum::Selector) {
     return static_cast<int16_t>(SelectorNumber(text, field));
@@ -210,10 +211,7 @@ std::optional<std::string> Refusal(const FieldWrite& planned, const contracts::F
 // protected fields, fields the caller may not write. The same checks the
 // write itself meets, asked without writing.
 std::vector<std::string> Refusals(const WritePlan& plan, CommandContext& context) {
-  if (dorvik::IsReadOnly()) {
-    return {fmt::format("the database is read-only here (its data file cannot be written by {})",
-                        platform::CurrentThreadAccount())};
-  }
+  if (auto refusal = context.Access().WholeDatabaseRefusal()) return {std::move(*refusal)};
   contracts::TagsById request;
   for (const auto& planned : plan.Fields()) {
     if (planned.written > 0) request[planned.field.recordId].push_back(planned.field.fieldTag);
@@ -262,7 +260,9 @@ ExitCode RunWritePlan(const WritePlan& plan, CommandContext& context, const std:
     } catch (const NotFoundError&) {
       throw;
     } catch (const std::exception& failure) {
-      throw std::runtime_error(ReasonInWords(failure.what(), FieldNamer(plan), RecordNameOf));
+      ToolAccess& access = context.Access();
+      const Namer records = [&access](int32_t id) { return access.RecordNameOf(id); };
+      throw std::runtime_error(ReasonInWords(failure.what(), FieldNamer(plan), records));
     }
   }
   context.Out().Show(plan.Report(false));

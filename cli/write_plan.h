@@ -22,14 +22,12 @@
 #include "cli/output.h"
 #include "contracts/collections.h"
 
-namespace vantrel::access {
-class DataAccess;
-}
-
 namespace vantrel::cli {
 
+class ToolAccess;
+
 contracts::Value ParseFieldValue(std::string_view text, const ResolvedField& field, const contracts::DateTime& now,
-                                 access::DataAccess& access);
+                                 ToolAccess& access);
 
 struct FieldWrite {
   ResolvedField field;

@@ -3,6 +3,8 @@
 // start without a certificate, and SIGTERM ending it with status 0.
 #include <signal.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -140,6 +142,80 @@ TEST_F(VntaccessdTest, TheToolCallsThroughTheHost) {
   EXPECT_EQ(ChildProcess(VNTACCESS_PATH, {"--server", server, "--user", "VNT\\operator", "call", "GetServerVersion"})
                 .Wait(30s),
             1);
+  ::unsetenv("VNTACCESS_PASSWORD");
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+}
+
+// What vntaccess prints, standard error after standard output, and its exit code.
+struct ToolAnswer {
+  std::string text;
+  int code = -1;
+  bool operator==(const ToolAnswer&) const = default;
+};
+
+void PrintTo(const ToolAnswer& answer, std::ostream* out) { *out << "exit " << answer.code << ":\n" << answer.text; }
+
+ToolAnswer RunToolMerged(std::vector<std::string> args) {
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", VNTACCESS_PATH});
+  ChildProcess tool("/bin/sh", args);
+  ToolAnswer answer;
+  for (std::string line = tool.ReadLine(30s); !line.empty(); line = tool.ReadLine(30s)) answer.text += line + "\n";
+  answer.code = tool.Wait(30s);
+  return answer;
+}
+
+TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
+  ChildProcess host(VNTACCESSD_PATH, ServeArgs());
+  const uint16_t port = PortOf(host.ReadLine(30s));
+  ASSERT_NE(port, 0);
+  const std::string server = "http://127.0.0.1:" + std::to_string(port);
+  ::setenv("VNTACCESS_PASSWORD", "secret-pass1", 1);
+  // refs searches the query files too; the host's folder is beyond the tool.
+  std::filesystem::copy(std::filesystem::path(VANTREL_EXAMPLES_DIR) / "queries", plant_.Folder() / "queries");
+  const std::vector<std::vector<std::string>> commands{
+      {"read", "TI101", "DESCRIPTION", "VALUE", "UNITS", "TREND"},
+      {"read", "TI101,TI102,PI201", "VALUE", "--json"},
+      {"read", "TI999", "VALU"},  // not found, with suggestions from the host's names
+      {"read", "TI101", "VALU"},
+      {"fields", "VN_DiscreteDef"},
+      {"fields", "P101", "--json"},
+      {"records", "TI101", "--like", "TI*"},
+      {"definitions", "--csv"},
+      {"history", "PI201", "VALUE", "--from", "2024-03-05 04:00Z", "--to", "2024-03-05 10:00Z", "--outsiders", "BothA"},
+      {"history", "TI101", "TI102", "VALUE", "--from", "2024-03-04Z", "--to", "2024-03-07Z", "--every", "1d",
+       "--agg", "min,avg,max,count", "--json"},
+      {"refs", "TI101"},
+      {"find", "TI*"},
+      {"server", "env", "DORVIK_GROUP_NAME", "NO_SUCH"},
+      {"write", "TI101", "VALUE", "74,5"},
+      {"--dry-run", "write", "TI101", "VALUE", "75.5", "--time", "2024-03-07 03:00Z"},
+      {"write", "P101", "MODE", "ON", "--time", "2024-03-07 03:00Z"},
+      {"read", "P101", "MODE", "--json"},
+  };
+  for (const auto& command : commands) {
+    std::vector<std::string> local{"--database", plant_.Database(), "--user", "VNT\\operator", "--utc"};
+    std::vector<std::string> remote{"--server", server, "--user", "VNT\\operator", "--utc"};
+    local.insert(local.end(), command.begin(), command.end());
+    remote.insert(remote.end(), command.begin(), command.end());
+    const ToolAnswer inProcess = RunToolMerged(local);
+    EXPECT_EQ(RunToolMerged(remote), inProcess) << "vntaccess " << ::testing::PrintToString(command);
+  }
+  // The database's files stay on its machine: one line, exit 2.
+  const std::vector<std::vector<std::string>> onTheMachine{
+      {"import", "a.json", "b.db"}, {"export", "a.db", "b.json"}, {"check", "a.db"}, {"task", "T1"}};
+  for (const auto& words : onTheMachine) {
+    const std::string& command = words.front();
+    std::vector<std::string> args{"--server", server};
+    args.insert(args.end(), words.begin(), words.end());
+    const ToolAnswer refused = RunToolMerged(args);
+    EXPECT_EQ(refused.code, 2) << command;
+    EXPECT_THAT(refused.text, ::testing::StartsWith("vntaccess: " + command + " runs on the database's machine"));
+    EXPECT_EQ(std::count(refused.text.begin(), refused.text.end(), '\n'), 1) << refused.text;
+  }
+  const ToolAnswer shell = RunToolMerged({"--server", server});
+  EXPECT_EQ(shell.code, 2);
+  EXPECT_THAT(shell.text, ::testing::StartsWith("vntaccess: the shell and scripts"));
   ::unsetenv("VNTACCESS_PASSWORD");
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
