@@ -39,7 +39,9 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# jq is installed for the tour through a host (tests/cli/tour_test.sh).
 test: build
+	@./scripts/install-deps.sh jq
 	@cd $(BUILD) && ctest -j $(JOBS) -LE reliability $(CTEST_FLAGS)
 
 # The tests labelled "reliability", one at a time (each is bounded in time;
