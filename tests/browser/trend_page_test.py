@@ -12,6 +12,7 @@ goals are for benchmarks).
 import argparse
 import datetime
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -37,16 +38,18 @@ def plant_with_history(source, path):
     with open(os.path.join(source, "examples", "plant.json"), encoding="utf-8") as f:
         plant = json.load(f)
     now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    start = now - datetime.timedelta(hours=24)
-    step = 86_000.0 / VALUES_PER_TAG
+    # From 2 minutes into the last 24 hours to a minute ago: all inside a 24 h range opened within 2 minutes.
+    start = now - datetime.timedelta(hours=24) + datetime.timedelta(minutes=2)
+    step = (86_400.0 - 180.0) / VALUES_PER_TAG
     history = [h for h in plant["history"] if h["field"] != "VALUE" or h["record"] not in TAGS]
     for n, tag in enumerate(TAGS):
         samples = []
         for i in range(VALUES_PER_TAG):
             t = start + datetime.timedelta(seconds=i * step)
-            wave = ((i * 7 + n * 1000) % 2000) / 100.0
+            hours = i * step / 3600.0
+            wave = 8 * math.sin(hours / (3 + n) * math.pi) + 2 * math.sin(hours * 5.1 + n) + ((i * 7919) % 100) / 200.0
             samples.append([t.strftime("%Y-%m-%dT%H:%M:%S.") + f"{t.microsecond // 1000:03d}Z",
-                            round(50 + 10 * n + wave, 2)])
+                            round(60 + 15 * n + wave, 2)])
         history.append({"record": tag, "field": "VALUE", "samples": samples})
     plant["history"] = history
     with open(path, "w", encoding="utf-8") as f:
@@ -72,11 +75,12 @@ class Host:
         users = os.path.join(folder, "users")
         subprocess.run([vntaccessd, "user", "add", "operator", "--users", users, "--password-stdin"],
                        input=PASSWORD.encode(), check=True, capture_output=True, timeout=60)
+        self.log = open(os.path.join(folder, "vntaccessd.log"), "wb")
         self.process = subprocess.Popen(
             [vntaccessd, "--database", self.database, "--registry",
              os.path.join(source, "examples", "registry.reg"), "--users", users, "--domain", "VNT",
              "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key],
-            stdout=subprocess.PIPE, stderr=open(os.path.join(folder, "vntaccessd.log"), "wb"))
+            stdout=subprocess.PIPE, stderr=self.log)
         line = self.process.stdout.readline().decode().strip()
         if not line.startswith("listening on https://127.0.0.1:"):
             raise RuntimeError(f"vntaccessd did not start: {line!r}")
@@ -92,6 +96,9 @@ class Host:
             self.process.wait(timeout=15)
         except subprocess.TimeoutExpired:
             self.process.kill()
+            self.process.wait(timeout=15)
+        self.process.stdout.close()
+        self.log.close()
 
 
 class TrendPageTest(unittest.TestCase):
@@ -135,6 +142,14 @@ class TrendPageTest(unittest.TestCase):
         return self.note()
 
     def test_a_plant_engineer_trends_three_tags_live_and_logs_out(self):
+        try:
+            self.scenario()
+        except Exception:
+            self.shot("failed")
+            print("page status:", self.driver.find_element(By.ID, "status").text, file=sys.stderr)
+            raise
+
+    def scenario(self):
         d = self.driver
         d.get(self.host.url + "/")
         self.find("#login-user").send_keys("operator")

@@ -245,7 +245,9 @@ TEST(SessionStoreTest, SessionsEndWhenIdleAtTheirLifetimeAndPastTheLimitOldestFi
     now += std::chrono::minutes(20);
     const bool withinLifetime = step < 5;
     EXPECT_EQ(store.Find(busy.id).has_value(), withinLifetime) << step;
-    if (step == 1) EXPECT_FALSE(store.Find(idle.id).has_value());  // 40 idle minutes
+    if (step == 1) {
+      EXPECT_FALSE(store.Find(idle.id).has_value());  // 40 idle minutes
+    }
   }
   EXPECT_EQ(store.Size(), 0U);
   const auto first = store.Create(who);

@@ -74,7 +74,7 @@ async function showFields(record) {
   $('fields-title').textContent = `Fields of ${record}`;
   const list = $('fields');
   list.textContent = '';
-  const definitions = await api.call('management', 'GetFieldDefinitions', { definitonTags: [definition] });
+  const definitions = await api.call('management', 'GetFieldDefinitions', { definitionTags: [definition] });
   const fields = (definitions && definitions[definition]) || [];
   fields.forEach((field) => {
     const name = field.name || field.Name || field.fieldName || String(field);
@@ -87,7 +87,7 @@ async function showFields(record) {
 
 function fieldKind(field) {
   const kind = field.type || field.dataType || field.Type || '';
-  return `${typeof kind === 'string' ? kind : ''} ＋`;
+  return `${typeof kind === 'string' ? kind : ''} +`;
 }
 
 // --- current values and the trend ---

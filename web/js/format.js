@@ -4,6 +4,14 @@
 
 let utc = false;
 
+// A value without quality carries these (the contracts' kNoStatus, kNoLevel); the tool leaves them blank.
+export const NO_STATUS = -32768;
+export const NO_LEVEL = -1;
+
+export function badStatus(tagValue) {
+  return tagValue.status !== undefined && tagValue.status !== 0 && tagValue.status !== NO_STATUS;
+}
+
 export function setUtc(on) {
   utc = on;
 }
@@ -49,6 +57,7 @@ export function timeText(date) {
 export function qualityCell(cell, kind, number) {
   cell.textContent = '';
   if (number === undefined || number === null) return;
+  if ((kind === 'status' && number === NO_STATUS) || (kind === 'level' && number === NO_LEVEL)) return;
   const mark = document.createElement('span');
   let look = 'good';
   let sign = '✓';

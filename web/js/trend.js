@@ -7,7 +7,7 @@
 
 import uPlot from '../vendor/uPlot.esm.js';
 import { chartHistory } from './api.js';
-import { numericValue, timeText, zoneName } from './format.js';
+import { badStatus, numericValue, timeText, zoneName } from './format.js';
 
 const COLOURS = ['#0b63ce', '#d95f02', '#1b9e77', '#7570b3', '#e7298a', '#66a61e'];
 export const MAX_TAGS = COLOURS.length;
@@ -42,7 +42,7 @@ export function seriesOf(values) {
     if (Number.isNaN(t)) continue;
     times.push(t);
     numbers.push(numericValue(value));
-    bad.push(value.status !== undefined && value.status !== 0);
+    bad.push(badStatus(value));
   }
   return { times, values: numbers, bad };
 }
@@ -119,7 +119,7 @@ export class TrendChart {
     const series = this.series[i];
     series.times.push(t);
     series.values.push(numericValue(tagValue));
-    series.bad.push(tagValue.status !== undefined && tagValue.status !== 0);
+    series.bad.push(badStatus(tagValue));
     if (follow) {
       const span = this.to - this.from;
       this.to = new Date(Math.max(Date.now(), t * 1000 + 1000));
@@ -136,7 +136,7 @@ export class TrendChart {
     this.element.textContent = '';
     if (!this.tags.length) {
       this.plot = null;
-      this.element.textContent = 'Choose fields in the browser on the left (＋) to trend them.';
+      this.element.textContent = 'Choose fields in the browser on the left (+) to trend them.';
       return;
     }
     this.plot = new uPlot(this.options(columns), data, this.element);
@@ -150,16 +150,17 @@ export class TrendChart {
     this.tags.forEach((tag, i) => {
       const scale = `y${i}`;
       scales[scale] = { auto: true };
-      const bad = columns[i].bad;
+      const badPoints = columns[i].bad.flatMap((b, k) => (b ? [k] : []));
       series.push({
         label: `${tag.record} ${tag.field}`,
         scale,
         stroke: tag.colour,
         width: 1.5,
         spanGaps: false,
+        // Sparse data shows every point; dense data only those of a bad status.
         points: {
-          show: true, size: 7, fill: '#fff', stroke: tag.colour,
-          filter: (u, seriesIdx, show) => (show ? null : bad.flatMap((b, k) => (b ? [k] : []))),
+          size: 7, fill: '#fff', stroke: tag.colour,
+          filter: (u, seriesIdx, show) => (show || !badPoints.length ? null : badPoints),
         },
       });
       axes.push({ scale, side: i % 2 === 0 ? 3 : 1, stroke: tag.colour, grid: { show: i === 0 }, size: 60 });
