@@ -205,7 +205,8 @@ class TrendPageTest(unittest.TestCase):
         over = d.find_element(By.CSS_SELECTOR, "#chart .u-over")
         webdriver.ActionChains(d).move_to_element_with_offset(over, -100, 0).click_and_hold() \
             .move_by_offset(200, 0).release().perform()
-        self.wait.until(lambda _: d.execute_script("return window.vntTrend.to - window.vntTrend.from") < span_before / 2)
+        span = "return window.vntTrend.to - window.vntTrend.from"
+        self.wait.until(lambda _: d.execute_script(span) < span_before / 2)
         self.wait_for_note(note)
         self.shot("04-zoomed")
 

@@ -93,7 +93,8 @@ export class TrendChart {
     const answers = await Promise.all(this.tags.map((tag) =>
       chartHistory(tag.record, tag.field, from, to, points).catch((error) => ({ error: error.message }))));
     if (load !== this.loadNumber) return null;  // a newer range was asked meanwhile
-    this.series = answers.map((answer) => (answer.error ? { times: [], values: [], bad: [] } : seriesOf(answer.values)));
+    const empty = { times: [], values: [], bad: [] };
+    this.series = answers.map((answer) => (answer.error ? empty : seriesOf(answer.values)));
     const errors = answers.map((a, i) => (a.error ? `${this.tags[i].record} ${this.tags[i].field}: ${a.error}` : ''))
       .filter(Boolean);
     const raw = answers.reduce((sum, a) => sum + (a.raw || 0), 0);
