@@ -192,6 +192,7 @@ function wireControls() {
   $('pan-back').addEventListener('click', () => { $('follow').checked = false; chart.pan(-0.5); });
   $('pan-forward').addEventListener('click', () => chart.pan(0.5));
   $('zoom-out').addEventListener('click', () => chart.zoomOut());
+  $('chart').addEventListener('zoomed', () => { $('follow').checked = false; });
   $('utc').addEventListener('change', () => {
     setUtc($('utc').checked);
     chart.draw();

@@ -180,6 +180,7 @@ export class TrendChart {
           const from = new Date(u.posToVal(u.select.left, 'x') * 1000);
           const to = new Date(u.posToVal(u.select.left + u.select.width, 'x') * 1000);
           u.setSelect({ left: 0, width: 0, top: 0, height: 0 }, false);
+          this.element.dispatchEvent(new CustomEvent('zoomed'));  // a zoomed view no longer follows live values
           this.show(from, to);
         }],
       },
