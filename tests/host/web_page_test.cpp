@@ -15,8 +15,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/http_server.h"
 #include "host/web/page_front.h"
+#include "host/worker_pool.h"
 #include "tests/host/host_fixture.h"
+#include "tests/host/raw_http.h"
 
 namespace vantrel::testing {
 namespace {
@@ -324,6 +327,40 @@ TEST(PageFrontTest, CookiesAndOfferedProtocolsAreReadByName) {
   EXPECT_EQ(TokenOfProtocols("vntlive"), "");
   EXPECT_TRUE(host::web::IsPlainPath("/vendor/uPlot.esm.js"));
   EXPECT_FALSE(host::web::IsPlainPath("/vendor/uPlot.esm.exe"));
+}
+
+// The listener carries what the page's front door reads and says: the
+// browser's headers into the request, the page's own Cache-Control in place
+// of the host's no-store, and the cookie out.
+TEST(PageListenerTest, TheBrowsersHeadersGoInAndThePagesHeadersComeOut) {
+  host::HostLimits limits;
+  host::WorkerPool pool{1, 4};
+  host::HttpRequest seen;
+  host::ServerOptions options{"127.0.0.1", 0, std::nullopt, 1, limits};
+  host::HttpServer server(options, pool, [&seen](const host::HttpRequest& request) {
+    seen = request;
+    host::HttpResponse response;
+    response.contentType = "text/html; charset=utf-8";
+    response.headers = {{"Cache-Control", "no-cache"}, {"Set-Cookie", "vnt_session=x; HttpOnly"}};
+    return response;
+  });
+  server.Start();
+  RawHttp connection(server.Port());
+  ASSERT_TRUE(connection.Send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:1\r\nCookie: a=1; vnt_session=s\r\n"
+                              "X-CSRF-Token: t0k\r\nOrigin: https://127.0.0.1:1\r\nIf-None-Match: \"e1\"\r\n"
+                              "Sec-WebSocket-Protocol: vntlive, csrf.t0k\r\n\r\n"));
+  const auto answer = connection.Read();
+  ASSERT_TRUE(answer);
+  EXPECT_THAT(answer->head, HasSubstr("Cache-Control: no-cache\r\n"));
+  EXPECT_THAT(answer->head, Not(HasSubstr("no-store")));
+  EXPECT_THAT(answer->head, HasSubstr("Set-Cookie: vnt_session=x; HttpOnly\r\n"));
+  EXPECT_EQ(seen.cookie, "a=1; vnt_session=s");
+  EXPECT_EQ(seen.csrfToken, "t0k");
+  EXPECT_EQ(seen.origin, "https://127.0.0.1:1");
+  EXPECT_EQ(seen.host, "127.0.0.1:1");
+  EXPECT_EQ(seen.ifNoneMatch, "\"e1\"");
+  EXPECT_EQ(seen.webSocketProtocol, "vntlive, csrf.t0k");
+  server.Stop(std::chrono::seconds(1));
 }
 
 }  // namespace
