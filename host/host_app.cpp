@@ -198,7 +198,9 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     if (request.target == "/v1/health") return;
     metrics.Record(response.service, response.operation.empty() ? "other" : response.operation, response.status,
                    took);
-    if (audit) audit->Record(request, response, took);
+    // The page's own files are no calls: they go to the metrics, not to the audit log.
+    const bool pageFile = request.target.rfind("/v1/", 0) != 0 && request.target.rfind("/metrics", 0) != 0;
+    if (audit && !pageFile) audit->Record(request, response, took);
   };
   HttpServer server(
       options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);

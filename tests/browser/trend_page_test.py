@@ -223,6 +223,19 @@ class TrendPageTest(unittest.TestCase):
         self.assertLess(arrived, 3.0)  # the process's own start is inside; the stream itself is far faster
         self.shot("05-live-value")
 
+        # Write a value from the page, after its confirmation; it comes back through the live stream.
+        d.find_element(By.CSS_SELECTOR, "#values tr[data-tag='TI102 VALUE'] button[title^='Write']").click()
+        self.wait.until(seen.alert_is_present())
+        d.switch_to.alert.send_keys("77.5")
+        d.switch_to.alert.accept()
+        self.wait.until(seen.alert_is_present())
+        self.assertIn("Write 77.5 to TI102 VALUE as VNT\\operator", d.switch_to.alert.text)
+        d.switch_to.alert.accept()
+        self.wait.until(lambda _: d.find_element(By.CSS_SELECTOR, "#values tr[data-tag='TI102 VALUE'] td.num").text
+                        == "77.5")
+        self.assertIn("wrote 77.5", d.find_element(By.ID, "status").text)
+        self.shot("06-written-from-the-page")
+
         # Nothing was asked of another origin, and the policy was never broken.
         origin = self.host.url
         foreign = d.execute_script(
@@ -236,7 +249,7 @@ class TrendPageTest(unittest.TestCase):
         # Log out: the session ends on the host too.
         d.find_element(By.ID, "logout").click()
         self.find("#login-user")
-        self.shot("06-logged-out")
+        self.shot("07-logged-out")
         status = d.execute_script(
             "return fetch('/v1/session', {credentials: 'same-origin'}).then(r => r.status)")
         self.assertEqual(status, 401)

@@ -78,7 +78,7 @@ async function showFields(record) {
   const fields = (definitions && definitions[definition]) || [];
   fields.forEach((field) => {
     const name = field.name || field.Name || field.fieldName || String(field);
-    const li = item(name, fieldKind(field), () => addTag(record, name));
+    const li = item(name, fieldKind(field), () => addTag(record, name, field.dataType));
     li.dataset.field = name;
     li.title = `Add ${record} ${name} to the trend`;
     list.append(li);
@@ -96,7 +96,36 @@ function rowOf(record, field) {
   return document.querySelector(`#values tr[data-tag="${CSS.escape(`${record} ${field}`)}"]`);
 }
 
-async function addTag(record, field) {
+// The contracts' value kinds by a field's data type.
+const VALUE_KINDS = { Double: 'double', Single: 'float', Int16: 'int16', Int32: 'int32', String: 'text' };
+
+// Writes a value the user types, after a confirmation; the host refuses it
+// when the account may not write the field, and the refusal is shown.
+async function writeValue(record, field, dataType) {
+  const kind = VALUE_KINDS[dataType];
+  if (!kind) {
+    status(`${record} ${field}: the page writes numbers and texts only`);
+    return;
+  }
+  const typed = window.prompt(`New value of ${record} ${field} (${dataType}), status 0, time now:`);
+  if (typed === null || typed.trim() === '') return;
+  const value = kind === 'text' ? typed : Number(typed);
+  if (kind !== 'text' && !Number.isFinite(value)) {
+    status(`${typed} is not a number`);
+    return;
+  }
+  if (!window.confirm(`Write ${typed} to ${record} ${field} as ${$('who').textContent}?`)) return;
+  try {
+    const timestamp = `${new Date().toISOString().slice(0, 19)}Z`;
+    const written = { value: { [kind]: value }, timestamp, status: 0 };
+    await api.call('access', 'SetTagValues', { tagValueList: { [record]: { [field]: [written] } } });
+    status(`wrote ${typed} to ${record} ${field}`);
+  } catch (error) {
+    status(`${record} ${field} was not written: ${error.message}`);
+  }
+}
+
+async function addTag(record, field, dataType) {
   if (chart.has(record, field)) return;
   if (!chart.add(record, field)) {
     status(`the trend holds at most ${MAX_TAGS} fields`);
@@ -115,7 +144,12 @@ async function addTag(record, field) {
   remove.textContent = '✕';
   remove.title = 'Remove from the trend';
   remove.addEventListener('click', () => removeTag(record, field));
-  row.cells[6].append(remove);
+  const write = document.createElement('button');
+  write.type = 'button';
+  write.textContent = 'Write';
+  write.title = `Write a value to ${record} ${field}`;
+  write.addEventListener('click', () => writeValue(record, field, dataType));
+  row.cells[6].append(write, ' ', remove);
   $('values').tBodies[0].append(row);
   try {
     const values = await api.call('access', 'GetTagValues', { tagList: { [record]: [field] } });
