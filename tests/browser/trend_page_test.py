@@ -1,6 +1,7 @@
 """The trend page in headless Chromium against a real vntaccessd on a
 loopback port: log in, browse to a tag, trend three tags over 24 h, zoom,
-see a value written by vntaccess in another process arrive, log out. The
+see a value written by vntaccess in another process arrive, write one from the
+page after its confirmation, log out. The
 page may load nothing from another origin. A screenshot is saved in the
 build folder at each step. The plant is the sample plant with 100,000
 history values in the last 24 hours for each of the three trended tags, so

@@ -210,6 +210,7 @@ function wireControls() {
   document.querySelectorAll('[data-range]').forEach((button) => {
     button.addEventListener('click', () => {
       const to = new Date();
+      $('follow').checked = true;  // "the last hour" keeps moving with the live values
       chart.show(new Date(to.getTime() - Number(button.dataset.range) * 1000), to);
     });
   });
