@@ -7,7 +7,7 @@
 #   make reliability-tests  the long kill-and-verify and soak runs (left out of make test)
 #   make layout32  compile the native-record layout checks for a 32-bit target
 #   make bench     build and run the benchmarks
-#   make bench-compare BASELINE=REV  the cost table of this tree next to that of revision REV, from one run
+#   make bench-compare BASELINE=REV  the cost and SQLite tables of this tree next to those of revision REV, from one run
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
 #   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
 #   make python    build the vantrel Python package into $(BUILD)/python and run its tests
@@ -22,7 +22,8 @@ JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
-CONCURRENCY_TESTS := engine_concurrency_tests engine_multiprocess_tests store_peer session_concurrency_tests \
+CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_multiprocess_tests store_peer \
+                     session_concurrency_tests \
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test host_auth_tests \
                      host_live_tests live_value_writer
 
@@ -97,6 +98,7 @@ layout32: deps
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== bench/data_path_cost.sh"; ./bench/data_path_cost.sh $(BUILD)/bench/data_path_cost
+	@echo "== bench/sqlite_peer.sh"; ./bench/sqlite_peer.sh $(BUILD)/bench/sqlite_peer_cost
 
 bench-compare: build
 	@CMAKE_FLAGS="$(CMAKE_FLAGS)" ./bench/compare_cost.sh $(or $(BASELINE),$(error BASELINE=REV is needed)) $(BUILD)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Prints the cost table of bench/data_path_cost.sh for this tree ("after")
-# next to an earlier revision ("before"), from one run, so that both are
-# measured on one machine under one load. Both sides run this tree's bench/
-# programs: only the library and the engine come from the revision, which
-# must offer the DataAccess calls the programs make.
+# Prints the cost table of bench/data_path_cost.sh and the SQLite table of
+# bench/sqlite_peer.sh for this tree ("after") next to an earlier revision
+# ("before"), from one run, so that both are measured on one machine under
+# one load. Both sides run this tree's bench/ programs: only the library and
+# the engine come from the revision, which must offer the calls the programs
+# make.
 #
 # usage: bench/compare_cost.sh REVISION [BUILD_DIR] [RUNS]
 #   REVISION   a git revision
@@ -31,9 +32,12 @@ rm -rf "$work/tree/bench"
 cp -r "$root/bench" "$work/tree/bench"
 # shellcheck disable=SC2086 # CMAKE_FLAGS holds several words
 cmake -S "$work/tree" -B "$work/build" -G Ninja -DVANTREL_BUILD_TESTS=OFF ${CMAKE_FLAGS:-} >/dev/null
-cmake --build "$work/build" --target data_path_cost >"$work/build.log" 2>&1 ||
+programs=(data_path_cost sqlite_peer_cost)
+cmake --build "$work/build" --target "${programs[@]}" >"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
-cmake --build "$build" --target data_path_cost >/dev/null
+cmake --build "$build" --target "${programs[@]}" >/dev/null
 
 echo "before: $(git -C "$root" rev-parse --short "$revision"); after: this tree"
 "$root/bench/data_path_cost.sh" "$build/bench/data_path_cost" "$work/build/bench/data_path_cost" "$runs"
+echo
+"$root/bench/sqlite_peer.sh" "$build/bench/sqlite_peer_cost" "$work/build/bench/sqlite_peer_cost" "$runs"

@@ -14,6 +14,8 @@
 #include <boost/beast/ssl.hpp>
 #include <fmt/format.h>
 
+#include "wire/gzip.h"
+
 namespace vantrel::client {
 namespace {
 
@@ -133,8 +135,11 @@ struct HttpConnection::Impl {
     auto& response = parser.get();
     answer.status = static_cast<int>(response.result_int());
     answer.body = std::move(response.body());
+    answer.contentType = std::string(response[http::field::content_type]);
+    const bool gzipped = beast::iequals(response[http::field::content_encoding], "gzip");
     answer.retryAfter = std::string(response[http::field::retry_after]);
     if (!response.keep_alive()) Close();
+    if (gzipped) answer.body = wire::GzipDecompress(answer.body, kAnswerLimit);
     return error;
   }
 
@@ -153,11 +158,13 @@ HttpConnection::HttpConnection(Endpoint endpoint, std::string caFile, std::chron
 HttpConnection::~HttpConnection() = default;
 
 HttpAnswer HttpConnection::Exchange(const std::string& method, const std::string& target, const std::string& body,
-                                    const std::string& authorization) {
+                                    const std::string& authorization, const std::string& accept) {
   http::request<http::string_body> request(http::string_to_verb(method), target, 11);
   request.set(http::field::host, impl_->endpoint.host);
   request.set(http::field::user_agent, "vantrel-client");
   request.set(http::field::content_type, "application/json");
+  request.set(http::field::accept, accept);
+  request.set(http::field::accept_encoding, "gzip");
   if (!authorization.empty()) request.set(http::field::authorization, authorization);
   request.keep_alive(true);
   request.body() = body;
@@ -167,12 +174,18 @@ HttpAnswer HttpConnection::Exchange(const std::string& method, const std::string
   // again and send once more (the request never reached the host).
   const bool reused = impl_->Connected();
   if (!reused) impl_->Connect();
-  beast::error_code error = impl_->TryExchange(request, answer);
-  if (error && reused && (error == http::error::end_of_stream || error == net::error::eof ||
-                          error == net::error::connection_reset || error == net::error::broken_pipe ||
-                          error == ssl::error::stream_truncated)) {
-    impl_->Connect();
+  beast::error_code error;
+  try {
     error = impl_->TryExchange(request, answer);
+    if (error && reused && (error == http::error::end_of_stream || error == net::error::eof ||
+                            error == net::error::connection_reset || error == net::error::broken_pipe ||
+                            error == ssl::error::stream_truncated)) {
+      impl_->Connect();
+      error = impl_->TryExchange(request, answer);
+    }
+  } catch (const wire::GzipError& damaged) {
+    throw ConnectionError(fmt::format("{} {} on {}:{}: the compressed answer is unusable: {}", method, target,
+                                      impl_->endpoint.host, impl_->endpoint.port, damaged.what()));
   }
   if (error) {
     impl_->Close();

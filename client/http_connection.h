@@ -38,8 +38,9 @@ struct Endpoint {
 
 struct HttpAnswer {
   int status = 0;
-  std::string body;
-  std::string retryAfter;  // the Retry-After header, when given
+  std::string body;         // inflated when the host sent it gzip-compressed
+  std::string contentType;  // the Content-Type header
+  std::string retryAfter;   // the Retry-After header, when given
 };
 
 // The Authorization header value "Basic base64(user:password)".
@@ -55,9 +56,11 @@ class HttpConnection {
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
 
-  // Sends one request and reads its answer. Throws ConnectionError.
+  // Sends one request and reads its answer, offering to take it gzip-
+  // compressed; accept is the Accept header. Throws ConnectionError, also
+  // for a compressed answer that is damaged or inflates past the limit.
   HttpAnswer Exchange(const std::string& method, const std::string& target, const std::string& body,
-                      const std::string& authorization);
+                      const std::string& authorization, const std::string& accept = "application/json");
 
  private:
   struct Impl;

@@ -8,6 +8,7 @@
 #include "api/dorvik.h"
 #include "engine/access.h"
 #include "engine/engine.h"
+#include "engine/group_commit.h"
 #include "engine/guard.h"
 #include "engine/id_reservations.h"
 
@@ -63,20 +64,30 @@ bool SplitOccurrence(std::string_view text, int32_t& occurrence, std::string_vie
 void SetUsable(ApiFunction function, int32_t id, ERRBLOCK* error, bool usable) {
   CallScope call(function, [&] { return fmt::format("id={}", id); });
   if (call.FailsAt(0)) return SetError(error, function, call.FaultCode(), id);
-  dorvik::WriteAccess access;
-  if (access.view == nullptr) return SetError(error, function, access.refusal());
-  const std::optional<RecordRef> record = access.view->FindRecord(id);
-  if (!record) return SetError(error, function, dorvik::kErrRecordNotFound, id);
-  if (dorvik::RightsLevel(*access.view, *record) < 2) return SetError(error, function, dorvik::kErrNoWriteRight, id);
-  if (record->usable != usable) {
+  int16_t code = dorvik::kOk;
+  int32_t detail = 0;
+  const dorvik::Outcome committed = dorvik::Write([&](dorvik::WriteAccess& access) {
+    if (access.view == nullptr) {
+      code = access.refusal();
+      return false;
+    }
+    const std::optional<RecordRef> record = access.view->FindRecord(id);
+    detail = id;
+    if (!record) {
+      code = dorvik::kErrRecordNotFound;
+    } else if (dorvik::RightsLevel(*access.view, *record) < 2) {
+      code = dorvik::kErrNoWriteRight;
+    } else {
+      detail = 0;
+    }
+    if (code != dorvik::kOk || record->usable == usable) return false;
     dorvik::RecordBuffer changed(*record);
     changed.SetUsable(usable);
     access.view->PutRecord(id, changed);
-    if (const dorvik::Outcome committed = access.Commit(); !committed.ok()) {
-      return SetError(error, function, committed.code, committed.detail);
-    }
-  }
-  SetError(error, function, dorvik::kOk);
+    return true;
+  });
+  if (!committed.ok()) return SetError(error, function, committed.code, committed.detail);
+  SetError(error, function, code, detail);
 }
 
 // The check of CREATERECORD; kOk when the record may be created.
@@ -261,14 +272,16 @@ namespace {
 // database this process may only read reserves nothing: its caller cannot
 // create a record anyway. 0 when no id is left or the reservation is not saved.
 int32_t ReserveNextFree() {
-  {
-    dorvik::WriteAccess access;
-    if (access.view != nullptr) {
-      const int32_t id = dorvik::ReserveFreeId(*access.view, dorvik::Now());
-      return access.Commit().ok() ? id : 0;
-    }
-    if (access.refusal() != dorvik::kErrReadOnly) return 0;
-  }
+  int32_t id = 0;
+  int16_t refusal = dorvik::kOk;
+  const dorvik::Outcome committed = dorvik::Write([&](dorvik::WriteAccess& access) {
+    refusal = access.refusal();
+    if (access.view == nullptr) return false;
+    id = dorvik::ReserveFreeId(*access.view, dorvik::Now());
+    return true;
+  });
+  if (refusal == dorvik::kOk) return committed.ok() ? id : 0;
+  if (refusal != dorvik::kErrReadOnly) return 0;
   ReadAccess access;
   return access.view != nullptr ? access.view->NextFreeId() : 0;
 }
@@ -295,16 +308,23 @@ void DORVIK_CALL CREATERECORD(int32_t id, int32_t definitionId, int32_t reserved
     if (reserved1 != 0) return SetError(error, function, dorvik::kErrBadArgument, 3);
     if (reserved2 != 0) return SetError(error, function, dorvik::kErrBadArgument, 4);
     if (text.empty()) return SetError(error, function, dorvik::kErrInvalidName, length);
-    dorvik::WriteAccess access;
-    if (access.view == nullptr) return SetError(error, function, access.refusal());
+    int16_t code = dorvik::kOk;
     int32_t detail = 0;
-    const int16_t code = CheckNewRecord(*access.view, id, definitionId, text, detail);
-    if (code != dorvik::kOk) return SetError(error, function, code, detail);
-    const dorvik::Definition& definition = *access.view->FindDefinition(definitionId);
-    access.view->AddRecord(id, dorvik::RecordBuffer(definition, definitionId, text, false));
-    dorvik::UseReservation(*access.view, id);
-    const dorvik::Outcome committed = access.Commit();
-    SetError(error, function, committed.code, committed.detail);
+    const dorvik::Outcome committed = dorvik::Write([&](dorvik::WriteAccess& access) {
+      if (access.view == nullptr) {
+        code = access.refusal();
+        return false;
+      }
+      code = CheckNewRecord(*access.view, id, definitionId, text, detail);
+      if (code != dorvik::kOk) return false;
+      detail = 0;
+      const dorvik::Definition& definition = *access.view->FindDefinition(definitionId);
+      access.view->AddRecord(id, dorvik::RecordBuffer(definition, definitionId, text, false));
+      dorvik::UseReservation(*access.view, id);
+      return true;
+    });
+    if (!committed.ok()) return SetError(error, function, committed.code, committed.detail);
+    SetError(error, function, code, detail);
   });
 }
 

@@ -6,6 +6,7 @@
 
 #include "api/dorvik.h"
 #include "engine/engine.h"
+#include "engine/group_commit.h"
 #include "engine/guard.h"
 
 using dorvik::ApiFunction;
@@ -59,13 +60,17 @@ void DORVIK_CALL EXTASKCHK(int32_t* record, int32_t* fieldTag, int16_t* priority
       if (access.view == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
       if (access.view->Activations(task, 1).empty()) return SetError(error, function, dorvik::kOk);
     }
-    dorvik::WriteAccess access;
-    if (access.view == nullptr) return SetError(error, function, access.refusal());
-    const std::optional<dorvik::PendingActivation> taken = access.view->TakeActivation(task);
+    int16_t refusal = dorvik::kOk;
+    std::optional<dorvik::PendingActivation> taken;
+    const dorvik::Outcome committed = dorvik::Write([&](dorvik::WriteAccess& access) {
+      refusal = access.refusal();
+      if (access.view == nullptr) return false;
+      taken = access.view->TakeActivation(task);
+      return taken.has_value();
+    });
+    if (refusal != dorvik::kOk) return SetError(error, function, refusal);
+    if (!committed.ok()) return SetError(error, function, committed.code, committed.detail);
     if (taken.has_value()) {
-      if (const dorvik::Outcome committed = access.Commit(); !committed.ok()) {
-        return SetError(error, function, committed.code, committed.detail);
-      }
       if (record != nullptr) *record = taken->record;
       if (fieldTag != nullptr) *fieldTag = taken->fieldTag;
       if (priority != nullptr) *priority = taken->priority;

@@ -7,6 +7,7 @@
 #include "api/dorvik.h"
 #include "engine/access.h"
 #include "engine/engine.h"
+#include "engine/group_commit.h"
 #include "engine/guard.h"
 
 using dorvik::ApiFunction;
@@ -187,6 +188,32 @@ int16_t WriteItem(WriteView& view, const IDANDFT& item, int16_t type, const std:
   return dorvik::kOk;
 }
 
+// Writes the items of an MWDBVALS call in order until the first that fails
+// (its block says why); returns how many were written.
+int16_t WriteItems(const CallScope& call, WriteView& view, int16_t n, const IDANDFT* items, const int16_t* types,
+                   const std::byte* in, BatchErrors& batch) {
+  const dorvik::Micros now = dorvik::Now();
+  int16_t written = 0;
+  for (; written < n; ++written) {
+    const int16_t type = types[written];
+    const int32_t size = dorvik::ValueSize(type);
+    int32_t detail = type;
+    int16_t code = dorvik::kErrTypeUnsupported;
+    if (call.FailsAt(written)) {
+      code = call.FaultCode();
+      detail = 0;
+    } else if (size > 0) {
+      code = WriteItem(view, items[written], type, in, now, detail);
+    }
+    if (code != dorvik::kOk) {
+      batch.Fail(written, code, detail);
+      break;
+    }
+    in += size;
+  }
+  return written;
+}
+
 // Common head of the per-field metadata calls: resolves (id, base tag).
 int16_t ResolveField(const ReadAccess& access, int32_t id, int32_t fieldTag, FieldAccess& field,
                      int32_t& detail) {
@@ -282,32 +309,21 @@ void DORVIK_CALL MWDBVALS(int16_t n, const IDANDFT* items, const int16_t* types,
     if (n <= 0) return;
     BatchErrors batch(call.function(), errors, n, true);
     if (items == nullptr || types == nullptr || buffer == nullptr) return batch.Fail(0, dorvik::kErrBadArgument, 2);
-    dorvik::WriteAccess access;
-    if (access.view == nullptr) return batch.Fail(0, access.refusal(), 0);
-    const auto* in = static_cast<const std::byte*>(buffer);
-    const dorvik::Micros now = dorvik::Now();
     int16_t written = 0;
-    for (; written < n; ++written) {
-      const int16_t type = types[written];
-      const int32_t size = dorvik::ValueSize(type);
-      int32_t detail = type;
-      int16_t code = dorvik::kErrTypeUnsupported;
-      if (call.FailsAt(written)) {
-        code = call.FaultCode();
-        detail = 0;
-      } else if (size > 0) {
-        code = WriteItem(*access.view, items[written], type, in, now, detail);
-      }
-      if (code != dorvik::kOk) {
-        batch.Fail(written, code, detail);
-        break;
-      }
-      in += size;
-    }
-    if (written == 0) return;
-    dorvik::PassSyncPoint("MWDBVALS:committing");
-    access.NoteValuesWritten();
-    if (const dorvik::Outcome committed = access.Commit("MWDBVALS:committed"); !committed.ok()) {
+    const dorvik::Outcome committed = dorvik::Write(
+        [&](dorvik::WriteAccess& access) {
+          if (access.view == nullptr) {
+            batch.Fail(0, access.refusal(), 0);
+            return false;
+          }
+          written = WriteItems(call, *access.view, n, items, types, static_cast<const std::byte*>(buffer), batch);
+          if (written == 0) return false;
+          dorvik::PassSyncPoint("MWDBVALS:committing");
+          access.NoteValuesWritten();
+          return true;
+        },
+        "MWDBVALS:committed");
+    if (!committed.ok()) {
       // Nothing of the call is written: the first block says why.
       BatchErrors(call.function(), errors, n, true).Fail(0, committed.code, committed.detail);
       return;

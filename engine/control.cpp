@@ -13,6 +13,7 @@
 #include "engine/database_plan.h"
 #include "engine/engine.h"
 #include "engine/file_audit.h"
+#include "engine/group_commit.h"
 #include "engine/json_files.h"
 #include "engine/store_builder.h"
 
@@ -27,10 +28,15 @@ namespace {
 // before it returns.
 template <typename Change>
 void Modify(Change change) {
-  WriteAccess access;
-  if (access.view == nullptr) Refused(access.refusal());
-  change(*access.view);
-  if (const Outcome committed = access.Commit(); !committed.ok()) {
+  int16_t refusal = kOk;
+  const Outcome committed = Write([&](WriteAccess& access) {
+    refusal = access.refusal();
+    if (access.view == nullptr) return false;
+    change(*access.view);
+    return true;
+  });
+  if (refusal != kOk) Refused(refusal);
+  if (!committed.ok()) {
     throw DatabaseError(fmt::format("the change is not saved: {}", ShortMessage(committed.code)));
   }
 }

@@ -315,6 +315,9 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 
 // Named points the engine passes (no-ops until a test orders them):
 //   "EXTSKWAI:waiting"       a waiter, its condition checked, about to sleep
+//   "write:queued:N"         a write call queued for a group commit, N calls now queued
+//   "group:collecting"       the leader of a group commit, holding the writer lock and its
+//                            transaction begun, about to take the queued calls
 //   "write:locked"           a write holding the writer lock, its transaction begun
 //   "MWDBVALS:committing"    a write, all items stored, about to commit
 //   "MWDBVALS:committed"     a write committed, before it wakes task waiters

@@ -1,10 +1,14 @@
 #include "engine/engine.h"
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <new>
+
+#include "engine/group_commit.h"
 
 namespace dorvik {
 namespace {
@@ -57,22 +61,6 @@ thread_local int tOpenAccesses = 0;  // a thread never nests accesses
 
 void AfterForkInChild();
 
-// Runs begin (a transaction of the current store) under lock; when another
-// process grew the map (MDB_MAP_RESIZED), adopts its size without the lock
-// and begins once more.
-template <typename Begin>
-void BeginAdopting(std::shared_lock<std::shared_mutex>& lock, Begin begin) {
-  try {
-    begin();
-  } catch (const storage::StorageError& error) {
-    if (error.outcome().detail != MDB_MAP_RESIZED) throw;
-    lock.unlock();
-    Engine::Instance().AdoptMapSize();
-    lock.lock();
-    begin();
-  }
-}
-
 }  // namespace
 
 Engine& Engine::Instance() {
@@ -90,6 +78,7 @@ void AfterForkInChild() {
   Engine& engine = Engine::Instance();
   engine.mapped.store(false);
   engine.MarkForked();
+  ResetWriteGroupAfterFork();
 }
 }  // namespace
 
@@ -151,7 +140,7 @@ ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
   Engine& engine = Engine::Instance();
   Store* current = nullptr;
   ReaderSlot& slot = tReader;
-  BeginAdopting(lock_, [&] {
+  BeginAdoptingMapSize(lock_, [&] {
     current = engine.store();
     if (current == nullptr) return;
     if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
@@ -185,47 +174,27 @@ ReadAccess::~ReadAccess() {
 #endif
 }
 
-WriteAccess::WriteAccess() : lock_(Engine::Instance().storeMutex()) {
-  Store* current = nullptr;
-  BeginAdopting(lock_, [&] {
-    current = Engine::Instance().store();
-    if (current == nullptr || current->readOnly()) return;
-    gate_ = current->signals()->LockWriter(current->lockTimeout());
-    try {
-      txn_ = storage::Txn::Begin(current->env(), true);
-    } catch (...) {
-      gate_.Release();  // not held while the map size is adopted
-      throw;
-    }
-  });
-  if (current == nullptr || current->readOnly()) {
-    refusal_ = current == nullptr ? kErrNotLoaded : kErrReadOnly;
-    return;
-  }
-  view_.emplace(txn_.get(), current->tables(), current->catalog());
-  view = &*view_;
-  store = current;
-  PassSyncPoint("write:locked");
-}
-
-Outcome WriteAccess::Commit(std::string_view syncPoint) {
-  const bool wake = view_->activationsQueued();
-  view = nullptr;
-  const Outcome outcome = txn_.Commit();
-  gate_.Release();
-  if (!outcome.ok()) return outcome;
-  if (!syncPoint.empty()) PassSyncPoint(syncPoint);
-  if (wake) store->signals()->Wake();
-  if (valuesWritten_) store->signals()->ValuesChanged();
-  return outcome;
-}
-
 // --- User context and environment -------------------------------------------------
 
+namespace {
+thread_local const Caller* tActingFor = nullptr;  // set while this thread runs a change for another
+}  // namespace
+
 UserContext& CurrentUser() {
+  if (tActingFor != nullptr) return *tActingFor->user;
   thread_local UserContext user;
   return user;
 }
+
+int32_t CallerThreadId() {
+  if (tActingFor != nullptr) return tActingFor->threadId;
+  return static_cast<int32_t>(::syscall(SYS_gettid));  // not cached: a fork() child's thread has a new id
+}
+
+Caller Caller::Current() { return Caller{&CurrentUser(), CallerThreadId()}; }
+
+ActingFor::ActingFor(const Caller& caller) { tActingFor = &caller; }
+ActingFor::~ActingFor() { tActingFor = nullptr; }
 
 void SnapshotRights(const View& view, UserContext& user) {
   user.epoch = Engine::Instance().epoch();

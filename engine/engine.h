@@ -4,11 +4,13 @@
 // functions and the control interface share it.
 //
 // Lock order: linkMutex, then storeMutex (shared by every call for its
-// whole length, exclusive only to replace the store), then the writer gate
-// of the signals page (this process's writer mutex, then the page's writer
-// lock; both waited for at most the lock time-out), then LMDB's writer lock
-// (a write transaction, never contended: the gate orders writers of every
-// process), then the watch, log and fault mutexes. No engine lock is held while a shutdown
+// whole length, exclusive only to replace the store; a write call's share is
+// held by the thread leading its group commit, the call itself waits in the
+// group holding none), then the writer gate of the signals page (this
+// process's writer mutex, then the page's writer lock; both waited for at
+// most the lock time-out), then LMDB's writer lock (a write transaction,
+// never contended: the gate orders writers of every process), then the
+// watch, log and fault mutexes. No engine lock is held while a shutdown
 // callback runs or while a thread sleeps in EXTSKWAI.
 //
 // The Engine lives until the process ends and is never destroyed, so that a
@@ -149,8 +151,30 @@ class Engine {
   int32_t bindings_ = 0;  // guarded by bindMutex_: EXTSKINI calls not yet ended by EXTSKEND
 };
 
-// The calling thread's user context.
+// The thread a call runs for: its user context and kernel thread id. A
+// write call's change may run on another thread (group_commit.h), which
+// then acts for the caller.
+struct Caller {
+  UserContext* user = nullptr;
+  int32_t threadId = 0;
+  // The calling thread itself (or the caller it acts for).
+  static Caller Current();
+};
+
+// The calling thread's user context, or that of the caller it acts for.
 UserContext& CurrentUser();
+// The kernel id (gettid) of the calling thread, or of the caller it acts for.
+int32_t CallerThreadId();
+
+// While it lives, the calling thread acts for caller: CurrentUser() and
+// CallerThreadId() answer the caller's. Not nested.
+class ActingFor {
+ public:
+  explicit ActingFor(const Caller& caller);
+  ActingFor(const ActingFor&) = delete;
+  ActingFor& operator=(const ActingFor&) = delete;
+  ~ActingFor();
+};
 
 // Rights level (1 read, 2 write, 3 all) of the calling thread on a record;
 // 1 for a thread that never set a user. Re-snapshots when the store changed
@@ -208,36 +232,27 @@ class ReadAccess {
   MDB_txn* txn_ = nullptr;
 };
 
-// One write transaction on the current store for one call. Nothing is
-// written unless Commit succeeds; a write that queued activations wakes the
-// waiters of every process after its commit. refusal() tells why view is
-// null: kErrNotLoaded or kErrReadOnly. Waits at most the store's lock
-// time-out for the writer lock, then throws StorageError kErrLocked (the
-// holder's pid as detail).
-class WriteAccess {
- public:
-  WriteAccess();
-  WriteAccess(const WriteAccess&) = delete;
-  WriteAccess& operator=(const WriteAccess&) = delete;
-  WriteView* view = nullptr;
-  const Store* store = nullptr;
-  int16_t refusal() const { return refusal_; }
-  [[nodiscard]] Outcome Commit(std::string_view syncPoint = {});
-  // The transaction wrote current values: a successful commit bumps the
-  // value word of the signals page, which live-value watchers sleep on.
-  void NoteValuesWritten() { valuesWritten_ = true; }
-
- private:
-  std::shared_lock<std::shared_mutex> lock_;
-  storage::WriterGate gate_;  // released after txn_ ends
-  storage::Txn txn_;
-  std::optional<WriteView> view_;
-  int16_t refusal_ = kOk;
-  bool valuesWritten_ = false;
-};
-
 // Passes a named sync point (sync_points.cpp); no-op unless a test ordered it.
 void PassSyncPoint(std::string_view name);
+// Whether a test armed any sync point (a point whose name costs a format is
+// built only then).
+bool SyncPointsArmed();
+
+// Runs begin (a transaction of the current store) under lock; when another
+// process grew the map (MDB_MAP_RESIZED), adopts its size without the lock
+// and begins once more.
+template <typename Begin>
+void BeginAdoptingMapSize(std::shared_lock<std::shared_mutex>& lock, Begin begin) {
+  try {
+    begin();
+  } catch (const storage::StorageError& error) {
+    if (error.outcome().detail != MDB_MAP_RESIZED) throw;
+    lock.unlock();
+    Engine::Instance().AdoptMapSize();
+    lock.lock();
+    begin();
+  }
+}
 
 }  // namespace dorvik
 

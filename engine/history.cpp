@@ -1,6 +1,7 @@
 #include "engine/history.h"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 
 #include <fmt/format.h>
@@ -26,12 +27,22 @@ constexpr uint64_t kTiebreakEnd = uint64_t{1} << 32;  // one past the largest ti
 
 using Key = std::array<std::byte, kKeySize>;
 
+// Big-endian by whole words: a key is made for every sample written.
+template <typename Word>
+void PutBigEndianWord(std::byte* out, Word value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 8) value = __builtin_bswap64(value);
+    if constexpr (sizeof(Word) == 4) value = __builtin_bswap32(value);
+  }
+  std::memcpy(out, &value, sizeof value);
+}
+
 Key MakeKey(int32_t id, int32_t tag, Micros time, uint32_t tiebreak) {
-  Key key{};
-  storage::PutBigEndian32(key.data(), static_cast<uint32_t>(id));
-  storage::PutBigEndian32(key.data() + 4, static_cast<uint32_t>(tag));
-  storage::PutBigEndian64(key.data() + 8, storage::OrderedTime(time));
-  storage::PutBigEndian32(key.data() + 16, tiebreak);
+  Key key;
+  PutBigEndianWord(key.data(), static_cast<uint32_t>(id));
+  PutBigEndianWord(key.data() + 4, static_cast<uint32_t>(tag));
+  PutBigEndianWord(key.data() + 8, storage::OrderedTime(time));
+  PutBigEndianWord(key.data() + 16, tiebreak);
   return key;
 }
 
@@ -333,6 +344,63 @@ ChunkView ParseChunkOf(const MDB_val& stored, HistoryKind kind) {
   if (chunk.kind != kind) storage::ThrowCorrupted("history chunk kind");
   return chunk;
 }
+
+// A stored chunk key, copied out of the map before the chunk changes.
+Key CopyKey(const MDB_val& stored) {
+  Key key;
+  std::memcpy(key.data(), stored.mv_data, key.size());
+  return key;
+}
+
+// Appends one sample after the last of a stored chunk without decoding it:
+// each column is copied as one block with the sample's bytes after it, into
+// a buffer kept by the thread, which then replaces the chunk at the cursor.
+// The stored bytes are those the whole-chunk encoding would write.
+void AppendToChunk(storage::Cursor& cursor, const Key& key, const ChunkView& chunk, Micros time, int16_t level,
+                   const HistoryValue& value) {
+  const std::size_t count = chunk.count;
+  const bool text = chunk.kind == HistoryKind::kText;
+  const std::size_t valueSize = text ? sizeof(uint32_t) : sizeof(int64_t);
+  const std::size_t textBytes = chunk.textBytes + (text ? value.text.size() : 0);
+  if (textBytes > UINT32_MAX) storage::ThrowCorrupted("history chunk texts");
+  thread_local std::vector<std::byte> bytes;
+  bytes.resize(sizeof(ChunkHeader) + (count + 1) * (sizeof(Micros) + sizeof(int16_t) + valueSize) +
+               (text ? textBytes : 0));
+  std::byte* out = bytes.data();
+  const auto put = [&out](const void* data, std::size_t size) {
+    if (size != 0) std::memcpy(out, data, size);
+    out += size;
+  };
+  const ChunkHeader header{static_cast<uint16_t>(count + 1), static_cast<uint8_t>(chunk.kind), 0,
+                           static_cast<uint32_t>(textBytes)};
+  put(&header, sizeof header);
+  put(chunk.times, count * sizeof(Micros));
+  put(&time, sizeof time);
+  put(chunk.levels, count * sizeof(int16_t));
+  put(&level, sizeof level);
+  put(chunk.values, count * valueSize);
+  switch (chunk.kind) {
+    case HistoryKind::kNumber: put(&value.number, sizeof value.number); break;
+    case HistoryKind::kReal: put(&value.real, sizeof value.real); break;
+    case HistoryKind::kText: {
+      const auto end = static_cast<uint32_t>(textBytes);
+      put(&end, sizeof end);
+      put(chunk.texts, chunk.textBytes);
+      put(value.text.data(), value.text.size());
+      break;
+    }
+  }
+  cursor.Put(Bytes(key.data(), key.size()), Bytes(bytes.data(), bytes.size()), MDB_CURRENT);
+}
+
+// A chunk of one sample at key.
+void PutSingle(WriteView& view, const Key& key, HistoryKind kind, Micros time, int16_t level,
+               const HistoryValue& value) {
+  ChunkBuffer single(kind);
+  single.Insert(0, time, level, value);
+  PutChunk(view, key, single);
+}
+
 }  // namespace
 
 void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micros time, int16_t level,
@@ -342,20 +410,28 @@ void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micro
   // The last chunk that starts at or before time takes the sample.
   if (SeekBefore(cursor, MakeKey(id, tag, time, UINT32_MAX), key, stored, true) && InSeries(key, id, tag)) {
     const ChunkKey at{KeyTime(key), KeyTiebreak(key)};
-    ChunkBuffer chunk(ParseChunkOf(stored, kind));
+    const ChunkView found = ParseChunkOf(stored, kind);
+    const bool atEnd = found.Time(found.count - 1u) <= time;
+    if (atEnd && found.count < kChunkCapacity) {
+      // After the chunk's last sample, with room: written in place.
+      AppendToChunk(cursor, CopyKey(key), found, time, level, value);
+      return;
+    }
     const std::optional<ChunkKey> next = NextChunkKey(cursor, id, tag);
-    const auto index = static_cast<std::size_t>(std::upper_bound(chunk.times.begin(), chunk.times.end(), time) -
-                                                chunk.times.begin());
-    if (index == chunk.size() && chunk.size() >= kChunkCapacity) {
+    if (atEnd) {
       // Appending to a full chunk starts the next one.
       if (const auto after = Between(at.first == time ? std::optional(at.tiebreak) : std::nullopt,
                                      next && next->first == time ? next->tiebreak : kTiebreakEnd)) {
-        ChunkBuffer single(kind);
-        single.Insert(0, time, level, value);
-        PutChunk(view, MakeKey(id, tag, time, *after), single);
+        PutSingle(view, MakeKey(id, tag, time, *after), kind, time, level, value);
         return;
       }
     }
+    // Within the chunk (or no key fits after it): the chunk is decoded, the
+    // sample inserted after those of the same time, and the chunk split when
+    // it grew past its capacity.
+    ChunkBuffer chunk(found);
+    const auto index = static_cast<std::size_t>(std::upper_bound(chunk.times.begin(), chunk.times.end(), time) -
+                                                chunk.times.begin());
     chunk.Insert(index, time, level, value);
     PutSplitting(view, id, tag, std::move(chunk), at.tiebreak, next);
     return;
@@ -372,9 +448,7 @@ void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micro
     PutSplitting(view, id, tag, std::move(chunk), kMidTiebreak, next);
     return;
   }
-  ChunkBuffer single(kind);
-  single.Insert(0, time, level, value);
-  PutChunk(view, MakeKey(id, tag, time, kMidTiebreak), single);
+  PutSingle(view, MakeKey(id, tag, time, kMidTiebreak), kind, time, level, value);
 }
 
 SeriesAppender::SeriesAppender(WriteView& view, int32_t id, int32_t tag, HistoryKind kind)

@@ -1,12 +1,12 @@
 #include "engine/id_reservations.h"
 
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "engine/engine.h"
 #include "engine/storage/codec.h"
 
 namespace dorvik {
@@ -16,7 +16,8 @@ namespace {
 constexpr std::size_t kEntrySize = 3 * sizeof(int32_t) + sizeof(int64_t);
 
 int32_t ThisProcess() { return static_cast<int32_t>(::getpid()); }
-int32_t ThisThread() { return static_cast<int32_t>(::syscall(SYS_gettid)); }
+// The thread the call runs for (a write runs on the thread leading its group commit).
+int32_t ThisThread() { return CallerThreadId(); }
 
 bool ProcessAlive(int32_t process) {
   if (process == ThisProcess()) return true;

@@ -54,6 +54,8 @@ void PassSyncPoint(std::string_view name) {
   points.passed.notify_all();
 }
 
+bool SyncPointsArmed() { return Points().armed.load(std::memory_order_relaxed); }
+
 void OrderSyncPoints(std::vector<std::pair<std::string, std::string>> beforeAfter) {
   SyncPoints& points = Points();
   std::lock_guard lock(points.mutex);

@@ -36,12 +36,31 @@ CallRunner::CallRunner(std::string hostAccount) : hostAccount_(std::move(hostAcc
 
 void CallRunner::RestoreHostContext() const { SetTlsData(hostDomain_.c_str(), hostUser_.c_str()); }
 
+namespace {
+
+// The host's account again at the end of a call, on every path, faults included.
+struct HostContextAgain {
+  const CallRunner& runner;
+  ~HostContextAgain() { runner.RestoreHostContext(); }
+};
+
+}  // namespace
+
+contracts::TagValuesByIds CallRunner::RunHistory(const contracts::PreparedCall& call,
+                                                 const std::string& account) const {
+  HostContextAgain restore{*this};
+  platform::OperationContextScope scope(platform::OperationContext{platform::ServiceSecurityContext{account}});
+  const auto& requests = call.Argument<contracts::HistoryRequests>(0);
+  return platform::ServeOperation(access::DataAccess::kOperations, "GetHistoryValuesByIds", [&] {
+    access::DataAccess service;
+    auto result = service.GetHistoryValuesByIds(requests);
+    service.Dispose();
+    return result;
+  });
+}
+
 std::optional<contracts::Json> CallRunner::Run(const contracts::PreparedCall& call, const std::string& account) const {
-  // Runs at the end of the call on every path, faults included.
-  struct HostContextAgain {
-    const CallRunner& runner;
-    ~HostContextAgain() { runner.RestoreHostContext(); }
-  } restore{*this};
+  HostContextAgain restore{*this};
   platform::OperationContextScope scope(
       platform::OperationContext{platform::ServiceSecurityContext{account}});
   switch (call.operation().service) {

@@ -27,6 +27,10 @@ class CallRunner {
   // Runs call as account ("DOMAIN\user"). Service faults leave as
   // platform::FaultException, unchanged.
   std::optional<contracts::Json> Run(const contracts::PreparedCall& call, const std::string& account) const;
+  // Runs a GetHistoryValuesByIds call as Run does, but hands back its
+  // result as the contract's value, for answers written in another form
+  // than JSON (the columnar history answer).
+  contracts::TagValuesByIds RunHistory(const contracts::PreparedCall& call, const std::string& account) const;
 
   // Sets the calling thread's database user context to the host's account
   // (each worker at its start, and after every call).

@@ -11,7 +11,10 @@
 #include "contracts/json.h"
 #include "contracts/operation_table.h"
 #include "host/live/chart_history_route.h"
+#include "host/openapi.h"
+#include "host/response_encoding.h"
 #include "platform/fault.h"
+#include "wire/history_columns.h"
 
 namespace vantrel::host {
 namespace {
@@ -127,7 +130,9 @@ Dispatcher::Dispatcher(Authenticator& authenticator, const CallRunner& runner, c
 
 HttpResponse Dispatcher::Handle(const HttpRequest& request) {
   try {
-    return Route(request);
+    HttpResponse response = Route(request);
+    EncodeForClient(request, response);
+    return response;
   } catch (const std::exception& error) {
     return ErrorResponse(500, fmt::format("the host failed: {}", error.what()));
   } catch (...) {
@@ -168,6 +173,10 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
   if (path == "/v1/version") {
     if (request.method != "GET") return WrongMethod(request, "GET");
     return JsonResponse(200, Json{{"version", VANTREL_HOST_VERSION}, {"api", "v1"}});
+  }
+  if (path == "/v1/openapi.json") {
+    if (request.method != "GET") return WrongMethod(request, "GET");
+    return JsonResponse(200, OpenApiDocument(VANTREL_HOST_VERSION));
   }
   if (path == "/v1/live") {  // the live values WebSocket: the listener hands a 101 to host/live_socket
     HttpResponse upgrade = request.websocket ? HttpResponse{} : ErrorResponse(426, "/v1/live is a WebSocket");
@@ -243,6 +252,12 @@ HttpResponse Dispatcher::Call(const HttpRequest& request, std::string_view servi
     ~Leave() { dispatcher.LeaveCall(account); }
   } leave{*this, principal.account};
   try {
+    if (operation->name == "GetHistoryValuesByIds" && AcceptsColumns(request.accept)) {
+      HttpResponse columns;
+      columns.contentType = std::string(wire::kColumnsMediaType);
+      columns.body = wire::EncodeHistoryColumns(runner_.RunHistory(*call, principal.account));
+      return fill(std::move(columns));
+    }
     const auto result = runner_.Run(*call, principal.account);
     return fill(JsonResponse(200, result ? Json{{"result", *result}} : Json::object()));
   } catch (const platform::FaultException& fault) {

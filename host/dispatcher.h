@@ -8,7 +8,9 @@
 // Routes:
 //   GET  /v1/health                  up or not, without credentials
 //   GET  /v1/version                 the host's version
-//   POST /v1/{service}/{operation}   a call: {"result": ...} or {}
+//   GET  /v1/openapi.json            the API as an OpenAPI 3 document (openapi.h)
+//   POST /v1/{service}/{operation}   a call: {"result": ...} or {}; a history
+//                                    call may ask for columns (response_encoding.h)
 //   GET  /metrics                    the Prometheus text, when a source is set
 //   the page's files, login and session cookie, when a PageGate is set
 //

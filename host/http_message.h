@@ -25,6 +25,7 @@ struct HttpRequest {
   std::string host{};               // the Host header
   std::string webSocketProtocol{};  // the Sec-WebSocket-Protocol header (the page's CSRF token for /v1/live)
   std::string ifNoneMatch{};        // the If-None-Match header (the page's files)
+  std::string accept = {};  // the Accept header (a history call may ask for columns)
 };
 
 struct HttpResponse {

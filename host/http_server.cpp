@@ -256,6 +256,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
     request.authorization = std::string(message[http::field::authorization]);
+    request.accept = std::string(message[http::field::accept]);
     request.acceptEncoding = std::string(message[http::field::accept_encoding]);
     request.body = std::move(message.body());
     request.source = source_;

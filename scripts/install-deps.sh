@@ -10,10 +10,10 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libfmt-dev libtsl-ordered-map-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libffi-dev libpcre2-dev liblmdb-dev
+  libffi-dev libpcre2-dev liblmdb-dev libsqlite3-dev
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
-  libboost-dev libssl-dev openssl
+  libboost-dev libssl-dev openssl zlib1g-dev
   g++-multilib tzdata valgrind
   python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-pip
   nodejs chromium chromium-driver python3-selenium

@@ -118,11 +118,18 @@ void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
   const uintptr_t end = begin + bytes.mv_size;
   MDB_env* env = mdb_txn_env(txn);
   const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
+  const auto outsideMap = [&] { return begin < window.mapBegin || begin >= window.mapEnd; };
+  const auto current = [&] {
+    return window.env == env && window.changesBefore == mapChanges.load(std::memory_order_acquire);
+  };
   if (window.env == env && inside() && window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
     return;
   }
+  // A write transaction's own copies lie outside the map: with the window
+  // still current they need no new look (which costs a system call).
+  if (outsideMap() && current()) return;
   window = LookAt(env);
-  if (begin < window.mapBegin || begin >= window.mapEnd) return;
+  if (outsideMap()) return;
   if (!inside()) ThrowCorrupted(what);
 }
 
@@ -247,6 +254,14 @@ Txn Txn::Begin(const Env& env, bool write) {
   Check(rc, write ? "begin write" : "begin read");
   return Txn(txn);
 }
+
+Txn Txn::BeginNested(MDB_txn* parent) {
+  MDB_txn* txn = nullptr;
+  Check(mdb_txn_begin(mdb_txn_env(parent), parent, 0, &txn), "begin nested");
+  return Txn(txn);
+}
+
+Outcome Txn::CommitNested() noexcept { return FromStorage(mdb_txn_commit(std::exchange(txn_, nullptr))); }
 
 void Renew(MDB_txn* txn) { Check(Faulted(StorageOp::kBegin, mdb_txn_renew(txn)), "renew read"); }
 

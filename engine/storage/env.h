@@ -130,10 +130,17 @@ class Txn {
   // Begins a transaction; MDB_MAP_RESIZED comes back as a StorageError
   // with that detail for the caller to adopt the size and retry.
   static Txn Begin(const Env& env, bool write);
+  // Begins a transaction nested in the write transaction parent (a
+  // savepoint): its writes reach parent only when CommitNested succeeds,
+  // and an abort takes back nothing but its own. The storage faults of
+  // kBegin and kCommit apply to top-level transactions only.
+  static Txn BeginNested(MDB_txn* parent);
   MDB_txn* get() const { return txn_; }
   // Hands the handle to a new owner (a thread's reusable read transaction).
   MDB_txn* Release() noexcept { return std::exchange(txn_, nullptr); }
   [[nodiscard]] Outcome Commit() noexcept;
+  // Merges a nested transaction into its parent; nothing reaches the disk.
+  [[nodiscard]] Outcome CommitNested() noexcept;
 
  private:
   MDB_txn* txn_ = nullptr;

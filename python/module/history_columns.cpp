@@ -8,6 +8,7 @@
 
 #include "data/data_access.h"
 #include "platform/operation_context.h"
+#include "wire/history_columns.h"
 
 namespace vantrel::python {
 namespace {
@@ -21,25 +22,6 @@ int16_t ClampToInt16(int32_t number) {
                                                   std::numeric_limits<int16_t>::max()));
 }
 
-// The value as float64; NaN (and false in isNumber) when it is not a number.
-double AsNumber(const contracts::Value& value, bool& isNumber) {
-  return std::visit(
-      [&isNumber](const auto& held) -> double {
-        using Held = std::decay_t<decltype(held)>;
-        if constexpr (std::is_same_v<Held, double>) {
-          return held;
-        } else if constexpr (std::is_arithmetic_v<Held>) {
-          return static_cast<double>(held);
-        } else if constexpr (std::is_same_v<Held, std::monostate>) {
-          return std::numeric_limits<double>::quiet_NaN();
-        } else {
-          isNumber = false;
-          return std::numeric_limits<double>::quiet_NaN();
-        }
-      },
-      value);
-}
-
 }  // namespace
 
 DateTime DateTimeFromNanoseconds(int64_t nanoseconds) {
@@ -49,9 +31,7 @@ DateTime DateTimeFromNanoseconds(int64_t nanoseconds) {
   return DateTime(DateTime::kUnixEpochTicks + ticks, contracts::DateTimeKind::Utc);
 }
 
-int64_t NanosecondsOf(const DateTime& time) {
-  return (time.Ticks() - DateTime::kUnixEpochTicks) * kNanosecondsPerTick;
-}
+int64_t NanosecondsOf(const DateTime& time) { return wire::NanosecondsOf(time); }
 
 contracts::TagValues ReadHistoryPage(const contracts::HistoryRequestById& request,
                                      const std::optional<std::string>& account) {
@@ -75,22 +55,13 @@ bool FillColumns(const contracts::TagValues& values, const HistoryColumns& colum
   for (std::size_t i = 0; i < values.size(); ++i) {
     const contracts::TagValue& value = values[i];
     columns.times[i] = NanosecondsOf(value.Timestamp);
-    columns.values[i] = AsNumber(value.Value, allNumbers);
+    columns.values[i] = wire::NumberOf(value.Value, allNumbers);
     columns.status[i] = ClampToInt16(value.Status);
     columns.level[i] = ClampToInt16(value.Level);
   }
   return allNumbers;
 }
 
-std::optional<std::string> NonNumericText(const contracts::Value& value) {
-  if (const auto* text = std::get_if<std::string>(&value)) return *text;
-  if (const auto* time = std::get_if<DateTime>(&value)) return time->ToIsoString();
-  if (const auto* ids = std::get_if<contracts::TagIdentifiers>(&value)) {
-    std::string joined;
-    for (const auto& id : *ids) joined += (joined.empty() ? "" : " ") + id.Name;
-    return joined;
-  }
-  return std::nullopt;
-}
+std::optional<std::string> NonNumericText(const contracts::Value& value) { return wire::NonNumericText(value); }
 
 }  // namespace vantrel::python

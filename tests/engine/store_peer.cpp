@@ -25,6 +25,7 @@
 //                                                reports "holding PID" once it holds the write lock
 //   store_peer read-group DATABASE RECORD GID   as read-only, as user nobody in group GID alone
 //   store_peer read-only-stay DATABASE RECORD   as read-only, then keeps the database open
+//   store_peer read DATABASE RECORD...          reports "RECORD V" with the VALUE of each record
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -152,6 +153,15 @@ int ReadOnly(const std::string& record) {
   return 0;
 }
 
+// Reports the current VALUE of each record as the engine's text of it.
+int ReadValues(char** records, int count) {
+  for (int i = 0; i < count; ++i) {
+    const std::optional<std::string> value = dorvik::CurrentText(records[i], "VALUE");
+    Report(std::string(records[i]) + " " + value.value_or("?"));
+  }
+  return 0;
+}
+
 // Creates count records the way the library does: an id from NXTFREE, then
 // CREATERECORD with it.
 int Create(const std::string& prefix, long count) {
@@ -222,6 +232,7 @@ int main(int argc, char** argv) {
     if (part == "reserve") return Reserve();
     if (part == "hold-write" && argc == 4) return HoldWrite(argv[3]);
     if (part == "read-group" && argc == 5) return ReadOnly(argv[3]);
+    if (part == "read") return ReadValues(argv + 3, argc - 3);
     if (part == "read-only-stay" && argc == 4) {
       ReadOnly(argv[3]);
       std::this_thread::sleep_for(std::chrono::seconds(120));

@@ -1,11 +1,14 @@
 // Kill and verify: writer processes write to one shared database through the
 // C API and are killed with SIGKILL, round after round, at random moments and
-// at named sync points. Each writer reports a call before it makes it ("try")
-// and once it returned success ("ack"). After every round this process checks
-// that every acknowledged write is there with its value, that the call in
-// flight is wholly there or wholly absent, that the history holds exactly the
-// acknowledged values, and that CheckDatabase finds no fault; at the end
-// `vntaccess check` runs on the database in a process of its own.
+// at named sync points. Each writer process runs several writer threads, so
+// that their calls share commits and a writer dies while calls of its other
+// threads wait queued for the commit in progress. Each thread reports a call
+// before it makes it ("T try") and once it returned success ("T ack"). After
+// every round this process checks that every acknowledged write is there with
+// its value, that each call in flight is wholly there or wholly absent, that
+// the history holds exactly the acknowledged values, and that CheckDatabase
+// finds no fault; at the end `vntaccess check` runs on the database in a
+// process of its own.
 //
 //   VANTREL_KILLS           rounds (kills) to run (default 300)
 //   VANTREL_KILL_SECONDS    stop earlier once this time is spent (default 120)
@@ -45,6 +48,11 @@ using vantrel::testing::ChildProcess;
 // also the time (seconds) of a VALUE write, so history grows in time order.
 constexpr int32_t kRoundSpan = 10'000;
 constexpr int kLanes = 2;
+// Writer threads of each lane's process; each owns the records it writes
+// (the lane's record for thread 0, those it creates) and its own slice of a
+// round's sequence numbers.
+constexpr int kThreadsPerLane = 4;
+constexpr int32_t kThreadSpan = kRoundSpan / kThreadsPerLane;
 constexpr const char* kLaneRecords[kLanes] = {"TAG1", "TAG2"};
 constexpr const char* kFields[] = {"VALUE", "COUNT32", "UNITS"};
 constexpr int16_t kUnitsLength = 8;
@@ -118,31 +126,32 @@ void Report(const std::string& line) {
   std::fflush(stdout);
 }
 
-// The writer: batches of 1 to 6 items over its lane's records, and now and
-// then a new record (which later batches write too). Runs until killed.
-int RunWriter(const std::string& database, int lane, int32_t round, uint32_t seed) {
-  dorvik::Open(database);
+// One writer thread: batches of 1 to 6 items over its own records, and now
+// and then a new record (which later batches write too). Runs until killed.
+void RunWriterThread(int lane, int thread, int32_t round, uint32_t seed) {
   SetTlsData("VNT", "vntsystem");
   std::mt19937 random(seed);
   const int32_t definition = DEFINID(Id(kLaneRecords[lane]));
   const int32_t valueTag = Tag("VALUE"), countTag = Tag("COUNT32");
   std::vector<int32_t> tags;
   for (const char* field : kFields) tags.push_back(Tag(field));
-  std::vector<int32_t> records{Id(kLaneRecords[lane])};
-  for (int32_t sequence = 1; sequence < kRoundSpan - 10;) {
-    if (std::uniform_int_distribution<int>(0, 9)(random) == 0) {
+  std::vector<int32_t> records;
+  if (thread == 0) records.push_back(Id(kLaneRecords[lane]));
+  const auto report = [thread](const std::string& line) { Report(fmt::format("{} {}", thread, line)); };
+  for (int32_t sequence = thread * kThreadSpan + 1; sequence < (thread + 1) * kThreadSpan - 10;) {
+    if (records.empty() || std::uniform_int_distribution<int>(0, 9)(random) == 0) {
       int32_t id = 0;
       NXTFREE(1, &id);
       const std::string name = fmt::format("L{}R{}N{}", lane, round, sequence++);
-      Report(fmt::format("try c {} {}", name, id));
+      report(fmt::format("try c {} {}", name, id));
       ERRBLOCK error{};
       CREATERECORD(id, definition, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
       if (error.ERRCODE == dorvik::kErrIdInUse) {  // the other lane took the id first
-        Report("refused");
+        report("refused");
         continue;
       }
-      if (error.ERRCODE != 0) return Report(fmt::format("failed {}", error.ERRCODE)), 1;
-      Report("ack");
+      if (error.ERRCODE != 0) return report(fmt::format("failed {}", error.ERRCODE)), std::_Exit(1);
+      report("ack");
       records.push_back(id);
       continue;
     }
@@ -154,10 +163,20 @@ int RunWriter(const std::string& database, int lane, int32_t round, uint32_t see
       item.value = round * kRoundSpan + sequence++;
       line += fmt::format(" {}:{}:{}", item.record, item.tag, item.value);
     }
-    Report(line);
-    if (!WriteBatch(items, valueTag, countTag).Write()) return Report("failed"), 1;
-    Report("ack");
+    report(line);
+    if (!WriteBatch(items, valueTag, countTag).Write()) return report("failed"), std::_Exit(1);
+    report("ack");
   }
+}
+
+// The writer process of a lane: its threads write until it is killed.
+int RunWriter(const std::string& database, int lane, int32_t round, uint32_t seed) {
+  dorvik::Open(database);
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kThreadsPerLane; ++thread) {
+    threads.emplace_back(RunWriterThread, lane, thread, round, seed + static_cast<uint32_t>(thread));
+  }
+  for (std::thread& thread : threads) thread.join();
   ::pause();
   return 0;
 }
@@ -176,25 +195,32 @@ class Expectations {
   };
 
   // Reads a dead writer's lines (those read already, then the rest): every
-  // acknowledged call is applied; the last call tried and not acknowledged
-  // is returned.
-  std::optional<Call> Follow(std::vector<std::string> lines, ChildProcess& writer) {
+  // acknowledged call is applied; the last call each thread tried and did
+  // not see acknowledged is returned.
+  std::vector<Call> Follow(std::vector<std::string> lines, ChildProcess& writer) {
     for (std::string line = writer.ReadLine(std::chrono::seconds(5)); !line.empty();
          line = writer.ReadLine(std::chrono::seconds(5))) {
       lines.push_back(std::move(line));
     }
-    std::optional<Call> pending;
+    std::map<int, std::optional<Call>> pending;  // by thread
     for (const std::string& line : lines) {
-      if (line == "ack" || line == "refused") {
-        if (pending && line == "ack") Apply(*pending);
-        pending.reset();
-      } else if (line.rfind("try ", 0) == 0) {
-        pending = Parse(line);
+      const std::size_t blank = line.find(' ');
+      const int thread = std::atoi(line.substr(0, blank).c_str());
+      const std::string said = blank == std::string::npos ? line : line.substr(blank + 1);
+      if (said == "ack" || said == "refused") {
+        if (pending[thread] && said == "ack") Apply(*pending[thread]);
+        pending[thread].reset();
+      } else if (said.rfind("try ", 0) == 0) {
+        pending[thread] = Parse(said);
       } else {
         ADD_FAILURE() << "writer: " << line;
       }
     }
-    return pending;
+    std::vector<Call> inFlight;
+    for (auto& [thread, call] : pending) {
+      if (call) inFlight.push_back(std::move(*call));
+    }
+    return inFlight;
   }
 
   void Apply(const Call& call) {
@@ -345,9 +371,9 @@ void KillAsPlanned(ChildProcess& writer, const KillPlan& plan, std::vector<std::
   if (plan.point.empty()) {
     for (int acks = 0; acks < plan.acknowledgedCalls;) {
       read.push_back(writer.ReadLine(std::chrono::seconds(60)));
-      ASSERT_FALSE(read.back().empty() || read.back().rfind("failed", 0) == 0)
-          << "writer ended early: " << read.back();
-      if (read.back() == "ack") ++acks;
+      const std::string& line = read.back();
+      ASSERT_FALSE(line.empty() || line.find(" failed") != std::string::npos) << "writer ended early: " << line;
+      if (line.size() > 4 && line.compare(line.size() - 4, 4, " ack") == 0) ++acks;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(plan.delayMicros));
     writer.Kill();
@@ -395,9 +421,9 @@ TEST(KillVerify, EveryAcknowledgedWriteSurvivesSigkill) {
     ASSERT_TRUE(WriteBatch(settle.items, Tag("VALUE"), Tag("COUNT32")).Write()) << "round " << round;
     expected.Apply(settle);
     for (int lane = 0; lane < kLanes; ++lane) {
-      if (const auto inFlight = expected.Follow(std::move(read[lane]), *writers[lane]);
-          inFlight && expected.Landed(*inFlight)) {
-        expected.Apply(*inFlight);
+      for (const Expectations::Call& inFlight : expected.Follow(std::move(read[lane]), *writers[lane])) {
+        if (!expected.Landed(inFlight)) continue;
+        expected.Apply(inFlight);
         ++inFlightLanded;
       }
     }
