@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "host/http_server.h"
+#include "host/openapi.h"
 #include "host/web/page_front.h"
 #include "host/worker_pool.h"
 #include "tests/host/host_fixture.h"
@@ -235,6 +236,19 @@ TEST_F(PageTest, ABadCookieIsAnEndedSessionNotAnotherCaller) {
   plain.cookie = "theme=dark";
   EXPECT_EQ(Handle(plain).status, 401);
   EXPECT_THAT(Header(Handle(plain), "WWW-Authenticate"), HasSubstr("Basic"));
+}
+
+TEST_F(PageTest, EveryFixedRouteOfTheOpenApiDocumentIsServedWithThePageInFront) {
+  dispatcher_.SetMetricsSource([] { return std::string("# metrics\n"); });
+  for (const auto& route : host::FixedRoutes()) {
+    const bool chart = route.path == "/v1/history";
+    const std::string target = std::string(route.path) + (chart ? "?record=TI101&field=VALUE&points=10" : "");
+    HttpRequest request = Browser(std::string(route.method), target, "{}");
+    request.authorization = "Bearer reader";
+    const HttpResponse answer = Handle(request);
+    EXPECT_NE(answer.status, 404) << route.path << ": " << answer.body;
+    EXPECT_NE(answer.status, 405) << route.path;
+  }
 }
 
 TEST(SessionStoreTest, SessionsEndWhenIdleAtTheirLifetimeAndPastTheLimitOldestFirst) {
