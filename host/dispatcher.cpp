@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
@@ -145,8 +146,17 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
     if (request.method != "GET" && request.method != "HEAD") return WrongMethod(request, "GET");
     return Available() ? JsonResponse(200, Json{{"status", "up"}}) : Unavailable("the database is not available");
   }
-  // Everything else needs a proven caller.
-  const AuthResult auth = authenticator_.Authenticate(request.authorization, request.source);
+  if (pageGate_ != nullptr) {
+    if (auto served = pageGate_->Serve(request)) return *served;
+  }
+  // Everything else needs a proven caller: the page's session cookie or the Authorization header.
+  AuthResult auth;
+  if (auto caller = pageGate_ != nullptr ? pageGate_->SessionCaller(request) : std::nullopt) {
+    if (auto* refusal = std::get_if<HttpResponse>(&*caller)) return *refusal;
+    auth = AuthResult{AuthOutcome::kAccepted, std::get<Principal>(*caller), "", 0};
+  } else {
+    auth = authenticator_.Authenticate(request.authorization, request.source);
+  }
   switch (auth.outcome) {
     case AuthOutcome::kAccepted: break;
     case AuthOutcome::kMissing: return NotAuthenticated("credentials are needed: Basic or Bearer");

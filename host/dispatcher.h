@@ -12,6 +12,7 @@
 //   POST /v1/{service}/{operation}   a call: {"result": ...} or {}; a history
 //                                    call may ask for columns (response_encoding.h)
 //   GET  /metrics                    the Prometheus text, when a source is set
+//   the page's files, login and session cookie, when a PageGate is set
 //
 // Thread-safe: Handle runs on many workers at once.
 #ifndef VANTREL_HOST_DISPATCHER_H_
@@ -29,6 +30,7 @@
 #include "host/call_runner.h"
 #include "host/host_limits.h"
 #include "host/http_message.h"
+#include "host/page_gate.h"
 
 namespace vantrel::host {
 
@@ -50,6 +52,9 @@ class Dispatcher {
   bool Available() const { return !stopping_ && !databaseDown_; }
   // The text of GET /metrics; set before the first request.
   void SetMetricsSource(std::function<std::string()> source) { metricsSource_ = std::move(source); }
+  // The browser page's front door (host/web): its files, login and session
+  // cookie; set before the first request, or never.
+  void SetPageGate(PageGate* gate) { pageGate_ = gate; }
 
  private:
   HttpResponse Route(const HttpRequest& request);
@@ -65,6 +70,7 @@ class Dispatcher {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> databaseDown_{false};
   std::function<std::string()> metricsSource_;
+  PageGate* pageGate_ = nullptr;
   std::mutex callsMutex_;
   std::map<std::string, std::size_t> callsByAccount_;  // guarded by callsMutex_
 };

@@ -22,6 +22,7 @@
 #include "host/http_server.h"
 #include "host/live_socket.h"
 #include "host/metrics.h"
+#include "host/web/page_front.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -83,6 +84,14 @@ void DeclareOptions(CLI::App& app, HostArgs& args) {
                                                 "the VANTREL_REGISTRY variable)")
       ->type_name("FILE");
   app.add_option("--audit-log", args.auditLog, "a JSON line per call is appended to this file")->type_name("FILE");
+  app.add_option("--web-root", args.webRoot, "the browser page's folder (default: web/ beside the program)")
+      ->type_name("DIR");
+  app.add_option("--session-idle", args.sessionIdleSeconds, "a page login ends after this many idle seconds "
+                                                            "(default 1800)")
+      ->check(CLI::Range(int64_t{60}, int64_t{86'400}));
+  app.add_option("--session-lifetime", args.sessionLifetimeSeconds, "a page login ends this many seconds after "
+                                                                    "it began (default 43200)")
+      ->check(CLI::Range(int64_t{60}, int64_t{7 * 86'400}));
   app.add_option("--io-threads", args.ioThreads, "threads doing network I/O (default 2)")->check(CLI::Range(1, 64));
   DeclareLimits(app, args.limits);
 }
@@ -104,6 +113,28 @@ void CheckStart(const HostArgs& args, const std::string& address) {
   if (args.auth == "users" && args.users.empty()) {
     throw std::invalid_argument("no users file: give --users FILE (or --auth pam)");
   }
+}
+
+// The page's folder: --web-root, else web/ beside the program, else the
+// installed ../share/vntaccessd/web; none when there is no such folder.
+std::optional<std::filesystem::path> FindWebRoot(const HostArgs& args) {
+  if (!args.webRoot.empty()) return std::filesystem::path(args.webRoot);
+  std::error_code error;
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  for (const auto& candidate : {program / "web", program / ".." / "share" / "vntaccessd" / "web"}) {
+    if (std::filesystem::is_regular_file(candidate / "index.html", error)) return candidate;
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<web::PageFront> MakePageFront(const HostArgs& args, Authenticator& authenticator) {
+  web::PageOptions options;
+  options.webRoot = FindWebRoot(args);
+  options.tls = !args.tlsCert.empty();
+  options.sessions.idleLimit = std::chrono::seconds(args.sessionIdleSeconds);
+  options.sessions.absoluteLimit = std::chrono::seconds(args.sessionLifetimeSeconds);
+  if (!options.webRoot) std::cerr << "vntaccessd: no web/ folder found; the browser page is not served\n";
+  return std::make_unique<web::PageFront>(authenticator, options);
 }
 
 std::unique_ptr<Authenticator> MakeAuthenticator(const HostArgs& args) {
@@ -150,6 +181,8 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   const CallRunner runner(platform::CurrentThreadAccount());
   WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   Dispatcher dispatcher(*authenticator, runner, args.limits);
+  const std::unique_ptr<web::PageFront> page = MakePageFront(args, *authenticator);
+  dispatcher.SetPageGate(page.get());
   live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
   LiveService live(liveHub, pool);
   liveHub.Start();
@@ -165,7 +198,9 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     if (request.target == "/v1/health") return;
     metrics.Record(response.service, response.operation.empty() ? "other" : response.operation, response.status,
                    took);
-    if (audit) audit->Record(request, response, took);
+    // The page's own files are no calls: they go to the metrics, not to the audit log.
+    const bool pageFile = request.target.rfind("/v1/", 0) != 0 && request.target.rfind("/metrics", 0) != 0;
+    if (audit && !pageFile) audit->Record(request, response, took);
   };
   HttpServer server(
       options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
@@ -183,6 +218,7 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
     if (::sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGHUP) {
       authenticator->Reload();
+      page->RevokeAll();  // a removed user's page login ends with the reload
       if (audit) audit->Reopen();
       try {
         server.ReloadCertificate();

@@ -35,6 +35,10 @@ struct HostArgs {
   std::string auditLog;
   std::size_t ioThreads = 2;
   HostLimits limits;
+  // The browser page (host/web).
+  std::string webRoot;  // empty: web/ beside the program, else ../share/vntaccessd/web
+  int64_t sessionIdleSeconds = 30 * 60;
+  int64_t sessionLifetimeSeconds = 12 * 60 * 60;
 };
 
 // The address and port of --listen ("127.0.0.1:0", "[::1]:8443"). Throws

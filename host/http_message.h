@@ -18,6 +18,13 @@ struct HttpRequest {
   std::string body;
   std::string source;  // the caller's address, "127.0.0.1"
   bool websocket = false;  // the client asks to upgrade to a WebSocket (/v1/live)
+  // For the browser page (host/web): its session cookie, CSRF token and origin.
+  std::string cookie{};             // the Cookie header
+  std::string csrfToken{};          // the X-CSRF-Token header
+  std::string origin{};             // the Origin header
+  std::string host{};               // the Host header
+  std::string webSocketProtocol{};  // the Sec-WebSocket-Protocol header (the page's CSRF token for /v1/live)
+  std::string ifNoneMatch{};        // the If-None-Match header (the page's files)
   std::string accept = {};  // the Accept header (a history call may ask for columns)
 };
 

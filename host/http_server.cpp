@@ -261,6 +261,12 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     request.body = std::move(message.body());
     request.source = source_;
     request.websocket = beast::websocket::is_upgrade(message);
+    request.cookie = std::string(message[http::field::cookie]);
+    request.csrfToken = std::string(message["X-CSRF-Token"]);
+    request.origin = std::string(message[http::field::origin]);
+    request.host = std::string(message[http::field::host]);
+    request.webSocketProtocol = std::string(message[http::field::sec_websocket_protocol]);
+    request.ifNoneMatch = std::string(message[http::field::if_none_match]);
     keepAlive_ = message.keep_alive();
     Lowest().expires_never();
     const uint64_t generation = ++generation_;
@@ -300,7 +306,10 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
                                                                        11);
     message->set(http::field::server, "vntaccessd");
     message->set(http::field::content_type, response.contentType);
-    message->set(http::field::cache_control, "no-store");
+    message->set(http::field::cache_control, "no-store");  // unless the answer says otherwise (the page's files)
+    for (const auto& [name, value] : response.headers) {
+      if (beast::iequals(name, "Cache-Control")) message->erase(http::field::cache_control);
+    }
     for (const auto& [name, value] : response.headers) message->insert(name, value);
     message->keep_alive(keepAlive);
     message->body() = response.body;

@@ -36,8 +36,13 @@ class LiveSession : public std::enable_shared_from_this<LiveSession<Stream>> {
     timeouts.keep_alive_pings = true;  // a ping at half the idle time; no answer ends the session
     socket_.set_option(timeouts);
     socket_.read_message_max(live::kMaxRequestBytes);
-    socket_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& response) { response.set(beast::http::field::server, "vntaccessd"); }));
+    // The page offers its CSRF token as a subprotocol beside "vntlive"; a
+    // browser drops a socket whose answer names none of those it offered.
+    const bool page = request[beast::http::field::sec_websocket_protocol].find("vntlive") != beast::string_view::npos;
+    socket_.set_option(websocket::stream_base::decorator([page](websocket::response_type& response) {
+      response.set(beast::http::field::server, "vntaccessd");
+      if (page) response.set(beast::http::field::sec_websocket_protocol, "vntlive");
+    }));
     socket_.async_accept(request, [self = this->shared_from_this()](beast::error_code error) {
       if (error) return;
       self->Connected();

@@ -24,6 +24,11 @@ constexpr std::array kFixedRoutes{
                "application/json", true, "record,field,from,to,points,outsiders"},
     FixedRoute{"GET", "/v1/live", "live values over a WebSocket (an upgrade request)", "application/json", true,
                ""},
+    FixedRoute{"POST", "/v1/login", "the browser page's login: {user, password} sets the session cookie",
+               "application/json", false, ""},
+    FixedRoute{"POST", "/v1/logout", "ends the browser page's session (X-CSRF-Token)", "application/json", true, ""},
+    FixedRoute{"GET", "/v1/session", "the browser page's session: user, account and CSRF token",
+               "application/json", true, ""},
 };
 
 // The answers every call may give besides 200.

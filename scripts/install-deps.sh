@@ -16,6 +16,7 @@ packages=(
   libboost-dev libssl-dev openssl zlib1g-dev
   g++-multilib tzdata valgrind
   python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-pip
+  nodejs chromium chromium-driver python3-selenium
   "$@"
 )
 

@@ -23,6 +23,7 @@ printf '%s\n' "$password" |
 
 cat <<TEXT
 Serving the sample plant on https://127.0.0.1:$port as VNT\\operator (password: $password)
+  The trend page: open https://127.0.0.1:$port/ and log in as operator (the certificate is self-signed).
   curl --cacert $state/cert.pem -u 'operator:$password' https://127.0.0.1:$port/v1/access/GetTagValues \\
        -d '{"tagList": {"TI101": ["VALUE"]}}'
   VNTACCESS_PASSWORD='$password' $build/cli/vntaccess --server https://127.0.0.1:$port \\

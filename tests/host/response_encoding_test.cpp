@@ -177,6 +177,9 @@ TEST_F(HostTest, EveryFixedRouteOfTheDocumentIsServed) {
   dispatcher_.SetMetricsSource([] { return std::string("# metrics\n"); });
   for (const auto& route : host::FixedRoutes()) {
     const bool chart = route.path == "/v1/history";
+    if (route.path == "/v1/login" || route.path == "/v1/logout" || route.path == "/v1/session") {
+      continue;  // served by the page's front door (host/web), checked in host_web_tests
+    }
     const std::string target = std::string(route.path) + (chart ? "?record=TI101&field=VALUE&points=10" : "");
     const auto answer = Handle({std::string(route.method), target, "Bearer reader", "", "", "127.0.0.1"});
     EXPECT_NE(answer.status, 404) << route.path << ": " << answer.body;
