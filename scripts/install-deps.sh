@@ -19,6 +19,9 @@ packages=(
   nodejs chromium chromium-driver python3-selenium
   "$@"
 )
+# The page's build needs npm. Debian ships it apart from nodejs; a Node.js
+# from elsewhere brings its own, which Debian's package would clash with.
+if ! command -v npm >/dev/null 2>&1; then packages+=(npm); fi
 
 missing=()
 for p in "${packages[@]}"; do
