@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "api/dorvik.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
-#include "engine/guard.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;

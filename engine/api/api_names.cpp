@@ -7,8 +7,8 @@
 
 #include "api/dorvik.h"
 #include "engine/access.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
-#include "engine/guard.h"
 #include "engine/id_reservations.h"
 
 using dorvik::ApiFunction;
