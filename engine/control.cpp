@@ -13,7 +13,7 @@
 #include "engine/database_plan.h"
 #include "engine/engine.h"
 #include "engine/file_audit.h"
-#include "engine/json_files.h"
+#include "engine/json/json_files.h"
 #include "engine/store_builder.h"
 
 namespace dorvik {

@@ -21,9 +21,9 @@
 #include <span>
 #include <unordered_set>
 
-#include "engine/json_files.h"
-#include "engine/json_reader.h"
-#include "engine/json_scanner.h"
+#include "engine/json/json_files.h"
+#include "engine/json/json_reader.h"
+#include "engine/json/json_scanner.h"
 #include "engine/store_builder.h"
 #include "engine/unfinished_files.h"
 

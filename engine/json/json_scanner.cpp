@@ -1,4 +1,4 @@
-#include "engine/json_scanner.h"
+#include "engine/json/json_scanner.h"
 
 #include <fcntl.h>
 #include <unistd.h>
