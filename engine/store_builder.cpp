@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/database_error.h"
 #include "engine/errors.h"
 #include "engine/values.h"
 

@@ -13,7 +13,7 @@
 #include <fmt/format.h>
 
 #include "engine/code_page.h"
-#include "engine/control.h"
+#include "engine/database_error.h"
 
 namespace dorvik {
 namespace {

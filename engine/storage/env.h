@@ -29,8 +29,8 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/control.h"
 #include "engine/errors.h"
+#include "engine/storage_op.h"
 #include "engine/unique_fd.h"
 
 namespace dorvik::storage {
