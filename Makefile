@@ -8,6 +8,7 @@
 #   make layout32  compile the native-record layout checks for a 32-bit target
 #   make bench     build and run the benchmarks
 #   make bench-compare BASELINE=REV  the cost and SQLite tables of this tree next to those of revision REV, from one run
+#   make bench-import  peak memory and time of importing 250,000 to 1,000,000 records (bench/import_memory.sh)
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
 #   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
 #   make python    build the vantrel Python package into $(BUILD)/python and run its tests
@@ -27,8 +28,8 @@ CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_m
                      external_task_tests cli_progress_tests vntaccess_task_tests soak_test host_auth_tests \
                      host_live_tests live_value_writer
 
-.PHONY: deps configure build test demo python serve sanitize tsan layout32 bench bench-compare fuzz fuzz-ci \
-        reliability reliability-tests clean
+.PHONY: deps configure build test demo python serve sanitize tsan layout32 bench bench-compare bench-import \
+        fuzz fuzz-ci reliability reliability-tests clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -104,6 +105,11 @@ bench: build
 
 bench-compare: build
 	@CMAKE_FLAGS="$(CMAKE_FLAGS)" ./bench/compare_cost.sh $(or $(BASELINE),$(error BASELINE=REV is needed)) $(BUILD)
+
+# The files (up to 330 MB) stay in $(BUILD)/bench/import_memory for later runs.
+bench-import: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess
+	@./bench/import_memory.sh $(BUILD)
 
 # Only the libraries the fuzz targets need are built.
 fuzz: deps

@@ -144,6 +144,7 @@ inline constexpr int16_t kTypeRecordId = -1;         // int32 record id
 inline constexpr int16_t kTypeRecordAndField = -2;   // IDANDFT
 inline constexpr int16_t kTypeInt16 = -3;            // int16
 inline constexpr int16_t kTypeInt32 = -4;            // int32 (history buffers)
+inline constexpr int16_t kTypeFloat = -5;            // float32
 inline constexpr int16_t kTypeDouble = -6;           // float64 (history buffers)
 inline constexpr int16_t kTypeTime = -17;            // XUSTS
 inline constexpr int16_t kTypeInt16Quality = -18;    // SVANDQU

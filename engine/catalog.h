@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "api/records.h"
-#include "engine/control.h"
 
 namespace dorvik {
 

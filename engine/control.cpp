@@ -14,7 +14,7 @@
 #include "engine/engine.h"
 #include "engine/file_audit.h"
 #include "engine/group_commit.h"
-#include "engine/json_files.h"
+#include "engine/json/json_files.h"
 #include "engine/store_builder.h"
 
 namespace dorvik {

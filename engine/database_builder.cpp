@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "engine/catalog.h"
+#include "engine/database_error.h"
 #include "engine/database_plan.h"
 
 namespace dorvik {

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/control.h"
 #include "engine/catalog.h"
+#include "engine/database_builder.h"
 
 namespace dorvik {
 

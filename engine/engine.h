@@ -32,6 +32,7 @@
 
 #include "api/dorvik.h"
 #include "engine/errors.h"
+#include "engine/permissions.h"
 #include "engine/store.h"
 #include "engine/view.h"
 
@@ -175,14 +176,6 @@ class ActingFor {
   ActingFor& operator=(const ActingFor&) = delete;
   ~ActingFor();
 };
-
-// Rights level (1 read, 2 write, 3 all) of the calling thread on a record;
-// 1 for a thread that never set a user. Re-snapshots when the store changed
-// since the snapshot.
-int16_t RightsLevel(const View& view, const RecordRef& record);
-
-// Takes the rights snapshot of the calling thread's account.
-void SnapshotRights(const View& view, UserContext& user);
 
 // Environment lookup in the database's own table (folder values resolved
 // against its folder); never the process environment.

@@ -4,6 +4,7 @@
 #include <exception>
 #include <thread>
 
+#include "engine/database_error.h"
 #include "engine/engine.h"
 
 namespace dorvik {

@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "engine/database_error.h"
+
 namespace dorvik {
 namespace {
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/control.h"
+#include "engine/open_options.h"
 #include "engine/storage/env.h"
 #include "engine/storage/signals.h"
 #include "engine/storage/store_files.h"

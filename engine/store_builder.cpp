@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/database_error.h"
 #include "engine/errors.h"
 #include "engine/values.h"
 
@@ -100,7 +101,7 @@ void StoreBuilder::BuildRest(const DatabasePlan& plan) {
   ResolveActivations();
   for (const HistoryPlan& history : plan.history) AddHistory(history);
   AddGrants(plan);
-  const int32_t next = view_->NextFreeId();
+  const int32_t next = FirstFreeId();
   view_->PutMeta("freeHint", std::string_view(reinterpret_cast<const char*>(&next), sizeof next));
 }
 
@@ -121,7 +122,17 @@ int32_t StoreBuilder::IdFor(int32_t given) {
     ++nextId_;
   }
   if (nextId_ > kMaxRecordId) throw DatabaseError("no record id is left");
+  reserved_[static_cast<std::size_t>(nextId_)] = true;
   return nextId_++;
+}
+
+// Every id below the first one no entry claimed is built, so the store is
+// asked from there on: walking the records from the first user id would
+// read the whole table (every page of it resident at once, through the map).
+int32_t StoreBuilder::FirstFreeId() const {
+  const auto first = std::find(reserved_.begin() + kFirstUserId, reserved_.end(), false);
+  const auto unclaimed = static_cast<int32_t>(first - reserved_.begin());
+  return unclaimed > kMaxRecordId ? 0 : view_->NextFreeId(unclaimed);
 }
 
 void StoreBuilder::CheckNewId(int32_t id) const {

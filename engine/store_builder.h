@@ -80,6 +80,7 @@ class StoreBuilder {
   void BuildRest(const DatabasePlan& plan);
   void Reserve(int32_t id, std::string_view where);
   int32_t IdFor(int32_t given);
+  int32_t FirstFreeId() const;
   void CheckNewId(int32_t id) const;
   void CheckNewName(std::string_view name) const;
   void AddSystemCatalog();
@@ -110,7 +111,7 @@ class StoreBuilder {
 
   std::string origin_;
   WriteView* view_ = nullptr;
-  std::vector<bool> reserved_;  // ids claimed by entries, by id
+  std::vector<bool> reserved_;  // ids claimed by entries or handed out, by id
   int32_t nextId_ = kFirstUserId;
   int32_t highestUserField_ = 0;
   std::vector<PlannedActivation> activations_;

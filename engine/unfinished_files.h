@@ -32,7 +32,7 @@
 
 #include <filesystem>
 
-#include "engine/control.h"
+#include "engine/database_error.h"
 #include "engine/unique_fd.h"
 
 namespace dorvik {

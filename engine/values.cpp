@@ -212,18 +212,18 @@ bool ParseGeneral(std::string_view text, CivilTime& t) {
 int32_t ValueSize(int16_t type) {
   if (type > 0) return type;
   switch (type) {
-    case -1: return 4;
-    case -2: return sizeof(IDANDFT);
-    case -3: return 2;
-    case -4: return 4;
-    case -5: return 4;
-    case -6: return 8;
-    case -17: return sizeof(XUSTS);
-    case -18: return sizeof(SVANDQU);
-    case -19: return sizeof(LVANDQU);
-    case -20: return sizeof(RVANDQU);
-    case -21: return sizeof(DVANDQU);
-    case -24: return sizeof(TVANDQU);
+    case api::kTypeRecordId: return 4;
+    case api::kTypeRecordAndField: return sizeof(IDANDFT);
+    case api::kTypeInt16: return 2;
+    case api::kTypeInt32: return 4;
+    case api::kTypeFloat: return 4;
+    case api::kTypeDouble: return 8;
+    case api::kTypeTime: return sizeof(XUSTS);
+    case api::kTypeInt16Quality: return sizeof(SVANDQU);
+    case api::kTypeInt32Quality: return sizeof(LVANDQU);
+    case api::kTypeFloatQuality: return sizeof(RVANDQU);
+    case api::kTypeDoubleQuality: return sizeof(DVANDQU);
+    case api::kTypeTextQuality: return sizeof(TVANDQU);
     default: return 0;
   }
 }
@@ -233,7 +233,9 @@ int32_t SlotStride(int16_t type) {
   return ValueSize(type);
 }
 
-bool CarriesQuality(int16_t type) { return (type >= -21 && type <= -18) || type == -24; }
+bool CarriesQuality(int16_t type) {
+  return (type >= api::kTypeDoubleQuality && type <= api::kTypeInt16Quality) || type == api::kTypeTextQuality;
+}
 
 double RoundHalfEven(double value) {
   const double floor = std::floor(value);
@@ -346,12 +348,12 @@ int16_t Encode(const View& view, const Scalar& value, const Quality& quality, in
   }
   int16_t code = kOk;
   switch (type) {
-    case -1: {
+    case api::kTypeRecordId: {
       int32_t id = 0;
       if ((code = NarrowInteger(value, id)) == kOk) Put(out, 0, id);
       return code;
     }
-    case -2: {
+    case api::kTypeRecordAndField: {
       IDANDFT reference{};
       if (value.kind == Scalar::Kind::kReference) {
         reference = IDANDFT{static_cast<int32_t>(value.number), value.field};
@@ -363,58 +365,58 @@ int16_t Encode(const View& view, const Scalar& value, const Quality& quality, in
       Put(out, 0, reference);
       return kOk;
     }
-    case -3: {
+    case api::kTypeInt16: {
       int16_t number = 0;
       if ((code = NarrowInteger(value, number)) == kOk) Put(out, 0, number);
       return code;
     }
-    case -4: {
+    case api::kTypeInt32: {
       int32_t number = 0;
       if ((code = NarrowInteger(value, number)) == kOk) Put(out, 0, number);
       return code;
     }
-    case -5: {
+    case api::kTypeFloat: {
       float real = 0;
       if ((code = ToFloat(value, real)) == kOk) Put(out, 0, real);
       return code;
     }
-    case -6: {
+    case api::kTypeDouble: {
       double real = 0;
       if ((code = ToReal(value, real)) == kOk) Put(out, 0, real);
       return code;
     }
-    case -17: {
+    case api::kTypeTime: {
       Micros time = 0;
       if ((code = ToTime(value, time)) != kOk) return code;
       return PutTime(out, 0, time);
     }
-    case -18: {
+    case api::kTypeInt16Quality: {
       int16_t number = 0;
       if ((code = NarrowInteger(value, number)) != kOk) return code;
       Put(out, offsetof(SVANDQU, VALUE), number);
       Put(out, offsetof(SVANDQU, PAD), int16_t{0});
       return PutQuality<SVANDQU>(out, quality);
     }
-    case -19: {
+    case api::kTypeInt32Quality: {
       int32_t number = 0;
       if ((code = NarrowInteger(value, number)) != kOk) return code;
       Put(out, offsetof(LVANDQU, VALUE), number);
       return PutQuality<LVANDQU>(out, quality);
     }
-    case -20: {
+    case api::kTypeFloatQuality: {
       float real = 0;
       if ((code = ToFloat(value, real)) != kOk) return code;
       Put(out, offsetof(RVANDQU, VALUE), real);
       return PutQuality<RVANDQU>(out, quality);
     }
-    case -21: {
+    case api::kTypeDoubleQuality: {
       double real = 0;
       if ((code = ToReal(value, real)) != kOk) return code;
       Put(out, offsetof(DVANDQU, VALUE), real);
       Put(out, offsetof(DVANDQU, PAD), int32_t{0});
       return PutQuality<DVANDQU>(out, quality);
     }
-    case -24:
+    case api::kTypeTextQuality:
       return EncodeText(view, value, quality, out, scratch);
     default:
       return kErrTypeUnsupported;
@@ -428,34 +430,34 @@ int16_t Decode(int16_t type, const std::byte* in, Scalar& value, Quality& qualit
     return kOk;
   }
   switch (type) {
-    case -1: value = Scalar::Reference(Get<int32_t>(in, 0)); return kOk;
-    case -2: {
+    case api::kTypeRecordId: value = Scalar::Reference(Get<int32_t>(in, 0)); return kOk;
+    case api::kTypeRecordAndField: {
       const auto reference = Get<IDANDFT>(in, 0);
       value = Scalar::Reference(reference.ID, reference.FT);
       return kOk;
     }
-    case -3: value = Scalar::Integer(Get<int16_t>(in, 0)); return kOk;
-    case -4: value = Scalar::Integer(Get<int32_t>(in, 0)); return kOk;
-    case -5: value = Scalar::Real(Get<float>(in, 0), true); return kOk;
-    case -6: value = Scalar::Real(Get<double>(in, 0)); return kOk;
-    case -17: value = Scalar::Time(ToMicros(Get<XUSTS>(in, 0))); return kOk;
-    case -18:
+    case api::kTypeInt16: value = Scalar::Integer(Get<int16_t>(in, 0)); return kOk;
+    case api::kTypeInt32: value = Scalar::Integer(Get<int32_t>(in, 0)); return kOk;
+    case api::kTypeFloat: value = Scalar::Real(Get<float>(in, 0), true); return kOk;
+    case api::kTypeDouble: value = Scalar::Real(Get<double>(in, 0)); return kOk;
+    case api::kTypeTime: value = Scalar::Time(ToMicros(Get<XUSTS>(in, 0))); return kOk;
+    case api::kTypeInt16Quality:
       value = Scalar::Integer(Get<int16_t>(in, offsetof(SVANDQU, VALUE)));
       GetQuality<SVANDQU>(in, quality);
       return kOk;
-    case -19:
+    case api::kTypeInt32Quality:
       value = Scalar::Integer(Get<int32_t>(in, offsetof(LVANDQU, VALUE)));
       GetQuality<LVANDQU>(in, quality);
       return kOk;
-    case -20:
+    case api::kTypeFloatQuality:
       value = Scalar::Real(Get<float>(in, offsetof(RVANDQU, VALUE)), true);
       GetQuality<RVANDQU>(in, quality);
       return kOk;
-    case -21:
+    case api::kTypeDoubleQuality:
       value = Scalar::Real(Get<double>(in, offsetof(DVANDQU, VALUE)));
       GetQuality<DVANDQU>(in, quality);
       return kOk;
-    case -24: {
+    case api::kTypeTextQuality: {
       const auto* text = Get<const char*>(in, offsetof(TVANDQU, TEXT));
       const auto length = Get<int16_t>(in, offsetof(TVANDQU, LENGTH));
       if (length < 0 || (text == nullptr && length > 0)) return kErrBadArgument;

@@ -37,6 +37,17 @@
 
 namespace dorvik {
 
+// The named tables (LMDB databases) of a store. A new table needs, besides
+// its entry here and its name in kTableNames (view.cpp):
+//   - view: its reads in View and its writes in WriteView (view.h), as the
+//     other tables have theirs (history.cpp keeps the chunks of kHistory);
+//   - format mark: a new kStoreFormat (store.h) when older stores lack it or
+//     read it differently, its layout in FORMAT.md, and room in
+//     EnvOptions::maxTables;
+//   - check: its walk in check.cpp (and a count in CheckReport);
+//   - import: its JSON section read by json/json_import.cpp and built by
+//     store_builder.cpp;
+//   - export: its section written by json/json_export.cpp, in FORMAT.md's order.
 enum class Table : uint8_t {
   kMeta, kRecords, kNames, kByDefinition, kDefinitions, kFields, kFieldNames, kSelectors, kHistory, kTasks,
   kCount

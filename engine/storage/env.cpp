@@ -1,5 +1,6 @@
 #include "engine/storage/env.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,6 +242,18 @@ void Env::AdoptMapSize() const {
   Check(mdb_env_set_mapsize(env_.get(), 0), "mdb_env_set_mapsize");
   (void)mdb_env_set_userctx(env_.get(), reinterpret_cast<void*>(FindMapAddress(env_.get())));
   mapChanges.fetch_add(1, std::memory_order_release);
+}
+
+void Env::DropMappedPages() const {
+  const auto base = reinterpret_cast<uintptr_t>(mdb_env_get_userctx(env_.get()));
+  mdb_filehandle_t fd = -1;
+  struct stat file {};
+  if (base == 0 || mdb_env_get_fd(env_.get(), &fd) != 0 || ::fstat(fd, &file) != 0) return;
+  MDB_envinfo info{};
+  if (mdb_env_info(env_.get(), &info) != 0) return;
+  const auto length = std::min(static_cast<std::size_t>(file.st_size), info.me_mapsize);
+  // Best effort: a failure only leaves the pages resident.
+  if (length > 0) (void)::madvise(reinterpret_cast<void*>(base), length, MADV_DONTNEED);
 }
 
 Txn Txn::Begin(const Env& env, bool write) {

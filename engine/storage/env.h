@@ -29,8 +29,8 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/control.h"
 #include "engine/errors.h"
+#include "engine/storage_op.h"
 #include "engine/unique_fd.h"
 
 namespace dorvik::storage {
@@ -98,6 +98,13 @@ class Env {
   // Adopts a map size another process set (MDB_MAP_RESIZED); no
   // transaction of this process may be active.
   void AdoptMapSize() const;
+  // Unmaps the data file's pages this process has read, so that they no
+  // longer count as its resident memory; the next read maps them again from
+  // the page cache. Reading a large store through once (an import's lookups)
+  // would otherwise leave all of it resident. Nothing is lost: the map is
+  // read-only (never MDB_WRITEMAP) and a write transaction's pages are its
+  // own copies, so any thread may call it at any time.
+  void DropMappedPages() const;
 
  private:
   struct Close {

@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "engine/control.h"
+#include "engine/database_error.h"
 #include "engine/storage/env.h"
 
 namespace dorvik::storage {

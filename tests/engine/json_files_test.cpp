@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include <fmt/format.h>
+
 #include "engine_test_support.h"
 
 namespace dorvik::testing {
@@ -121,6 +123,47 @@ TEST_F(JsonFilesTest, FilesInOtherShapesImportAsTheFormatAllows) {
   EXPECT_EQ(ImportError(Minimal(
                 R"(, "history": [{"record": "A", "field": "F", "samples": [["2024-01-01T00:00:00Z", 1, 2, 3]]}])")),
             "plant.json: /history/0/samples/0: expected [time, value] or [time, value, level]");
+}
+
+// A streamed import of more entries than it reads between dropping the
+// store's mapped pages, with history entries looking up records scattered
+// over the store: every value and sample reads back, and the free id after
+// the import is the gap in the file's ids (found without walking the records),
+// then the id past a record that came without one.
+TEST_F(JsonFilesTest, ALongStreamedImportKeepsEveryEntryAndItsFreeId) {
+  constexpr int kRecords = 1200, kGap = 1000, kFirst = 102;
+  std::string records, history;
+  for (int i = 0; i < kRecords; ++i) {
+    if (i == kGap) continue;
+    records += fmt::format(R"({}{{"id": {}, "name": "R{}", "definition": "D", "values": {{"V": {}}}}})",
+                           records.empty() ? "" : ",", kFirst + i, i, i);
+    if (i % 7 == 0) {
+      history += fmt::format(R"({}{{"record": "R{}", "field": "V", "samples": [["2024-01-01T00:00:00Z", {}],
+                                                                                ["2024-01-01T00:01:00Z", {}]]}})",
+                             history.empty() ? "" : ",", i, i, -i);
+    }
+  }
+  const std::string catalog = R"(, "fields": [{"name": "V", "number": 1, "id": 100}],
+      "definitions": [{"id": 101, "name": "D", "fields": [{"name": "V", "type": "integer", "length": 79,
+                                                          "history": 1}]}])";
+  ImportText(Minimal(catalog + R"(, "records": [)" + records + R"(], "history": [)" + history + "]"));
+  for (int i = 0; i < kRecords; i += 7) {
+    if (i == kGap) continue;
+    EXPECT_EQ(*CurrentText(fmt::format("R{}", i), "V"), std::to_string(i)) << "record " << i;
+    EXPECT_EQ(HistoryCount(fmt::format("R{}", i), "V"), 2) << "record " << i;
+  }
+  int32_t next = 0;
+  NXTFREE(1, &next);
+  EXPECT_EQ(next, kFirst + kGap);
+
+  // A record without an id takes the gap; the free id is then past the last.
+  Reset();
+  fs::remove_all(folder_ / "plant.db");
+  ImportText(Minimal(catalog + R"(, "records": [)" + records + R"(, {"name": "LATE", "definition": "D"}])" +
+                     R"(, "history": [)" + history + "]"));
+  EXPECT_EQ(NAME2RECID("LATE", 4), kFirst + kGap);
+  NXTFREE(1, &next);
+  EXPECT_EQ(next, kFirst + kRecords);
 }
 
 TEST_F(JsonFilesTest, ErrorsNameTheFileThePathAndTheProblem) {

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "api/dorvik.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
 #include "engine/group_commit.h"
-#include "engine/guard.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;

@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
-#include "engine/guard.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;

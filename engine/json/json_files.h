@@ -7,7 +7,8 @@
 
 #include <string>
 
-#include "engine/control.h"
+#include "engine/database_error.h"
+#include "engine/open_options.h"
 #include "engine/store.h"
 #include "engine/view.h"
 

@@ -6,9 +6,9 @@
 
 #include "api/dorvik.h"
 #include "engine/access.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
 #include "engine/group_commit.h"
-#include "engine/guard.h"
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;

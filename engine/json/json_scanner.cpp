@@ -1,4 +1,4 @@
-#include "engine/json_scanner.h"
+#include "engine/json/json_scanner.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <fmt/format.h>
 
 #include "engine/code_page.h"
-#include "engine/control.h"
+#include "engine/database_error.h"
 
 namespace dorvik {
 namespace {

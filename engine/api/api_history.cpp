@@ -10,8 +10,8 @@
 
 #include "api/dorvik.h"
 #include "engine/access.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
-#include "engine/guard.h"
 #include "engine/history.h"
 
 using dorvik::ApiFunction;

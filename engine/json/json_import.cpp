@@ -21,9 +21,9 @@
 #include <span>
 #include <unordered_set>
 
-#include "engine/json_files.h"
-#include "engine/json_reader.h"
-#include "engine/json_scanner.h"
+#include "engine/json/json_files.h"
+#include "engine/json/json_reader.h"
+#include "engine/json/json_scanner.h"
 #include "engine/store_builder.h"
 #include "engine/unfinished_files.h"
 
@@ -36,6 +36,11 @@ namespace fs = std::filesystem;
 // one per kSamplesPerRecord samples), so that no transaction holds the file.
 constexpr std::size_t kRecordsPerCommit = 20'000;
 constexpr std::size_t kSamplesPerRecord = 20;
+// Every this many entries the pages of the store the import has read (the
+// records its history entries, links and names looked up) stop counting as
+// its memory: scattered lookups into a large store otherwise leave the
+// whole file resident, the kernel mapping each page's neighbours with it.
+constexpr std::size_t kEntriesPerDrop = 256;
 
 constexpr std::string_view kSections[] = {"format",    "version",   "systemAccount", "environment", "fields",
                                           "selectors", "definitions", "records",     "history",     "grants"};
@@ -193,6 +198,7 @@ class Importer {
       return rest_.records.push_back(std::move(record));
     }
     Build([&] { builder_.Record(record); });
+    EntryDone();
     if (++sinceCommit_ >= kRecordsPerCommit) Commit(), Begin();
   }
 
@@ -255,6 +261,7 @@ class Importer {
     });
     sinceCommit_ += entry_.samples / kSamplesPerRecord + 1;
     entry_ = Entry{};
+    EntryDone();
     if (sinceCommit_ >= kRecordsPerCommit) Commit(), Begin();
   }
 
@@ -295,6 +302,12 @@ class Importer {
   }
 
   bool Holding() const { return mode_ == Mode::kWhole || holding_; }
+
+  void EntryDone() {
+    if (++sinceDrop_ < kEntriesPerDrop) return;
+    store_.env().DropMappedPages();
+    sinceDrop_ = 0;
+  }
 
   void OpenSeries() {
     Build([&] { entry_.series = builder_.OpenSeries(*entry_.record, *entry_.field, entry_.where); });
@@ -359,6 +372,7 @@ class Importer {
   bool sawFormat_ = false, sawVersion_ = false;
   std::exception_ptr pending_;
   std::size_t sinceCommit_ = 0;
+  std::size_t sinceDrop_ = 0;        // entries since the store's pages were last dropped
 };
 
 void Import(const std::string& jsonPath, const fs::path& folder, Importer::Mode mode, const OpenOptions& options,

@@ -7,9 +7,9 @@
 
 #include "api/dorvik.h"
 #include "engine/access.h"
+#include "engine/api/guard.h"
 #include "engine/engine.h"
 #include "engine/group_commit.h"
-#include "engine/guard.h"
 #include "engine/id_reservations.h"
 
 using dorvik::ApiFunction;

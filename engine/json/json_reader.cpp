@@ -1,4 +1,4 @@
-#include "engine/json_reader.h"
+#include "engine/json/json_reader.h"
 
 namespace dorvik {
 namespace {

@@ -18,8 +18,8 @@
 #include "engine/access.h"
 #include "engine/engine.h"
 #include "engine/history.h"
-#include "engine/json_files.h"
-#include "engine/json_reader.h"
+#include "engine/json/json_files.h"
+#include "engine/json/json_reader.h"
 #include "engine/unfinished_files.h"
 #include "engine/unique_fd.h"
 

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/code_page.h"
+#include "engine/database_error.h"
 #include "engine/database_plan.h"
 #include "engine/values.h"
 
