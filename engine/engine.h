@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "api/dorvik.h"
+#include "engine/catalog_cache.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 #include "engine/view.h"
@@ -208,9 +209,57 @@ class ReadAccess {
   MDB_txn* txn_ = nullptr;
 };
 
+// One single-item catalog call's look at the current store (DEFINID,
+// RECTYPEOK, NAME2RECID, GETNAMDB_LNAME, DECODFT, GETFTDB_LNAME): what this
+// process's catalog cache holds under the catalog generation the store's
+// signals page shows now, loaded once, and a read transaction begun only
+// when the cache cannot answer, whose reads the cache then keeps
+// (catalog_cache.h). Holds the store shared like ReadAccess; never nested
+// with another access on one thread.
+class CatalogAccess {
+ public:
+  CatalogAccess();
+  CatalogAccess(const CatalogAccess&) = delete;
+  CatalogAccess& operator=(const CatalogAccess&) = delete;
+  ~CatalogAccess();
+  // Whether a database is open.
+  bool loaded() const { return store_ != nullptr; }
+  // Runs use(const RecordIdentity&) on what the store holds for id
+  // (definitionId 0: no record). Needs loaded().
+  template <typename Use>
+  void WithRecord(int32_t id, Use&& use) {
+    if (cacheable_ && store_->catalog().records().WithRecord(generation_, id, use)) return;
+    const RecordIdentity identity = ReadRecord(id);
+    use(identity);
+  }
+  // The id of the record name names, when that record reads whole (0: none),
+  // as FindRecordByName answers. Needs loaded().
+  int32_t IdOfName(std::string_view name);
+  // A global field by its name or number; null when there is none. Needs loaded().
+  const GlobalField* FieldByName(std::string_view name);
+  const GlobalField* Field(int32_t number);
+
+ private:
+  // The read transaction, begun on first use; null when the store went.
+  const View* view();
+  RecordIdentity ReadRecord(int32_t id);
+  // Whether what was read under generation_ may be kept: the page still shows it.
+  bool StillCurrent() const;
+
+  std::shared_lock<std::shared_mutex> lock_;
+  Store* store_ = nullptr;
+  uint64_t epoch_ = 0;
+  uint32_t generation_ = 0;
+  bool cacheable_ = false;  // the generation is even and reaches this process
+  std::optional<View> view_;
+  MDB_txn* txn_ = nullptr;
+};
+
 // One write transaction on the current store for one call. Nothing is
 // written unless Commit succeeds; a write that queued activations wakes the
-// waiters of every process after its commit. refusal() tells why view is
+// waiters of every process after its commit. A write that changed the
+// catalog moves the catalog generation around its commit, under the writer
+// lock: odd before, the next even value once the commit returned. refusal() tells why view is
 // null: kErrNotLoaded or kErrReadOnly. Waits at most the store's lock
 // time-out for the writer lock, then throws StorageError kErrLocked (the
 // holder's pid as detail).
