@@ -238,10 +238,11 @@ class CatalogAccess {
   // A global field by its name or number; null when there is none. Needs loaded().
   const GlobalField* FieldByName(std::string_view name);
   const GlobalField* Field(int32_t number);
+  // The read transaction, for what the cache does not hold; begun on first
+  // use, then the same for the rest of the call. Null when the store went.
+  const View* view();
 
  private:
-  // The read transaction, begun on first use; null when the store went.
-  const View* view();
   RecordIdentity ReadRecord(int32_t id);
   // Whether what was read under generation_ may be kept: the page still shows it.
   bool StillCurrent() const;
