@@ -83,6 +83,43 @@ TEST_F(CatalogCacheTest, WarmAnswersAreTheStoresAnswersAndLogTheSameCalls) {
   EXPECT_EQ(Id(" TAG2 "), Id("tag2")) << "blanks trimmed, case folded";
 }
 
+// GETDATATYPES answers a record's own fields without an occurrence from the
+// cache and reads the record for the rest: both give what the store gives.
+TEST_F(CatalogCacheTest, DataTypesFromTheCacheEqualThoseReadFromTheRecord) {
+  const int32_t tag1 = Id("TAG1"), trend = Tag("TREND");
+  const std::vector<IDANDFT> items = {
+      {tag1, Tag("VALUE")}, {tag1, Tag("UNITS")}, {tag1, trend}, {tag1, trend + 2}, {tag1, trend + 9},
+      {tag1, Tag("TASK_STATE")}, {7777, Tag("VALUE")}, {tag1, 0x1002 << 16}, {Id("VN_OnOffAuto"), 0x1008 << 16},
+      {Id("VN_Task1"), Tag("TASK_STATE")}};
+  const auto typesAndCodes = [&] {
+    std::vector<int16_t> types(items.size());
+    std::vector<ERRBLOCK> errors(items.size());
+    GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), errors.data());
+    std::string line;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      line += fmt::format("{}:{}/{} ", types[i], errors[i].ERRCODE, errors[i].ERRDETAIL);
+    }
+    return line;
+  };
+  const std::string cold = typesAndCodes();
+  EXPECT_EQ(typesAndCodes(), cold);
+  std::vector<int16_t> types(items.size());
+  std::vector<ERRBLOCK> errors(items.size());
+  GETDATATYPES(static_cast<int32_t>(items.size()), items.data(), types.data(), errors.data());
+  EXPECT_EQ(errors[0].ERRCODE, 0);
+  EXPECT_EQ(types[1], 8) << "UNITS holds 8 characters";
+  EXPECT_EQ(errors[3].ERRCODE, 0) << "occurrence 2 of 3";
+  EXPECT_EQ(types[3], types[2]);
+  EXPECT_EQ(errors[4].ERRCODE, kErrOccurrence) << "occurrence 9 of 3";
+  EXPECT_EQ(errors[5].ERRCODE, kErrFieldNotFound);
+  EXPECT_EQ(errors[5].ERRDETAIL, Tag("TASK_STATE"));
+  EXPECT_EQ(errors[6].ERRCODE, kErrRecordNotFound);
+  EXPECT_EQ(errors[6].ERRDETAIL, 7777);
+  EXPECT_EQ(types[7], 256) << "every record has a name";
+  EXPECT_EQ(types[8], 7) << "selector texts are as wide as the selector";
+  EXPECT_EQ(errors[9].ERRCODE, 0);
+}
+
 TEST_F(CatalogCacheTest, ChangesMadeHereAreSeenByTheNextCallAndMoveTheGeneration) {
   SetTlsData("VNT", "vntsystem");
   const int32_t analog = Id("VN_AnalogDef");
