@@ -1,6 +1,5 @@
 #include "engine/catalog_cache.h"
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -23,7 +22,13 @@ uint64_t FoldWord(uint64_t word) {
 // Word i of text, the bytes past its end zero.
 uint64_t WordAt(std::string_view text, std::size_t offset) {
   uint64_t word = 0;
-  std::memcpy(&word, text.data() + offset, std::min<std::size_t>(8, text.size() - offset));
+  if (text.size() - offset >= 8) {
+    std::memcpy(&word, text.data() + offset, 8);  // a fixed size: one load, no call
+    return word;
+  }
+  for (std::size_t i = offset; i < text.size(); ++i) {
+    word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * (i - offset));
+  }
   return word;
 }
 
