@@ -222,7 +222,9 @@ int32_t DORVIK_CALL DEFINID(int32_t id) noexcept {
     if (call.FailsAt(0)) return 0;
     CatalogAccess access;
     int32_t definitionId = 0;
-    if (access.loaded()) access.WithRecord(id, [&](const RecordIdentity& record) { definitionId = record.definitionId; });
+    if (access.loaded()) {
+      access.WithRecord(id, [&](const RecordIdentity& record) { definitionId = record.definitionId; });
+    }
     return definitionId;
   });
 }

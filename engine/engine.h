@@ -8,7 +8,8 @@
 // of the signals page (this process's writer mutex, then the page's writer
 // lock; both waited for at most the lock time-out), then LMDB's writer lock
 // (a write transaction, never contended: the gate orders writers of every
-// process), then the watch, log and fault mutexes. No engine lock is held while a shutdown
+// process), then the watch, log and fault mutexes, and the catalog's and its
+// cache's (never held while another lock is taken). No engine lock is held while a shutdown
 // callback runs or while a thread sleeps in EXTSKWAI.
 //
 // The Engine lives until the process ends and is never destroyed, so that a

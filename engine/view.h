@@ -91,7 +91,8 @@ class Catalog {
   mutable std::shared_mutex mutex_;
   mutable std::unordered_map<int32_t, std::unique_ptr<const Definition>> definitions_;  // guarded by mutex_
   mutable std::unordered_map<int32_t, std::unique_ptr<const GlobalField>> fields_;      // guarded by mutex_
-  mutable std::unordered_map<std::string, const GlobalField*, FoldedHash, FoldedEqual> fieldsByName_;  // guarded by mutex_
+  // guarded by mutex_: folded names, looked up as the caller wrote them
+  mutable std::unordered_map<std::string, const GlobalField*, FoldedHash, FoldedEqual> fieldsByName_;
   mutable std::unordered_map<int32_t, std::unique_ptr<const SelectorData>> selectors_;  // guarded by mutex_
   mutable CatalogCache records_;
 };
