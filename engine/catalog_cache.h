@@ -18,8 +18,9 @@
 //   A writer that dies between the two leaves the word odd, and nothing is
 //   cached until the next change of the catalog completes: slower, never stale.
 //
-// Memory: about 100 bytes per record looked up (100,000 records: about
-// 10 MB); at kMaxEntries entries of either kind the cache starts over empty.
+// Memory: about 130 bytes per record looked up by name (its name entry and
+// its id entry; 100,000 records: 13 MB measured, bench/engine_bench); at
+// kMaxEntries entries of either kind the cache starts over empty.
 //
 //   int32_t definitionId = 0;
 //   if (cache.WithRecord(generation, id, [&](const RecordIdentity& r) { definitionId = r.definitionId; })) ...
