@@ -62,7 +62,7 @@ summarize_dump() {
   ' "$1"
 }
 
-# Instructions per tag of each scenario: "<scenario> <n> <own> <by-object> <allocator>".
+# Instructions per tag of each scenario: "<scenario> <n> <own> <by-object> <allocator> <all>".
 instructions() {
   local prog=$1 out=$2
   rm -f "$work"/cg.out*
@@ -70,17 +70,17 @@ instructions() {
     --callgrind-out-file="$work/cg.out" "$prog" callgrind >/dev/null 2>"$work/valgrind.log" ||
     { cat "$work/valgrind.log" >&2; exit 1; }
   for dump in "$work"/cg.out.*; do summarize_dump "$dump"; done |
-    awk '{ printf "%s %s %.0f %.0f %.0f\n", $1, $2, ($3 - $4) / $2, ($3 - $5) / $2, $6 / $2 }' >"$out"
+    awk '{ printf "%s %s %.0f %.0f %.0f %.0f\n", $1, $2, ($3 - $4) / $2, ($3 - $5) / $2, $6 / $2, $3 / $2 }' >"$out"
 }
 
 measure() {
   local prog=$1 label=$2
   instructions "$prog" "$work/ir.$label"
   "$prog" times "$runs" >"$work/times.$label"
-  # scenario n label own by-object allocator ns raw-ns allocations raw-allocations
-  join -j1 <(awk '{ print $1 ":" $2, $3, $4, $5 }' "$work/ir.$label" | sort) \
+  # scenario n label own by-object allocator ns raw-ns allocations raw-allocations all
+  join -j1 <(awk '{ print $1 ":" $2, $3, $4, $5, $6 }' "$work/ir.$label" | sort) \
            <(awk '{ print $1 ":" $2, $3, $4, $5, $6 }' "$work/times.$label" | sort) |
-    awk -v label="$label" '{ split($1, key, ":"); print key[1], key[2], label, $2, $3, $4, $5, $6, $7, $8 }'
+    awk -v label="$label" '{ split($1, key, ":"); print key[1], key[2], label, $2, $3, $4, $6, $7, $8, $9, $5 }'
 }
 
 {
@@ -94,18 +94,19 @@ measure() {
 
 echo "Cost per tag of one DataAccess call over n tags (one field of each of n records)."
 echo "Ir own: callgrind instructions outside the engine (all but the calls into libdorvik/liblmdb), of"
-echo "which 'in new' in operator new/delete and malloc/free; Ir by-obj: all not in those two objects."
+echo "which 'in new' in operator new/delete and malloc/free; Ir by-obj: all not in those two objects;"
+echo "Ir all: every instruction of the call, library and engine."
 echo "alloc: operator new calls, the engine's included. ns: CPU time, minimum of $runs runs; ratio: ns/raw ns."
-printf '\n%-18s %6s %-6s %7s %7s %9s %6s %9s %8s %8s %6s\n' scenario n build "Ir own" "in new" "Ir by-obj" \
-  alloc "raw alloc" ns "raw ns" ratio
+printf '\n%-18s %6s %-6s %7s %7s %9s %8s %6s %9s %8s %8s %6s\n' scenario n build "Ir own" "in new" "Ir by-obj" \
+  "Ir all" alloc "raw alloc" ns "raw ns" ratio
 order='read-ids-double read-ids-text read-names-double write-ids-double write-ids-text'
 for scenario in $order; do
   for n in 500 5000 50000; do
     for label in before after now; do
       awk -v s="$scenario" -v n="$n" -v l="$label" '
         $1 == s && $2 == n && $3 == l {
-          printf "%-18s %6d %-6s %7d %7d %9d %6.2f %9.2f %8.1f %8.1f %6.1f\n", $1, $2, $3, $4, $6, $5, $9, $10, $7, $8,
-                 $7 / $8
+          printf "%-18s %6d %-6s %7d %7d %9d %8d %6.2f %9.2f %8.1f %8.1f %6.1f\n", $1, $2, $3, $4, $6, $5, $11, $9,
+                 $10, $7, $8, $7 / $8
         }' "$work/rows"
     done
   done

@@ -1,6 +1,8 @@
 // The engine's calls on a database of 100,000 records with 1,000,000 history
 // values: batch reads MRDBVALS of 500 doubles of 500 records and of 50
-// records x 10 fields, the single-item calls RECTYPEOK and DEFINID, a
+// records x 10 fields, the single-item calls RECTYPEOK, DEFINID and
+// NAME2RECID (answered from the catalog cache; DEFINID also over every
+// record, with the cache's memory), a
 // history read RHIS21DATA of 10,000 values, and a batch write MWDBVALS of
 // 500 doubles, committed to disk. The baseline "Raw" of the batch reads is
 // a bare LMDB read transaction with 500 gets of 24-byte values over 500
@@ -12,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,14 +56,27 @@ int32_t IdOf(int32_t index) {
 struct Plant {
   std::vector<int32_t> ids;
   int32_t valueTag = 0;
+  int64_t cacheBytes = 0;  // heap grown while every record was looked up by name once
 };
+
+// The process's anonymous resident memory (heap, not the mapped database).
+int64_t AnonymousResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::stoll(line.substr(8)) * 1024;
+  }
+  return 0;
+}
 
 const Plant& BenchPlant() {
   static const Plant plant = [] {
     OpenSynthetic(SyntheticShape{kRecords, 1'000'000, 100});
     SetTlsData("VNT", "vntsystem");
     Plant result;
+    result.ids.reserve(kRecords);
+    const int64_t before = AnonymousResidentBytes();
     for (int i = 0; i < kRecords; ++i) result.ids.push_back(IdOf(i));
+    result.cacheBytes = AnonymousResidentBytes() - before;
     result.valueTag = FieldTagOf("VALUE");
     return result;
   }();
@@ -197,6 +213,29 @@ void DefinitionOf(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void IdOfName(benchmark::State& state) {
+  const std::string name = SyntheticRecordName(kRecords / 4);
+  BenchPlant();
+  for (auto _ : state) benchmark::DoNotOptimize(NAME2RECID(name.c_str(), static_cast<int16_t>(name.size())));
+  state.SetItemsProcessed(state.iterations());
+}
+
+// DEFINID over every record in turn: the catalog cache holding all 100,000,
+// and what it costs in memory (the name lookups that fill it at set-up).
+void DefinitionOfEach(benchmark::State& state) {
+  const Plant& plant = BenchPlant();
+  std::size_t next = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(DEFINID(plant.ids[next]));
+    if (++next == plant.ids.size()) next = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+  const dorvik::CatalogCacheState cache = dorvik::CatalogCacheInfo();
+  state.counters["cached_ids"] = static_cast<double>(cache.records);
+  state.counters["cached_names"] = static_cast<double>(cache.names);
+  state.counters["heap_MB"] = static_cast<double>(plant.cacheBytes) / 1e6;
+}
+
 // The first n of the 10,000 values of record 0's VALUE history (one a minute).
 void ReadHistory(benchmark::State& state, int n) {
   const Plant& plant = BenchPlant();
@@ -248,6 +287,8 @@ void Register() {
                                ReadFields);
   benchmark::RegisterBenchmark("RECTYPEOK/One/Engine/1", RecordKind);
   benchmark::RegisterBenchmark("DEFINID/One/Engine/1", DefinitionOf);
+  benchmark::RegisterBenchmark("NAME2RECID/One/Engine/1", IdOfName);
+  benchmark::RegisterBenchmark(fmt::format("DEFINID/Each/Engine/{}", kRecords).c_str(), DefinitionOfEach);
   for (const int n : {kHistoryValues / 10, kHistoryValues}) {
     benchmark::RegisterBenchmark(fmt::format("RHIS21DATA/Double/Engine/{}", n).c_str(), ReadHistory, n)
         ->Unit(benchmark::kMicrosecond);

@@ -280,16 +280,18 @@ int16_t ResolveIn(const View& view, const RecordRef& record, int32_t tag, FieldA
   out.record = record;
   out.position = position;
   out.occurrence = OccurrenceOf(tag);
-  if (position >= 0) {
-    out.field = &record.definition->fields[static_cast<std::size_t>(position)];
-  } else if (number == kName) {
-    out.field = &NameField();
-  } else {
-    return kErrFieldNotFound;
-  }
+  out.field = position >= 0 ? &record.definition->fields[static_cast<std::size_t>(position)]
+                            : (number == kName ? &NameField() : nullptr);
+  if (out.field == nullptr) return kErrFieldNotFound;
   if (out.occurrence == 0) return kOk;
   if (!out.field->IsRepeated() || out.occurrence > OccurrenceCount(view, out)) return kErrOccurrence;
   return kOk;
+}
+
+const FieldDef* FieldOfNumber(const Definition& definition, int32_t number) {
+  const int32_t position = definition.Find(number);
+  if (position >= 0) return &definition.fields[static_cast<std::size_t>(position)];
+  return number == kName ? &NameField() : nullptr;
 }
 
 int16_t Resolve(const View& view, int32_t id, int32_t tag, FieldAccess& out, int32_t& detail) {

@@ -33,6 +33,9 @@ struct FieldAccess {
 // fixed field, or above a repeat area's current count, is out of range;
 // occurrence 0 of a repeated field is the base field.
 int16_t Resolve(const View& view, int32_t id, int32_t tag, FieldAccess& out, int32_t& detail);
+// The field number names in records of definition (the name field in every
+// record); null when there is none. What Resolve finds, without the record.
+const FieldDef* FieldOfNumber(const Definition& definition, int32_t number);
 // The same for a record already found.
 int16_t ResolveIn(const View& view, const RecordRef& record, int32_t tag, FieldAccess& out, int32_t& detail);
 

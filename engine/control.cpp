@@ -300,6 +300,15 @@ uint32_t ValueChangeSeq() {
   return page != nullptr ? page->ValueSeq() : 0;
 }
 
+CatalogCacheState CatalogCacheInfo() {
+  Engine& engine = Engine::Instance();
+  std::shared_lock lock(engine.storeMutex());
+  const Store* current = engine.store();
+  if (current == nullptr) return {};
+  const CatalogCache& cache = current->catalog().records();
+  return CatalogCacheState{current->signals()->CatalogGeneration(), cache.records(), cache.names()};
+}
+
 void WaitValueChange(uint32_t seen, int timeoutMs) {
   const std::shared_ptr<storage::Signals> page = CurrentSignals();
   if (page == nullptr) {

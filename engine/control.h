@@ -183,6 +183,17 @@ DORVIK_CONTROL_EXPORT void WaitValueChange(uint32_t seen, int timeoutMs);
 // task binds or leaves, and at shutdown and restart. 0 while none is open.
 DORVIK_CONTROL_EXPORT uint32_t TaskChangeSeq();
 
+// The catalog cache of this process (what DEFINID, RECTYPEOK, NAME2RECID,
+// GETNAMDB_LNAME and GETFTDB_LNAME keep of the open database) and the
+// database's catalog generation, which is odd while a change of the catalog
+// commits and moves by two with each change, in any process.
+struct CatalogCacheState {
+  uint32_t generation = 0;
+  std::size_t records = 0;  // record ids kept (absent ones included)
+  std::size_t names = 0;    // record names kept (unknown ones included)
+};
+DORVIK_CONTROL_EXPORT CatalogCacheState CatalogCacheInfo();
+
 // --- Permissions and environment ----------------------------------------------------------
 
 // Grants (or changes) the rights of account on a record or definition;

@@ -136,11 +136,14 @@ std::optional<FaultRule> Engine::TakeFault(ApiFunction function) {
 
 // --- Access ------------------------------------------------------------------
 
-ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
+namespace {
+
+// Renews (or begins) the calling thread's read transaction on the current
+// store, under lock; null (and current null) when no store is open.
+MDB_txn* BeginThreadRead(std::shared_lock<std::shared_mutex>& lock, Store*& current) {
   Engine& engine = Engine::Instance();
-  Store* current = nullptr;
   ReaderSlot& slot = tReader;
-  BeginAdoptingMapSize(lock_, [&] {
+  BeginAdoptingMapSize(lock, [&] {
     current = engine.store();
     if (current == nullptr) return;
     if (slot.txn != nullptr && slot.epoch != engine.epoch()) slot.txn = nullptr;  // a forked parent's
@@ -156,8 +159,16 @@ ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
       throw;
     }
   });
+  return current != nullptr ? slot.txn : nullptr;
+}
+
+}  // namespace
+
+ReadAccess::ReadAccess() : lock_(Engine::Instance().storeMutex()) {
+  Store* current = nullptr;
+  MDB_txn* txn = BeginThreadRead(lock_, current);
   if (current == nullptr) return;
-  txn_ = slot.txn;
+  txn_ = txn;
   view_.emplace(txn_, current->tables(), current->catalog());
   view = &*view_;
   store = current;
@@ -172,6 +183,84 @@ ReadAccess::~ReadAccess() {
 #ifndef NDEBUG
   --tOpenAccesses;
 #endif
+}
+
+CatalogAccess::CatalogAccess() : lock_(Engine::Instance().storeMutex()) {
+  const Engine& engine = Engine::Instance();
+  store_ = engine.store();
+  if (store_ == nullptr) return;
+  epoch_ = engine.epoch();
+  const storage::Signals& page = *store_->signals();
+  generation_ = page.CatalogGeneration();
+  cacheable_ = page.tracksCatalog() && (generation_ & 1U) == 0;
+}
+
+CatalogAccess::~CatalogAccess() {
+  if (txn_ == nullptr) return;
+  mdb_txn_reset(txn_);
+#ifndef NDEBUG
+  --tOpenAccesses;
+#endif
+}
+
+const View* CatalogAccess::view() {
+  if (view_.has_value()) return &*view_;
+  Store* current = nullptr;
+  MDB_txn* txn = BeginThreadRead(lock_, current);
+  // Growing the map lets go of the store for a moment: another store may be
+  // current now, which the generation loaded does not describe.
+  if (current != store_ || Engine::Instance().epoch() != epoch_) cacheable_ = false;
+  store_ = current;
+  if (current == nullptr) return nullptr;
+  txn_ = txn;
+#ifndef NDEBUG
+  if (tOpenAccesses++ != 0) std::abort();
+#endif
+  view_.emplace(txn_, current->tables(), current->catalog());
+  return &*view_;
+}
+
+bool CatalogAccess::StillCurrent() const {
+  return cacheable_ && store_->signals()->CatalogGeneration() == generation_;
+}
+
+RecordIdentity CatalogAccess::ReadRecord(int32_t id) {
+  const View* read = view();
+  if (read == nullptr) return {};
+  RecordIdentity identity = read->FindIdentity(id);
+  if (identity.settled && StillCurrent()) store_->catalog().records().RememberRecord(generation_, id, identity);
+  return identity;
+}
+
+int32_t CatalogAccess::IdOfName(std::string_view name) {
+  int32_t id = 0;
+  if (cacheable_ && store_->catalog().records().FindName(generation_, name, id)) return id;
+  const View* read = view();
+  if (read == nullptr) return 0;
+  const std::optional<int32_t> named = read->IdOfName(name);
+  bool settled = true;
+  if (named) {
+    // The record itself must read whole, as FindRecordByName requires.
+    WithRecord(*named, [&](const RecordIdentity& record) {
+      id = record.wellFormed ? *named : 0;
+      settled = record.settled;
+    });
+  }
+  if (settled && StillCurrent()) store_->catalog().records().RememberName(generation_, name, id);
+  return id;
+}
+
+const GlobalField* CatalogAccess::FieldByName(std::string_view name) {
+  // Fields are made with their store and never change while it is open.
+  if (const GlobalField* cached = store_->catalog().CachedFieldByName(name)) return cached;
+  const View* read = view();
+  return read != nullptr ? read->FindFieldByName(name) : nullptr;
+}
+
+const GlobalField* CatalogAccess::Field(int32_t number) {
+  if (const GlobalField* cached = store_->catalog().CachedField(number)) return cached;
+  const View* read = view();
+  return read != nullptr ? read->FindField(number) : nullptr;
 }
 
 // --- User context and environment -------------------------------------------------

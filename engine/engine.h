@@ -10,7 +10,8 @@
 // process's writer mutex, then the page's writer lock; both waited for at
 // most the lock time-out), then LMDB's writer lock (a write transaction,
 // never contended: the gate orders writers of every process), then the
-// watch, log and fault mutexes. No engine lock is held while a shutdown
+// watch, log and fault mutexes, and the catalog's and its cache's (never
+// held while another lock is taken). No engine lock is held while a shutdown
 // callback runs or while a thread sleeps in EXTSKWAI.
 //
 // The Engine lives until the process ends and is never destroyed, so that a
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "api/dorvik.h"
+#include "engine/catalog_cache.h"
 #include "engine/errors.h"
 #include "engine/permissions.h"
 #include "engine/store.h"
@@ -221,6 +223,53 @@ class ReadAccess {
 
  private:
   std::shared_lock<std::shared_mutex> lock_;
+  std::optional<View> view_;
+  MDB_txn* txn_ = nullptr;
+};
+
+// One single-item catalog call's look at the current store (DEFINID,
+// RECTYPEOK, NAME2RECID, GETNAMDB_LNAME, DECODFT, GETFTDB_LNAME): what this
+// process's catalog cache holds under the catalog generation the store's
+// signals page shows now, loaded once, and a read transaction begun only
+// when the cache cannot answer, whose reads the cache then keeps
+// (catalog_cache.h). Holds the store shared like ReadAccess; never nested
+// with another access on one thread.
+class CatalogAccess {
+ public:
+  CatalogAccess();
+  CatalogAccess(const CatalogAccess&) = delete;
+  CatalogAccess& operator=(const CatalogAccess&) = delete;
+  ~CatalogAccess();
+  // Whether a database is open.
+  bool loaded() const { return store_ != nullptr; }
+  // Runs use(const RecordIdentity&) on what the store holds for id
+  // (definitionId 0: no record). Needs loaded().
+  template <typename Use>
+  void WithRecord(int32_t id, Use&& use) {
+    if (cacheable_ && store_->catalog().records().WithRecord(generation_, id, use)) return;
+    const RecordIdentity identity = ReadRecord(id);
+    use(identity);
+  }
+  // The id of the record name names, when that record reads whole (0: none),
+  // as FindRecordByName answers. Needs loaded().
+  int32_t IdOfName(std::string_view name);
+  // A global field by its name or number; null when there is none. Needs loaded().
+  const GlobalField* FieldByName(std::string_view name);
+  const GlobalField* Field(int32_t number);
+  // The read transaction, for what the cache does not hold; begun on first
+  // use, then the same for the rest of the call. Null when the store went.
+  const View* view();
+
+ private:
+  RecordIdentity ReadRecord(int32_t id);
+  // Whether what was read under generation_ may be kept: the page still shows it.
+  bool StillCurrent() const;
+
+  std::shared_lock<std::shared_mutex> lock_;
+  Store* store_ = nullptr;
+  uint64_t epoch_ = 0;
+  uint32_t generation_ = 0;
+  bool cacheable_ = false;  // the generation is even and reaches this process
   std::optional<View> view_;
   MDB_txn* txn_ = nullptr;
 };

@@ -94,6 +94,7 @@ void RunChange(Member& member, const Store& store, MDB_txn* txn, bool nested, Co
     if (!member.kept) return;  // a nested part not merged aborts with part
     notes.valuesWritten |= access.valuesWritten();
     notes.activationsQueued |= view.activationsQueued();
+    notes.catalogChanged |= view.catalogChanged();
   } catch (...) {
     member.kept = false;
     member.error = std::current_exception();
@@ -123,7 +124,15 @@ void CommitBatch(std::vector<Member*>& batch, OpenTransaction& open) {
   // Alone, a change that threw may have left half its writes in the
   // transaction itself: nothing of it is committed.
   if (!anyKept || (alone && batch.front()->error)) return;
+  // The catalog generation is odd from before the commit until it returned,
+  // whether it worked or not, so no reader keeps what it read meanwhile
+  // (catalog_cache.h); both steps under the writer gate.
+  if (notes.catalogChanged) open.store->signals()->BeginCatalogChange();
   const Outcome committed = open.txn.Commit();
+  if (notes.catalogChanged) {
+    if (committed.ok()) PassSyncPoint("catalog:committed");
+    open.store->signals()->EndCatalogChange();
+  }
   open.gate.Release();
   for (Member* member : batch) {
     if (!member->kept) continue;

@@ -38,6 +38,7 @@ inline constexpr std::size_t kMaxGroupCalls = 64;
 struct CommitNotes {
   bool valuesWritten = false;      // current values (MWDBVALS): the value word
   bool activationsQueued = false;  // task activations: the wake word
+  bool catalogChanged = false;     // records, names, definitions: the catalog generation
 };
 
 // The one place a durable commit is announced, after the writer gate is

@@ -134,12 +134,21 @@ const GlobalField* Catalog::FindField(const View& view, int32_t number) const {
   return it->second.get();
 }
 
+const GlobalField* Catalog::CachedField(int32_t number) const {
+  std::shared_lock lock(mutex_);
+  const auto it = fields_.find(number);
+  return it != fields_.end() ? it->second.get() : nullptr;
+}
+
+const GlobalField* Catalog::CachedFieldByName(std::string_view name) const {
+  std::shared_lock lock(mutex_);
+  const auto it = fieldsByName_.find(name);
+  return it != fieldsByName_.end() ? it->second : nullptr;
+}
+
 const GlobalField* Catalog::FindFieldByName(const View& view, std::string_view name) const {
+  if (const GlobalField* cached = CachedFieldByName(name)) return cached;
   const std::string folded = FoldCase(name);
-  {
-    std::shared_lock lock(mutex_);
-    if (auto it = fieldsByName_.find(folded); it != fieldsByName_.end()) return it->second;
-  }
   MDB_val value;
   if (!storage::Get(view.txn(), view.table(Table::kFieldNames), Bytes(folded), value)) return nullptr;
   if (value.mv_size != sizeof(int32_t)) storage::ThrowCorrupted("field name");
@@ -203,6 +212,29 @@ std::optional<RecordHeader> View::FindHeader(int32_t id) const {
   MDB_val value;
   if (id <= 0 || !storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return std::nullopt;
   return ParseHeader(value.mv_data, value.mv_size);
+}
+
+RecordIdentity View::FindIdentity(int32_t id) const {
+  RecordIdentity identity;
+  MDB_val value;
+  if (id <= 0 || !storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return identity;
+  const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
+  const auto* bytes = static_cast<const std::byte*>(value.mv_data);
+  identity.definitionId = header.definitionId;
+  identity.usable = header.usable != 0;
+  identity.name.assign(reinterpret_cast<const char*>(bytes + sizeof header), header.nameLength);
+  try {
+    identity.definition = FindDefinition(header.definitionId);
+  } catch (const storage::StorageError&) {
+    identity.settled = false;  // the record does not read whole now; a cache must not keep that
+    return identity;
+  }
+  if (identity.definition != nullptr) {
+    const std::byte* values = bytes + sizeof header + header.nameLength;
+    const std::size_t size = value.mv_size - sizeof header - header.nameLength;
+    identity.wellFormed = ValuesSize(*identity.definition, values, size) == size;
+  }
+  return identity;
 }
 
 void View::ForEachRecord(int32_t from, const std::function<bool(const RecordRef&)>& visit) const {
@@ -336,6 +368,7 @@ void WriteView::PutRecord(int32_t id, const RecordBuffer& record) {
 }
 
 void WriteView::AddRecord(int32_t id, const RecordBuffer& record, BuildOrder* order) {
+  catalogChanged_ = true;
   const RecordHeader header = ParseHeader(record.bytes().data(), record.bytes().size());
   const bool idInOrder = order != nullptr && id > order->lastId;
   storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()),
@@ -356,12 +389,14 @@ void WriteView::AddRecord(int32_t id, const RecordBuffer& record, BuildOrder* or
 }
 
 void WriteView::PutDefinition(const Definition& definition) {
+  catalogChanged_ = true;
   const std::vector<std::byte> bytes = EncodeDefinition(definition);
   storage::Put(txn(), table(Table::kDefinitions), IdKey(definition.id).val(), Bytes(bytes.data(), bytes.size()));
   catalog_->Remember(definition);
 }
 
 void WriteView::PutField(const GlobalField& field) {
+  catalogChanged_ = true;
   storage::ByteWriter value;
   value.Put(field.descriptionId).Text(field.name);
   storage::Put(txn(), table(Table::kFields), IdKey(field.number).val(), value.val());
@@ -371,6 +406,7 @@ void WriteView::PutField(const GlobalField& field) {
 }
 
 void WriteView::PutSelector(int32_t id, const SelectorData& selector) {
+  catalogChanged_ = true;
   const std::vector<std::byte> bytes = EncodeSelector(selector);
   storage::Put(txn(), table(Table::kSelectors), IdKey(id).val(), Bytes(bytes.data(), bytes.size()));
   catalog_->Remember(id, selector);

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "engine/catalog.h"
+#include "engine/catalog_cache.h"
 #include "engine/record_layout.h"
 #include "engine/storage/env.h"
 
@@ -86,6 +87,11 @@ class Catalog {
   const GlobalField* FindField(const View& view, int32_t number) const;
   const GlobalField* FindFieldByName(const View& view, std::string_view name) const;
   const SelectorData* FindSelector(const View& view, int32_t id) const;
+  // The entries already decoded, without a transaction (null when not yet).
+  const GlobalField* CachedField(int32_t number) const;
+  const GlobalField* CachedFieldByName(std::string_view name) const;
+  // What the single-item calls read of the store's records (catalog_cache.h).
+  CatalogCache& records() const { return records_; }
   // Replaces an entry (a builder writing the catalog of a store nobody else
   // has open yet).
   void Remember(Definition definition);
@@ -96,8 +102,10 @@ class Catalog {
   mutable std::shared_mutex mutex_;
   mutable std::unordered_map<int32_t, std::unique_ptr<const Definition>> definitions_;  // guarded by mutex_
   mutable std::unordered_map<int32_t, std::unique_ptr<const GlobalField>> fields_;      // guarded by mutex_
-  mutable std::unordered_map<std::string, const GlobalField*> fieldsByName_;            // guarded by mutex_
+  // guarded by mutex_: folded names, looked up as the caller wrote them
+  mutable std::unordered_map<std::string, const GlobalField*, FoldedHash, FoldedEqual> fieldsByName_;
   mutable std::unordered_map<int32_t, std::unique_ptr<const SelectorData>> selectors_;  // guarded by mutex_
+  mutable CatalogCache records_;
 };
 
 class View {
@@ -110,6 +118,10 @@ class View {
   std::optional<RecordRef> FindRecordByName(std::string_view name) const;
   // Only a record's header (its definition and usable flag): no checks of its values.
   std::optional<RecordHeader> FindHeader(int32_t id) const;
+  // What the catalog cache keeps of a record: its header, its name, its
+  // definition and whether the record reads whole; definitionId 0 when
+  // there is no such record. Throws only when the header itself is damaged.
+  RecordIdentity FindIdentity(int32_t id) const;
   // Calls visit for the records with ids from `from` on, in id order, until
   // it returns false.
   void ForEachRecord(int32_t from, const std::function<bool(const RecordRef&)>& visit) const;
@@ -160,6 +172,11 @@ class WriteView : public View {
 
   // Puts back a changed record.
   void PutRecord(int32_t id, const RecordBuffer& record);
+  // The transaction changes what the catalog cache keeps (a record's name,
+  // definition or usable flag): its commit moves the catalog generation.
+  // Adding a record, a definition, a field or a selector notes it itself.
+  void NoteCatalogChanged() { catalogChanged_ = true; }
+  bool catalogChanged() const { return catalogChanged_; }
   // Where a builder's records went last: a record whose keys come after them
   // is appended (no search), and the free-id hint is set once at the end.
   struct BuildOrder {
@@ -188,6 +205,7 @@ class WriteView : public View {
  private:
   Catalog* catalog_;
   bool activationsQueued_ = false;
+  bool catalogChanged_ = false;
 };
 
 }  // namespace dorvik

@@ -14,9 +14,11 @@
 
 using dorvik::ApiFunction;
 using dorvik::CallScope;
+using dorvik::CatalogAccess;
 using dorvik::Guarded;
 using dorvik::GuardedValue;
 using dorvik::ReadAccess;
+using dorvik::RecordIdentity;
 using dorvik::RecordRef;
 using dorvik::SetError;
 using dorvik::View;
@@ -84,6 +86,7 @@ void SetUsable(ApiFunction function, int32_t id, ERRBLOCK* error, bool usable) {
     dorvik::RecordBuffer changed(*record);
     changed.SetUsable(usable);
     access.view->PutRecord(id, changed);
+    access.view->NoteCatalogChanged();
     return true;
   });
   if (!committed.ok()) return SetError(error, function, committed.code, committed.detail);
@@ -161,10 +164,8 @@ int32_t DORVIK_CALL NAME2RECID(const char* name, int16_t length) noexcept {
     const std::string_view text = NameArgument(name, length);
     CallScope call(ApiFunction::kNAME2RECID, [&] { return std::string(text); });
     if (text.empty() || call.FailsAt(0)) return 0;
-    ReadAccess access;
-    if (access.view == nullptr) return 0;
-    const std::optional<RecordRef> record = access.view->FindRecordByName(TrimBlanks(text));
-    return record ? record->id : 0;
+    CatalogAccess access;
+    return access.loaded() ? access.IdOfName(TrimBlanks(text)) : 0;
   });
 }
 
@@ -173,11 +174,11 @@ void DORVIK_CALL GETNAMDB_LNAME(const int32_t* id, char* name, int16_t* length) 
   Guarded(ApiFunction::kGETNAMDB_LNAME, nullptr, [&] {
     CallScope call(ApiFunction::kGETNAMDB_LNAME, [&] { return fmt::format("id={}", id ? *id : 0); });
     if (length == nullptr || id == nullptr || name == nullptr || call.FailsAt(0)) return;
-    ReadAccess access;
-    if (access.view == nullptr) return;
-    if (const std::optional<RecordRef> record = access.view->FindRecord(*id)) {
-      *length = CopyOut(record->name, name, dorvik::api::kNameBufferSize);
-    }
+    CatalogAccess access;
+    if (!access.loaded()) return;
+    access.WithRecord(*id, [&](const RecordIdentity& record) {
+      if (record.wellFormed) *length = CopyOut(record.name, name, dorvik::api::kNameBufferSize);
+    });
   });
 }
 
@@ -193,9 +194,9 @@ void DORVIK_CALL DECODFT(const char* name, int16_t length, int32_t* fieldTag, ER
     if (!SplitOccurrence(TrimBlanks(text), occurrence, fieldName) || fieldName.empty()) {
       return SetError(error, function, dorvik::kErrUnknownFieldName, length);
     }
-    ReadAccess access;
-    if (access.view == nullptr) return SetError(error, function, dorvik::kErrNotLoaded);
-    const dorvik::GlobalField* field = access.view->FindFieldByName(fieldName);
+    CatalogAccess access;
+    if (!access.loaded()) return SetError(error, function, dorvik::kErrNotLoaded);
+    const dorvik::GlobalField* field = access.FieldByName(fieldName);
     if (field == nullptr) return SetError(error, function, dorvik::kErrUnknownFieldName, length);
     *fieldTag = dorvik::api::FieldTag(field->number, occurrence);
     SetError(error, function, dorvik::kOk);
@@ -207,13 +208,15 @@ void DORVIK_CALL GETFTDB_LNAME(int32_t id, int32_t fieldTag, char* name, int16_t
   Guarded(ApiFunction::kGETFTDB_LNAME, nullptr, [&] {
     CallScope call(ApiFunction::kGETFTDB_LNAME, [&] { return fmt::format("id={} ft=0x{:X}", id, fieldTag); });
     if (length == nullptr || name == nullptr || call.FailsAt(0)) return;
-    ReadAccess access;
-    if (access.view == nullptr) return;
-    dorvik::FieldAccess field;
-    int32_t detail = 0;
-    const int16_t code = dorvik::Resolve(*access.view, id, fieldTag, field, detail);
-    if (code != dorvik::kOk && code != dorvik::kErrOccurrence) return;
-    const dorvik::GlobalField* global = access.view->FindField(field.field->number);
+    CatalogAccess access;
+    if (!access.loaded()) return;
+    const dorvik::FieldDef* field = nullptr;
+    access.WithRecord(id, [&](const RecordIdentity& record) {
+      // Resolve's answer without the occurrence check: past the count still names the field.
+      if (record.wellFormed) field = dorvik::FieldOfNumber(*record.definition, dorvik::api::FieldNumberOf(fieldTag));
+    });
+    if (field == nullptr) return;
+    const dorvik::GlobalField* global = access.Field(field->number);
     if (global == nullptr) return;
     const int32_t occurrence = dorvik::api::OccurrenceOf(fieldTag);
     if (occurrence == 0) {
@@ -228,9 +231,12 @@ int32_t DORVIK_CALL DEFINID(int32_t id) noexcept {
   return GuardedValue<int32_t>(0, [&] {
     CallScope call(ApiFunction::kDEFINID, [&] { return fmt::format("id={}", id); });
     if (call.FailsAt(0)) return 0;
-    ReadAccess access;
-    const auto header = access.view != nullptr ? access.view->FindHeader(id) : std::nullopt;
-    return header ? header->definitionId : 0;
+    CatalogAccess access;
+    int32_t definitionId = 0;
+    if (access.loaded()) {
+      access.WithRecord(id, [&](const RecordIdentity& record) { definitionId = record.definitionId; });
+    }
+    return definitionId;
   });
 }
 
@@ -238,12 +244,18 @@ int32_t DORVIK_CALL RECTYPEOK(int32_t id, int32_t kind) noexcept {
   return GuardedValue<int32_t>(0, [&] {
     CallScope call(ApiFunction::kRECTYPEOK, [&] { return fmt::format("id={} kind={}", id, kind); });
     if (call.FailsAt(0)) return 0;
-    ReadAccess access;
-    const auto header = access.view != nullptr ? access.view->FindHeader(id) : std::nullopt;
-    if (!header) return 0;
-    if (kind == dorvik::api::kKindDefinition) return header->definitionId == dorvik::kDefinitionDefId ? 1 : 0;
-    const dorvik::Definition* definition = access.view->FindDefinition(header->definitionId);
-    return definition != nullptr && definition->HasKind(kind) ? 1 : 0;
+    CatalogAccess access;
+    int32_t answer = 0;
+    if (!access.loaded()) return answer;
+    access.WithRecord(id, [&](const RecordIdentity& record) {
+      if (!record.exists()) return;
+      if (kind == dorvik::api::kKindDefinition) {
+        answer = record.definitionId == dorvik::kDefinitionDefId ? 1 : 0;
+      } else {
+        answer = record.definition != nullptr && record.definition->HasKind(kind) ? 1 : 0;
+      }
+    });
+    return answer;
   });
 }
 

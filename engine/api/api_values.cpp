@@ -244,6 +244,37 @@ void FillDefinition(const View& view, const FieldAccess& access, int32_t fieldTa
   out.OPERSTRICT = field.operatorStrict ? 1 : 0;
 }
 
+// The type GETDATATYPES gives an item that names a record's own field
+// without an occurrence, from the catalog cache alone: such an answer
+// depends on the record's definition only. False when the record must be
+// read (an occurrence to check, a database field, a record that does not
+// read whole, which the read reports).
+bool TypeFromCatalog(dorvik::CatalogAccess& catalog, const IDANDFT& item, int16_t& type, int16_t& code,
+                     int32_t& detail) {
+  if (dorvik::api::OccurrenceOf(item.FT) != 0) return false;
+  bool answered = false;
+  catalog.WithRecord(item.ID, [&](const dorvik::RecordIdentity& record) {
+    if (!record.exists()) {
+      code = dorvik::kErrRecordNotFound;
+      detail = item.ID;
+      answered = true;
+      return;
+    }
+    if (!record.wellFormed) return;
+    const dorvik::FieldDef* field = dorvik::FieldOfNumber(*record.definition, dorvik::api::FieldNumberOf(item.FT));
+    if (field == nullptr) {
+      code = dorvik::kErrFieldNotFound;
+      detail = item.FT;
+      answered = true;
+    } else if (!field->IsSystem()) {
+      code = dorvik::kOk;
+      type = field->ownType;
+      answered = true;
+    }
+  });
+  return answered;
+}
+
 }  // namespace
 
 extern "C" {
@@ -252,7 +283,7 @@ void DORVIK_CALL GETDATATYPES(int32_t n, const IDANDFT* items, int16_t* types, E
   Guarded(ApiFunction::kGETDATATYPES, errors, [&] {
     CallScope call(ApiFunction::kGETDATATYPES, [&] { return fmt::format("n={}", n); });
     if (n <= 0 || items == nullptr || types == nullptr || errors == nullptr) return;
-    ReadAccess access;
+    dorvik::CatalogAccess access;
     RecordMemo memo;
     for (int32_t i = 0; i < n; ++i) {
       types[i] = 0;
@@ -260,16 +291,20 @@ void DORVIK_CALL GETDATATYPES(int32_t n, const IDANDFT* items, int16_t* types, E
         SetError(errors + i, call.function(), call.FaultCode(), 0, i);
         continue;
       }
-      if (access.view == nullptr) {
+      const View* view = nullptr;
+      int16_t code = dorvik::kOk;
+      int32_t detail = items[i].ID;
+      if (!access.loaded() || (!TypeFromCatalog(access, items[i], types[i], code, detail) &&
+                               (view = access.view()) == nullptr)) {
         SetError(errors + i, call.function(), dorvik::kErrNotLoaded, 0, i);
         continue;
       }
-      FieldAccess field;
-      int32_t detail = items[i].ID;
-      const std::optional<RecordRef>& record = memo.Find(*access.view, items[i].ID);
-      const int16_t code = record ? dorvik::ResolveIn(*access.view, *record, items[i].FT, field, detail)
-                                  : dorvik::kErrRecordNotFound;
-      if (code == dorvik::kOk) types[i] = dorvik::OwnType(*access.view, field);
+      if (view != nullptr) {
+        FieldAccess field;
+        const std::optional<RecordRef>& record = memo.Find(*view, items[i].ID);
+        code = record ? dorvik::ResolveIn(*view, *record, items[i].FT, field, detail) : dorvik::kErrRecordNotFound;
+        if (code == dorvik::kOk) types[i] = dorvik::OwnType(*view, field);
+      }
       SetError(errors + i, call.function(), code, code == dorvik::kOk ? 0 : detail, i);
     }
   });

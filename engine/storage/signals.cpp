@@ -31,6 +31,7 @@ struct Signals::Page {
   uint32_t shutdownCount;
   uint32_t writerPid;      // the process holding the writer lock (0 none); OFD locks do not tell
   uint32_t valueSeq;       // futex word: bumped after each committed value write
+  uint32_t catalogSeq;     // catalog generation: odd while a change of the catalog commits
 };
 
 namespace {
@@ -48,6 +49,14 @@ void FutexWait(const uint32_t& word, uint32_t seen, bool bounded) {
   // caller's loop.
   struct timespec limit {0, Signals::kReadOnlyWaitMs * 1'000'000L};
   ::syscall(SYS_futex, &word, FUTEX_WAIT, seen, bounded ? &limit : nullptr, nullptr, 0);
+}
+
+// A new page's catalog generation: even, and unlike the one an earlier page
+// left behind, so that a reader that outlived that page without its presence
+// lock cannot mistake the new page's generation for one it cached under.
+uint32_t FreshGeneration() {
+  const auto ticks = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return static_cast<uint32_t>((ticks ^ (ticks >> 32) ^ static_cast<uint64_t>(::getpid()) << 16) & ~uint64_t{1});
 }
 
 void FutexWakeAll(const uint32_t& word) { ::syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
@@ -175,6 +184,8 @@ std::shared_ptr<Signals> Signals::Open(const std::filesystem::path& file, const 
     signals->shared_ = signals->writable_ = true;
     if (alone || Load(signals->page_->magic) != kMagic || Load(signals->page_->version) != kVersion) {
       std::memset(mapped, 0, kPageSize);
+      // An even generation no cache of an earlier page can hold by chance.
+      Word(signals->page_->catalogSeq).store(FreshGeneration());
       Word(signals->page_->version).store(kVersion);
       Word(signals->page_->magic).store(kMagic);
     }
@@ -285,6 +296,20 @@ void Signals::ValuesChanged() {
   if (!writable_) return;
   Word(page_->valueSeq).fetch_add(1);
   FutexWakeAll(page_->valueSeq);
+}
+
+uint32_t Signals::CatalogGeneration() const { return Load(page_->catalogSeq); }
+
+void Signals::BeginCatalogChange() {
+  if (!writable_) return;
+  // Odd, and not the value it had: a writer that died mid-change left it odd.
+  const uint32_t now = Load(page_->catalogSeq);
+  Word(page_->catalogSeq).fetch_add((now & 1U) != 0 ? 2U : 1U);
+}
+
+void Signals::EndCatalogChange() {
+  if (!writable_) return;
+  Word(page_->catalogSeq).fetch_add(1);
 }
 
 void Signals::WaitValues(uint32_t seen, int timeoutMs) const {

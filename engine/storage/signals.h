@@ -88,6 +88,19 @@ class Signals {
   uint32_t ValueSeq() const;
   void ValuesChanged();
   void WaitValues(uint32_t seen, int timeoutMs) const;
+  // Catalog generation: the writer of a change of the catalog (records
+  // added, a name, definition or usable flag changed) calls Begin while it
+  // holds the writer lock, just before its commit, and End after the commit
+  // (also when it failed), still holding the lock. The word is odd between
+  // the two, and stays odd when the writer dies there, until the next
+  // change ends. A reader loads it before its transaction and trusts what
+  // it cached under an even value only while the word still shows that
+  // value (catalog_cache.h). tracksCatalog(): whether the word reaches the
+  // other processes (a private page of a read-only process does not).
+  uint32_t CatalogGeneration() const;
+  void BeginCatalogChange();
+  void EndCatalogChange();
+  bool tracksCatalog() const { return shared_; }
   // Wakes every sleeper on this page without changing a word (a sleeper of
   // this process must look at the engine's state again).
   void Nudge() const;

@@ -378,5 +378,116 @@ TEST_F(MultiProcessTest, ADatabaseNobodyCanWriteIsReadWithoutALockTableOnceNoWri
   ::chmod(database_.c_str(), 0700);
 }
 
+// --- The catalog cache across processes ----------------------------------------------
+
+// A record created, made usable or unusable in another process is answered
+// by the next catalog call here, although this process had cached what it
+// asked before (absent ids and names included).
+TEST_F(MultiProcessTest, ACatalogChangeInAnotherProcessIsSeenByTheNextCallHere) {
+  const int32_t analog = Id("VN_AnalogDef"), offline = Id("OFFLINE");
+  EXPECT_EQ(DEFINID(7100), 0);
+  EXPECT_EQ(RECTYPEOK(7100, -3), 0);
+  EXPECT_EQ(Id("REMOTE"), 0);
+  EXPECT_EQ(DEFINID(offline), analog);
+  const uint32_t before = CatalogCacheInfo().generation;
+  Peer creator({"create-named", database_, "REMOTE", "7100"});
+  EXPECT_EQ(creator.ReadLine(), "created 0");
+  EXPECT_EQ(creator.Wait(), 0);
+  EXPECT_EQ(CatalogCacheInfo().generation, before + 2);
+  EXPECT_EQ(DEFINID(7100), analog);
+  EXPECT_EQ(RECTYPEOK(7100, -3), 1);
+  EXPECT_EQ(Id("remote"), 7100);
+  EXPECT_EQ(VALIDUSA(offline), 0);
+  Peer enabler({"usable", database_, "OFFLINE", "1"});
+  EXPECT_EQ(enabler.ReadLine(), "usable 0");
+  EXPECT_EQ(enabler.Wait(), 0);
+  EXPECT_EQ(VALIDUSA(offline), 1);
+  EXPECT_EQ(CatalogCacheInfo().generation, before + 4);
+  EXPECT_EQ(DEFINID(offline), analog);
+}
+
+// A writer killed after its commit but before the generation moved on
+// leaves the word odd: nothing cached before is served, nothing read now
+// is kept, until a change of the catalog completes.
+TEST_F(MultiProcessTest, AWriterKilledBetweenItsCommitAndTheGenerationsEndLeavesNothingStale) {
+  const int32_t analog = Id("VN_AnalogDef");
+  EXPECT_EQ(DEFINID(7200), 0);
+  EXPECT_EQ(Id("HALF"), 0);
+  Peer writer({"kill-creating", database_, "catalog:committed", "HALF", "7200"});
+  EXPECT_EQ(writer.Wait(), 128 + SIGKILL);
+  EXPECT_EQ(CatalogCacheInfo().generation % 2, 1u);
+  for (int again = 0; again < 2; ++again) {
+    EXPECT_EQ(DEFINID(7200), analog) << again;
+    EXPECT_EQ(Id("HALF"), 7200) << again;
+  }
+  // The next change here completes the generation, and the cache works again.
+  SetTlsData("VNT", "vntsystem");
+  ERRBLOCK error{};
+  CREATERECORD(7201, analog, 0, 0, "WHOLE", 5, &error);
+  ASSERT_EQ(error.ERRCODE, 0);
+  EXPECT_EQ(CatalogCacheInfo().generation % 2, 0u);
+  EXPECT_EQ(DEFINID(7200), analog);
+  EXPECT_EQ(Id("WHOLE"), 7201);
+  EXPECT_GT(CatalogCacheInfo().records, 0u);
+  EXPECT_TRUE(CheckDatabase().ok());
+}
+
+// Readers of this process ask the catalog while a thread here and another
+// process create records: once a creation returned, every later call of a
+// reader answers it in full, never a half or an old answer (the thread
+// sanitizer runs this one too).
+TEST_F(MultiProcessTest, ReadersFollowCatalogChangesMadeWhileTheyRead) {
+  constexpr int kLocal = 150;
+  const int32_t analog = Id("VN_AnalogDef");
+  std::atomic<int> created{0};  // local records whose CREATERECORD returned
+  std::atomic<bool> writing{true};
+  std::atomic<int> wrong{0};
+  Peer remote({"create", database_, "R", "150"});
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      std::mt19937 random(static_cast<unsigned>(r));
+      while (writing.load()) {
+        const int known = created.load();
+        if (known == 0) continue;
+        const int i = std::uniform_int_distribution<int>(1, known)(random);
+        const std::string name = fmt::format("L{}", i);
+        const int32_t id = 8000 + i;
+        char stored[dorvik::api::kNameBufferSize] = {};
+        int16_t length = 0;
+        int32_t asked = id;
+        GETNAMDB_LNAME(&asked, stored, &length);
+        if (Id(name) != id || DEFINID(id) != analog || RECTYPEOK(id, -3) != 1 ||
+            std::string_view(stored, static_cast<std::size_t>(length)) != name) {
+          ++wrong;
+        }
+        (void)Id(fmt::format("R{}", i));  // names the other process is creating: cached as absent, then not
+      }
+    });
+  }
+  std::thread writer([&] {
+    SetTlsData("VNT", "vntsystem");
+    for (int i = 1; i <= kLocal; ++i) {
+      const std::string name = fmt::format("L{}", i);
+      ERRBLOCK error{};
+      CREATERECORD(8000 + i, analog, 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+      if (error.ERRCODE != 0) break;
+      created.store(i);
+      if (i % 10 == 0) {
+        MAKUSABL(8000 + i, &error);  // usable flags move the generation too
+      }
+    }
+  });
+  writer.join();
+  EXPECT_EQ(remote.ReadLine(std::chrono::seconds(120)), "created 150 refused 0");
+  EXPECT_EQ(remote.Wait(), 0);
+  writing.store(false);
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(created.load(), kLocal);
+  EXPECT_EQ(wrong.load(), 0);
+  for (int i = 1; i <= 150; ++i) ASSERT_GT(Id(fmt::format("R{}", i)), 0) << i;
+  EXPECT_EQ(VALIDUSA(8010), 1);
+}
+
 }  // namespace
 }  // namespace dorvik::testing

@@ -26,6 +26,11 @@
 //   store_peer read-group DATABASE RECORD GID   as read-only, as user nobody in group GID alone
 //   store_peer read-only-stay DATABASE RECORD   as read-only, then keeps the database open
 //   store_peer read DATABASE RECORD...          reports "RECORD V" with the VALUE of each record
+//   store_peer create-named DATABASE NAME ID    creates record NAME with ID (VN_AnalogDef),
+//                                                reports "created CODE"
+//   store_peer usable DATABASE NAME 0|1         MAKUNUSA or MAKUSABL, reports "usable CODE"
+//   store_peer kill-creating DATABASE POINT NAME ID
+//                                                create-named, ended at the first pass of POINT
 //
 // Exit status 0 when the part was played as expected.
 #include <grp.h>
@@ -179,6 +184,21 @@ int Create(const std::string& prefix, long count) {
   return 0;
 }
 
+// Catalog changes for the catalog cache's tests: each reports the error code.
+int CreateNamed(const std::string& name, int32_t id) {
+  ERRBLOCK error{};
+  CREATERECORD(id, Id("VN_AnalogDef"), 0, 0, name.data(), static_cast<int16_t>(name.size()), &error);
+  Report("created " + std::to_string(error.ERRCODE));
+  return 0;
+}
+
+int SetUsable(const std::string& name, bool usable) {
+  ERRBLOCK error{};
+  (usable ? MAKUSABL : MAKUNUSA)(Id(name), &error);
+  Report("usable " + std::to_string(error.ERRCODE));
+  return 0;
+}
+
 int Reserve() {
   int32_t id = 0;
   NXTFREE(1, &id);
@@ -230,6 +250,12 @@ int main(int argc, char** argv) {
     if (part == "exit-waiting" && argc == 4) return ExitWaiting(argv[3]);
     if (part == "create" && argc == 5) return Create(argv[3], std::atol(argv[4]));
     if (part == "reserve") return Reserve();
+    if (part == "create-named" && argc == 5) return CreateNamed(argv[3], std::atoi(argv[4]));
+    if (part == "usable" && argc == 5) return SetUsable(argv[3], std::string(argv[4]) == "1");
+    if (part == "kill-creating" && argc == 6) {
+      dorvik::KillAtSyncPoint(argv[3], 1);
+      return CreateNamed(argv[4], std::atoi(argv[5]));
+    }
     if (part == "hold-write" && argc == 4) return HoldWrite(argv[3]);
     if (part == "read-group" && argc == 5) return ReadOnly(argv[3]);
     if (part == "read") return ReadValues(argv + 3, argc - 3);
