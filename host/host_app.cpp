@@ -22,6 +22,7 @@
 #include "host/http_server.h"
 #include "host/live_socket.h"
 #include "host/metrics.h"
+#include "host/metrics_listener.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -33,6 +34,8 @@ namespace {
 
 constexpr int kStartFailed = 1;
 constexpr int kUsage = 2;
+// Connections the metrics listener takes at once: scrapers, not clients.
+constexpr std::size_t kMetricsConnections = 16;
 
 template <typename Rep>
 void AddSeconds(CLI::App& app, const std::string& name, std::chrono::duration<Rep>& value, const std::string& what) {
@@ -83,6 +86,9 @@ void DeclareOptions(CLI::App& app, HostArgs& args) {
                                                 "the VANTREL_REGISTRY variable)")
       ->type_name("FILE");
   app.add_option("--audit-log", args.auditLog, "a JSON line per call is appended to this file")->type_name("FILE");
+  app.add_option("--metrics-listen", args.metricsListen,
+                 "also serve GET /metrics without credentials on this loopback address and port (plain HTTP)")
+      ->type_name("ADDR:PORT");
   app.add_option("--io-threads", args.ioThreads, "threads doing network I/O (default 2)")->check(CLI::Range(1, 64));
   DeclareLimits(app, args.limits);
 }
@@ -101,6 +107,15 @@ void CheckStart(const HostArgs& args, const std::string& address) {
     throw std::invalid_argument(fmt::format("--insecure serves loopback addresses only, not {}", address));
   }
   if (tls && args.insecure) throw std::invalid_argument("--insecure and a certificate exclude each other");
+  if (!args.metricsListen.empty()) {
+    const std::string metricsAddress = ParseListen(args.metricsListen).first;
+    if (!IsLoopback(metricsAddress)) {
+      throw std::invalid_argument(fmt::format(
+          "--metrics-listen serves loopback addresses only, not {}; scrapers elsewhere use /metrics on --listen "
+          "with a token",
+          metricsAddress));
+    }
+  }
   if (args.auth == "users" && args.users.empty()) {
     throw std::invalid_argument("no users file: give --users FILE (or --auth pam)");
   }
@@ -141,6 +156,18 @@ void OpenLibrary(const HostArgs& args) {
   }
 }
 
+// The listener of --metrics-listen (plain HTTP on a loopback address, the
+// start checked that), or none. Its few connections share the workers.
+std::unique_ptr<HttpServer> MakeMetricsServer(const HostArgs& args, WorkerPool& pool,
+                                              std::function<std::string()> text) {
+  if (args.metricsListen.empty()) return nullptr;
+  const auto [address, port] = ParseListen(args.metricsListen);
+  HostLimits limits = args.limits;
+  limits.maxConnections = kMetricsConnections;
+  ServerOptions options{address, port, std::nullopt, 1, limits};
+  return std::make_unique<HttpServer>(options, pool, MetricsOnlyHandler(std::move(text)));
+}
+
 // Serves until SIGTERM or SIGINT; SIGHUP reloads. The signals are blocked in
 // every thread and taken here.
 int Serve(const HostArgs& args, const std::string& address, uint16_t port, const sigset_t& signals) {
@@ -169,15 +196,19 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   };
   HttpServer server(
       options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
-  dispatcher.SetMetricsSource([&] {
+  auto metricsText = [&] {
     return metrics.Text({server.Connections(), pool.Pending(), authenticator->FailedLogins()});
-  });
+  };
+  dispatcher.SetMetricsSource(metricsText);
+  std::unique_ptr<HttpServer> metricsServer = MakeMetricsServer(args, pool, metricsText);
   server.Start();
+  if (metricsServer) metricsServer->Start();
   if (args.insecure) {
     std::cerr << "vntaccessd: serving plain HTTP without TLS (--insecure): credentials cross unencrypted; "
                  "use it on this machine only\n";
   }
   std::cout << "listening on " << server.Url() << std::endl;
+  if (metricsServer) std::cout << "metrics on " << metricsServer->Url() << "/metrics" << std::endl;
   for (;;) {
     int signal = 0;
     if (::sigwait(&signals, &signal) != 0) continue;
@@ -192,6 +223,7 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
       continue;
     }
     dispatcher.SetStopping();
+    if (metricsServer) metricsServer->Stop(std::chrono::seconds(0));
     server.Stop(args.limits.shutdownGrace);
     break;
   }
