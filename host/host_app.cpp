@@ -23,6 +23,7 @@
 #include "host/live_socket.h"
 #include "host/metrics.h"
 #include "host/metrics_listener.h"
+#include "host/service_notify.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -209,10 +210,12 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   }
   std::cout << "listening on " << server.Url() << std::endl;
   if (metricsServer) std::cout << "metrics on " << metricsServer->Url() << "/metrics" << std::endl;
+  NotifyServiceManager(ServiceState::kReady);
   for (;;) {
     int signal = 0;
     if (::sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGHUP) {
+      NotifyServiceManager(ServiceState::kReloading);
       authenticator->Reload();
       if (audit) audit->Reopen();
       try {
@@ -220,8 +223,10 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
       } catch (const std::exception& error) {
         std::cerr << "vntaccessd: kept the old certificate: " << error.what() << "\n";
       }
+      NotifyServiceManager(ServiceState::kReady);
       continue;
     }
+    NotifyServiceManager(ServiceState::kStopping);
     dispatcher.SetStopping();
     if (metricsServer) metricsServer->Stop(std::chrono::seconds(0));
     server.Stop(args.limits.shutdownGrace);
