@@ -176,9 +176,11 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   OpenLibrary(args);
   const LibraryReference library;
   const CallRunner runner(platform::CurrentThreadAccount());
-  WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
+  // The dispatch and the live values hub outlive the workers: the pool's
+  // destructor still runs the jobs queued, which use them.
   Dispatcher dispatcher(*authenticator, runner, args.limits);
   live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
+  WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   LiveService live(liveHub, pool);
   liveHub.Start();
   const DatabaseWatch watch([&dispatcher](bool down) { dispatcher.SetDatabaseDown(down); });
