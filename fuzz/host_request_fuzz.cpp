@@ -4,13 +4,14 @@
 // requests, each handed to the dispatch over a small plant. Properties: the
 // dispatch never throws; every answer has a status of the documented set;
 // every error answer is a JSON object saying what is wrong; and after every
-// call the thread runs as the host's own account again.
+// call the thread's database user context is the host's own again.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -22,7 +23,6 @@
 #include "host/call_runner.h"
 #include "host/dispatcher.h"
 #include "host/http_request_beast.h"
-#include "platform/identity.h"
 #include "session/session.h"
 #include "tests/support/test_plant.h"
 
@@ -64,6 +64,7 @@ struct Host {
     limits.maxItemsPerCall = 64;
     limits.maxHistoryValuesPerRequest = 100;
     limits.maxBodyBytes = kBodyLimit;
+    dorvik::EnableCallLog();
     dispatcher.SetMetricsSource([] { return std::string("vntaccessd_connections 0\n"); });
     runner.RestoreHostContext();
   }
@@ -76,7 +77,10 @@ struct Host {
 void CheckAnswer(const host::HttpResponse& response) {
   static const std::set<int> kStatuses{101, 200, 400, 401, 403, 404, 405, 408, 413, 422, 426, 429, 503};
   FUZZ_CHECK(kStatuses.count(response.status) == 1, "a documented status");
-  FUZZ_CHECK(vantrel::platform::CurrentThreadAccount() == kHostAccount, "the thread is the host's again");
+  // The database user contexts the call set, in order: the last is the host's.
+  const std::vector<std::string> contexts = vantrel::testing::CallArguments("SetTlsData");
+  FUZZ_CHECK(contexts.empty() || contexts.back().find("vnthost") != std::string::npos,
+             "the thread's database user context is the host's again");
   if (response.status < 400) return;
   const auto body = vantrel::contracts::Json::parse(response.body, nullptr, false);
   FUZZ_CHECK(body.is_object(), "an error answer is a JSON object");
@@ -107,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (error || !parser.is_done()) return 0;  // the listener answers 400 or 413 without a dispatch
     rest.remove_prefix(used);
     host::HttpRequest request = host::ToHttpRequest(parser.get(), "127.0.0.1");
+    dorvik::ClearCallLog();
     CheckAnswer(served->dispatcher.Handle(request));
   }
   return 0;
