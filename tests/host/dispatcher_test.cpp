@@ -217,6 +217,14 @@ TEST_F(HostTest, CallsOverTheAccountsLimitAre429) {
   EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 200);
 }
 
+// Found by host_request_fuzz: an operation name that is not UTF-8 made the
+// answer's JSON fail to encode, and the caller got 500 instead of 404.
+TEST_F(HostTest, AnOperationNameThatIsNotUtf8IsAnsweredAsUnknown) {
+  const auto answer = Handle(Post("/v1/server/SetTLSDat\xac", "{}", "Bearer boss"));
+  EXPECT_EQ(answer.status, 404);
+  EXPECT_THAT(BodyOf(answer)["error"].get<std::string>(), HasSubstr("SetTLSDat\xef\xbf\xbd"));
+}
+
 TEST_F(HostTest, NoAccountIsCarriedAcrossPooledCalls) {
   host::WorkerPool pool(1, 16, [this] { runner_.RestoreHostContext(); });
   auto onWorker = [&](const host::HttpRequest& request) {
