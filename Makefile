@@ -9,6 +9,8 @@
 #   make bench     build and run the benchmarks
 #   make bench-compare BASELINE=REV  the cost and SQLite tables of this tree next to those of revision REV, from one run
 #   make bench-import  peak memory and time of importing 250,000 to 1,000,000 records (bench/import_memory.sh)
+#   make host-load-check  10 s of one-tag reads through vntaccessd against nginx (wrk); fails on any error
+#   make host-load        the same for HOST_LOAD_SECONDS (60), failing also when a goal is missed
 #   make fuzz      build the fuzz targets (clang, libFuzzer + ASan + UBSan)
 #   make fuzz-ci   replay every fuzz corpus, then fuzz each target FUZZ_SECONDS
 #   make python    build the vantrel Python package into $(BUILD)/python and run its tests
@@ -29,7 +31,7 @@ CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_m
                      host_live_tests live_value_writer
 
 .PHONY: deps configure build test demo python serve sanitize tsan layout32 bench bench-compare bench-import \
-        fuzz fuzz-ci reliability reliability-tests clean
+        fuzz fuzz-ci reliability reliability-tests host-load host-load-check clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -110,6 +112,19 @@ bench-compare: build
 bench-import: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vntaccess
 	@./bench/import_memory.sh $(BUILD)
+
+# vntaccessd under wrk on loopback, next to nginx over the same TLS set-up
+# (bench/host_load/host_load.sh); wrk and nginx are installed for it.
+HOST_LOAD_SECONDS ?= 60
+host-load-check: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vntaccessd vntaccess >$(BUILD)/host-load-build.log 2>&1 || \
+	  { cat $(BUILD)/host-load-build.log; exit 1; }
+	@./bench/host_load/host_load.sh $(BUILD) 10
+
+host-load: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vntaccessd vntaccess >$(BUILD)/host-load-build.log 2>&1 || \
+	  { cat $(BUILD)/host-load-build.log; exit 1; }
+	@VNT_LOAD_STRICT=1 ./bench/host_load/host_load.sh $(BUILD) $(HOST_LOAD_SECONDS)
 
 # Only the libraries the fuzz targets need are built.
 fuzz: deps

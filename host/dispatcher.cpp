@@ -67,7 +67,9 @@ std::string Path(std::string_view target) { return std::string(target.substr(0, 
 HttpResponse JsonResponse(int status, const Json& body) {
   HttpResponse response;
   response.status = status;
-  response.body = body.dump();
+  // A name from the request may hold bytes that are not UTF-8; the answer
+  // names it with U+FFFD in their place rather than failing.
+  response.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
   return response;
 }
 

@@ -23,6 +23,8 @@
 #include "host/live_socket.h"
 #include "host/metrics.h"
 #include "host/web/page_front.h"
+#include "host/metrics_listener.h"
+#include "host/service_notify.h"
 #include "host/worker_pool.h"
 #include "platform/exceptions.h"
 #include "platform/fault.h"
@@ -34,6 +36,8 @@ namespace {
 
 constexpr int kStartFailed = 1;
 constexpr int kUsage = 2;
+// Connections the metrics listener takes at once: scrapers, not clients.
+constexpr std::size_t kMetricsConnections = 16;
 
 template <typename Rep>
 void AddSeconds(CLI::App& app, const std::string& name, std::chrono::duration<Rep>& value, const std::string& what) {
@@ -92,6 +96,9 @@ void DeclareOptions(CLI::App& app, HostArgs& args) {
   app.add_option("--session-lifetime", args.sessionLifetimeSeconds, "a page login ends this many seconds after "
                                                                     "it began (default 43200)")
       ->check(CLI::Range(int64_t{60}, int64_t{7 * 86'400}));
+  app.add_option("--metrics-listen", args.metricsListen,
+                 "also serve GET /metrics without credentials on this loopback address and port (plain HTTP)")
+      ->type_name("ADDR:PORT");
   app.add_option("--io-threads", args.ioThreads, "threads doing network I/O (default 2)")->check(CLI::Range(1, 64));
   DeclareLimits(app, args.limits);
 }
@@ -110,6 +117,15 @@ void CheckStart(const HostArgs& args, const std::string& address) {
     throw std::invalid_argument(fmt::format("--insecure serves loopback addresses only, not {}", address));
   }
   if (tls && args.insecure) throw std::invalid_argument("--insecure and a certificate exclude each other");
+  if (!args.metricsListen.empty()) {
+    const std::string metricsAddress = ParseListen(args.metricsListen).first;
+    if (!IsLoopback(metricsAddress)) {
+      throw std::invalid_argument(fmt::format(
+          "--metrics-listen serves loopback addresses only, not {}; scrapers elsewhere use /metrics on --listen "
+          "with a token",
+          metricsAddress));
+    }
+  }
   if (args.auth == "users" && args.users.empty()) {
     throw std::invalid_argument("no users file: give --users FILE (or --auth pam)");
   }
@@ -172,6 +188,18 @@ void OpenLibrary(const HostArgs& args) {
   }
 }
 
+// The listener of --metrics-listen (plain HTTP on a loopback address, the
+// start checked that), or none. Its few connections share the workers.
+std::unique_ptr<HttpServer> MakeMetricsServer(const HostArgs& args, WorkerPool& pool,
+                                              std::function<std::string()> text) {
+  if (args.metricsListen.empty()) return nullptr;
+  const auto [address, port] = ParseListen(args.metricsListen);
+  HostLimits limits = args.limits;
+  limits.maxConnections = kMetricsConnections;
+  ServerOptions options{address, port, std::nullopt, 1, limits};
+  return std::make_unique<HttpServer>(options, pool, MetricsOnlyHandler(std::move(text)));
+}
+
 // Serves until SIGTERM or SIGINT; SIGHUP reloads. The signals are blocked in
 // every thread and taken here.
 int Serve(const HostArgs& args, const std::string& address, uint16_t port, const sigset_t& signals) {
@@ -179,11 +207,13 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   OpenLibrary(args);
   const LibraryReference library;
   const CallRunner runner(platform::CurrentThreadAccount());
-  WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
+  // The dispatch and the live values hub outlive the workers: the pool's
+  // destructor still runs the jobs queued, which use them.
   Dispatcher dispatcher(*authenticator, runner, args.limits);
   const std::unique_ptr<web::PageFront> page = MakePageFront(args, *authenticator);
   dispatcher.SetPageGate(page.get());
   live::LiveHub liveHub;  // the WebSocket /v1/live (host/live_socket.h); outlives the listener
+  WorkerPool pool(args.limits.workers, args.limits.queueDepth, [&runner] { runner.RestoreHostContext(); });
   LiveService live(liveHub, pool);
   liveHub.Start();
   const DatabaseWatch watch([&dispatcher](bool down) { dispatcher.SetDatabaseDown(down); });
@@ -204,19 +234,25 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
   };
   HttpServer server(
       options, pool, [&dispatcher](const HttpRequest& request) { return dispatcher.Handle(request); }, observer);
-  dispatcher.SetMetricsSource([&] {
+  auto metricsText = [&] {
     return metrics.Text({server.Connections(), pool.Pending(), authenticator->FailedLogins()});
-  });
+  };
+  dispatcher.SetMetricsSource(metricsText);
+  std::unique_ptr<HttpServer> metricsServer = MakeMetricsServer(args, pool, metricsText);
   server.Start();
+  if (metricsServer) metricsServer->Start();
   if (args.insecure) {
     std::cerr << "vntaccessd: serving plain HTTP without TLS (--insecure): credentials cross unencrypted; "
                  "use it on this machine only\n";
   }
   std::cout << "listening on " << server.Url() << std::endl;
+  if (metricsServer) std::cout << "metrics on " << metricsServer->Url() << "/metrics" << std::endl;
+  NotifyServiceManager(ServiceState::kReady);
   for (;;) {
     int signal = 0;
     if (::sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGHUP) {
+      NotifyServiceManager(ServiceState::kReloading);
       authenticator->Reload();
       page->RevokeAll();  // a removed user's page login ends with the reload
       if (audit) audit->Reopen();
@@ -225,9 +261,12 @@ int Serve(const HostArgs& args, const std::string& address, uint16_t port, const
       } catch (const std::exception& error) {
         std::cerr << "vntaccessd: kept the old certificate: " << error.what() << "\n";
       }
+      NotifyServiceManager(ServiceState::kReady);
       continue;
     }
+    NotifyServiceManager(ServiceState::kStopping);
     dispatcher.SetStopping();
+    if (metricsServer) metricsServer->Stop(std::chrono::seconds(0));
     server.Stop(args.limits.shutdownGrace);
     break;
   }

@@ -5,7 +5,8 @@
 //   vntaccessd --database DIR --listen ADDR:PORT --tls-cert PEM --tls-key PEM --users FILE
 //
 // When ready to serve, the first line on standard output is exactly
-// "listening on https://ADDR:PORT" with the real port. Without a
+// "listening on https://ADDR:PORT" with the real port; with
+// --metrics-listen, the second is "metrics on http://ADDR:PORT/metrics". Without a
 // certificate it refuses to start, unless the address is a loopback one and
 // --insecure asks for plain HTTP (said on standard error at every start).
 // SIGHUP reloads the users, tokens and certificate; SIGTERM and SIGINT stop
@@ -33,6 +34,7 @@ struct HostArgs {
   std::string domain;          // empty: the machine's short name in capitals
   std::string registry;        // empty: VANTREL_REGISTRY
   std::string auditLog;
+  std::string metricsListen;  // empty: /metrics on the main listener only
   std::size_t ioThreads = 2;
   HostLimits limits;
   // The browser page (host/web).

@@ -20,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "host/dispatcher.h"
+#include "host/http_request_beast.h"
 #include "host/live_socket_beast.h"
 
 namespace vantrel::host {
@@ -32,9 +33,10 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kFirstRead = 16 * 1024;
 constexpr auto kCloseTimeout = std::chrono::seconds(2);
+// How long the stop waits for the handlers of closed connections to run out.
+constexpr auto kDrainLimit = std::chrono::seconds(5);
 
 std::shared_ptr<ssl::context> LoadTls(const TlsFiles& files) {
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
@@ -59,6 +61,8 @@ class ConnectionBase {
   // Closes the connection if it waits for a request; one with a call in
   // flight closes after its answer.
   virtual void CloseIfIdle() = 0;
+  // Cancels the connection's timers and closes its socket, so that each of
+  // its pending operations ends and nothing of it stays queued.
   virtual void CloseNow() = 0;
 };
 
@@ -91,6 +95,16 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
       it = (held == nullptr || held.get() == connection) ? live.erase(it) : std::next(it);
     }
   }
+  // Queues handler on executor unless the I/O context has been drained for
+  // good; a handler queued after that would never run, and the connection it
+  // holds would keep the server (and the context itself) alive forever.
+  template <typename Executor, typename Handler>
+  void PostUnlessDrained(const Executor& executor, Handler&& handler) {
+    std::unique_lock lock(mutex);
+    if (drained) return;
+    net::post(executor, std::forward<Handler>(handler));
+  }
+  void Drain();
   std::vector<std::shared_ptr<ConnectionBase>> Live() {
     std::lock_guard lock(mutex);
     std::vector<std::shared_ptr<ConnectionBase>> connections;
@@ -112,6 +126,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   std::vector<std::thread> threads;
   std::mutex mutex;
   std::shared_ptr<ssl::context> tls;  // guarded by mutex
+  bool drained = false;                // guarded by mutex: the I/O context takes no more handlers
   std::set<std::weak_ptr<ConnectionBase>, std::owner_less<std::weak_ptr<ConnectionBase>>> live;  // by mutex
 };
 
@@ -149,6 +164,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
   void CloseNow() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      self->timer_.cancel();
+      self->readTimer_.cancel();
       beast::error_code ignored;
       beast::get_lowest_layer(self->stream_).socket().close(ignored);
     });
@@ -252,21 +269,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   void OnRequest() {
     if (received_ == Clock::time_point{}) received_ = Clock::now();
     auto& message = parser_->get();
-    HttpRequest request;
-    request.method = std::string(message.method_string());
-    request.target = std::string(message.target());
-    request.authorization = std::string(message[http::field::authorization]);
-    request.accept = std::string(message[http::field::accept]);
-    request.acceptEncoding = std::string(message[http::field::accept_encoding]);
-    request.body = std::move(message.body());
-    request.source = source_;
-    request.websocket = beast::websocket::is_upgrade(message);
-    request.cookie = std::string(message[http::field::cookie]);
-    request.csrfToken = std::string(message["X-CSRF-Token"]);
-    request.origin = std::string(message[http::field::origin]);
-    request.host = std::string(message[http::field::host]);
-    request.webSocketProtocol = std::string(message[http::field::sec_websocket_protocol]);
-    request.ifNoneMatch = std::string(message[http::field::if_none_match]);
+    HttpRequest request = ToHttpRequest(message, source_);
     keepAlive_ = message.keep_alive();
     Lowest().expires_never();
     const uint64_t generation = ++generation_;
@@ -274,7 +277,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     request_ = shared;
     const bool queued = server_->pool.TrySubmit([self = this->shared_from_this(), shared, generation] {
       HttpResponse response = self->server_->handler(*shared);
-      net::post(self->stream_.get_executor(), [self, generation, response = std::move(response)]() mutable {
+      auto executor = self->stream_.get_executor();
+      self->server_->PostUnlessDrained(executor, [self, generation, response = std::move(response)]() mutable {
         if (generation != self->generation_ || self->answered_) return;
         if (response.status == 101 && self->request_->websocket && self->server_->options.live) {
           return self->HandOff(response.account);
@@ -454,10 +458,30 @@ void HttpServer::Stop(std::chrono::seconds grace) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (const auto& connection : impl_->Live()) connection->CloseIfIdle();
   }
-  for (const auto& connection : impl_->Live()) connection->CloseNow();
   impl_->io.stop();
   for (auto& thread : impl_->threads) thread.join();
   impl_->threads.clear();
+  impl_->Drain();
+}
+
+// With the I/O threads gone, closes the acceptor, every connection and every
+// live values session, then runs their last handlers here until none is
+// left. Each handler holds its connection, and each connection the server:
+// a handler left queued would keep them all, the context included, alive.
+void HttpServer::Impl::Drain() {
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  for (const auto& connection : Live()) connection->CloseNow();
+  if (options.live != nullptr) options.live->CloseAll();
+  io.restart();
+  io.run_for(kDrainLimit);
+  {
+    std::lock_guard lock(mutex);
+    drained = true;
+  }
+  // What a worker queued before the mark above.
+  io.restart();
+  io.run_for(kDrainLimit);
 }
 
 void HttpServer::ReloadCertificate() {

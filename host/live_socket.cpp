@@ -18,13 +18,13 @@ namespace net = boost::asio;
 // One client of /v1/live. Its handlers run on its stream's executor, one
 // at a time (the I/O threads serve it like the listener's connections).
 template <typename Stream>
-class LiveSession : public std::enable_shared_from_this<LiveSession<Stream>> {
+class LiveSession : public LiveSessionHandle, public std::enable_shared_from_this<LiveSession<Stream>> {
  public:
   LiveSession(LiveService& service, Stream&& stream, std::string account)
       : service_(service), socket_(std::move(stream)), account_(std::move(account)) {
     ++service_.sessions();
   }
-  ~LiveSession() {
+  ~LiveSession() override {
     if (subscriber_) service_.hub().Disconnect(*subscriber_);
     --service_.sessions();
   }
@@ -46,6 +46,13 @@ class LiveSession : public std::enable_shared_from_this<LiveSession<Stream>> {
     socket_.async_accept(request, [self = this->shared_from_this()](beast::error_code error) {
       if (error) return;
       self->Connected();
+    });
+  }
+
+  void CloseNow() override {
+    net::post(socket_.get_executor(), [self = this->shared_from_this()] {
+      beast::error_code ignored;
+      beast::get_lowest_layer(self->socket_).socket().close(ignored);
     });
   }
 
@@ -123,6 +130,7 @@ class LiveSession : public std::enable_shared_from_this<LiveSession<Stream>> {
 template <typename Stream>
 void Accept(LiveService& service, Stream&& stream, LiveUpgradeRequest request, const std::string& account) {
   auto session = std::make_shared<LiveSession<Stream>>(service, std::move(stream), account);
+  service.Track(session);
   session->Start(std::move(request));
 }
 

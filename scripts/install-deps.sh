@@ -15,6 +15,7 @@ packages=(
   libsodium-dev libpam0g-dev libpam-wrapper
   libboost-dev libssl-dev openssl zlib1g-dev
   g++-multilib tzdata valgrind
+  wrk nginx-light curl libsystemd-dev
   python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-pip
   nodejs chromium chromium-driver python3-selenium
   "$@"

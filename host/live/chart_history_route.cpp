@@ -57,7 +57,9 @@ std::string Decode(std::string_view text) {
 HttpResponse JsonAnswer(int status, const Json& body) {
   HttpResponse response;
   response.status = status;
-  response.body = body.dump();
+  // A record or field name from the query may hold bytes that are not
+  // UTF-8; the answer names it with U+FFFD in their place rather than failing.
+  response.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
   return response;
 }
 

@@ -217,6 +217,21 @@ TEST_F(HostTest, CallsOverTheAccountsLimitAre429) {
   EXPECT_EQ(Handle(Post("/v1/management/GetServerVersion", "")).status, 200);
 }
 
+// Found by host_request_fuzz: an operation name that is not UTF-8 made the
+// answer's JSON fail to encode, and the caller got 500 instead of 404.
+TEST_F(HostTest, AnOperationNameThatIsNotUtf8IsAnsweredAsUnknown) {
+  const auto answer = Handle(Post("/v1/server/SetTLSDat\xac", "{}", "Bearer boss"));
+  EXPECT_EQ(answer.status, 404);
+  EXPECT_THAT(BodyOf(answer)["error"].get<std::string>(), HasSubstr("SetTLSDat\xef\xbf\xbd"));
+  // The same for a record name in the history route's query: the library's
+  // fault (no such record), not 500.
+  host::HttpRequest history{"GET", "/v1/history?record=TI1\x8b\x8c&field=VALUE&points=10", "Bearer writer", "", "",
+                            "127.0.0.1"};
+  const auto unknown = Handle(history);
+  EXPECT_EQ(unknown.status, 422) << unknown.body;
+  EXPECT_TRUE(BodyOf(unknown).contains("fault")) << unknown.body;
+}
+
 TEST_F(HostTest, NoAccountIsCarriedAcrossPooledCalls) {
   host::WorkerPool pool(1, 16, [this] { runner_.RestoreHostContext(); });
   auto onWorker = [&](const host::HttpRequest& request) {

@@ -1,7 +1,9 @@
 // The vntaccessd program on a copy of the sample plant: its start line, a
 // call with a password login, options from a config file, the refusal to
-// start without a certificate, and SIGTERM ending it with status 0.
+// start without a certificate, SIGTERM ending it with status 0, and the
+// certificate taken again at SIGHUP.
 #include <signal.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -38,6 +41,33 @@ std::string Base64(const std::string& text) {
     out += i + 2 < text.size() ? kDigits[chunk & 63] : '=';
   }
   return out;
+}
+
+// The standard output of a shell command, or "" when it fails.
+std::string OutputOf(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::string out;
+  char chunk[512];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  return ::pclose(pipe) == 0 ? out : "";
+}
+
+// Makes a self-signed certificate for 127.0.0.1 named subject, written to
+// cert and key; returns its SHA-256 fingerprint line.
+std::string MakeCertificate(const std::string& subject, const std::string& cert, const std::string& key) {
+  const std::string made = OutputOf(
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=" + subject +
+      " -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " 2>/dev/null && echo made");
+  if (made.empty()) return "";
+  return OutputOf("openssl x509 -noout -fingerprint -sha256 -in " + cert);
+}
+
+// The fingerprint line of the certificate a new TLS connection to port is
+// shown, or "" when the handshake fails.
+std::string ServedFingerprint(uint16_t port) {
+  return OutputOf("timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                  " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256 2>/dev/null");
 }
 
 class VntaccessdTest : public ::testing::Test {
@@ -219,6 +249,90 @@ TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
   ::unsetenv("VNTACCESS_PASSWORD");
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
+}
+
+// SIGHUP takes the certificate and key again for the connections that come
+// next; a broken pair is refused with a line on standard error and the one
+// in use stays.
+TEST_F(VntaccessdTest, SighupTakesANewCertificateAndKeepsTheOldOneWhenTheNewIsBroken) {
+  const std::string cert = (plant_.Folder() / "cert.pem").string();
+  const std::string key = (plant_.Folder() / "key.pem").string();
+  const std::string errors = (plant_.Folder() / "stderr.log").string();
+  const std::string first = MakeCertificate("first", cert, key);
+  ASSERT_FALSE(first.empty()) << "openssl could not make a certificate";
+  auto args = ServeArgs();
+  args.pop_back();  // --insecure
+  args.insert(args.end(), {"--tls-cert", cert, "--tls-key", key});
+  // Through a shell, so that the host's standard error lands in a file.
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>" + errors, VNTACCESSD_PATH});
+  ChildProcess host("/bin/sh", args);
+  std::smatch match;
+  const std::string line = host.ReadLine(30s);
+  ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(listening on https://127\.0\.0\.1:(\d+))"))) << line;
+  const auto port = static_cast<uint16_t>(std::stoi(match[1]));
+  EXPECT_EQ(ServedFingerprint(port), first);
+
+  const std::string second = MakeCertificate("second", cert, key);
+  ASSERT_FALSE(second.empty());
+  ASSERT_NE(second, first);
+  host.Signal(SIGHUP);
+  std::string served;
+  for (int i = 0; i < 100 && served != second; ++i) {  // the reload is asynchronous to the signal
+    std::this_thread::sleep_for(100ms);
+    served = ServedFingerprint(port);
+  }
+  EXPECT_EQ(served, second);
+
+  std::ofstream(cert, std::ios::trunc) << "-----BEGIN CERTIFICATE-----\nbroken\n-----END CERTIFICATE-----\n";
+  host.Signal(SIGHUP);
+  std::string logged;
+  for (int i = 0; i < 100 && logged.find("kept the old certificate") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+    std::ifstream in(errors);
+    logged.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_THAT(logged, ::testing::HasSubstr("kept the old certificate: cannot read the certificate " + cert));
+  EXPECT_EQ(ServedFingerprint(port), second);
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+}
+
+// --metrics-listen: /metrics without credentials on its own loopback port,
+// nothing else there; the main listener still asks for credentials.
+TEST_F(VntaccessdTest, ServesMetricsOnTheirOwnLoopbackListener) {
+  auto args = ServeArgs();
+  args.insert(args.end(), {"--metrics-listen", "127.0.0.1:0"});
+  ChildProcess host(VNTACCESSD_PATH, args);
+  const uint16_t port = PortOf(host.ReadLine(30s));
+  ASSERT_NE(port, 0);
+  std::smatch match;
+  const std::string second = host.ReadLine(30s);
+  ASSERT_TRUE(std::regex_match(second, match, std::regex(R"(metrics on http://127\.0\.0\.1:(\d+)/metrics)")))
+      << second;
+  const auto metricsPort = static_cast<uint16_t>(std::stoi(match[1]));
+  ASSERT_NE(metricsPort, port);
+  RawHttp main(port);
+  ASSERT_TRUE(main.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(main.Read(20s)->status, 401);
+  RawHttp metrics(metricsPort);
+  ASSERT_TRUE(metrics.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const auto scraped = metrics.Read(20s);
+  ASSERT_TRUE(scraped);
+  EXPECT_EQ(scraped->status, 200);
+  // The refused call on the main listener is counted.
+  EXPECT_THAT(scraped->body, ::testing::HasSubstr(R"(vntaccessd_calls_total{service="",operation="other",status="401"} 1)"));
+  for (const std::string request : {"GET /v1/version HTTP/1.1\r\nHost: x\r\n\r\n",
+                                    "POST /v1/access/GetTagValues HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}"}) {
+    ASSERT_TRUE(metrics.Send(request));
+    const auto refused = metrics.Read(20s);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 404) << request;
+  }
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+  // Only a loopback address: elsewhere, scrapers log in on the main listener.
+  args.back() = "0.0.0.0:0";
+  EXPECT_EQ(ChildProcess(VNTACCESSD_PATH, args).Wait(30s), 2);
 }
 
 TEST_F(VntaccessdTest, RefusesToStartWithoutACertificateOffLoopback) {
