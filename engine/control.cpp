@@ -135,7 +135,8 @@ void Open(const std::string& path, const OpenOptions& options) {
   // LMDB's locks are the process's: one database is never open twice in it,
   // so the current one closes first when it is the same.
   std::error_code error;
-  if (const std::string current = DatabasePath(); !current.empty() && std::filesystem::equivalent(current, path, error)) {
+  if (const std::string current = DatabasePath();
+      !current.empty() && std::filesystem::equivalent(current, path, error)) {
     Engine::Instance().Replace(nullptr);
   }
   Storing([&] { Engine::Instance().Replace(Store::Open(path, options)); });

@@ -31,7 +31,8 @@ rm -rf "$state"
 mkdir -p "$state/nginx/tmp" "$state/nginx/logs"
 chmod 700 "$state"
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-[ "$(ulimit -n)" -gt $((idle + connections + 64)) ] || fail "open files limit $(ulimit -n) is too low for $idle idle connections"
+[ "$(ulimit -n)" -gt $((idle + connections + 64)) ] ||
+  fail "open files limit $(ulimit -n) is too low for $idle idle connections"
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
@@ -109,7 +110,8 @@ exec 3>&-
 ratio="$(awk -v h="$(field "$host_line" rps)" -v n="$(field "$nginx_line" rps)" 'BEGIN { printf "%.2f", h / n }')"
 p99_ms="$(awk -v p="$(field "$host_line" p99_us)" 'BEGIN { printf "%.2f", p / 1000 }')"
 peak_mb="$(awk -v k="$peak_kb" 'BEGIN { printf "%.1f", k / 1024 }')"
-echo "requests/s vs nginx: $ratio (goal >= 0.5); p99: $p99_ms ms (goal <= 10); peak resident memory: $peak_mb MB (goal < 200)"
+echo "requests/s vs nginx: $ratio (goal >= 0.5); p99: $p99_ms ms (goal <= 10);" \
+     "peak resident memory: $peak_mb MB (goal < 200)"
 
 errors=$(( $(field "$host_line" errors) + $(field "$idle_line" errors) ))
 [ "$errors" -eq 0 ] || fail "$errors requests through vntaccessd failed"

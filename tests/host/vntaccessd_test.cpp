@@ -320,9 +320,11 @@ TEST_F(VntaccessdTest, ServesMetricsOnTheirOwnLoopbackListener) {
   ASSERT_TRUE(scraped);
   EXPECT_EQ(scraped->status, 200);
   // The refused call on the main listener is counted.
-  EXPECT_THAT(scraped->body, ::testing::HasSubstr(R"(vntaccessd_calls_total{service="",operation="other",status="401"} 1)"));
-  for (const std::string request : {"GET /v1/version HTTP/1.1\r\nHost: x\r\n\r\n",
-                                    "POST /v1/access/GetTagValues HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}"}) {
+  EXPECT_THAT(scraped->body,
+              ::testing::HasSubstr(R"(vntaccessd_calls_total{service="",operation="other",status="401"} 1)"));
+  for (const std::string request :
+       {"GET /v1/version HTTP/1.1\r\nHost: x\r\n\r\n",
+        "POST /v1/access/GetTagValues HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}"}) {
     ASSERT_TRUE(metrics.Send(request));
     const auto refused = metrics.Read(20s);
     ASSERT_TRUE(refused);
