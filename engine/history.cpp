@@ -405,7 +405,11 @@ void PutSingle(WriteView& view, const Key& key, HistoryKind kind, Micros time, i
 
 void AddSample(WriteView& view, int32_t id, int32_t tag, HistoryKind kind, Micros time, int16_t level,
                const HistoryValue& value) {
-  storage::Cursor cursor(view.txn(), view.table(Table::kHistory));
+  // The batch's cursor when there is one: a cursor per sample costs more
+  // than the append itself.
+  std::optional<storage::Cursor> own;
+  storage::Cursor& cursor =
+      view.historyCursor() != nullptr ? *view.historyCursor() : own.emplace(view.txn(), view.table(Table::kHistory));
   MDB_val key, stored;
   // The last chunk that starts at or before time takes the sample.
   if (SeekBefore(cursor, MakeKey(id, tag, time, UINT32_MAX), key, stored, true) && InSeries(key, id, tag)) {

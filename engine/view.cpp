@@ -190,10 +190,21 @@ void Catalog::Remember(int32_t id, SelectorData selector) {
 
 // --- View -------------------------------------------------------------------------
 
+bool View::LookUpRecord(int32_t id, MDB_val& value) const {
+  if (recordCursor_ == nullptr) return storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value);
+  cursorRecord_ = 0;
+  const IdKey key(id);
+  MDB_val found = key.val();
+  if (!recordCursor_->Move(found, value, MDB_SET)) return false;
+  cursorRecord_ = id;
+  cursorRecordSize_ = value.mv_size;
+  return true;
+}
+
 std::optional<RecordRef> View::FindRecord(int32_t id) const {
   if (id <= 0) return std::nullopt;
   MDB_val value;
-  if (!storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value)) return std::nullopt;
+  if (!LookUpRecord(id, value)) return std::nullopt;
   const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
   // Records of one definition usually come together: one catalog lookup for them.
   if (lastDefinition_ == nullptr || lastDefinition_->id != header.definitionId) {
@@ -363,12 +374,38 @@ int32_t View::CountActivations(int32_t task) const {
 
 // --- WriteView --------------------------------------------------------------------------
 
+WriteView::BatchCursors::BatchCursors(WriteView& view)
+    : view_(view),
+      records_(view.txn(), view.table(Table::kRecords)),
+      history_(view.txn(), view.table(Table::kHistory)),
+      outerRecords_(view.recordCursor_),
+      outerHistory_(view.historyCursor_) {
+  view_.recordCursor_ = &records_;
+  view_.historyCursor_ = &history_;
+  view_.cursorRecord_ = 0;
+}
+
+WriteView::BatchCursors::~BatchCursors() {
+  view_.recordCursor_ = outerRecords_;
+  view_.historyCursor_ = outerHistory_;
+  view_.cursorRecord_ = 0;  // the outer cursor may stand elsewhere by now
+}
+
 void WriteView::PutRecord(int32_t id, const RecordBuffer& record) {
-  storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()));
+  const MDB_val value = Bytes(record.bytes().data(), record.bytes().size());
+  // Just looked up through the batch's cursor and of the same size: replaced
+  // in place where the cursor stands, without searching the tree again.
+  if (recordCursor_ != nullptr && cursorRecord_ == id && cursorRecordSize_ == value.mv_size) {
+    recordCursor_->Put(IdKey(id).val(), value, MDB_CURRENT);
+    return;
+  }
+  cursorRecord_ = 0;
+  storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), value);
 }
 
 void WriteView::AddRecord(int32_t id, const RecordBuffer& record, BuildOrder* order) {
   catalogChanged_ = true;
+  cursorRecord_ = 0;
   const RecordHeader header = ParseHeader(record.bytes().data(), record.bytes().size());
   const bool idInOrder = order != nullptr && id > order->lastId;
   storage::Put(txn(), table(Table::kRecords), IdKey(id).val(), Bytes(record.bytes().data(), record.bytes().size()),

@@ -156,6 +156,13 @@ class View {
 
  protected:
   const Catalog& catalog() const { return *catalog_; }
+  // A record's stored bytes: through the records cursor when a batch lent
+  // one (WriteView::BatchCursors), which then stands on the record.
+  bool LookUpRecord(int32_t id, MDB_val& value) const;
+
+  storage::Cursor* recordCursor_ = nullptr;   // lent by a batch, else null
+  mutable int32_t cursorRecord_ = 0;          // the record recordCursor_ stands on; 0 when not known
+  mutable std::size_t cursorRecordSize_ = 0;  // and its stored size
 
  private:
   MDB_txn* txn_;
@@ -169,6 +176,29 @@ class WriteView : public View {
  public:
   WriteView(MDB_txn* txn, const Tables& tables, Catalog& catalog) : View(txn, tables, catalog), catalog_(&catalog) {}
   Catalog& mutableCatalog() const { return *catalog_; }
+
+  // BatchCursors: cursors on the records and history tables that the record
+  // lookups, record puts and history appends of a run of writes share while
+  // it lives. A record looked up and then put back is replaced where the
+  // cursor stands (one B-tree search, not two), and a history append opens
+  // no cursor of its own. The cursors belong to the view's transaction: the
+  // scope must end before that transaction commits or aborts. Scopes nest.
+  class BatchCursors {
+   public:
+    explicit BatchCursors(WriteView& view);
+    BatchCursors(const BatchCursors&) = delete;
+    BatchCursors& operator=(const BatchCursors&) = delete;
+    ~BatchCursors();
+
+   private:
+    WriteView& view_;
+    storage::Cursor records_;
+    storage::Cursor history_;
+    storage::Cursor* outerRecords_;
+    storage::Cursor* outerHistory_;
+  };
+  // The history cursor of the current batch, or null (history.cpp).
+  storage::Cursor* historyCursor() const { return historyCursor_; }
 
   // Puts back a changed record.
   void PutRecord(int32_t id, const RecordBuffer& record);
@@ -204,6 +234,7 @@ class WriteView : public View {
 
  private:
   Catalog* catalog_;
+  storage::Cursor* historyCursor_ = nullptr;  // lent by a batch, else null
   bool activationsQueued_ = false;
   bool catalogChanged_ = false;
 };

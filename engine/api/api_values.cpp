@@ -193,6 +193,8 @@ int16_t WriteItem(WriteView& view, const IDANDFT& item, int16_t type, const std:
 int16_t WriteItems(const CallScope& call, WriteView& view, int16_t n, const IDANDFT* items, const int16_t* types,
                    const std::byte* in, BatchErrors& batch) {
   const dorvik::Micros now = dorvik::Now();
+  // Ends with this call, before the commit: the cursors belong to the transaction.
+  const WriteView::BatchCursors cursors(view);
   int16_t written = 0;
   for (; written < n; ++written) {
     const int16_t type = types[written];

@@ -199,6 +199,87 @@ TEST_F(ValuesTest, CountFieldsResizeTheirRepeatAreaAndWritesAppendHistoryAndActi
   EXPECT_EQ(PendingActivations("VN_Task1"), 1);
 }
 
+// One MWDBVALS call's items and their values laid end to end.
+class WriteBatch {
+ public:
+  WriteBatch& Add(int32_t id, int32_t tag, int16_t type, const void* value, std::size_t size) {
+    items_.push_back(IDANDFT{id, tag});
+    types_.push_back(type);
+    const auto* bytes = static_cast<const unsigned char*>(value);
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    return *this;
+  }
+  WriteBatch& Real(int32_t id, int32_t tag, double value, int32_t seconds) {
+    const DVANDQU sample{value, 0, 1, XUSTS{seconds, 0}, 0};
+    return Add(id, tag, dorvik::api::kTypeDoubleQuality, &sample, sizeof sample);
+  }
+  WriteBatch& Short(int32_t id, int32_t tag, int16_t value) { return Add(id, tag, -3, &value, sizeof value); }
+  // Writes the batch; returns how many items were written.
+  int16_t Write(std::vector<ERRBLOCK>& errors) const {
+    errors.assign(items_.size(), ERRBLOCK{});
+    int16_t done = 0;
+    MWDBVALS(static_cast<int16_t>(items_.size()), items_.data(), types_.data(), buffer_.data(), &done,
+             errors.data());
+    return done;
+  }
+
+ private:
+  std::vector<IDANDFT> items_;
+  std::vector<int16_t> types_;
+  std::vector<unsigned char> buffer_;
+};
+
+// A batch moving between records, with record sizes changing and other
+// tables written between a record's lookup and its put, leaves each record
+// with exactly its own values and each series with its own samples.
+TEST_F(ValuesTest, BatchesAlternatingBetweenRecordsWriteEachRecordItsOwnValues) {
+  SetTlsData("DOM", "writer");
+  const int32_t tag1 = Id("TAG1"), tag2 = Id("TAG2");
+  const int32_t value = Tag("VALUE"), trendCount = Tag("TREND_COUNT"), setpoint = Tag("SETPOINT");
+  WriteBatch batch;
+  batch.Real(tag1, value, 1.5, 2000)
+      .Real(tag2, value, 2.5, 2000)
+      .Short(tag1, trendCount, 4)  // TAG1 grows: not replaced in place
+      .Add(tag2, Tag("UNITS"), 4, "abcd", 4)
+      .Real(tag1, value, 3.5, 2001)
+      .Short(tag1, setpoint, 3)  // queues an activation between lookup and put
+      .Real(tag2, value, 4.5, 2001)
+      .Real(tag1, Tag("4 TREND"), 6.5, 2002)
+      .Short(tag2, trendCount, 2)
+      .Real(tag2, Tag("2 TREND"), 7.5, 2002);
+  std::vector<ERRBLOCK> errors;
+  ASSERT_EQ(batch.Write(errors), 10) << Message(errors[0]);
+
+  EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "3.5");
+  EXPECT_EQ(*CurrentText("TAG2", "VALUE"), "4.5");
+  EXPECT_EQ(*CurrentText("TAG1", "UNITS"), "degC");
+  EXPECT_EQ(*CurrentText("TAG2", "UNITS"), "abcd");
+  EXPECT_EQ(*CurrentText("TAG1", "SETPOINT"), "3");
+  EXPECT_EQ(*CurrentText("TAG2", "SETPOINT"), "0");
+  EXPECT_EQ(*CurrentText("TAG1", "1 TREND"), "1.5");
+  EXPECT_EQ(*CurrentText("TAG1", "4 TREND"), "6.5");
+  EXPECT_EQ(*CurrentText("TAG2", "2 TREND"), "7.5");
+  EXPECT_FALSE(CurrentText("TAG2", "3 TREND").has_value());
+  EXPECT_EQ(HistoryCount("TAG1", "VALUE"), 5 + 2);
+  EXPECT_EQ(HistoryCount("TAG2", "VALUE"), 2);
+  EXPECT_EQ(PendingActivations("VN_Task1"), 1);
+
+  // A batch stopped by a refused item keeps the items before it; the next
+  // batch starts afresh.
+  WriteBatch stopped;
+  stopped.Real(tag2, value, 8.5, 2003).Real(Id("OFFLINE"), setpoint, 1, 2003).Real(tag1, value, 9.5, 2003);
+  EXPECT_EQ(stopped.Write(errors), 1);
+  EXPECT_EQ(errors[1].ERRCODE, -12);
+  WriteBatch next;
+  next.Real(tag1, value, 10.5, 2004).Real(tag2, value, 11.5, 2004);
+  ASSERT_EQ(next.Write(errors), 2) << Message(errors[0]);
+  EXPECT_EQ(*CurrentText("TAG1", "VALUE"), "10.5");
+  EXPECT_EQ(*CurrentText("TAG2", "VALUE"), "11.5");
+  EXPECT_EQ(HistoryCount("TAG1", "VALUE"), 5 + 3);
+  EXPECT_EQ(HistoryCount("TAG2", "VALUE"), 4);
+  EXPECT_TRUE(CheckDatabase().ok());
+}
+
 TEST_F(ValuesTest, DefinitionRecordsExposeTheirColumnsThroughOccurrenceReads) {
   const int32_t definition = DEFINID(Id("TAG1"));
   int16_t header[2] = {};
