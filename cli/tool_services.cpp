@@ -56,20 +56,31 @@ std::vector<Listed> List(int32_t mode, int32_t definitionId) {
   }
 }
 
-class LocalToolAccess final : public ToolAccess {
+// The tool's data calls go to a data service as they are; only the name
+// look-ups differ between in process and through a host.
+class ForwardsDataCalls : public ToolAccess {
  public:
+  explicit ForwardsDataCalls(contracts::IAccessService& data) : data_(data) {}
   contracts::TagValuesByIds GetTagValues(const contracts::TagsById& tagList) override {
-    return access_.GetTagValues(tagList);
+    return data_.GetTagValues(tagList);
   }
   contracts::TagValuesByNames GetTagValues(const contracts::Tags& tagList) override {
-    return access_.GetTagValues(tagList);
+    return data_.GetTagValues(tagList);
   }
-  void SetTagValues(const contracts::TagValuesByIds& values) override { access_.SetTagValues(values); }
-  void SetTagValues(const contracts::TagValuesByNames& values) override { access_.SetTagValues(values); }
+  void SetTagValues(const contracts::TagValuesByIds& values) override { data_.SetTagValues(values); }
+  void SetTagValues(const contracts::TagValuesByNames& values) override { data_.SetTagValues(values); }
   contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override {
-    return access_.GetHistoryValuesByIds(request);
+    return data_.GetHistoryValuesByIds(request);
   }
 
+ private:
+  contracts::IAccessService& data_;
+};
+
+class LocalToolAccess final : public ForwardsDataCalls {
+ public:
+  // The base keeps a reference to access_, used only once both are made.
+  LocalToolAccess() : ForwardsDataCalls(access_) {}
   int32_t GetRecordID(const std::string& name) override { return access_.GetRecordID(name); }
   int32_t GetAttributeID(const std::string& fieldName) override { return access_.GetAttributeID(fieldName); }
   int32_t GetDefinitionID(int32_t recordId) override { return access_.GetDefinitionID(recordId); }
@@ -127,22 +138,10 @@ class LocalToolAccess final : public ToolAccess {
 
 // --- Through a host: each look-up one operation of the management service -------
 
-class RemoteToolAccess final : public ToolAccess {
+class RemoteToolAccess final : public ForwardsDataCalls {
  public:
   RemoteToolAccess(contracts::IAccessService& access, contracts::IManagementService& management)
-      : access_(access), management_(management) {}
-
-  contracts::TagValuesByIds GetTagValues(const contracts::TagsById& tagList) override {
-    return access_.GetTagValues(tagList);
-  }
-  contracts::TagValuesByNames GetTagValues(const contracts::Tags& tagList) override {
-    return access_.GetTagValues(tagList);
-  }
-  void SetTagValues(const contracts::TagValuesByIds& values) override { access_.SetTagValues(values); }
-  void SetTagValues(const contracts::TagValuesByNames& values) override { access_.SetTagValues(values); }
-  contracts::TagValuesByIds GetHistoryValuesByIds(const contracts::HistoryRequests& request) override {
-    return access_.GetHistoryValuesByIds(request);
-  }
+      : ForwardsDataCalls(access), access_(access), management_(management) {}
 
   int32_t GetRecordID(const std::string& name) override { return management_.GetTagID(name); }
   int32_t GetAttributeID(const std::string& fieldName) override { return management_.GetFieldID(fieldName); }
