@@ -48,10 +48,14 @@ struct IdKey {
   MDB_val val() const { return Bytes(&value, sizeof value); }
   uint32_t value;
 };
+// Every stored id is positive. A key that reads as zero or negative is
+// damage: it sorts after every real id, so a walk that resumes from it
+// would start over from the first record and never end.
 inline int32_t IdOfKey(const MDB_val& key) {
   if (key.mv_size != sizeof(uint32_t)) ThrowCorrupted("id key");
   uint32_t id = 0;
   std::memcpy(&id, key.mv_data, sizeof id);
+  if (id == 0 || id > uint32_t{INT32_MAX}) ThrowCorrupted("id key");
   return static_cast<int32_t>(id);
 }
 

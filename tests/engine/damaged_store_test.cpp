@@ -38,8 +38,10 @@ class DamagedStoreTest : public EngineTest {
     Reset();
   }
 
-  // Replaces the value of key in table with what change makes of it.
-  void Change(const char* table, const std::string& key, const std::function<std::string(std::string)>& change) {
+  // Replaces the value of key in table with what change makes of it, and
+  // stores it under newKey too when one is given.
+  void Change(const char* table, const std::string& key, const std::function<std::string(std::string)>& change,
+              const std::string& newKey = {}) {
     MDB_env* env = nullptr;
     ASSERT_EQ(mdb_env_create(&env), 0);
     mdb_env_set_maxdbs(env, 16);
@@ -53,6 +55,7 @@ class DamagedStoreTest : public EngineTest {
     ASSERT_EQ(mdb_get(txn, dbi, &k, &v), 0) << table;
     std::string changed = change(Bytes(v));
     MDB_val replaced{changed.size(), changed.data()};
+    if (!newKey.empty()) k = MDB_val{newKey.size(), const_cast<char*>(newKey.data())};
     ASSERT_EQ(mdb_put(txn, dbi, &k, &replaced, 0), 0);
     ASSERT_EQ(mdb_txn_commit(txn), 0);
     mdb_env_close(env);
@@ -314,6 +317,22 @@ TEST_F(DamagedStoreTest, DamagedIndexEntriesAreFaults) {
   int32_t id = 0;
   NXTFREE(1, &id);
   EXPECT_GE(id, 100) << "a damaged hint never hands out a catalog id";
+}
+
+TEST_F(DamagedStoreTest, ARecordKeyThatIsNoIdIsAFaultAndEndsEveryWalk) {
+  const int32_t definition = AnalogDefinition();
+  // A copy of TAG1 under a key that reads as a negative id: LMDB sorts it
+  // after every record, so a walk that resumed from it would start over.
+  Change("records", IdKey(tag1_), [](std::string value) { return value; }, IdKey(-5));
+  const CheckReport report = Checked();
+  EXPECT_TRUE(Mentions(report, "id key")) << fmt::format("{}", fmt::join(report.faults, "\n"));
+  int32_t record = 0, fieldTag = 0;
+  int steps = 0;
+  do {
+    NXTREFER(definition, 0, &record, &fieldTag);
+  } while (record != 0 && ++steps < 100);
+  EXPECT_LT(steps, 100) << "the walk over the definition's records ends";
+  EXPECT_THROW(ExportDatabase((folder_ / "export.json").string()), DatabaseError);
 }
 
 }  // namespace
