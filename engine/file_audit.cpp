@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -33,8 +35,9 @@ constexpr std::size_t kMetaMapSize = 16, kMetaTables = 24, kMetaLastPage = 120, 
 constexpr uint64_t kNoPage = ~uint64_t{0};
 constexpr int kMaxDepth = 32;  // LMDB's cursor stack
 constexpr uint64_t kWholeReadLimit = uint64_t{64} << 20;  // read at once, not page by page
-// Table flags the store's tables may have: MDB_INTEGERKEY (0x08) only.
-constexpr uint16_t kAllowedTableFlags = 0x08;
+// Table flags the store's tables may have: MDB_INTEGERKEY only.
+constexpr uint16_t kIntegerKeys = 0x08;
+constexpr uint16_t kAllowedTableFlags = kIntegerKeys;
 
 template <typename T>
 T Load(const std::byte* at) {
@@ -52,6 +55,33 @@ struct TableRecord {
 TableRecord ReadTableRecord(const std::byte* at) {
   return TableRecord{Load<uint16_t>(at + 4), Load<uint16_t>(at + 6), Load<uint64_t>(at + 40)};
 }
+
+// Orders keys as LMDB does for a table: integer keys (MDB_INTEGERKEY) as
+// native unsigned numbers of one size, others bytewise with a shorter
+// prefix first.
+bool KeyLess(std::string_view a, std::string_view b, bool integerKeys) {
+  if (integerKeys) {
+    if (a.size() == sizeof(uint32_t)) return Load<uint32_t>(reinterpret_cast<const std::byte*>(a.data())) <
+                                             Load<uint32_t>(reinterpret_cast<const std::byte*>(b.data()));
+    return Load<uint64_t>(reinterpret_cast<const std::byte*>(a.data())) <
+           Load<uint64_t>(reinterpret_cast<const std::byte*>(b.data()));
+  }
+  return a < b;
+}
+
+// The keys a page may hold: at least low, below high; no bound when absent.
+// A branch page's first key is none: its child holds everything below the
+// second key, down to the page's own low bound.
+struct KeyRange {
+  std::optional<std::string_view> low, high;
+};
+
+// What a walk through one table's pages needs to know of the table.
+struct TableWalk {
+  const std::string& name;
+  bool isMain;
+  bool integerKeys;
+};
 
 class Auditor {
  public:
@@ -154,7 +184,9 @@ class Auditor {
       return Fault("{}: flags 0x{:X} this store never uses", name, record.flags);
     }
     if (record.depth < 1 || record.depth > kMaxDepth) return Fault("{}: depth {}", name, record.depth);
-    Page(name, record.root, record.depth, isMain);
+    // The free list is keyed by transaction ids; its record's flags are the environment's.
+    const bool integerKeys = name == "free list" || (record.flags & kIntegerKeys) != 0;
+    Page(TableWalk{name, isMain, integerKeys}, record.root, record.depth, KeyRange{});
   }
 
   // Marks pgno (at most lastPage_) reached; true when it was already.
@@ -183,7 +215,8 @@ class Auditor {
     }
   }
 
-  void Page(const std::string& table, uint64_t pgno, int depth, bool isMain) {
+  void Page(const TableWalk& walk, uint64_t pgno, int depth, const KeyRange& range) {
+    const std::string& table = walk.name;
     if (faults_.size() >= kMaxAuditFaults) return;
     if (pgno < 2 || pgno > lastPage_) return Fault("{}: page {} is outside the pages in use", table, pgno);
     if (Seen(pgno)) return Fault("{}: page {} is reached twice", table, pgno);
@@ -204,34 +237,80 @@ class Auditor {
     }
     const std::size_t count = (lower - kPageHeader) / 2;
     if (branch && count < 1) return Fault("{}: branch page {} is empty", table, pgno);
+    std::vector<std::string_view> keys(count);
     for (std::size_t i = 0; i < count; ++i) {
-      if (!Node(table, bytes, pgno, Load<uint16_t>(bytes + kPageHeader + 2 * i), upper, depth, isMain)) return;
+      const uint16_t offset = Load<uint16_t>(bytes + kPageHeader + 2 * i);
+      if (!KeyAt(table, bytes, pgno, offset, upper, keys[i])) return;
+    }
+    if (!KeysInOrder(walk, pgno, keys, branch, range)) return;
+    for (std::size_t i = 0; i < count; ++i) {
+      const uint16_t offset = Load<uint16_t>(bytes + kPageHeader + 2 * i);
+      if (branch) {
+        // Child i holds the keys from its own key (the page's low bound for
+        // the first) up to the next key (the page's high bound for the last).
+        const KeyRange child{i == 0 ? range.low : keys[i], i + 1 < count ? keys[i + 1] : range.high};
+        Page(walk, ChildOf(bytes + offset), depth - 1, child);
+      } else if (!Leaf(walk, bytes, pgno, offset, keys[i])) {
+        return;
+      }
     }
   }
 
-  // One node of a page; false when the page is not worth reading further.
-  bool Node(const std::string& table, const std::byte* page, uint64_t pgno, uint16_t offset, uint16_t upper,
-            int depth, bool isMain) {
+  // The key of the node at offset, within its page; false when it is not.
+  bool KeyAt(const std::string& table, const std::byte* page, uint64_t pgno, uint16_t offset, uint16_t upper,
+             std::string_view& key) {
     if (offset < upper || offset + kNodeHeader > psize_) {
       Fault("{}: page {} has a node outside its page", table, pgno);
       return false;
     }
-    const std::byte* node = page + offset;
-    const uint64_t low = Load<uint16_t>(node), high = Load<uint16_t>(node + 2);
-    const auto flags = Load<uint16_t>(node + 4);
-    const auto keySize = Load<uint16_t>(node + 6);
-    const std::size_t keyEnd = offset + kNodeHeader + keySize;
-    if (keyEnd > psize_) {
+    const auto keySize = Load<uint16_t>(page + offset + 6);
+    if (offset + kNodeHeader + keySize > psize_) {
       Fault("{}: page {} has a key running past its page", table, pgno);
       return false;
     }
-    if (depth > 1) {
-      // A branch node: the child's page number in lo, hi and flags.
-      Page(table, low | (high << 16) | (static_cast<uint64_t>(flags) << 32), depth - 1, isMain);
-      return true;
+    key = std::string_view(reinterpret_cast<const char*>(page + offset + kNodeHeader), keySize);
+    return true;
+  }
+
+  // LMDB finds a key by bisecting each page on the way down: keys out of
+  // order, or outside the range the parent gives the page, send a search
+  // to the wrong entry and a walk that resumes from a key back over keys
+  // it has passed, for ever.
+  bool KeysInOrder(const TableWalk& walk, uint64_t pgno, const std::vector<std::string_view>& keys, bool branch,
+                   const KeyRange& range) {
+    // A branch page's first key is empty and stands for its low bound.
+    const std::size_t first = branch ? 1 : 0;
+    for (std::size_t i = first; i < keys.size(); ++i) {
+      if (walk.integerKeys && keys[i].size() != sizeof(uint32_t) && keys[i].size() != sizeof(uint64_t)) {
+        Fault("{}: page {} has an integer key of {} bytes", walk.name, pgno, keys[i].size());
+        return false;
+      }
+      const bool sameSize = !walk.integerKeys || (i == first || keys[i].size() == keys[i - 1].size());
+      const bool afterPrevious = i == first ? !range.low || !KeyLess(keys[i], *range.low, walk.integerKeys)
+                                            : sameSize && KeyLess(keys[i - 1], keys[i], walk.integerKeys);
+      const bool belowHigh = !range.high || KeyLess(keys[i], *range.high, walk.integerKeys);
+      if (!afterPrevious || !belowHigh) {
+        Fault("{}: page {} has keys out of order", walk.name, pgno);
+        return false;
+      }
     }
-    const uint64_t dataSize = low | (high << 16);
-    const uint16_t allowed = isMain ? kNodeSubData : kNodeBigData;
+    return true;
+  }
+
+  // A branch node's child page number: in its lo, hi and flags words.
+  static uint64_t ChildOf(const std::byte* node) {
+    const uint64_t low = Load<uint16_t>(node), high = Load<uint16_t>(node + 2);
+    return low | (high << 16) | (static_cast<uint64_t>(Load<uint16_t>(node + 4)) << 32);
+  }
+
+  // One node of a leaf page; false when the page is not worth reading further.
+  bool Leaf(const TableWalk& walk, const std::byte* page, uint64_t pgno, uint16_t offset, std::string_view key) {
+    const std::string& table = walk.name;
+    const std::byte* node = page + offset;
+    const uint64_t dataSize = Load<uint16_t>(node) | (uint64_t{Load<uint16_t>(node + 2)} << 16);
+    const auto flags = Load<uint16_t>(node + 4);
+    const std::size_t keyEnd = offset + kNodeHeader + key.size();
+    const uint16_t allowed = walk.isMain ? kNodeSubData : kNodeBigData;
     if ((flags & ~allowed) != 0) {
       Fault("{}: page {} has a node of flags 0x{:X}", table, pgno, flags);
       return false;
@@ -246,8 +325,7 @@ class Auditor {
         Fault("{}: page {} has a table record of {} bytes", table, pgno, dataSize);
         return false;
       }
-      const std::string name(reinterpret_cast<const char*>(page + offset + kNodeHeader), keySize);
-      TableRecordOf(fmt::format("table \"{}\"", name), ReadTableRecord(page + keyEnd));
+      TableRecordOf(fmt::format("table \"{}\"", key), ReadTableRecord(page + keyEnd));
     }
     return true;
   }

@@ -7,8 +7,9 @@
 // stand. The audit follows every table from the newest meta page and checks
 // what LMDB would trust: page numbers within the pages in use and each page
 // reached once, page kinds, node offsets and sizes within their page,
-// overflow runs within the file, node flags that the table's kind allows,
-// and table records (flags, depth, root). A file it passes can be walked by
+// keys in order within their page and within the range its parent gives
+// it (LMDB bisects by them), overflow runs within the file, node flags that
+// the table's kind allows, and table records (flags, depth, root). A file it passes can be walked by
 // LMDB; what the entries hold is then the decoders' to check.
 //
 // A whole audit reads the whole file: check and export, which walk

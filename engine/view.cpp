@@ -248,17 +248,29 @@ RecordIdentity View::FindIdentity(int32_t id) const {
   return identity;
 }
 
+namespace {
+// Walks that resume from the last id they returned end only while ids rise:
+// a damaged page of a file too large to audit at open could hand back an id
+// at or before the resume point, and the caller would go round for ever.
+int32_t RisingId(int32_t id, int32_t previous) {
+  if (id <= previous) storage::ThrowCorrupted("ids out of order");
+  return id;
+}
+}  // namespace
+
 void View::ForEachRecord(int32_t from, const std::function<bool(const RecordRef&)>& visit) const {
   storage::Cursor cursor(txn_, table(Table::kRecords));
   const IdKey start(std::max(from, 1));
   MDB_val key = start.val(), value;
   const Definition* definition = nullptr;
+  int32_t previous = std::max(from, 1) - 1;
   for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more; more = cursor.Move(key, value, MDB_NEXT)) {
+    previous = RisingId(storage::IdOfKey(key), previous);
     const RecordHeader header = ParseHeader(value.mv_data, value.mv_size);
     if (definition == nullptr || definition->id != header.definitionId)
       definition = FindDefinition(header.definitionId);
     if (definition == nullptr) storage::ThrowCorrupted("record of a missing definition");
-    if (!visit(ParseRecord(storage::IdOfKey(key), value.mv_data, value.mv_size, *definition))) return;
+    if (!visit(ParseRecord(previous, value.mv_data, value.mv_size, *definition))) return;
   }
 }
 
@@ -272,7 +284,8 @@ std::vector<int32_t> View::RecordsOf(int32_t definitionId, int32_t after, std::s
     if (key.mv_size != 8) storage::ThrowCorrupted("definition list key");
     const auto* bytes = static_cast<const std::byte*>(key.mv_data);
     if (storage::GetBigEndian32(bytes) != static_cast<uint32_t>(definitionId)) break;
-    ids.push_back(static_cast<int32_t>(storage::GetBigEndian32(bytes + 4)));
+    const int32_t previous = ids.empty() ? std::max(after, 0) : ids.back();
+    ids.push_back(RisingId(static_cast<int32_t>(storage::GetBigEndian32(bytes + 4)), previous));
   }
   return ids;
 }
@@ -286,7 +299,7 @@ std::vector<int32_t> IdsAfter(MDB_txn* txn, MDB_dbi table, int32_t after, std::s
   MDB_val key = start.val(), value;
   for (bool more = cursor.Move(key, value, MDB_SET_RANGE); more && ids.size() < max;
        more = cursor.Move(key, value, MDB_NEXT)) {
-    ids.push_back(storage::IdOfKey(key));
+    ids.push_back(RisingId(storage::IdOfKey(key), ids.empty() ? std::max(after, 0) : ids.back()));
   }
   return ids;
 }

@@ -295,6 +295,24 @@ TEST_F(DamagedPagesTest, ANodeFlaggedAsDuplicatesIsRefused) {
   EXPECT_NE(refusal.find("data file: table \"meta\""), std::string::npos) << refusal;
 }
 
+TEST_F(DamagedPagesTest, KeysOutOfOrderAreRefused) {
+  // LMDB bisects each page on the way down: a key out of order sends a
+  // search to the wrong entry and a resumed walk back over passed keys.
+  const std::string original = FileText(fs::path(database_) / "data.mdb");
+  // A name key of the meta table that now sorts before its neighbours.
+  Patch(NodeOf("systemAccount") + 8, "\0", 1);
+  std::string refusal = Refusal();
+  EXPECT_NE(refusal.find("table \"meta\": page"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("keys out of order"), std::string::npos) << refusal;
+  // An id key of the records table past the records that follow it.
+  WriteFile(fs::path(database_) / "data.mdb", original);
+  const int32_t past = 9'000'000;
+  Patch(NodeOf(IdKey(tag1_)) + 8, &past, sizeof past);
+  refusal = Refusal();
+  EXPECT_NE(refusal.find("table \"records\": page"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("keys out of order"), std::string::npos) << refusal;
+}
+
 TEST_F(DamagedPagesTest, AMetaPageOfAnotherPageSizeOrTooManyPagesIsRefused) {
   const std::string original = FileText(fs::path(database_) / "data.mdb");
   // The page size sits in the first table record of a meta page (after the
