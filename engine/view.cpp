@@ -194,8 +194,7 @@ bool View::LookUpRecord(int32_t id, MDB_val& value) const {
   if (recordCursor_ == nullptr) return storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value);
   cursorRecord_ = 0;
   const IdKey key(id);
-  MDB_val found = key.val();
-  if (!recordCursor_->Move(found, value, MDB_SET)) return false;
+  if (!recordCursor_->Seek(key.val(), value)) return false;
   cursorRecord_ = id;
   cursorRecordSize_ = value.mv_size;
   return true;
@@ -370,6 +369,17 @@ std::vector<PendingActivation> View::Activations(int32_t task, std::size_t limit
 
 int32_t View::CountActivations(int32_t task) const {
   return static_cast<int32_t>(Activations(task, static_cast<std::size_t>(kMaxRecordId)).size());
+}
+
+View::RecordCursorScope::RecordCursorScope(const View& view)
+    : view_(view), cursor_(view.txn(), view.table(Table::kRecords)), outer_(view.recordCursor_) {
+  view_.recordCursor_ = &cursor_;
+  view_.cursorRecord_ = 0;
+}
+
+View::RecordCursorScope::~RecordCursorScope() {
+  view_.recordCursor_ = outer_;
+  view_.cursorRecord_ = 0;  // the outer cursor may stand elsewhere by now
 }
 
 // --- WriteView --------------------------------------------------------------------------

@@ -329,6 +329,14 @@ bool Cursor::Move(MDB_val& key, MDB_val& value, MDB_cursor_op op) {
   return true;
 }
 
+bool Cursor::Seek(MDB_val key, MDB_val& value) {
+  const int rc = Faulted(StorageOp::kGet, mdb_cursor_get(cursor_, &key, &value, MDB_SET));
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "cursor");
+  CheckInFile(mdb_cursor_txn(cursor_), value, "a value beyond the end of the data file");
+  return true;
+}
+
 void Cursor::Put(MDB_val key, MDB_val value, unsigned flags) {
   const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kPut) : 0;
   Check(injected != 0 ? injected : mdb_cursor_put(cursor_, &key, &value, flags), "cursor put");

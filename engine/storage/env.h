@@ -180,6 +180,9 @@ class Cursor {
   ~Cursor() { mdb_cursor_close(cursor_); }
   // Moves the cursor; false at the end (MDB_NOTFOUND).
   bool Move(MDB_val& key, MDB_val& value, MDB_cursor_op op);
+  // Moves the cursor onto key itself (MDB_SET); false when there is no such
+  // key. A lookup like Get: an injected get fault fails it the same way.
+  bool Seek(MDB_val key, MDB_val& value);
   // Replaces the value at the cursor (write transactions).
   void Put(MDB_val key, MDB_val value, unsigned flags);
   void Delete();
