@@ -337,6 +337,30 @@ bool Cursor::Seek(MDB_val key, MDB_val& value) {
   return true;
 }
 
+bool Cursor::SeekForward(MDB_val key, MDB_val& value, int steps) {
+  if (const int injected = Faulted(StorageOp::kGet, 0); injected != 0) Check(injected, "cursor");
+  MDB_txn* txn = mdb_cursor_txn(cursor_);
+  const MDB_dbi table = mdb_cursor_dbi(cursor_);
+  for (int step = 0; step < steps; ++step) {
+    MDB_val found;
+    const int rc = mdb_cursor_get(cursor_, &found, &value, MDB_NEXT);
+    if (rc == MDB_NOTFOUND) return false;  // nothing after the cursor, so no key
+    Check(rc, "cursor");
+    CheckInFile(txn, found, "a key beyond the end of the data file");
+    const int order = mdb_cmp(txn, table, &found, &key);
+    if (order > 0) return false;  // the next key passed it: there is no such key
+    if (order == 0) {
+      CheckInFile(txn, value, "a value beyond the end of the data file");
+      return true;
+    }
+  }
+  const int rc = mdb_cursor_get(cursor_, &key, &value, MDB_SET);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "cursor");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
+  return true;
+}
+
 void Cursor::Put(MDB_val key, MDB_val value, unsigned flags) {
   const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kPut) : 0;
   Check(injected != 0 ? injected : mdb_cursor_put(cursor_, &key, &value, flags), "cursor put");
