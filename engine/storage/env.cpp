@@ -361,6 +361,30 @@ bool Cursor::SeekForward(MDB_val key, MDB_val& value, int steps) {
   return true;
 }
 
+bool Cursor::SeekAtOrBefore(const MDB_val& key, MDB_val& found, MDB_val& value, int steps) {
+  MDB_txn* txn = mdb_cursor_txn(cursor_);
+  const MDB_dbi table = mdb_cursor_dbi(cursor_);
+  // The entry the cursor stands on, when it stands on one at or before key
+  // (a cursor not yet placed answers an error here: it searches).
+  bool standsBefore = steps > 0 && mdb_cursor_get(cursor_, &found, &value, MDB_GET_CURRENT) == MDB_SUCCESS;
+  if (standsBefore) {
+    CheckInFile(txn, found, "a key beyond the end of the data file");
+    standsBefore = mdb_cmp(txn, table, &found, &key) <= 0;
+  }
+  for (int step = 0; standsBefore && step < steps; ++step) {
+    MDB_val next;
+    if (!Move(next, value, MDB_NEXT)) break;  // the table's end: searched below
+    const int order = mdb_cmp(txn, table, &next, &key);
+    if (order > 0) return Move(found, value, MDB_PREV);
+    found = next;
+    if (order == 0) return true;
+  }
+  found = key;
+  if (!Move(found, value, MDB_SET_RANGE)) return Move(found, value, MDB_LAST);
+  if (mdb_cmp(txn, table, &found, &key) == 0) return true;
+  return Move(found, value, MDB_PREV);
+}
+
 void Cursor::Put(MDB_val key, MDB_val value, unsigned flags) {
   const int injected = Faults().armed.load(std::memory_order_relaxed) ? TakeStorageFault(StorageOp::kPut) : 0;
   Check(injected != 0 ? injected : mdb_cursor_put(cursor_, &key, &value, flags), "cursor put");

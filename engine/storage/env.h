@@ -188,6 +188,11 @@ class Cursor {
   // lies further on. Keys asked for in order mostly come next on the same
   // leaf page, where a step costs a fraction of a search.
   bool SeekForward(MDB_val key, MDB_val& value, int steps);
+  // Moves to the last entry at or before key (found: its key); false when
+  // there is none. When the cursor already stands at or before key it steps
+  // forward first, at most `steps` entries, as SeekForward does; a search
+  // lands after key and steps back.
+  bool SeekAtOrBefore(const MDB_val& key, MDB_val& found, MDB_val& value, int steps);
   // Replaces the value at the cursor (write transactions).
   void Put(MDB_val key, MDB_val value, unsigned flags);
   void Delete();
