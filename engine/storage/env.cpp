@@ -357,12 +357,14 @@ bool Cursor::SeekForward(MDB_val key, MDB_val& value, int steps) {
   for (int step = 0; step < steps; ++step) {
     MDB_val found;
     const int rc = mdb_cursor_get(cursor_, &found, &value, MDB_NEXT);
-    if (rc == MDB_NOTFOUND) return false;  // nothing after the cursor, so no key
+    if (rc == MDB_NOTFOUND) break;
     Check(rc, "cursor");
     CheckEntryInFile(txn, found, value);
     const int order = mdb_cmp(txn, table, &found, &key);
-    if (order > 0) return false;  // the next key passed it: there is no such key
     if (order == 0) return true;
+    // Passing the key (or the table's end) means there is none only if the
+    // cursor stood before it: the search below answers wherever it stood.
+    if (order > 0) break;
   }
   const int rc = mdb_cursor_get(cursor_, &key, &value, MDB_SET);
   if (rc == MDB_NOTFOUND) return false;

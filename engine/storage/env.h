@@ -184,9 +184,10 @@ class Cursor {
   // key. A lookup like Get: an injected get fault fails it the same way.
   bool Seek(MDB_val key, MDB_val& value);
   // Seek for a key that sorts after the one the cursor stands on: steps
-  // forward first, at most `steps` entries, and searches only when the key
-  // lies further on. Keys asked for in order mostly come next on the same
-  // leaf page, where a step costs a fraction of a search.
+  // forward first, at most `steps` entries, and searches when the key lies
+  // further on or is passed (absent). Keys asked for in order mostly come
+  // next on the same leaf page, where a step costs a fraction of a search.
+  // Answers as Seek wherever the cursor stands.
   bool SeekForward(MDB_val key, MDB_val& value, int steps);
   // Moves to the last entry at or before key (found: its key); false when
   // there is none. When the cursor already stands at or before key it steps
