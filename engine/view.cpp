@@ -15,6 +15,10 @@ namespace {
 using storage::Bytes;
 using storage::IdKey;
 
+// How far a record lookup steps forward from the record the cursor stands
+// on before it searches: a gap of a few missing ids still costs less by steps.
+constexpr int kRecordSteps = 4;
+
 constexpr const char* kTableNames[] = {"meta",   "records",    "names",     "byDefinition", "definitions",
                                        "fields", "fieldNames", "selectors", "history",      "tasks"};
 static_assert(std::size(kTableNames) == static_cast<std::size_t>(Table::kCount));
@@ -192,10 +196,14 @@ void Catalog::Remember(int32_t id, SelectorData selector) {
 
 bool View::LookUpRecord(int32_t id, MDB_val& value) const {
   if (recordCursor_ == nullptr) return storage::Get(txn_, table(Table::kRecords), IdKey(id).val(), value);
+  const int32_t standsOn = cursorRecord_;
   cursorRecord_ = 0;
   const IdKey key(id);
-  MDB_val found = key.val();
-  if (!recordCursor_->Move(found, value, MDB_SET)) return false;
+  // Ids looked up in ascending order: the next one is usually a step or two
+  // past the record the cursor stands on.
+  const bool found = standsOn > 0 && id > standsOn ? recordCursor_->SeekForward(key.val(), value, kRecordSteps)
+                                                   : recordCursor_->Seek(key.val(), value);
+  if (!found) return false;
   cursorRecord_ = id;
   cursorRecordSize_ = value.mv_size;
   return true;
@@ -383,6 +391,17 @@ std::vector<PendingActivation> View::Activations(int32_t task, std::size_t limit
 
 int32_t View::CountActivations(int32_t task) const {
   return static_cast<int32_t>(Activations(task, static_cast<std::size_t>(kMaxRecordId)).size());
+}
+
+View::RecordCursorScope::RecordCursorScope(const View& view)
+    : view_(view), cursor_(view.txn(), view.table(Table::kRecords)), outer_(view.recordCursor_) {
+  view_.recordCursor_ = &cursor_;
+  view_.cursorRecord_ = 0;
+}
+
+View::RecordCursorScope::~RecordCursorScope() {
+  view_.recordCursor_ = outer_;
+  view_.cursorRecord_ = 0;  // the outer cursor may stand elsewhere by now
 }
 
 // --- WriteView --------------------------------------------------------------------------

@@ -116,6 +116,25 @@ class View {
 
   std::optional<RecordRef> FindRecord(int32_t id) const;
   std::optional<RecordRef> FindRecordByName(std::string_view name) const;
+
+  // RecordCursorScope: while it lives, the view's record lookups share one
+  // cursor on the records table. A batch names its records mostly in id
+  // order, so the next record usually lies on the leaf page the cursor
+  // already stands on, which LMDB searches without descending from the root
+  // again. The cursor belongs to the view's transaction: the scope must end
+  // before that transaction does. Scopes nest; one thread, like the view.
+  class RecordCursorScope {
+   public:
+    explicit RecordCursorScope(const View& view);
+    RecordCursorScope(const RecordCursorScope&) = delete;
+    RecordCursorScope& operator=(const RecordCursorScope&) = delete;
+    ~RecordCursorScope();
+
+   private:
+    const View& view_;
+    storage::Cursor cursor_;
+    storage::Cursor* outer_;
+  };
   // Only a record's header (its definition and usable flag): no checks of its values.
   std::optional<RecordHeader> FindHeader(int32_t id) const;
   // What the catalog cache keeps of a record: its header, its name, its
@@ -157,12 +176,13 @@ class View {
  protected:
   const Catalog& catalog() const { return *catalog_; }
   // A record's stored bytes: through the records cursor when a batch lent
-  // one (WriteView::BatchCursors), which then stands on the record.
+  // one (WriteView::BatchCursors) or a scope set one (RecordCursorScope),
+  // which then stands on the record.
   bool LookUpRecord(int32_t id, MDB_val& value) const;
 
-  storage::Cursor* recordCursor_ = nullptr;   // lent by a batch, else null
-  mutable int32_t cursorRecord_ = 0;          // the record recordCursor_ stands on; 0 when not known
-  mutable std::size_t cursorRecordSize_ = 0;  // and its stored size
+  mutable storage::Cursor* recordCursor_ = nullptr;  // lent by a batch or a cursor scope, else null
+  mutable int32_t cursorRecord_ = 0;                 // the record recordCursor_ stands on; 0 when not known
+  mutable std::size_t cursorRecordSize_ = 0;         // and its stored size
 
  private:
   MDB_txn* txn_;

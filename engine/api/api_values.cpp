@@ -92,6 +92,7 @@ int32_t ReadItems(const CallScope& call, const View& view, int32_t count, ItemAt
                   std::byte* out, BatchErrors& errors) {
   char scratch[dorvik::kScratchSize];
   RecordMemo memo;
+  const View::RecordCursorScope cursor(view);
   for (int32_t i = 0; i < count; ++i) {
     const int16_t type = types[i];
     const int32_t size = dorvik::ValueSize(type);

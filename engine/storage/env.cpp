@@ -106,6 +106,22 @@ FileWindow LookAt(MDB_env* env) {
   return window;
 }
 
+// The window each thread looked at last (per thread: read without a lock).
+thread_local FileWindow tWindow;
+
+// Whether bytes may be read by a window that is current: they end within the
+// pages in use, or lie outside the map (a write transaction's own copies).
+bool ReadableIn(const FileWindow& window, const MDB_val& bytes) {
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.mv_data);
+  const uintptr_t end = begin + bytes.mv_size;
+  const bool inside = begin >= window.mapBegin && end >= begin && end <= window.fileEnd;
+  return bytes.mv_size == 0 || inside || begin < window.mapBegin || begin >= window.mapEnd;
+}
+
+bool CurrentFor(const FileWindow& window, MDB_env* env) {
+  return window.env == env && window.changesBefore == mapChanges.load(std::memory_order_acquire);
+}
+
 // LMDB trusts the sizes stored in its pages: a damaged one hands out a key
 // or value that runs past the end of the data file, where reading it kills
 // the process (SIGBUS). Bytes inside the map must end within the pages in
@@ -114,24 +130,23 @@ FileWindow LookAt(MDB_env* env) {
 // file grows).
 void CheckInFile(MDB_txn* txn, const MDB_val& bytes, std::string_view what) {
   if (bytes.mv_size == 0) return;
-  thread_local FileWindow window;
+  FileWindow& window = tWindow;
+  MDB_env* env = mdb_txn_env(txn);
+  if (CurrentFor(window, env) && ReadableIn(window, bytes)) return;
+  window = LookAt(env);
   const auto begin = reinterpret_cast<uintptr_t>(bytes.mv_data);
   const uintptr_t end = begin + bytes.mv_size;
-  MDB_env* env = mdb_txn_env(txn);
-  const auto inside = [&] { return begin >= window.mapBegin && end >= begin && end <= window.fileEnd; };
-  const auto outsideMap = [&] { return begin < window.mapBegin || begin >= window.mapEnd; };
-  const auto current = [&] {
-    return window.env == env && window.changesBefore == mapChanges.load(std::memory_order_acquire);
-  };
-  if (window.env == env && inside() && window.changesBefore == mapChanges.load(std::memory_order_acquire)) {
-    return;
-  }
-  // A write transaction's own copies lie outside the map: with the window
-  // still current they need no new look (which costs a system call).
-  if (outsideMap() && current()) return;
-  window = LookAt(env);
-  if (outsideMap()) return;
-  if (!inside()) ThrowCorrupted(what);
+  if (begin < window.mapBegin || begin >= window.mapEnd) return;
+  if (end < begin || end > window.fileEnd) ThrowCorrupted(what);
+}
+
+// CheckInFile for the key and the value of one entry, with one look at the
+// thread's window: every cursor move checks both.
+void CheckEntryInFile(MDB_txn* txn, const MDB_val& key, const MDB_val& value) {
+  const FileWindow& window = tWindow;
+  if (CurrentFor(window, mdb_txn_env(txn)) && ReadableIn(window, key) && ReadableIn(window, value)) return;
+  CheckInFile(txn, key, "a key beyond the end of the data file");
+  CheckInFile(txn, value, "a value beyond the end of the data file");
 }
 
 // LMDB maps the data file by what its meta pages say: a damaged one makes it
@@ -323,10 +338,63 @@ bool Cursor::Move(MDB_val& key, MDB_val& value, MDB_cursor_op op) {
   const int rc = mdb_cursor_get(cursor_, &key, &value, op);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, "cursor");
+  CheckEntryInFile(mdb_cursor_txn(cursor_), key, value);
+  return true;
+}
+
+bool Cursor::Seek(MDB_val key, MDB_val& value) {
+  const int rc = Faulted(StorageOp::kGet, mdb_cursor_get(cursor_, &key, &value, MDB_SET));
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "cursor");
+  CheckInFile(mdb_cursor_txn(cursor_), value, "a value beyond the end of the data file");
+  return true;
+}
+
+bool Cursor::SeekForward(MDB_val key, MDB_val& value, int steps) {
+  if (const int injected = Faulted(StorageOp::kGet, 0); injected != 0) Check(injected, "cursor");
   MDB_txn* txn = mdb_cursor_txn(cursor_);
-  CheckInFile(txn, key, "a key beyond the end of the data file");
+  const MDB_dbi table = mdb_cursor_dbi(cursor_);
+  for (int step = 0; step < steps; ++step) {
+    MDB_val found;
+    const int rc = mdb_cursor_get(cursor_, &found, &value, MDB_NEXT);
+    if (rc == MDB_NOTFOUND) break;
+    Check(rc, "cursor");
+    CheckEntryInFile(txn, found, value);
+    const int order = mdb_cmp(txn, table, &found, &key);
+    if (order == 0) return true;
+    // Passing the key (or the table's end) means there is none only if the
+    // cursor stood before it: the search below answers wherever it stood.
+    if (order > 0) break;
+  }
+  const int rc = mdb_cursor_get(cursor_, &key, &value, MDB_SET);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, "cursor");
   CheckInFile(txn, value, "a value beyond the end of the data file");
   return true;
+}
+
+bool Cursor::SeekAtOrBefore(const MDB_val& key, MDB_val& found, MDB_val& value, int steps) {
+  MDB_txn* txn = mdb_cursor_txn(cursor_);
+  const MDB_dbi table = mdb_cursor_dbi(cursor_);
+  // The entry the cursor stands on, when it stands on one at or before key
+  // (a cursor not yet placed answers an error here: it searches).
+  bool standsBefore = steps > 0 && mdb_cursor_get(cursor_, &found, &value, MDB_GET_CURRENT) == MDB_SUCCESS;
+  if (standsBefore) {
+    CheckEntryInFile(txn, found, value);
+    standsBefore = mdb_cmp(txn, table, &found, &key) <= 0;
+  }
+  for (int step = 0; standsBefore && step < steps; ++step) {
+    MDB_val next;
+    if (!Move(next, value, MDB_NEXT)) break;  // the table's end: searched below
+    const int order = mdb_cmp(txn, table, &next, &key);
+    if (order > 0) return Move(found, value, MDB_PREV);
+    found = next;
+    if (order == 0) return true;
+  }
+  found = key;
+  if (!Move(found, value, MDB_SET_RANGE)) return Move(found, value, MDB_LAST);
+  if (mdb_cmp(txn, table, &found, &key) == 0) return true;
+  return Move(found, value, MDB_PREV);
 }
 
 void Cursor::Put(MDB_val key, MDB_val value, unsigned flags) {

@@ -180,6 +180,20 @@ class Cursor {
   ~Cursor() { mdb_cursor_close(cursor_); }
   // Moves the cursor; false at the end (MDB_NOTFOUND).
   bool Move(MDB_val& key, MDB_val& value, MDB_cursor_op op);
+  // Moves the cursor onto key itself (MDB_SET); false when there is no such
+  // key. A lookup like Get: an injected get fault fails it the same way.
+  bool Seek(MDB_val key, MDB_val& value);
+  // Seek for a key that sorts after the one the cursor stands on: steps
+  // forward first, at most `steps` entries, and searches when the key lies
+  // further on or is passed (absent). Keys asked for in order mostly come
+  // next on the same leaf page, where a step costs a fraction of a search.
+  // Answers as Seek wherever the cursor stands.
+  bool SeekForward(MDB_val key, MDB_val& value, int steps);
+  // Moves to the last entry at or before key (found: its key); false when
+  // there is none. When the cursor already stands at or before key it steps
+  // forward first, at most `steps` entries, as SeekForward does; a search
+  // lands after key and steps back.
+  bool SeekAtOrBefore(const MDB_val& key, MDB_val& found, MDB_val& value, int steps);
   // Replaces the value at the cursor (write transactions).
   void Put(MDB_val key, MDB_val value, unsigned flags);
   void Delete();
