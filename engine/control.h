@@ -131,6 +131,9 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 //   "write:queued:N"         a write call queued for a group commit, N calls now queued
 //   "group:collecting"       the leader of a group commit, holding the writer lock and its
 //                            transaction begun, about to take the queued calls
+//   "group:taken"            that leader took its calls (a call queued later joins the next commit)
+//   "group:behind-commit"    the leader of the next commit, another still under way, about to
+//                            wait for the writer lock
 //   "write:locked"           a write holding the writer lock, its transaction begun
 //   "MWDBVALS:committing"    a write, all items stored, about to commit
 //   "MWDBVALS:committed"     a write committed, before it wakes task waiters

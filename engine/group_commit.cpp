@@ -22,17 +22,27 @@ struct Member {
   const WriteChange* change = nullptr;
   std::string_view committedPoint;
   Caller caller;
+  // Notified under the group's mutex when the call finished or is to lead:
+  // a commit wakes its own calls only, not every waiting thread.
+  std::condition_variable wake;
   bool finished = false;  // guarded by the group's mutex
+  bool leads = false;     // guarded by the group's mutex: this call leads the next commit
   bool kept = false;      // the change's writes are in the leader's transaction
   Outcome outcome;        // the commit's failure, or the merge's
   std::exception_ptr error;
 };
 
+// The calls of this process not yet committed. Commits are pipelined: once
+// a leader has taken its batch, the next call to arrive (or the first one
+// left over) leads the next commit and waits for the writer gate while the
+// previous commit flushes, collecting the calls that arrive meanwhile; it
+// starts its transaction as soon as the gate is free, not after the previous
+// commit's calls were woken.
 struct WriteGroup {
   std::mutex mutex;
-  std::condition_variable changed;
   std::deque<Member*> queue;  // guarded by mutex: calls no leader has taken yet
-  bool leading = false;       // guarded by mutex: a thread leads a commit
+  bool collecting = false;    // guarded by mutex: a leader exists that has not taken its batch
+  int inFlight = 0;           // guarded by mutex: batches taken and not finished
 };
 
 // Never destroyed: a thread may still write while the process exits. A
@@ -43,12 +53,31 @@ WriteGroup*& GroupSlot() {
   return group;
 }
 
+// Takes the batch of one commit: the queued calls, at most kMaxGroupCalls.
+// The first call left over leads the next commit, so no call waits without
+// a leader.
 std::vector<Member*> TakeQueued(WriteGroup& group) {
   std::lock_guard lock(group.mutex);
   const std::size_t count = std::min(group.queue.size(), kMaxGroupCalls);
   std::vector<Member*> batch(group.queue.begin(), group.queue.begin() + static_cast<std::ptrdiff_t>(count));
   group.queue.erase(group.queue.begin(), group.queue.begin() + static_cast<std::ptrdiff_t>(count));
+  ++group.inFlight;
+  group.collecting = !group.queue.empty();
+  if (group.collecting) {
+    group.queue.front()->leads = true;
+    group.queue.front()->wake.notify_one();
+  }
   return batch;
+}
+
+// Ends a taken batch: each of its calls returns, and only they wake.
+void Finish(WriteGroup& group, const std::vector<Member*>& batch) {
+  std::lock_guard lock(group.mutex);
+  --group.inFlight;
+  for (Member* member : batch) {
+    member->finished = true;
+    member->wake.notify_one();
+  }
 }
 
 // The write transaction of one commit, with the gate that orders it among
@@ -145,10 +174,17 @@ void CommitBatch(std::vector<Member*>& batch, OpenTransaction& open) {
   if (committed.ok()) AfterCommit(*open.store, notes);
 }
 
+// Whether another leader's batch is still committing (for a sync point).
+bool BehindACommit(WriteGroup& group) {
+  std::lock_guard lock(group.mutex);
+  return group.inFlight > 0;
+}
+
 // Leads one commit: opens the transaction, takes the queued calls, runs and
 // commits them. Returns the calls it finished (every one it took).
 std::vector<Member*> Lead(WriteGroup& group) {
   std::vector<Member*> batch;
+  if (SyncPointsArmed() && BehindACommit(group)) PassSyncPoint("group:behind-commit");
   try {
     std::shared_lock storeLock(Engine::Instance().storeMutex());
     OpenTransaction open;
@@ -161,6 +197,7 @@ std::vector<Member*> Lead(WriteGroup& group) {
     // Calls that queued while the gate was awaited share this commit.
     PassSyncPoint("group:collecting");
     batch = TakeQueued(group);
+    PassSyncPoint("group:taken");
     if (beginError) {
       for (Member* member : batch) member->error = beginError;
     } else if (open.refusal() != kOk) {
@@ -194,6 +231,10 @@ Outcome Write(const WriteChange& change, std::string_view committedPoint) {
   me.caller = Caller::Current();
   std::unique_lock lock(group.mutex);
   group.queue.push_back(&me);
+  if (!group.collecting) {
+    group.collecting = true;
+    me.leads = true;
+  }
   if (SyncPointsArmed()) {
     const std::size_t queued = group.queue.size();
     lock.unlock();
@@ -201,17 +242,15 @@ Outcome Write(const WriteChange& change, std::string_view committedPoint) {
     lock.lock();
   }
   while (!me.finished) {
-    if (group.leading) {
-      group.changed.wait(lock);
+    if (!me.leads) {
+      me.wake.wait(lock);
       continue;
     }
-    group.leading = true;
+    me.leads = false;
     lock.unlock();
     const std::vector<Member*> batch = Lead(group);
+    Finish(group, batch);
     lock.lock();
-    for (Member* member : batch) member->finished = true;
-    group.leading = false;
-    group.changed.notify_all();
   }
   lock.unlock();
   if (me.error) std::rethrow_exception(me.error);

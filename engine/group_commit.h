@@ -7,6 +7,12 @@
 // in that one, commits once, and announces the commit (AfterCommit). Each
 // call returns only after the commit that holds its change is durable.
 //
+// Commits follow each other without a pause: once a leader took its calls,
+// the next call to come leads the next commit and waits for the writer gate
+// while the previous commit is flushed, gathering the calls that arrive
+// meanwhile; it begins as soon as the gate is free. A finished commit wakes
+// its own calls only.
+//
 // What a call reports stays its own: a change that throws is rolled back
 // alone (its nested transaction aborts) and its exception is rethrown in its
 // own thread; a failed commit fails every call in it, with nothing of any of

@@ -5,7 +5,10 @@
 // sanitizer (label concurrency).
 #include <lmdb.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <string>
 #include <functional>
 #include <set>
 #include <thread>
@@ -13,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "engine/errors.h"
+#include "engine/group_commit.h"
 #include "engine_test_support.h"
 #include "tests/support/child_process.h"
 
@@ -94,6 +98,12 @@ class GroupCommitTest : public EngineTest {
     return Reported(errors, 0);
   }
 
+  // Every item of a value write was written.
+  static bool Succeeded(const Report& report) {
+    return std::all_of(report.codes.begin(), report.codes.end(), [](int16_t code) { return code == 0; }) &&
+           report.done == static_cast<int16_t>(report.codes.size());
+  }
+
   static std::string Value(std::string_view record) { return CurrentText(record, "VALUE").value_or("?"); }
 };
 
@@ -130,6 +140,102 @@ TEST_F(GroupCommitTest, AFailedCommitFailsEveryCallInItAndWritesNoneOfThem) {
   EXPECT_EQ(Value("TAG2"), "3");
   EXPECT_EQ(Id("GROUPED"), newId);
   EXPECT_TRUE(CheckDatabase().ok());
+}
+
+TEST_F(GroupCommitTest, ACommitThatFailsWhileTheNextGathersFailsOnlyItsOwnCalls) {
+  // The first commit holds the writer gate until the next call leads a
+  // commit behind it and a third call has joined that one; then the first
+  // commit fails. The next commit starts from what was stored before.
+  SetTlsData("DOM", "writer");
+  const int32_t tag1 = Id("TAG1"), tag2 = Id("TAG2"), offline = Id("OFFLINE");
+  const std::string before = Value("TAG1");
+  InjectStorageFault(StorageOp::kCommit, EIO);
+  OrderSyncPoints({{"group:taken", "test:next-call"},
+                   {"group:behind-commit", "test:third-call"},
+                   {"group:behind-commit", "write:locked"},
+                   {"write:queued:2", "write:locked"}});
+  Report failed, next, third;
+  std::thread nextThread([&] {
+    SetTlsData("DOM", "writer");
+    SyncPoint("test:next-call");
+    next = WriteDoubles({tag2}, 3);
+  });
+  std::thread thirdThread([&] {
+    SetTlsData("DOM", "writer");
+    SyncPoint("test:third-call");
+    third = WriteDoubles({offline}, 4);
+  });
+  failed = WriteDoubles({tag1}, 2);
+  nextThread.join();
+  thirdThread.join();
+  ClearSyncPoints();
+  EXPECT_NE(failed.codes[0], 0);
+  EXPECT_EQ(failed.done, 0);
+  EXPECT_TRUE(Succeeded(next)) << next;
+  EXPECT_TRUE(Succeeded(third)) << third;
+  EXPECT_EQ(Value("TAG1"), before) << "nothing of the failed commit is stored";
+  EXPECT_EQ(Value("TAG2"), "3");
+  EXPECT_EQ(Value("OFFLINE"), "4");
+  EXPECT_TRUE(CheckDatabase().ok());
+}
+
+TEST_F(GroupCommitTest, CallsBeyondOneCommitsBoundLeadTheNextCommit) {
+  // More calls queue than one commit holds: the first kMaxGroupCalls share
+  // a commit, the rest lead the next one instead of waiting for a leader.
+  constexpr int kCalls = static_cast<int>(kMaxGroupCalls) + 6;
+  const std::vector<int32_t> records{Id("TAG1"), Id("TAG2"), Id("OFFLINE")};
+  std::vector<std::function<void()>> calls;
+  std::vector<Report> reports(kCalls);
+  for (int call = 0; call < kCalls; ++call) {
+    calls.emplace_back([&, call] {
+      reports[static_cast<std::size_t>(call)] = WriteDoubles({records[call % records.size()]}, 100 + call);
+    });
+  }
+  InOneCommit(calls);
+  for (const Report& report : reports) EXPECT_TRUE(Succeeded(report)) << report;
+  // Each record holds the value of one of the calls that wrote it.
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    const double value = std::stod(Value(r == 0 ? "TAG1" : r == 1 ? "TAG2" : "OFFLINE"));
+    const int call = static_cast<int>(value) - 100;
+    EXPECT_TRUE(call >= 0 && call < kCalls && static_cast<std::size_t>(call) % records.size() == r) << value;
+  }
+}
+
+TEST_F(GroupCommitTest, AReturnedWriteIsSeenByEveryReadThatStartsAfterIt) {
+  // Writers count up in records of their own while readers read them: a
+  // read that starts after a write returned never shows an older value.
+  const std::vector<std::string> records{"TAG1", "TAG2", "OFFLINE"};
+  constexpr int kWrites = 60, kReaders = 2;
+  std::vector<std::atomic<int>> returned(records.size());
+  std::atomic<int> writersLeft{static_cast<int>(records.size())};
+  std::atomic<int> stale{0}, failures{0};
+  std::vector<std::thread> threads;
+  for (std::size_t w = 0; w < records.size(); ++w) {
+    threads.emplace_back([&, w] {
+      SetTlsData("DOM", "writer");
+      const int32_t record = Id(records[w]);
+      for (int i = 1; i <= kWrites; ++i) {
+        if (WriteDoubles({record}, 1000 + i).done != 1) failures.fetch_add(1);
+        returned[w].store(1000 + i, std::memory_order_release);
+      }
+      writersLeft.fetch_sub(1);
+    });
+  }
+  for (int r = 0; r < kReaders; ++r) {
+    threads.emplace_back([&] {
+      SetTlsData("DOM", "writer");
+      while (writersLeft.load() > 0) {
+        for (std::size_t w = 0; w < records.size(); ++w) {
+          const int seen = returned[w].load(std::memory_order_acquire);
+          if (seen != 0 && std::stod(Value(records[w])) < seen) stale.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(stale.load(), 0);
+  for (const std::string& record : records) EXPECT_EQ(Value(record), std::to_string(1000 + kWrites));
 }
 
 TEST_F(GroupCommitTest, ACallsOwnItemErrorsStayItsOwnInASharedCommit) {
