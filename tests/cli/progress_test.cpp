@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "views/progress.h"
 
 #include <chrono>
 #include <sstream>
