@@ -21,6 +21,7 @@
 #include "views/field_resolver.h"
 #include "views/history_query.h"
 #include "views/name_catalog.h"
+#include "views/progress.h"
 #include "views/refs_view.h"
 #include "views/time_parse.h"
 #include "views/tool_services.h"
@@ -348,6 +349,7 @@ HttpResponse Dispatcher::View(const HttpRequest& request, std::string_view route
     platform::OperationContextScope scope(
         platform::OperationContext{platform::ServiceSecurityContext{principal.account}});
     platform::ImpersonationScope caller(principal.account);
+    const cli::QuietProgress quiet;  // nothing on the host's terminal
     answer = AnswerReadRoute(route, request, limits_, items);
   }
   return fill(std::move(answer), items);

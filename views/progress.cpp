@@ -7,15 +7,25 @@
 #include <fmt/format.h>
 
 namespace vantrel::cli {
+namespace {
+
+thread_local bool t_quiet = false;
+
+}  // namespace
+
+QuietProgress::QuietProgress() : previous_(t_quiet) { t_quiet = true; }
+QuietProgress::~QuietProgress() { t_quiet = previous_; }
 
 Progress::Progress(std::string what, int64_t total)
-    : what_(std::move(what)), total_(total), out_(::isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr) {
+    : what_(std::move(what)),
+      total_(total),
+      out_(!t_quiet && ::isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr) {
   if (out_ != nullptr) drawer_ = std::jthread([this](std::stop_token stop) { Draw(stop, kDelay); });
 }
 
 Progress::Progress(std::string what, int64_t total, std::ostream& out, std::chrono::milliseconds delay)
-    : what_(std::move(what)), total_(total), out_(&out) {
-  drawer_ = std::jthread([this, delay](std::stop_token stop) { Draw(stop, delay); });
+    : what_(std::move(what)), total_(total), out_(t_quiet ? nullptr : &out) {
+  if (out_ != nullptr) drawer_ = std::jthread([this, delay](std::stop_token stop) { Draw(stop, delay); });
 }
 
 Progress::~Progress() {

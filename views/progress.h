@@ -8,6 +8,8 @@
 //   for (...) { ...; progress.Advance(batch); }
 //
 // Advance is safe from any thread; the rest belongs to the creating thread.
+// A server thread that builds views for remote callers holds a QuietProgress:
+// its Progress objects then draw nothing and start no helper thread.
 #ifndef VANTREL_VIEWS_PROGRESS_H_
 #define VANTREL_VIEWS_PROGRESS_H_
 
@@ -48,6 +50,18 @@ class Progress {
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::jthread drawer_;
+};
+
+// While it lives, every Progress the calling thread makes is silent.
+class QuietProgress {
+ public:
+  QuietProgress();
+  ~QuietProgress();
+  QuietProgress(const QuietProgress&) = delete;
+  QuietProgress& operator=(const QuietProgress&) = delete;
+
+ private:
+  bool previous_;
 };
 
 }  // namespace vantrel::cli

@@ -35,5 +35,25 @@ TEST(ProgressTest, DrawsOnlyPastItsDelayAndClearsItsLine) {
   EXPECT_THAT(slow.str(), EndsWith("\r\033[K"));
 }
 
+TEST(ProgressTest, AQuietThreadDrawsNothingAndTheNextScopeDrawsAgain) {
+  std::ostringstream served;
+  {
+    QuietProgress quiet;
+    {
+      QuietProgress nested;
+    }
+    Progress progress("reading values", 10, served, std::chrono::milliseconds(0));
+    progress.Advance(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(served.str(), "");  // still quiet after the nested scope ended
+  std::ostringstream after;
+  {
+    Progress progress("reading values", 10, after, std::chrono::milliseconds(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_THAT(after.str(), StartsWith("\r\033[Kreading values "));
+}
+
 }  // namespace
 }  // namespace vantrel::cli
