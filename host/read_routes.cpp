@@ -154,8 +154,9 @@ class RequestSources final : public cli::ViewSources {
   cli::NameCatalog catalog_;
 };
 
-contracts::DateTime TimeParameter(const Query& query, std::string_view name, const contracts::DateTime& now,
-                                  std::optional<contracts::DateTime>& into) {
+// A time parameter in any of the tool's forms into into; errors name it.
+void TimeParameter(const Query& query, std::string_view name, const contracts::DateTime& now,
+                   std::optional<contracts::DateTime>& into) {
   if (auto text = One(query, name)) {
     try {
       into = cli::ParseTime(*text, now);
@@ -163,7 +164,6 @@ contracts::DateTime TimeParameter(const Query& query, std::string_view name, con
       throw cli::UsageError(fmt::format("{}: {}", name, error.what()));
     }
   }
-  return into.value_or(now);
 }
 
 cli::HistoryArgs HistoryQuery(const Query& query, const HostLimits& limits) {
