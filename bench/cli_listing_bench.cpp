@@ -17,7 +17,7 @@
 
 #include "cli/app.h"
 #include "cli/database_link.h"
-#include "cli/name_catalog.h"
+#include "views/name_catalog.h"
 #include "engine/control.h"
 
 namespace vantrel::bench {

@@ -8,10 +8,10 @@
 
 #include "api/dorvik.h"
 #include "api/records.h"
-#include "cli/tool_services.h"
+#include "views/tool_services.h"
 #include "cli/command.h"
-#include "cli/record_names.h"
-#include "cli/text_compare.h"
+#include "views/record_names.h"
+#include "views/text_compare.h"
 #include "data/data_access.h"
 #include "engine/control.h"
 #include "management/management.h"

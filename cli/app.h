@@ -1,6 +1,6 @@
 // The vntaccess program: parses a command line with the registered
 // commands (CLI11), runs the command with the database attached, and turns
-// what happened into one exit code (cli/errors.h). The interactive shell
+// what happened into one exit code (views/errors.h). The interactive shell
 // (cli/shell.h) runs each of its lines through the same two steps.
 #ifndef VANTREL_CLI_APP_H_
 #define VANTREL_CLI_APP_H_

@@ -10,14 +10,14 @@
 // and CSV forms show data as a table; writes report what they wrote.
 #include <fmt/format.h>
 
-#include "cli/tool_services.h"
+#include "views/tool_services.h"
 #include "cli/command.h"
 #include "cli/data_commands.h"
 #include "cli/database_link.h"
-#include "cli/field_resolver.h"
-#include "cli/record_names.h"
-#include "cli/suggest.h"
-#include "cli/value_view.h"
+#include "views/field_resolver.h"
+#include "views/record_names.h"
+#include "views/suggest.h"
+#include "views/value_view.h"
 #include "cli/write_plan.h"
 #include "contracts/json.h"
 #include "contracts/operation_table.h"

@@ -26,8 +26,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/errors.h"
-#include "cli/output.h"
+#include "views/errors.h"
+#include "views/output.h"
+#include "views/view_sources.h"
 
 namespace vantrel::contracts {
 class IManagementService;
@@ -65,21 +66,21 @@ struct GlobalOptions {
 // one per call): the library's own in process, or with --server the host's
 // (vantrel_client). This is the one place that chooses; the commands are
 // written against the contracts' interfaces and cannot tell the two apart.
-class CommandContext {
+class CommandContext : public ViewSources {
  public:
   CommandContext(const GlobalOptions& options, Output& output, DatabaseLink* link, NameCatalog* catalog);
-  ~CommandContext();
+  ~CommandContext() override;
   CommandContext(const CommandContext&) = delete;
   CommandContext& operator=(const CommandContext&) = delete;
 
   const GlobalOptions& Options() const { return options_; }
   Output& Out() { return output_; }
   bool DryRun() const { return options_.dryRun; }
-  ToolAccess& Access();
-  contracts::IManagementService& Manage();
+  ToolAccess& Access() override;
+  contracts::IManagementService& Manage() override;
   contracts::IServerManagementService& Server();
   bool Remote() const { return remote_ != nullptr; }
-  NameCatalog& Catalog();
+  NameCatalog& Catalog() override;
   // With --server: the host's services (before the first service is made).
   void SetRemote(RemoteLink* remote) { remote_ = remote; }
 

@@ -8,11 +8,11 @@
 
 #include "cli/app.h"
 #include "cli/database_link.h"
-#include "cli/field_resolver.h"
+#include "views/field_resolver.h"
 #include "cli/help_format.h"
-#include "cli/name_catalog.h"
-#include "cli/text_compare.h"
-#include "cli/tool_services.h"
+#include "views/name_catalog.h"
+#include "views/text_compare.h"
+#include "views/tool_services.h"
 
 namespace vantrel::cli {
 namespace {

@@ -9,18 +9,19 @@
 
 #include "api/records.h"
 #include "cli/command.h"
-#include "cli/duration.h"
-#include "cli/field_resolver.h"
-#include "cli/progress.h"
-#include "cli/record_patterns.h"
-#include "cli/suggest.h"
-#include "cli/time_parse.h"
-#include "cli/value_view.h"
+#include "views/duration.h"
+#include "views/current_values.h"
+#include "views/field_resolver.h"
+#include "views/progress.h"
+#include "views/record_patterns.h"
+#include "views/suggest.h"
+#include "views/time_parse.h"
+#include "views/value_view.h"
 #include "cli/values_view.h"
 #include "cli/watch.h"
 #include "cli/write_plan.h"
-#include "cli/text_compare.h"
-#include "cli/tool_services.h"
+#include "views/text_compare.h"
+#include "views/tool_services.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "platform/time_zone.h"
@@ -30,28 +31,6 @@ namespace vantrel::cli {
 using contracts::DateTime;
 using contracts::OutsidersRequestTypeEnum;
 using contracts::TagValues;
-
-const std::array<OutsidersKind, 10> kOutsidersKinds{{
-    {"None", OutsidersRequestTypeEnum::None, "only the values inside the interval (the default)"},
-    {"BeforeA", OutsidersRequestTypeEnum::BeforeA, "and the one value before it"},
-    {"AfterA", OutsidersRequestTypeEnum::AfterA, "and the one value after it"},
-    {"BothA", OutsidersRequestTypeEnum::BothA, "and one value on each side"},
-    {"BeforeB", OutsidersRequestTypeEnum::BeforeB, "and up to two values before it"},
-    {"AfterB", OutsidersRequestTypeEnum::AfterB, "and up to two values after it"},
-    {"BothB", OutsidersRequestTypeEnum::BothB, "and up to two values on each side"},
-    {"BeforeC", OutsidersRequestTypeEnum::BeforeC, "and up to two values before it (kind C)"},
-    {"AfterC", OutsidersRequestTypeEnum::AfterC, "and up to two values after it (kind C)"},
-    {"BothC", OutsidersRequestTypeEnum::BothC, "and up to two values on each side (kind C)"},
-}};
-
-OutsidersRequestTypeEnum ParseOutsiders(std::string_view text) {
-  std::string names;
-  for (const auto& kind : kOutsidersKinds) {
-    if (EqualsIgnoringCase(text, kind.name)) return kind.kind;
-    names += fmt::format("{}{}", names.empty() ? "" : ", ", kind.name);
-  }
-  throw UsageError(fmt::format("--outsiders: '{}' is not a kind; kinds: {}", text, names));
-}
 
 namespace {
 
@@ -64,17 +43,6 @@ DateTime OptionTime(std::string_view option, const std::string& text, const Date
   } catch (const UsageError& error) {
     throw UsageError(fmt::format("{}: {}", option, error.what()));
   }
-}
-
-// 'TI*.VALUE': a pattern of records and, after its last point, the one
-// field to read (a plain name with a point stays a record name).
-void TakeDottedField(ReadArgs& args) {
-  if (!args.fields.empty() || args.records.size() != 1) return;
-  const std::string& word = args.records.front();
-  const std::size_t dot = word.rfind('.');
-  if (dot == std::string::npos || dot + 1 == word.size() || !IsNamePattern(word.substr(0, dot))) return;
-  args.fields = {word.substr(dot + 1)};
-  args.records = {word.substr(0, dot)};
 }
 
 void DeclareRead(CLI::App& app, ReadArgs& args) {
@@ -98,15 +66,12 @@ void DeclareRead(CLI::App& app, ReadArgs& args) {
   AddRoundsOption(app, args.count, "with --watch: stop after N reads");
   app.callback([&args] {
     if (args.count && !args.watchTicks) throw UsageError("--count counts the reads of --watch");
-    TakeDottedField(args);
+    TakeDottedField(args.records, args.fields);
   });
 }
 
 ExitCode RunRead(const ReadArgs& args, CommandContext& context) {
-  FieldResolver resolver(context.Access(), context.Catalog());
-  const std::vector<std::string> records = ExpandRecordPatterns(args.records, context.Catalog());
-  std::vector<ResolvedField> fields =
-      args.fields.empty() ? resolver.ResolveAllFields(records) : resolver.Resolve(records, args.fields);
+  std::vector<ResolvedField> fields = ResolveReadFields(args.records, args.fields, context);
   if (args.watchTicks) return WatchCurrentValues(std::move(fields), context, *args.watchTicks, args.count);
   return ShowCurrentValues(std::move(fields), context);
 }

@@ -1,5 +1,5 @@
 // The data commands of vntaccess: read, read-ids, write, history and call
-// (history's arguments are in cli/history_command.h).
+// (history's arguments are in views/history_query.h).
 // Their arguments are plain structs, filled and checked while the command
 // line is parsed (no database); the run functions resolve names, call the
 // data service and show the result.
@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "cli/history_command.h"
-#include "cli/value_parse.h"
+#include "views/history_query.h"
+#include "views/value_parse.h"
 #include "contracts/collections.h"
 #include "contracts/enums.h"
 #include "contracts/operation_table.h"
@@ -57,16 +57,6 @@ struct CallArgs {
                contracts::TagValuesByIds, contracts::HistoryRequests>
       request;
 };
-
-// The outsider kinds of history --outsiders, with what each adds.
-struct OutsidersKind {
-  std::string_view name;
-  contracts::OutsidersRequestTypeEnum kind;
-  std::string_view meaning;
-};
-extern const std::array<OutsidersKind, 10> kOutsidersKinds;
-// A kind by name, any case; throws UsageError listing the kinds.
-contracts::OutsidersRequestTypeEnum ParseOutsiders(std::string_view text);
 
 }  // namespace vantrel::cli
 

@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
-#include "cli/errors.h"
+#include "views/errors.h"
 #include "client/remote_services.h"
 #include "engine/control.h"
 

@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "cli/tool_services.h"
+#include "views/tool_services.h"
 #include "cli/command.h"
-#include "cli/field_resolver.h"
+#include "views/field_resolver.h"
 #include "management/management.h"
 
 namespace vantrel::cli {

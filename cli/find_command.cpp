@@ -5,11 +5,11 @@
 
 #include <fmt/format.h>
 
-#include "cli/tool_services.h"
+#include "views/tool_services.h"
 #include "cli/command.h"
-#include "cli/name_pattern.h"
-#include "cli/progress.h"
-#include "cli/text_compare.h"
+#include "views/name_pattern.h"
+#include "views/progress.h"
+#include "views/text_compare.h"
 #include "data/data_access.h"
 #include "data/value_conversion.h"
 #include "management/management.h"

@@ -2,8 +2,8 @@
 // a regular grid (--align) or summarized per interval (--every, --agg), as a
 // table, CSV, JSON and an SVG chart (--plot), and followed as new values
 // come (--follow).
-#include "cli/tool_services.h"
-#include "cli/history_command.h"
+#include "views/tool_services.h"
+#include "views/history_query.h"
 
 #include <unistd.h>
 
@@ -16,15 +16,15 @@
 
 #include "cli/command.h"
 #include "cli/data_commands.h"
-#include "cli/duration.h"
-#include "cli/field_resolver.h"
-#include "cli/history_view.h"
-#include "cli/progress.h"
-#include "cli/record_patterns.h"
+#include "views/duration.h"
+#include "views/field_resolver.h"
+#include "views/history_view.h"
+#include "views/progress.h"
+#include "views/record_patterns.h"
 #include "cli/replacing_file.h"
-#include "cli/time_parse.h"
-#include "cli/value_parse.h"
-#include "cli/value_view.h"
+#include "views/time_parse.h"
+#include "views/value_parse.h"
+#include "views/value_view.h"
 #include "cli/watch.h"
 #include "data/data_access.h"
 #include "platform/time_zone.h"
@@ -33,15 +33,6 @@ namespace vantrel::cli {
 
 using contracts::DateTime;
 using contracts::OutsidersRequestTypeEnum;
-
-DateTime HistoryArgs::To() const { return to.value_or(now); }
-
-DateTime HistoryArgs::From() const {
-  if (from) return *from;
-  constexpr int64_t kDay = DateTime::kTicksPerDay;
-  const DateTime end = To();
-  return end.Ticks() > kDay ? end.AddTicks(-kDay) : DateTime(0, contracts::DateTimeKind::Utc);
-}
 
 namespace {
 
@@ -187,35 +178,6 @@ std::string LocalZoneName() {
   return zoneinfo == std::string::npos ? std::string() : target.substr(zoneinfo + 9);
 }
 
-std::vector<ResolvedField> ResolveFields(const HistoryArgs& args, CommandContext& context) {
-  FieldResolver resolver(context.Access(), context.Catalog());
-  const std::vector<std::string> records = ExpandRecordPatterns(args.records, context.Catalog());
-  std::vector<ResolvedField> fields = resolver.Resolve(records, {args.field});
-  const bool numbersOnly = !args.plot.empty() || args.alignTicks || args.everyTicks;
-  for (const ResolvedField& field : fields) {
-    if (field.definition.HistoryPointer == 0 || field.occurrence > 0) {
-      throw NotFoundError(fmt::format("{} keeps no history", field.FullName()));
-    }
-    if (numbersOnly && !field.IsNumeric()) {
-      throw UsageError(fmt::format("{} holds {} values; --plot, --align and --every take numbers only",
-                                   field.FullName(), contracts::ToString(field.definition.DataType)));
-    }
-  }
-  return fields;
-}
-
-HistoryWindow WindowOf(const HistoryArgs& args) {
-  HistoryWindow window{args.From(), args.To(), args.max, args.outsiders, args.step};
-  if (args.alignTicks || args.everyTicks) {
-    // Forward, with the value in force at the start.
-    window.from = std::min(args.From(), args.To());
-    window.to = std::max(args.From(), args.To());
-    window.outsiders = OutsidersRequestTypeEnum::BeforeA;
-  }
-  return window;
-}
-
-// Rows of values as they come: one stream from the interval's values on.
 class FollowedRows {
  public:
   FollowedRows(Output& output, bool several) : several_(several), rows_(output, Columns(several)) {}
@@ -271,34 +233,15 @@ void Follow(const HistoryArgs& args, const std::vector<FieldHistory>& histories,
 }
 
 ExitCode RunHistory(const HistoryArgs& args, CommandContext& context) {
-  const std::vector<ResolvedField> fields = ResolveFields(args, context);
-  // Made before anything is read, so that a chart that cannot be written
-  // fails the command before it shows anything.
+  const std::vector<ResolvedField> fields = ResolveHistoryFields(args, context);
   std::optional<ReplacingFile> plot;
   if (!args.plot.empty()) plot.emplace(args.plot, "the chart");
-  const HistoryWindow window = WindowOf(args);
-  std::vector<FieldHistory> histories;
-  {
-    Progress progress(fields.size() == 1 ? fmt::format("reading the history of {}", fields.front().FullName())
-                                         : fmt::format("reading the history of {} fields", fields.size()),
-                      static_cast<int64_t>(fields.size()));
-    for (const ResolvedField& field : fields) {
-      FieldHistory history = ReadFieldHistory(context.Access(), field, window);
-      history.units = RecordText(context.Access(), field, "UNITS");
-      history.description = RecordText(context.Access(), field, "DESCRIPTION");
-      histories.push_back(std::move(history));
-      progress.Advance();
-    }
-  }
+  const std::vector<FieldHistory> histories = ReadHistories(args, fields, context.Access());
   if (args.followTicks) {
     Follow(args, histories, context);
     return ExitCode::kDone;
   }
-  HistoryLayout layout{args.alignTicks, args.hold, args.everyTicks, args.aggregates};
-  HistoryShown shown = ShowHistories(histories, window, layout, context.Out().Style());
-  if (args.step) {
-    for (auto& series : shown.chart.series) series.steps = true;
-  }
+  HistoryShown shown = ShowHistoryQuery(args, histories, context.Out().Style());
   context.Out().Show(shown.shown);
   for (const auto& note : shown.notes) context.Out().Note(fmt::format("{}: {}", kProgram, note));
   if (plot) {

@@ -5,9 +5,9 @@
 #include <fmt/format.h>
 
 #include "cli/command.h"
-#include "cli/errors.h"
+#include "views/errors.h"
 #include "cli/help_format.h"
-#include "cli/time_parse.h"
+#include "views/time_parse.h"
 
 namespace vantrel::cli {
 namespace {

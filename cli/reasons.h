@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/record_names.h"  // RecordNameOf, a Namer of records
+#include "views/record_names.h"  // RecordNameOf, a Namer of records
 
 namespace vantrel::cli {
 

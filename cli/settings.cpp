@@ -10,8 +10,8 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include "cli/errors.h"
-#include "cli/text_compare.h"
+#include "views/errors.h"
+#include "views/text_compare.h"
 
 namespace vantrel::cli {
 namespace {

@@ -18,7 +18,7 @@
 #include "cli/app.h"
 #include "cli/completion.h"
 #include "cli/database_link.h"
-#include "cli/name_catalog.h"
+#include "views/name_catalog.h"
 
 namespace vantrel::cli {
 namespace {

@@ -16,7 +16,7 @@
 #include <fmt/format.h>
 
 #include "cli/command.h"
-#include "cli/progress.h"
+#include "views/progress.h"
 #include "engine/control.h"
 #include "engine/unfinished_files.h"
 

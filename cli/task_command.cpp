@@ -25,10 +25,10 @@
 #include <fmt/format.h>
 
 #include "api/dorvik.h"
-#include "cli/tool_services.h"
+#include "views/tool_services.h"
 #include "cli/command.h"
-#include "cli/name_catalog.h"
-#include "cli/record_names.h"
+#include "views/name_catalog.h"
+#include "views/record_names.h"
 #include "cli/stop_signals.h"
 #include "data/data_access.h"
 #include "management/management.h"

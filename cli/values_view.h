@@ -1,6 +1,6 @@
 // Reading and showing the current values of resolved fields (read,
 // read-ids), once or again and again (read --watch), in the three output
-// forms. History has cli/history_view.h.
+// forms. History has views/history_view.h.
 #ifndef VANTREL_CLI_VALUES_VIEW_H_
 #define VANTREL_CLI_VALUES_VIEW_H_
 
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cli/command.h"
-#include "cli/field_resolver.h"
-#include "cli/output.h"
+#include "views/field_resolver.h"
+#include "views/output.h"
 #include "contracts/tag_value.h"
 
 namespace vantrel::cli {

@@ -8,7 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/value_parse.h"
+#include "views/value_parse.h"
 #include "contracts/date_time.h"
 
 namespace vantrel::cli {

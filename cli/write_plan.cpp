@@ -9,12 +9,12 @@
 
 #include <fmt/format.h>
 
-#include "cli/tool_services.h"
-#include "cli/errors.h"
+#include "views/tool_services.h"
+#include "views/errors.h"
 #include "cli/reasons.h"
-#include "cli/time_parse.h"
-#include "cli/value_parse.h"
-#include "cli/text_compare.h"
+#include "views/time_parse.h"
+#include "views/value_parse.h"
+#include "views/text_compare.h"
 #include "data/data_access.h"
 #include "engine/control.h"
 #include "management/management.h"

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "cli/command.h"
-#include "cli/field_resolver.h"
-#include "cli/output.h"
+#include "views/field_resolver.h"
+#include "views/output.h"
 #include "contracts/collections.h"
 
 namespace vantrel::cli {

@@ -12,6 +12,7 @@
 #include "contracts/operation_table.h"
 #include "host/live/chart_history_route.h"
 #include "host/openapi.h"
+#include "host/read_routes.h"
 #include "host/response_encoding.h"
 #include "platform/fault.h"
 #include "wire/history_columns.h"
@@ -189,6 +190,10 @@ HttpResponse Dispatcher::Route(const HttpRequest& request) {
   if (auto chart = live::ChartHistoryRoute(request, principal.account)) {  // the trend page's history (host/live)
     runner_.RestoreHostContext();
     return *chart;
+  }
+  if (const std::string_view view = ReadRouteName(path); !view.empty()) {  // the tool's views (read_routes.h)
+    if (request.method != "GET") return WrongMethod(request, "GET");
+    return View(request, view, principal);
   }
   if (path == "/metrics" && metricsSource_) {
     if (request.method != "GET") return WrongMethod(request, "GET");

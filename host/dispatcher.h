@@ -11,6 +11,8 @@
 //   GET  /v1/openapi.json            the API as an OpenAPI 3 document (openapi.h)
 //   POST /v1/{service}/{operation}   a call: {"result": ...} or {}; a history
 //                                    call may ask for columns (response_encoding.h)
+//   GET  /v1/read, history, records, fields, definitions, refs
+//                                    the tool's --json views (read_routes.h)
 //   GET  /metrics                    the Prometheus text, when a source is set
 //   the page's files, login and session cookie, when a PageGate is set
 //
@@ -60,6 +62,9 @@ class Dispatcher {
   HttpResponse Route(const HttpRequest& request);
   HttpResponse Call(const HttpRequest& request, std::string_view service, std::string_view operation,
                     const Principal& principal, HttpResponse& answer);
+  // A read-only view of the tool (read_routes.h) as principal, with the
+  // limits and call slots of a call.
+  HttpResponse View(const HttpRequest& request, std::string_view route, const Principal& principal);
   // Takes one of the account's call slots; false when all are in use.
   bool EnterCall(const std::string& account);
   void LeaveCall(const std::string& account);

@@ -1,4 +1,4 @@
-#include "cli/aggregates.h"
+#include "views/aggregates.h"
 
 #include <cmath>
 #include <limits>
@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/duration.h"
-#include "cli/errors.h"
+#include "views/duration.h"
+#include "views/errors.h"
 
 namespace vantrel::cli {
 namespace {

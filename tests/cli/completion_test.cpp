@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/errors.h"
+#include "views/errors.h"
 
 namespace vantrel::cli {
 namespace {

@@ -2,7 +2,7 @@
 // in every form and never summarized past the cut; and the two helpers of the
 // commands that run on: the chart file that replaces its path whole, and the
 // loop that ends on a count or a stop signal.
-#include "cli/history_view.h"
+#include "views/history_view.h"
 
 #include <signal.h>
 #include <sys/stat.h>

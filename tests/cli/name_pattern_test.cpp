@@ -1,5 +1,5 @@
 // The name patterns of records --like, without a database.
-#include "cli/name_pattern.h"
+#include "views/name_pattern.h"
 
 #include <string>
 

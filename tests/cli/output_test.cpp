@@ -1,4 +1,4 @@
-#include "cli/output.h"
+#include "views/output.h"
 
 #include <stdlib.h>
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "views/progress.h"
 
 #include <chrono>
 #include <sstream>
@@ -33,6 +33,26 @@ TEST(ProgressTest, DrawsOnlyPastItsDelayAndClearsItsLine) {
   EXPECT_THAT(slow.str(), StartsWith("\r\033[Kreading values "));
   EXPECT_THAT(slow.str(), HasSubstr("\r\033[Kreading values 4/10, 0 s"));
   EXPECT_THAT(slow.str(), EndsWith("\r\033[K"));
+}
+
+TEST(ProgressTest, AQuietThreadDrawsNothingAndTheNextScopeDrawsAgain) {
+  std::ostringstream served;
+  {
+    QuietProgress quiet;
+    {
+      QuietProgress nested;
+    }
+    Progress progress("reading values", 10, served, std::chrono::milliseconds(0));
+    progress.Advance(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(served.str(), "");  // still quiet after the nested scope ended
+  std::ostringstream after;
+  {
+    Progress progress("reading values", 10, after, std::chrono::milliseconds(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_THAT(after.str(), StartsWith("\r\033[Kreading values "));
 }
 
 }  // namespace

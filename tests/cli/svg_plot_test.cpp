@@ -1,4 +1,4 @@
-#include "cli/svg_plot.h"
+#include "views/svg_plot.h"
 
 #include <limits>
 #include <regex>

@@ -16,7 +16,7 @@
 
 #include "cli/app.h"
 #include "cli/database_link.h"
-#include "cli/name_catalog.h"
+#include "views/name_catalog.h"
 #include "contracts/json.h"
 #include "engine/control.h"
 #include "tests/cli/tool_support.h"

@@ -1,4 +1,4 @@
-#include "cli/time_parse.h"
+#include "views/time_parse.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/errors.h"
+#include "views/errors.h"
 
 namespace vantrel::cli {
 namespace {

@@ -1,11 +1,11 @@
-#include "cli/value_parse.h"
+#include "views/value_parse.h"
 
 #include <cmath>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/errors.h"
+#include "views/errors.h"
 
 namespace vantrel::cli {
 namespace {

@@ -1,7 +1,7 @@
 // The vntaccessd program on a copy of the sample plant: its start line, a
 // call with a password login, options from a config file, the refusal to
 // start without a certificate, SIGTERM ending it with status 0, and the
-// certificate taken again at SIGHUP.
+// certificate taken again at SIGHUP; the read-only GET routes beside the tool.
 #include <signal.h>
 #include <stdio.h>
 
@@ -247,6 +247,76 @@ TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
   EXPECT_EQ(shell.code, 2);
   EXPECT_THAT(shell.text, ::testing::StartsWith("vntaccess: the shell and scripts"));
   ::unsetenv("VNTACCESS_PASSWORD");
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+}
+
+// What vntaccess prints on standard output (standard error left out), and its exit code.
+ToolAnswer RunToolOutput(std::vector<std::string> args) {
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>/dev/null", VNTACCESS_PATH});
+  ChildProcess tool("/bin/sh", args);
+  ToolAnswer answer;
+  for (std::string line = tool.ReadLine(30s); !line.empty(); line = tool.ReadLine(30s)) answer.text += line + "\n";
+  answer.code = tool.Wait(30s);
+  return answer;
+}
+
+// The read-only GET routes answer with the very text `vntaccess --json`
+// prints for the same command in process, and a name the tool cannot
+// resolve with the tool's own message.
+TEST_F(VntaccessdTest, TheReadRoutesAnswerWhatTheToolPrintsWithJson) {
+  ChildProcess host(VNTACCESSD_PATH, ServeArgs());
+  const uint16_t port = PortOf(host.ReadLine(30s));
+  ASSERT_NE(port, 0);
+  std::filesystem::copy(std::filesystem::path(VANTREL_EXAMPLES_DIR) / "queries", plant_.Folder() / "queries");
+  RawHttp connection(port);
+  auto get = [&](const std::string& target) {
+    EXPECT_TRUE(connection.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\nAuthorization: Basic " +
+                                Base64("operator:secret-pass1") + "\r\n\r\n"));
+    return connection.Read(30s).value_or(RawAnswer{});
+  };
+  const std::vector<std::pair<std::string, std::vector<std::string>>> routes{
+      {"/v1/read?record=TI101&field=VALUE&field=UNITS&field=TREND", {"read", "TI101", "VALUE", "UNITS", "TREND"}},
+      {"/v1/read?record=P101", {"read", "P101"}},
+      {"/v1/read?record=TI%2A.VALUE", {"read", "TI*.VALUE"}},
+      {"/v1/read?record=TI101,PI201&record=TI102&field=VALUE", {"read", "TI101,PI201,TI102", "VALUE"}},
+      {"/v1/history?record=PI201&field=VALUE&from=2024-03-05+04:00Z&to=2024-03-05T10:00:00Z&outsiders=BothA",
+       {"history", "PI201", "VALUE", "--from", "2024-03-05 04:00Z", "--to", "2024-03-05T10:00:00Z", "--outsiders",
+        "BothA"}},
+      {"/v1/history?record=TI101&record=TI102&field=VALUE&from=2024-03-04T00:00:00Z&to=2024-03-07T00:00:00Z&max=5",
+       {"history", "TI101", "TI102", "VALUE", "--from", "2024-03-04T00:00:00Z", "--to", "2024-03-07T00:00:00Z",
+        "--max", "5"}},
+      {"/v1/records?definition=TI101&like=TI*&like=pi2%3F1", {"records", "TI101", "--like", "TI*", "--like", "pi2?1"}},
+      {"/v1/fields?record=P101", {"fields", "P101"}},
+      {"/v1/fields?definition=VN_DiscreteDef", {"fields", "VN_DiscreteDef"}},
+      {"/v1/definitions", {"definitions"}},
+      {"/v1/refs?name=TI101&name=NO_SUCH", {"refs", "TI101", "NO_SUCH"}},
+      {"/v1/refs?name=TI101&source=calc", {"refs", "TI101", "--source", "calc"}},
+  };
+  for (const auto& [target, command] : routes) {
+    std::vector<std::string> local{"--database", plant_.Database(), "--user", "VNT\\operator", "--json"};
+    local.insert(local.end(), command.begin(), command.end());
+    const ToolAnswer printed = RunToolOutput(local);
+    const RawAnswer answer = get(target);
+    EXPECT_EQ(answer.status, 200) << target << ": " << answer.body;
+    EXPECT_EQ(answer.body, printed.text) << target;
+    EXPECT_THAT(printed.code, ::testing::AnyOf(0, 5)) << target;
+  }
+  // Names that resolve to nothing: the tool's message, suggestions included, as a 404.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> unknown{
+      {"/v1/read?record=TI999&field=VALU", {"read", "TI999", "VALU"}},
+      {"/v1/read?record=TI101&field=VALU", {"read", "TI101", "VALU"}},
+      {"/v1/fields?definition=VN_AnalogDf", {"fields", "VN_AnalogDf"}},
+  };
+  for (const auto& [target, command] : unknown) {
+    std::vector<std::string> local{"--database", plant_.Database(), "--user", "VNT\\operator", "--json"};
+    local.insert(local.end(), command.begin(), command.end());
+    const ToolAnswer refused = RunToolMerged(local);
+    const RawAnswer answer = get(target);
+    EXPECT_EQ(refused.code, 4) << target;
+    EXPECT_EQ(answer.status, 404) << target;
+    EXPECT_EQ("vntaccess: " + Json::parse(answer.body).value("error", "") + "\n", refused.text) << target;
+  }
   host.Signal(SIGTERM);
   EXPECT_EQ(host.Wait(30s), 0);
 }
