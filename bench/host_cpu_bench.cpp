@@ -3,7 +3,8 @@
 // dispatch, worker pool) and its client run in this process on loopback;
 // the host's share is the process's CPU time less the calling thread's,
 // which is the client's alone since the call blocks it. Minimum of 7 runs
-// of 20 reads each. The goal: the host at most 2x the in-process CPU per tag.
+// of 20 reads each; `host_cpu_bench RUNS READS` changes both (a short run
+// under callgrind). The goal: the host at most 2x the in-process CPU per tag.
 #include <time.h>
 
 #include <algorithm>
@@ -32,8 +33,8 @@ namespace {
 using namespace vantrel;
 
 constexpr int kTags = 5'000;
-constexpr int kReads = 20;
-constexpr int kRuns = 7;
+int reads = 20;
+int runs = 7;
 constexpr double kGoal = 2.0;
 
 double Seconds(clockid_t clock) {
@@ -79,21 +80,25 @@ struct Cost {
   double otherSeconds = 0;   // every other thread of the process
 };
 
-// Runs read kReads times; the CPU time of this thread and of the others.
+// Runs read `reads` times; the CPU time of this thread and of the others.
 template <typename Read>
 Cost Measure(const Read& read) {
   const double process = Seconds(CLOCK_PROCESS_CPUTIME_ID);
   const double thread = Seconds(CLOCK_THREAD_CPUTIME_ID);
-  for (int i = 0; i < kReads; ++i) read();
+  for (int i = 0; i < reads; ++i) read();
   const double threadUsed = Seconds(CLOCK_THREAD_CPUTIME_ID) - thread;
   return {threadUsed, Seconds(CLOCK_PROCESS_CPUTIME_ID) - process - threadUsed};
 }
 
-double PerTagNs(double seconds) { return seconds * 1e9 / (kReads * kTags); }
+double PerTagNs(double seconds) { return seconds * 1e9 / (reads * kTags); }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3) {
+    runs = std::max(1, std::atoi(argv[1]));
+    reads = std::max(1, std::atoi(argv[2]));
+  }
   const bench::Plant& plant = bench::BenchPlant();
   const contracts::TagsById request = bench::RequestByIds(plant, bench::Kind::Double, kTags);
   const platform::OperationContextScope caller{
@@ -117,7 +122,7 @@ int main() {
     return 1;
   }
   double best = 1e9, bestHost = 1e9, bestClient = 1e9;
-  for (int run = 0; run < kRuns; ++run) {
+  for (int run = 0; run < runs; ++run) {
     best = std::min(best, PerTagNs(Measure([&] { inProcess.GetTagValues(request); }).clientSeconds));
     const Cost remoteCost = Measure([&] { remote.GetTagValues(request); });
     bestHost = std::min(bestHost, PerTagNs(remoteCost.otherSeconds));
@@ -125,7 +130,7 @@ int main() {
   }
   server.Stop(std::chrono::seconds(1));
   const double ratio = bestHost / best;
-  fmt::print("by-ids read of {} doubles, CPU per tag, minimum of {} runs of {} reads:\n", kTags, kRuns, kReads);
+  fmt::print("by-ids read of {} doubles, CPU per tag, minimum of {} runs of {} reads:\n", kTags, runs, reads);
   fmt::print("  in process:          {:8.0f} ns\n", best);
   fmt::print("  the host (over TLS): {:8.0f} ns  ({:.2f}x in process; goal <= {:.0f}x)\n", bestHost, ratio, kGoal);
   fmt::print("  its client:          {:8.0f} ns\n", bestClient);

@@ -17,10 +17,10 @@ using contracts::ServiceKind;
 // Creates the service object of Service for one call, runs the call on it
 // and disposes of it.
 template <typename Service>
-std::optional<contracts::Json> ServeWith(const contracts::PreparedCall& call) {
+std::optional<std::string> ServeWith(const contracts::PreparedCall& call) {
   return platform::ServeOperation(Service::kOperations, call.operation().contractName, [&] {
     Service service;
-    auto result = call.Invoke(contracts::ServicesOf(service));
+    auto result = call.InvokeText(contracts::ServicesOf(service));
     if constexpr (!std::is_same_v<Service, access::ServerManagement>) service.Dispose();
     return result;
   });
@@ -59,7 +59,7 @@ contracts::TagValuesByIds CallRunner::RunHistory(const contracts::PreparedCall& 
   });
 }
 
-std::optional<contracts::Json> CallRunner::Run(const contracts::PreparedCall& call, const std::string& account) const {
+std::optional<std::string> CallRunner::Run(const contracts::PreparedCall& call, const std::string& account) const {
   HostContextAgain restore{*this};
   platform::OperationContextScope scope(
       platform::OperationContext{platform::ServiceSecurityContext{account}});

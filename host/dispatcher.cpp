@@ -73,6 +73,20 @@ HttpResponse JsonResponse(int status, const Json& body) {
   return response;
 }
 
+// {"result": ...} around a call's result, already JSON text, or {} for an
+// operation without one: the text Json::dump writes for that document.
+HttpResponse ResultResponse(const std::optional<std::string>& result) {
+  HttpResponse response;
+  if (!result) {
+    response.body = "{}";
+    return response;
+  }
+  constexpr std::string_view kOpen = "{\"result\":";
+  response.body.reserve(kOpen.size() + result->size() + 1);
+  response.body.append(kOpen).append(*result).push_back('}');
+  return response;
+}
+
 HttpResponse Unavailable(const std::string& message) {
   HttpResponse response = ErrorResponse(503, message);
   response.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
@@ -224,8 +238,7 @@ HttpResponse Dispatcher::Call(const HttpRequest& request, std::string_view servi
   if (!Available()) return fill(Unavailable(stopping_ ? "the host is stopping" : "the database is shut down"));
   std::optional<contracts::PreparedCall> call;
   try {
-    const Json body = request.body.empty() ? Json::object() : contracts::ParseJsonText(request.body);
-    call = operation->Prepare(body);
+    call = operation->PrepareText(request.body);
   } catch (const contracts::JsonFormatError& error) {
     const std::string where = error.Path().empty() ? "the body" : error.Path();
     return fill(ErrorResponse(400, fmt::format("{}: {}", where, error.Reason())));
@@ -260,8 +273,8 @@ HttpResponse Dispatcher::Call(const HttpRequest& request, std::string_view servi
       columns.body = wire::EncodeHistoryColumns(runner_.RunHistory(*call, principal.account));
       return fill(std::move(columns));
     }
-    const auto result = runner_.Run(*call, principal.account);
-    return fill(JsonResponse(200, result ? Json{{"result", *result}} : Json::object()));
+    const std::optional<std::string> result = runner_.Run(*call, principal.account);
+    return fill(ResultResponse(result));
   } catch (const platform::FaultException& fault) {
     const Json reason = fault.Reason() ? Json(*fault.Reason()) : Json(nullptr);
     return fill(JsonResponse(422, Json{{"fault", contracts::ToJson(fault.Detail())}, {"reason", reason}}));
