@@ -290,7 +290,10 @@ void WriteLeaf(const std::string& value, Sink& sink) { sink.Text(value); }
 void ReadLeaf(const Json& json, std::string& value) { value = ReadText(json); }
 
 template <typename Sink>
-void WriteLeaf(const DateTime& value, Sink& sink) { sink.Text(value.ToRoundTripString()); }
+void WriteLeaf(const DateTime& value, Sink& sink) {
+  DateTime::TextBuffer buffer;
+  sink.Text(value.ToRoundTripText(buffer));
+}
 void ReadLeaf(const Json& json, DateTime& value) {
   if (!json.is_string()) Fail("expected a date and time text");
   try {
