@@ -123,7 +123,7 @@ void Write(const T& value, Sink& sink) {
 
 template <typename T, typename Sink>
 void Put(Sink& sink, const char* key, const T& value) {
-  sink.Key(key);
+  sink.MemberName(key);
   Codec<T>::Write(value, sink);
 }
 
@@ -342,7 +342,7 @@ void WriteLeaf(const Value& value, Sink& sink) {
           sink.Null();
         } else {
           sink.BeginObject();
-          sink.Key(kValueKinds[value.index()]);
+          sink.MemberName(kValueKinds[value.index()]);
           Write(held, sink);
           sink.EndObject();
         }

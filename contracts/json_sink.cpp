@@ -1,5 +1,6 @@
 #include "contracts/json_sink.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -59,9 +60,12 @@ void TextSink::IntKey(int32_t key) {
 
 void TextSink::Quoted(std::string_view text) {
   if (PlainText(text)) {
-    out_ += '"';
-    out_ += text;
-    out_ += '"';
+    const std::size_t start = out_.size();
+    out_.resize(start + text.size() + 2);
+    char* at = out_.data() + start;
+    *at++ = '"';
+    at = std::copy(text.begin(), text.end(), at);
+    *at = '"';
     return;
   }
   // Escapes and bytes that are not UTF-8 are rare: nlohmann's serializer

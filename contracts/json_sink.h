@@ -39,6 +39,15 @@ class TextSink {
   void BeginObject() { Open('{'); }
   void Key(std::string_view key);
   void IntKey(int32_t key);
+  // A key of plain ASCII that needs no escape: the converter's member names.
+  void MemberName(std::string_view name) {
+    if (!first_) out_ += ',';
+    first_ = false;
+    out_ += '"';
+    out_ += name;
+    out_ += "\":";
+    afterKey_ = true;
+  }
   void EndObject() { Close('}'); }
   void BeginArray() { Open('['); }
   void EndArray() { Close(']'); }
@@ -84,6 +93,7 @@ class DomSink {
   void BeginObject() { Open(Json::object()); }
   void Key(std::string_view key) { key_ = key; }
   void IntKey(int32_t key) { key_ = std::to_string(key); }
+  void MemberName(std::string_view name) { key_ = name; }
   void EndObject() { open_.pop_back(); }
   void BeginArray() { Open(Json::array()); }
   void EndArray() { open_.pop_back(); }
