@@ -77,28 +77,42 @@ constexpr ServiceKind KindOf() {
   if constexpr (std::is_same_v<Service, IServerManagementService>) return ServiceKind::kServer;
 }
 
-// Calls Method with the arguments; its result as a document (Encoded is
-// Json) or as JSON text (Encoded is std::string).
-template <auto Method, typename Encoded>
-std::optional<Encoded> CallMethod(const ServiceSet& services, const std::vector<std::any>& arguments) {
+// Calls Method with the arguments and hands its result, if it has one, to encode.
+template <auto Method, typename Encode>
+auto CallMethod(const ServiceSet& services, const std::vector<std::any>& arguments, Encode&& encode) {
   using Traits = MethodTraits<Method>;
   using Arguments = typename Traits::Arguments;
   auto& service = ServiceOf<typename Traits::ServiceType>(services);
-  return [&]<std::size_t... I>(std::index_sequence<I...>)->std::optional<Encoded> {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
     if constexpr (std::is_void_v<typename Traits::ResultType>) {
       (service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...);
-      return std::nullopt;
+      return encode();
     } else {
-      const auto result =
-          (service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...);
-      if constexpr (std::is_same_v<Encoded, Json>) {
-        return ToJson(result);
-      } else {
-        return ToJsonText(result);
-      }
+      return encode((service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...));
     }
   }
   (std::make_index_sequence<std::tuple_size_v<Arguments>>{});
+}
+
+// The result as a document, nothing without one.
+template <auto Method>
+std::optional<Json> CallForDocument(const ServiceSet& services, const std::vector<std::any>& arguments) {
+  return CallMethod<Method>(services, arguments, []<typename... Result>(const Result&... result) {
+    if constexpr (sizeof...(Result) == 0) {
+      return std::optional<Json>();
+    } else {
+      return std::optional<Json>(ToJson(result...));
+    }
+  });
+}
+
+// The result appended to out as JSON text; false without one.
+template <auto Method>
+bool CallForText(const ServiceSet& services, const std::vector<std::any>& arguments, std::string& out) {
+  return CallMethod<Method>(services, arguments, [&out]<typename... Result>(const Result&... result) {
+    (AppendJsonText(result, out), ...);
+    return sizeof...(Result) != 0;
+  });
 }
 
 // The quick reader of a parameter of type T, or null when T is not of its subset.
@@ -148,8 +162,8 @@ Operation Op(std::string_view name, std::string_view contractName, const std::ar
                       texts.resultType,
                       texts.changesDatabase,
                       texts.summary,
-                      &CallMethod<Method, Json>,
-                      &CallMethod<Method, std::string>};
+                      &CallForDocument<Method>,
+                      &CallForText<Method>};
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (operation.parameters.push_back(
          MakeParameter<std::tuple_element_t<I, Arguments>>(params[I].name, params[I].typeName)),
@@ -397,8 +411,8 @@ std::optional<Json> PreparedCall::Invoke(const ServiceSet& services) const {
   return operation_->invoke(services, arguments_);
 }
 
-std::optional<std::string> PreparedCall::InvokeText(const ServiceSet& services) const {
-  return operation_->invokeText(services, arguments_);
+bool PreparedCall::InvokeText(const ServiceSet& services, std::string& out) const {
+  return operation_->invokeText(services, arguments_, out);
 }
 
 std::span<const Operation> Operations() { return Table(); }

@@ -77,8 +77,9 @@ struct Operation {
   bool changesDatabase = false;
   std::string_view summary;  // one line for help texts and the API document
   std::optional<Json> (*invoke)(const ServiceSet& services, const std::vector<std::any>& arguments);
-  // The same, with the result as JSON text written without a document (ToJsonText).
-  std::optional<std::string> (*invokeText)(const ServiceSet& services, const std::vector<std::any>& arguments);
+  // The same, with the result appended to out as JSON text written without
+  // a document (AppendJsonText); false for an operation without a result.
+  bool (*invokeText)(const ServiceSet& services, const std::vector<std::any>& arguments, std::string& out);
 
   // Reads the arguments from a JSON object whose members are the
   // parameters by name. Throws JsonFormatError naming the JSON path for a
@@ -116,8 +117,9 @@ class PreparedCall {
   // throws leaves unchanged; a missing service object is a
   // std::invalid_argument.
   std::optional<Json> Invoke(const ServiceSet& services) const;
-  // Invoke with the result as JSON text, the form a host sends.
-  std::optional<std::string> InvokeText(const ServiceSet& services) const;
+  // Invoke with the result appended to out as JSON text, the form a host
+  // sends; false (out unchanged) for an operation without a result.
+  bool InvokeText(const ServiceSet& services, std::string& out) const;
 
  private:
   const Operation* operation_;

@@ -73,20 +73,6 @@ HttpResponse JsonResponse(int status, const Json& body) {
   return response;
 }
 
-// {"result": ...} around a call's result, already JSON text, or {} for an
-// operation without one: the text Json::dump writes for that document.
-HttpResponse ResultResponse(const std::optional<std::string>& result) {
-  HttpResponse response;
-  if (!result) {
-    response.body = "{}";
-    return response;
-  }
-  constexpr std::string_view kOpen = "{\"result\":";
-  response.body.reserve(kOpen.size() + result->size() + 1);
-  response.body.append(kOpen).append(*result).push_back('}');
-  return response;
-}
-
 HttpResponse Unavailable(const std::string& message) {
   HttpResponse response = ErrorResponse(503, message);
   response.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
@@ -273,8 +259,16 @@ HttpResponse Dispatcher::Call(const HttpRequest& request, std::string_view servi
       columns.body = wire::EncodeHistoryColumns(runner_.RunHistory(*call, principal.account));
       return fill(std::move(columns));
     }
-    const std::optional<std::string> result = runner_.Run(*call, principal.account);
-    return fill(ResultResponse(result));
+    // {"result": ...}, or {} for an operation without a result: the text
+    // Json::dump writes for that document, with the result written in place.
+    HttpResponse done;
+    done.body = "{\"result\":";
+    if (runner_.Run(*call, principal.account, done.body)) {
+      done.body += '}';
+    } else {
+      done.body = "{}";
+    }
+    return fill(std::move(done));
   } catch (const platform::FaultException& fault) {
     const Json reason = fault.Reason() ? Json(*fault.Reason()) : Json(nullptr);
     return fill(JsonResponse(422, Json{{"fault", contracts::ToJson(fault.Detail())}, {"reason", reason}}));
