@@ -206,9 +206,14 @@ void WriteSingle(float value, Sink& sink) {
   sink.Real(static_cast<float>(shortest) == value ? shortest : static_cast<double>(value));
 }
 
+// The least magnitude that rounds to a float infinity: the largest float
+// plus half its last place. Below it a real rounds to a finite float, the
+// largest float's own shortest text "3.4028235e+38" among them.
+const double kFloatOverflow = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
+
 float ReadSingle(const Json& json) {
   const double value = ReadReal(json);
-  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+  if (std::isfinite(value) && std::fabs(value) >= kFloatOverflow) {
     Fail(fmt::format("{} is out of range for float", json.dump()));
   }
   return static_cast<float>(value);
