@@ -319,20 +319,27 @@ char* PutDigits(char* out, int64_t value, int width) {
   return out + width;
 }
 
+// Two digits, for the many two-digit parts of a time.
+char* PutTwoDigits(char* out, int value) {
+  out[0] = static_cast<char>('0' + value / 10);
+  out[1] = static_cast<char>('0' + value % 10);
+  return out + 2;
+}
+
 // "yyyy-MM-ddTHH:mm:ss.fffffff" (27 characters) for ticks of the DateTime range.
 char* PutIsoDateTime(char* out, int64_t ticks, int hour, int minute, int second) {
   const CivilDate date = CivilFromDays(ticks / DateTime::kTicksPerDay);
   out = PutDigits(out, date.year, 4);
   *out++ = '-';
-  out = PutDigits(out, date.month, 2);
+  out = PutTwoDigits(out, date.month);
   *out++ = '-';
-  out = PutDigits(out, date.day, 2);
+  out = PutTwoDigits(out, date.day);
   *out++ = 'T';
-  out = PutDigits(out, hour, 2);
+  out = PutTwoDigits(out, hour);
   *out++ = ':';
-  out = PutDigits(out, minute, 2);
+  out = PutTwoDigits(out, minute);
   *out++ = ':';
-  out = PutDigits(out, second, 2);
+  out = PutTwoDigits(out, second);
   *out++ = '.';
   return PutDigits(out, ticks % DateTime::kTicksPerSecond, 7);
 }

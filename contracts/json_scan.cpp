@@ -54,12 +54,12 @@ bool Scan<std::string>::Read(JsonScanner& scanner, std::string& out) {
 }
 
 bool ScanIntKey(std::string_view text, int32_t& key) {
+  // Canonical only ("5", not "05", "+5" or "-0"), as the thorough reader
+  // demands: from_chars takes no '+', so only zeros in front remain to refuse.
+  const std::string_view digits = !text.empty() && text[0] == '-' ? text.substr(1) : text;
+  if (digits.empty() || (digits[0] == '0' && (digits.size() > 1 || digits.size() != text.size()))) return false;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), key);
-  if (error != std::errc() || end != text.data() + text.size()) return false;
-  // Canonical only ("5", not "05", "+5" or "-0"), as the thorough reader demands.
-  char canonical[16];
-  const auto [canonicalEnd, unused] = std::to_chars(canonical, canonical + sizeof canonical, key);
-  return std::string_view(canonical, static_cast<std::size_t>(canonicalEnd - canonical)) == text;
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 }  // namespace vantrel::contracts::json_internal
