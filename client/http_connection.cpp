@@ -144,6 +144,7 @@ struct HttpConnection::Impl {
   }
 
   Endpoint endpoint;
+  bool offerGzip = true;
   std::chrono::seconds timeout;
   net::io_context io;
   ssl::context tls;
@@ -157,6 +158,8 @@ HttpConnection::HttpConnection(Endpoint endpoint, std::string caFile, std::chron
 
 HttpConnection::~HttpConnection() = default;
 
+void HttpConnection::OfferGzip(bool offer) { impl_->offerGzip = offer; }
+
 HttpAnswer HttpConnection::Exchange(const std::string& method, const std::string& target, const std::string& body,
                                     const std::string& authorization, const std::string& accept) {
   http::request<http::string_body> request(http::string_to_verb(method), target, 11);
@@ -164,7 +167,7 @@ HttpAnswer HttpConnection::Exchange(const std::string& method, const std::string
   request.set(http::field::user_agent, "vantrel-client");
   request.set(http::field::content_type, "application/json");
   request.set(http::field::accept, accept);
-  request.set(http::field::accept_encoding, "gzip");
+  request.set(http::field::accept_encoding, impl_->offerGzip ? "gzip" : "identity");
   if (!authorization.empty()) request.set(http::field::authorization, authorization);
   request.keep_alive(true);
   request.body() = body;

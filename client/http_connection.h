@@ -61,6 +61,8 @@ class HttpConnection {
   // for a compressed answer that is damaged or inflates past the limit.
   HttpAnswer Exchange(const std::string& method, const std::string& target, const std::string& body,
                       const std::string& authorization, const std::string& accept = "application/json");
+  // Whether requests offer to take gzip (the default) or ask for answers as they are.
+  void OfferGzip(bool offer);
 
  private:
   struct Impl;

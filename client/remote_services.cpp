@@ -42,6 +42,7 @@ std::string ErrorText(const HttpAnswer& answer) {
 
 RemoteSession::RemoteSession(const RemoteOptions& options)
     : connection_(Endpoint::Parse(options.url), options.caFile, options.timeout) {
+  connection_.OfferGzip(options.offerGzip);
   if (!options.token.empty()) {
     authorization_ = "Bearer " + options.token;
   } else if (!options.user.empty()) {

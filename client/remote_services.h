@@ -49,6 +49,10 @@ struct RemoteOptions {
   std::string password{};  // ... and its password
   std::string token{};     // or a Bearer token (wins over user and password)
   std::chrono::seconds timeout{60};
+  // Offer to take answers gzip-compressed. A caller on the host's own
+  // machine may decline: loopback moves a large answer in far less CPU time
+  // than the host needs to deflate it.
+  bool offerGzip = true;
 };
 
 class RemoteSession {

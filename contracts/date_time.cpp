@@ -1,5 +1,6 @@
 #include "contracts/date_time.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -307,15 +308,61 @@ DateTime DateTime::AddMilliseconds(double milliseconds) const {
 
 DateTime DateTime::AddSeconds(double seconds) const { return AddMilliseconds(seconds * 1000.0); }
 
+namespace {
+
+// Writes value as exactly width decimal digits (value < 10^width) and returns the end.
+char* PutDigits(char* out, int64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+// Two digits, for the many two-digit parts of a time.
+char* PutTwoDigits(char* out, int value) {
+  out[0] = static_cast<char>('0' + value / 10);
+  out[1] = static_cast<char>('0' + value % 10);
+  return out + 2;
+}
+
+// "yyyy-MM-ddTHH:mm:ss.fffffff" (27 characters) for ticks of the DateTime range.
+char* PutIsoDateTime(char* out, int64_t ticks, int hour, int minute, int second) {
+  const CivilDate date = CivilFromDays(ticks / DateTime::kTicksPerDay);
+  out = PutDigits(out, date.year, 4);
+  *out++ = '-';
+  out = PutTwoDigits(out, date.month);
+  *out++ = '-';
+  out = PutTwoDigits(out, date.day);
+  *out++ = 'T';
+  out = PutTwoDigits(out, hour);
+  *out++ = ':';
+  out = PutTwoDigits(out, minute);
+  *out++ = ':';
+  out = PutTwoDigits(out, second);
+  *out++ = '.';
+  return PutDigits(out, ticks % DateTime::kTicksPerSecond, 7);
+}
+
+}  // namespace
+
 std::string DateTime::ToIsoString() const {
-  const CivilDate date = CivilFromDays(ticks_ / kTicksPerDay);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:07}{}", date.year, date.month, date.day,
-                     Hour(), Minute(), Second(), ticks_ % kTicksPerSecond,
-                     kind_ == DateTimeKind::Utc ? "Z" : "");
+  TextBuffer buffer;
+  char* end = PutIsoDateTime(buffer.data(), ticks_, Hour(), Minute(), Second());
+  if (kind_ == DateTimeKind::Utc) *end++ = 'Z';
+  return std::string(buffer.data(), end);
+}
+
+std::string_view DateTime::ToRoundTripText(TextBuffer& buffer) const {
+  char* end = PutIsoDateTime(buffer.data(), ticks_, Hour(), Minute(), Second());
+  if (kind_ == DateTimeKind::Utc) *end++ = 'Z';
+  if (kind_ == DateTimeKind::Local) end = std::copy(kLocalSuffix.begin(), kLocalSuffix.end(), end);
+  return std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
 }
 
 std::string DateTime::ToRoundTripString() const {
-  return kind_ == DateTimeKind::Local ? ToIsoString() + std::string(kLocalSuffix) : ToIsoString();
+  TextBuffer buffer;
+  return std::string(ToRoundTripText(buffer));
 }
 
 std::string DateTime::ToGeneralString() const {

@@ -7,6 +7,7 @@
 #ifndef VANTREL_CONTRACTS_DATE_TIME_H_
 #define VANTREL_CONTRACTS_DATE_TIME_H_
 
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <string>
@@ -64,6 +65,10 @@ class DateTime {
   // ToIsoString, and for a local time the suffix "[local]", so that Parse
   // gives back both the ticks and the kind: "2024-03-31T01:59:59.1234567[local]".
   std::string ToRoundTripString() const;
+  // The same text written into buffer, without an allocation (for answers
+  // that carry thousands of times); valid while buffer is.
+  using TextBuffer = std::array<char, 40>;
+  std::string_view ToRoundTripText(TextBuffer& buffer) const;
   // The general date/time form of the invariant culture, "M/d/yyyy H:mm:ss"
   // (for example "3/7/2024 9:05:01"), used in log lines.
   std::string ToGeneralString() const;

@@ -116,14 +116,15 @@ int32_t ParseIntKey(const std::string& text) {
 
 namespace {
 
-template <typename T>
-Json Write(const T& value) {
-  return Codec<T>::Write(value);
+template <typename T, typename Sink>
+void Write(const T& value, Sink& sink) {
+  Codec<T>::Write(value, sink);
 }
 
-template <typename T>
-void Put(Json& object, const char* key, const T& value) {
-  object[key] = Codec<T>::Write(value);
+template <typename T, typename Sink>
+void Put(Sink& sink, const char* key, const T& value) {
+  sink.MemberName(key);
+  Codec<T>::Write(value, sink);
 }
 
 // Reads the members of one record object. Missing members keep the value
@@ -174,10 +175,15 @@ constexpr std::string_view kInfinity = "Infinity";
 constexpr std::string_view kNegativeInfinity = "-Infinity";
 
 // JSON has no NaN or infinities; they travel as text.
-Json WriteReal(double value) {
-  if (std::isnan(value)) return std::string(kNaN);
-  if (std::isinf(value)) return std::string(value > 0 ? kInfinity : kNegativeInfinity);
-  return value;
+template <typename Sink>
+void WriteReal(double value, Sink& sink) {
+  if (std::isnan(value)) {
+    sink.Text(kNaN);
+  } else if (std::isinf(value)) {
+    sink.Text(value > 0 ? kInfinity : kNegativeInfinity);
+  } else {
+    sink.Real(value);
+  }
 }
 
 double ReadReal(const Json& json) {
@@ -193,15 +199,21 @@ double ReadReal(const Json& json) {
 
 // A float as the double of its shortest decimal text when that reads back
 // as the same float ("1.1", not "1.100000023841858"), else exactly.
-Json WriteSingle(float value) {
-  if (!std::isfinite(value)) return WriteReal(value);
+template <typename Sink>
+void WriteSingle(float value, Sink& sink) {
+  if (!std::isfinite(value)) return WriteReal(value, sink);
   const double shortest = std::strtod(fmt::format("{}", value).c_str(), nullptr);
-  return static_cast<float>(shortest) == value ? shortest : static_cast<double>(value);
+  sink.Real(static_cast<float>(shortest) == value ? shortest : static_cast<double>(value));
 }
+
+// The least magnitude that rounds to a float infinity: the largest float
+// plus half its last place. Below it a real rounds to a finite float, the
+// largest float's own shortest text "3.4028235e+38" among them.
+const double kFloatOverflow = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
 
 float ReadSingle(const Json& json) {
   const double value = ReadReal(json);
-  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+  if (std::isfinite(value) && std::fabs(value) >= kFloatOverflow) {
     Fail(fmt::format("{} is out of range for float", json.dump()));
   }
   return static_cast<float>(value);
@@ -225,12 +237,15 @@ constexpr std::string_view EnumTypeName(OutsidersRequestTypeEnum) {
 }
 constexpr std::string_view EnumTypeName(TypeCode) { return "TypeCode"; }
 
-template <typename Enum>
-Json WriteEnum(Enum value) {
+template <typename Enum, typename Sink>
+void WriteEnum(Enum value, Sink& sink) {
   const auto number = static_cast<std::underlying_type_t<Enum>>(value);
   std::string name = ToString(value);
-  if (name == std::to_string(number)) return number;
-  return name;
+  if (name == std::to_string(number)) {
+    sink.Integer(number);
+  } else {
+    sink.Text(name);
+  }
 }
 
 template <typename Enum>
@@ -248,31 +263,42 @@ Enum ReadEnum(const Json& json) {
 
 // ---- leaves: one WriteLeaf and one ReadLeaf per type
 
-Json WriteLeaf(bool value) { return value; }
+template <typename Sink>
+void WriteLeaf(bool value, Sink& sink) { sink.Bool(value); }
 void ReadLeaf(const Json& json, bool& value) {
   if (!json.is_boolean()) Fail("expected true or false");
   value = json.get<bool>();
 }
 
-Json WriteLeaf(int16_t value) { return value; }
+template <typename Sink>
+void WriteLeaf(int16_t value, Sink& sink) { sink.Integer(value); }
 void ReadLeaf(const Json& json, int16_t& value) { value = ReadInteger<int16_t>(json, "int16"); }
 
-Json WriteLeaf(int32_t value) { return value; }
+template <typename Sink>
+void WriteLeaf(int32_t value, Sink& sink) { sink.Integer(value); }
 void ReadLeaf(const Json& json, int32_t& value) { value = ReadInteger<int32_t>(json, "int32"); }
 
-Json WriteLeaf(int64_t value) { return value; }
+template <typename Sink>
+void WriteLeaf(int64_t value, Sink& sink) { sink.Integer(value); }
 void ReadLeaf(const Json& json, int64_t& value) { value = ReadInteger<int64_t>(json, "int64"); }
 
-Json WriteLeaf(float value) { return WriteSingle(value); }
+template <typename Sink>
+void WriteLeaf(float value, Sink& sink) { WriteSingle(value, sink); }
 void ReadLeaf(const Json& json, float& value) { value = ReadSingle(json); }
 
-Json WriteLeaf(double value) { return WriteReal(value); }
+template <typename Sink>
+void WriteLeaf(double value, Sink& sink) { WriteReal(value, sink); }
 void ReadLeaf(const Json& json, double& value) { value = ReadReal(json); }
 
-Json WriteLeaf(const std::string& value) { return value; }
+template <typename Sink>
+void WriteLeaf(const std::string& value, Sink& sink) { sink.Text(value); }
 void ReadLeaf(const Json& json, std::string& value) { value = ReadText(json); }
 
-Json WriteLeaf(const DateTime& value) { return value.ToRoundTripString(); }
+template <typename Sink>
+void WriteLeaf(const DateTime& value, Sink& sink) {
+  DateTime::TextBuffer buffer;
+  sink.Text(value.ToRoundTripText(buffer));
+}
 void ReadLeaf(const Json& json, DateTime& value) {
   if (!json.is_string()) Fail("expected a date and time text");
   try {
@@ -282,17 +308,19 @@ void ReadLeaf(const Json& json, DateTime& value) {
   }
 }
 
-template <typename Enum>
-requires std::is_enum_v<Enum> Json WriteLeaf(Enum value) { return WriteEnum(value); }
+template <typename Enum, typename Sink>
+requires std::is_enum_v<Enum>
+void WriteLeaf(Enum value, Sink& sink) { WriteEnum(value, sink); }
 template <typename Enum>
 requires std::is_enum_v<Enum>
 void ReadLeaf(const Json& json, Enum& value) { value = ReadEnum<Enum>(json); }
 
-Json WriteLeaf(const TagIdentifier& value) {
-  Json json = Json::object();
-  Put(json, "name", value.Name);
-  Put(json, "number", value.RecordID());
-  return json;
+template <typename Sink>
+void WriteLeaf(const TagIdentifier& value, Sink& sink) {
+  sink.BeginObject();
+  Put(sink, "name", value.Name);
+  Put(sink, "number", value.RecordID());
+  sink.EndObject();
 }
 void ReadLeaf(const Json& json, TagIdentifier& value) {
   ObjectReader reader(json);
@@ -309,17 +337,19 @@ constexpr std::array<std::string_view, std::variant_size_v<Value>> kValueKinds =
     "", "bool", "int16", "int32", "int64", "float", "double", "time", "text", "ids"};
 static_assert(std::is_same_v<std::variant_alternative_t<9, Value>, TagIdentifiers>);
 
-Json WriteLeaf(const Value& value) {
-  if (!HasValue(value)) return nullptr;
-  return std::visit(
-      [&](const auto& held) -> Json {
+template <typename Sink>
+void WriteLeaf(const Value& value, Sink& sink) {
+  if (!HasValue(value)) return sink.Null();
+  std::visit(
+      [&](const auto& held) {
         using Held = std::decay_t<decltype(held)>;
         if constexpr (std::is_same_v<Held, std::monostate>) {
-          return nullptr;
+          sink.Null();
         } else {
-          Json json = Json::object();
-          json[std::string(kValueKinds[value.index()])] = Write(held);
-          return json;
+          sink.BeginObject();
+          sink.MemberName(kValueKinds[value.index()]);
+          Write(held, sink);
+          sink.EndObject();
         }
       },
       value);
@@ -447,11 +477,11 @@ void EachMember(T& value, Visit&& visit) {
 template <typename T>
 concept HasMemberList = requires(T& value) { EachMember(value, [](const char*, auto&) {}); };
 
-template <HasMemberList T>
-Json WriteLeaf(const T& value) {
-  Json json = Json::object();
-  EachMember(value, [&](const char* key, const auto& member) { Put(json, key, member); });
-  return json;
+template <HasMemberList T, typename Sink>
+void WriteLeaf(const T& value, Sink& sink) {
+  sink.BeginObject();
+  EachMember(value, [&](const char* key, const auto& member) { Put(sink, key, member); });
+  sink.EndObject();
 }
 
 template <HasMemberList T>
@@ -461,11 +491,12 @@ void ReadLeaf(const Json& json, T& value) {
   reader.Finish();
 }
 
-Json WriteLeaf(const ServiceException& value) {
-  Json json = Json::object();
-  Put(json, "errorType", value.ErrorType());
-  Put(json, "message", value.Message());
-  return json;
+template <typename Sink>
+void WriteLeaf(const ServiceException& value, Sink& sink) {
+  sink.BeginObject();
+  Put(sink, "errorType", value.ErrorType());
+  Put(sink, "message", value.Message());
+  sink.EndObject();
 }
 void ReadLeaf(const Json& json, ServiceException& value) {
   ObjectReader reader(json);
@@ -480,8 +511,9 @@ void ReadLeaf(const Json& json, ServiceException& value) {
 }  // namespace
 
 template <typename T>
-Json LeafCodec<T>::Write(const T& value) {
-  return WriteLeaf(value);
+template <typename Sink>
+void LeafCodec<T>::Write(const T& value, Sink& sink) {
+  WriteLeaf(value, sink);
 }
 
 template <typename T>
@@ -492,31 +524,83 @@ T LeafCodec<T>::Read(const Json& json) {
 }
 
 template struct LeafCodec<bool>;
+template void LeafCodec<bool>::Write(const bool&, TextSink&);
+template void LeafCodec<bool>::Write(const bool&, DomSink&);
 template struct LeafCodec<int16_t>;
+template void LeafCodec<int16_t>::Write(const int16_t&, TextSink&);
+template void LeafCodec<int16_t>::Write(const int16_t&, DomSink&);
 template struct LeafCodec<int32_t>;
+template void LeafCodec<int32_t>::Write(const int32_t&, TextSink&);
+template void LeafCodec<int32_t>::Write(const int32_t&, DomSink&);
 template struct LeafCodec<int64_t>;
+template void LeafCodec<int64_t>::Write(const int64_t&, TextSink&);
+template void LeafCodec<int64_t>::Write(const int64_t&, DomSink&);
 template struct LeafCodec<float>;
+template void LeafCodec<float>::Write(const float&, TextSink&);
+template void LeafCodec<float>::Write(const float&, DomSink&);
 template struct LeafCodec<double>;
+template void LeafCodec<double>::Write(const double&, TextSink&);
+template void LeafCodec<double>::Write(const double&, DomSink&);
 template struct LeafCodec<std::string>;
+template void LeafCodec<std::string>::Write(const std::string&, TextSink&);
+template void LeafCodec<std::string>::Write(const std::string&, DomSink&);
 template struct LeafCodec<DateTime>;
+template void LeafCodec<DateTime>::Write(const DateTime&, TextSink&);
+template void LeafCodec<DateTime>::Write(const DateTime&, DomSink&);
 template struct LeafCodec<TagTypeEnum>;
+template void LeafCodec<TagTypeEnum>::Write(const TagTypeEnum&, TextSink&);
+template void LeafCodec<TagTypeEnum>::Write(const TagTypeEnum&, DomSink&);
 template struct LeafCodec<FieldReferenceTypeEnum>;
+template void LeafCodec<FieldReferenceTypeEnum>::Write(const FieldReferenceTypeEnum&, TextSink&);
+template void LeafCodec<FieldReferenceTypeEnum>::Write(const FieldReferenceTypeEnum&, DomSink&);
 template struct LeafCodec<ReferenceSourceTypeEnum>;
+template void LeafCodec<ReferenceSourceTypeEnum>::Write(const ReferenceSourceTypeEnum&, TextSink&);
+template void LeafCodec<ReferenceSourceTypeEnum>::Write(const ReferenceSourceTypeEnum&, DomSink&);
 template struct LeafCodec<HistoryRequestTypeEnum>;
+template void LeafCodec<HistoryRequestTypeEnum>::Write(const HistoryRequestTypeEnum&, TextSink&);
+template void LeafCodec<HistoryRequestTypeEnum>::Write(const HistoryRequestTypeEnum&, DomSink&);
 template struct LeafCodec<OutsidersRequestTypeEnum>;
+template void LeafCodec<OutsidersRequestTypeEnum>::Write(const OutsidersRequestTypeEnum&, TextSink&);
+template void LeafCodec<OutsidersRequestTypeEnum>::Write(const OutsidersRequestTypeEnum&, DomSink&);
 template struct LeafCodec<TypeCode>;
+template void LeafCodec<TypeCode>::Write(const TypeCode&, TextSink&);
+template void LeafCodec<TypeCode>::Write(const TypeCode&, DomSink&);
 template struct LeafCodec<TagIdentifier>;
+template void LeafCodec<TagIdentifier>::Write(const TagIdentifier&, TextSink&);
+template void LeafCodec<TagIdentifier>::Write(const TagIdentifier&, DomSink&);
 template struct LeafCodec<Value>;
+template void LeafCodec<Value>::Write(const Value&, TextSink&);
+template void LeafCodec<Value>::Write(const Value&, DomSink&);
 template struct LeafCodec<TagValue>;
+template void LeafCodec<TagValue>::Write(const TagValue&, TextSink&);
+template void LeafCodec<TagValue>::Write(const TagValue&, DomSink&);
 template struct LeafCodec<Field>;
+template void LeafCodec<Field>::Write(const Field&, TextSink&);
+template void LeafCodec<Field>::Write(const Field&, DomSink&);
 template struct LeafCodec<FieldDefinition>;
+template void LeafCodec<FieldDefinition>::Write(const FieldDefinition&, TextSink&);
+template void LeafCodec<FieldDefinition>::Write(const FieldDefinition&, DomSink&);
 template struct LeafCodec<FieldAccessRights>;
+template void LeafCodec<FieldAccessRights>::Write(const FieldAccessRights&, TextSink&);
+template void LeafCodec<FieldAccessRights>::Write(const FieldAccessRights&, DomSink&);
 template struct LeafCodec<TagHistoryInfo>;
+template void LeafCodec<TagHistoryInfo>::Write(const TagHistoryInfo&, TextSink&);
+template void LeafCodec<TagHistoryInfo>::Write(const TagHistoryInfo&, DomSink&);
 template struct LeafCodec<ReferenceInfo>;
+template void LeafCodec<ReferenceInfo>::Write(const ReferenceInfo&, TextSink&);
+template void LeafCodec<ReferenceInfo>::Write(const ReferenceInfo&, DomSink&);
 template struct LeafCodec<HistoryQuery>;
+template void LeafCodec<HistoryQuery>::Write(const HistoryQuery&, TextSink&);
+template void LeafCodec<HistoryQuery>::Write(const HistoryQuery&, DomSink&);
 template struct LeafCodec<HistoryRequestById>;
+template void LeafCodec<HistoryRequestById>::Write(const HistoryRequestById&, TextSink&);
+template void LeafCodec<HistoryRequestById>::Write(const HistoryRequestById&, DomSink&);
 template struct LeafCodec<Version>;
+template void LeafCodec<Version>::Write(const Version&, TextSink&);
+template void LeafCodec<Version>::Write(const Version&, DomSink&);
 template struct LeafCodec<ServiceException>;
+template void LeafCodec<ServiceException>::Write(const ServiceException&, TextSink&);
+template void LeafCodec<ServiceException>::Write(const ServiceException&, DomSink&);
 
 }  // namespace json_internal
 }  // namespace vantrel::contracts

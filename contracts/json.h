@@ -60,6 +60,7 @@
 #include "contracts/collections.h"
 #include "contracts/date_time.h"
 #include "contracts/enums.h"
+#include "contracts/json_sink.h"
 #include "contracts/records.h"
 #include "contracts/service_exception.h"
 #include "contracts/tag_value.h"
@@ -90,6 +91,13 @@ class JsonFormatError : public platform::ArgumentException {
 // TagIds), and back. FromJson throws JsonFormatError.
 template <typename T>
 Json ToJson(const T& value);
+// The same form as text, written straight from the value without a
+// document: byte for byte ToJson(value).dump(-1, ' ', false,
+// error_handler_t::replace). AppendJsonText appends it to out.
+template <typename T>
+std::string ToJsonText(const T& value);
+template <typename T>
+void AppendJsonText(const T& value, std::string& out);
 template <typename T>
 T FromJson(const Json& json);
 // Parses JSON text and reads T from it; malformed text throws
@@ -121,6 +129,7 @@ inline constexpr bool kIsLeaf =
 
 // Write and Read of one type; defined for the leaves and for lists and
 // maps of codable types, undefined (so not Codable) for anything else.
+// Write(value, sink) writes to a TextSink or a DomSink (json_sink.h).
 template <typename T>
 struct Codec;
 
@@ -134,7 +143,8 @@ concept Codable = requires {
 // of a constrained partial specialization are not portable (clang 14).
 template <typename T>
 struct LeafCodec {
-  static Json Write(const T& value);
+  template <typename Sink>
+  static void Write(const T& value, Sink& sink);
   static T Read(const Json& json);
 };
 
@@ -160,10 +170,11 @@ template <Codable T, typename Allocator>
 struct Codec<std::vector<T, Allocator>> {
   using List = std::vector<T, Allocator>;
 
-  static Json Write(const List& list) {
-    Json json = Json::array();
-    for (const T& element : list) json.push_back(Codec<T>::Write(element));
-    return json;
+  template <typename Sink>
+  static void Write(const List& list, Sink& sink) {
+    sink.BeginArray();
+    for (const T& element : list) Codec<T>::Write(element, sink);
+    sink.EndArray();
   }
   static List Read(const Json& json) {
     if (!json.is_array()) Fail("expected an array");
@@ -181,10 +192,18 @@ requires std::is_same_v<Key, int32_t> || std::is_same_v<Key, std::string>
 struct Codec<tsl::ordered_map<Key, Mapped, Rest...>> {
   using Map = tsl::ordered_map<Key, Mapped, Rest...>;
 
-  static Json Write(const Map& map) {
-    Json json = Json::object();
-    for (const auto& [key, mapped] : map) json[KeyText(key)] = Codec<Mapped>::Write(mapped);
-    return json;
+  template <typename Sink>
+  static void Write(const Map& map, Sink& sink) {
+    sink.BeginObject();
+    for (const auto& [key, mapped] : map) {
+      if constexpr (std::is_same_v<Key, int32_t>) {
+        sink.IntKey(key);
+      } else {
+        sink.Key(key);
+      }
+      Codec<Mapped>::Write(mapped, sink);
+    }
+    sink.EndObject();
   }
   static Map Read(const Json& json) {
     if (!json.is_object()) Fail("expected an object");
@@ -200,13 +219,6 @@ struct Codec<tsl::ordered_map<Key, Mapped, Rest...>> {
   }
 
  private:
-  static std::string KeyText(const Key& key) {
-    if constexpr (std::is_same_v<Key, int32_t>) {
-      return std::to_string(key);
-    } else {
-      return key;
-    }
-  }
   static Key KeyFrom(const std::string& text) {
     if constexpr (std::is_same_v<Key, int32_t>) {
       return ParseIntKey(text);
@@ -231,7 +243,22 @@ inline constexpr bool kIsContractType<tsl::ordered_map<Key, Mapped, Rest...>> =
 
 template <typename T>
 Json ToJson(const T& value) {
-  return json_internal::Codec<T>::Write(value);
+  json_internal::DomSink sink;
+  json_internal::Codec<T>::Write(value, sink);
+  return sink.Take();
+}
+
+template <typename T>
+void AppendJsonText(const T& value, std::string& out) {
+  json_internal::TextSink sink(out);
+  json_internal::Codec<T>::Write(value, sink);
+}
+
+template <typename T>
+std::string ToJsonText(const T& value) {
+  std::string out;
+  AppendJsonText(value, out);
+  return out;
 }
 
 template <typename T>

@@ -1,5 +1,7 @@
 #include "contracts/operation_table.h"
 
+#include <algorithm>
+
 #include <stdexcept>
 #include <tuple>
 #include <type_traits>
@@ -75,26 +77,64 @@ constexpr ServiceKind KindOf() {
   if constexpr (std::is_same_v<Service, IServerManagementService>) return ServiceKind::kServer;
 }
 
-template <auto Method>
-std::optional<Json> CallMethod(const ServiceSet& services, const std::vector<std::any>& arguments) {
+// Calls Method with the arguments and hands its result, if it has one, to encode.
+template <auto Method, typename Encode>
+auto CallMethod(const ServiceSet& services, const std::vector<std::any>& arguments, Encode&& encode) {
   using Traits = MethodTraits<Method>;
   using Arguments = typename Traits::Arguments;
   auto& service = ServiceOf<typename Traits::ServiceType>(services);
-  return [&]<std::size_t... I>(std::index_sequence<I...>)->std::optional<Json> {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
     if constexpr (std::is_void_v<typename Traits::ResultType>) {
       (service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...);
-      return std::nullopt;
+      return encode();
     } else {
-      return ToJson((service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...));
+      return encode((service.*Method)(std::any_cast<const std::tuple_element_t<I, Arguments>&>(arguments[I])...));
     }
   }
   (std::make_index_sequence<std::tuple_size_v<Arguments>>{});
 }
 
+// The result as a document, nothing without one.
+template <auto Method>
+std::optional<Json> CallForDocument(const ServiceSet& services, const std::vector<std::any>& arguments) {
+  return CallMethod<Method>(services, arguments, []<typename... Result>(const Result&... result) {
+    if constexpr (sizeof...(Result) == 0) {
+      return std::optional<Json>();
+    } else {
+      return std::optional<Json>(ToJson(result...));
+    }
+  });
+}
+
+// The result appended to out as JSON text; false without one.
+template <auto Method>
+bool CallForText(const ServiceSet& services, const std::vector<std::any>& arguments, std::string& out) {
+  return CallMethod<Method>(services, arguments, [&out]<typename... Result>(const Result&... result) {
+    (AppendJsonText(result, out), ...);
+    return sizeof...(Result) != 0;
+  });
+}
+
+// The quick reader of a parameter of type T, or null when T is not of its subset.
+template <typename T>
+constexpr auto QuickReader() -> bool (*)(json_internal::JsonScanner&, std::any&) {
+  if constexpr (json_internal::Scannable<T>) {
+    return [](json_internal::JsonScanner& scanner, std::any& out) {
+      T value{};
+      if (!json_internal::Scan<T>::Read(scanner, value)) return false;
+      out = std::move(value);
+      return true;
+    };
+  } else {
+    return nullptr;
+  }
+}
+
 template <typename T>
 Parameter MakeParameter(std::string_view name, std::string_view typeName) {
   return Parameter{name, typeName, [](const Json& json) -> std::any { return FromJson<T>(json); },
-                   [](const std::any& value) { return CountItems(std::any_cast<const T&>(value)); }};
+                   [](const std::any& value) { return CountItems(std::any_cast<const T&>(value)); },
+                   QuickReader<T>()};
 }
 
 struct NamedType {
@@ -122,7 +162,8 @@ Operation Op(std::string_view name, std::string_view contractName, const std::ar
                       texts.resultType,
                       texts.changesDatabase,
                       texts.summary,
-                      &CallMethod<Method>};
+                      &CallForDocument<Method>,
+                      &CallForText<Method>};
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (operation.parameters.push_back(
          MakeParameter<std::tuple_element_t<I, Arguments>>(params[I].name, params[I].typeName)),
@@ -314,6 +355,35 @@ PreparedCall Operation::Prepare(const Json& arguments) const {
   return PrepareValues(values);
 }
 
+PreparedCall Operation::PrepareText(std::string_view body) const {
+  if (auto quick = PrepareQuickly(body)) return std::move(*quick);
+  return Prepare(body.empty() ? Json::object() : ParseJsonText(body));
+}
+
+std::optional<PreparedCall> Operation::PrepareQuickly(std::string_view body) const {
+  json_internal::JsonScanner scanner(body);
+  if (!scanner.Take('{')) return std::nullopt;
+  std::vector<std::any> arguments(parameters.size());
+  std::vector<bool> given(parameters.size(), false);
+  std::size_t count = 0;
+  if (!scanner.Take('}')) {
+    do {
+      std::string_view key;
+      if (!scanner.PlainString(key) || !scanner.Take(':')) return std::nullopt;
+      const auto parameter = std::find_if(parameters.begin(), parameters.end(),
+                                          [&](const Parameter& candidate) { return candidate.name == key; });
+      if (parameter == parameters.end() || parameter->scan == nullptr) return std::nullopt;
+      const auto index = static_cast<std::size_t>(parameter - parameters.begin());
+      if (given[index] || !parameter->scan(scanner, arguments[index])) return std::nullopt;
+      given[index] = true;
+      ++count;
+    } while (scanner.Take(','));
+    if (!scanner.Take('}')) return std::nullopt;
+  }
+  if (count != parameters.size() || !scanner.AtEnd()) return std::nullopt;
+  return PreparedCall(*this, std::move(arguments));
+}
+
 PreparedCall Operation::PrepareValues(const std::vector<Json>& values) const {
   if (values.size() != parameters.size()) {
     throw JsonFormatError("", std::string(name) + " takes " + std::to_string(parameters.size()) +
@@ -339,6 +409,10 @@ std::size_t PreparedCall::Items() const {
 
 std::optional<Json> PreparedCall::Invoke(const ServiceSet& services) const {
   return operation_->invoke(services, arguments_);
+}
+
+bool PreparedCall::InvokeText(const ServiceSet& services, std::string& out) const {
+  return operation_->invokeText(services, arguments_, out);
 }
 
 std::span<const Operation> Operations() { return Table(); }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "contracts/json.h"
+#include "contracts/json_scan.h"
 #include "contracts/services.h"
 
 namespace vantrel::contracts {
@@ -62,6 +63,9 @@ struct Parameter {
   std::any (*read)(const Json& json);
   // The items it carries (entries of lists, values of the innermost maps).
   std::size_t (*items)(const std::any& value);
+  // Reads the parameter with the quick reader of json_scan.h; false when the
+  // text is outside its subset. Null for types the quick reader does not know.
+  bool (*scan)(json_internal::JsonScanner& scanner, std::any& out);
 };
 
 struct Operation {
@@ -73,6 +77,9 @@ struct Operation {
   bool changesDatabase = false;
   std::string_view summary;  // one line for help texts and the API document
   std::optional<Json> (*invoke)(const ServiceSet& services, const std::vector<std::any>& arguments);
+  // The same, with the result appended to out as JSON text written without
+  // a document (AppendJsonText); false for an operation without a result.
+  bool (*invokeText)(const ServiceSet& services, const std::vector<std::any>& arguments, std::string& out);
 
   // Reads the arguments from a JSON object whose members are the
   // parameters by name. Throws JsonFormatError naming the JSON path for a
@@ -81,6 +88,14 @@ struct Operation {
   PreparedCall Prepare(const Json& arguments) const;
   // Reads the arguments from their values in parameter order.
   PreparedCall PrepareValues(const std::vector<Json>& values) const;
+  // Reads the arguments from the JSON text of a request body (empty: no
+  // parameters), as Prepare(ParseJsonText(body)) does and with the same
+  // errors, but without a document when every parameter and the text are
+  // within the quick reader's subset (json_scan.h).
+  PreparedCall PrepareText(std::string_view body) const;
+
+ private:
+  std::optional<PreparedCall> PrepareQuickly(std::string_view body) const;
 };
 
 // An operation with its arguments read, ready to run any number of times.
@@ -102,6 +117,9 @@ class PreparedCall {
   // throws leaves unchanged; a missing service object is a
   // std::invalid_argument.
   std::optional<Json> Invoke(const ServiceSet& services) const;
+  // Invoke with the result appended to out as JSON text, the form a host
+  // sends; false (out unchanged) for an operation without a result.
+  bool InvokeText(const ServiceSet& services, std::string& out) const;
 
  private:
   const Operation* operation_;

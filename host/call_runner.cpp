@@ -17,10 +17,10 @@ using contracts::ServiceKind;
 // Creates the service object of Service for one call, runs the call on it
 // and disposes of it.
 template <typename Service>
-std::optional<contracts::Json> ServeWith(const contracts::PreparedCall& call) {
+bool ServeWith(const contracts::PreparedCall& call, std::string& out) {
   return platform::ServeOperation(Service::kOperations, call.operation().contractName, [&] {
     Service service;
-    auto result = call.Invoke(contracts::ServicesOf(service));
+    const bool result = call.InvokeText(contracts::ServicesOf(service), out);
     if constexpr (!std::is_same_v<Service, access::ServerManagement>) service.Dispose();
     return result;
   });
@@ -59,16 +59,16 @@ contracts::TagValuesByIds CallRunner::RunHistory(const contracts::PreparedCall& 
   });
 }
 
-std::optional<contracts::Json> CallRunner::Run(const contracts::PreparedCall& call, const std::string& account) const {
+bool CallRunner::Run(const contracts::PreparedCall& call, const std::string& account, std::string& out) const {
   HostContextAgain restore{*this};
   platform::OperationContextScope scope(
       platform::OperationContext{platform::ServiceSecurityContext{account}});
   switch (call.operation().service) {
-    case ServiceKind::kAccess: return ServeWith<access::DataAccess>(call);
-    case ServiceKind::kManagement: return ServeWith<access::Management>(call);
-    case ServiceKind::kServer: return ServeWith<access::ServerManagement>(call);
+    case ServiceKind::kAccess: return ServeWith<access::DataAccess>(call, out);
+    case ServiceKind::kManagement: return ServeWith<access::Management>(call, out);
+    case ServiceKind::kServer: return ServeWith<access::ServerManagement>(call, out);
   }
-  return std::nullopt;
+  return false;
 }
 
 }  // namespace vantrel::host

@@ -24,9 +24,10 @@ class CallRunner {
   // to after every call.
   explicit CallRunner(std::string hostAccount);
 
-  // Runs call as account ("DOMAIN\user"). Service faults leave as
+  // Runs call as account ("DOMAIN\user") and appends its result to out as
+  // JSON text; false for an operation without one. Service faults leave as
   // platform::FaultException, unchanged.
-  std::optional<contracts::Json> Run(const contracts::PreparedCall& call, const std::string& account) const;
+  bool Run(const contracts::PreparedCall& call, const std::string& account, std::string& out) const;
   // Runs a GetHistoryValuesByIds call as Run does, but hands back its
   // result as the contract's value, for answers written in another form
   // than JSON (the columnar history answer).
