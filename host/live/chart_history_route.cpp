@@ -1,7 +1,9 @@
 #include "host/live/chart_history_route.h"
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include <fmt/format.h>
@@ -115,18 +117,35 @@ ChartQuery ParseQuery(const std::map<std::string, std::string>& query) {
   return chart;
 }
 
-// The raw history of the query's field, read in pages as the current
-// thread's caller; truncated when it stopped at kMaxRawValues.
-TagValues ReadHistory(const ChartQuery& chart, bool& truncated) {
+// What the chart of a query shows, with the count of raw values it was
+// reduced from.
+struct ChartSeries {
+  TagValues shown;
+  std::size_t raw = 0;
+  bool truncated = false;  // the read stopped at kMaxRawValues
+};
+
+// The query's field's history, read in pages as the current thread's caller
+// and reduced page by page: the reduction of what earlier pages kept plus
+// the next page is the reduction of all their raw values (each column and
+// run keeps its first, last, least and greatest value, and those of a part
+// are among those of the whole), so a million values never lie in memory
+// at once.
+ChartSeries ReadForChart(const ChartQuery& chart) {
   access::DataAccess data;
   const int32_t recordId = data.GetRecordID(chart.record);
   const int32_t fieldId = data.GetAttributeID(chart.field);
   if (recordId <= 0) throw NotFound(fmt::format("no record {}", chart.record));
   if (fieldId <= 0) throw NotFound(fmt::format("no field {}", chart.field));
   const int32_t pageSize = access::ServerManagement::kMaxHistorySizePerCall;
-  TagValues series;
+  const ChartWindow window{chart.from, chart.to, chart.points};
+  ChartSeries result;
+  TagValues kept;  // what the pages so far keep, then the next page's values
+  // Each page's answer is held until the next page has been read, so that
+  // the next one reuses its freed block (some 700 KB) instead of faulting in
+  // pages the allocator gave back to the kernel.
+  contracts::TagValuesByIds previous;
   DateTime pageStart = chart.from;
-  truncated = false;
   for (bool first = true;; first = false) {
     contracts::HistoryRequestById request;
     request.TagId = recordId;
@@ -138,26 +157,37 @@ TagValues ReadHistory(const ChartQuery& chart, bool& truncated) {
     auto answer = data.GetHistoryValuesByIds({request});
     TagValues& page = answer[recordId][fieldId];
     int32_t inside = 0;
+    DateTime lastInside = pageStart;
     TagValues after;  // outsiders after the interval, kept only from the last page
     for (TagValue& value : page) {
       if (value.Timestamp < pageStart) {
-        if (first) series.push_back(std::move(value));
+        if (!first) continue;
       } else if (value.Timestamp > chart.to) {
         after.push_back(std::move(value));
+        continue;
       } else {
         ++inside;
-        series.push_back(std::move(value));
+        lastInside = value.Timestamp;
       }
+      kept.push_back(std::move(value));
+      ++result.raw;
     }
     // A full page (its outsiders count against the limit too) may have
     // left values behind; the next page starts just after its last value.
-    const bool more = static_cast<int32_t>(page.size()) >= pageSize && inside > 0 && series.back().Timestamp < chart.to;
-    if (!more || static_cast<int64_t>(series.size()) >= kMaxRawValues) {
-      truncated = more;
-      if (!more) series.insert(series.end(), after.begin(), after.end());
-      return series;
+    const bool more = static_cast<int32_t>(page.size()) >= pageSize && inside > 0 && lastInside < chart.to;
+    const bool stop = !more || static_cast<int64_t>(result.raw) >= kMaxRawValues;
+    if (stop && !more) {
+      result.raw += after.size();
+      std::move(after.begin(), after.end(), std::back_inserter(kept));
     }
-    pageStart = series.back().Timestamp.AddTicks(1);
+    kept = DecimateSeries(kept, window);
+    if (stop) {
+      result.truncated = more;
+      result.shown = std::move(kept);
+      return result;
+    }
+    pageStart = lastInside.AddTicks(1);
+    previous = std::move(answer);
   }
 }
 
@@ -190,17 +220,15 @@ std::optional<HttpResponse> ChartHistoryRoute(const HttpRequest& request, const 
     platform::OperationContext context;
     context.SecurityContext = platform::ServiceSecurityContext{account};
     platform::OperationContextScope scope(std::move(context));
-    bool truncated = false;
-    const TagValues series = platform::ServeOperation(access::DataAccess::kOperations, "GetHistoryValuesByIds",
-                                                      [&] { return ReadHistory(chart, truncated); });
-    const TagValues shown = DecimateSeries(series, ChartWindow{chart.from, chart.to, chart.points});
+    const ChartSeries series = platform::ServeOperation(access::DataAccess::kOperations, "GetHistoryValuesByIds",
+                                                        [&] { return ReadForChart(chart); });
     Json body{{"record", chart.record}, {"field", chart.field},
               {"from", contracts::ToJson(chart.from)}, {"to", contracts::ToJson(chart.to)},
-              {"points", chart.points}, {"raw", series.size()}, {"truncated", truncated},
-              {"values", contracts::ToJson(shown)}};
+              {"points", chart.points}, {"raw", series.raw}, {"truncated", series.truncated},
+              {"values", contracts::ToJson(series.shown)}};
     HttpResponse response = JsonAnswer(200, body);
     response.account = account;
-    response.items = shown.size();
+    response.items = series.shown.size();
     return response;
   } catch (const BadParameter& error) {
     return JsonAnswer(400, Json{{"error", error.what()}});

@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,46 @@ TEST(ChartDecimationTest, OutsidersStayAndNewestFirstSeriesWork) {
   EXPECT_EQ(shownReversed.front(), series.back());
   EXPECT_EQ(Highest(shownReversed), Highest(shown));
   EXPECT_EQ(Lowest(shownReversed), Lowest(shown));
+}
+
+// The host reduces a long history page by page: what earlier pages kept
+// plus the next page, reduced again. That must keep exactly the values a
+// reduction of the whole series keeps, with ties, gaps, texts, status runs
+// across page edges and outsiders on both sides.
+TEST(ChartDecimationTest, ReducingPageByPageKeepsWhatTheWholeKeeps) {
+  std::mt19937 random(7);
+  TagValues series{Number(-50, 3.0)};  // an outsider before
+  int32_t status = 0;
+  for (int64_t s = 0; s < 20'000; ++s) {
+    if (random() % 500 == 0) status = status == 0 ? 4 : 0;
+    const uint32_t kind = random() % 1000;
+    if (kind == 0) {
+      series.push_back({std::monostate{}, At(s), status, 0});
+    } else if (kind == 1) {
+      series.push_back({std::string("text"), At(s), status, 0});
+    } else {
+      series.push_back(Number(s, static_cast<double>(random() % 50), status));  // many ties
+    }
+  }
+  series.push_back(Number(30'000, 1.0));  // an outsider after
+  auto times = [](const TagValues& values) {
+    std::vector<DateTime> out;
+    for (const TagValue& value : values) out.push_back(value.Timestamp);
+    return out;
+  };
+  for (const int32_t columns : {1, 7, 300, 4000}) {
+    const ChartWindow window{At(0), At(20'000), columns};
+    for (const std::size_t pageSize : {1'000U, 997U, 29U}) {
+      TagValues kept;
+      for (std::size_t start = 0; start < series.size(); start += pageSize) {
+        const std::size_t end = std::min(series.size(), start + pageSize);
+        kept.insert(kept.end(), series.begin() + static_cast<std::ptrdiff_t>(start),
+                    series.begin() + static_cast<std::ptrdiff_t>(end));
+        kept = DecimateSeries(kept, window);
+      }
+      EXPECT_EQ(times(kept), times(DecimateSeries(series, window))) << columns << " columns, pages of " << pageSize;
+    }
+  }
 }
 
 TEST(ChartDecimationTest, EdgeCasesAndBadWidths) {
