@@ -10,6 +10,7 @@
 
 #include "contracts/json.h"
 #include "host/dispatcher.h"
+#include "host/query_text.h"
 #include "management/management.h"
 #include "platform/fault.h"
 #include "platform/identity.h"
@@ -53,29 +54,6 @@ constexpr std::array<RouteParameters, 6> kRoutes{{
     {"definitions", {{}}},
     {"refs", {"name", "source"}},
 }};
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string Decode(std::string_view text) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      decoded += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
-  return decoded;
-}
 
 // Every value of name, in order.
 std::vector<std::string> All(const Query& query, std::string_view name) {
@@ -271,23 +249,6 @@ std::string_view ReadRouteName(std::string_view path) {
     if (route.route == name) return route.route;
   }
   return "";
-}
-
-Query QueryPairs(std::string_view target) {
-  Query pairs;
-  const std::size_t question = target.find('?');
-  if (question == std::string_view::npos) return pairs;
-  std::string_view rest = target.substr(question + 1);
-  while (!rest.empty()) {
-    const std::size_t amp = rest.find('&');
-    const std::string_view item = rest.substr(0, amp);
-    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-    if (item.empty()) continue;
-    const std::size_t equals = item.find('=');
-    pairs.emplace_back(Decode(item.substr(0, equals)),
-                       equals == std::string_view::npos ? std::string() : Decode(item.substr(equals + 1)));
-  }
-  return pairs;
 }
 
 HttpResponse AnswerReadRoute(std::string_view route, const HttpRequest& request, const HostLimits& limits,

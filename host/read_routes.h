@@ -32,10 +32,6 @@ namespace vantrel::host {
 // is none of them.
 std::string_view ReadRouteName(std::string_view path);
 
-// The query of target as name and value pairs in their order, percent-decoded
-// ("+" is a space); a repeated name appears once per value.
-std::vector<std::pair<std::string, std::string>> QueryPairs(std::string_view target);
-
 // Answers the read route `route` of request on the calling thread, as the
 // thread's current caller (the dispatcher sets it); items is set to the
 // fields or names asked. Never throws.

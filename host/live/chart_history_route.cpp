@@ -11,6 +11,7 @@
 #include "contracts/json.h"
 #include "data/data_access.h"
 #include "host/live/chart_decimation.h"
+#include "host/query_text.h"
 #include "platform/fault.h"
 #include "platform/operation_context.h"
 #include "platform/time_zone.h"
@@ -33,28 +34,6 @@ struct NotFound : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string Decode(std::string_view text) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      decoded += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
-  return decoded;
-}
 
 HttpResponse JsonAnswer(int status, const Json& body) {
   HttpResponse response;
@@ -195,17 +174,7 @@ ChartSeries ReadForChart(const ChartQuery& chart) {
 
 std::map<std::string, std::string> QueryParameters(std::string_view target) {
   std::map<std::string, std::string> parameters;
-  const auto question = target.find('?');
-  if (question == std::string_view::npos) return parameters;
-  std::string_view rest = target.substr(question + 1);
-  while (!rest.empty()) {
-    const auto amp = rest.find('&');
-    const std::string_view pair = rest.substr(0, amp);
-    const auto equals = pair.find('=');
-    parameters[Decode(pair.substr(0, equals))] =
-        equals == std::string_view::npos ? std::string() : Decode(pair.substr(equals + 1));
-    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-  }
+  for (auto& [name, value] : QueryPairs(target)) parameters[std::move(name)] = std::move(value);
   return parameters;
 }
 

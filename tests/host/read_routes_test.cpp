@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "host/openapi.h"
+#include "host/query_text.h"
 #include "tests/host/host_fixture.h"
 #include "tests/support/test_plant.h"
 
