@@ -62,8 +62,8 @@ contracts::Json RemoteSession::Answer(const HttpAnswer& answer) {
   }
   if (answer.status != 200) throw HostError(answer.status, ErrorText(answer), answer.retryAfter);
   try {
-    return Json::parse(answer.body);
-  } catch (const Json::exception& error) {
+    return contracts::ParseJsonText(answer.body);
+  } catch (const contracts::JsonFormatError& error) {
     throw HostError(answer.status, fmt::format("the host's answer is not JSON: {}", error.what()));
   }
 }

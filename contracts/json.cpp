@@ -11,7 +11,8 @@
 #include <fmt/format.h>
 
 namespace vantrel::contracts {
-namespace {
+
+namespace json_internal {
 
 std::string EscapeSegment(std::string_view segment) {
   std::string escaped;
@@ -28,6 +29,10 @@ std::string EscapeSegment(std::string_view segment) {
   return escaped;
 }
 
+}  // namespace json_internal
+
+namespace {
+
 std::string DescribeError(const std::string& path, const std::string& reason) {
   return fmt::format("{}: {}", path.empty() ? "(root)" : path, reason);
 }
@@ -40,63 +45,7 @@ JsonFormatError::JsonFormatError(std::string path, std::string reason)
       reason_(std::move(reason)) {}
 
 JsonFormatError JsonFormatError::WithParent(std::string_view segment) const {
-  return JsonFormatError("/" + EscapeSegment(segment) + path_, reason_);
-}
-
-namespace {
-
-// Follows the parser through the document, so that an error names the path
-// of the value being read when it happened.
-class PathTracker {
- public:
-  bool operator()(int /*depth*/, Json::parse_event_t event, Json& parsed) {
-    switch (event) {
-      case Json::parse_event_t::object_start: levels_.push_back(Level{false, 0, {}}); break;
-      case Json::parse_event_t::array_start: levels_.push_back(Level{true, 0, {}}); break;
-      case Json::parse_event_t::key: levels_.back().key = parsed.get<std::string>(); break;
-      case Json::parse_event_t::object_end:
-      case Json::parse_event_t::array_end:
-        levels_.pop_back();
-        ElementDone();
-        break;
-      case Json::parse_event_t::value: ElementDone(); break;
-    }
-    return true;
-  }
-
-  // The JSON pointer of the value being parsed ("" for the document).
-  std::string Path() const {
-    std::string path;
-    for (const Level& level : levels_) {
-      path += "/" + EscapeSegment(level.array ? std::to_string(level.index) : level.key);
-    }
-    return path;
-  }
-
- private:
-  struct Level {
-    bool array = false;
-    std::size_t index = 0;  // of the element being parsed, in an array
-    std::string key;        // of the member being parsed, in an object
-  };
-
-  void ElementDone() {
-    if (!levels_.empty() && levels_.back().array) ++levels_.back().index;
-  }
-
-  std::vector<Level> levels_;
-};
-
-}  // namespace
-
-Json ParseJsonText(std::string_view text) {
-  PathTracker tracker;
-  try {
-    return Json::parse(text, std::ref(tracker));
-  } catch (const Json::exception& error) {
-    // Syntax errors, and numbers too large for a double (out_of_range).
-    throw JsonFormatError(tracker.Path(), fmt::format("invalid JSON: {}", error.what()));
-  }
+  return JsonFormatError("/" + json_internal::EscapeSegment(segment) + path_, reason_);
 }
 
 namespace json_internal {

@@ -107,6 +107,9 @@ T ParseJson(std::string_view text);
 
 namespace json_internal {
 
+// A key or an index as a segment of a JSON pointer ("~" and "/" escaped).
+std::string EscapeSegment(std::string_view segment);
+
 // The contract records, enumerations, DateTime and Value.
 template <typename T>
 inline constexpr bool kIsContractRecord =
@@ -266,6 +269,10 @@ T FromJson(const Json& json) {
   return json_internal::Codec<T>::Read(json);
 }
 
+// Parses JSON text into a document (contracts/json_parse.cpp). Malformed
+// text, and a number too large for a double, throw JsonFormatError naming
+// the JSON path where it happened. A repeated key keeps its first place and
+// its last value. Linear in the text, however many members an object has.
 Json ParseJsonText(std::string_view text);
 
 template <typename T>

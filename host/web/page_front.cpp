@@ -142,7 +142,7 @@ HttpResponse PageFront::Login(const HttpRequest& request) {
   if (ForeignOrigin(request)) return Error(403, "a login from another site is refused");
   std::string user, password;
   try {
-    const Json body = Json::parse(request.body);
+    const Json body = contracts::ParseJsonText(request.body);
     user = body.at("user").get<std::string>();
     password = body.at("password").get<std::string>();
   } catch (const std::exception&) {

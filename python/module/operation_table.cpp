@@ -61,9 +61,12 @@ Answer FaultAnswer(const contracts::ServiceException& detail, const std::string&
 
 // The body's text as JSON; no text is an empty object.
 Json ParseBody(std::string_view text) {
-  Json body = text.empty() ? Json::object() : Json::parse(text.begin(), text.end(), nullptr, false);
-  if (body.is_discarded()) throw JsonFormatError("", "the body is not JSON");
-  return body;
+  if (text.empty()) return Json::object();
+  try {
+    return contracts::ParseJsonText(text);
+  } catch (const JsonFormatError&) {
+    throw JsonFormatError("", "the body is not JSON");
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 namespace vantrel::contracts {
 namespace {
 
@@ -210,6 +212,34 @@ TEST(JsonErrors, NumbersTooLargeForADoubleNameTheirPath) {
   EXPECT_EQ(pathOf("1e999"), "");
   EXPECT_EQ(pathOf(R"({"5":{"1":[{"value":{"double":1}},{"value":{"double":-1e999}}]}})"), "/5/1/1/value/double");
   EXPECT_EQ(pathOf(R"({"a/b":[[1,2],{"c":[1e999]}]})"), "/a~1b/1/c/0");
+}
+
+// The parser builds each object by appending members and indexes repeated
+// keys by hash; what it builds must be exactly nlohmann's own document.
+TEST(JsonText, ParsesToTheDocumentNlohmannBuildsRepeatedKeysIncluded) {
+  for (const char* text : {
+           R"({"a": 1, "b": [true, null, 2.5, "x"], "a": {"c": -7, "c": 8, "d": []}})",
+           R"([{"k": 1}, {"k": 2, "j": 3, "k": 4}, [], {}, "\u00e9\n"])",
+           R"("text")",
+           R"(18446744073709551615)",
+           R"({"x": {"y": {"z": [1, {"x": 1, "y": 2, "x": 3}]}}, "x": 0})",
+       }) {
+    const Json ours = ParseJsonText(text);
+    const Json theirs = Json::parse(text);
+    EXPECT_EQ(ours, theirs) << text;
+    EXPECT_EQ(ours.dump(), theirs.dump()) << text;  // the members' order too
+  }
+  std::string large = "{";
+  for (int key = 0; key < 200'000; ++key) {
+    large += fmt::format("{}\"{}\": {}", key == 0 ? "" : ",", key * 7 % 200'000, key);
+  }
+  large += R"(, "0": "again"})";
+  const Json parsed = ParseJsonText(large);
+  ASSERT_EQ(parsed.size(), 200'000U);
+  EXPECT_EQ(parsed.begin().key(), "0");
+  EXPECT_EQ(parsed["0"], "again");
+  EXPECT_EQ((++parsed.begin()).key(), "7");
+  EXPECT_EQ(parsed["7"], 1);
 }
 
 }  // namespace

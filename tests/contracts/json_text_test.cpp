@@ -80,7 +80,7 @@ TagValuesByIds AwkwardAnswer(bool withBrokenUtf8 = true) {
   TagValuesByIds answer;
   int32_t tag = std::numeric_limits<int32_t>::min();
   auto add = [&](Value value, DateTime time) {
-    answer[tag][-tag % 7] = {TagValue(std::move(value), time, tag % 1000, -1)};
+    answer[tag][-(tag % 7)] = {TagValue(std::move(value), time, tag % 1000, -1)};
     tag += 104'729;
   };
   const DateTime when(638'000'000'123'456'789, DateTimeKind::Utc);
@@ -88,7 +88,9 @@ TagValuesByIds AwkwardAnswer(bool withBrokenUtf8 = true) {
   for (float value : AwkwardFloats()) add(value, when);
   for (const std::string& text : AwkwardTexts(withBrokenUtf8)) add(text, when);
   for (const DateTime& time : AwkwardTimes()) add(time, time);
-  for (int64_t value : {std::numeric_limits<int64_t>::min(), int64_t{-1}, int64_t{0}, std::numeric_limits<int64_t>::max()}) {
+  constexpr int64_t kLeast = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMost = std::numeric_limits<int64_t>::max();
+  for (int64_t value : {kLeast, int64_t{-1}, int64_t{0}, kMost}) {
     add(value, when);
     add(static_cast<int32_t>(value), when);
     add(static_cast<int16_t>(value), when);
@@ -109,7 +111,9 @@ TEST(JsonText, IsTheDumpedDocumentToTheByteForEveryKindOfValue) {
 
 TEST(JsonText, IsTheDumpedDocumentForOtherRecordsAndNameKeyedMaps) {
   TagValuesByNames byNames;
-  for (const std::string& text : AwkwardTexts()) byNames[text][text + ".F"] = {TagValue(text, DateTime::MaxValue, 0, 0)};
+  for (const std::string& text : AwkwardTexts()) {
+    byNames[text][text + ".F"] = {TagValue(text, DateTime::MaxValue, 0, 0)};
+  }
   EXPECT_EQ(ToJsonText(byNames), Dumped(byNames));
 
   FieldDefinition definition;
@@ -146,10 +150,14 @@ TEST(JsonText, ReadsBackToTheSameValues) {
     ASSERT_EQ(expected.Value.index(), got.Value.index()) << tag;
     if (const auto* real = std::get_if<double>(&expected.Value)) {
       const double gotReal = std::get<double>(got.Value);
-      EXPECT_TRUE(std::isnan(*real) ? std::isnan(gotReal) : std::bit_cast<uint64_t>(*real) == std::bit_cast<uint64_t>(gotReal)) << tag;
+      EXPECT_TRUE(std::isnan(*real) ? std::isnan(gotReal)
+                                    : std::bit_cast<uint64_t>(*real) == std::bit_cast<uint64_t>(gotReal))
+          << tag;
     } else if (const auto* single = std::get_if<float>(&expected.Value)) {
       const float gotSingle = std::get<float>(got.Value);
-      EXPECT_TRUE(std::isnan(*single) ? std::isnan(gotSingle) : std::bit_cast<uint32_t>(*single) == std::bit_cast<uint32_t>(gotSingle)) << tag;
+      EXPECT_TRUE(std::isnan(*single) ? std::isnan(gotSingle)
+                                      : std::bit_cast<uint32_t>(*single) == std::bit_cast<uint32_t>(gotSingle))
+          << tag;
     } else {
       EXPECT_EQ(expected, got) << tag;
     }
@@ -248,7 +256,9 @@ TEST(QuickRequestReader, ReadsWhatTheThoroughReaderReadsByNames) {
 
 TEST(QuickRequestReader, ReadsLargeRequestsInTheirOrder) {
   std::string body = R"({"tagList": {)";
-  for (int tag = 20'000; tag > 0; tag -= 3) body += fmt::format("{}\"{}\": [{}, {}]", tag == 20'000 ? "" : ",", tag, tag * 2, -tag);
+  for (int tag = 20'000; tag > 0; tag -= 3) {
+    body += fmt::format("{}\"{}\": [{}, {}]", tag == 20'000 ? "" : ",", tag, tag * 2, -tag);
+  }
   body += "}}";
   ExpectSameReading<TagsById>("GetTagValuesByIds", body);
 }
