@@ -81,7 +81,7 @@ TagValuesByIds AwkwardAnswer(bool withBrokenUtf8 = true) {
   int32_t tag = std::numeric_limits<int32_t>::min();
   auto add = [&](Value value, DateTime time) {
     answer[tag][-(tag % 7)] = {TagValue(std::move(value), time, tag % 1000, -1)};
-    tag += 104'729;
+    tag = static_cast<int32_t>(static_cast<uint32_t>(tag) + 104'729U);  // wraps round the ids' range
   };
   const DateTime when(638'000'000'123'456'789, DateTimeKind::Utc);
   for (double value : AwkwardDoubles()) add(value, when);
