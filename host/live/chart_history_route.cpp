@@ -34,7 +34,6 @@ struct NotFound : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-
 HttpResponse JsonAnswer(int status, const Json& body) {
   HttpResponse response;
   response.status = status;
