@@ -25,12 +25,7 @@ constexpr std::size_t kCapacity = 128;  // samples a history chunk holds before 
 // One id in four is left out (2003, 2007, ...), so that ids in order have gaps.
 int32_t IdOf(int i) { return kFirstId + i + i / 3; }
 
-struct Sample {
-  int64_t micros = 0;
-  int16_t level = 0;
-  double value = 0;
-  bool operator==(const Sample&) const = default;
-};
+using Sample = HistorySample;
 
 class BatchOrderTest : public EngineTest {
  protected:
@@ -68,25 +63,7 @@ class BatchOrderTest : public EngineTest {
   }
 
   // The whole history of one series, oldest first.
-  std::vector<Sample> ReadSeries(int32_t id, int32_t tag, int32_t room) {
-    std::vector<double> values(static_cast<std::size_t>(room));
-    std::vector<XUSTS> times(values.size());
-    std::vector<int16_t> levels(values.size());
-    void* const buffers[] = {values.data()};
-    const int16_t type = -6;
-    const XUSTS from{0, 0}, to{INT32_MAX, 999'999};
-    int32_t returned = 0;
-    int16_t fieldsDone = 0;
-    ERRBLOCK error{};
-    RHIS21DATA(4, 0, 0, id, tag + 1, &from, &to, 1, &tag, &type, room, levels.data(), times.data(), buffers,
-               &returned, &fieldsDone, &error);
-    EXPECT_EQ(error.ERRCODE, 0) << Message(error);
-    std::vector<Sample> samples;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(returned, 0)); ++i) {
-      samples.push_back({int64_t{times[i].SECONDS} * 1'000'000 + times[i].MICROSECS, levels[i], values[i]});
-    }
-    return samples;
-  }
+  std::vector<Sample> ReadSeries(int32_t id, int32_t tag, int32_t room) { return ReadDoubleHistory(id, tag, room); }
 
   // Reads the doubles of items in one MRDBVALS: the values read and the
   // error block of each item.

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,14 @@
 #include "engine/control.h"
 
 namespace dorvik::testing {
+
+// One sample of a history of doubles, as RHIS21DATA gives it back.
+struct HistorySample {
+  int64_t micros = 0;  // since 1970
+  int16_t level = 0;
+  double value = 0;
+  bool operator==(const HistorySample&) const = default;
+};
 
 inline Timestamp At(int64_t seconds) { return Timestamp::FromSeconds(seconds); }
 
@@ -123,6 +132,28 @@ class EngineTest : public ::testing::Test {
     int16_t length = 0;
     ERRMESS(&error, text, &length);
     return std::string(text, static_cast<std::size_t>(length));
+  }
+
+  // The whole history of the double field tag of record id (at most room
+  // samples), oldest first; a failed read is a test failure.
+  static std::vector<HistorySample> ReadDoubleHistory(int32_t id, int32_t tag, int32_t room) {
+    std::vector<double> values(static_cast<std::size_t>(room));
+    std::vector<XUSTS> times(values.size());
+    std::vector<int16_t> levels(values.size());
+    void* const buffers[] = {values.data()};
+    const int16_t type = -6;
+    const XUSTS from{0, 0}, to{INT32_MAX, 999'999};
+    int32_t returned = 0;
+    int16_t fieldsDone = 0;
+    ERRBLOCK error{};
+    RHIS21DATA(4, 0, 0, id, tag + 1, &from, &to, 1, &tag, &type, room, levels.data(), times.data(), buffers,
+               &returned, &fieldsDone, &error);
+    EXPECT_EQ(error.ERRCODE, 0) << Message(error);
+    std::vector<HistorySample> samples;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(returned, 0)); ++i) {
+      samples.push_back({int64_t{times[i].SECONDS} * 1'000'000 + times[i].MICROSECS, levels[i], values[i]});
+    }
+    return samples;
   }
 
   // Reads one item of type into a buffer of its size.

@@ -18,12 +18,7 @@ namespace {
 
 constexpr uint16_t kCapacity = 128;  // samples a chunk holds before a new one starts
 
-struct Point {
-  int64_t micros = 0;
-  int16_t level = 0;
-  double value = 0;
-  bool operator==(const Point&) const = default;
-};
+using Point = HistorySample;
 
 XUSTS ToXusts(int64_t micros) {
   return XUSTS{static_cast<int32_t>(micros / 1'000'000), static_cast<int32_t>(micros % 1'000'000)};
@@ -142,25 +137,7 @@ class HistoryAppendTest : public EngineTest {
   }
 
   // All of TAG2 VALUE's history, oldest first.
-  std::vector<Point> ReadAll(int32_t room) {
-    std::vector<double> values(static_cast<std::size_t>(room));
-    std::vector<XUSTS> times(values.size());
-    std::vector<int16_t> levels(values.size());
-    void* const buffers[] = {values.data()};
-    const int16_t type = -6;
-    const XUSTS from{0, 0}, to{INT32_MAX, 999'999};
-    int32_t returned = 0;
-    int16_t fieldsDone = 0;
-    ERRBLOCK error{};
-    RHIS21DATA(4, 0, 0, tag2_, value_ + 1, &from, &to, 1, &value_, &type, room, levels.data(), times.data(),
-               buffers, &returned, &fieldsDone, &error);
-    EXPECT_EQ(error.ERRCODE, 0) << Message(error);
-    std::vector<Point> points;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(returned, 0)); ++i) {
-      points.push_back({int64_t{times[i].SECONDS} * 1'000'000 + times[i].MICROSECS, levels[i], values[i]});
-    }
-    return points;
-  }
+  std::vector<Point> ReadAll(int32_t room) { return ReadDoubleHistory(tag2_, value_, room); }
 
   std::vector<uint16_t> ChunkCounts(int32_t tag) {
     Reset();
