@@ -186,14 +186,18 @@ struct ToolAnswer {
 
 void PrintTo(const ToolAnswer& answer, std::ostream* out) { *out << "exit " << answer.code << ":\n" << answer.text; }
 
-ToolAnswer RunToolMerged(std::vector<std::string> args) {
-  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", VNTACCESS_PATH});
+// What vntaccess prints and its exit code; stderr is "2>&1" (merged into
+// the text) or "2>/dev/null" (left out).
+ToolAnswer RunTool(std::vector<std::string> args, const std::string& stderrTo) {
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + stderrTo, VNTACCESS_PATH});
   ChildProcess tool("/bin/sh", args);
   ToolAnswer answer;
   for (std::string line = tool.ReadLine(30s); !line.empty(); line = tool.ReadLine(30s)) answer.text += line + "\n";
   answer.code = tool.Wait(30s);
   return answer;
 }
+
+ToolAnswer RunToolMerged(std::vector<std::string> args) { return RunTool(std::move(args), "2>&1"); }
 
 TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
   ChildProcess host(VNTACCESSD_PATH, ServeArgs());
@@ -252,14 +256,7 @@ TEST_F(VntaccessdTest, TheToolsCommandsPrintTheSameThroughTheHostAsInProcess) {
 }
 
 // What vntaccess prints on standard output (standard error left out), and its exit code.
-ToolAnswer RunToolOutput(std::vector<std::string> args) {
-  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>/dev/null", VNTACCESS_PATH});
-  ChildProcess tool("/bin/sh", args);
-  ToolAnswer answer;
-  for (std::string line = tool.ReadLine(30s); !line.empty(); line = tool.ReadLine(30s)) answer.text += line + "\n";
-  answer.code = tool.Wait(30s);
-  return answer;
-}
+ToolAnswer RunToolOutput(std::vector<std::string> args) { return RunTool(std::move(args), "2>/dev/null"); }
 
 // The read-only GET routes answer with the very text `vntaccess --json`
 // prints for the same command in process, and a name the tool cannot
