@@ -132,7 +132,7 @@ class RequestSources final : public cli::ViewSources {
   cli::NameCatalog catalog_;
 };
 
-// A time parameter in any of the tool's forms into into; errors name it.
+// A time parameter in any of the tool's forms, into `into`; errors name the parameter.
 void TimeParameter(const Query& query, std::string_view name, const contracts::DateTime& now,
                    std::optional<contracts::DateTime>& into) {
   if (auto text = One(query, name)) {
