@@ -7,7 +7,7 @@
 # executions per second, corpus sizes) go to BIN_DIR/fuzz-stats.tsv, and the
 # machine's load average at the end to BIN_DIR/fuzz-load.txt (the rates
 # depend on it).
-#   fuzz/run.sh build-fuzz/fuzz
+#   fuzz/run.sh build-asan/fuzz
 set -euo pipefail
 
 bin_dir="$(cd "${1:?usage: fuzz/run.sh BIN_DIR}" && pwd)"

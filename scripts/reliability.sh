@@ -11,7 +11,7 @@
 # VNT_RELIABILITY_LOG names:
 #       sweep <operation> <code> <calls> <equal> <errors> <bestEffort> <failures>
 # Fails when a program fails; the table is written only then from whole runs.
-#   scripts/reliability.sh build build-fuzz/fuzz
+#   scripts/reliability.sh build build-asan/fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
