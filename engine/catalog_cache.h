@@ -35,6 +35,7 @@
 #include <unordered_map>
 
 #include "engine/catalog.h"
+#include "engine/folded_name.h"
 
 namespace dorvik {
 
@@ -51,17 +52,6 @@ struct RecordIdentity {
   // passing storage fault): the answer stands for this call, is never kept.
   bool settled = true;
   bool exists() const { return definitionId != 0; }
-};
-
-// ASCII case-insensitive hash and equality, so that a name is looked up as
-// the caller wrote it while the key is kept folded.
-struct FoldedHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept;
-};
-struct FoldedEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept;  // EqualsIgnoreCase, 8 bytes at a time
 };
 
 class CatalogCache {

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "engine/errors.h"
+#include "engine/folded_name.h"
 #include "engine_test_support.h"
 
 namespace dorvik::testing {
@@ -186,6 +187,38 @@ TEST_F(CatalogCacheTest, AReplacedDatabaseStartsWithAnEmptyCache) {
   Reset();
   EXPECT_EQ(DEFINID(Id("TAG1_ELSEWHERE")), 0);
   EXPECT_EQ(CatalogCacheInfo().generation, 0u);
+}
+
+// The cache's name keys hash and compare a word at a time, with short tails
+// read by overlapping loads: every length and every byte position must agree
+// with the byte-by-byte rule, bytes from 0x80 and the ASCII neighbours of the
+// letters included.
+TEST(FoldedNameTest, HashAndEqualityAgreeWithTheByteByByteRuleAtEveryLengthAndPosition) {
+  const FoldedHash hash;
+  const FoldedEqual equal;
+  const auto fold = [](std::string text) {
+    for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return text;
+  };
+  const std::string alphabet = "aZ_9@[`{\x80\xC9\xFF";
+  for (std::size_t length = 0; length <= 40; ++length) {
+    std::string name;
+    for (std::size_t i = 0; i < length; ++i) name += alphabet[(i * 7 + length) % alphabet.size()];
+    const std::string folded = fold(name);
+    std::string upper = name;
+    for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    EXPECT_TRUE(equal(name, upper)) << length;
+    EXPECT_EQ(hash(name), hash(upper)) << length;
+    EXPECT_EQ(hash(name), hash(folded)) << length;
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const char other : alphabet) {
+        std::string changed = name;
+        changed[at] = other;
+        EXPECT_EQ(equal(name, changed), fold(name) == fold(changed)) << length << " at " << at;
+      }
+    }
+    EXPECT_FALSE(equal(name, name + "a")) << length;
+  }
 }
 
 }  // namespace
