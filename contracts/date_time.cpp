@@ -328,12 +328,24 @@ char* PutTwoDigits(char* out, int value) {
 
 // "yyyy-MM-ddTHH:mm:ss.fffffff" (27 characters) for ticks of the DateTime range.
 char* PutIsoDateTime(char* out, int64_t ticks, int hour, int minute, int second) {
-  const CivilDate date = CivilFromDays(ticks / DateTime::kTicksPerDay);
-  out = PutDigits(out, date.year, 4);
-  *out++ = '-';
-  out = PutTwoDigits(out, date.month);
-  *out++ = '-';
-  out = PutTwoDigits(out, date.day);
+  // "yyyy-MM-dd" of the last day this thread wrote: the values of one read
+  // mostly share their day, and a JSON answer writes thousands of them.
+  struct LastDay {
+    int64_t day = -1;
+    std::array<char, 10> text{};
+  };
+  thread_local LastDay last;
+  const int64_t day = ticks / DateTime::kTicksPerDay;
+  if (day != last.day) {
+    const CivilDate date = CivilFromDays(day);
+    char* at = PutDigits(last.text.data(), date.year, 4);
+    *at++ = '-';
+    at = PutTwoDigits(at, date.month);
+    *at++ = '-';
+    PutTwoDigits(at, date.day);
+    last.day = day;
+  }
+  out = std::copy(last.text.begin(), last.text.end(), out);
   *out++ = 'T';
   out = PutTwoDigits(out, hour);
   *out++ = ':';

@@ -246,7 +246,7 @@ void ReadLeaf(const Json& json, std::string& value) { value = ReadText(json); }
 template <typename Sink>
 void WriteLeaf(const DateTime& value, Sink& sink) {
   DateTime::TextBuffer buffer;
-  sink.Text(value.ToRoundTripText(buffer));
+  sink.PlainText(value.ToRoundTripText(buffer));  // digits, '-', 'T', ':', '.', then 'Z' or "[local]"
 }
 void ReadLeaf(const Json& json, DateTime& value) {
   if (!json.is_string()) Fail("expected a date and time text");

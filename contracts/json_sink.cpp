@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 
 namespace vantrel::contracts::json_internal {
 namespace {
 
 // Whether text goes between quotes as it is: printable ASCII without a quote
 // or a backslash, which is what nearly every name and text of a plant holds.
-bool PlainText(std::string_view text) {
+bool IsPlainText(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') return false;
@@ -19,58 +20,104 @@ bool PlainText(std::string_view text) {
 
 }  // namespace
 
+// A piece of text on the stack, appended to the sink's string once.
+class TextSink::Piece {
+ public:
+  explicit Piece(bool comma) {
+    if (comma) bytes_[size_++] = ',';
+  }
+  bool Fits(std::size_t more) const { return more <= kPieceBytes - size_; }
+  void Add(char c) { bytes_[size_++] = c; }
+  // Only what Fits.
+  void Add(std::string_view text) {
+    std::memcpy(bytes_.data() + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  // The free room, for to_chars; then Grew with what it wrote.
+  char* begin() { return bytes_.data() + size_; }
+  char* end() { return bytes_.data() + kPieceBytes; }
+  void Grew(const char* to) { size_ = static_cast<std::size_t>(to - bytes_.data()); }
+  void AppendTo(std::string& out) const { out.append(bytes_.data(), size_); }
+
+ private:
+  std::array<char, kPieceBytes> bytes_;
+  std::size_t size_ = 0;
+};
+
+void TextSink::Literal(std::string_view text) {
+  Piece piece(CommaBeforeValue());
+  piece.Add(text);
+  piece.AppendTo(out_);
+}
+
+void TextSink::Open(char bracket) {
+  Piece piece(CommaBeforeValue());
+  piece.Add(bracket);
+  piece.AppendTo(out_);
+  first_ = true;
+}
+
 void TextSink::Integer(int64_t value) {
-  BeforeValue();
-  std::array<char, 24> digits{};
-  const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out_.append(digits.data(), end);
+  Piece piece(CommaBeforeValue());
+  piece.Grew(std::to_chars(piece.begin(), piece.end(), value).ptr);
+  piece.AppendTo(out_);
 }
 
 void TextSink::Real(double value) {
-  BeforeValue();
-  // The routine Json::dump itself uses, so that the text is the same to the byte.
-  std::array<char, 64> digits{};
-  char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out_.append(digits.data(), end);
+  Piece piece(CommaBeforeValue());
+  // The routine Json::dump itself uses, so that the text is the same to the
+  // byte (its longest text is 24 bytes; it asks for room for 64).
+  static_assert(kPieceBytes >= 1 + 64);
+  piece.Grew(nlohmann::detail::to_chars(piece.begin(), piece.begin() + 64, value));
+  piece.AppendTo(out_);
 }
 
-void TextSink::Text(std::string_view value) {
-  BeforeValue();
-  Quoted(value);
+void TextSink::Text(std::string_view value) { Quoted(CommaBeforeValue(), value, ""); }
+
+void TextSink::PlainText(std::string_view value) {
+  Piece piece(CommaBeforeValue());
+  AppendPlain(piece, value, "");
 }
 
-void TextSink::Key(std::string_view key) {
-  if (!first_) out_ += ',';
-  first_ = false;
-  Quoted(key);
-  out_ += ':';
-  afterKey_ = true;
+void TextSink::Key(std::string_view key) { Quoted(CommaBeforeKey(), key, ":"); }
+
+void TextSink::MemberName(std::string_view name) {
+  Piece piece(CommaBeforeKey());
+  AppendPlain(piece, name, ":");
 }
 
 void TextSink::IntKey(int32_t key) {
-  if (!first_) out_ += ',';
-  first_ = false;
-  std::array<char, 16> digits{};
-  const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), key);
-  out_ += '"';
-  out_.append(digits.data(), end);
-  out_ += "\":";
-  afterKey_ = true;
+  Piece piece(CommaBeforeKey());
+  piece.Add('"');
+  piece.Grew(std::to_chars(piece.begin(), piece.end(), key).ptr);
+  piece.Add("\":");
+  piece.AppendTo(out_);
 }
 
-void TextSink::Quoted(std::string_view text) {
-  if (PlainText(text)) {
-    const std::size_t start = out_.size();
-    out_.resize(start + text.size() + 2);
-    char* at = out_.data() + start;
-    *at++ = '"';
-    at = std::copy(text.begin(), text.end(), at);
-    *at = '"';
-    return;
-  }
+void TextSink::Quoted(bool comma, std::string_view text, std::string_view after) {
+  Piece piece(comma);
+  if (IsPlainText(text)) return AppendPlain(piece, text, after);
+  piece.AppendTo(out_);
   // Escapes and bytes that are not UTF-8 are rare: nlohmann's serializer
   // handles them, so that they come out exactly as in a dumped document.
   out_ += Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+  out_ += after;
+}
+
+void TextSink::AppendPlain(Piece& piece, std::string_view text, std::string_view after) {
+  if (piece.Fits(text.size() + 2 + after.size())) {
+    piece.Add('"');
+    piece.Add(text);
+    piece.Add('"');
+    piece.Add(after);
+    piece.AppendTo(out_);
+    return;
+  }
+  piece.AppendTo(out_);
+  out_ += '"';
+  out_ += text;
+  out_ += '"';
+  out_ += after;
 }
 
 Json& DomSink::Add(Json value) {

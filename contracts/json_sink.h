@@ -35,47 +35,52 @@ class TextSink {
   // value must be finite (the converter writes the others as text).
   void Real(double value);
   void Text(std::string_view value);
+  // A text known to be printable ASCII without a quote or a backslash (a
+  // formatted date and time): written as Text writes it, without the check.
+  void PlainText(std::string_view value);
 
   void BeginObject() { Open('{'); }
   void Key(std::string_view key);
   void IntKey(int32_t key);
   // A key of plain ASCII that needs no escape: the converter's member names.
-  void MemberName(std::string_view name) {
-    if (!first_) out_ += ',';
-    first_ = false;
-    out_ += '"';
-    out_ += name;
-    out_ += "\":";
-    afterKey_ = true;
-  }
+  void MemberName(std::string_view name);
   void EndObject() { Close('}'); }
   void BeginArray() { Open('['); }
   void EndArray() { Close(']'); }
 
  private:
+  // What one piece of text (a value with the comma before it, or a key) is
+  // gathered in before it is appended: one append per piece, since a read
+  // of thousands of tags writes tens of thousands of pieces. Longer pieces
+  // are appended part by part.
+  static constexpr std::size_t kPieceBytes = 96;
+  class Piece;
+
   // The comma in front of a value, unless it opens its container or follows its key.
-  void BeforeValue() {
-    if (afterKey_) {
-      afterKey_ = false;
-    } else if (!first_) {
-      out_ += ',';
-    }
+  bool CommaBeforeValue() {
+    const bool comma = !afterKey_ && !first_;
+    afterKey_ = false;
     first_ = false;
+    return comma;
   }
-  void Literal(std::string_view text) {
-    BeforeValue();
-    out_ += text;
+  // The comma in front of a key, unless it opens its object.
+  bool CommaBeforeKey() {
+    const bool comma = !first_;
+    first_ = false;
+    afterKey_ = true;
+    return comma;
   }
-  void Open(char bracket) {
-    BeforeValue();
-    out_ += bracket;
-    first_ = true;
-  }
+  void Literal(std::string_view text);
+  void Open(char bracket);
   void Close(char bracket) {
     out_ += bracket;
     first_ = false;
   }
-  void Quoted(std::string_view text);
+  // The comma (when asked), text between quotes, escaped as nlohmann's
+  // serializer escapes it, and after.
+  void Quoted(bool comma, std::string_view text, std::string_view after);
+  // piece, then text between quotes and after: text needs no escape.
+  void AppendPlain(Piece& piece, std::string_view text, std::string_view after);
 
   std::string& out_;
   bool first_ = true;      // nothing written yet in the open container
@@ -89,6 +94,7 @@ class DomSink {
   void Integer(int64_t value) { Add(value); }
   void Real(double value) { Add(value); }
   void Text(std::string_view value) { Add(std::string(value)); }
+  void PlainText(std::string_view value) { Text(value); }
 
   void BeginObject() { Open(Json::object()); }
   void Key(std::string_view key) { key_ = key; }

@@ -61,6 +61,9 @@ std::vector<std::string> AwkwardTexts(bool withBrokenUtf8 = true) {
           "caf\xC3\xA9, \xE2\x82\xAC, \xF0\x9F\x98\x80",
           "/~ pointer characters ~1 ~0",
           "</script>"};
+  // Plain texts about the length the writer gathers in one piece, and past it.
+  for (const std::size_t length : {90, 91, 92, 93, 94, 95, 96, 97, 300}) texts.push_back(std::string(length, 'x'));
+  texts.push_back(std::string(200, 'y') + "\n");
   if (withBrokenUtf8) texts.insert(texts.end(), {"cut UTF-8 \xC3", "not UTF-8 \xFF\xFE and \xC0\xAF"});
   return texts;
 }
