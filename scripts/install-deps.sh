@@ -13,7 +13,7 @@ packages=(
   libffi-dev libpcre2-dev liblmdb-dev libsqlite3-dev
   libcli11-dev libedit-dev
   libsodium-dev libpam0g-dev libpam-wrapper
-  libboost-dev libssl-dev openssl zlib1g-dev
+  libboost-dev libssl-dev openssl zlib1g-dev libdeflate-dev
   g++-multilib tzdata valgrind
   wrk nginx-light curl libsystemd-dev
   python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-pip

@@ -1,11 +1,14 @@
 #include "wire/gzip.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -13,7 +16,6 @@ namespace vantrel::wire {
 namespace {
 
 constexpr int kGzipWindowBits = 15 + 16;      // a gzip wrapper, not zlib's
-constexpr int kMemoryLevel = 8;               // zlib's default
 constexpr std::size_t kChunk = 256 * 1024;
 constexpr uInt kMaxStep = std::numeric_limits<uInt>::max();
 
@@ -60,22 +62,23 @@ class Inflater {
   z_stream stream_{};
 };
 
-class Deflater {
- public:
-  explicit Deflater(int level) {
-    if (deflateInit2(&stream_, std::clamp(level, 1, 9), Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-      throw GzipError("cannot start deflating");
-    }
-  }
-  ~Deflater() { deflateEnd(&stream_); }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  z_stream& operator*() { return stream_; }
-
- private:
-  z_stream stream_{};
+// libdeflate compresses a whole buffer at once, two to three times faster
+// than zlib at the same level; zlib still inflates, since a body of several
+// members and a limit on what it inflates to need its streaming.
+struct CompressorFree {
+  void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
 };
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorFree>;
+
+// This thread's compressor of level (1 to 9), made on first use: making one
+// costs more than compressing a small answer.
+libdeflate_compressor& CompressorOf(int level) {
+  thread_local std::array<Compressor, 10> compressors;
+  Compressor& compressor = compressors[static_cast<std::size_t>(level)];
+  if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
+  if (!compressor) throw GzipError("cannot start deflating");
+  return *compressor;
+}
 
 }  // namespace
 
@@ -96,27 +99,11 @@ bool AcceptsGzip(std::string_view acceptEncoding) {
 }
 
 std::string GzipCompress(std::string_view data, int level) {
-  Deflater deflater(level);
-  z_stream& stream = *deflater;
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  std::size_t inLeft = data.size();
-  std::size_t outLeft = out.size();
-  int status = Z_OK;
-  while (status == Z_OK) {
-    const uInt inStep = static_cast<uInt>(std::min<std::size_t>(inLeft, kMaxStep));
-    const uInt outStep = static_cast<uInt>(std::min<std::size_t>(outLeft, kMaxStep));
-    stream.avail_in = inStep;
-    stream.avail_out = outStep;
-    status = deflate(&stream, inLeft == inStep ? Z_FINISH : Z_NO_FLUSH);
-    inLeft -= inStep - stream.avail_in;
-    outLeft -= outStep - stream.avail_out;
-    if (status == Z_BUF_ERROR && outLeft == 0) throw GzipError("the compressed body outgrew its bound");
-    if (status == Z_BUF_ERROR) status = Z_OK;  // no progress this step; more room comes next
-  }
-  if (status != Z_STREAM_END) throw GzipError(fmt::format("deflate failed ({})", status));
-  out.resize(out.size() - outLeft);
+  libdeflate_compressor& compressor = CompressorOf(std::clamp(level, 1, 9));
+  std::string out(libdeflate_gzip_compress_bound(&compressor, data.size()), '\0');
+  const std::size_t size = libdeflate_gzip_compress(&compressor, data.data(), data.size(), out.data(), out.size());
+  if (size == 0) throw GzipError("the compressed body outgrew its bound");
+  out.resize(size);
   return out;
 }
 

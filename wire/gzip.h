@@ -1,5 +1,5 @@
-// gzip bodies (RFC 1952) through zlib, and the Accept-Encoding test that
-// decides whether a client takes them.
+// gzip bodies (RFC 1952), made by libdeflate and read by zlib, and the
+// Accept-Encoding test that decides whether a client takes them.
 //
 //   if (AcceptsGzip(request.acceptEncoding)) body = GzipCompress(body);
 //   std::string plain = GzipDecompress(body, kAnswerLimit);
