@@ -22,6 +22,18 @@ TSAN_BUILD   ?= build-tsan
 FUZZ_SECONDS ?= 60
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
+# ccache (installed with the other packages) compiles every tree when it is
+# on the path: a rebuild, or a CI run of a fresh clone, compiles only what
+# changed. Paths under the source folder are hashed relative to it, and the
+# working folder is left out of the hash, so two clones share the cache
+# (the debug information of an object taken from the cache then names the
+# folder it was first compiled in). Evaluated when a tree is configured,
+# after the packages are installed. CCACHE=0 turns it off.
+CCACHE       ?= 1
+CCACHE_PATH   = $(if $(filter 1,$(CCACHE)),$(shell command -v ccache))
+LAUNCHER      = -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE_PATH) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE_PATH)
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 CTEST_FLAGS  ?= --output-on-failure
 # The test programs labelled "concurrency"; only these are built for TSan.
 CONCURRENCY_TESTS := engine_concurrency_tests engine_group_commit_tests engine_multiprocess_tests store_peer \
@@ -36,7 +48,7 @@ deps:
 	@./scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DVANTREL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DVANTREL_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -89,7 +101,7 @@ serve: configure
 SAN_CONFIGURE = cmake -S . -B $(ASAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DVNT_FUZZ=ON \
-  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+  -DVANTREL_SANITIZE=address,undefined -DVANTREL_BUILD_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS) >/dev/null
 
 sanitize: deps
 	@./scripts/install-deps.sh clang-14 libclang-rt-14-dev
@@ -102,7 +114,7 @@ sanitize: deps
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" \
-	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(CONCURRENCY_TESTS)
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) -L concurrency $(CTEST_FLAGS)
 
