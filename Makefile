@@ -28,9 +28,12 @@ CMAKE_FLAGS  ?=
 # working folder is left out of the hash, so two clones share the cache
 # (the debug information of an object taken from the cache then names the
 # folder it was first compiled in). Evaluated when a tree is configured,
-# after the packages are installed. CCACHE=0 turns it off.
+# after the packages are installed, and only when the cache's folder can be
+# written (ccache fails a compile it cannot store). CCACHE=0 turns it off.
 CCACHE       ?= 1
-CCACHE_PATH   = $(if $(filter 1,$(CCACHE)),$(shell command -v ccache))
+CCACHE_PATH   = $(if $(filter 1,$(CCACHE)),$(shell command -v ccache >/dev/null && \
+                  dir="$$(ccache --get-config cache_dir)" && mkdir -p "$$dir" 2>/dev/null && test -w "$$dir" && \
+                  command -v ccache))
 LAUNCHER      = -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE_PATH) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE_PATH)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
