@@ -113,10 +113,8 @@ sanitize: deps
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j $(JOBS) -LE reliability $(CTEST_FLAGS)
 
-# -O1: the thread sanitizer's usual level, and a quicker build than -O2.
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DVANTREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" \
 	  -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(CONCURRENCY_TESTS)
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) -L concurrency $(CTEST_FLAGS)
