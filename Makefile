@@ -34,7 +34,8 @@ CCACHE       ?= 1
 CCACHE_PATH   = $(if $(filter 1,$(CCACHE)),$(shell command -v ccache >/dev/null && \
                   dir="$$(ccache --get-config cache_dir)" && mkdir -p "$$dir" 2>/dev/null && test -w "$$dir" && \
                   command -v ccache))
-LAUNCHER      = -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE_PATH) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE_PATH)
+launchers     = -DCMAKE_C_COMPILER_LAUNCHER=$(1) -DCMAKE_CXX_COMPILER_LAUNCHER=$(1)
+LAUNCHER      = $(call launchers,$(CCACHE_PATH))
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 CTEST_FLAGS  ?= --output-on-failure

@@ -1,6 +1,5 @@
 #include "contracts/json_sink.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
