@@ -36,6 +36,7 @@
 
 #include "engine/catalog.h"
 #include "engine/folded_name.h"
+#include "engine/reader_writer_lock.h"
 
 namespace dorvik {
 
@@ -88,7 +89,7 @@ class CatalogCache {
   // Starts over when generation differs or the maps are full; mutex_ held.
   void Prepare(uint32_t generation, std::size_t held);
 
-  mutable std::shared_mutex mutex_;
+  mutable ReaderWriterLock mutex_;
   uint32_t generation_ = 0;  // guarded by mutex_
   std::unordered_map<int32_t, RecordIdentity> records_;                     // guarded by mutex_
   std::unordered_map<std::string, int32_t, FoldedHash, FoldedEqual> names_;  // guarded by mutex_

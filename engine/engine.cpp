@@ -140,7 +140,7 @@ namespace {
 
 // Renews (or begins) the calling thread's read transaction on the current
 // store, under lock; null (and current null) when no store is open.
-MDB_txn* BeginThreadRead(std::shared_lock<std::shared_mutex>& lock, Store*& current) {
+MDB_txn* BeginThreadRead(std::shared_lock<ReaderWriterLock>& lock, Store*& current) {
   Engine& engine = Engine::Instance();
   ReaderSlot& slot = tReader;
   BeginAdoptingMapSize(lock, [&] {

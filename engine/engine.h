@@ -35,6 +35,7 @@
 #include "engine/catalog_cache.h"
 #include "engine/errors.h"
 #include "engine/permissions.h"
+#include "engine/reader_writer_lock.h"
 #include "engine/store.h"
 #include "engine/view.h"
 
@@ -75,7 +76,7 @@ class Engine {
   void Replace(std::unique_ptr<Store> replacement);
   // Changes with every replacement (user contexts snapshot per store).
   uint64_t epoch() const { return epoch_.load(); }
-  std::shared_mutex& storeMutex() { return storeMutex_; }
+  ReaderWriterLock& storeMutex() { return storeMutex_; }
   // The current store; the caller holds storeMutex. Null when none is open
   // (or the one open was inherited through fork()).
   Store* store() const { return forked_.load(std::memory_order_relaxed) ? nullptr : store_.get(); }
@@ -138,7 +139,7 @@ class Engine {
   void WatchShutdowns();
   void RunCallbacks(uint32_t code);
 
-  std::shared_mutex storeMutex_;
+  ReaderWriterLock storeMutex_;
   std::unique_ptr<Store> store_;  // guarded by storeMutex_
   std::atomic<uint64_t> epoch_{1};
   std::atomic<bool> forked_{false};  // set in a child of fork(): store_ belongs to the parent
@@ -222,7 +223,7 @@ class ReadAccess {
   const Store* store = nullptr;
 
  private:
-  std::shared_lock<std::shared_mutex> lock_;
+  std::shared_lock<ReaderWriterLock> lock_;
   std::optional<View> view_;
   MDB_txn* txn_ = nullptr;
 };
@@ -265,7 +266,7 @@ class CatalogAccess {
   // Whether what was read under generation_ may be kept: the page still shows it.
   bool StillCurrent() const;
 
-  std::shared_lock<std::shared_mutex> lock_;
+  std::shared_lock<ReaderWriterLock> lock_;
   Store* store_ = nullptr;
   uint64_t epoch_ = 0;
   uint32_t generation_ = 0;
@@ -284,7 +285,7 @@ bool SyncPointsArmed();
 // process grew the map (MDB_MAP_RESIZED), adopts its size without the lock
 // and begins once more.
 template <typename Begin>
-void BeginAdoptingMapSize(std::shared_lock<std::shared_mutex>& lock, Begin begin) {
+void BeginAdoptingMapSize(std::shared_lock<ReaderWriterLock>& lock, Begin begin) {
   try {
     begin();
   } catch (const storage::StorageError& error) {

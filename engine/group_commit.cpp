@@ -92,7 +92,7 @@ struct OpenTransaction {
   }
 };
 
-void Begin(std::shared_lock<std::shared_mutex>& storeLock, OpenTransaction& open) {
+void Begin(std::shared_lock<ReaderWriterLock>& storeLock, OpenTransaction& open) {
   BeginAdoptingMapSize(storeLock, [&] {
     open.store = Engine::Instance().store();
     if (open.store == nullptr || open.store->readOnly()) return;

@@ -33,6 +33,7 @@
 
 #include "engine/catalog.h"
 #include "engine/catalog_cache.h"
+#include "engine/reader_writer_lock.h"
 #include "engine/record_layout.h"
 #include "engine/storage/env.h"
 
@@ -99,7 +100,7 @@ class Catalog {
   void Remember(int32_t id, SelectorData selector);
 
  private:
-  mutable std::shared_mutex mutex_;
+  mutable ReaderWriterLock mutex_;
   mutable std::unordered_map<int32_t, std::unique_ptr<const Definition>> definitions_;  // guarded by mutex_
   mutable std::unordered_map<int32_t, std::unique_ptr<const GlobalField>> fields_;      // guarded by mutex_
   // guarded by mutex_: folded names, looked up as the caller wrote them
