@@ -5,9 +5,21 @@
 namespace dorvik {
 
 bool CatalogCache::FindName(uint32_t generation, std::string_view name, int32_t& id) const {
+  if (name.size() > FoldedWords::kMaxBytes) return FindLongName(generation, name, id);
+  const FoldedWords folded(name);  // folded once, outside the lock
   std::shared_lock lock(mutex_);
   if (generation_ != generation) return false;
-  const auto it = names_.find(name);
+  const auto it = names_.find(folded);
+  if (it == names_.end()) return false;
+  id = it->second;
+  return true;
+}
+
+bool CatalogCache::FindLongName(uint32_t generation, std::string_view name, int32_t& id) const {
+  const std::string folded = FoldCase(name);
+  std::shared_lock lock(mutex_);
+  if (generation_ != generation) return false;
+  const auto it = names_.find(std::string_view(folded));
   if (it == names_.end()) return false;
   id = it->second;
   return true;

@@ -86,13 +86,33 @@ class CatalogCache {
   std::size_t names() const;
 
  private:
+  // FindName for a name longer than any record's (no entry, unless one was
+  // remembered for it).
+  bool FindLongName(uint32_t generation, std::string_view name, int32_t& id) const;
   // Starts over when generation differs or the maps are full; mutex_ held.
   void Prepare(uint32_t generation, std::size_t held);
+
+  // Name keys are kept folded. A caller's name is looked up as FoldedWords,
+  // folded once; a folded key hashes as the same name does. Not noexcept on
+  // purpose: libstdc++ then keeps each key's hash in its node, so that a
+  // lookup passes the other names of its bucket by their hash instead of
+  // comparing and hashing their text again.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(const FoldedWords& name) const { return name.Hash(); }
+    std::size_t operator()(std::string_view folded) const { return FoldedHash()(folded); }
+  };
+  struct NameEqual {
+    using is_transparent = void;
+    bool operator()(const FoldedWords& name, std::string_view folded) const noexcept { return name.Equals(folded); }
+    bool operator()(std::string_view folded, const FoldedWords& name) const noexcept { return name.Equals(folded); }
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
 
   mutable ReaderWriterLock mutex_;
   uint32_t generation_ = 0;  // guarded by mutex_
   std::unordered_map<int32_t, RecordIdentity> records_;                     // guarded by mutex_
-  std::unordered_map<std::string, int32_t, FoldedHash, FoldedEqual> names_;  // guarded by mutex_
+  std::unordered_map<std::string, int32_t, NameHash, NameEqual> names_;     // guarded by mutex_
 };
 
 }  // namespace dorvik

@@ -4,6 +4,11 @@
 // every other byte, those from 0x80 included, as it is). Header-only: the
 // catalog cache inlines them into every NAME2RECID. Pure functions; any
 // thread.
+//
+// FoldedWords folds a name once, a word at a time, into words kept beside
+// it: the catalog cache keeps its keys folded and hashes and compares a
+// caller's name through these words, so that NAME2RECID folds that name
+// once rather than at every hash and comparison.
 #ifndef VANTREL_ENGINE_FOLDED_NAME_H_
 #define VANTREL_ENGINE_FOLDED_NAME_H_
 
@@ -21,6 +26,23 @@ struct FoldedHash {
 struct FoldedEqual {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
+// A name of at most kMaxBytes (every record name) folded into words; the
+// last word's bytes past the name are zero. A longer name equals nothing.
+class FoldedWords {
+ public:
+  static constexpr std::size_t kMaxBytes = 256;
+  explicit FoldedWords(std::string_view text);
+  std::size_t size() const { return size_; }
+  // Hashes as FoldedHash hashes the name.
+  std::size_t Hash() const;
+  // Whether folded, a name kept folded, is this name.
+  bool Equals(std::string_view folded) const;
+
+ private:
+  std::size_t size_;
+  uint64_t words_[kMaxBytes / 8];
 };
 
 namespace folded_name_internal {
@@ -68,14 +90,45 @@ inline uint64_t FoldedWordAt(std::string_view text, std::size_t offset) { return
 
 }  // namespace folded_name_internal
 
+namespace folded_name_internal {
+
+inline uint64_t HashStart(std::size_t size) { return 0xcbf29ce484222325ULL ^ size; }
+inline uint64_t HashStep(uint64_t hash, uint64_t foldedWord) {
+  hash = (hash ^ foldedWord) * 0x100000001b3ULL;
+  return hash ^ (hash >> 29);
+}
+
+}  // namespace folded_name_internal
+
 inline std::size_t FoldedHash::operator()(std::string_view text) const noexcept {
   // Eight folded bytes at a time: names are looked up on every NAME2RECID.
-  uint64_t hash = 0xcbf29ce484222325ULL ^ text.size();
-  for (std::size_t offset = 0; offset < text.size(); offset += 8) {
-    hash = (hash ^ folded_name_internal::FoldedWordAt(text, offset)) * 0x100000001b3ULL;
-    hash ^= hash >> 29;
-  }
+  using namespace folded_name_internal;
+  uint64_t hash = HashStart(text.size());
+  for (std::size_t offset = 0; offset < text.size(); offset += 8) hash = HashStep(hash, FoldedWordAt(text, offset));
   return static_cast<std::size_t>(hash);
+}
+
+inline FoldedWords::FoldedWords(std::string_view text) : size_(text.size()) {
+  if (size_ > kMaxBytes) return;  // callers keep to kMaxBytes; such a name equals nothing
+  for (std::size_t offset = 0; offset < size_; offset += 8) {
+    words_[offset / 8] = folded_name_internal::FoldedWordAt(text, offset);
+  }
+}
+
+inline std::size_t FoldedWords::Hash() const {
+  using namespace folded_name_internal;
+  uint64_t hash = HashStart(size_);
+  if (size_ > kMaxBytes) return static_cast<std::size_t>(hash);
+  for (std::size_t offset = 0; offset < size_; offset += 8) hash = HashStep(hash, words_[offset / 8]);
+  return static_cast<std::size_t>(hash);
+}
+
+inline bool FoldedWords::Equals(std::string_view folded) const {
+  if (folded.size() != size_ || size_ > kMaxBytes) return false;
+  for (std::size_t offset = 0; offset < size_; offset += 8) {
+    if (folded_name_internal::WordAt(folded, offset) != words_[offset / 8]) return false;
+  }
+  return true;
 }
 
 inline bool FoldedEqual::operator()(std::string_view a, std::string_view b) const noexcept {

@@ -82,6 +82,9 @@ TEST_F(CatalogCacheTest, WarmAnswersAreTheStoresAnswersAndLogTheSameCalls) {
   EXPECT_EQ(cold[5], "0 0 0 0 0 0 [] [] []");
   EXPECT_EQ(cold[6], fmt::format("{} 0 0 0 0 0 [] [] []", Id("TAG2")));
   EXPECT_EQ(Id(" TAG2 "), Id("tag2")) << "blanks trimmed, case folded";
+  const std::string overlong(300, 'T');  // longer than any record name: looked up another way
+  EXPECT_EQ(Id(overlong), 0);
+  EXPECT_EQ(Id(overlong), 0) << "warm";
 }
 
 // GETDATATYPES answers a record's own fields without an occurrence from the
@@ -210,15 +213,25 @@ TEST(FoldedNameTest, HashAndEqualityAgreeWithTheByteByByteRuleAtEveryLengthAndPo
     EXPECT_TRUE(equal(name, upper)) << length;
     EXPECT_EQ(hash(name), hash(upper)) << length;
     EXPECT_EQ(hash(name), hash(folded)) << length;
+    // The cache's way: the caller's name folded once, its keys kept folded.
+    const FoldedWords words(upper);
+    EXPECT_EQ(words.Hash(), hash(name)) << length;
+    EXPECT_TRUE(words.Equals(folded)) << length;
+    EXPECT_FALSE(words.Equals(folded + "a")) << length;
     for (std::size_t at = 0; at < length; ++at) {
       for (const char other : alphabet) {
         std::string changed = name;
         changed[at] = other;
         EXPECT_EQ(equal(name, changed), fold(name) == fold(changed)) << length << " at " << at;
+        EXPECT_EQ(FoldedWords(changed).Equals(folded), fold(name) == fold(changed)) << length << " at " << at;
       }
     }
     EXPECT_FALSE(equal(name, name + "a")) << length;
   }
+  // Past the longest record name the words hold nothing, and equal nothing.
+  const std::string longest(FoldedWords::kMaxBytes, 'q');
+  EXPECT_TRUE(FoldedWords(std::string(FoldedWords::kMaxBytes, 'Q')).Equals(longest));
+  EXPECT_FALSE(FoldedWords(longest + "q").Equals(longest + "q"));
 }
 
 }  // namespace
