@@ -84,7 +84,10 @@ class Engine {
   void AdoptMapSize();
   // In the child of a fork(): the store belongs to the parent; calls see no
   // database until the child opens or installs one.
-  void MarkForked() { forked_.store(true); }
+  void MarkForked() {
+    storeMutex_.ResetInForkedChild();  // the parent's calls in flight hold it, not this child's
+    forked_.store(true);
+  }
   bool forked() const { return forked_.load(); }
 
   // --- Link ----------------------------------------------------------------------

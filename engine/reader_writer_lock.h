@@ -64,6 +64,15 @@ class ReaderWriterLock {
     state_.notify_all();  // readers backing out and other writers sleep on the word
   }
 
+  // In the child of a fork(), where only the forking thread lives: the
+  // holders the parent's other threads were counted as did not come along,
+  // and would keep a writer out for ever. Only while no thread of the child
+  // holds or waits for the lock.
+  void ResetInForkedChild() {
+    state_.store(0, std::memory_order_relaxed);
+    waitingWriters_.store(0, std::memory_order_relaxed);
+  }
+
  private:
   static constexpr uint32_t kWriter = 1U << 31;
 

@@ -13,6 +13,9 @@
 #include <set>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include "engine/errors.h"
@@ -361,6 +364,37 @@ TEST_F(GroupCommitTest, AReturnedWriteIsInAFreshReadOfAnotherProcess) {
     for (std::size_t t = r; t < kThreads; t += records.size()) lastWrites.insert(std::to_string(t * 1000 + kWrites));
     EXPECT_EQ(lastWrites.count(Value(records[r])), 1u) << records[r] << " holds " << Value(records[r]);
   }
+}
+
+TEST_F(GroupCommitTest, AChildForkedWhileACommitHoldsTheStoreOpensADatabaseOfItsOwn) {
+  // The leader of a commit shares the store's lock until it commits. A child
+  // forked meanwhile inherits that share without the thread that would end
+  // it; opening the child's own database must not wait for it.
+  SetTlsData("DOM", "writer");
+  const int32_t tag1 = Id("TAG1");
+  OrderSyncPoints({{"group:taken", "test:fork"}, {"test:forked", "MWDBVALS:committing"}});
+  Report written;
+  std::thread writer([&] {
+    SetTlsData("DOM", "writer");
+    written = WriteDoubles({tag1}, 6);
+  });
+  SyncPoint("test:fork");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(20);  // waiting for the parent's share would hang: fail instead
+    ClearSyncPoints();
+    Install(PlantBuilder());
+    ::_exit(Id("TAG1") > 0 ? 0 : 1);
+  }
+  SyncPoint("test:forked");
+  writer.join();
+  ClearSyncPoints();
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_TRUE(Succeeded(written)) << written;
+  EXPECT_EQ(Value("TAG1"), "6");
 }
 
 }  // namespace

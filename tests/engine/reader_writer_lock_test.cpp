@@ -4,6 +4,8 @@
 #include "engine/reader_writer_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -104,6 +106,34 @@ TEST(ReaderWriterLockTest, ReadersWaitingForAWriterAllEnterWhenItLeaves) {
   lock.unlock();
   for (std::thread& reader : readers) reader.join();
   EXPECT_EQ(entered.load(), 8);
+}
+
+// A child forked while another thread of the parent is inside a call
+// inherits that thread's share but not the thread: once reset, a writer of
+// the child (opening its own database) gets in.
+TEST(ReaderWriterLockTest, AForkedChildResetsTheSharesOfThreadsThatStayedBehind) {
+  ReaderWriterLock lock;
+  std::atomic<bool> holding{false}, release{false};
+  std::thread reader([&] {
+    std::shared_lock shared(lock);
+    holding.store(true);
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!holding.load()) std::this_thread::yield();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(10);  // a lock still held would hang the child: fail it instead
+    lock.ResetInForkedChild();
+    lock.lock();
+    lock.unlock();
+    ::_exit(0);
+  }
+  release.store(true);
+  reader.join();
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
