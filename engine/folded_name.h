@@ -34,7 +34,6 @@ class FoldedWords {
  public:
   static constexpr std::size_t kMaxBytes = 256;
   explicit FoldedWords(std::string_view text);
-  std::size_t size() const { return size_; }
   // Hashes as FoldedHash hashes the name.
   std::size_t Hash() const;
   // Whether folded, a name kept folded, is this name.
@@ -87,10 +86,6 @@ inline uint64_t WordAt(std::string_view text, std::size_t offset) {
 }
 
 inline uint64_t FoldedWordAt(std::string_view text, std::size_t offset) { return FoldWord(WordAt(text, offset)); }
-
-}  // namespace folded_name_internal
-
-namespace folded_name_internal {
 
 inline uint64_t HashStart(std::size_t size) { return 0xcbf29ce484222325ULL ^ size; }
 inline uint64_t HashStep(uint64_t hash, uint64_t foldedWord) {
