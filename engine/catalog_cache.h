@@ -86,9 +86,6 @@ class CatalogCache {
   std::size_t names() const;
 
  private:
-  // FindName for a name longer than any record's (no entry, unless one was
-  // remembered for it).
-  bool FindLongName(uint32_t generation, std::string_view name, int32_t& id) const;
   // Starts over when generation differs or the maps are full; mutex_ held.
   void Prepare(uint32_t generation, std::size_t held);
 
@@ -97,6 +94,7 @@ class CatalogCache {
   // purpose: libstdc++ then keeps each key's hash in its node, so that a
   // lookup passes the other names of its bucket by their hash instead of
   // comparing and hashing their text again.
+  static_assert(FoldedWords::kMaxBytes >= kMaxNameLength, "every record name is looked up folded once");
   struct NameHash {
     using is_transparent = void;
     std::size_t operator()(const FoldedWords& name) const { return name.Hash(); }

@@ -185,8 +185,9 @@ ReadAccess::~ReadAccess() {
 #endif
 }
 
-CatalogAccess::CatalogAccess() : lock_(Engine::Instance().storeMutex()) {
-  const Engine& engine = Engine::Instance();
+CatalogAccess::CatalogAccess() : CatalogAccess(Engine::Instance()) {}
+
+CatalogAccess::CatalogAccess(Engine& engine) : lock_(engine.storeMutex()) {
   store_ = engine.store();
   if (store_ == nullptr) return;
   epoch_ = engine.epoch();

@@ -265,6 +265,7 @@ class CatalogAccess {
   const View* view();
 
  private:
+  explicit CatalogAccess(Engine& engine);  // the engine looked up once: every catalog call comes here
   RecordIdentity ReadRecord(int32_t id);
   // Whether what was read under generation_ may be kept: the page still shows it.
   bool StillCurrent() const;
