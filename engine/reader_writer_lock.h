@@ -33,11 +33,7 @@ class ReaderWriterLock {
   ReaderWriterLock& operator=(const ReaderWriterLock&) = delete;
 
   void lock_shared() {
-    while (true) {
-      if ((state_.fetch_add(1, std::memory_order_acquire) & kWriter) == 0) return;
-      LeaveReading();  // a writer holds it: back out, sleep until it leaves
-      WaitWhileWriter();
-    }
+    if ((state_.fetch_add(1, std::memory_order_acquire) & kWriter) != 0) LockSharedBehindWriter();
   }
   bool try_lock_shared() {
     if ((state_.fetch_add(1, std::memory_order_acquire) & kWriter) == 0) return true;
@@ -82,6 +78,13 @@ class ReaderWriterLock {
     if (before == 1 && waitingWriters_.load(std::memory_order_seq_cst) != 0) {
       state_.notify_all();
     }
+  }
+  // Out of line, so that lock_shared inlines to its one atomic add.
+  [[gnu::noinline]] void LockSharedBehindWriter() {
+    do {
+      LeaveReading();  // a writer holds it: back out, sleep until it leaves
+      WaitWhileWriter();
+    } while ((state_.fetch_add(1, std::memory_order_acquire) & kWriter) != 0);
   }
   void WaitWhileWriter() {
     uint32_t seen = state_.load(std::memory_order_acquire);
