@@ -126,7 +126,8 @@ DORVIK_CONTROL_EXPORT void InjectStorageFault(StorageOp op, int code, int32_t ti
 
 // --- Sync points ---------------------------------------------------------------------
 
-// Named points the engine passes (no-ops until a test orders them):
+// Named points the engine passes (no-ops until a test orders them; a child
+// of fork() starts with none ordered):
 //   "EXTSKWAI:waiting"       a waiter, its condition checked, about to sleep
 //   "write:queued:N"         a write call queued for a group commit, N calls now queued
 //   "group:collecting"       the leader of a group commit, holding the writer lock and its

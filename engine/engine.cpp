@@ -79,6 +79,7 @@ void AfterForkInChild() {
   engine.mapped.store(false);
   engine.MarkForked();
   ResetWriteGroupAfterFork();
+  ResetSyncPointsAfterFork();
 }
 }  // namespace
 

@@ -281,6 +281,10 @@ class CatalogAccess {
 
 // Passes a named sync point (sync_points.cpp); no-op unless a test ordered it.
 void PassSyncPoint(std::string_view name);
+// In the child of a fork(): no sync point ordered, none passed. The parent's
+// registry is left as it was (its mutex and condition may be held by
+// threads that did not come along).
+void ResetSyncPointsAfterFork();
 // Whether a test armed any sync point (a point whose name costs a format is
 // built only then).
 bool SyncPointsArmed();

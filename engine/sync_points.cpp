@@ -29,10 +29,12 @@ struct SyncPoints {
   uint64_t generation = 0;  // guarded by mutex: a clear releases every waiting thread
 };
 
-SyncPoints& Points() {
+SyncPoints*& PointsSlot() {
   static SyncPoints* points = new SyncPoints();  // outlives threads still passing points at exit
-  return *points;
+  return points;
 }
+
+SyncPoints& Points() { return *PointsSlot(); }
 
 }  // namespace
 
@@ -53,6 +55,8 @@ void PassSyncPoint(std::string_view name) {
   points.reached.emplace(name);
   points.passed.notify_all();
 }
+
+void ResetSyncPointsAfterFork() { PointsSlot() = new SyncPoints(); }
 
 bool SyncPointsArmed() { return Points().armed.load(std::memory_order_relaxed); }
 

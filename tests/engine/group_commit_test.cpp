@@ -382,8 +382,7 @@ TEST_F(GroupCommitTest, AChildForkedWhileACommitHoldsTheStoreOpensADatabaseOfIts
   const pid_t child = ::fork();
   if (child == 0) {
     ::alarm(20);  // waiting for the parent's share would hang: fail instead
-    ClearSyncPoints();
-    Install(PlantBuilder());
+    Install(PlantBuilder());  // the child starts without the parent's sync points
     ::_exit(Id("TAG1") > 0 ? 0 : 1);
   }
   SyncPoint("test:forked");
