@@ -5,7 +5,6 @@
 namespace dorvik {
 
 bool CatalogCache::FindName(uint32_t generation, std::string_view name, int32_t& id) const {
-  if (name.size() > FoldedWords::kMaxBytes) return false;  // never kept; no record has such a name
   const FoldedWords folded(name);  // folded once, outside the lock
   std::shared_lock lock(mutex_);
   if (generation_ != generation) return false;
@@ -29,7 +28,6 @@ void CatalogCache::RememberRecord(uint32_t generation, int32_t id, RecordIdentit
 }
 
 void CatalogCache::RememberName(uint32_t generation, std::string_view name, int32_t id) {
-  if (name.size() > FoldedWords::kMaxBytes) return;
   std::unique_lock lock(mutex_);
   Prepare(generation, names_.size());
   names_.insert_or_assign(FoldCase(name), id);
